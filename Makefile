@@ -1,0 +1,42 @@
+# Quillon — top-level commands. Every target installs what it needs first.
+BUILD      ?= build
+BUILD_SAN  ?= build-asan
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all deps configure build run test test-main test-sanitize bench fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+test: test-main test-sanitize
+
+test-main: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Unit tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON \
+	  -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_GUI=OFF >/dev/null
+	@cmake --build $(BUILD_SAN) -j $(JOBS)
+	@cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) -LE nosan
+
+bench: build
+	@for b in $(BUILD)/bench/*; do \
+	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; "$$b" --benchmark_counters_tabular=true || exit 1; \
+	done
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN)

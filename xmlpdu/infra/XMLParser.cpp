@@ -1,0 +1,416 @@
+#include "xmlpdu/infra/XMLParser.h"
+
+#include <array>
+#include <unordered_map>
+
+namespace quillon {
+
+namespace {
+
+struct NameTable {
+  std::array<std::string, kXMLIdCount> names;
+  std::unordered_map<std::string, TXMLId> byLower;
+  NameTable() {
+    int i = 0;
+#define X(n) names[static_cast<size_t>(i++)] = #n;
+#include "xmlpdu/infra/XMLIdNames.inc"
+#undef X
+    byLower.reserve(kXMLIdCount * 2);
+    for (int k = 0; k < kXMLIdCount; ++k) {
+      std::string low = names[static_cast<size_t>(k)];
+      for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      byLower.emplace(std::move(low), static_cast<TXMLId>(k));
+    }
+  }
+};
+
+// Built before main() runs and read-only afterwards.
+const NameTable& Names() {
+  static const NameTable table;
+  return table;
+}
+[[maybe_unused]] const NameTable& gNamesAtStartup = Names();
+
+bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
+
+}  // namespace
+
+const std::string& XMLIdName(TXMLId id) {
+  static const std::string unknown = "?";
+  if (static_cast<int>(id) >= kXMLIdCount) return unknown;
+  return Names().names[id];
+}
+
+bool FindXMLId(std::string_view name, TXMLId& id) {
+  char buf[64];
+  if (name.size() >= sizeof buf) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    buf[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+  const auto& m = Names().byLower;
+  auto it = m.find(std::string(buf, name.size()));
+  if (it == m.end()) return false;
+  id = it->second;
+  return true;
+}
+
+// ---------------------------------------------------------------- TXMLParser
+
+void TXMLParser::SetText(std::string_view value) {
+  FText = value;
+  FNextIdx = 0;
+  FLineNr = 0;
+  FTokenIdx = 0;
+  Next();
+}
+
+void TXMLParser::SkipWhite() {
+  for (;;) {
+    char c = Ch(FNextIdx);
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++FNextIdx;
+    } else if (c == '\n') {
+      ++FNextIdx;
+      ++FLineNr;
+    } else {
+      return;
+    }
+  }
+}
+
+bool TXMLParser::ReadName(std::string& name) {
+  name.clear();
+  if (!IsNameStart(Ch(FNextIdx))) return false;
+  int start = FNextIdx;
+  while (IsNameChar(Ch(FNextIdx))) ++FNextIdx;
+  name.assign(FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start)));
+  return true;
+}
+
+void TXMLParser::Next() {
+  FTagIdentifier.clear();
+  FAttribIdentifier.clear();
+  FAttribValue.clear();
+  FHasAttribute = false;
+  FFullElement = false;
+  const int len = static_cast<int>(FText.size());
+  for (;;) {
+    // Step 1: white space and the two comment forms.
+    for (;;) {
+      char c = Ch(FNextIdx);
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++FNextIdx;
+      } else if (c == '\n') {
+        ++FNextIdx;
+        ++FLineNr;
+      } else if (c == '/' && Ch(FNextIdx + 1) == '/') {
+        while (FNextIdx < len && Ch(FNextIdx) != '\n') ++FNextIdx;
+      } else if (c == '(' && Ch(FNextIdx + 1) == '*') {
+        // The opening star may also close: "(*)" is a whole comment.
+        int i = FNextIdx + 1;
+        while (i < len && !(Ch(i) == '*' && Ch(i + 1) == ')')) {
+          if (Ch(i) == '\n') ++FLineNr;
+          ++i;
+        }
+        FNextIdx = i < len ? i + 2 : len;
+      } else {
+        break;
+      }
+    }
+    if (FNextIdx >= len || Ch(FNextIdx) == '\0') {
+      FTokenIdx = FNextIdx;
+      FToken = xtEndOfBuffer;
+      return;
+    }
+    if (Ch(FNextIdx) != '<') {
+      FTokenIdx = FNextIdx;
+      FToken = xtUnknown;
+      return;
+    }
+    FTokenIdx = FNextIdx;
+    char after = Ch(FNextIdx + 1);
+    if (after == '!' || after == '?') {
+      int i = FNextIdx + 2;
+      while (i < len && Ch(i) != '>') {
+        if (Ch(i) == '\n') ++FLineNr;
+        ++i;
+      }
+      FNextIdx = i < len ? i + 1 : len;
+      continue;
+    }
+    break;
+  }
+
+  // A tag.
+  FToken = xtUnknown;
+  ++FNextIdx;  // '<'
+  bool stop = false;
+  if (Ch(FNextIdx) == '/') {
+    stop = true;
+    ++FNextIdx;
+  }
+  if (!ReadName(FTagIdentifier)) return;
+  SkipWhite();
+  if (Ch(FNextIdx) == '>') {
+    ++FNextIdx;
+    FToken = stop ? xtStopTag : xtStartTag;
+    return;
+  }
+  if (IsNameStart(Ch(FNextIdx))) {
+    ReadName(FAttribIdentifier);
+    FAttributeId = KeyWord(FAttribIdentifier);
+    SkipWhite();
+    if (Ch(FNextIdx) != '=') return;
+    ++FNextIdx;
+    SkipWhite();
+    char q = Ch(FNextIdx);
+    if (q != '"' && q != '\'') return;
+    ++FNextIdx;
+    int start = FNextIdx;
+    while (FNextIdx < len && Ch(FNextIdx) != q) ++FNextIdx;
+    FAttribValue.assign(FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start)));
+    if (FNextIdx < len) ++FNextIdx;
+    FHasAttribute = true;
+    SkipWhite();
+  }
+  if (Ch(FNextIdx) == '/') {
+    FFullElement = true;
+    ++FNextIdx;
+  }
+  if (Ch(FNextIdx) != '>') return;
+  ++FNextIdx;
+  FToken = stop ? xtStopTag : xtStartTag;
+}
+
+TXMLId TXMLParser::KeyWord(std::string_view identifier) const {
+  TXMLId id;
+  if (!FindXMLId(identifier, id)) RaiseXMLError(Format("'%s' unknown identifier", std::string(identifier).c_str()));
+  return id;
+}
+
+void TXMLParser::XMLAssertStartTag(TXMLId k) const {
+  if (!IsStartTag(k)) RaiseXMLError(Format("Start tag \"%s\" expected", XMLIdName(k).c_str()));
+}
+
+void TXMLParser::XMLAssertStopTagAndNext(TXMLId k) {
+  if (!IsStopTag(k)) RaiseXMLError(Format("Stop tag \"%s\" expected", XMLIdName(k).c_str()));
+  Next();
+}
+
+const std::string& TXMLParser::XMLGetAttributeValue(TXMLId attribute) const {
+  if (FToken != xtStartTag || !FHasAttribute || FAttributeId != attribute)
+    RaiseXMLError(Format("\"%s\" expected", XMLIdName(attribute).c_str()));
+  return FAttribValue;
+}
+
+PduStr TXMLParser::HexStrToByteStrOfValue() const {
+  const std::string& v = XMLGetAttributeValue(xmlValue);
+  try {
+    return TMisc::FormattedStrToByteStr(v);
+  } catch (const EXMLError&) {
+    throw;
+  } catch (const std::exception& e) {
+    RaiseXMLError(e.what());
+  }
+}
+
+void TXMLParser::UnexpectedKeyword(TXMLId k) const {
+  RaiseXMLError(Format("Unexpected keyword \"%s\"", XMLIdName(k).c_str()));
+}
+
+int TXMLParser::LineStart(int idx) const {
+  int i = idx;
+  while (i > 0 && Ch(i - 1) != '\n') --i;
+  return i;
+}
+
+void TXMLParser::RaiseXMLError(const std::string& s) const {
+  throw EXMLError(s, FTokenIdx - LineStart(FTokenIdx) + 1, FLineNr + 1);
+}
+
+// ---------------------------------------------------------- TLexicalAnalyser
+
+const char* LexicalTokenText(TLexicalToken t) {
+  static const char* const texts[] = {
+      "", "Identifier", "End of buffer", ";", ".", "[", "]", ":=", "+=", "-=", "(", ")", ",", ":",
+      "+", "-", "..", "End of line", "String constant", ">=", ">", "<=", "<", "<>", "=", " ", "*", "",
+      "/", "Int constant", "@", "^", "{", "}", "Comment", "#", "::", "%", "|", "...", "&"};
+  static_assert(sizeof texts / sizeof texts[0] == toAmpersAnd + 1);
+  return texts[t];
+}
+
+void TLexicalAnalyser::SetText(std::string_view value) {
+  FText = value;
+  FNextIdx = 0;
+  FLineNr = 0;
+  FNextFirstOnLine = true;
+  LexError = LexNoErr;
+  Next();
+}
+
+void TLexicalAnalyser::Next() {
+  const int len = static_cast<int>(FText.size());
+  for (;;) {
+    FFirstTokenOnLine = FNextFirstOnLine;
+    char c = Ch(FNextIdx);
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++FNextIdx;
+      continue;
+    }
+    if (c == '\n') {
+      ++FNextIdx;
+      ++FLineNr;
+      FNextFirstOnLine = true;
+      continue;
+    }
+    unsigned char uc = static_cast<unsigned char>(c);
+    if (uc > 126) {
+      LexError = LexIllChar;
+      return;
+    }
+    FTokenIdx = FNextIdx;
+    FTokenLen = 0;
+    FNextFirstOnLine = false;
+    if (FNextIdx >= len || c == '\0') {
+      FToken = toEndOfBuffer;
+      return;
+    }
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '~') {
+      FIdentifier.clear();
+      while (FNextIdx < len) {
+        char d = Ch(FNextIdx);
+        bool ok = (d >= 'A' && d <= 'Z') || (d >= 'a' && d <= 'z') || d == '_' || (d >= '0' && d <= '9') ||
+                  (FNextIdx == FTokenIdx && d == '~');
+        if (!ok) break;
+        FIdentifier += static_cast<char>(std::toupper(static_cast<unsigned char>(d)));
+        ++FNextIdx;
+      }
+      FToken = toIdentifier;
+    } else if (c >= '0' && c <= '9') {
+      int base = 10;
+      if (c == '0' && (Ch(FNextIdx + 1) == 'x' || Ch(FNextIdx + 1) == 'X')) {
+        base = 16;
+        FNextIdx += 2;
+      }
+      uint32_t v = 0;
+      for (;;) {
+        char d = Ch(FNextIdx);
+        int dv;
+        if (d >= '0' && d <= '9') dv = d - '0';
+        else if (d >= 'A' && d <= 'F') dv = d - 'A' + 10;
+        else if (d >= 'a' && d <= 'f') dv = d - 'a' + 10;
+        else break;
+        v = v * static_cast<uint32_t>(base) + static_cast<uint32_t>(dv);
+        ++FNextIdx;
+      }
+      FTokenIntValue = static_cast<int32_t>(v);
+      FToken = toIntConst;
+    } else if (c == '"' || c == '\'') {
+      FStrConst.clear();
+      ++FNextIdx;
+      for (;;) {
+        char d = Ch(FNextIdx);
+        if (FNextIdx >= len || d == '\0' || d == '\r') break;
+        ++FNextIdx;
+        if (d == c) {
+          if (Ch(FNextIdx) == c) {
+            FStrConst += c;
+            ++FNextIdx;
+            continue;
+          }
+          break;
+        }
+        FStrConst += d;
+      }
+      FToken = toStrConst;
+    } else {
+      char n = Ch(FNextIdx + 1);
+      FToken = toUnknown;
+      int take = 1;
+      switch (c) {
+        case '(':
+          if (n == '*') {
+            int i = FNextIdx + 1;
+            while (i < len && !(Ch(i) == '*' && Ch(i + 1) == ')')) {
+              if (Ch(i) == '\n') ++FLineNr;
+              ++i;
+            }
+            FNextIdx = i < len ? i + 2 : len;
+            continue;
+          }
+          FToken = toParOpen;
+          break;
+        case '/':
+          if (n == '/') {
+            while (FNextIdx < len && Ch(FNextIdx) != '\n') ++FNextIdx;
+            continue;
+          }
+          FToken = toSlash;
+          break;
+        case '+': FToken = n == '=' ? (take = 2, toPlusEqual) : toPlus; break;
+        case '-': FToken = n == '=' ? (take = 2, toMinusEqual) : toMinus; break;
+        case ':':
+          if (n == '=') FToken = (take = 2, toAssigment);
+          else if (n == ':') FToken = (take = 2, toAlias);
+          else FToken = toColon;
+          break;
+        case '<':
+          if (n == '=') FToken = (take = 2, toLesserOrEqual);
+          else if (n == '>') FToken = (take = 2, toDifferent);
+          else FToken = toLesser;
+          break;
+        case '>': FToken = n == '=' ? (take = 2, toGreaterOrEqual) : toGreater; break;
+        case '.':
+          if (n == '.') FToken = Ch(FNextIdx + 2) == '.' ? (take = 3, toEllipsis) : (take = 2, toRange);
+          else FToken = toPoint;
+          break;
+        case ';': FToken = toSemicolon; break;
+        case '[': FToken = toBraOpen; break;
+        case ']': FToken = toBraClose; break;
+        case ')': FToken = toParClose; break;
+        case ',': FToken = toComma; break;
+        case '=': FToken = toEqual; break;
+        case '*': FToken = toStar; break;
+        case '^': FToken = toCaret; break;
+        case '{': FToken = toCurlOpen; break;
+        case '}': FToken = toCurlClose; break;
+        case '#': FToken = toSharp; break;
+        case '%': FToken = toPerCent; break;
+        case '|': FToken = toVerticalBar; break;
+        case '&': FToken = toAmpersAnd; break;
+        case '@': FToken = toArobase; break;
+        default: FToken = toUnknown; break;
+      }
+      FNextIdx += take;
+    }
+    FTokenLen = FNextIdx - FTokenIdx;
+    return;
+  }
+}
+
+void TLexicalAnalyser::Expect(TLexicalToken token) {
+  if (FToken != token) RaiseLexError(Format("'%s' expected", LexicalTokenText(token)));
+  Next();
+}
+
+int TLexicalAnalyser::ExpectInt(int low, int high) {
+  if (FToken != toIntConst) RaiseLexError(Format("Integer value [%d..%d] expected.", low, high));
+  if (FTokenIntValue < low || FTokenIntValue > high) RaiseLexError(Format("Value out of range %d.", FTokenIntValue));
+  int v = FTokenIntValue;
+  Next();
+  return v;
+}
+
+int TLexicalAnalyser::GetTokenIndexInLine() const {
+  int i = FTokenIdx;
+  while (i > 0 && Ch(i - 1) != '\n') --i;
+  return FTokenIdx - i + 1;
+}
+
+void TLexicalAnalyser::RaiseLexError(const std::string& s) const {
+  int x = GetTokenIndexInLine();
+  int y = FLineNr + 1;
+  throw ELexError(Format("(%d:%d) %s", x, y, s.c_str()), x, y);
+}
+
+}  // namespace quillon
