@@ -1,0 +1,85 @@
+// The settings dialog: how to reach one meter and open an association. The
+// main window reads the controls through the accessors each time it needs a
+// value, so a failing accessor stops the command that asked.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QRadioButton;
+class QWidget;
+
+namespace quillon {
+
+class TIniFile;
+
+class TFormSettings : public QDialog {
+  Q_OBJECT
+public:
+  explicit TFormSettings(QWidget* parent = nullptr);
+
+  // Accessors; each fails with EGeneralError carrying the operator's message.
+  int GetIntValue(const QLineEdit* edit, int min, int max) const;
+  int GetReferencingModel() const;
+  int GetMechanismName() const;
+  int GetProtectionOnRequestToApply() const;
+  QString GetHexGUEK() const;
+  QString GetHexGAK() const;
+  QString GetHexServerSystemTitle() const;
+
+  // Reads every control into / from `ini` under section "FormSettings".
+  void SaveControls(TIniFile& ini) const;
+  void LoadControls(const TIniFile& ini);
+  // Saves to (Save true) or loads from a settings text file.
+  void SaveLoadSettings(bool save, const QString& fileName);
+
+  // Checks what "OK" needs and saves to the program's settings file.
+  // Fails with the accessor's message; the dialog then stays open.
+  void AcceptSettings();
+
+  // Controls, named as in the files they are persisted to.
+  QRadioButton* RBSelectTCP;
+  QLineEdit* EDITServerIP;
+  QRadioButton* RBSelectHDLC;
+  QLineEdit* EDITComPort;
+  QLineEdit* EDITBaud;
+  QLabel* LBLBaud;
+  QCheckBox* CHKModeE;
+  QLineEdit* EDITPhysicalAddress;
+  QComboBox* CBReferencingModel;
+  QComboBox* CBAuthMechanism;
+  QLineEdit* EDITPW;
+  QLineEdit* EDITGUEK;
+  QLineEdit* EDITGAK;
+  QLineEdit* EDITServerSystemTitle;
+  QComboBox* CBProtectionOnRequest;
+  QLineEdit* EDITConnectTimeout;
+  QLineEdit* EDITResponseTimeout;
+  QLineEdit* EDITClientAddress;
+  QLineEdit* EDITServerAddress;
+  QLineEdit* EDITOLFileName;
+
+public slots:
+  void BTNOkClick();
+  void BTNBrowseClick();
+  void BTNSaveSettingsClick();
+  void BTNLoadSettingsClick();
+  void RBSelectTCPClick();
+  void RBSelectHDLCClick();
+  void CHKModeEClick();
+
+
+private:
+  QString CheckedHex(const QLineEdit* edit, int length, const char* title, bool emptyAllowed) const;
+  void UpdateBaudState();
+  // Every persisted control in the order the file holds them.
+  std::vector<QWidget*> PersistedControls() const;
+  void ShowError(const QString& msg);
+};
+
+}  // namespace quillon

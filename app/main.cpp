@@ -1,0 +1,30 @@
+// Program start: settings folder and instance, the start time of the
+// traffic log, then the main window.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QStandardPaths>
+
+#include "app/AppSettings.h"
+#include "app/FormMain.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const QString programName = quillon::ProgramNameFromPath(QCoreApplication::applicationFilePath());
+  QApplication::setApplicationName(programName);
+
+  // The traffic log's time columns need a monotonic high-resolution clock.
+  if (QElapsedTimer::clockType() != QElapsedTimer::MonotonicClock) {
+    QMessageBox::critical(nullptr, QStringLiteral("Error"),
+                          QStringLiteral("%1 requires a machine with a performance counter. "
+                                         "Your machine could be outdated.")
+                              .arg(programName));
+    return 1;
+  }
+  quillon::TAppSettings settings(programName,
+                                 QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                                 QCoreApplication::applicationDirPath());
+  quillon::TFormMain form;
+  form.show();
+  return QApplication::exec();
+}
