@@ -1,0 +1,32 @@
+// Shared fixtures of the application tests: a private settings folder per
+// test case, and closing the message box an operation shows.
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+
+#include "app/AppSettings.h"
+
+namespace quillon::test {
+
+// A program settings file in a fresh folder, the process-wide instance
+// while it lives.
+class TSettingsFixture {
+public:
+  TSettingsFixture();
+  TAppSettings& Settings() { return *FSettings; }
+  QString Path(const QString& name) const { return FDir.filePath(name); }
+  QString DataHome() const { return FDir.path(); }
+
+private:
+  QTemporaryDir FDir;
+  std::unique_ptr<TAppSettings> FSettings;
+};
+
+// Runs `action`; the first modal message box it opens is closed and its
+// text returned (empty when none appeared).
+QString RunAndCatchMessageBox(const std::function<void()>& action);
+
+}  // namespace quillon::test

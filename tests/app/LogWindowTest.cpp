@@ -1,0 +1,194 @@
+// The log window: rendering, prefixes, colours, saving, and lines that
+// arrive from worker threads.
+#include <QAction>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QtTest>
+
+#include <string>
+
+#include "AppTestSupport.h"
+#include "app/ExchangeThread.h"
+#include "app/FormTraffic.h"
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+std::string Bytes(const QByteArray& b) { return std::string(b.constData(), static_cast<size_t>(b.size())); }
+
+// The colour the view really paints line `n` (from 0) with.
+QColor PaintedColor(const TFormTraffic& w, int n) {
+  const QTextBlock b = w.SynEdit->document()->findBlockByNumber(n);
+  const QList<QTextLayout::FormatRange> ranges = b.textFormats();
+  return ranges.isEmpty() ? QColor() : ranges.first().format.foreground().color();
+}
+
+}  // namespace
+
+class LogWindowTest : public QObject {
+  Q_OBJECT
+private slots:
+  void render_data();
+  void render();
+  void prefix_data();
+  void prefix();
+  void linesColoursAndCounters();
+  void clearStartsColoursAgain();
+  void saveToWritesEveryLine();
+  void copyOnlyWithSelection();
+  void windowLooks();
+  void workerLinesArriveInOrderAndSenderWaits();
+};
+
+void LogWindowTest::render_data() {
+  QTest::addColumn<QByteArray>("bytes");
+  QTest::addColumn<bool>("binary");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("hex") << QByteArray::fromHex("7EA007") << true << "7EA007";
+  QTest::newRow("hex keeps every byte") << QByteArray::fromHex("00FF0a") << true << "00FF0A";
+  QTest::newRow("empty") << QByteArray() << true << "";
+  QTest::newRow("mode E identification") << QByteArray("/ABC5\\2MT382\r\n") << false << "/ABC5\\2MT382<CR><LF>";
+  QTest::newRow("named controls") << QByteArray::fromHex("0102030615") << false << "<SOH><STX><ETX><ACK><NAK>";
+  QTest::newRow("tab in decimal") << QByteArray::fromHex("09") << false << "<9>";
+  QTest::newRow("nul and 31") << QByteArray::fromHex("001F") << false << "<0><31>";
+  QTest::newRow("space to tilde") << QByteArray(" ~") << false << " ~";
+  QTest::newRow("high bytes as characters") << QByteArray::fromHex("7FE4FF") << false
+                                            << QString(QChar(0x7F)) + QChar(0xE4) + QChar(0xFF);
+}
+
+void LogWindowTest::render() {
+  QFETCH(QByteArray, bytes);
+  QFETCH(bool, binary);
+  QFETCH(QString, expected);
+  QCOMPARE(TFormTraffic::RenderBytes(Bytes(bytes), binary), expected);
+}
+
+void LogWindowTest::prefix_data() {
+  QTest::addColumn<QString>("prefix");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("TCP client") << "TCPClient 1'23.456  +250      " << "1'23.456  +250      ";
+  QTest::newRow("first serial") << "Serial[1] 0'00.001  +0        " << "0'00.001  +0        ";
+  QTest::newRow("second serial kept") << "Serial[2] " << "Serial[2] ";
+  QTest::newRow("no name column") << "+12       " << "+12       ";
+  QTest::newRow("name without blank kept") << "TCPClientX" << "TCPClientX";
+  QTest::newRow("empty") << "" << "";
+}
+
+void LogWindowTest::prefix() {
+  QFETCH(QString, prefix);
+  QFETCH(QString, expected);
+  QCOMPARE(TFormTraffic::StripPrefix(prefix.toStdString()), expected);
+}
+
+void LogWindowTest::linesColoursAndCounters() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.DataReceived(Bytes(QByteArray::fromHex("7EA007")), true, "TCPClient 0'01.000  +0        ");
+  w.DataSent(Bytes(QByteArray::fromHex("0001")), true, "Serial[2] ");
+  w.DataSent(Bytes(QByteArray("/?!\r\n")), false, "");
+  w.Info("Opened", "Serial[2] ");
+  const QStringList expected{"0'01.000  +0        7EA007", "Serial[2] 0001", "/?!<CR><LF>", "Serial[2] Opened"};
+  QCOMPARE(w.Lines(), expected);
+  const QList<QColor> colours{QColor(255, 0, 0), QColor(0, 255, 0), QColor(0, 255, 0), QColor(255, 255, 255)};
+  QCOMPARE(w.ColorOfLines(), colours);
+  for (int i = 0; i < colours.size(); ++i) QCOMPARE(PaintedColor(w, i), colours[i]);
+  QCOMPARE(w.TrafficStats().Received, 3);
+  QCOMPARE(w.TrafficStats().Sent, 2 + 5);
+  QVERIFY(w.TrafficStats().Changed);
+  // The caret follows the newest line.
+  QCOMPARE(w.SynEdit->textCursor().blockNumber(), 3);
+}
+
+void LogWindowTest::clearStartsColoursAgain() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.DataReceived("\x01", true, "");
+  w.Info("status", "");
+  w.Clear();
+  QVERIFY(w.Lines().isEmpty());
+  QVERIFY(w.ColorOfLines().isEmpty());
+  QCOMPARE(w.TrafficStats().Received, 0);
+  QVERIFY(!w.TrafficStats().Changed);
+  w.DataSent("\x02", true, "");
+  QCOMPARE(w.Lines(), QStringList{"02"});
+  QCOMPARE(w.ColorOfLines(), QList<QColor>{QColor(0, 255, 0)});
+  QCOMPARE(PaintedColor(w, 0), QColor(0, 255, 0));
+  QCOMPARE(w.SynEdit->document()->blockCount(), 1);
+}
+
+void LogWindowTest::saveToWritesEveryLine() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.Info("first", "");
+  w.DataReceived(Bytes(QByteArray::fromHex("E4")), false, "");
+  w.DataSent("\x10", true, "");
+  const QString file = fx.Path("log.txt");
+  QFile::remove(file);
+  w.SaveTo(file);
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::ReadOnly));
+  QCOMPARE(QString::fromUtf8(f.readAll()), QString("first\n") + QChar(0xE4) + "\n10\n");
+  // Replaces an existing file.
+  w.Clear();
+  w.Info("only", "");
+  w.SaveTo(file);
+  f.close();
+  QVERIFY(f.open(QIODevice::ReadOnly));
+  QCOMPARE(f.readAll(), QByteArray("only\n"));
+}
+
+void LogWindowTest::copyOnlyWithSelection() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.Info("some text", "");
+  w.PreparePopup();
+  QVERIFY(!w.PMCopy->isEnabled());
+  w.SynEdit->selectAll();
+  w.PreparePopup();
+  QVERIFY(w.PMCopy->isEnabled());
+  const QStringList captions{w.PMClear->text(), w.PMCopy->text(), w.PMSelectAll->text(), w.PMSaveTo->text()};
+  QCOMPARE(captions, (QStringList{"C&lear", "&Copy", "Select &All", "Save to..."}));
+}
+
+void LogWindowTest::windowLooks() {
+  TSettingsFixture fx;
+  fx.Settings().Ini().WriteString("ScriptFont", "0", "DejaVu Sans Mono");
+  fx.Settings().Ini().WriteString("ScriptFont", "1", "13");
+  TFormTraffic w;
+  QCOMPARE(w.windowTitle(), QStringLiteral("Log"));
+  QCOMPARE(w.SynEdit->palette().color(QPalette::Base), QColor(Qt::black));
+  QCOMPARE(w.SynEdit->font().pointSize(), 8);  // until first shown
+  w.show();
+  QCOMPARE(w.SynEdit->font().pointSize(), 13);
+  QCOMPARE(w.SynEdit->font().family(), QStringLiteral("DejaVu Sans Mono"));
+  // A change of the shared font reaches the open window.
+  QFont f("DejaVu Sans Mono", 11);
+  fx.Settings().SetScriptFont(f);
+  QCOMPARE(w.SynEdit->font().pointSize(), 11);
+}
+
+void LogWindowTest::workerLinesArriveInOrderAndSenderWaits() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  constexpr int kLines = 300;
+  int notYetShown = 0;
+  RunOnExchangeThread(
+      [&] {
+        for (int i = 0; i < kLines; ++i) {
+          RunOnGuiThread([&, i] { w.Info(std::to_string(i), ""); });
+          // The sender resumes only once its line is in the window.
+          if (w.LineCount() != i + 1) ++notYetShown;
+        }
+      },
+      nullptr);
+  QCOMPARE(notYetShown, 0);
+  const QStringList lines = w.Lines();
+  QCOMPARE(lines.size(), kLines);
+  for (int i = 0; i < kLines; ++i) QCOMPARE(lines[i], QString::number(i));
+}
+
+QTEST_MAIN(LogWindowTest)
+#include "LogWindowTest.moc"

@@ -1,0 +1,403 @@
+// The settings dialog's accessors and messages, and its files.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include "AppTestSupport.h"
+#include "app/FileDialogs.h"
+#include "app/FormSettings.h"
+#include "app/IniFile.h"
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+// Calls `f`; returns the error text, or "OK:<value>" when it succeeded.
+template <typename F>
+QString Outcome(F f) {
+  try {
+    return QStringLiteral("OK:") + f();
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  }
+}
+
+int FileMode(const QString& path) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 0777);
+}
+
+}  // namespace
+
+class SettingsTest : public QObject {
+  Q_OBJECT
+private slots:
+  void intValue_data();
+  void intValue();
+  void comboAccessors_data();
+  void comboAccessors();
+  void hexAccessors_data();
+  void hexAccessors();
+  void saveLoadRoundTripOfEveryControl();
+  void missingKeysLeaveControlsUnchanged();
+  void loadedComboItemsReplaceTheList();
+  void okNeedsReferencingModelAndMechanism();
+  void modeEDisablesBaudButKeepsItReadable();
+  void profileChoiceIsExclusive();
+  void txtExtensionRules_data();
+  void txtExtensionRules();
+  void iniFileIsPrivateAndKeepsValues();
+  void instancesClaimSeparateFolders();
+};
+
+void SettingsTest::intValue_data() {
+  QTest::addColumn<QString>("control");
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<int>("min");
+  QTest::addColumn<int>("max");
+  QTest::addColumn<QString>("expected");
+  const QString client = QStringLiteral("EDITClientAddress");
+  const QString clientRange = QStringLiteral("\"ClientAddress\", not in the range 0..255");
+  QTest::newRow("lowest") << client << "0" << 0 << 255 << "OK:0";
+  QTest::newRow("highest") << client << "255" << 0 << 255 << "OK:255";
+  QTest::newRow("one above") << client << "256" << 0 << 255 << clientRange;
+  QTest::newRow("negative") << client << "-1" << 0 << 255 << clientRange;
+  QTest::newRow("letters") << client << "abc" << 0 << 255 << clientRange;
+  QTest::newRow("empty") << client << "" << 0 << 255 << clientRange;
+  QTest::newRow("hex is no integer") << client << "0x10" << 0 << 255 << clientRange;
+  QTest::newRow("blanks around") << client << " 17 " << 0 << 255 << "OK:17";
+  QTest::newRow("int32 max") << "EDITServerAddress" << "2147483647" << 0 << 2147483647 << "OK:2147483647";
+  QTest::newRow("beyond int32")
+      << "EDITServerAddress" << "2147483648" << 0 << 2147483647
+      << "\"ServerAddress\", not in the range 0..2147483647";
+  QTest::newRow("COM port zero") << "EDITComPort" << "0" << 1 << 2147483647
+                                 << "\"ComPort\", not in the range 1..2147483647";
+  QTest::newRow("physical address") << "EDITPhysicalAddress" << "65536" << 0 << 65535
+                                    << "\"PhysicalAddress\", not in the range 0..65535";
+}
+
+void SettingsTest::intValue() {
+  QFETCH(QString, control);
+  QFETCH(QString, text);
+  QFETCH(int, min);
+  QFETCH(int, max);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  auto* edit = dlg.findChild<QLineEdit*>(control);
+  QVERIFY(edit);
+  edit->setText(text);
+  QCOMPARE(Outcome([&] { return QString::number(dlg.GetIntValue(edit, min, max)); }), expected);
+}
+
+void SettingsTest::comboAccessors_data() {
+  QTest::addColumn<QString>("combo");
+  QTest::addColumn<int>("index");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("LN") << "CBReferencingModel" << 0 << "OK:3";
+  QTest::newRow("LN ciphered") << "CBReferencingModel" << 1 << "OK:4";
+  QTest::newRow("SN") << "CBReferencingModel" << 2 << "OK:1";
+  QTest::newRow("SN ciphered") << "CBReferencingModel" << 3 << "OK:2";
+  QTest::newRow("no model") << "CBReferencingModel" << -1 << "No referencing model specified";
+  QTest::newRow("NO") << "CBAuthMechanism" << 0 << "OK:1";
+  QTest::newRow("LOW") << "CBAuthMechanism" << 1 << "OK:2";
+  QTest::newRow("HIGH GMAC") << "CBAuthMechanism" << 2 << "OK:6";
+  QTest::newRow("no mechanism") << "CBAuthMechanism" << -1 << "No security mechanism specified";
+  QTest::newRow("No protection") << "CBProtectionOnRequest" << 0 << "OK:0";
+  QTest::newRow("Authentication") << "CBProtectionOnRequest" << 1 << "OK:1";
+  QTest::newRow("Encryption") << "CBProtectionOnRequest" << 2 << "OK:2";
+  QTest::newRow("both") << "CBProtectionOnRequest" << 3 << "OK:3";
+  QTest::newRow("no protection choice") << "CBProtectionOnRequest" << -1 << "No protection on request specified";
+}
+
+void SettingsTest::comboAccessors() {
+  QFETCH(QString, combo);
+  QFETCH(int, index);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  auto* cb = dlg.findChild<QComboBox*>(combo);
+  QVERIFY(cb);
+  cb->setCurrentIndex(index);
+  const QString got = Outcome([&] {
+    if (cb == dlg.CBReferencingModel) return QString::number(dlg.GetReferencingModel());
+    if (cb == dlg.CBAuthMechanism) return QString::number(dlg.GetMechanismName());
+    return QString::number(dlg.GetProtectionOnRequestToApply());
+  });
+  QCOMPARE(got, expected);
+}
+
+void SettingsTest::hexAccessors_data() {
+  QTest::addColumn<QString>("control");
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("expected");
+  const QString key32 = QStringLiteral("000102030405060708090A0B0C0D0E0F");
+  QTest::newRow("key ok") << "EDITGUEK" << key32 << "OK:" + key32;
+  QTest::newRow("key lower case") << "EDITGUEK" << key32.toLower() << "OK:" + key32.toLower();
+  QTest::newRow("key 31 digits") << "EDITGUEK" << key32.left(31)
+                                 << "Encryption key: HexStrToByteStr: Hex-character missing";
+  QTest::newRow("key 34 digits") << "EDITGUEK" << key32 + "10" << "Encryption key: Illegal length";
+  QTest::newRow("key empty") << "EDITGUEK" << "" << "Encryption key: Illegal length";
+  QTest::newRow("key bad digit") << "EDITGUEK" << "G" + key32.mid(1) << "Encryption key: Illegal hex-character";
+  QTest::newRow("key with blanks counts blanks")
+      << "EDITGUEK" << "00010203 0405060708090A0B0C0D0E0F" << "Encryption key: Illegal length";
+  QTest::newRow("auth key empty") << "EDITGAK" << "" << "OK:";
+  QTest::newRow("auth key ok") << "EDITGAK" << key32 << "OK:" + key32;
+  QTest::newRow("auth key short") << "EDITGAK" << key32.left(30) << "Authentication key: Illegal length";
+  QTest::newRow("title ok") << "EDITServerSystemTitle" << "4D4D4D0000BC614E" << "OK:4D4D4D0000BC614E";
+  QTest::newRow("title odd") << "EDITServerSystemTitle" << "4D4D4D0000BC614"
+                             << "Server System Title: HexStrToByteStr: Hex-character missing";
+  QTest::newRow("title empty") << "EDITServerSystemTitle" << "" << "Server System Title: Illegal length";
+}
+
+void SettingsTest::hexAccessors() {
+  QFETCH(QString, control);
+  QFETCH(QString, text);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  auto* edit = dlg.findChild<QLineEdit*>(control);
+  QVERIFY(edit);
+  edit->setText(text);
+  const QString got = Outcome([&] {
+    if (edit == dlg.EDITGUEK) return dlg.GetHexGUEK();
+    if (edit == dlg.EDITGAK) return dlg.GetHexGAK();
+    return dlg.GetHexServerSystemTitle();
+  });
+  QCOMPARE(got, expected);
+}
+
+namespace {
+
+// Gives every persisted control a value that differs from its neighbours'.
+void FillDistinct(TFormSettings& d) {
+  int n = 0;
+  for (QLineEdit* e : d.findChildren<QLineEdit*>())
+    if (e->objectName().startsWith(QLatin1String("EDIT"))) e->setText(QStringLiteral("v%1 with blank").arg(++n));
+  d.RBSelectHDLCClick();
+  d.CHKModeE->setChecked(true);
+  d.CBReferencingModel->setCurrentIndex(3);
+  d.CBAuthMechanism->setCurrentIndex(2);
+  d.CBProtectionOnRequest->setCurrentIndex(1);
+}
+
+struct TSnapshot {
+  QStringList Edits;
+  bool Tcp, Hdlc, ModeE;
+  int Model, Mechanism, Protection;
+  bool operator==(const TSnapshot&) const = default;
+};
+
+TSnapshot Snap(const TFormSettings& d) {
+  TSnapshot s;
+  for (const QLineEdit* e : d.findChildren<QLineEdit*>())
+    if (e->objectName().startsWith(QLatin1String("EDIT"))) s.Edits << e->objectName() + "=" + e->text();
+  s.Tcp = d.RBSelectTCP->isChecked();
+  s.Hdlc = d.RBSelectHDLC->isChecked();
+  s.ModeE = d.CHKModeE->isChecked();
+  s.Model = d.CBReferencingModel->currentIndex();
+  s.Mechanism = d.CBAuthMechanism->currentIndex();
+  s.Protection = d.CBProtectionOnRequest->currentIndex();
+  return s;
+}
+
+}  // namespace
+
+void SettingsTest::saveLoadRoundTripOfEveryControl() {
+  TSettingsFixture fx;
+  TFormSettings a;
+  FillDistinct(a);
+  const QString file = ForceTxtExtension(fx.Path("meter"));
+  QCOMPARE(file, fx.Path("meter.txt"));
+  a.SaveLoadSettings(true, file);
+  QCOMPARE(FileMode(file), 0600);
+
+  // The file names the 16 edit, radio and check keys and the three combo sections.
+  TIniFile ini(file);
+  for (const char* key : {"EDITOLFileName", "RBSelectTCP", "EDITServerIP", "EDITComPort", "EDITBaud", "CHKModeE",
+                          "EDITPhysicalAddress", "RBSelectHDLC", "EDITPW", "EDITGUEK", "EDITGAK",
+                          "EDITServerSystemTitle", "EDITConnectTimeout", "EDITResponseTimeout",
+                          "EDITClientAddress", "EDITServerAddress"})
+    QVERIFY2(ini.ValueExists("FormSettings", key), key);
+  QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "c"), QStringLiteral("3"));
+  QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "2"), QStringLiteral("HIGH  (GMAC)"));
+  QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "i"), QStringLiteral("2"));
+  QCOMPARE(ini.ReadString("FormSettings", "RBSelectTCP"), QStringLiteral("0"));
+  QCOMPARE(ini.ReadString("FormSettings", "RBSelectHDLC"), QStringLiteral("1"));
+
+  TFormSettings b;  // starts from the (empty) program settings file
+  QVERIFY(!(Snap(a) == Snap(b)));
+  b.SaveLoadSettings(false, file);
+  QVERIFY(Snap(a) == Snap(b));
+  QVERIFY(!b.EDITBaud->isEnabled());  // Mode E came back checked
+
+  // The other profile survives the trip as well.
+  a.RBSelectTCPClick();
+  a.CHKModeE->setChecked(false);
+  a.SaveLoadSettings(true, file);
+  b.SaveLoadSettings(false, file);
+  QVERIFY(Snap(a) == Snap(b));
+}
+
+void SettingsTest::missingKeysLeaveControlsUnchanged() {
+  TSettingsFixture fx;
+  TFormSettings d;
+  FillDistinct(d);
+  const TSnapshot before = Snap(d);
+  TIniFile partial(fx.Path("partial.txt"));
+  partial.WriteString("FormSettings", "EDITServerIP", "127.0.0.1:4059");
+  partial.UpdateFile();
+  d.SaveLoadSettings(false, partial.FileName());
+  TSnapshot after = Snap(d);
+  QCOMPARE(d.EDITServerIP->text(), QStringLiteral("127.0.0.1:4059"));
+  after.Edits.replaceInStrings("EDITServerIP=127.0.0.1:4059", before.Edits.filter("EDITServerIP").value(0));
+  QVERIFY(before == after);
+}
+
+void SettingsTest::loadedComboItemsReplaceTheList() {
+  TSettingsFixture fx;
+  TIniFile f(fx.Path("items.txt"));
+  f.WriteInteger("FormSettings.CBReferencingModel", "c", 2);
+  f.WriteString("FormSettings.CBReferencingModel", "0", "Something else");
+  f.WriteString("FormSettings.CBReferencingModel", "1", "SN");
+  f.WriteInteger("FormSettings.CBReferencingModel", "i", 1);
+  // A count that the file does not back up must not create phantom items.
+  f.WriteInteger("FormSettings.CBAuthMechanism", "c", 1000000);
+  f.WriteString("FormSettings.CBAuthMechanism", "0", "LOW");
+  f.WriteInteger("FormSettings.CBAuthMechanism", "i", 0);
+  f.UpdateFile();
+  TFormSettings d;
+  d.SaveLoadSettings(false, f.FileName());
+  QCOMPARE(d.CBReferencingModel->count(), 2);
+  QCOMPARE(d.GetReferencingModel(), 1);
+  QCOMPARE(d.CBAuthMechanism->count(), 1);
+  QCOMPARE(d.GetMechanismName(), 2);
+  d.CBReferencingModel->setCurrentIndex(0);
+  QCOMPARE(Outcome([&] { return QString::number(d.GetReferencingModel()); }),
+           QStringLiteral("No referencing model specified"));
+}
+
+void SettingsTest::okNeedsReferencingModelAndMechanism() {
+  TSettingsFixture fx;
+  {
+    TFormSettings d;
+    d.EDITServerIP->setText("[::1]:4059");
+    QCOMPARE(Outcome([&] { d.AcceptSettings(); return QString(); }), QStringLiteral("No referencing model specified"));
+    d.CBReferencingModel->setCurrentIndex(0);
+    QCOMPARE(Outcome([&] { d.AcceptSettings(); return QString(); }), QStringLiteral("No security mechanism specified"));
+    QVERIFY(!QFile::exists(fx.Settings().Ini().FileName()));  // nothing saved while refused
+    // Through the button the dialog shows the message and stays open.
+    d.open();
+    d.CBReferencingModel->setCurrentIndex(-1);
+    const QString shown = RunAndCatchMessageBox([&] { d.BTNOkClick(); });
+    QCOMPARE(shown, QStringLiteral("No referencing model specified"));
+    QVERIFY(d.isVisible());
+    d.CBReferencingModel->setCurrentIndex(0);
+    d.CBAuthMechanism->setCurrentIndex(0);
+    d.BTNOkClick();
+    QVERIFY(!d.isVisible());
+    QCOMPARE(d.result(), int(QDialog::Accepted));
+  }
+  QCOMPARE(FileMode(fx.Settings().Ini().FileName()), 0600);
+  // A new dialog (program start) loads what OK saved.
+  TFormSettings again;
+  QCOMPARE(again.EDITServerIP->text(), QStringLiteral("[::1]:4059"));
+  QCOMPARE(again.GetReferencingModel(), 3);
+  QCOMPARE(again.GetMechanismName(), 1);
+}
+
+void SettingsTest::modeEDisablesBaudButKeepsItReadable() {
+  TSettingsFixture fx;
+  TFormSettings d;
+  d.EDITBaud->setText("9600");
+  QVERIFY(d.EDITBaud->isEnabled());
+  d.CHKModeE->click();
+  QVERIFY(!d.EDITBaud->isEnabled());
+  QVERIFY(!d.LBLBaud->isEnabled());
+  QCOMPARE(d.GetIntValue(d.EDITBaud, 45, 2147483647), 9600);
+  d.CHKModeE->click();
+  QVERIFY(d.EDITBaud->isEnabled());
+}
+
+void SettingsTest::profileChoiceIsExclusive() {
+  TSettingsFixture fx;
+  TFormSettings d;
+  QVERIFY(!d.RBSelectTCP->isChecked() && !d.RBSelectHDLC->isChecked());
+  d.RBSelectTCP->click();
+  QVERIFY(d.RBSelectTCP->isChecked() && !d.RBSelectHDLC->isChecked());
+  d.RBSelectHDLC->click();
+  QVERIFY(!d.RBSelectTCP->isChecked() && d.RBSelectHDLC->isChecked());
+  d.RBSelectHDLC->click();  // clicking the chosen one keeps it chosen
+  QVERIFY(!d.RBSelectTCP->isChecked() && d.RBSelectHDLC->isChecked());
+}
+
+void SettingsTest::txtExtensionRules_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<QString>("forced");
+  QTest::addColumn<QString>("changed");
+  QTest::newRow("upper case kept") << "/d/log.TXT" << "/d/log.TXT" << "/d/log.txt";
+  QTest::newRow("none") << "/d/log" << "/d/log.txt" << "/d/log.txt";
+  QTest::newRow("other") << "/d/log.csv" << "/d/log.csv.txt" << "/d/log.txt";
+  QTest::newRow("dot in folder") << "/d.x/log" << "/d.x/log.txt" << "/d.x/log.txt";
+}
+
+void SettingsTest::txtExtensionRules() {
+  QFETCH(QString, name);
+  QFETCH(QString, forced);
+  QFETCH(QString, changed);
+  QCOMPARE(ForceTxtExtension(name), forced);
+  QCOMPARE(ChangeExtensionToTxt(name), changed);
+}
+
+void SettingsTest::iniFileIsPrivateAndKeepsValues() {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("sub/x.ini");
+  {
+    TIniFile ini(path);
+    ini.WriteString("Keys", "PW", " 30 31 32 ");
+    ini.WriteString("Keys", "Multi", "first\nsecond=1");
+    ini.WriteInteger("Misc", "Split", 25000);
+    ini.UpdateFile();
+  }
+  QCOMPARE(FileMode(path), 0600);
+  QCOMPARE(QDir(dir.filePath("sub")).entryList(QDir::Files), QStringList{"x.ini"});  // no temporary left
+  TIniFile back(path);
+  QCOMPARE(back.ReadString("keys", "pw"), QStringLiteral(" 30 31 32 "));
+  QCOMPARE(back.ReadString("Keys", "Multi"), QStringLiteral("first"));
+  QVERIFY(!back.ValueExists("Keys", "second"));
+  QCOMPARE(back.ReadInteger("Misc", "Split", 50000), 25000);
+  QCOMPARE(back.ReadInteger("Misc", "Missing", 50000), 50000);
+  QCOMPARE(back.ReadInteger("Keys", "PW", 7), 7);  // no integer: default
+}
+
+void SettingsTest::instancesClaimSeparateFolders() {
+  QTemporaryDir dir;
+  const QString base = dir.filePath("quillon/7.1");
+  auto first = std::make_unique<TAppSettings>("quillon", dir.path(), "/nonexistent");
+  QCOMPARE(first->InstanceNr(), 1);
+  QCOMPARE(first->Folder(), base);
+  QCOMPARE(first->Ini().FileName(), base + "/quillon.ini");
+  {
+    TAppSettings second("quillon", dir.path(), "/nonexistent");
+    QCOMPARE(second.InstanceNr(), 2);
+    QCOMPARE(second.Folder(), base + "/[2]");
+    QVERIFY(QFileInfo(base + "/[2]").isDir());
+  }
+  first.reset();
+  TAppSettings again("quillon", dir.path(), "/nonexistent");
+  QCOMPARE(again.InstanceNr(), 1);
+  // No data folder at all: the program's own folder.
+  TAppSettings fallback("quillon", QString(), dir.filePath("exe"));
+  QVERIFY(fallback.Ini().FileName().startsWith(dir.filePath("exe")));
+}
+
+QTEST_MAIN(SettingsTest)
+#include "SettingsTest.moc"
