@@ -207,7 +207,7 @@ TEST(COSEMClassTable, ExtremesBelongToTheExpectedClasses) {
   EXPECT_EQ(mostMethods->Description, "ZigBee network control");
 }
 
-// Rows whose every column is fixed by the meters in the field, spellings included.
+// Rows checked column by column, odd spellings included: operators know these texts.
 TEST(COSEMClassTable, FullRowsMatchExactly) {
   struct TRow {
     int ClassId, Version;
