@@ -55,7 +55,6 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent) {
   FormCreate();
 }
 
-TFormMain::~TFormMain() = default;
 
 void TFormMain::FormCreate() {
   // Menus.
@@ -156,6 +155,7 @@ void TFormMain::FormCreate() {
   }
   // Relative file names in settings and object lists resolve next to the program.
   QDir::setCurrent(QCoreApplication::applicationDirPath());
+  InstallLink();
   RebuildRecentMenu();
   UpdateCommandStates();
 }
@@ -304,9 +304,13 @@ void TFormMain::LVColumnClick(int column) {
   LV->horizontalHeader()->setSortIndicator(column, FSortOrder);
 }
 
-void TFormMain::ClearObjects() { LV->setRowCount(0); }
+void TFormMain::ClearObjects() {
+  LV->setRowCount(0);
+  FObjects.clear();
+}
 
 void TFormMain::AddObject(const TInstanceInfo& info) {
+  FObjects.push_back(info);
   const int row = LV->rowCount();
   LV->insertRow(row);
   LV->setItem(row, 0, new TInstanceItem(info.InstanceHex, 0, info));
@@ -330,8 +334,8 @@ bool TFormMain::ShortNameOfAttribute(int32_t classId, const QString& instanceHex
   if (classId == 12 && instanceHex.compare(QLatin1String("0000280000FF"), Qt::CaseInsensitive) == 0) {
     base = 0xFA00;
   } else {
-    for (int r = 0; r < LV->rowCount() && base == 0; ++r) {
-      const TInstanceInfo info = ObjectAt(r);
+    for (const TInstanceInfo& info : FObjects) {
+      if (base != 0) break;
       if (info.ClassId == classId && info.BaseName != 0 &&
           info.InstanceHex.compare(instanceHex, Qt::CaseInsensitive) == 0)
         base = info.BaseName;

@@ -8,6 +8,8 @@
 #include <QTableWidgetItem>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
 class QAction;
 class QLabel;
@@ -20,6 +22,9 @@ namespace quillon {
 class TFormSettings;
 class TFormTraffic;
 class TFrameBaseEditor;
+class TOBISData;
+struct TLinkState;
+struct TLinkSettings;
 
 // Data of one list-view row; lives and dies with its row.
 struct TInstanceInfo {
@@ -88,6 +93,10 @@ public:
   // Asks the layers to give up their current wait.
   void RequestUserAbort();
   bool LinkConnected() const;
+  // The popup of one object: its attributes by name, then "(Cancel)".
+  QMenu* BuildInstancePopup(const TInstanceInfo& info);
+  // Reads one attribute into the editor pane (connecting first if needed).
+  void ReadAttribute(const TInstanceInfo& info, int attributeId, const QString& attributeName);
   // Reads the editor text as an object list into the list view.
   void FillObjectsFromEditor();
 
@@ -143,6 +152,30 @@ private:
   void RememberRecent(const QString& fileName);
   void RebuildRecentMenu();
   void UpdateConnectionStatus();
+  void AddMethodItems(QMenu* menu, const TInstanceInfo& info, int methodCount);
+  void InvokeMethodOn(const TInstanceInfo& info, int methodId);
+  // Connects (on a worker) unless the link is up already.
+  void EnsureConnected();
+  // The values an operation needs, read from the settings dialog on the
+  // window thread before the worker starts.
+  TLinkSettings ReadLinkSettings(bool forConnect) const;
+  void ConnectAndAssociate(const TLinkSettings& s);
+  void ApplyProtection(const TLinkSettings& s);
+  // One line in the log window without prefix columns.
+  void LogLine(const QString& line);
+  // Creates the engine context and routes the traffic log to the log window.
+  void InstallLink();
+  // A worker operation on the link; the status bar follows the link state.
+  void RunLinkOperation(const std::function<void()>& operation);
+  QString NegotiatedText() const;
+  void ShowResponseLines(const QStringList& lines);
+
+  std::shared_ptr<TLinkState> FLink;  // shared_ptr: the type is complete only where it is used
+  // Rows in the order the object list gave them: the short-name lookup runs
+  // on the worker and must not touch the list view.
+  std::vector<TInstanceInfo> FObjects;
+
+  std::shared_ptr<const TOBISData> FOBISData;
 
   QString FProgramName;
   int FSplit = 50000;

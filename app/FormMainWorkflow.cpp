@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QCursor>
 #include <QMenu>
 #include <QTableWidget>
 
@@ -13,6 +14,16 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
+#include "app/ObjectList.h"
+#include "xmlpdu/infra/Misc.h"
+
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+#include "knowledge/COSEMClasses.h"
+#if __has_include("knowledge/OBISData.h")
+#include "knowledge/OBISData.h"
+#define QUILLON_APP_HAS_OBIS 1
+#endif
+#endif
 
 namespace quillon {
 
@@ -64,8 +75,59 @@ void TFormMain::LoadObjectListFile(const QString& fileName) {
   FillObjectsFromEditor();
 }
 
+void TFormMain::FillObjectsFromEditor() {
+  const std::vector<TObjectListEntry> entries = ParseObjectList(ResponseEditor->Text().toStdString());
+#if defined(QUILLON_APP_HAS_OBIS)
+  // Loaded afresh for every list, so a rebuilt database is picked up.
+  FOBISData = LoadEmbeddedOBISData();
+#endif
+  ClearObjects();
+  LV->setSortingEnabled(false);
+  for (const TObjectListEntry& e : entries) {
+    TInstanceInfo info;
+    info.ClassId = e.ClassId;
+    info.Version = e.Version;
+    info.BaseName = e.BaseName;
+    info.InstanceHex = QString::fromStdString(TMisc::ByteStrToHexStr(e.LogicalName));
+#if defined(QUILLON_APP_HAS_OBIS)
+    info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(e.LogicalName));
+#endif
+    AddObject(info);
+  }
+}
+
+QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
+  auto* menu = new QMenu(this);
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+  if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version)) {
+    for (size_t i = 0; i < cls->AttributeNames.size(); ++i) {
+      QAction* a = menu->addAction(QString::fromStdString(cls->AttributeNames[i]));
+      a->setData(static_cast<int>(i));
+      connect(a, &QAction::triggered, this, [this, a, info] {
+        QString name = a->text();
+        name.remove(QLatin1Char('&'));
+        Guarded([&] { ReadAttribute(info, a->data().toInt() + 1, name); });
+      });
+    }
+    AddMethodItems(menu, info, cls->MethodsQty);
+  }
+#endif
+  menu->addAction(QStringLiteral("(Cancel)"));
+  return menu;
+}
+
+void TFormMain::LVClick() {
+  const QList<QTableWidgetItem*> selected = LV->selectedItems();
+  if (selected.isEmpty()) return;
+  const TInstanceInfo info = ObjectAt(selected.first()->row());
+  QMenu* menu = BuildInstancePopup(info);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(QCursor::pos());
+}
+
 void TFormMain::UpdateConnectionStatus() {
   StatusConnection->setText(LinkConnected() ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
+  StatusNegotiated->setText(NegotiatedText());
 }
 
 }  // namespace quillon
