@@ -174,6 +174,10 @@ void TFormMain::showEvent(QShowEvent* e) {
 void TFormMain::FormShow() {
   ApplySplitPosition(FSplit);
   if (ViewLogAtStart) FormTraffic->show();
+  if (TAppSettings* s = TAppSettings::Instance()) {
+    const QString last = s->LastFile(QStringLiteral("OL"));
+    if (!last.isEmpty() && QFileInfo::exists(last)) Guarded([&] { LoadObjectListFile(last); });
+  }
 }
 
 int TFormMain::SplitPosition() const {
