@@ -3,22 +3,15 @@
 // and cut or lying lengths.
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
 #include "xmlpdu/ACSE.h"
 
 using namespace quillon;
+using quillon::test::ErrorOf;
+using quillon::test::H;
 
 namespace {
 
-std::string ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
-PduStr H(const std::string& hex) { return TMisc::HexStrToByteStr(hex); }
 std::string Hex(const PduStr& s) { return TMisc::ByteStrToSpacedHexStr(s); }
 
 std::unique_ptr<T_COSEMpdu> FromBytes(const PduStr& bytes) { return MakeFromPdu<T_COSEMpdu>(xmlIgnore, bytes); }

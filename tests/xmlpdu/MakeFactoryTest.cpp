@@ -5,22 +5,15 @@
 #include <ctime>
 #include <functional>
 
+#include "TestUtil.h"
 #include "xmlpdu/Make.h"
 
 using namespace quillon;
+using quillon::test::ErrorOf;
+using quillon::test::H;
 
 namespace {
 
-std::string ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
-PduStr H(const char* hex) { return TMisc::HexStrToByteStr(hex); }
 std::string Hex(const PduStr& s) { return TMisc::ByteStrToSpacedHexStr(s); }
 
 const PduStr kClock = H("00 00 01 00 00 FF");
