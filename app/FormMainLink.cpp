@@ -110,6 +110,14 @@ void TFormMain::ShowResponseLines(const QStringList& lines) {
   ResponseEditor->AppendLines(lines);
 }
 
+void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
+  struct TStatus {
+    TFormMain* F;
+    ~TStatus() { F->UpdateConnectionStatus(); }
+  } status{this};
+  RunOnExchangeThread(operation);
+}
+
 #if defined(QUILLON_APP_HAS_LINK)
 
 // The engine context of the window and the bytes its pointers point to;
@@ -284,14 +292,6 @@ TFormMain::~TFormMain() {
     delete gSink;
     gSink = nullptr;
   }
-}
-
-void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
-  struct TStatus {
-    TFormMain* F;
-    ~TStatus() { F->UpdateConnectionStatus(); }
-  } status{this};
-  RunOnExchangeThread(operation);
 }
 
 bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && CurrentMidLayer->Connected(); }
@@ -487,14 +487,6 @@ namespace {
 
 void TFormMain::InstallLink() {}
 TFormMain::~TFormMain() = default;
-void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
-  struct TStatus {
-    TFormMain* F;
-    ~TStatus() { F->UpdateConnectionStatus(); }
-  } status{this};
-  RunOnExchangeThread(operation);
-}
-
 bool TFormMain::LinkConnected() const { return false; }
 void TFormMain::DisconnectLink() {}
 void TFormMain::RequestUserAbort() {}

@@ -2,12 +2,21 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTableWidget>
 #include <QTimer>
+
+#include "app/FormMain.h"
 
 namespace quillon::test {
 
 TSettingsFixture::TSettingsFixture() {
   FSettings = std::make_unique<TAppSettings>(QStringLiteral("quillon"), FDir.path(), FDir.path());
+}
+
+QStringList Column(const TFormMain& form, int column) {
+  QStringList r;
+  for (int i = 0; i < form.LV->rowCount(); ++i) r << form.LV->item(i, column)->text();
+  return r;
 }
 
 QString RunAndCatchMessageBox(const std::function<void()>& action) {

@@ -3,11 +3,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
 
 #include "app/AppSettings.h"
+
+namespace quillon {
+class TFormMain;
+}
 
 namespace quillon::test {
 
@@ -24,6 +29,9 @@ private:
   QTemporaryDir FDir;
   std::unique_ptr<TAppSettings> FSettings;
 };
+
+// The texts of one list-view column, top to bottom.
+QStringList Column(const TFormMain& form, int column);
 
 // Runs `action`; the first modal message box it opens is closed and its
 // text returned (empty when none appeared).

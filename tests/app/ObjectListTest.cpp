@@ -81,12 +81,6 @@ QString WriteFile(const TSettingsFixture& fx, const QString& name, const QByteAr
   return path;
 }
 
-QStringList Column(const TFormMain& f, int c) {
-  QStringList r;
-  for (int i = 0; i < f.LV->rowCount(); ++i) r << f.LV->item(i, c)->text();
-  return r;
-}
-
 QString Description(const char* hex) {
 #if defined(HAS_OBIS)
   static const auto db = LoadEmbeddedOBISData();

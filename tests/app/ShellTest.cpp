@@ -169,12 +169,6 @@ void ShellTest::captionAndAbout() {
 
 namespace {
 
-QStringList Column(const TFormMain& f, int c) {
-  QStringList r;
-  for (int i = 0; i < f.LV->rowCount(); ++i) r << f.LV->item(i, c)->text();
-  return r;
-}
-
 void AddRows(TFormMain& f) {
   f.AddObject({7, 1, "0000636200FF", "Profile generic b", 0x1000});
   f.AddObject({15, 1, "0000280000FF", "Association", 0});
