@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,8 @@
 #include "xmlpdu/infra/Misc.h"
 
 namespace quillon {
+
+class T_COSEMpdu;
 
 enum TCOSEMProtectionService : uint8_t { psAuthentication = 0, psEncryption = 1, psSignature = 2, psCompression = 3 };
 enum TKeyInfoKind : uint8_t { kiIdentified = 0, kiWrapped = 1, kiAgreed = 2 };
@@ -152,6 +155,9 @@ public:
   // Like the XML writer's form, except that the apostrophe counts as printable.
   static std::string ByteStrToFormatedString(std::string_view s);
   static PduStr GetAlgorithmOID(TAlgorithmId algorithmId);
+  // One APDU from its bytes; left-over bytes are an EProtection error.
+  static std::unique_ptr<T_COSEMpdu> MakeCOSEMPduFromPdu(const PduStr& Pdu);
+  static std::unique_ptr<T_COSEMpdu> MakeCOSEMPduFromXml(std::string_view Xml);
 };
 
 }  // namespace quillon
