@@ -157,7 +157,8 @@ std::string TProtocolLayerWrapper::GetHexAPduPayLoad(const std::string& HexWPdu)
   PduStr w = HexStrToByteStr2(HexWPdu);
   size_t start = 8;
   // An LLC header (E6 ...) in front of the APDU: its byte 3 tells how far to skip.
-  if (w.size() > 10 && static_cast<uint8_t>(w[8]) == 0xE6) start = 11 + static_cast<uint8_t>(w[10]);
+  if (w.size() > 8 && static_cast<uint8_t>(w[8]) == 0xE6)
+    start = w.size() > 10 ? 11 + static_cast<size_t>(static_cast<uint8_t>(w[10])) : w.size();
   if (start >= w.size()) return std::string();
   return TMisc::ByteStrToHexStr(std::string_view(w).substr(start));
 }
