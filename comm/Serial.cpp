@@ -376,6 +376,9 @@ void TProtocolLayerSerial::DoModeEOpening() {
     PduStr ack = PduStr("\x06") + "2" + static_cast<char>('0' + z) + "2\r\n";
     if (ShowTraffic) EmitTraffic(ack, toOutgoing, true);
     RawWrite(AddEvenParity(ack));
+    // The acknowledgement must be on the line before the speed changes and
+    // the buffers are purged.
+    Flush();
 
     if (Mode_E_Delay2 > 0) SleepMs(static_cast<uint32_t>(Mode_E_Delay2));
     FBaud = speed;
