@@ -15,6 +15,13 @@ using test::TTcpPeer;
 
 const PduStr kLLC = Hex("E6E700");
 
+// Every channel closed, without the TCP server's half-second wait.
+void CloseAll() {
+  LowerLayers().TCPServer.PollInterval = 20;
+  LowerLayers().DisconnectAllChannels();
+  LowerLayers().TCPServer.PollInterval = 500;
+}
+
 TEST(MidLayers, FixedAnswers) {
   TMidLayerHDLC& h = MidLayerHDLC();
   TMidLayerWRAPPER& w = MidLayerWRAPPER();
@@ -55,7 +62,7 @@ protected:
       });
       mid.Disconnect();
     }
-    LowerLayers().DisconnectAllChannels();
+    CloseAll();
     serial.SetDevicePath("");
     serial.LogProc = nullptr;
     mid.OnDisconnected = nullptr;
@@ -132,7 +139,7 @@ protected:
     wrapper.SupportingLayer = "TCPClient";
     mid.WRAPPERLayer = &wrapper;
   }
-  void TearDown() override { LowerLayers().DisconnectAllChannels(); }
+  void TearDown() override { CloseAll(); }
   TRecordingSink sink;
   TTcpPeer peer;
   TProtocolLayerTCPClient& tcp = LowerLayers().TCPClient;
@@ -166,9 +173,7 @@ TEST_F(WrapperMidLayerTest, NewAddressesKeepTheConnection) {
 }
 
 TEST(LowerLayersRegistry, DisconnectAllChannelsWithNothingOpen) {
-  LowerLayers().TCPServer.PollInterval = 20;
-  LowerLayers().DisconnectAllChannels();
-  LowerLayers().TCPServer.PollInterval = 500;
+  CloseAll();
   EXPECT_FALSE(LowerLayers().TCPServer.IsListening());
   EXPECT_FALSE(LowerLayers().Serial(1).IsConnected());
 }
