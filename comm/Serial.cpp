@@ -316,6 +316,16 @@ void TProtocolLayerSerial::DoWakeUp() {
       WaitInSteps(wait);
     }
   }
+  AtThreeHundredBaud([this](int32_t) {
+    if (ShowTraffic) EmitTraffic("Begin wakeup", toInfo);
+    int64_t start = QueryPerformanceCounter();
+    Send(PduStr(82, '\0'));
+    WaitUntilElapsed(start, WakeUpDuration);
+    if (ShowTraffic) EmitTraffic("End wakeup", toInfo);
+  });
+}
+
+void TProtocolLayerSerial::AtThreeHundredBaud(const std::function<void(int32_t)>& procedure) {
   Connect();
   std::string oldFormat = FFormat;
   int32_t oldBaud = FBaud;
@@ -324,11 +334,7 @@ void TProtocolLayerSerial::DoWakeUp() {
     FFormat = "8N1";
     FBaud = 300;
     ApplySettings();
-    if (ShowTraffic) EmitTraffic("Begin wakeup", toInfo);
-    int64_t start = QueryPerformanceCounter();
-    Send(PduStr(82, '\0'));
-    WaitUntilElapsed(start, WakeUpDuration);
-    if (ShowTraffic) EmitTraffic("End wakeup", toInfo);
+    procedure(oldBaud);
   } catch (...) {
     RestoreLine(oldFormat, oldBaud);
     throw;
@@ -336,15 +342,8 @@ void TProtocolLayerSerial::DoWakeUp() {
 }
 
 void TProtocolLayerSerial::DoModeEOpening() {
-  Connect();
-  std::string oldFormat = FFormat;
-  int32_t oldBaud = FBaud;
-  Purge();
-  try {
-    FFormat = "8N1";
-    FBaud = 300;
-    ApplySettings();
-
+  // The speed the port had is the ceiling of the working speed.
+  AtThreeHundredBaud([this](int32_t oldBaud) {
     PduStr signOn = "/?" + Mode_E_DeviceAddress + "!\r\n";
     if (ShowTraffic) EmitTraffic(signOn, toOutgoing, true);
     RawWrite(AddEvenParity(signOn));
@@ -387,10 +386,7 @@ void TProtocolLayerSerial::DoModeEOpening() {
     if (Mode_E_Delay3 > 0) SleepMs(static_cast<uint32_t>(Mode_E_Delay3));
     Purge();
     SleepMs(20);
-  } catch (...) {
-    RestoreLine(oldFormat, oldBaud);
-    throw;
-  }
+  });
 }
 
 }  // namespace quillon

@@ -9,6 +9,7 @@
 // /dev/serial/by-id/... or a pseudo-terminal) is used as given instead.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "comm/PosixIO.h"
@@ -77,6 +78,10 @@ private:
   [[noreturn]] void RaisePortError(int code, int err) const;
   bool ReadByte(uint8_t& b, int timeoutMs);
   void RestoreLine(const std::string& format, int32_t baud);
+  // Opens the port if needed and runs an IEC 62056-21 procedure at 300 baud
+  // "8N1" (given the speed before); on failure the previous line settings
+  // come back.
+  void AtThreeHundredBaud(const std::function<void(int32_t)>& procedure);
 
   int32_t FCOMNr = 1;
   std::string FDevicePath;

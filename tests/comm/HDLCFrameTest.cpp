@@ -130,13 +130,9 @@ TEST(HDLCFrameDecode, ControlBytes) {
 }
 
 void ExpectDecodeError(const PduStr& s, const std::string& message) {
+  SCOPED_TRACE(HexOf(s));
   TFrame f;
-  try {
-    f.SetFromPduByteStr(s);
-    ADD_FAILURE() << "decoded " << HexOf(s);
-  } catch (const EFrame& e) {
-    EXPECT_EQ(e.what(), message) << HexOf(s);
-  }
+  test::ExpectError<EFrame>([&] { f.SetFromPduByteStr(s); }, message);
 }
 
 TEST(HDLCFrameDecode, MalformedFramesGiveTheirMessages) {

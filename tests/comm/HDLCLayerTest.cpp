@@ -37,12 +37,7 @@ TEST(HDLCFrameCheck, IsHDLCPduOnPartialAndSharedFlagFrames) {
 TEST(HDLCLayerAlone, SendRecBeforeTheFirstConnectFails) {
   TProtocolLayerHDLC fresh;
   fresh.Name = "HDLC[9]";
-  try {
-    fresh.SendRec("x");
-    FAIL();
-  } catch (const EProtocolLayerHDLC& e) {
-    EXPECT_STREQ(e.what(), "\"HDLC[9]\" is not connected");
-  }
+  test::ExpectError<EProtocolLayerHDLC>([&] { fresh.SendRec("x"); }, "\"HDLC[9]\" is not connected");
 }
 
 class HDLCTest : public ::testing::Test {
@@ -100,12 +95,7 @@ protected:
   }
   template <class E>
   void ExpectSendRecError(const PduStr& apdu, const std::string& message) {
-    try {
-      hdlc.SendRec(apdu);
-      ADD_FAILURE() << "no error, expected " << message;
-    } catch (const E& e) {
-      EXPECT_EQ(e.what(), message);
-    }
+    test::ExpectError<E>([&] { hdlc.SendRec(apdu); }, message);
   }
 
   TRecordingSink sink;
@@ -168,12 +158,7 @@ TEST_F(HDLCTest, FailedLinkSetUps) {
       meter.ReadFrame();
       meter.Write(answer);
     });
-    try {
-      hdlc.Connect();
-      ADD_FAILURE() << c.message;
-    } catch (const EGeneralError& e) {
-      EXPECT_EQ(e.what(), c.message);
-    }
+    test::ExpectError<EGeneralError>([&] { hdlc.Connect(); }, c.message);
     EXPECT_EQ(hdlc.State(), hpNDM);
     EXPECT_FALSE(hdlc.IsConnected());
   }
@@ -343,12 +328,7 @@ TEST_F(HDLCTest, BadFrameAndBrokenFrameThenTheLinkIsSetUpAgain) {
 
 TEST_F(HDLCTest, UnconfirmedSendOnlyWithoutALink) {
   ConnectLink();
-  try {
-    hdlc.UnconfirmedSend("x");
-    FAIL();
-  } catch (const EGeneralError& e) {
-    EXPECT_STREQ(e.what(), "Wrong assertion (1109)");
-  }
+  test::ExpectError<EGeneralError>([&] { hdlc.UnconfirmedSend("x"); }, "Wrong assertion (1109)");
   EXPECT_TRUE(meter.Silent(50));
   TScript m([&] {
     meter.ReadFrame();

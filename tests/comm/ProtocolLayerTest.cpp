@@ -89,18 +89,8 @@ TEST(TrafficLog, EventsFromOtherThreadsArriveWhole) {
 
 TEST(ProtocolLayer, SendAndRecNotAvailableNameTheLayer) {
   TProtocolLayerHDLC& hdlc = HDLCLayers().HDLC(1);
-  try {
-    hdlc.Send("x");
-    FAIL();
-  } catch (const EProtocolLayerException& e) {
-    EXPECT_STREQ(e.what(), "HDLC[1]:\"Send\" not available");
-  }
-  try {
-    hdlc.Rec();
-    FAIL();
-  } catch (const EProtocolLayerException& e) {
-    EXPECT_STREQ(e.what(), "HDLC[1]:\"Rec\" not available");
-  }
+  test::ExpectError<EProtocolLayerException>([&] { hdlc.Send("x"); }, "HDLC[1]:\"Send\" not available");
+  test::ExpectError<EProtocolLayerException>([&] { hdlc.Rec(); }, "HDLC[1]:\"Rec\" not available");
 }
 
 TEST(Timing, TickDifferenceSurvivesWrapAround) {
@@ -123,12 +113,7 @@ TEST(Timing, AbortRequestStopsALongWaitBeforeItsFirstSleep) {
 }
 
 TEST(Checks, NumberedAssertionAndNoResponseTexts) {
-  try {
-    CheckAssertion(false, 1109);
-    FAIL();
-  } catch (const EGeneralError& e) {
-    EXPECT_STREQ(e.what(), "Wrong assertion (1109)");
-  }
+  test::ExpectError<EGeneralError>([&] { CheckAssertion(false, 1109); }, "Wrong assertion (1109)");
   EXPECT_NO_THROW(CheckAssertion(true, 1));
   EXPECT_STREQ(ENoResponse().what(), "No response");
   EFatalFailure f("x");
@@ -151,14 +136,7 @@ TEST(HexText, SeparatorsSkippedAndErrorsNamed) {
       {"7G", "Illegal hex-character"},
       {"7G1", "Illegal hex-character"},
   };
-  for (const auto& [text, message] : bad) {
-    try {
-      HexStrToByteStr2(text);
-      ADD_FAILURE() << text;
-    } catch (const EGeneralError& e) {
-      EXPECT_STREQ(e.what(), message) << text;
-    }
-  }
+  for (const auto& [text, message] : bad) test::ExpectError<EGeneralError>([&] { HexStrToByteStr2(text); }, message);
 }
 
 TEST(LowerLayers, LookupIgnoresCaseAndNamesFailures) {
@@ -169,14 +147,7 @@ TEST(LowerLayers, LookupIgnoresCaseAndNamesFailures) {
       {"", "Lower Layer not specified"},
       {"Serial[3]", "Lower Layer \"Serial[3]\" unknown"},
   };
-  for (const auto& [name, message] : bad) {
-    try {
-      GetLayer(name);
-      ADD_FAILURE() << name;
-    } catch (const EGeneralError& e) {
-      EXPECT_STREQ(e.what(), message);
-    }
-  }
+  for (const auto& [name, message] : bad) test::ExpectError<EGeneralError>([&] { GetLayer(name); }, message);
   EXPECT_EQ(HDLCLayers().HDLC(1).Name, "HDLC[1]");
   EXPECT_EQ(WRAPPERLayers().WRAPPER(2).Name, "WRAPPER[2]");
 }

@@ -138,60 +138,25 @@ TEST_F(SerialTest, EchoOfATwoWireLineIsDropped) {
 
 TEST_F(SerialTest, SettingErrorsAndLocks) {
   s.Connect();
-  try {
-    s.SetFormat("9N1");
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "\"9N1\" is not a valid format");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.SetFormat("9N1"); }, "\"9N1\" is not a valid format");
   EXPECT_EQ(s.FormatText(), "8N1");
-  try {
-    s.SetBaud(31250);
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "31250 is not a valid baud");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.SetBaud(31250); }, "31250 is not a valid baud");
   EXPECT_EQ(s.Baud(), 9600);
   for (int baud : {300, 14400, 115200, 256000}) EXPECT_NO_THROW(s.SetBaud(baud)) << baud;
-  try {
-    s.SetCOMNr(5);
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "COM is opened, cannot change COMNr");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.SetCOMNr(5); }, "COM is opened, cannot change COMNr");
   s.Disconnect();
   s.SetBaud(31250);  // stored while closed, refused at the next apply
-  try {
-    s.Connect();
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "31250 is not a valid baud");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.Connect(); }, "31250 is not a valid baud");
 }
 
 TEST_F(SerialTest, NotConnectedAndCannotOpen) {
-  try {
-    s.Send("x");
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "\"Serial[1]\" is not connected");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.Send("x"); }, "\"Serial[1]\" is not connected");
   EXPECT_THROW(s.Rec(), EProtocolLayerSerial);
   s.SetDevicePath("/dev/quillon-no-such-port");
-  try {
-    s.Connect();
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "Cannot open port /dev/quillon-no-such-port (No such file or directory)");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.Connect(); }, "Cannot open port /dev/quillon-no-such-port (No such file or directory)");
   s.SetDevicePath("");
   s.SetCOMNr(250);
-  try {
-    s.Connect();
-    FAIL();
-  } catch (const EProtocolLayerSerial& e) {
-    EXPECT_STREQ(e.what(), "Cannot open port 250 (No such file or directory)");
-  }
+  test::ExpectError<EProtocolLayerSerial>([&] { s.Connect(); }, "Cannot open port 250 (No such file or directory)");
   s.SetCOMNr(1);
   EXPECT_FALSE(s.IsConnected());
 }
@@ -264,12 +229,8 @@ TEST_F(SerialTest, ModeEFailuresRestoreTheLine) {
       meter.Read(5);
       meter.Write(AddEvenParity(answer));
     });
-    try {
-      s.DoModeEOpening();
-      ADD_FAILURE() << answer;
-    } catch (const EProtocolLayerSerial& e) {
-      EXPECT_STREQ(e.what(), message) << answer;
-    }
+    SCOPED_TRACE(answer);
+    test::ExpectError<EProtocolLayerSerial>([&] { s.DoModeEOpening(); }, message);
     m.Join();
     EXPECT_TRUE(s.IsConnected());
     EXPECT_EQ(s.Baud(), 9600);

@@ -133,12 +133,7 @@ TEST_F(TCPClientTest, ParametersLockedWhileOpen) {
   });
   client.Connect();
   EXPECT_NO_THROW(client.SetPort(peer.Port()));
-  try {
-    client.SetPort(peer.Port() + 1);
-    FAIL();
-  } catch (const EProtocolLayerTCPClient& e) {
-    EXPECT_STREQ(e.what(), "\"TCPClient\" is open, cannot change parameter");
-  }
+  test::ExpectError<EProtocolLayerTCPClient>([&] { client.SetPort(peer.Port() + 1); }, "\"TCPClient\" is open, cannot change parameter");
   EXPECT_EQ(client.Port(), peer.Port());
   EXPECT_THROW(client.SetIP("127.0.0.2"), EProtocolLayerTCPClient);
   EXPECT_THROW(client.Connect(), EProtocolLayerTCPClient);  // already connected
@@ -147,12 +142,7 @@ TEST_F(TCPClientTest, ParametersLockedWhileOpen) {
 }
 
 TEST_F(TCPClientTest, NotConnectedAndRefused) {
-  try {
-    client.Send("x");
-    FAIL();
-  } catch (const EProtocolLayerTCPClient& e) {
-    EXPECT_STREQ(e.what(), "\"TCPClient\" is not connected");
-  }
+  test::ExpectError<EProtocolLayerTCPClient>([&] { client.Send("x"); }, "\"TCPClient\" is not connected");
   EXPECT_THROW(client.Rec(), EProtocolLayerTCPClient);
   int port;
   {
@@ -161,12 +151,7 @@ TEST_F(TCPClientTest, NotConnectedAndRefused) {
   }
   client.SetIP("127.0.0.1");
   client.SetPort(port);
-  try {
-    client.Connect();
-    FAIL();
-  } catch (const EProtocolLayerTCPClient& e) {
-    EXPECT_STREQ(e.what(), "Connection refused");
-  }
+  test::ExpectError<EProtocolLayerTCPClient>([&] { client.Connect(); }, "Connection refused");
   EXPECT_FALSE(client.IsConnected());
 }
 
@@ -185,12 +170,7 @@ TEST_F(TCPClientTest, PeerClosingMidAnswerFailsAndTheNextConnectWorks) {
   });
   client.Connect();
   client.CheckFrameCompleteCallBack = [](TProtocolLayerAbstract&, const PduStr& s) { return s.size() == 8; };
-  try {
-    client.SendRec("req");
-    FAIL();
-  } catch (const EProtocolLayerTCPClient& e) {
-    EXPECT_STREQ(e.what(), "Connection closed by peer");
-  }
+  test::ExpectError<EProtocolLayerTCPClient>([&] { client.SendRec("req"); }, "Connection closed by peer");
   EXPECT_FALSE(client.IsConnected());
   client.CheckFrameCompleteCallBack = nullptr;
   client.Connect();

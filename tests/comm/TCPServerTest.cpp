@@ -16,21 +16,8 @@ using test::TTcpPeer;
 // A calling device: connects to the server's port on loopback.
 TUniqueFd Call(int port, bool ipv6 = false) {
   TUniqueFd s(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_storage a{};
-  socklen_t len;
-  if (ipv6) {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_loopback;
-    a6->sin6_port = htons(static_cast<uint16_t>(port));
-    len = sizeof *a6;
-  } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
-    a4->sin_family = AF_INET;
-    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a4->sin_port = htons(static_cast<uint16_t>(port));
-    len = sizeof *a4;
-  }
+  sockaddr_storage a;
+  socklen_t len = test::LoopbackAddress(ipv6, port, a);
   if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0) s.Reset();
   return s;
 }
@@ -104,24 +91,14 @@ TEST_F(TCPServerTest, ExchangeWithFrameCheckOverIPv6) {
   server.CheckFrameCompleteCallBack = [](TProtocolLayerAbstract&, const PduStr& s) { return s.size() == 6; };
   EXPECT_EQ(server.Rec(), "frame1");
   EXPECT_EQ(server.Rec(), "frame2");
-  try {
-    server.SetPort(server.Port() + 1);
-    FAIL();
-  } catch (const EProtocolLayerTCPServer& e) {
-    EXPECT_STREQ(e.what(), "\"TCPServer\" is connected, cannot change parameter");
-  }
+  test::ExpectError<EProtocolLayerTCPServer>([&] { server.SetPort(server.Port() + 1); }, "\"TCPServer\" is connected, cannot change parameter");
   server.Disconnect();
   EXPECT_FALSE(server.IsConnected());
   EXPECT_EQ(TTcpPeer::Read(peer.Get(), 1, 500), "");  // closed on the peer's side too
 }
 
 TEST_F(TCPServerTest, SecondPeerIsRefusedAndSendNeedsAPeer) {
-  try {
-    server.Send("x");
-    FAIL();
-  } catch (const EProtocolLayerTCPServer& e) {
-    EXPECT_STREQ(e.what(), "\"TCPServer\" is not connected");
-  }
+  test::ExpectError<EProtocolLayerTCPServer>([&] { server.Send("x"); }, "\"TCPServer\" is not connected");
   TUniqueFd first = Call(server.BoundPort());
   WaitFor([&] { return server.IsConnected(); });
   TUniqueFd second = Call(server.BoundPort());

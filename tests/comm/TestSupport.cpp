@@ -83,23 +83,28 @@ PduStr MeterFrame(TFrameKind kind, bool pf, uint8_t nr, uint8_t ns, const PduStr
   return f.GetPDUByteStr();
 }
 
+socklen_t LoopbackAddress(bool ipv6, int port, sockaddr_storage& a) {
+  a = {};
+  if (ipv6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    a6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof *a6;
+  }
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+  a4->sin_family = AF_INET;
+  a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a4->sin_port = htons(static_cast<uint16_t>(port));
+  return sizeof *a4;
+}
+
 TTcpPeer::TTcpPeer(bool ipv6) {
   FListen.Reset(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;
   ::setsockopt(FListen.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_storage a{};
-  socklen_t len;
-  if (ipv6) {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_loopback;
-    len = sizeof *a6;
-  } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
-    a4->sin_family = AF_INET;
-    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof *a4;
-  }
+  socklen_t len = LoopbackAddress(ipv6, 0, a);
   if (::bind(FListen.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FListen.Get(), 4) != 0)
     throw std::runtime_error("cannot listen on loopback");
   ::getsockname(FListen.Get(), reinterpret_cast<sockaddr*>(&a), &len);

@@ -3,6 +3,9 @@
 // scripted TCP peer on loopback.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -125,5 +128,19 @@ private:
 };
 
 PduStr Hex(const std::string& hex);
+
+// The call fails with an E carrying exactly `message`.
+template <class E, class F>
+void ExpectError(F&& call, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const E& e) {
+    EXPECT_EQ(e.what(), message);
+  }
+}
+
+// Loopback address (127.0.0.1 or ::1) with a port; returns its length.
+socklen_t LoopbackAddress(bool ipv6, int port, sockaddr_storage& a);
 
 }  // namespace quillon::test

@@ -88,12 +88,7 @@ protected:
     });
   }
   void ExpectWrapperError(const PduStr& apdu, const std::string& message) {
-    try {
-      w.SendRec(apdu);
-      ADD_FAILURE() << "no error, expected " << message;
-    } catch (const EProtocolLayerWrapper& e) {
-      EXPECT_EQ(e.what(), message);
-    }
+    test::ExpectError<EProtocolLayerWrapper>([&] { w.SendRec(apdu); }, message);
   }
   TRecordingSink sink;
   TTcpPeer peer;
@@ -123,12 +118,7 @@ TEST_F(WrapperTest, ChecksOfTheAnswerHeader) {
 TEST_F(WrapperTest, SilentPeerGivesNoResponseAndTheConnectionStaysUsable) {
   TScript meter = Answering({PduStr(), Hex("0001000100100001CC")});
   w.Connect();
-  try {
-    w.SendRec(Hex("C0"));
-    FAIL();
-  } catch (const ENoResponse& e) {
-    EXPECT_STREQ(e.what(), "No response");
-  }
+  test::ExpectError<ENoResponse>([&] { w.SendRec(Hex("C0")); }, "No response");
   EXPECT_EQ(listing.back().substr(20), "WRAPPER[1] Rec (timeout)");
   // The silent peer answers the next request (its first read took both).
   EXPECT_EQ(HexOf(w.SendRec(Hex("C1"))), "CC");
@@ -196,12 +186,7 @@ TEST_F(WrapperTest, ClearInputBufferIsNotOffered) { EXPECT_THROW(w.ClearInputBuf
 TEST_F(WrapperTest, UnknownSupportingLayerFailsAtFirstUse) {
   TProtocolLayerWrapper& w2 = WRAPPERLayers().WRAPPER(2);
   w2.SupportingLayer = "Modem";
-  try {
-    w2.Connect();
-    FAIL();
-  } catch (const EGeneralError& e) {
-    EXPECT_STREQ(e.what(), "Lower Layer \"Modem\" unknown");
-  }
+  test::ExpectError<EGeneralError>([&] { w2.Connect(); }, "Lower Layer \"Modem\" unknown");
   w2.SupportingLayer = "TCPClient";
 }
 
