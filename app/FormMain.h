@@ -165,6 +165,7 @@ private:
   void LogLine(const QString& line);
   // Creates the engine context and routes the traffic log to the log window.
   void InstallLink();
+  void CreateLinkState();
   // A worker operation on the link; the status bar follows the link state.
   void RunLinkOperation(const std::function<void()>& operation);
   QString NegotiatedText() const;

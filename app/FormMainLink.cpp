@@ -22,9 +22,11 @@
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
+#if defined(QUILLON_HAVE_COMM)
+#include "comm/MidLayers.h"
+#endif
 #if defined(QUILLON_HAVE_COMM) && defined(QUILLON_HAVE_DLMSPROTOCOL) && defined(QUILLON_HAVE_XMLPDU)
 #define QUILLON_APP_HAS_LINK 1
-#include "comm/MidLayers.h"
 #include "engine/DLMSProtocol.h"
 #include "xmlpdu/Catalogue.h"
 #include "xmlpdu/Data.h"
@@ -97,7 +99,7 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
 }
 
 void TFormMain::LogLine(const QString& line) {
-#if defined(QUILLON_APP_HAS_LINK)
+#if defined(QUILLON_HAVE_COMM)
   TrafficWindowManager().OnTraffic(nullptr, line.toStdString(), TTrafficOptions{toInfo, toASCII});
 #else
   FormTraffic->Info(line.toStdString(), std::string());
@@ -117,6 +119,63 @@ void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
   } status{this};
   RunOnExchangeThread(operation);
 }
+
+#if defined(QUILLON_HAVE_COMM)
+
+namespace {
+
+// The log window as the traffic log's sink: every line reaches it on the
+// window thread, the sender waiting until it is there.
+class TLogWindowSink : public TTrafficSink {
+public:
+  explicit TLogWindowSink(TFormTraffic* w) : W(w) {}
+  void Deliver(const std::function<void()>& handler) override { RunOnGuiThread(handler); }
+  void DataReceived(const PduStr& s, bool binary, const std::string& prefix) override {
+    W->DataReceived(s, binary, prefix);
+  }
+  void DataSent(const PduStr& s, bool binary, const std::string& prefix) override { W->DataSent(s, binary, prefix); }
+  void Info(const std::string& s, const std::string& prefix) override { W->Info(s, prefix); }
+  TFormTraffic* W;
+};
+
+TLogWindowSink* gSink = nullptr;
+
+}  // namespace
+
+void TFormMain::InstallLink() {
+  CreateLinkState();
+  delete gSink;
+  gSink = new TLogWindowSink(FormTraffic);
+  TrafficWindowManager().SetSink(gSink);
+}
+
+TFormMain::~TFormMain() {
+  if (gSink && gSink->W == FormTraffic) {
+    TrafficWindowManager().SetSink(nullptr);
+    delete gSink;
+    gSink = nullptr;
+  }
+}
+
+bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && CurrentMidLayer->Connected(); }
+
+void TFormMain::DisconnectLink() {
+  // No release request: the association ends with the link.
+  if (CurrentMidLayer) CurrentMidLayer->Disconnect();
+  LowerLayers().DisconnectAllChannels();
+}
+
+void TFormMain::RequestUserAbort() { UserAbortRequested = true; }
+
+#else
+
+void TFormMain::InstallLink() { CreateLinkState(); }
+TFormMain::~TFormMain() = default;
+bool TFormMain::LinkConnected() const { return false; }
+void TFormMain::DisconnectLink() {}
+void TFormMain::RequestUserAbort() {}
+
+#endif
 
 #if defined(QUILLON_APP_HAS_LINK)
 
@@ -260,49 +319,13 @@ void ConfigureHDLC(const TLinkSettings& s) {
   CurrentMidLayer = &MidLayerHDLC();
 }
 
-// The log window as the traffic log's sink: every line reaches it on the
-// window thread, the sender waiting until it is there.
-class TLogWindowSink : public TTrafficSink {
-public:
-  explicit TLogWindowSink(TFormTraffic* w) : W(w) {}
-  void Deliver(const std::function<void()>& handler) override { RunOnGuiThread(handler); }
-  void DataReceived(const PduStr& s, bool binary, const std::string& prefix) override {
-    W->DataReceived(s, binary, prefix);
-  }
-  void DataSent(const PduStr& s, bool binary, const std::string& prefix) override { W->DataSent(s, binary, prefix); }
-  void Info(const std::string& s, const std::string& prefix) override { W->Info(s, prefix); }
-  TFormTraffic* W;
-};
-
-TLogWindowSink* gSink = nullptr;
 
 }  // namespace
 
-void TFormMain::InstallLink() {
+void TFormMain::CreateLinkState() {
   FLink = std::make_shared<TLinkState>();
   FLink->Form = this;
-  delete gSink;
-  gSink = new TLogWindowSink(FormTraffic);
-  TrafficWindowManager().SetSink(gSink);
 }
-
-TFormMain::~TFormMain() {
-  if (gSink && gSink->W == FormTraffic) {
-    TrafficWindowManager().SetSink(nullptr);
-    delete gSink;
-    gSink = nullptr;
-  }
-}
-
-bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && CurrentMidLayer->Connected(); }
-
-void TFormMain::DisconnectLink() {
-  // No release request: the association ends with the link.
-  if (CurrentMidLayer) CurrentMidLayer->Disconnect();
-  LowerLayers().DisconnectAllChannels();
-}
-
-void TFormMain::RequestUserAbort() { UserAbortRequested = true; }
 
 void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   TLinkState& L = *FLink;
@@ -481,15 +504,12 @@ QString TFormMain::NegotiatedText() const {
 
 struct TLinkState {};
 
+void TFormMain::CreateLinkState() { FLink = std::make_shared<TLinkState>(); }
+
 namespace {
 [[noreturn]] void NotInThisBuild() { RaiseGeneral("The meter connection is not part of this build"); }
 }  // namespace
 
-void TFormMain::InstallLink() {}
-TFormMain::~TFormMain() = default;
-bool TFormMain::LinkConnected() const { return false; }
-void TFormMain::DisconnectLink() {}
-void TFormMain::RequestUserAbort() {}
 void TFormMain::ConnectAndAssociate(const TLinkSettings&) { NotInThisBuild(); }
 void TFormMain::ApplyProtection(const TLinkSettings&) {}
 void TFormMain::EnsureConnected() { NotInThisBuild(); }
