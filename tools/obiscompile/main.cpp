@@ -7,7 +7,9 @@
 // Source format (one statement per line; a line whose first non-blank
 // character is '#' is a comment):
 //
-//   medium 1                 what follows belongs to value group A = 1
+//   medium 1                 what follows belongs to value group A = 1;
+//                            "medium 8 9" gives the same content to both
+//                            (value group A of its patterns is then "*")
 //   let ENERGY = 1-10,15-20  a named value set, usable as @ENERGY in patterns
 //   table 1 C                lookup table 1, selected by value group C,
 //     1: Active power ...      one entry per value set, up to "end"
@@ -110,24 +112,31 @@ private:
   TBits ParseSet(const TLocation& at, std::string_view text) const;
   void ParseObis(const TLocation& at, std::string_view rest);
   void ParseClause(const TLocation& at, std::string_view line);
-  void ParseTableEntry(const TLocation& at, std::string_view line);
-  TOBISMediaData& Media(const TLocation& at);
+  void ParseTableEntry(const TLocation& at, std::string_view line, TTable& table);
+  void EndItem();
+  std::vector<TOBISMediaData*> Media(const TLocation& at);
+
   void AddVariants(TOBISMediaData& media, const TSourceItem& item);
   void Check(const TOBISMediaData& media, const TOBISItemData& item, const TLocation& at) const;
 
   std::unique_ptr<TOBISData> FData = std::make_unique<TOBISData>();
-  int FMedium = -1;
+  std::vector<int> FMedia;  // the media the statements apply to
   std::array<std::vector<TSourceItem>, kMediaCount> FItems;
-  TSourceItem* FItem = nullptr;      // the item whose clauses follow
-  TTable* FTable = nullptr;          // the table whose entries follow
+  // The items whose clauses follow: one per medium of the statement.
+  std::vector<std::pair<size_t, size_t>> FCurrent;
+
   std::map<const TOBISItemData*, TLocation> FLocations;
 };
 
-TOBISMediaData& TCompiler::Media(const TLocation& at) {
-  if (FMedium < 0) Fail(at, "no \"medium\" before this line");
-  auto& media = FData->AllMediaData[static_cast<size_t>(FMedium)];
-  if (!media) media = std::make_unique<TOBISMediaData>();
-  return *media;
+std::vector<TOBISMediaData*> TCompiler::Media(const TLocation& at) {
+  if (FMedia.empty()) Fail(at, "no \"medium\" before this line");
+  std::vector<TOBISMediaData*> result;
+  for (int m : FMedia) {
+    auto& media = FData->AllMediaData[static_cast<size_t>(m)];
+    if (!media) media = std::make_unique<TOBISMediaData>();
+    result.push_back(media.get());
+  }
+  return result;
 }
 
 TBits TCompiler::ParseSet(const TLocation& at, std::string_view text) const {
@@ -141,9 +150,9 @@ TBits TCompiler::ParseSet(const TLocation& at, std::string_view text) const {
     if (part == "*") {
       bits.fill(true);
     } else if (!part.empty() && part[0] == '@') {
-      const TValue* v = FMedium >= 0 && FData->AllMediaData[static_cast<size_t>(FMedium)]
-                            ? FData->AllMediaData[static_cast<size_t>(FMedium)]->Variables.Find(part.substr(1))
-                            : nullptr;
+      // Variables are defined alike in every medium of the statement.
+      const TValue* v = FMedia.empty() ? nullptr
+                                       : FData->AllMediaData[static_cast<size_t>(FMedia[0])]->Variables.Find(part.substr(1));
       if (!v) Fail(at, "unknown value set \"" + part + "\"");
       const TBits more = ValueToBits(*v);
       for (size_t i = 0; i < 256; ++i) bits[i] = bits[i] || more[i];
@@ -175,9 +184,10 @@ void TCompiler::ParseObis(const TLocation& at, std::string_view rest) {
     item.Pattern[static_cast<size_t>(g)] = ParseSet(at, std::string_view(pattern).substr(start, dot - start));
     start = dot + 1;
   }
-  if (!item.Pattern[0][static_cast<size_t>(FMedium)] ||
-      std::count(item.Pattern[0].begin(), item.Pattern[0].end(), true) != 1)
-    Fail(at, "value group A of a pattern must be the medium " + std::to_string(FMedium));
+  const bool all = std::count(item.Pattern[0].begin(), item.Pattern[0].end(), true) == 256;
+  if (!(all && FMedia.size() > 1) && !(FMedia.size() == 1 && item.Pattern[0][static_cast<size_t>(FMedia[0])] &&
+                                       std::count(item.Pattern[0].begin(), item.Pattern[0].end(), true) == 1))
+    Fail(at, "value group A of a pattern is the medium (\"*\" for several media)");
   std::string key, set;
   while (words >> key) {
     if (!(words >> set)) Fail(at, "\"" + key + "\" needs a value set");
@@ -187,9 +197,14 @@ void TCompiler::ParseObis(const TLocation& at, std::string_view rest) {
     else if (key == "types") item.ValueTypes = v;
     else Fail(at, "unknown attribute \"" + key + "\"");
   }
-  auto& list = FItems[static_cast<size_t>(FMedium)];
-  list.push_back(std::move(item));
-  FItem = &list.back();
+  FCurrent.clear();
+  for (int m : FMedia) {
+    TSourceItem copy = item;
+    copy.Pattern[0] = TBits{};
+    copy.Pattern[0][static_cast<size_t>(m)] = true;
+    FItems[static_cast<size_t>(m)].push_back(std::move(copy));
+    FCurrent.emplace_back(static_cast<size_t>(m), FItems[static_cast<size_t>(m)].size() - 1);
+  }
 }
 
 void TCompiler::ParseClause(const TLocation& at, std::string_view line) {
@@ -200,10 +215,12 @@ void TCompiler::ParseClause(const TLocation& at, std::string_view line) {
     if (close == std::string::npos || close < 4 || text[1] < 'A' || text[1] > 'F' || text[2] != ' ')
       Fail(at, "a condition reads \"[X set]\" with X one of A to F");
     TCondition cond{text[1] - 'A', ParseSet(at, std::string_view(text).substr(3, close - 3))};
-    auto& conds = FItem->Conditions;
+    // Every copy of the item has the same conditions.
+    auto& conds = FItems[FCurrent[0].first][FCurrent[0].second].Conditions;
     auto found = std::find(conds.begin(), conds.end(), cond);
     clause.Condition = static_cast<int>(found - conds.begin());
-    if (found == conds.end()) conds.push_back(cond);
+    if (found == conds.end())
+      for (auto [m, i] : FCurrent) FItems[m][i].Conditions.push_back(cond);
     text = Trim(std::string_view(text).substr(close + 1));
   }
   if (!text.empty() && text[0] == '+') {
@@ -212,10 +229,16 @@ void TCompiler::ParseClause(const TLocation& at, std::string_view line) {
   }
   if (text.empty()) Fail(at, "empty clause");
   clause.Text = text;
-  FItem->Clauses.push_back(std::move(clause));
+  for (auto [m, i] : FCurrent) FItems[m][i].Clauses.push_back(clause);
 }
 
-void TCompiler::ParseTableEntry(const TLocation& at, std::string_view line) {
+void TCompiler::EndItem() {
+  for (auto [m, i] : FCurrent)
+    if (FItems[m][i].Clauses.empty()) Fail(FItems[m][i].At, "pattern without description");
+  FCurrent.clear();
+}
+
+void TCompiler::ParseTableEntry(const TLocation& at, std::string_view line, TTable& table) {
   const std::string text = Trim(line);
   const size_t colon = text.find(':');
   if (colon == std::string::npos) Fail(at, "a table entry reads \"values: text\"");
@@ -224,9 +247,9 @@ void TCompiler::ParseTableEntry(const TLocation& at, std::string_view line) {
   if (entry.empty()) Fail(at, "empty table entry");
   for (size_t i = 0; i < 256; ++i) {
     if (!bits[i]) continue;
-    if (FTable->Entries.size() <= i) FTable->Entries.resize(i + 1);
-    if (!FTable->Entries[i].Text.empty()) Fail(at, "table entry " + std::to_string(i) + " defined twice");
-    FTable->Entries[i].Text = entry;
+    if (table.Entries.size() <= i) table.Entries.resize(i + 1);
+    if (!table.Entries[i].Text.empty()) Fail(at, "table entry " + std::to_string(i) + " defined twice");
+    table.Entries[i].Text = entry;
   }
 }
 
@@ -235,26 +258,26 @@ void TCompiler::ParseFile(const std::string& path) {
   if (!in) throw TSourceError{"cannot open " + path};
   TLocation at{path, 0};
   std::string raw;
-  FMedium = -1;
-  FItem = nullptr;
-  FTable = nullptr;
+  FMedia.clear();
+  FCurrent.clear();
+  std::vector<TTable*> tables;
   while (std::getline(in, raw)) {
     ++at.Line;
     const std::string line = Trim(raw);
     if (line.empty() || line[0] == '#') continue;
     const bool indented = raw[0] == ' ' || raw[0] == '\t';
-    if (FTable) {
-      if (line == "end") FTable = nullptr;
-      else ParseTableEntry(at, line);
+    if (!tables.empty()) {
+      if (line == "end") tables.clear();
+      else
+        for (TTable* t : tables) ParseTableEntry(at, line, *t);
       continue;
     }
     if (indented) {
-      if (!FItem) Fail(at, "an indented clause belongs under an \"obis\" line");
+      if (FCurrent.empty()) Fail(at, "an indented clause belongs under an \"obis\" line");
       ParseClause(at, line);
       continue;
     }
-    if (FItem && FItem->Clauses.empty()) Fail(FItem->At, "pattern without description");
-    FItem = nullptr;
+    EndItem();
     std::stringstream words{line};
     std::string keyword;
     words >> keyword;
@@ -262,16 +285,20 @@ void TCompiler::ParseFile(const std::string& path) {
     std::getline(words, rest);
     rest = Trim(rest);
     if (keyword == "medium") {
-      const int m = std::atoi(rest.c_str());
-      if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos || m > 9)
-        Fail(at, "medium is 0 to 9");
-      FMedium = m;
+      std::stringstream numbers{rest};
+      std::string number;
+      FMedia.clear();
+      while (numbers >> number) {
+        if (number.size() != 1 || number[0] < '0' || number[0] > '9') Fail(at, "a medium is 0 to 9");
+        if (std::find(FMedia.begin(), FMedia.end(), number[0] - '0') != FMedia.end()) Fail(at, "medium named twice");
+        FMedia.push_back(number[0] - '0');
+      }
       Media(at);
     } else if (keyword == "let") {
       const size_t eq = rest.find('=');
       if (eq == std::string::npos) Fail(at, "\"let NAME = set\"");
-      Media(at).Variables.Define(Trim(std::string_view(rest).substr(0, eq)),
-                                 BitsToValue(ParseSet(at, std::string_view(rest).substr(eq + 1))));
+      const TValue v = BitsToValue(ParseSet(at, std::string_view(rest).substr(eq + 1)));
+      for (TOBISMediaData* media : Media(at)) media->Variables.Define(Trim(std::string_view(rest).substr(0, eq)), v);
     } else if (keyword == "table") {
       int n = -1;
       char column = 0;
@@ -279,11 +306,13 @@ void TCompiler::ParseFile(const std::string& path) {
       if (std::sscanf(rest.c_str(), "%d %c %c", &n, &column, &tail) != 2 || n < 0 || n > 9 || column < 'A' ||
           column > 'F')
         Fail(at, "\"table N X\" with N 0 to 9 and X one of A to F");
-      auto& slot = Media(at).Tables[static_cast<size_t>(n)];
-      if (slot) Fail(at, "table " + std::to_string(n) + " defined twice");
-      slot = std::make_unique<TTable>();
-      slot->Column = static_cast<TColumn>(column);
-      FTable = slot.get();
+      for (TOBISMediaData* media : Media(at)) {
+        auto& slot = media->Tables[static_cast<size_t>(n)];
+        if (slot) Fail(at, "table " + std::to_string(n) + " defined twice");
+        slot = std::make_unique<TTable>();
+        slot->Column = static_cast<TColumn>(column);
+        tables.push_back(slot.get());
+      }
     } else if (keyword == "obis") {
       Media(at);
       ParseObis(at, rest);
@@ -291,8 +320,8 @@ void TCompiler::ParseFile(const std::string& path) {
       Fail(at, "unknown statement \"" + keyword + "\"");
     }
   }
-  if (FTable) Fail(at, "table without \"end\"");
-  if (FItem && FItem->Clauses.empty()) Fail(FItem->At, "pattern without description");
+  if (!tables.empty()) Fail(at, "table without \"end\"");
+  EndItem();
 }
 
 void TCompiler::AddVariants(TOBISMediaData& media, const TSourceItem& item) {
