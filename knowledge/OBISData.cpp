@@ -1,6 +1,7 @@
 // Matching, text composition and the codes' text forms.
 #include "knowledge/OBISData.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "xmlpdu/infra/XMLParser.h"
@@ -111,9 +112,15 @@ std::pair<std::string, size_t> ExpandParenthesised(const TOBISItemData& item, st
   lex.Next();
   if (lex.LexError != LexNoErr || lex.FToken != toIntConst) RaiseExpansion(6, item);
   const int64_t n = lex.FTokenIntValue;
-  // The replaced text runs through the character that follows the number
-  // (the closing parenthesis in every sound description).
-  return {std::to_string(plus ? value + n : value - n), static_cast<size_t>(lex.FNextIdx) + 1};
+  std::string text = std::to_string(plus ? value + n : value - n);
+  // The replaced text runs through the character that follows the number,
+  // which is the closing parenthesis when the reference is written tightly;
+  // with blanks before it, through the parenthesis itself.
+  const size_t afterNumber = static_cast<size_t>(lex.FNextIdx) + 1;
+  lex.Next();
+  if (lex.LexError == LexNoErr && lex.FToken == toParClose)
+    return {std::move(text), std::max(afterNumber, static_cast<size_t>(lex.FTokenIdx) + 1)};
+  return {std::move(text), afterNumber};
 }
 
 }  // namespace
