@@ -1,5 +1,6 @@
 // Lookup and text composition of the OBIS description database, on small
 // databases built here so that each case shows exactly what it exercises.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "knowledge/OBISData.h"
@@ -43,24 +44,18 @@ std::string ComposeOne(const std::string& line, const TOBISCode& code = kCode) {
   return db.Data.GetOBISText(code);
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EGeneralError& e) {
-    return e.what();
-  }
-  return "no error";
-}
+// The general error with exactly this text.
+auto Fails(const std::string& text) { return testing::ThrowsMessage<EGeneralError>(testing::StrEq(text)); }
 
 }  // namespace
 
 TEST(OBISLookup, MediumErrorsAndNotFound) {
   Database db;
   db.Electricity.Items.push_back(Item({1, 0, 1, 8, 0, 255}, {"Energy"}));
-  EXPECT_EQ(ErrorOf([&] { db.Data.GetOBISText({12, 0, 1, 8, 0, 255}); }), "Code=12.0.1.8.0.255, illegal media 12");
-  EXPECT_EQ(ErrorOf([&] { db.Data.GetOBISText({255, 0, 1, 8, 0, 255}); }), "Code=255.0.1.8.0.255, illegal media 255");
-  EXPECT_EQ(ErrorOf([&] { db.Data.GetOBISText({7, 0, 3, 0, 0, 255}); }),
-            "Code=7.0.3.0.0.255, no data available for media 7");
+  EXPECT_THAT([&] { db.Data.GetOBISText({12, 0, 1, 8, 0, 255}); }, Fails("Code=12.0.1.8.0.255, illegal media 12"));
+  EXPECT_THAT([&] { db.Data.GetOBISText({255, 0, 1, 8, 0, 255}); }, Fails("Code=255.0.1.8.0.255, illegal media 255"));
+  EXPECT_THAT([&] { db.Data.GetOBISText({7, 0, 3, 0, 0, 255}); },
+            Fails("Code=7.0.3.0.0.255, no data available for media 7"));
   EXPECT_EQ(db.Data.GetOBISText({1, 0, 99, 99, 0, 255}), "Not found 1.0.99.99.0.255");
   // The failures leave the database as it was.
   EXPECT_EQ(db.Data.GetOBISText({1, 0, 1, 8, 0, 255}), "Energy");
@@ -155,7 +150,7 @@ TEST(OBISCompose, NumberedErrorsNameTheLine) {
       {"$3", 1},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(ErrorOf([&] { ComposeOne(c.Line); }), Format("Error %d on line %d", c.Error, kLine)) << c.Line;
+    EXPECT_THAT([&] { ComposeOne(c.Line); }, Fails(Format("Error %d on line %d", c.Error, kLine))) << c.Line;
 }
 
 TEST(OBISCompose, TableSelection) {
@@ -166,7 +161,7 @@ TEST(OBISCompose, TableSelection) {
   db.Electricity.Tables[1] = Table(u'C', {"", "second", "third"});
   EXPECT_EQ(db.Data.GetOBISText({1, 2, 1, 8, 3, 255}), "[second]");
   EXPECT_EQ(db.Data.GetOBISText({1, 2, 2, 8, 3, 255}), "[third]");
-  EXPECT_EQ(ErrorOf([&] { db.Data.GetOBISText({1, 2, 0, 8, 3, 255}); }), "Error 2 on line 17");
+  EXPECT_THAT([&] { db.Data.GetOBISText({1, 2, 0, 8, 3, 255}); }, Fails("Error 2 on line 17"));
   try {
     db.Data.GetOBISText({1, 2, 3, 8, 3, 255});
     ADD_FAILURE() << "no index error";
@@ -180,7 +175,7 @@ TEST(OBISCompose, SelfReferenceIsBounded) {
   Database db;
   db.Electricity.Items.push_back(Item(kCode, {"loop $1"}, 5));
   db.Electricity.Tables[1] = Table(u'C', {"x", "again $1"});
-  EXPECT_EQ(ErrorOf([&] { db.Data.GetOBISText(kCode); }), "Too many replacements on line 5");
+  EXPECT_THAT([&] { db.Data.GetOBISText(kCode); }, Fails("Too many replacements on line 5"));
 }
 
 TEST(OBISCodeText, ReadAndWrite) {
@@ -198,7 +193,7 @@ TEST(OBISCodeText, ReadAndWrite) {
   for (const Good& g : good) EXPECT_EQ(StrToOBISCode(g.Text), g.Code) << g.Text;
   for (const char* bad : {"", "1-0:1.8.0", "1-0:1.8.0*256", "1-0:1.8.0*255 ", "1.0:1.8.0*255", "1-0:1.8.0.255",
                           "1.0.1.8.0", "1.0.1.8.0.0.0", "a.b.c.d.e.f", "1.0.1.8.0.-1", "1.0.1.8.0.0255"})
-    EXPECT_EQ(ErrorOf([&] { StrToOBISCode(bad); }), Format("Invalid OBIS code \"%s\"", bad)) << bad;
+    EXPECT_THAT([&] { StrToOBISCode(bad); }, Fails(Format("Invalid OBIS code \"%s\"", bad))) << bad;
   EXPECT_EQ(LogicalNameToOBISCode(std::string("\x01\x00\x01\x08\x00\xff", 6)), (TOBISCode{1, 0, 1, 8, 0, 255}));
-  EXPECT_EQ(ErrorOf([] { LogicalNameToOBISCode(std::string("\x01\x00", 2)); }), "A logical name has 6 bytes, not 2");
+  EXPECT_THAT([] { LogicalNameToOBISCode(std::string("\x01\x00", 2)); }, Fails("A logical name has 6 bytes, not 2"));
 }

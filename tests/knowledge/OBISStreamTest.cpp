@@ -1,5 +1,6 @@
 // The database stream: its byte layout, the block enciphering, and the
 // rejection of truncated or damaged streams.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "knowledge/OBISData.h"
@@ -51,15 +52,6 @@ std::string HandMadeStream() {
   s += Int32(1) + String("RATE") + Value(2, 0, 0, 63);
   s += std::string(8, '\0');  // media 2 to 9 absent
   return s;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EGeneralError& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 }  // namespace
@@ -136,8 +128,10 @@ TEST(OBISStream, DamagedStreamsAreRejected) {
   for (const Case& c : cases) {
     std::string damaged = plain;
     damaged.replace(c.Offset, c.Bytes.size(), c.Bytes);
-    const std::string error = ErrorOf([&] { TOBISData::CreateFromStream(damaged); });
-    EXPECT_EQ(error.substr(0, error.find(" at byte")), std::string("OBIS database: ") + c.Message) << c.Name;
+    EXPECT_THAT([&] { TOBISData::CreateFromStream(damaged); },
+                testing::ThrowsMessage<EOBISStreamError>(
+                    testing::StartsWith(std::string("OBIS database: ") + c.Message + " at byte ")))
+        << c.Name;
   }
   // Media marks other than 0 are "present"; more bytes after the last medium are ignored.
   EXPECT_NO_THROW(TOBISData::CreateFromStream(plain + std::string(7, '\0')));
