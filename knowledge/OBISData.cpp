@@ -155,6 +155,7 @@ std::string TOBISMediaData::ExpandLine(const TOBISItemData& item, std::string li
     if (++replacements > kMaxReplacementsPerLine)
       RaiseGeneral(Format("Too many replacements on line %d", item.LineNr));
     line.replace(p, length, replacement);
+    if (line.size() > kMaxExpandedLineLength) RaiseGeneral(Format("Description too long on line %d", item.LineNr));
     from = 0;
   }
 }

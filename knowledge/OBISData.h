@@ -108,8 +108,10 @@ public:
 };
 
 // A reference inside a description could expand into text that refers to
-// itself again; no sound description needs more replacements than this.
+// itself again; no sound description needs more replacements, or a longer
+// line, than this.
 inline constexpr int kMaxReplacementsPerLine = 256;
+inline constexpr size_t kMaxExpandedLineLength = 4096;
 
 class TOBISMediaData {
 public:

@@ -176,6 +176,10 @@ TEST(OBISCompose, SelfReferenceIsBounded) {
   db.Electricity.Items.push_back(Item(kCode, {"loop $1"}, 5));
   db.Electricity.Tables[1] = Table(u'C', {"x", "again $1"});
   EXPECT_THAT([&] { db.Data.GetOBISText(kCode); }, Fails("Too many replacements on line 5"));
+  // An entry that grows the line by 100 characters each time hits the
+  // length bound first.
+  db.Electricity.Tables[1] = Table(u'C', {"x", std::string(100, '.') + "$1"});
+  EXPECT_THAT([&] { db.Data.GetOBISText(kCode); }, Fails("Description too long on line 5"));
 }
 
 TEST(OBISCodeText, ReadAndWrite) {

@@ -137,6 +137,29 @@ TEST(OBISStream, DamagedStreamsAreRejected) {
   EXPECT_NO_THROW(TOBISData::CreateFromStream(plain + std::string(7, '\0')));
 }
 
+TEST(OBISStream, AnyDamagedByteGivesAnErrorOrAUsableDatabase) {
+  const std::string plain = HandMadeStream();
+  for (size_t offset = 0; offset < plain.size(); ++offset)
+    for (char value : {'\x00', '\x01', '\x7F', '\x80', '\xFF'}) {
+      std::string damaged = plain;
+      damaged[offset] = value;
+      std::unique_ptr<TOBISData> db;
+      try {
+        db = TOBISData::CreateFromStream(damaged);
+      } catch (const EOBISStreamError&) {
+        continue;
+      }
+      // What loads must answer every lookup with a text or a general error.
+      for (const TOBISCode& code : {TOBISCode{1, 0, 1, 8, 0, 255}, TOBISCode{1, 0, 1, 8, 1, 255},
+                                    TOBISCode{1, 0, 1, 8, 63, 255}, TOBISCode{0, 0, 1, 0, 0, 255}}) {
+        try {
+          db->GetOBISText(code);
+        } catch (const EGeneralError&) {
+        }
+      }
+    }
+}
+
 TEST(OBISCipher, ChainedBlocks) {
   // A zero plain text shows the chaining: the first block is the key, the
   // second the key XOR the first, and so on.
