@@ -163,7 +163,9 @@ TEST(AcseApdu, CapturesRoundTripThroughBytesAndXml) {
     auto pdu = FromBytes(bytes);
     EXPECT_EQ(Hex(pdu->Encoded()), Hex(bytes));
     std::string xml = pdu->ToXMLString();
-    if (!c.xml.empty()) EXPECT_EQ(xml, c.xml);
+    if (!c.xml.empty()) {
+      EXPECT_EQ(xml, c.xml);
+    }
     auto again = FromXml(xml);
     EXPECT_EQ(again->ToXMLString(), xml);
     EXPECT_EQ(Hex(again->Encoded()), Hex(bytes));
@@ -387,4 +389,26 @@ TEST(AcseApdu, UserInformationKeepsItsLengthApart) {
   bytes = H("60 82 01 43 A1 09 06 07 60 85 74 05 08 01 03") + bytes;
   auto big = FromBytes(bytes);
   EXPECT_EQ(Hex(big->Encoded()), Hex(bytes));
+}
+
+TEST(AcseApdu, DeeplyNestedUserInformationIsRefused) {
+  // User information may hold any APDU, an AARQ too; hostile input nesting
+  // them hundreds deep must end in an error, not in an exhausted stack.
+  PduStr bytes = H("62 00");
+  std::string xml = "<ReleaseRequest></ReleaseRequest>";
+  for (int i = 0; i < 300; ++i) {
+    PduStr apdu;
+    EncodeVarLengthUnsignedInteger(apdu, static_cast<int32_t>(bytes.size()));
+    apdu += bytes;
+    PduStr inner = H("04") + apdu;
+    PduStr field = H("BE");
+    EncodeVarLengthUnsignedInteger(field, static_cast<int32_t>(inner.size()));
+    field += inner;
+    bytes = H("62");
+    EncodeVarLengthUnsignedInteger(bytes, static_cast<int32_t>(field.size()));
+    bytes += field;
+    xml = "<ReleaseRequest><UserInformation>" + xml + "</UserInformation></ReleaseRequest>";
+  }
+  EXPECT_EQ(ErrorOf([&] { FromBytes(bytes); }), "Nesting deeper than 200 levels");
+  EXPECT_EQ(ErrorOf([&] { FromXml(xml); }), "Nesting deeper than 200 levels");
 }
