@@ -19,10 +19,7 @@
 
 #if defined(QUILLON_HAVE_KNOWLEDGE)
 #include "knowledge/COSEMClasses.h"
-#if __has_include("knowledge/OBISData.h")
 #include "knowledge/OBISData.h"
-#define QUILLON_APP_HAS_OBIS 1
-#endif
 #endif
 
 namespace quillon {
@@ -77,7 +74,7 @@ void TFormMain::LoadObjectListFile(const QString& fileName) {
 
 void TFormMain::FillObjectsFromEditor() {
   const std::vector<TObjectListEntry> entries = ParseObjectList(ResponseEditor->Text().toStdString());
-#if defined(QUILLON_APP_HAS_OBIS)
+#if defined(QUILLON_HAVE_KNOWLEDGE)
   // Loaded afresh for every list, so a rebuilt database is picked up.
   FOBISData = LoadEmbeddedOBISData();
 #endif
@@ -89,7 +86,7 @@ void TFormMain::FillObjectsFromEditor() {
     info.Version = e.Version;
     info.BaseName = e.BaseName;
     info.InstanceHex = QString::fromStdString(TMisc::ByteStrToHexStr(e.LogicalName));
-#if defined(QUILLON_APP_HAS_OBIS)
+#if defined(QUILLON_HAVE_KNOWLEDGE)
     info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(e.LogicalName));
 #endif
     AddObject(info);

@@ -15,10 +15,7 @@
 #include "app/IniFile.h"
 #include "xmlpdu/infra/Misc.h"
 
-#if __has_include("knowledge/OBISData.h")
 #include "knowledge/OBISData.h"
-#define HAS_OBIS 1
-#endif
 
 using namespace quillon;
 using namespace quillon::test;
@@ -82,13 +79,8 @@ QString WriteFile(const TSettingsFixture& fx, const QString& name, const QByteAr
 }
 
 QString Description(const char* hex) {
-#if defined(HAS_OBIS)
   static const auto db = LoadEmbeddedOBISData();
   return QString::fromStdString(db->GetOBISTextOfLogicalName(TMisc::HexStrToByteStr(hex)));
-#else
-  Q_UNUSED(hex);
-  return QString();
-#endif
 }
 
 }  // namespace
