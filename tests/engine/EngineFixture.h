@@ -1,0 +1,53 @@
+// A context record prepared the way a caller of the exported interface fills
+// it, with the scripted conversation as its transport.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ScriptedConversation.h"
+#include "engine/DLMSProtocol.h"
+
+namespace enginetest {
+
+// Conformance bits in the record's numbering.
+enum : uint32_t {
+  cbGeneralBlockTransfer = 1u << 2,
+  cbBlockTransferWithGet = 1u << 11,
+  cbBlockTransferWithSet = 1u << 12,
+  cbAccess = 1u << 17,
+  cbGet = 1u << 19,
+  cbSet = 1u << 20,
+  cbAction = 1u << 23,
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ClearContext(&Ctx);
+    Ctx.ApplicationContext = 3;
+    Ctx.MechanismName = 1;
+  }
+  void TearDown() override {
+    if (Ctx.ReservedRef != nullptr) {
+      Ctx.RLRQSupported = 0;
+      ReleaseAA(&Ctx);
+    }
+  }
+
+  // A pre-established LN association: nothing is exchanged to open it.
+  void EstablishPre(TScriptedConversation& script, uint32_t conformance, int32_t maxPdu) {
+    script.Install(Ctx);
+    Ctx.Options |= DLMS_OPTION_PRE_ESTABLISHED;
+    Ctx.NegotiatedConformance = conformance;
+    Ctx.NegotiatedMaxPduSize = maxPdu;
+    ASSERT_EQ(EstablishAA(&Ctx), 0) << ResultText();
+  }
+
+  std::string ResultText() const { return Ctx.Result == nullptr ? std::string("<null>") : std::string(Ctx.Result); }
+
+  TDLMSProtocolContext Ctx{};
+};
+
+}  // namespace enginetest
