@@ -1,25 +1,20 @@
+// Association control: the establishment exchange and the release.
 #include "engine/DLMSServices.h"
 
 #include "engine/ExtendedContext.h"
 
 namespace quillon {
 
-namespace {
-[[noreturn]] void NotYet(const char* what) { RaiseGeneral(Format("%s is not available in this build", what)); }
-}  // namespace
-
-std::string TDLMSServices::DoReadAttributes(PDLMSProtocolContext, const std::string&) { NotYet("ReadAttributes"); }
-std::string TDLMSServices::DoWriteAttributes(PDLMSProtocolContext, const std::string&) { NotYet("WriteAttributes"); }
-std::string TDLMSServices::DoInvokeMethod(PDLMSProtocolContext, const std::string&, bool) { NotYet("InvokeMethod"); }
-void TDLMSServices::DoEstablishAA(PDLMSProtocolContext) { NotYet("Association establishment"); }
-PduStr TDLMSServices::SendReceiveAPDUBytes(PDLMSProtocolContext, const PduStr&) { NotYet("SendReceiveAPDU"); }
+void TDLMSServices::DoEstablishAA(PDLMSProtocolContext) {
+  RaiseGeneral("Association establishment is not supported by this engine build; use a pre-established association");
+}
 
 void TDLMSServices::ReleaseAA(PDLMSProtocolContext ctx) {
   if (!ctx->RLRQSupported) {
     TContextHelper::FreeState(ctx);
     return;
   }
-  NotYet("ReleaseRequest");
+  RaiseGeneral("ReleaseRequest is not supported by this engine build");
 }
 
 }  // namespace quillon

@@ -156,6 +156,7 @@ void TContextHelper::BindLogging(PDLMSProtocolContext ctx) {
   logging.FLogStringProc = [ctx](const std::string& s) {
     if (ctx->LogStringFunc != nullptr) ctx->LogStringFunc(s.c_str());
   };
+  BindProtocolItemLogging(logging);
 }
 
 }  // namespace quillon

@@ -92,6 +92,10 @@ public:
   static void BindLogging(PDLMSProtocolContext ctx);
 };
 
+// Routes PDU log blocks (a title line, then the XML lines) to the logging
+// context's line procedure.
+void BindProtocolItemLogging(TLoggingContext& logging);
+
 // The last stage of the transfer chain: one exchange of bytes with the caller.
 class TIOTransfer {
 public:

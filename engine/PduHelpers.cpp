@@ -1,0 +1,29 @@
+#include "engine/PduHelpers.h"
+
+namespace quillon {
+
+void CheckReassembledSize(size_t size) {
+  if (size > kMaxReassembledSize)
+    RaiseGeneral(Format("Response longer than %u bytes", static_cast<unsigned>(kMaxReassembledSize)));
+}
+
+std::unique_ptr<T_COSEMpdu> COSEMPduFromXml(std::string_view xml) { return MakeFromXml<T_COSEMpdu>(xmlIgnore, xml); }
+
+std::unique_ptr<T_COSEMpdu> COSEMPduFromPdu(const PduStr& pdu) { return MakeFromPdu<T_COSEMpdu>(xmlIgnore, pdu); }
+
+std::string ApduName(const T_COSEMpdu& pdu) { return pdu.Value ? pdu.Value->FriendlyName() : pdu.FriendlyName(); }
+
+std::string ChoiceName(const TChoice& choice) {
+  return choice.Value ? choice.Value->FriendlyName() : choice.FriendlyName();
+}
+
+std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service) {
+  service->XMLId = role;
+  auto pdu = T_COSEMpdu::CreateVariant(role, std::move(service));
+  pdu->Value->XMLId = role;
+  return pdu;
+}
+
+std::string Hex2(unsigned value) { return TMisc::IntToHex(value & 0xFF, 2); }
+
+}  // namespace quillon

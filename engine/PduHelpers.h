@@ -1,0 +1,39 @@
+// Small conveniences over the APDU trees that the engine's services share:
+// reading the top-level APDU from text and bytes, naming what arrived, and the
+// few requests the engine assembles as objects.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "xmlpdu/Catalogue.h"
+
+namespace quillon {
+
+// Bounds how much a reassembling transfer collects before it gives up, so a
+// server that never sends its last block cannot exhaust memory.
+inline constexpr size_t kMaxReassembledSize = 64u * 1024u * 1024u;
+void CheckReassembledSize(size_t size);
+
+std::unique_ptr<T_COSEMpdu> COSEMPduFromXml(std::string_view xml);
+std::unique_ptr<T_COSEMpdu> COSEMPduFromPdu(const PduStr& pdu);
+
+// The FriendlyName of the APDU an element tree holds ("GetResponse"), and of
+// the alternative chosen inside a service CHOICE ("GetResponseWithList").
+std::string ApduName(const T_COSEMpdu& pdu);
+std::string ChoiceName(const TChoice& choice);
+
+// The service CHOICE of an APDU when it is of type T, else null.
+template <class T>
+T* ServiceOf(const T_COSEMpdu& pdu) {
+  return dynamic_cast<T*>(pdu.Value.get());
+}
+
+// Wraps a service CHOICE into an APDU so that it writes its XML like one read
+// from text.
+std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service);
+
+// Two hex digits, as request and result templates write an invoke id.
+std::string Hex2(unsigned value);
+
+}  // namespace quillon
