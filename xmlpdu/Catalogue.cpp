@@ -1,0 +1,11 @@
+#include "xmlpdu/Catalogue.h"
+
+#include "xmlpdu/ACSE.h"
+
+namespace quillon {
+
+QUILLON_CATALOGUE_CHOICES(QUILLON_DEFINE_CHOICE)
+QUILLON_CATALOGUE_SEQUENCES(QUILLON_DEFINE_SEQUENCE)
+QUILLON_CATALOGUE_LISTS(QUILLON_DEFINE_SEQUENCE_OF)
+
+}  // namespace quillon

@@ -1,0 +1,398 @@
+#include "xmlpdu/infra/PduBase.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace quillon {
+
+// ------------------------------------------------------------ TScriptStream
+
+void TScriptStream::XMLOpenTagLn(std::string_view tag) {
+  Emit("<");
+  Emit(tag);
+  EmitLn(">");
+}
+
+void TScriptStream::XMLCloseTagLn(std::string_view tag) {
+  Emit("</");
+  Emit(tag);
+  EmitLn(">");
+}
+
+// ------------------------------------------------------------ TNestingGuard
+
+int& TNestingGuard::Depth() {
+  thread_local int depth = 0;
+  return depth;
+}
+
+TNestingGuard::TNestingGuard(const TXMLParser* p) {
+  if (++Depth() > kMaxPduNesting) {
+    --Depth();
+    std::string msg = Format("Nesting deeper than %d levels", kMaxPduNesting);
+    if (p) p->RaiseXMLError(msg);
+    RaiseGeneral(msg);
+  }
+}
+
+PduPtr CreateFromDataPduStrNotImplemented(const char* className) {
+  RaiseGeneral(Format("%s.CreateFromDataPduStr not implemented", className));
+}
+
+// ------------------------------------------------------------ TCOSEMPduBase
+
+bool TCOSEMPduBase::CheckRange(int64_t, int64_t) const {
+  RaiseGeneral(Format("%s.CheckRange is not implemented", ClassName()));
+}
+
+int TCOSEMPduBase::CompareTo(const TCOSEMPduBase&) const {
+  RaiseGeneral(Format("%s.CompareTo is not implemented", ClassName()));
+}
+
+bool TCOSEMPduBase::EqualType(const TCOSEMPduBase& x) const { return std::strcmp(ClassName(), x.ClassName()) == 0; }
+
+std::string TCOSEMPduBase::FriendlyName() const {
+  std::string n = ClassName();
+  if (n.rfind("T_", 0) == 0) return n.substr(2);
+  if (n.rfind("_", 0) == 0) return n.substr(1);
+  return n;
+}
+
+int TCOSEMPduBase::DataTag() const { RaiseGeneral(Format("%s.DataTag not implemented", ClassName())); }
+
+void TCOSEMPduBase::EncodeToDataPduStr(PduStr&) const {
+  RaiseGeneral(Format("%s.EncodeToDataPduStr not implemented", ClassName()));
+}
+
+void TCOSEMPduBase::EmitTagAttrLine(TScriptStream& stream, TXMLId tag, TXMLId attr, std::string_view value) const {
+  const std::string& t = XMLIdName(tag);
+  const std::string& a = XMLIdName(attr);
+  std::string line;
+  line.reserve(t.size() + a.size() + value.size() + 10);
+  line += '<';
+  line += t;
+  line += ' ';
+  line += a;
+  line += "=\"";
+  line += value;
+  line += "\" />";
+  stream.EmitLn(line);
+}
+
+std::string TCOSEMPduBase::ToXMLString() const {
+  TScriptStream s;
+  ToXML(s);
+  return s.AsString();
+}
+
+std::vector<std::string> TCOSEMPduBase::ToStringList(int indent) const {
+  TScriptStream s;
+  s.Indent = indent;
+  ToXML(s);
+  std::vector<std::string> lines;
+  const std::string& text = s.AsString();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+void TCOSEMPduBase::AddXmlToLines(int indent, std::vector<std::string>& lines) const {
+  for (auto& l : ToStringList(indent / 2)) lines.push_back(std::move(l));
+}
+
+PduPtr TCOSEMPduBase::MakeAnyFromXml(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
+  TXMLParser p(xml);
+  return requiredClass->CreateFromXml(id, p);
+}
+
+PduPtr TCOSEMPduBase::MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass, const PduStr& pdu) {
+  TStringWrapper r(pdu);
+  return requiredClass->CreateFromPduStr(id, r);
+}
+
+std::string TCOSEMPduBase::Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
+  return MakeAnyFromXml(id, requiredClass, xml)->ToXMLString();
+}
+
+// ------------------------------------------------------------------ TChoice
+
+TChoiceSchema::TChoiceSchema(const char* className, std::vector<TChoiceAlt> alts)
+    : ClassName(className), Alts(std::move(alts)) {
+  std::memset(FByTag, 0xFF, sizeof FByTag);
+  for (size_t i = 0; i < Alts.size(); ++i)
+    if (Alts[i].Tag >= 0 && Alts[i].Tag < 256 && FByTag[Alts[i].Tag] < 0)
+      FByTag[Alts[i].Tag] = static_cast<int16_t>(i);
+}
+
+const TChoiceAlt* TChoiceSchema::ByRole(TXMLId role) const {
+  for (const auto& a : Alts)
+    if (a.Role == role) return &a;
+  return nullptr;
+}
+
+void TChoice::EncodeToPduStr(PduStr& s) const {
+  CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
+  s += static_cast<char>(Tag);
+  Value->EncodeToPduStr(s);
+}
+
+void TChoice::ToXML(TScriptStream& stream) const {
+  CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
+  if (XMLId == xmlIgnore) {
+    Value->ToXML(stream);
+    return;
+  }
+  const std::string& name = XMLIdName(XMLId);
+  stream.XMLOpenTagLn(name);
+  ++stream.Indent;
+  Value->ToXML(stream);
+  --stream.Indent;
+  stream.XMLCloseTagLn(name);
+}
+
+bool TChoice::EqualType(const TCOSEMPduBase& x) const {
+  auto* o = dynamic_cast<const TChoice*>(&x);
+  if (!o || o->Tag != Tag) return false;
+  if (!Value || !o->Value) return !Value && !o->Value;
+  return Value->EqualType(*o->Value);
+}
+
+void TChoice::EncodeToDataPduStr(PduStr& s) const {
+  CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
+  Value->EncodeToDataPduStr(s);
+}
+
+int TChoice::DataTag() const {
+  CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
+  return Value->DataTag();
+}
+
+void TChoice::DecodeFromPduStr(TStringWrapper& r) {
+  TNestingGuard guard;
+  const TChoiceSchema& schema = Schema();
+  int tag = r.NextByte();
+  const TChoiceAlt* alt = schema.ByTag(tag);
+  if (!alt) RaiseGeneral(Format("%s : illegal Tag %d", schema.ClassName, tag));
+  Tag = tag;
+  Value = alt->Type->CreateFromPduStr(alt->Role, r);
+}
+
+void TChoice::DecodeFromXml(TXMLParser& p) {
+  TNestingGuard guard(&p);
+  const TChoiceSchema& schema = Schema();
+  if (XMLId != xmlIgnore) p.XMLAssertStartTagAndNext(XMLId);
+  const TChoiceAlt* alt = nullptr;
+  if (p.FToken == xtStartTag) alt = schema.ByRole(p.Tag());
+  if (!alt) p.RaiseXMLError(Format("%s.CreateFromXml : illegal choice", schema.ClassName));
+  Tag = alt->Tag;
+  Value = alt->Type->CreateFromXml(alt->Role, p);
+  if (XMLId != xmlIgnore) p.XMLAssertStopTagAndNext(XMLId);
+}
+
+void TChoice::SelectVariant(TXMLId role, PduPtr v) {
+  const TChoiceSchema& schema = Schema();
+  const TChoiceAlt* alt = schema.ByRole(role);
+  if (!alt) RaiseGeneral(Format("%s.CreateVariant : illegal choice", schema.ClassName));
+  Tag = alt->Tag;
+  if (v) {
+    v->XMLId = alt->Role;
+    Value = std::move(v);
+  } else {
+    Value = alt->Type->Create(alt->Role);
+  }
+}
+
+// ---------------------------------------------------------------- TSequence
+
+TSequence::TSequence(const TSequence& o) : TCOSEMPduBase(o) {
+  Members.reserve(o.Members.size());
+  for (const auto& m : o.Members) Members.push_back(m ? m->Clone() : nullptr);
+}
+
+void TSequence::InitDefault() {
+  const TSequenceSchema& schema = Schema();
+  Members.clear();
+  Members.reserve(schema.Members.size());
+  for (const auto& m : schema.Members) Members.push_back(m.Optional ? nullptr : m.Type->Create(m.Role));
+}
+
+void TSequence::SetMember(size_t i, PduPtr v) {
+  const TSequenceSchema& schema = Schema();
+  CheckAssertion(i < schema.Members.size(), "SEQUENCE member index in range");
+  if (Members.size() < schema.Members.size()) Members.resize(schema.Members.size());
+  if (v) v->XMLId = schema.Members[i].Role;
+  Members[i] = std::move(v);
+}
+
+void TSequence::EncodeToPduStr(PduStr& s) const {
+  const TSequenceSchema& schema = Schema();
+  for (size_t i = 0; i < schema.Members.size(); ++i) {
+    const TCOSEMPduBase* m = i < Members.size() ? Members[i].get() : nullptr;
+    if (schema.Members[i].Optional) {
+      if (!m) {
+        s += '\0';
+        continue;
+      }
+      s += '\x01';
+    }
+    CheckAssertion(m != nullptr, "mandatory SEQUENCE member present");
+    m->EncodeToPduStr(s);
+  }
+}
+
+void TSequence::ToXML(TScriptStream& stream) const {
+  const std::string& name = XMLIdName(XMLId);
+  stream.XMLOpenTagLn(name);
+  ++stream.Indent;
+  for (const auto& m : Members)
+    if (m) m->ToXML(stream);
+  --stream.Indent;
+  stream.XMLCloseTagLn(name);
+}
+
+void TSequence::DecodeFromPduStr(TStringWrapper& r) {
+  TNestingGuard guard;
+  const TSequenceSchema& schema = Schema();
+  Members.clear();
+  Members.reserve(schema.Members.size());
+  for (const auto& m : schema.Members) {
+    if (m.Optional && r.NextByte() == 0) {
+      Members.push_back(nullptr);
+      continue;
+    }
+    Members.push_back(m.Type->CreateFromPduStr(m.Role, r));
+  }
+}
+
+void TSequence::DecodeFromXml(TXMLParser& p) {
+  TNestingGuard guard(&p);
+  const TSequenceSchema& schema = Schema();
+  p.XMLAssertStartTagAndNext(XMLId);
+  Members.clear();
+  Members.reserve(schema.Members.size());
+  for (const auto& m : schema.Members) {
+    if (m.Optional && !p.IsStartTag(m.Role)) {
+      Members.push_back(nullptr);
+      continue;
+    }
+    Members.push_back(m.Type->CreateFromXml(m.Role, p));
+  }
+  p.XMLAssertStopTagAndNext(XMLId);
+}
+
+// -------------------------------------------------------------- TSequenceOf
+
+TSequenceOf::TSequenceOf(const TSequenceOf& o) : TCOSEMPduBase(o) {
+  FElements.reserve(o.FElements.size());
+  for (const auto& e : o.FElements) FElements.push_back(e->Clone());
+}
+
+bool TSequenceOf::EqualType(const TCOSEMPduBase& x) const {
+  auto* o = dynamic_cast<const TSequenceOf*>(&x);
+  if (!o || o->FElements.size() != FElements.size()) return false;
+  for (size_t i = 0; i < FElements.size(); ++i)
+    if (!FElements[i]->EqualType(*o->FElements[i])) return false;
+  return true;
+}
+
+void TSequenceOf::Add(PduPtr item) {
+  CheckAssertion(item != nullptr, "SEQUENCE OF element present");
+  // Choice elements stand without a wrapper element of their own.
+  if (item->Class().IsChoice) item->XMLId = xmlIgnore;
+  FElements.push_back(std::move(item));
+}
+
+TCOSEMPduBase* TSequenceOf::GetElements(int index) const {
+  if (index < 0 || index >= ElementCount())
+    throw std::out_of_range(Format("Argument out of range: index %d, count %d", index, ElementCount()));
+  return FElements[static_cast<size_t>(index)].get();
+}
+
+void TSequenceOf::SaveToPduStr(PduStr& s, bool dataForm) const {
+  if (dataForm) s += static_cast<char>(DataTag());
+  EncodeVarLengthUnsignedInteger(s, static_cast<int32_t>(std::min<size_t>(FElements.size(), 0x7FFFFFFF)));
+  for (const auto& e : FElements) {
+    if (dataForm)
+      e->EncodeToDataPduStr(s);
+    else
+      e->EncodeToPduStr(s);
+  }
+}
+
+void TSequenceOf::EncodeToDataPduStr(PduStr& s) const { SaveToPduStr(s, true); }
+
+// Every element takes at least one byte, so a count larger than what remains
+// is refused before anything is allocated for it.
+static uint32_t ReadElementCount(TStringWrapper& r) {
+  uint32_t n = DecodeVarLengthUnsignedInteger(r);
+  r.RequireRemaining(n);
+  return n;
+}
+
+void TSequenceOf::LoadFromPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass) {
+  TNestingGuard guard;
+  uint32_t n = ReadElementCount(r);
+  FElements.clear();
+  FElements.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) Add(elementClass->CreateFromPduStr(elemId, r));
+}
+
+void TSequenceOf::LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass) {
+  TNestingGuard guard;
+  r.ExpectByte(static_cast<uint8_t>(DataTag()));
+  uint32_t n = ReadElementCount(r);
+  FElements.clear();
+  FElements.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) Add(elementClass->CreateFromDataPduStr(elemId, r));
+}
+
+void TSequenceOf::LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass) {
+  TNestingGuard guard(&p);
+  p.XMLAssertStartTag(XMLId);
+  std::string qty = p.XMLGetAttributeValue(xmlQty);
+  bool counted = true;
+  long expected = 0;
+  {
+    std::string up = qty;
+    for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (up == "AUTO") {
+      counted = false;
+    } else {
+      char* end = nullptr;
+      expected = std::strtol(qty.c_str(), &end, 16);
+      if (qty.empty() || *end != '\0' || expected < 0)
+        p.RaiseXMLError(Format("'%s' is not a valid integer value", qty.c_str()));
+    }
+  }
+  p.Next();
+  FElements.clear();
+  TXMLId id = elementClass->IsChoice ? xmlIgnore : elemId;
+  while (p.FToken == xtStartTag) Add(elementClass->CreateFromXml(id, p));
+  if (p.FToken != xtStopTag) p.RaiseXMLError("UnexpectedKeyword");
+  if (counted && expected != ElementCount())
+    p.RaiseXMLError(Format("ExpectedQty=%d, ActualQty=%d", static_cast<int>(expected), ElementCount()));
+  p.XMLAssertStopTagAndNext(XMLId);
+}
+
+void TSequenceOf::SaveToXml(TScriptStream& stream) const {
+  const std::string& name = XMLIdName(XMLId);
+  std::string open;
+  open.reserve(name.size() + 20);
+  open += '<';
+  open += name;
+  open += " Qty=\"";
+  open += TMisc::IntToHex(FElements.size(), 4);
+  open += "\" >";
+  stream.EmitLn(open);
+  ++stream.Indent;
+  for (const auto& e : FElements) e->ToXML(stream);
+  --stream.Indent;
+  stream.XMLCloseTagLn(name);
+}
+
+}  // namespace quillon

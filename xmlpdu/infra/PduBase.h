@@ -1,0 +1,394 @@
+// Element trees of APDUs: the root class, the three structural classes from
+// which every generated type derives, the XML script stream, and the
+// declaration machinery with which each APDU type is described once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "xmlpdu/infra/Misc.h"
+#include "xmlpdu/infra/XMLParser.h"
+
+namespace quillon {
+
+class TCOSEMPduBase;
+using PduPtr = std::unique_ptr<TCOSEMPduBase>;
+
+// Factory descriptor of one element type: what a class reference is elsewhere.
+struct TPduClass {
+  const char* Name;  // class name, e.g. "T_GetRequest"
+  bool IsChoice;
+  PduPtr (*Create)(TXMLId id);
+  PduPtr (*CreateFromPduStr)(TXMLId id, TStringWrapper& r);
+  PduPtr (*CreateFromXml)(TXMLId id, TXMLParser& p);
+  PduPtr (*CreateFromDataPduStr)(TXMLId id, TStringWrapper& r);
+};
+using TCOSEMPduBaseClass = const TPduClass*;
+
+// Growable text for the XML form: CR LF line ends, two spaces per level.
+class TScriptStream {
+public:
+  void Emit(std::string_view s) {
+    if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
+    FText += s;
+    LineNotEmpty = true;
+  }
+  void EmitLn(std::string_view s) {
+    Emit(s);
+    FText += "\r\n";
+    LineNotEmpty = false;
+  }
+  void XMLOpenTagLn(std::string_view tag);
+  void XMLCloseTagLn(std::string_view tag);
+  const std::string& AsString() const { return FText; }
+
+  bool LineNotEmpty = false;
+  int Indent = 0;
+
+private:
+  std::string FText;
+};
+
+// Hostile input must not exhaust the stack: decoders nest at most this deep.
+inline constexpr int kMaxPduNesting = 200;
+
+class TCOSEMPduBase {
+public:
+  explicit TCOSEMPduBase(TXMLId id) : XMLId(id) {}
+  TCOSEMPduBase(const TCOSEMPduBase&) = default;
+  TCOSEMPduBase& operator=(const TCOSEMPduBase&) = delete;
+  virtual ~TCOSEMPduBase() = default;
+
+  virtual const TPduClass& Class() const = 0;
+  const char* ClassName() const { return Class().Name; }
+
+  virtual void EncodeToPduStr(PduStr& s) const = 0;
+  virtual void ToXML(TScriptStream& stream) const = 0;
+  virtual bool CheckRange(int64_t low, int64_t high) const;
+  virtual int CompareTo(const TCOSEMPduBase& x) const;
+  virtual bool EqualType(const TCOSEMPduBase& x) const;
+  std::string FriendlyName() const;
+  virtual PduPtr Clone() const = 0;
+  virtual int DataTag() const;
+  virtual void EncodeToDataPduStr(PduStr& s) const;
+  virtual void EncodeToPduStrNoLen(PduStr& s) const { EncodeToPduStr(s); }
+
+  void EmitTagAttrLine(TScriptStream& stream, TXMLId tag, TXMLId attr, std::string_view value) const;
+  static void EncodeVarLengthUnsignedInteger(PduStr& s, int32_t value) {
+    quillon::EncodeVarLengthUnsignedInteger(s, value);
+  }
+  static uint32_t DecodeVarLengthUnsignedInteger(TStringWrapper& r) {
+    return quillon::DecodeVarLengthUnsignedInteger(r);
+  }
+
+  std::string ToXMLString() const;
+  std::vector<std::string> ToStringList(int indent) const;
+  void AddXmlToLines(int indent, std::vector<std::string>& lines) const;
+  bool IsEqual(const TCOSEMPduBase& x) const { return Encoded() == x.Encoded(); }
+  int PDUSize() const { return static_cast<int>(Encoded().size()); }
+  PduStr Encoded() const {
+    PduStr s;
+    EncodeToPduStr(s);
+    return s;
+  }
+
+  static PduPtr MakeAnyFromXml(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
+  static PduPtr MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass, const PduStr& pdu);
+  static std::string Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
+
+  TXMLId XMLId;
+};
+
+// Typed forms of the class-level factories.
+template <class T>
+std::unique_ptr<T> MakeFromXml(TXMLId id, std::string_view xml) {
+  return std::unique_ptr<T>(static_cast<T*>(TCOSEMPduBase::MakeAnyFromXml(id, &T::ClassInfo, xml).release()));
+}
+template <class T>
+std::unique_ptr<T> MakeFromPdu(TXMLId id, const PduStr& pdu) {
+  return std::unique_ptr<T>(static_cast<T*>(TCOSEMPduBase::MakeAnyFromPdu(id, &T::ClassInfo, pdu).release()));
+}
+
+// Counts nesting while a tree is decoded; beyond kMaxPduNesting it fails.
+class TNestingGuard {
+public:
+  explicit TNestingGuard(const TXMLParser* p = nullptr);
+  ~TNestingGuard() { --Depth(); }
+  TNestingGuard(const TNestingGuard&) = delete;
+  TNestingGuard& operator=(const TNestingGuard&) = delete;
+
+private:
+  static int& Depth();
+};
+
+// The default factory functions of the root: every Data-value read fails.
+PduPtr CreateFromDataPduStrNotImplemented(const char* className);
+
+// CRTP glue: class descriptor and deep copy for a concrete type D deriving from B.
+template <class D, class B>
+class TPduImpl : public B {
+public:
+  using B::B;
+  const TPduClass& Class() const override { return D::ClassInfo; }
+  PduPtr Clone() const override { return std::make_unique<D>(static_cast<const D&>(*this)); }
+};
+
+// ------------------------------------------------------------------ CHOICE
+
+struct TChoiceAlt {
+  int Tag;
+  TXMLId Role;
+  TCOSEMPduBaseClass Type;
+};
+
+class TChoiceSchema {
+public:
+  TChoiceSchema(const char* className, std::vector<TChoiceAlt> alts);
+  const TChoiceAlt* ByTag(int tag) const {
+    return tag >= 0 && tag < 256 && FByTag[tag] >= 0 ? &Alts[static_cast<size_t>(FByTag[tag])] : nullptr;
+  }
+  const TChoiceAlt* ByRole(TXMLId role) const;
+  const char* ClassName;
+  std::vector<TChoiceAlt> Alts;
+
+private:
+  int16_t FByTag[256];
+};
+
+class TChoice : public TCOSEMPduBase {
+public:
+  explicit TChoice(TXMLId id) : TCOSEMPduBase(id) {}
+  TChoice(const TChoice& o) : TCOSEMPduBase(o), Tag(o.Tag), Value(o.Value ? o.Value->Clone() : nullptr) {}
+
+  virtual const TChoiceSchema& Schema() const = 0;
+
+  void EncodeToPduStr(PduStr& s) const override;
+  void ToXML(TScriptStream& stream) const override;
+  bool EqualType(const TCOSEMPduBase& x) const override;
+  void EncodeToDataPduStr(PduStr& s) const override;
+  int DataTag() const override;
+
+  void DecodeFromPduStr(TStringWrapper& r);
+  void DecodeFromDataPduStr(TStringWrapper& r) { DecodeFromPduStr(r); }
+  void DecodeFromXml(TXMLParser& p);
+  // Selects the alternative whose role is `role` and takes ownership of v
+  // (or makes a default alternative when v is empty).
+  void SelectVariant(TXMLId role, PduPtr v);
+
+  int Tag = -1;
+  PduPtr Value;
+};
+
+// ---------------------------------------------------------------- SEQUENCE
+
+struct TSequenceMember {
+  TXMLId Role;
+  TCOSEMPduBaseClass Type;
+  bool Optional;
+};
+
+struct TSequenceSchema {
+  const char* ClassName;
+  std::vector<TSequenceMember> Members;
+};
+
+class TSequence : public TCOSEMPduBase {
+public:
+  explicit TSequence(TXMLId id) : TCOSEMPduBase(id) {}
+  TSequence(const TSequence& o);
+
+  virtual const TSequenceSchema& Schema() const = 0;
+
+  void EncodeToPduStr(PduStr& s) const override;
+  void ToXML(TScriptStream& stream) const override;
+
+  // Fills Members with the default content: mandatory members made empty,
+  // optional ones absent.
+  void InitDefault();
+  void DecodeFromPduStr(TStringWrapper& r);
+  void DecodeFromXml(TXMLParser& p);
+
+  TCOSEMPduBase* Member(size_t i) const { return i < Members.size() ? Members[i].get() : nullptr; }
+  void SetMember(size_t i, PduPtr v);
+
+  std::vector<PduPtr> Members;
+};
+
+// ------------------------------------------------------------- SEQUENCE OF
+
+class TSequenceOf : public TCOSEMPduBase {
+public:
+  explicit TSequenceOf(TXMLId id) : TCOSEMPduBase(id) {}
+  TSequenceOf(const TSequenceOf& o);
+
+  virtual TCOSEMPduBaseClass ElementClass() const = 0;
+  virtual TXMLId ElementXMLId() const = 0;
+
+  void EncodeToPduStr(PduStr& s) const override { SaveToPduStr(s, false); }
+  void ToXML(TScriptStream& stream) const override { SaveToXml(stream); }
+  bool EqualType(const TCOSEMPduBase& x) const override;
+  int DataTag() const override { return 1; }
+  void EncodeToDataPduStr(PduStr& s) const override;
+
+  void Add(PduPtr item);
+  int ElementCount() const { return static_cast<int>(FElements.size()); }
+  TCOSEMPduBase* GetElements(int index) const;
+
+  void LoadFromPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass);
+  void LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass);
+  void LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass);
+  void SaveToXml(TScriptStream& stream) const;
+
+  std::vector<PduPtr> FElements;
+
+private:
+  void SaveToPduStr(PduStr& s, bool dataForm) const;
+};
+
+// ----------------------------------------------- generic factory functions
+
+struct TNoDefault {};
+
+template <class T>
+struct TPduFactory {
+  // Objects that are about to be decoded skip their default content.
+  static std::unique_ptr<T> Empty(TXMLId id) {
+    if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>)
+      return std::make_unique<T>(id, TNoDefault{});
+    else
+      return std::make_unique<T>(id);
+  }
+  static PduPtr Create(TXMLId id) { return std::make_unique<T>(id); }
+  static PduPtr FromPdu(TXMLId id, TStringWrapper& r) {
+    auto v = Empty(id);
+    v->DecodeFromPduStr(r);
+    return v;
+  }
+  static PduPtr FromXml(TXMLId id, TXMLParser& p) {
+    auto v = Empty(id);
+    v->DecodeFromXml(p);
+    return v;
+  }
+  static PduPtr FromDataPdu(TXMLId id, TStringWrapper& r) {
+    auto v = Empty(id);
+    v->DecodeFromDataPduStr(r);
+    return v;
+  }
+  static PduPtr NoDataPdu(TXMLId, TStringWrapper&) { return CreateFromDataPduStrNotImplemented(T::ClassInfo.Name); }
+};
+
+// A generated CHOICE type: T_X::CreateVariant(role, value) and the typed value.
+template <class D>
+class TChoiceOf : public TPduImpl<D, TChoice> {
+public:
+  using TPduImpl<D, TChoice>::TPduImpl;
+  const TChoiceSchema& Schema() const override { return D::StaticSchema(); }
+  static std::unique_ptr<D> CreateVariant(TXMLId role, PduPtr v = nullptr) {
+    auto c = std::make_unique<D>(D::kTypeId);
+    c->SelectVariant(role, std::move(v));
+    return c;
+  }
+};
+
+template <class D>
+class TSequenceT : public TPduImpl<D, TSequence> {
+public:
+  explicit TSequenceT(TXMLId id) : TPduImpl<D, TSequence>(id) { this->InitDefault(); }
+  TSequenceT(TXMLId id, TNoDefault) : TPduImpl<D, TSequence>(id) {}
+  TSequenceT(const TSequenceT&) = default;
+  const TSequenceSchema& Schema() const override { return D::StaticSchema(); }
+};
+
+template <class D, class Elem, TXMLId ElemId>
+class TSequenceOfT : public TPduImpl<D, TSequenceOf> {
+public:
+  using TPduImpl<D, TSequenceOf>::TPduImpl;
+  TCOSEMPduBaseClass ElementClass() const override { return &Elem::ClassInfo; }
+  TXMLId ElementXMLId() const override { return ElemId; }
+  void DecodeFromPduStr(TStringWrapper& r) { this->LoadFromPduElementsOfType(r, ElemId, &Elem::ClassInfo); }
+  void DecodeFromDataPduStr(TStringWrapper& r) { this->LoadFromDataPduElementsOfType(r, ElemId, &Elem::ClassInfo); }
+  void DecodeFromXml(TXMLParser& p) { this->LoadFromXmlElementsOfTag(p, ElemId, &Elem::ClassInfo); }
+  Elem* operator[](int i) const { return static_cast<Elem*>(this->GetElements(i)); }
+};
+
+}  // namespace quillon
+
+// ------------------------------------------------- declaration macros
+//
+// A SEQUENCE is declared with a member list macro and one line:
+//
+//   #define QSEQ_T_Foo(M) M(InvokeIdAndPriority, T_InvokeIdAndPriority, 0) \
+//                         M(AccessSelection, T_SelectiveAccessDescriptor, 1)
+//   QUILLON_DECLARE_SEQUENCE(T_Foo)           // in a header
+//   QUILLON_DEFINE_SEQUENCE(T_Foo)            // in one source file
+//
+// Each member becomes a slot of Members and a typed accessor F<Role>()
+// (plus SetF<Role>(ptr)); the third column is 1 for OPTIONAL. The type id of
+// the class is xml_<name without T_>. A CHOICE lists (tag, role, type); a
+// SEQUENCE OF names its element type and element identifier.
+
+#define QUILLON_SEQ_ACCESSOR_(Role, Type, Opt)                                                  \
+  template <class U = Type>                                                                     \
+  U* F##Role() const {                                                                          \
+    return static_cast<U*>(this->Members[static_cast<size_t>(kIdx_##Role)].get());              \
+  }                                                                                             \
+  template <class U = Type>                                                                     \
+  void SetF##Role(std::unique_ptr<U> v) {                                                       \
+    this->SetMember(static_cast<size_t>(kIdx_##Role), quillon::PduPtr(v.release()));            \
+  }
+#define QUILLON_SEQ_INDEX_(Role, Type, Opt) kIdx_##Role,
+#define QUILLON_SEQ_ROW_(Role, Type, Opt) {quillon::xml##Role, &Type::ClassInfo, (Opt) != 0},
+
+#define QUILLON_DECLARE_SEQUENCE(Name)                                              \
+  class Name : public quillon::TSequenceT<Name> {                                   \
+  public:                                                                           \
+    using TSequenceT::TSequenceT;                                                   \
+    static const quillon::TPduClass ClassInfo;                                      \
+    static const quillon::TSequenceSchema& StaticSchema();                          \
+    enum : int { QSEQ_##Name(QUILLON_SEQ_INDEX_) kMemberCount };                    \
+    QSEQ_##Name(QUILLON_SEQ_ACCESSOR_)                                              \
+  };
+
+#define QUILLON_DEFINE_SEQUENCE(Name)                                                       \
+  const quillon::TPduClass Name::ClassInfo = {                                                      \
+      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
+      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::NoDataPdu};                \
+  const quillon::TSequenceSchema& Name::StaticSchema() {                                            \
+    static const quillon::TSequenceSchema s{#Name, {QSEQ_##Name(QUILLON_SEQ_ROW_)}};                \
+    return s;                                                                                       \
+  }
+
+#define QUILLON_CHO_ROW_(Tag, Role, Type) {Tag, quillon::xml##Role, &Type::ClassInfo},
+
+#define QUILLON_DECLARE_CHOICE(Name, TypeId)                     \
+  class Name : public quillon::TChoiceOf<Name> {                 \
+  public:                                                        \
+    using TChoiceOf::TChoiceOf;                                  \
+    static constexpr quillon::TXMLId kTypeId = quillon::TypeId;  \
+    static const quillon::TPduClass ClassInfo;                   \
+    static const quillon::TChoiceSchema& StaticSchema();         \
+  };
+
+#define QUILLON_DEFINE_CHOICE(Name)                                                                 \
+  const quillon::TPduClass Name::ClassInfo = {                                                      \
+      #Name, true, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,      \
+      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};              \
+  const quillon::TChoiceSchema& Name::StaticSchema() {                                              \
+    static const quillon::TChoiceSchema s{#Name, {QCHO_##Name(QUILLON_CHO_ROW_)}};                  \
+    return s;                                                                                       \
+  }
+
+#define QUILLON_DECLARE_SEQUENCE_OF(Name, Elem, ElemId)                                        \
+  class Name : public quillon::TSequenceOfT<Name, Elem, quillon::ElemId> {                     \
+  public:                                                                                      \
+    using TSequenceOfT::TSequenceOfT;                                                          \
+    static const quillon::TPduClass ClassInfo;                                                 \
+  };
+
+#define QUILLON_DEFINE_SEQUENCE_OF(Name)                                                            \
+  const quillon::TPduClass Name::ClassInfo = {                                                      \
+      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
+      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};
