@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "ScriptedConversation.h"
@@ -21,6 +22,22 @@ enum : uint32_t {
   cbSet = 1u << 20,
   cbAction = 1u << 23,
 };
+
+// XML as the engine writes it: one element per line, CR LF line ends.
+inline std::string Xml(std::initializer_list<const char*> lines) {
+  std::string s;
+  for (const char* l : lines) s += std::string(l) + "\r\n";
+  return s;
+}
+
+// The register read most cases use, its encoding, and its answer (unsigned 5).
+inline const char kGetNormal[] =
+    "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
+    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor></GetRequestNormal>";
+inline const char kGetNormalBytes[] = "C0 01 C1 0001 0000600100FF 02 00";
+inline const std::string kUnsigned5Result =
+    Xml({"<GetResponseNormal>", "  <InvokeIdAndPriority Value=\"C1\" />", "  <Result>", "    <Data>",
+         "      <Unsigned Value=\"05\" />", "    </Data>", "  </Result>", "</GetResponseNormal>"});
 
 class EngineTest : public ::testing::Test {
 protected:

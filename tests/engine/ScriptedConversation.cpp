@@ -55,10 +55,11 @@ void TScriptedConversation::Install(TDLMSProtocolContext& ctx) {
   gCurrent = this;
 }
 
-std::string TScriptedConversation::LogText() const {
-  std::string s;
-  for (const auto& line : FLog) s += line + "\n";
-  return s;
+std::vector<std::string> TScriptedConversation::LogTitles() const {
+  std::vector<std::string> titles;
+  for (const auto& line : FLog)
+    if (!line.empty() && line.front() != ' ' && line.back() == ':') titles.push_back(line);
+  return titles;
 }
 
 int32_t TScriptedConversation::SendReceive(PDLMSProtocolContext ctx, const uint8_t* out, int32_t outLen,

@@ -35,8 +35,8 @@ public:
   size_t Exchanges() const { return FExchanges; }
   bool AllStepsUsed() const { return FExchanges == FSteps.size(); }
   const std::vector<std::string>& LogLines() const { return FLog; }
-  // The log as one text, one line per row.
-  std::string LogText() const;
+  // The title lines of the logged blocks ("REQUEST:", "SENT GBT:", ...).
+  std::vector<std::string> LogTitles() const;
   // Every MaxInDataLength the engine offered.
   const std::vector<int32_t>& OfferedLengths() const { return FOffered; }
 

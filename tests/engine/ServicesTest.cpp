@@ -3,7 +3,6 @@
 // engine must send and every byte the meter answers.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -12,18 +11,6 @@
 using namespace enginetest;
 
 namespace {
-
-// XML as the engine writes it: one element per line, CR LF line ends.
-std::string Xml(std::initializer_list<const char*> lines) {
-  std::string s;
-  for (const char* l : lines) s += std::string(l) + "\r\n";
-  return s;
-}
-
-const char kGetNormal[] =
-    "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor></GetRequestNormal>";
-const char kGetNormalBytes[] = "C0 01 C1 0001 0000600100FF 02 00";
 
 const char kGetWithList[] =
     "<GetRequestWithList><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptorList Qty=\"0002\">"
@@ -37,9 +24,6 @@ const char kGetWithListBytes[] = "C0 03 C1 02 0001 0000600100FF 02 00 0003 01000
 const char kNextBlock1[] = "C0 02 C1 00000001";
 const char kNextBlock2[] = "C0 02 C1 00000002";
 
-const std::string kUnsigned5Result = Xml({"<GetResponseNormal>", "  <InvokeIdAndPriority Value=\"C1\" />",
-                                          "  <Result>", "    <Data>", "      <Unsigned Value=\"05\" />",
-                                          "    </Data>", "  </Result>", "</GetResponseNormal>"});
 const std::string kOctets10Result =
     Xml({"<GetResponseNormal>", "  <InvokeIdAndPriority Value=\"C1\" />", "  <Result>", "    <Data>",
          "      <OctetString Value=\"0102030405060708090A\" />", "    </Data>", "  </Result>",

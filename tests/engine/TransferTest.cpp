@@ -14,19 +14,6 @@ using namespace enginetest;
 
 namespace {
 
-const char kGetNormal[] =
-    "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor></GetRequestNormal>";
-const char kGetNormalBytes[] = "C0 01 C1 0001 0000600100FF 02 00";
-const char kUnsigned5[] =
-    "<GetResponseNormal>\r\n  <InvokeIdAndPriority Value=\"C1\" />\r\n  <Result>\r\n    <Data>\r\n"
-    "      <Unsigned Value=\"05\" />\r\n    </Data>\r\n  </Result>\r\n</GetResponseNormal>\r\n";
-
-std::string HexOf(const std::string& bytes) {
-  std::string h = Hex(bytes);
-  return h;
-}
-
 // A SetRequestNormal whose value is an octet string of n bytes (0, 1, 2, ...),
 // with its XML and its exact encoding.
 struct TLongSet {
@@ -68,21 +55,18 @@ TEST_F(EngineTest, LongRequestIsSentAsHundredHundredFifty) {
   ASSERT_EQ(set.Bytes.size(), 250u);
   const std::string& r = set.Bytes;
   TScriptedConversation script({
-      {HexOf(Gbt(0x01, 1, 0, r.substr(0, 100))), HexOf(Gbt(0x01, 1, 1, ""))},
-      {HexOf(Gbt(0x01, 2, 1, r.substr(100, 100))), HexOf(Gbt(0x01, 2, 2, ""))},
-      {HexOf(Gbt(0x81, 3, 2, r.substr(200, 50))), HexOf(Gbt(0x81, 3, 3, enginetest::Bytes("C5 01 C1 00")))},
+      {Hex(Gbt(0x01, 1, 0, r.substr(0, 100))), Hex(Gbt(0x01, 1, 1, ""))},
+      {Hex(Gbt(0x01, 2, 1, r.substr(100, 100))), Hex(Gbt(0x01, 2, 2, ""))},
+      {Hex(Gbt(0x81, 3, 2, r.substr(200, 50))), Hex(Gbt(0x81, 3, 3, enginetest::Bytes("C5 01 C1 00")))},
   });
   EstablishPre(script, kSetWithGeneralBlocks, 113);
   EXPECT_EQ(WriteAttributes(&Ctx, set.Xml.c_str()), 0) << ResultText();
   EXPECT_TRUE(script.AllStepsUsed());
   EXPECT_NE(ResultText().find("<Result Value=\"Success\" />"), std::string::npos) << ResultText();
 
-  std::vector<std::string> titles;
-  for (const auto& line : script.LogLines())
-    if (!line.empty() && line.back() == ':') titles.push_back(line);
   const std::vector<std::string> expected = {"REQUEST:",      "SENT GBT:", "RECEIVED GBT:", "SENT GBT:",
                                              "RECEIVED GBT:", "SENT GBT:", "RECEIVED GBT:", "RESPONSE:"};
-  EXPECT_EQ(titles, expected);
+  EXPECT_EQ(script.LogTitles(), expected);
 }
 
 TEST_F(EngineTest, RequestOfExactlyTheNegotiatedSizeIsNotSplit) {
@@ -91,10 +75,10 @@ TEST_F(EngineTest, RequestOfExactlyTheNegotiatedSizeIsNotSplit) {
     int32_t MaxPdu;
     std::vector<TScriptStep> Steps;
   } cases[] = {
-      {250, {{HexOf(set.Bytes), "C5 01 C1 00"}}},
+      {250, {{Hex(set.Bytes), "C5 01 C1 00"}}},
       {249,
-       {{HexOf(Gbt(0x01, 1, 0, set.Bytes.substr(0, 236))), HexOf(Gbt(0x01, 1, 1, ""))},
-        {HexOf(Gbt(0x81, 2, 1, set.Bytes.substr(236))), HexOf(Gbt(0x81, 2, 2, enginetest::Bytes("C5 01 C1 00")))}}},
+       {{Hex(Gbt(0x01, 1, 0, set.Bytes.substr(0, 236))), Hex(Gbt(0x01, 1, 1, ""))},
+        {Hex(Gbt(0x81, 2, 1, set.Bytes.substr(236))), Hex(Gbt(0x81, 2, 2, enginetest::Bytes("C5 01 C1 00")))}}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.MaxPdu);
@@ -112,11 +96,11 @@ TEST_F(EngineTest, BadAnswersWhileSendingBlocks) {
   const TLongSet set = LongSet(15);
   ASSERT_EQ(set.Bytes.size(), 30u);
   const std::string& r = set.Bytes;
-  const std::string first = HexOf(Gbt(0x01, 1, 0, r.substr(0, 10)));
-  const std::string second = HexOf(Gbt(0x01, 2, 1, r.substr(10, 10)));
-  const std::string last = HexOf(Gbt(0x81, 3, 2, r.substr(20, 10)));
-  const std::string ack1 = HexOf(Gbt(0x01, 1, 1, ""));
-  const std::string ack2 = HexOf(Gbt(0x01, 2, 2, ""));
+  const std::string first = Hex(Gbt(0x01, 1, 0, r.substr(0, 10)));
+  const std::string second = Hex(Gbt(0x01, 2, 1, r.substr(10, 10)));
+  const std::string last = Hex(Gbt(0x81, 3, 2, r.substr(20, 10)));
+  const std::string ack1 = Hex(Gbt(0x01, 1, 1, ""));
+  const std::string ack2 = Hex(Gbt(0x01, 2, 2, ""));
   struct {
     const char* Label;
     std::vector<TScriptStep> Steps;
@@ -124,9 +108,9 @@ TEST_F(EngineTest, BadAnswersWhileSendingBlocks) {
   } cases[] = {
       {"plain answer", {{first, "C5 01 C1 00"}}, "GeneralBlockTransfer expected"},
       {"empty answer", {{first, ""}}, "GeneralBlockTransfer expected"},
-      {"wrong acknowledgement", {{first, ack1}, {second, HexOf(Gbt(0x01, 2, 1, ""))}}, "Unexpected \"BlockNumberAck\""},
+      {"wrong acknowledgement", {{first, ack1}, {second, Hex(Gbt(0x01, 2, 1, ""))}}, "Unexpected \"BlockNumberAck\""},
       {"last answer not last",
-       {{first, ack1}, {second, ack2}, {last, HexOf(Gbt(0x01, 3, 3, enginetest::Bytes("C5 01 C1 00")))}},
+       {{first, ack1}, {second, ack2}, {last, Hex(Gbt(0x01, 3, 3, enginetest::Bytes("C5 01 C1 00")))}},
        "Last GBT received is does not indicate 'last block' (not supported)"},
   };
   for (auto& c : cases) {
@@ -167,10 +151,7 @@ TEST_P(ReceiveBlocks, ResponseJoinedFromGeneralBlocks) {
   EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.Rc);
   EXPECT_EQ(ResultText(), c.Text);
   EXPECT_TRUE(script.AllStepsUsed());
-  std::vector<std::string> titles;
-  for (const auto& line : script.LogLines())
-    if (!line.empty() && line.back() == ':') titles.push_back(line);
-  EXPECT_EQ(titles, c.Titles);
+  EXPECT_EQ(script.LogTitles(), c.Titles);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,20 +160,20 @@ INSTANTIATE_TEST_SUITE_P(
         TReceiveCase{"OneLastBlock",
                      {{kGetNormalBytes, "E0 81 0001 0000 06 C401C1001105"}},
                      0,
-                     kUnsigned5,
+                     kUnsigned5Result,
                      {"REQUEST:", "RECEIVED GBT:", "RESPONSE:"}},
         TReceiveCase{"TwoBlocks",
                      {{kGetNormalBytes, "E0 01 0001 0000 03 C401C1"},
                       {"E0 81 0001 0001 00", "E0 81 0002 0000 03 001105"}},
                      0,
-                     kUnsigned5,
+                     kUnsigned5Result,
                      {"REQUEST:", "RECEIVED GBT:", "SENT GBT:", "RECEIVED GBT:", "RESPONSE:"}},
         TReceiveCase{"ThreeBlocksAcknowledgedInTurn",
                      {{kGetNormalBytes, "E0 01 0001 0000 02 C401"},
                       {"E0 81 0001 0001 00", "E0 01 0002 0000 02 C100"},
                       {"E0 81 0002 0002 00", "E0 81 0003 0000 02 1105"}},
                      0,
-                     kUnsigned5,
+                     kUnsigned5Result,
                      {"REQUEST:", "RECEIVED GBT:", "SENT GBT:", "RECEIVED GBT:", "SENT GBT:", "RECEIVED GBT:",
                       "RESPONSE:"}},
         TReceiveCase{"SecondBlockNumberedThree",
