@@ -55,6 +55,7 @@ std::string ToInternalText(const char* s) { return s == nullptr ? std::string() 
 extern "C" {
 
 int32_t ClearContext(PDLMSProtocolContext Context) {
+  if (Context == nullptr) return 1;
   std::memset(Context, 0, sizeof(TDLMSProtocolContext));
   return 0;
 }

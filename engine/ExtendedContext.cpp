@@ -6,6 +6,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "xmlpdu/Catalogue.h"
+
 namespace quillon {
 
 namespace {

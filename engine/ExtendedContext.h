@@ -18,6 +18,9 @@ namespace quillon {
 enum class TAssociationState { asUnknown, asIdle, asAssociated };
 using enum TAssociationState;
 
+class T_COSEMpdu;
+class T_InitiateRequest;
+
 inline constexpr int32_t kExtendedContextMagic = 0x64F4C12B;
 // The receive buffer offered to SendReceiveDataFunc; the callback contract
 // promises exactly this many bytes, no more.
@@ -34,6 +37,10 @@ public:
   TAssociationState AssociationState = asUnknown;
   std::string AAREXml;
   bool ResponseReceivedUsingGBT = false;
+  std::unique_ptr<T_COSEMpdu> FAARQCOSEMPdu;  // the AARQ as built
+  std::unique_ptr<T_COSEMpdu> FAARECOSEMPdu;  // the AARE as received
+  // Kept for ciphered contexts: the release request carries it again.
+  std::unique_ptr<T_InitiateRequest> FInitiateRequest;
   std::unique_ptr<TLoggingContext> FLoggingContext;
   TProtectionServices ProtectionAppliedToInitiateRequest = 0;
   bool UseProtectionAppliedToInitiateRequest = false;

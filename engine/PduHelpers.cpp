@@ -17,6 +17,12 @@ std::string ChoiceName(const TChoice& choice) {
   return choice.Value ? choice.Value->FriendlyName() : choice.FriendlyName();
 }
 
+bool IsProtectedApdu(const T_COSEMpdu& pdu) {
+  const int tag = pdu.Tag;
+  return (tag >= 33 && tag <= 88) || (tag >= 200 && tag <= 215) || tag == 219 || tag == 220 || tag == 221 ||
+         tag == 223;
+}
+
 std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service) {
   service->XMLId = role;
   auto pdu = T_COSEMpdu::CreateVariant(role, std::move(service));

@@ -29,6 +29,10 @@ T* ServiceOf(const T_COSEMpdu& pdu) {
   return dynamic_cast<T*>(pdu.Value.get());
 }
 
+// A ciphered or signed APDU: service-specific glo/ded ciphering or one of the
+// general protection APDUs.
+bool IsProtectedApdu(const T_COSEMpdu& pdu);
+
 // Wraps a service CHOICE into an APDU so that it writes its XML like one read
 // from text.
 std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service);

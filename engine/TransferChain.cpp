@@ -152,6 +152,10 @@ void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& re
   PduStr answer;
   TBlockTransfer::SendReceiveData(ctx, request.Encoded(), answer);
   response = COSEMPduFromPdu(answer);
+  // Removing a response's protection is likewise the security suite's part.
+  if (IsProtectedApdu(*response))
+    RaiseGeneral(Format("Protected response %s is not supported by this engine build",
+                        XMLIdName(response->Value->XMLId).c_str()));
   Log(ctx, *response, "RESPONSE:");
 }
 

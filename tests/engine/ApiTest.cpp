@@ -148,6 +148,11 @@ TEST_P(NotInitialised, StaleOrForeignReservedRefIsNotTrusted) {
 
 TEST_P(NotInitialised, NullContextReturnsOne) { EXPECT_EQ(GetParam().Call(nullptr), 1); }
 
+TEST(ExportedLibrary, NullContextIsRefusedBySetupCalls) {
+  EXPECT_EQ(ClearContext(nullptr), 1);
+  EXPECT_EQ(EstablishAA(nullptr), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(EntryPoints, NotInitialised, ::testing::ValuesIn(kStatefulEntries),
                          [](const auto& info) { return std::string(info.param.Name); });
 

@@ -348,6 +348,23 @@ TEST_F(EngineTest, ProtectionLayersApplyOnlyWithASecuritySuite) {
   }
 }
 
+TEST_F(EngineTest, ProtectedResponsesAreRefusedNotMisread) {
+  const struct {
+    const char* Response;
+    const char* Name;
+  } cases[] = {{"CC 02 1122", "glo_GetResponse"}, {"D4 01 00", "ded_GetResponse"},
+               {"DB 08 0102030405060708 02 1122", "GeneralGloCiphering"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, c.Response}});
+    EstablishPre(script, cbGet, 1024);
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
+    EXPECT_EQ(ResultText(), std::string("Protected response ") + c.Name + " is not supported by this engine build");
+    Ctx.RLRQSupported = 0;
+    ReleaseAA(&Ctx);
+  }
+}
+
 // Transports that misbehave in ways the scripted one never does.
 int32_t gLengthToReport = 0;
 int32_t ReportLength(PDLMSProtocolContext, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t* inLength) {
