@@ -65,7 +65,8 @@ const char* DLMSProtocolVersion(void) { return kVersionText; }
 int32_t EstablishAA(PDLMSProtocolContext Context) {
   if (Context == nullptr) return 1;
   // A state still reachable through the record would be lost when the new one
-  // replaces it; free it first.
+  // replaces it; free it first, and with it the text Result may point to.
+  if (TContextHelper::IsInitialised(Context)) Context->Result = kEmptyText;
   TContextHelper::FreeState(Context);
   try {
     TContextHelper::CreateState(Context);

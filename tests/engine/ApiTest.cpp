@@ -264,7 +264,13 @@ TEST_F(EngineTest, ReleaseWithoutReleaseRequestOnlyDropsTheState) {
 
 TEST_F(EngineTest, EstablishingAgainReplacesTheState) {
   TScriptedConversation script;
+  Ctx.ApplicationContext = 7;
+  script.Install(Ctx);
+  ASSERT_EQ(EstablishAA(&Ctx), 1);
+  EXPECT_EQ(ResultText(), "Illegal Application Context Name");
+  Ctx.ApplicationContext = 3;
   EstablishPre(script, cbGet, 1024);
+  EXPECT_EQ(ResultText(), "") << "the failed attempt's text went with its state";
   void* first = Ctx.ReservedRef;
   ASSERT_EQ(EstablishAA(&Ctx), 0) << ResultText();
   EXPECT_NE(Ctx.ReservedRef, nullptr);
