@@ -320,8 +320,8 @@ public:
 //
 // A SEQUENCE is declared with a member list macro and one line:
 //
-//   #define QSEQ_T_Foo(M) M(InvokeIdAndPriority, T_InvokeIdAndPriority, 0) \
-//                         M(AccessSelection, T_SelectiveAccessDescriptor, 1)
+//   #define QSEQ_T_Foo(M) M(InvokeIdAndPriority, T_InvokeIdAndPriority, 0)
+//                         M(AccessSelection, T_SelectiveAccessDescriptor, 1)   (one line)
 //   QUILLON_DECLARE_SEQUENCE(T_Foo)           // in a header
 //   QUILLON_DEFINE_SEQUENCE(T_Foo)            // in one source file
 //
