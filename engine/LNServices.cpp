@@ -77,10 +77,7 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
     if (block.FLastBlock()->Value != 0) return out;
 
     const uint32_t number = block.FBlockNumber()->Value;
-    auto next = WrapService(xmlGetRequest, T_GetRequest::CreateVariant(xmlGetRequestForNextDataBlock));
-    auto& nextBlock = static_cast<T_GetRequestForNextDatablock&>(*ServiceOf<T_GetRequest>(*next)->Value);
-    nextBlock.FInvokeIdAndPriority()->Value = 0xC1;
-    nextBlock.FBlockNumber()->Value = number;
+    auto next = TMake::GetRequestForNextDataBlock(0xC1, number);
     out.LastResponse = TDLMSServices::SendReceiveCOSEMPdu(ctx, *next);
     T_GetResponse* response = ServiceOf<T_GetResponse>(*out.LastResponse);
     if (response == nullptr)
@@ -118,7 +115,7 @@ std::string GetResultFromBlocks(const TGetBlocks& blocks, bool withList, uint8_t
 }
 
 std::string DoGet(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  auto request = COSEMPduFromXml(Format("<GetRequest> %s </GetRequest>", requestXml.c_str()));
+  auto request = TMake::COSEMPduFromXml(Format("<GetRequest> %s </GetRequest>", requestXml.c_str()));
   T_GetRequest& get = RequestService<T_GetRequest>(*request);
   if (get.Tag != 1 && get.Tag != 3) RaiseGeneral(Format("Unsupported request %s", ChoiceName(get).c_str()));
   const bool withList = get.Tag == 3;
@@ -159,14 +156,12 @@ std::string SetInBlocks(PDLMSProtocolContext ctx, const T_SetRequestNormal& norm
   size_t pos = 0;
   uint32_t number = 1;
 
-  auto request = WrapService(xmlSetRequest, T_SetRequest::CreateVariant(xmlSetRequestWithFirstDataBlock));
-  {
-    auto& first = static_cast<T_SetRequestWithFirstDataBlock&>(*ServiceOf<T_SetRequest>(*request)->Value);
-    first.FInvokeIdAndPriority()->Value = invokeId;
-    first.SetFAttributeDescriptor(std::unique_ptr<T_AttributeDescriptor>(
-        static_cast<T_AttributeDescriptor*>(normal.FAttributeDescriptor()->Clone().release())));
-    FillBlock(ctx, *request, *first.FDataBlock(), number, value, pos);
-  }
+  const T_AttributeDescriptor& attribute = *normal.FAttributeDescriptor();
+  auto request = TMake::SetRequestWithFirstDataBlock(attribute.FClassId()->Value, attribute.FInstanceId()->Value,
+                                                     static_cast<uint8_t>(attribute.FAttributeId()->Value), invokeId);
+  FillBlock(ctx, *request,
+            *static_cast<T_SetRequestWithFirstDataBlock&>(*ServiceOf<T_SetRequest>(*request)->Value).FDataBlock(),
+            number, value, pos);
   for (;;) {
     const bool sentLast = pos >= value.size();
     auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);
@@ -187,7 +182,7 @@ std::string SetInBlocks(PDLMSProtocolContext ctx, const T_SetRequestNormal& norm
     if (acknowledged != number)
       throw EProtocol(Format("Unexpected BlockNumber %u in SetResponseForDataBlock", acknowledged));
     ++number;
-    request = WrapService(xmlSetRequest, T_SetRequest::CreateVariant(xmlSetRequestWithDataBlock));
+    request = TMake::SetRequestWithDataBlock();
     auto& next = static_cast<T_SetRequestWithDataBlock&>(*ServiceOf<T_SetRequest>(*request)->Value);
     next.FInvokeIdAndPriority()->Value = invokeId;
     FillBlock(ctx, *request, *next.FDataBlock(), number, value, pos);
@@ -195,7 +190,7 @@ std::string SetInBlocks(PDLMSProtocolContext ctx, const T_SetRequestNormal& norm
 }
 
 std::string DoSet(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  auto request = COSEMPduFromXml(Format("<SetRequest> %s </SetRequest>", requestXml.c_str()));
+  auto request = TMake::COSEMPduFromXml(Format("<SetRequest> %s </SetRequest>", requestXml.c_str()));
   T_SetRequest& set = RequestService<T_SetRequest>(*request);
   if (set.Tag != 1 && set.Tag != 4) RaiseGeneral(Format("Unsupported request %s", ChoiceName(set).c_str()));
   const bool withList = set.Tag == 4;
@@ -222,7 +217,7 @@ std::string DoSet(PDLMSProtocolContext ctx, const std::string& requestXml) {
 // ---------------------------------------------------------------- ACTION
 
 std::string DoAction(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  auto request = COSEMPduFromXml("<ActionRequest>" + requestXml + "</ActionRequest>");
+  auto request = TMake::COSEMPduFromXml("<ActionRequest>" + requestXml + "</ActionRequest>");
   T_ActionRequest& action = RequestService<T_ActionRequest>(*request);
   if (action.Tag != 1) RaiseGeneral(Format("Unsupported request %s", ChoiceName(action).c_str()));
   auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);

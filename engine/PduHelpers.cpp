@@ -7,10 +7,6 @@ void CheckReassembledSize(size_t size) {
     RaiseGeneral(Format("Response longer than %u bytes", static_cast<unsigned>(kMaxReassembledSize)));
 }
 
-std::unique_ptr<T_COSEMpdu> COSEMPduFromXml(std::string_view xml) { return MakeFromXml<T_COSEMpdu>(xmlIgnore, xml); }
-
-std::unique_ptr<T_COSEMpdu> COSEMPduFromPdu(const PduStr& pdu) { return MakeFromPdu<T_COSEMpdu>(xmlIgnore, pdu); }
-
 std::string ApduName(const T_COSEMpdu& pdu) { return pdu.Value ? pdu.Value->FriendlyName() : pdu.FriendlyName(); }
 
 std::string ChoiceName(const TChoice& choice) {
@@ -21,13 +17,6 @@ bool IsProtectedApdu(const T_COSEMpdu& pdu) {
   const int tag = pdu.Tag;
   return (tag >= 33 && tag <= 88) || (tag >= 200 && tag <= 215) || tag == 219 || tag == 220 || tag == 221 ||
          tag == 223;
-}
-
-std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service) {
-  service->XMLId = role;
-  auto pdu = T_COSEMpdu::CreateVariant(role, std::move(service));
-  pdu->Value->XMLId = role;
-  return pdu;
 }
 
 std::string Hex2(unsigned value) { return TMisc::IntToHex(value & 0xFF, 2); }

@@ -1,12 +1,11 @@
 // Small conveniences over the APDU trees that the engine's services share:
-// reading the top-level APDU from text and bytes, naming what arrived, and the
-// few requests the engine assembles as objects.
+// naming what arrived, finding the service inside an APDU, and limits.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "xmlpdu/Catalogue.h"
+#include "xmlpdu/Make.h"
 
 namespace quillon {
 
@@ -14,9 +13,6 @@ namespace quillon {
 // server that never sends its last block cannot exhaust memory.
 inline constexpr size_t kMaxReassembledSize = 64u * 1024u * 1024u;
 void CheckReassembledSize(size_t size);
-
-std::unique_ptr<T_COSEMpdu> COSEMPduFromXml(std::string_view xml);
-std::unique_ptr<T_COSEMpdu> COSEMPduFromPdu(const PduStr& pdu);
 
 // The FriendlyName of the APDU an element tree holds ("GetResponse"), and of
 // the alternative chosen inside a service CHOICE ("GetResponseWithList").
@@ -32,10 +28,6 @@ T* ServiceOf(const T_COSEMpdu& pdu) {
 // A ciphered or signed APDU: service-specific glo/ded ciphering or one of the
 // general protection APDUs.
 bool IsProtectedApdu(const T_COSEMpdu& pdu);
-
-// Wraps a service CHOICE into an APDU so that it writes its XML like one read
-// from text.
-std::unique_ptr<T_COSEMpdu> WrapService(TXMLId role, PduPtr service);
 
 // Two hex digits, as request and result templates write an invoke id.
 std::string Hex2(unsigned value);

@@ -27,7 +27,7 @@ void Log(PDLMSProtocolContext ctx, const TCOSEMPduBase& pdu, const char* title) 
 // a fresh copy of it.
 class TGeneralBlock {
 public:
-  TGeneralBlock() : FPdu(COSEMPduFromXml(kGeneralBlockTemplate)) {}
+  TGeneralBlock() : FPdu(TMake::COSEMPduFromXml(kGeneralBlockTemplate)) {}
 
   PduStr Encoded(PDLMSProtocolContext ctx, uint8_t control, uint16_t number, uint16_t ack, PduStr data) {
     T_GeneralBlockTransfer& b = Block(*FPdu);
@@ -72,7 +72,7 @@ PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
         answer);
     if (answer.empty() || static_cast<uint8_t>(answer[0]) != kGeneralBlockTransferTag)
       RaiseGeneral("GeneralBlockTransfer expected");
-    auto received = COSEMPduFromPdu(answer);
+    auto received = TMake::COSEMPduFromPdu(answer);
     Log(ctx, *received, "RECEIVED GBT:");
     T_GeneralBlockTransfer& r = TGeneralBlock::Block(*received);
     if (r.FBlockNumberAck()->Value != number) RaiseGeneral("Unexpected \"BlockNumberAck\"");
@@ -89,7 +89,7 @@ PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
 // Joins a response that the server started sending as general blocks,
 // acknowledging every block but the last.
 PduStr ReceiveBlocks(PDLMSProtocolContext ctx, const PduStr& firstBlock) {
-  auto received = COSEMPduFromPdu(firstBlock);
+  auto received = TMake::COSEMPduFromPdu(firstBlock);
   Log(ctx, *received, "RECEIVED GBT:");
   TGeneralBlock ack;
   uint32_t expected = 1;
@@ -105,7 +105,7 @@ PduStr ReceiveBlocks(PDLMSProtocolContext ctx, const PduStr& firstBlock) {
     if (r.FBlockControl()->Value & kLastBlock) break;
     PduStr answer;
     TIOTransfer::SendReceiveData(ctx, ack.Encoded(ctx, kLastBlockWindowOne, own++, number, PduStr()), answer);
-    received = COSEMPduFromPdu(answer);
+    received = TMake::COSEMPduFromPdu(answer);
     if (ServiceOf<T_GeneralBlockTransfer>(*received) == nullptr)
       RaiseGeneral(Format("Unexpected service \"%s\"", ApduName(*received).c_str()));
     Log(ctx, *received, "RECEIVED GBT:");
@@ -151,7 +151,7 @@ void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& re
   Log(ctx, request, "REQUEST:");
   PduStr answer;
   TBlockTransfer::SendReceiveData(ctx, request.Encoded(), answer);
-  response = COSEMPduFromPdu(answer);
+  response = TMake::COSEMPduFromPdu(answer);
   // Removing a response's protection is likewise the security suite's part.
   if (IsProtectedApdu(*response))
     RaiseGeneral(Format("Protected response %s is not supported by this engine build",
@@ -168,7 +168,7 @@ std::unique_ptr<T_COSEMpdu> TDLMSServices::SendReceiveCOSEMPdu(PDLMSProtocolCont
 PduStr TDLMSServices::SendReceiveAPDUBytes(PDLMSProtocolContext ctx, const PduStr& request) {
   std::unique_ptr<T_COSEMpdu> pdu;
   try {
-    pdu = COSEMPduFromPdu(request);
+    pdu = TMake::COSEMPduFromPdu(request);
   } catch (const std::exception& e) {
     RaiseGeneral(Format("OutAPDU is not legal (%s)", e.what()));
   }
