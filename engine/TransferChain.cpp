@@ -139,23 +139,46 @@ void TBlockTransfer::SendReceiveData(PDLMSProtocolContext ctx, const PduStr& req
   }
 }
 
+namespace {
+
+// Whether the ciphering stage has layers to apply to this request: a security
+// suite, a non-empty list (the record's, or the InitiateRequest's while the
+// high-level-security reply runs), and never an AARQ or RLRQ.
+bool NeedsProtection(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
+  if (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3 || IsAssociationControl(request)) return false;
+  const TExtendedContext& state = TContextHelper::State(ctx);
+  if (state.UseProtectionAppliedToInitiateRequest)
+    return (state.ProtectionAppliedToInitiateRequest &
+            (RcBit(rcAUTHENTICATION) | RcBit(rcENCRYPTION) | RcBit(rcSIGNATURE))) != 0;
+  return ConfiguredLayerCount(ctx) > 0;
+}
+
+// The protection layers of the security suite wrap the request here. Until
+// they are part of the engine a request that needs them is refused rather
+// than sent in the clear.
+std::unique_ptr<T_COSEMpdu> ProtectRequest(PDLMSProtocolContext, const T_COSEMpdu&) {
+  RaiseGeneral("Protected requests are not supported by this engine build");
+}
+
+// The security suite peels the response's protection here; a plain response
+// passes unchanged.
+std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext, std::unique_ptr<T_COSEMpdu> response) {
+  if (!IsProtectedApdu(*response)) return response;
+  RaiseGeneral(Format("Protected response %s is not supported by this engine build",
+                      XMLIdName(response->Value->XMLId).c_str()));
+}
+
+}  // namespace
+
 void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& request,
                                   std::unique_ptr<T_COSEMpdu>& response) {
-  const TExtendedContext& state = TContextHelper::State(ctx);
-  const bool wantsProtection = state.UseProtectionAppliedToInitiateRequest ||
-                               (ctx->SecuritySuite >= 1 && ctx->SecuritySuite <= 3 && ConfiguredLayerCount(ctx) > 0);
-  // Applying protection layers is the security suite's part of this stage; a
-  // request that needs them is refused rather than sent in the clear.
-  if (wantsProtection && !IsAssociationControl(request))
-    RaiseGeneral("Protected requests are not supported by this engine build");
-  Log(ctx, request, "REQUEST:");
+  std::unique_ptr<T_COSEMpdu> protectedRequest;
+  if (NeedsProtection(ctx, request)) protectedRequest = ProtectRequest(ctx, request);
+  const T_COSEMpdu& sent = protectedRequest ? *protectedRequest : request;
+  Log(ctx, sent, "REQUEST:");
   PduStr answer;
-  TBlockTransfer::SendReceiveData(ctx, request.Encoded(), answer);
-  response = TMake::COSEMPduFromPdu(answer);
-  // Removing a response's protection is likewise the security suite's part.
-  if (IsProtectedApdu(*response))
-    RaiseGeneral(Format("Protected response %s is not supported by this engine build",
-                        XMLIdName(response->Value->XMLId).c_str()));
+  TBlockTransfer::SendReceiveData(ctx, sent.Encoded(), answer);
+  response = RemoveProtection(ctx, TMake::COSEMPduFromPdu(answer));
   Log(ctx, *response, "RESPONSE:");
 }
 

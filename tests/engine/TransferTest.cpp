@@ -325,26 +325,36 @@ TEST_F(EngineTest, ServiceFamilyFollowsReferencingAndAccess) {
 }
 
 TEST_F(EngineTest, ProtectionLayersApplyOnlyWithASecuritySuite) {
-  Ctx.ProtectionLayers[0].Kind = 1;
-  Ctx.ProtectionLayers[0].Style = 1;
-  Ctx.ProtectionLayers[0].ProtectionServices = 3;
-  {
-    // No security suite: the layers are ignored and the request goes plain.
-    TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, "C4 01 C1 00 11 05"}});
+  const struct {
+    const char* Label;
+    int32_t SecuritySuite;
+    int32_t Kinds[4];
+    bool Plain;
+  } cases[] = {
+      {"no suite, layers filled", 0, {1, 2, 1, 1}, true},
+      {"suite, no layers", 1, {0, 0, 0, 0}, true},
+      {"suite, first layer ends the list", 1, {0, 1, 2, 1}, true},
+      {"suite above the range", 4, {1, 0, 0, 0}, true},
+      {"suite and one layer", 1, {1, 0, 0, 0}, false},
+      {"suite 2 and a signing layer", 3, {2, 0, 0, 0}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    for (int i = 0; i < 4; ++i) {
+      Ctx.ProtectionLayers[i].Kind = c.Kinds[i];
+      Ctx.ProtectionLayers[i].Style = 1;
+    }
+    Ctx.SecuritySuite = c.SecuritySuite;
+    std::vector<TScriptStep> steps;
+    if (c.Plain) steps.push_back({kGetNormalBytes, "C4 01 C1 00 11 05"});
+    TScriptedConversation script(steps);
     EstablishPre(script, cbGet, 1024);
-    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << ResultText();
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.Plain ? 0 : 1) << ResultText();
+    // Nothing may leave unprotected that should have been protected.
+    if (!c.Plain) EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
     EXPECT_TRUE(script.AllStepsUsed());
     Ctx.RLRQSupported = 0;
     ReleaseAA(&Ctx);
-  }
-  {
-    // A suite and a layer: nothing may leave unprotected.
-    TScriptedConversation script;
-    Ctx.SecuritySuite = 1;
-    EstablishPre(script, cbGet, 1024);
-    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
-    EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
-    EXPECT_EQ(script.Exchanges(), 0u);
   }
 }
 
