@@ -317,7 +317,9 @@ TEST_F(EngineTest, ServiceFamilyFollowsReferencingAndAccess) {
     Ctx.Options = c.Options;
     EstablishPre(script, c.Conformance, 1024);
     EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.SendsGet ? 0 : 1);
-    if (c.Message != nullptr) EXPECT_EQ(ResultText(), c.Message);
+    if (c.Message != nullptr) {
+      EXPECT_EQ(ResultText(), c.Message);
+    }
     EXPECT_TRUE(script.AllStepsUsed());
     Ctx.RLRQSupported = 0;
     ReleaseAA(&Ctx);
@@ -351,7 +353,9 @@ TEST_F(EngineTest, ProtectionLayersApplyOnlyWithASecuritySuite) {
     EstablishPre(script, cbGet, 1024);
     EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.Plain ? 0 : 1) << ResultText();
     // Nothing may leave unprotected that should have been protected.
-    if (!c.Plain) EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
+    if (!c.Plain) {
+      EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
+    }
     EXPECT_TRUE(script.AllStepsUsed());
     Ctx.RLRQSupported = 0;
     ReleaseAA(&Ctx);
