@@ -379,6 +379,41 @@ TEST_F(EngineTest, ProtectedResponsesAreRefusedNotMisread) {
   }
 }
 
+TEST_F(EngineTest, MalformedAnswersFailCleanly) {
+  // Truncated, overlong and wrongly tagged answers, as a broken or hostile
+  // meter might send them: each ends the call with a message.
+  const struct {
+    const char* Answer;
+    const char* Message;  // null: any message
+  } cases[] = {
+      {"", "Wrong encoding in pdu"},
+      {"C4", "Wrong encoding in pdu"},
+      {"C4 01 C1 00", "Wrong encoding in pdu"},
+      {"C4 07 C1", "T_GetResponse : illegal Tag 7"},
+      {"02 00", "T_COSEMpdu : illegal Tag 2"},
+      {"C4 02 C1 00 000000", "Wrong encoding in pdu"},
+      {"C4 02 C1 01 00000001 00 FF 1105", "Unsupported integer length."},
+      {"C4 02 C1 01 00000001 00 84FFFFFFFF 1105", nullptr},
+      {"C4 02 C1 01 00000001 00 01 02", nullptr},  // the joined bytes are no Data
+      {"E0 81 0001 0000 FF C4", "Unsupported integer length."},
+      {"E0 81 0001", "Wrong encoding in pdu"},
+      {"E0 81 0001 0000 02 C401", "Wrong encoding in pdu"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Answer);
+    TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, c.Answer}});
+    EstablishPre(script, cbGet | cbBlockTransferWithGet | cbGeneralBlockTransfer, 1024);
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
+    if (c.Message != nullptr) {
+      EXPECT_EQ(ResultText(), c.Message);
+    } else {
+      EXPECT_FALSE(ResultText().empty());
+    }
+    Ctx.RLRQSupported = 0;
+    ReleaseAA(&Ctx);
+  }
+}
+
 // Transports that misbehave in ways the scripted one never does.
 int32_t gLengthToReport = 0;
 int32_t ReportLength(PDLMSProtocolContext, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t* inLength) {
