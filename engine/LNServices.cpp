@@ -101,7 +101,7 @@ std::string GetResultFromBlocks(const TGetBlocks& blocks, bool withList, uint8_t
                Hex2(invokeId).c_str(), blocks.Error->GetString().c_str()));
   }
   if (!withList) {
-    auto data = MakeFromPdu<T_Data>(xmlData, blocks.RawData);
+    auto data = TMake::DataFromPdu(blocks.RawData);
     return TCOSEMPduBase::Clean(
         xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
         Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
