@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/DLMSProtocol.h"
-#include "engine/PPReservedConst.h"
+#include "security/ProtectionTypes.h"
 #include "xmlpdu/infra/LoggingContext.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -42,7 +42,7 @@ public:
   // Kept for ciphered contexts: the release request carries it again.
   std::unique_ptr<T_InitiateRequest> FInitiateRequest;
   std::unique_ptr<TLoggingContext> FLoggingContext;
-  TProtectionServices ProtectionAppliedToInitiateRequest = 0;
+  TProtectionServices ProtectionAppliedToInitiateRequest;
   bool UseProtectionAppliedToInitiateRequest = false;
   std::vector<uint8_t> InBuffer;
   std::string Result;
@@ -83,8 +83,13 @@ public:
     return PduStr(static_cast<const char*>(p), static_cast<size_t>(count));
   }
   static PduStr BytesOf(const TByteArray& a) { return BytesOf(a.Bytes, a.Size); }
+  // The record's conformance (bit k = conformance bit k) in the combined
+  // numbering, where conformance bit k is bit k + 5.
   static TProtectionServices NegotiatedConformanceAsParameterSet(PDLMSProtocolContext ctx) {
-    return ConformanceToParameterSet(ctx->NegotiatedConformance);
+    return ConformanceAsParameterSet(ctx->NegotiatedConformance);
+  }
+  static TProtectionServices ConformanceAsParameterSet(uint32_t conformance) {
+    return TProtectionServices::FromBits((conformance & 0x00FFFFFFu) << rcRESERVED0);
   }
   static uint32_t NextInvocationCounter(PDLMSProtocolContext ctx);
   static uint16_t ShortNameOfAttribute(PDLMSProtocolContext ctx, const PduStr& instanceId, int32_t classId,

@@ -17,7 +17,7 @@ enum class TServiceFamily { sfShortName, sfAccess, sfLogicalName };
 TServiceFamily FamilyFor(PDLMSProtocolContext ctx, bool isInvoke) {
   if (!TContextHelper::IsLNReferencing(ctx)) return TServiceFamily::sfShortName;
   const bool accessAllowed = (ctx->Options & DLMS_OPTION_NO_ACCESS_SERVICE) == 0 &&
-                             RcHas(TContextHelper::NegotiatedConformanceAsParameterSet(ctx), rcACCESS);
+                             TContextHelper::NegotiatedConformanceAsParameterSet(ctx).Contains(rcACCESS);
   if (accessAllowed && !(isInvoke && TContextHelper::State(ctx).UseProtectionAppliedToInitiateRequest))
     return TServiceFamily::sfAccess;
   return TServiceFamily::sfLogicalName;
@@ -35,7 +35,7 @@ void RequireLogicalNameFamily(PDLMSProtocolContext ctx, bool isInvoke) {
 }
 
 bool Negotiated(PDLMSProtocolContext ctx, TPPReservedConst bit) {
-  return RcHas(TContextHelper::NegotiatedConformanceAsParameterSet(ctx), bit);
+  return TContextHelper::NegotiatedConformanceAsParameterSet(ctx).Contains(bit);
 }
 
 // The service CHOICE of a request the engine wrapped itself.

@@ -148,8 +148,9 @@ bool NeedsProtection(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
   if (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3 || IsAssociationControl(request)) return false;
   const TExtendedContext& state = TContextHelper::State(ctx);
   if (state.UseProtectionAppliedToInitiateRequest)
-    return (state.ProtectionAppliedToInitiateRequest &
-            (RcBit(rcAUTHENTICATION) | RcBit(rcENCRYPTION) | RcBit(rcSIGNATURE))) != 0;
+    return !(state.ProtectionAppliedToInitiateRequest *
+             TProtectionServices{rcAUTHENTICATION, rcENCRYPTION, rcSIGNATURE})
+                .Empty();
   return ConfiguredLayerCount(ctx) > 0;
 }
 

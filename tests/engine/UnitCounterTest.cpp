@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "engine/ExtendedContext.h"
-#include "engine/PPReservedConst.h"
 
 using namespace quillon;
 
@@ -47,15 +46,15 @@ TEST(ConformanceNumbering, PlainBitsMoveUpByFive) {
     uint32_t Plain;
     TProtectionServices Expected;
   } cases[] = {
-      {1u << 19, RcBit(rcGET)},
-      {1u << 0, RcBit(rcRESERVED0)},
-      {1u << 23, RcBit(rcACTION)},
+      {1u << 19, {rcGET}},
+      {1u << 0, {rcRESERVED0}},
+      {1u << 23, {rcACTION}},
       {(1u << 2) | (1u << 11) | (1u << 12),
-       RcBit(rcGENERAL_BLOCK_TRANSFER) | RcBit(rcBLOCK_TRANSFER_WITH_GET_OR_READ) |
-           RcBit(rcBLOCK_TRANSFER_WITH_SET_OR_WRITE)},
-      {0xFF000000u, 0},  // bits above the 24 conformance bits are not conformance
+       {rcGENERAL_BLOCK_TRANSFER, rcBLOCK_TRANSFER_WITH_GET_OR_READ, rcBLOCK_TRANSFER_WITH_SET_OR_WRITE}},
+      {0xFF000000u, {}},  // bits above the 24 conformance bits are not conformance
   };
-  for (const auto& c : cases) EXPECT_EQ(ConformanceToParameterSet(c.Plain), c.Expected) << std::hex << c.Plain;
+  for (const auto& c : cases)
+    EXPECT_EQ(TContextHelper::ConformanceAsParameterSet(c.Plain).Bits(), c.Expected.Bits()) << std::hex << c.Plain;
 }
 
 }  // namespace
