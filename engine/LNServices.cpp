@@ -1,7 +1,7 @@
 // The read, write and invoke services: the choice of service family, and the
 // logical-name family itself (GET, SET and ACTION with their block transfers).
 #include "engine/DLMSServices.h"
-#include "engine/EngineErrors.h"
+#include "xmlpdu/infra/ExchangeErrors.h"
 #include "engine/ExtendedContext.h"
 #include "engine/PduHelpers.h"
 
