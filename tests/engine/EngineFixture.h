@@ -46,11 +46,14 @@ protected:
     Ctx.ApplicationContext = 3;
     Ctx.MechanismName = 1;
   }
-  void TearDown() override {
-    if (Ctx.ReservedRef != nullptr) {
-      Ctx.RLRQSupported = 0;
-      ReleaseAA(&Ctx);
-    }
+  void TearDown() override { DropState(); }
+
+  // Discards the engine state without a release exchange, so a loop over
+  // cases can establish afresh.
+  void DropState() {
+    if (Ctx.ReservedRef == nullptr) return;
+    Ctx.RLRQSupported = 0;
+    ReleaseAA(&Ctx);
   }
 
   // A pre-established LN association: nothing is exchanged to open it.

@@ -86,8 +86,7 @@ TEST_F(EngineTest, RequestOfExactlyTheNegotiatedSizeIsNotSplit) {
     EstablishPre(script, kSetWithGeneralBlocks, c.MaxPdu);
     EXPECT_EQ(WriteAttributes(&Ctx, set.Xml.c_str()), 0) << ResultText();
     EXPECT_TRUE(script.AllStepsUsed());
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -120,8 +119,7 @@ TEST_F(EngineTest, BadAnswersWhileSendingBlocks) {
     EXPECT_EQ(WriteAttributes(&Ctx, set.Xml.c_str()), 1);
     EXPECT_EQ(ResultText(), c.Message);
     EXPECT_TRUE(script.AllStepsUsed());
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -286,8 +284,7 @@ TEST_F(EngineTest, SendReceiveApduReportsTheLengthItNeeds) {
     EXPECT_EQ(inLength, 6);
     EXPECT_EQ(ResultText(), "InAPDU buffer too small (" + std::to_string(maxLength) + "), needs 6 ");
     for (uint8_t b : in) ASSERT_EQ(b, 0xEE) << "buffer untouched";
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -321,8 +318,7 @@ TEST_F(EngineTest, ServiceFamilyFollowsReferencingAndAccess) {
       EXPECT_EQ(ResultText(), c.Message);
     }
     EXPECT_TRUE(script.AllStepsUsed());
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -357,8 +353,7 @@ TEST_F(EngineTest, ProtectionLayersApplyOnlyWithASecuritySuite) {
       EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
     }
     EXPECT_TRUE(script.AllStepsUsed());
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -374,8 +369,7 @@ TEST_F(EngineTest, ProtectedResponsesAreRefusedNotMisread) {
     EstablishPre(script, cbGet, 1024);
     EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
     EXPECT_EQ(ResultText(), std::string("Protected response ") + c.Name + " is not supported by this engine build");
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
@@ -409,8 +403,7 @@ TEST_F(EngineTest, MalformedAnswersFailCleanly) {
     } else {
       EXPECT_FALSE(ResultText().empty());
     }
-    Ctx.RLRQSupported = 0;
-    ReleaseAA(&Ctx);
+    DropState();
   }
 }
 
