@@ -13,10 +13,10 @@ namespace {
 using test::H;
 using test::Hex;
 
-const PduStr kClient = H("4D4D4D0000000001");
-const PduStr kServer = H("4D4D4D0000BC614E");
-const PduStr kGUEK = H("000102030405060708090A0B0C0D0E0F");
-const PduStr kGAK = H("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+const PduStr& kClient = test::kClientTitle;
+const PduStr& kServer = test::kServerTitle;
+using test::kGAK;
+using test::kGUEK;
 const PduStr kDEK = H("101112131415161718191A1B1C1D1E1F");
 const PduStr kKEK = H("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF");
 const PduStr kGetRequest = H("C001C100010000280000FF0200");
