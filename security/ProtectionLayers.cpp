@@ -333,6 +333,23 @@ TProtectionServices TProtectionLayers::GetProtectionServices(TProtectionServices
   return COSEMProtectionServicesToCTI(all);
 }
 
+PduStr COSEMDateTime(const std::tm& t) {
+  const int year = t.tm_year + 1900;
+  const int dayOfWeek = t.tm_wday == 0 ? 7 : t.tm_wday;  // Monday 1 .. Sunday 7
+  const int fields[] = {year >> 8, year & 0xFF, t.tm_mon + 1, t.tm_mday, dayOfWeek, t.tm_hour, t.tm_min, t.tm_sec,
+                        0x00,      0x80,        0x00,         0xFF};
+  PduStr s;
+  for (int f : fields) s += static_cast<char>(f);
+  return s;
+}
+
+PduStr CurrentCOSEMDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return COSEMDateTime(local);
+}
+
 TProtectionLayers TProtectionLayers::FromRecords(const ::TProtectionLayer* Records,
                                                  const TProtectionLayerSources& Sources) {
   const TCOSEMProtectionServices cipheringMax{psAuthentication, psEncryption};
@@ -345,7 +362,7 @@ TProtectionLayers TProtectionLayers::FromRecords(const ::TProtectionLayer* Recor
       g.OtherInformation = ByteArrayToPduStr(rec.OtherInformation);
       g.OriginatorSystemTitle = rec.Originator == 2 ? Sources.ThirdPartySystemTitle : Sources.ClientSystemTitle;
       g.RecipientSystemTitle = Sources.ServerSystemTitle;
-      g.DateTime = rec.DateTime != 0 ? Sources.DateTime : PduStr();
+      if (rec.DateTime != 0) g.DateTime = Sources.DateTime.empty() ? CurrentCOSEMDateTime() : Sources.DateTime;
     };
     if (rec.Kind == 1 && rec.Style >= 1 && rec.Style <= 4) {
       std::unique_ptr<TProtectionLayerGloDed> g;

@@ -371,6 +371,10 @@ TEST(ProtectionLayerRecords, BuildLayersUpToTheFirstEmptyRecord) {
   EXPECT_EQ(gs->OriginatorSystemTitle, kClient);
   EXPECT_EQ(gs->DateTime, "");
   EXPECT_EQ(gs->OtherInformation, "");
+  sources.DateTime.clear();
+  records[3].DateTime = -1;
+  TProtectionLayers now = TProtectionLayers::FromRecords(records, sources);
+  EXPECT_EQ(static_cast<TProtectionLayerGeneral*>(now[3])->DateTime.size(), 12u);
 
   // Min from the record, max by kind; current follows SetMinimumProtection.
   EXPECT_EQ(list.GetProtectionServices(TProtectionLayers::psPMin).Bits(), 0x0Eu);
@@ -398,6 +402,21 @@ TEST(ProtectionLayerRecords, BuildLayersUpToTheFirstEmptyRecord) {
       EXPECT_STREQ(e.what(), b.message);
     }
   }
+}
+
+TEST(ProtectionLayerRecords, CosemDateTimeOfALocalTime) {
+  std::tm t{};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 11;
+  t.tm_mday = 13;
+  t.tm_wday = 0;  // Sunday
+  t.tm_hour = 23;
+  t.tm_min = 59;
+  t.tm_sec = 58;
+  EXPECT_EQ(Hex(COSEMDateTime(t)), "07EA0C0D07173B3A008000FF");
+  t.tm_wday = 1;
+  EXPECT_EQ(static_cast<uint8_t>(COSEMDateTime(t)[4]), 1);
+  EXPECT_EQ(CurrentCOSEMDateTime().size(), 12u);
 }
 
 // --------------------------------------------------- general layers ----
