@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "security/ByteArray.h"
 #include "security/GCMCipher.h"
 
 namespace quillon {
@@ -53,11 +54,6 @@ std::string CosemPduXmlName(int tag) {
 template <class T>
 std::unique_ptr<TProtectionLayer> CreateLayer() {
   return std::make_unique<T>();
-}
-
-PduStr ByteArrayToPduStr(const TByteArray& a) {
-  if (a.Size <= 0 || a.Bytes == nullptr) return PduStr();
-  return PduStr(reinterpret_cast<const char*>(a.Bytes), static_cast<size_t>(a.Size));
 }
 
 }  // namespace

@@ -280,6 +280,27 @@ TEST_F(LayerTest, ReceivedApduFailures) {
   for (const auto& l : Lines) EXPECT_EQ(l.find("DECRYPTION"), std::string::npos) << l;
 }
 
+// Hostile bytes behind every ciphered tag: an error or a result, never a
+// crash or an overrun (the sanitizer build watches the latter).
+TEST_F(LayerTest, ArbitraryBytesBehindCipheredTagsFailCleanly) {
+  test::TRandomBytes rnd(321);
+  int failures = 0, runs = 0;
+  for (int tag : {33, 65, 200, 208, 210, 219, 220, 221, 223}) {
+    for (int i = 0; i < 150; ++i) {
+      PduStr bytes = PduStr(1, static_cast<char>(tag)) + rnd.Next(rnd.Below(80));
+      if (i % 3 == 0 && bytes.size() > 1) bytes[1] = static_cast<char>(bytes.size() - 2);  // plausible length
+      TProtectionLayers list;
+      ++runs;
+      try {
+        RemoveAll(bytes, list);
+      } catch (const EGeneralError&) {
+        ++failures;
+      }
+    }
+  }
+  EXPECT_EQ(failures, runs);  // none of these draws forms a valid protected APDU
+}
+
 TEST_F(LayerTest, RemoveKeepsLayersPeeledBeforeAFailure) {
   // General glo around a service-specific APDU ciphered with other keys.
   TSecurityControl sc{kAuthEnc, false, 0};
