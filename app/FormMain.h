@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 #include <QTableWidgetItem>
+
+#include "app/LinkSettings.h"
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,7 +26,6 @@ class TFormTraffic;
 class TFrameBaseEditor;
 class TOBISData;
 struct TLinkState;
-struct TLinkSettings;
 
 // Data of one list-view row; lives and dies with its row.
 struct TInstanceInfo {
@@ -124,6 +125,13 @@ public:
   QLabel* StatusNegotiated;
   QLabel* StatusProgress;
 
+  // The values an operation needs, read from the settings dialog on the
+  // window thread before the worker starts.
+  TLinkSettings ReadLinkSettings(bool forConnect) const;
+  void ConnectAndAssociate(const TLinkSettings& s);
+  // Sets up the chosen layer stack and makes it the current one.
+  void ConfigureProfile(const TLinkSettings& s);
+
 public slots:
   void MMDoExitClick();
   void MMViewSettingsClick();
@@ -156,10 +164,6 @@ private:
   void InvokeMethodOn(const TInstanceInfo& info, int methodId);
   // Connects (on a worker) unless the link is up already.
   void EnsureConnected();
-  // The values an operation needs, read from the settings dialog on the
-  // window thread before the worker starts.
-  TLinkSettings ReadLinkSettings(bool forConnect) const;
-  void ConnectAndAssociate(const TLinkSettings& s);
   void ApplyProtection(const TLinkSettings& s);
   // One line in the log window without prefix columns.
   void LogLine(const QString& line);

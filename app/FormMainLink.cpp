@@ -19,6 +19,7 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
+#include "app/LinkSettings.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -34,17 +35,6 @@
 
 namespace quillon {
 
-// Settings an operation needs, read on the window thread.
-struct TLinkSettings {
-  bool Tcp = false;
-  QString ServerIP;
-  int ComPort = 0, Baud = 0, PhysicalAddress = -1, HDLCUpperAddress = 0;
-  bool ModeE = false;
-  int ClientAddress = 0, ServerAddress = 0, ConnectTimeout = 0, ResponseTimeout = 0;
-  int ReferencingModel = 0, Mechanism = 0, Protection = 0;
-  PduStr Password, GUEK, GAK, ServerSystemTitle;
-  int InactivityTimeout = 30000;
-};
 
 namespace {
 
@@ -140,6 +130,62 @@ public:
 
 TLogWindowSink* gSink = nullptr;
 
+void ConfigureTCP(const TLinkSettings& s) {
+  auto& tcp = LowerLayers().TCPClient;
+  std::string address;
+  int port = -1;
+  bool isIPv4 = true, error = true;
+  const std::string text = s.ServerIP.toStdString();
+  TProtocolLayerTCPClient::SplitIPAddressAndPort(text, address, port, isIPv4, error);
+  if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
+  if (port < 0) RaiseGeneral("Server TCP port not specified");
+  tcp.SetIP(address);
+  tcp.SetPort(port);
+  tcp.SetIPVersion(isIPv4 ? IPv4 : IPv6);
+  tcp.SetDisconnectToConnectDelay(1000);
+  tcp.SetShowTraffic(true);
+  tcp.SetResponseTimeout(s.ResponseTimeout);
+  tcp.SetConnectTimeout(s.ConnectTimeout);
+  auto& wrapper = WRAPPERLayers().WRAPPER(1);
+  wrapper.LogProc = nullptr;
+  wrapper.SupportingLayer = "TCPClient";
+  MidLayerWRAPPER().WRAPPERLayer = &wrapper;
+  CurrentMidLayer = &MidLayerWRAPPER();
+}
+
+void ConfigureHDLC(const TLinkSettings& s) {
+  auto& serial = LowerLayers().Serial(1);
+  serial.LogProc = nullptr;
+  serial.SetCOMNr(s.ComPort);
+  serial.Echoing = false;
+  serial.ShowTraffic = true;
+  serial.SetFormat("8N1");
+  serial.ResponseTimeout = s.ResponseTimeout;
+  serial.NeedsMode_E = s.ModeE;
+  serial.NeedsWakeUp = false;
+  serial.Mode_E_DeviceAddress.clear();
+  serial.SetBaud(s.Baud);
+  serial.Mode_E_Delay1 = 0;
+  serial.Mode_E_Delay2 = 300;
+  serial.Mode_E_Delay3 = 1000;
+  auto& hdlc = HDLCLayers().HDLC(1);
+  if (s.PhysicalAddress >= 0) {
+    hdlc.SetServerLowerAddress(s.PhysicalAddress);
+    hdlc.SetServerAddressSize(s.PhysicalAddress >= 128 ? 4 : 2);
+  } else {
+    hdlc.SetServerAddressSize(1);
+    hdlc.SetServerLowerAddress(0);
+    hdlc.SetServerUpperAddress(s.HDLCUpperAddress);
+  }
+  hdlc.InformationFieldLength = 128;
+  hdlc.LogProc = nullptr;
+  hdlc.InactivityTimeout = s.InactivityTimeout;
+  MidLayerHDLC().DiscToNDMTimeout = 0;
+  hdlc.SetSupportingLayer("Serial[1]");
+  MidLayerHDLC().HDLCLayer = &hdlc;
+  CurrentMidLayer = &MidLayerHDLC();
+}
+
 }  // namespace
 
 void TFormMain::InstallLink() {
@@ -167,6 +213,11 @@ void TFormMain::DisconnectLink() {
 
 void TFormMain::RequestUserAbort() { UserAbortRequested = true; }
 
+void TFormMain::ConfigureProfile(const TLinkSettings& s) {
+  if (s.Tcp) ConfigureTCP(s);
+  else ConfigureHDLC(s);
+}
+
 #else
 
 void TFormMain::InstallLink() { CreateLinkState(); }
@@ -174,6 +225,9 @@ TFormMain::~TFormMain() = default;
 bool TFormMain::LinkConnected() const { return false; }
 void TFormMain::DisconnectLink() {}
 void TFormMain::RequestUserAbort() {}
+void TFormMain::ConfigureProfile(const TLinkSettings&) {
+  RaiseGeneral("The communication layers are not part of this build");
+}
 
 #endif
 
@@ -263,63 +317,6 @@ void RaiseIfFailed(int32_t result, const TDLMSProtocolContext& ctx) {
   if (result != 0) RaiseGeneral(ctx.Result ? ctx.Result : "Engine call failed");
 }
 
-void ConfigureTCP(const TLinkSettings& s) {
-  auto& tcp = LowerLayers().TCPClient;
-  std::string address;
-  int port = -1;
-  bool isIPv4 = true, error = true;
-  const std::string text = s.ServerIP.toStdString();
-  TProtocolLayerTCPClient::SplitIPAddressAndPort(text, address, port, isIPv4, error);
-  if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
-  if (port < 0) RaiseGeneral("Server TCP port not specified");
-  tcp.SetIP(address);
-  tcp.SetPort(port);
-  tcp.SetIPVersion(isIPv4 ? IPv4 : IPv6);
-  tcp.SetDisconnectToConnectDelay(1000);
-  tcp.SetShowTraffic(true);
-  tcp.SetResponseTimeout(s.ResponseTimeout);
-  tcp.SetConnectTimeout(s.ConnectTimeout);
-  auto& wrapper = WRAPPERLayers().WRAPPER(1);
-  wrapper.LogProc = nullptr;
-  wrapper.SupportingLayer = "TCPClient";
-  MidLayerWRAPPER().WRAPPERLayer = &wrapper;
-  CurrentMidLayer = &MidLayerWRAPPER();
-}
-
-void ConfigureHDLC(const TLinkSettings& s) {
-  auto& serial = LowerLayers().Serial(1);
-  serial.LogProc = nullptr;
-  serial.SetCOMNr(s.ComPort);
-  serial.Echoing = false;
-  serial.ShowTraffic = true;
-  serial.SetFormat("8N1");
-  serial.ResponseTimeout = s.ResponseTimeout;
-  serial.NeedsMode_E = s.ModeE;
-  serial.NeedsWakeUp = false;
-  serial.Mode_E_DeviceAddress.clear();
-  serial.SetBaud(s.Baud);
-  serial.Mode_E_Delay1 = 0;
-  serial.Mode_E_Delay2 = 300;
-  serial.Mode_E_Delay3 = 1000;
-  auto& hdlc = HDLCLayers().HDLC(1);
-  if (s.PhysicalAddress >= 0) {
-    hdlc.SetServerLowerAddress(s.PhysicalAddress);
-    hdlc.SetServerAddressSize(s.PhysicalAddress >= 128 ? 4 : 2);
-  } else {
-    hdlc.SetServerAddressSize(1);
-    hdlc.SetServerLowerAddress(0);
-    hdlc.SetServerUpperAddress(s.HDLCUpperAddress);
-  }
-  hdlc.InformationFieldLength = 128;
-  hdlc.LogProc = nullptr;
-  hdlc.InactivityTimeout = s.InactivityTimeout;
-  MidLayerHDLC().DiscToNDMTimeout = 0;
-  hdlc.SetSupportingLayer("Serial[1]");
-  MidLayerHDLC().HDLCLayer = &hdlc;
-  CurrentMidLayer = &MidLayerHDLC();
-}
-
-
 }  // namespace
 
 void TFormMain::CreateLinkState() {
@@ -331,8 +328,7 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   TLinkState& L = *FLink;
   L.ClientId = s.ClientAddress;
   L.ServerId = s.ServerAddress;
-  if (s.Tcp) ConfigureTCP(s);
-  else ConfigureHDLC(s);
+  ConfigureProfile(s);
   CurrentMidLayer->Connect(L.ClientId, L.ServerId);
 
   TDLMSProtocolContext& c = L.Context;
