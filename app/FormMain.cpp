@@ -207,6 +207,7 @@ void TFormMain::closeEvent(QCloseEvent* e) {
     e->ignore();
     return;
   }
+  if (LinkConnected()) Guarded([this] { RunLinkOperation([this] { DisconnectLink(); }); });
   if (TAppSettings* s = TAppSettings::Instance()) {
     try {
       s->Ini().WriteInteger(kMisc, QStringLiteral("Split"), SplitPosition());
