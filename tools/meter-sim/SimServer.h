@@ -63,9 +63,15 @@ class TSimServer {
 public:
   explicit TSimServer(TSimModel& model) : FModel(model) {}
 
-  // Answers one plain APDU of an open association. An empty result means no
-  // answer is sent.
+  // Answers one APDU of an open association, general blocks included; a
+  // long response goes out in general blocks when they were negotiated. An
+  // empty result means no answer is sent.
   PduStr HandleApdu(const PduStr& request);
+  // Answers one complete plain request, without general blocks.
+  PduStr HandleService(const PduStr& request);
+  // What handles a complete request (after general blocks are joined); the
+  // association layer puts its deciphering here. Default: HandleService.
+  std::function<PduStr(const PduStr&)> Inner;
 
   TSimSession& Session() { return FSession; }
   TSimModel& Model() { return FModel; }
