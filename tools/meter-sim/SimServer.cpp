@@ -311,7 +311,39 @@ PduPtr TSimServer::HandleAccess(const T_AccessRequest& req) {
   return Apdu(xmlAccessResponse, std::move(resp));
 }
 
+// The next block of FSession.ReadData, as a read response of one
+// data-block-result.
+PduPtr TSimServer::ReadResultBlock() {
+  uint32_t room = FSession.ClientMaxPdu > 32 ? FSession.ClientMaxPdu - 12 : 20;
+  size_t offset = static_cast<size_t>(FSession.ReadBlock) * room;
+  PduStr chunk = FSession.ReadData.substr(std::min(offset, FSession.ReadData.size()), room);
+  ++FSession.ReadBlock;
+  bool last = offset + room >= FSession.ReadData.size();
+  auto block = std::make_unique<T_DataBlockResult>(xmlDataBlockResult);
+  block->FLastBlock()->Value = last ? 1 : 0;
+  block->FBlockNumber()->Value = FSession.ReadBlock;
+  block->FRawData()->Value = chunk;
+  if (last) {
+    FSession.ReadData.clear();
+    FSession.ReadBlock = 0;
+  }
+  auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
+  resp->Add(T_SingleReadResponse::CreateVariant(xmlDataBlockResult, std::move(block)));
+  return Apdu(xmlReadResponse, std::move(resp));
+}
+
 PduPtr TSimServer::HandleRead(const T_ReadRequest& req) {
+  if (req.ElementCount() == 1 && req[0]->Tag == 5) {
+    // Next block of a long read; anything out of turn ends the transfer.
+    uint16_t n = static_cast<const T_BlockNumberAccess&>(*req[0]->Value).FBlockNumber()->Value;
+    if (FSession.ReadData.empty() || n != FSession.ReadBlock) {
+      FSession.ReadData.clear();
+      auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
+      resp->Add(T_SingleReadResponse::CreateVariant(xmlDataAccessError, std::make_unique<T_DataAccessResult>(xmlIgnore, 19)));
+      return Apdu(xmlReadResponse, std::move(resp));
+    }
+    return ReadResultBlock();
+  }
   auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
   for (int i = 0; i < req.ElementCount(); ++i) {
     const T_VariableAccessSpecification& spec = *req[i];
@@ -342,6 +374,14 @@ PduPtr TSimServer::HandleRead(const T_ReadRequest& req) {
       resp->Add(T_SingleReadResponse::CreateVariant(xmlData, std::move(value)));
     else
       resp->Add(T_SingleReadResponse::CreateVariant(xmlDataAccessError, std::make_unique<T_DataAccessResult>(xmlIgnore, r)));
+  }
+  if (FSession.Conformance & cbBlockTransferWithGetOrRead) {
+    PduStr whole = resp->Encoded();
+    if (whole.size() + 1 > FSession.ClientMaxPdu) {
+      FSession.ReadData = std::move(whole);
+      FSession.ReadBlock = 0;
+      return ReadResultBlock();
+    }
   }
   return Apdu(xmlReadResponse, std::move(resp));
 }

@@ -47,6 +47,9 @@ struct TSimSession {
   // GET with block transfer, server to client.
   PduStr GetData;
   uint32_t GetBlock = 0;
+  // Short-name read with block transfer, server to client.
+  PduStr ReadData;
+  uint16_t ReadBlock = 0;
   // SET with block transfer, client to server.
   PduStr SetData;
   uint32_t SetBlock = 0;
@@ -95,6 +98,7 @@ private:
   int ReadAttribute(const T_AttributeDescriptor& ad, const T_SelectiveAccessDescriptor* sel, std::unique_ptr<T_Data>& v);
   int WriteAttribute(const T_AttributeDescriptor& ad, const T_Data& v);
   PduPtr GetResultBlock(uint8_t invokeId, bool first);
+  PduPtr ReadResultBlock();
   PduStr HandleGbt(const T_GeneralBlockTransfer& gbt);
 
   TSimModel& FModel;
