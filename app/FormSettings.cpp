@@ -292,6 +292,32 @@ void TFormSettings::AcceptSettings() {
   }
 }
 
+void TFormSettings::ApplyFirstRunDefaults() {
+  RBSelectTCPClick();
+  EDITServerIP->setText(QStringLiteral("127.0.0.1:4059"));
+  EDITComPort->setText(QStringLiteral("1"));
+  EDITBaud->setText(QStringLiteral("9600"));
+  CHKModeE->setChecked(false);
+  EDITPhysicalAddress->clear();
+  CBReferencingModel->setCurrentIndex(0);     // LN
+  CBAuthMechanism->setCurrentIndex(0);        // NO
+  CBProtectionOnRequest->setCurrentIndex(0);  // No
+  EDITConnectTimeout->setText(QStringLiteral("5000"));
+  EDITResponseTimeout->setText(QStringLiteral("5000"));
+  EDITClientAddress->setText(QStringLiteral("16"));
+  EDITServerAddress->setText(QStringLiteral("1"));
+  UpdateBaudState();
+}
+
+bool SeedFirstRunSettings(TIniFile& programSettings) {
+  if (programSettings.SectionExists(kSection)) return false;
+  TFormSettings defaults;
+  defaults.ApplyFirstRunDefaults();
+  defaults.SaveControls(programSettings);
+  programSettings.UpdateFile();
+  return true;
+}
+
 void TFormSettings::BTNOkClick() {
   try {
     AcceptSettings();

@@ -38,6 +38,10 @@ public:
   // Saves to (Save true) or loads from a settings text file.
   void SaveLoadSettings(bool save, const QString& fileName);
 
+  // Values that reach the project's meter simulator on this machine: TCP to
+  // 127.0.0.1:4059, logical names, no security, client 16, server 1.
+  void ApplyFirstRunDefaults();
+
   // Checks what "OK" needs and saves to the program's settings file.
   // Fails with the accessor's message; the dialog then stays open.
   void AcceptSettings();
@@ -81,5 +85,10 @@ private:
   std::vector<QWidget*> PersistedControls() const;
   void ShowError(const QString& msg);
 };
+
+// On the very first start (no dialog values in the program's settings file
+// yet) writes the first-run defaults there, so that the dialog loads them.
+// Returns true when it did.
+bool SeedFirstRunSettings(TIniFile& programSettings);
 
 }  // namespace quillon

@@ -7,6 +7,7 @@
 
 #include "app/AppSettings.h"
 #include "app/FormMain.h"
+#include "app/FormSettings.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -24,6 +25,11 @@ int main(int argc, char** argv) {
   quillon::TAppSettings settings(programName,
                                  QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
                                  QCoreApplication::applicationDirPath());
+  try {
+    quillon::SeedFirstRunSettings(settings.Ini());
+  } catch (const std::exception& e) {
+    QMessageBox::critical(nullptr, programName, QString::fromUtf8(e.what()));
+  }
   quillon::TFormMain form;
   form.show();
   return QApplication::exec();

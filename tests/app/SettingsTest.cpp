@@ -56,6 +56,7 @@ private slots:
   void txtExtensionRules();
   void iniFileIsPrivateAndKeepsValues();
   void instancesClaimSeparateFolders();
+  void firstRunDefaultsOnlyOnce();
 };
 
 void SettingsTest::intValue_data() {
@@ -397,6 +398,26 @@ void SettingsTest::instancesClaimSeparateFolders() {
   // No data folder at all: the program's own folder.
   TAppSettings fallback("quillon", QString(), dir.filePath("exe"));
   QVERIFY(fallback.Ini().FileName().startsWith(dir.filePath("exe")));
+}
+
+void SettingsTest::firstRunDefaultsOnlyOnce() {
+  TSettingsFixture fx;
+  QVERIFY(SeedFirstRunSettings(fx.Settings().Ini()));
+  QCOMPARE(FileMode(fx.Settings().Ini().FileName()), 0600);
+  TFormSettings d;  // loads what the first start wrote
+  QVERIFY(d.RBSelectTCP->isChecked() && !d.RBSelectHDLC->isChecked());
+  QCOMPARE(d.EDITServerIP->text(), QStringLiteral("127.0.0.1:4059"));
+  QCOMPARE(d.GetReferencingModel(), 3);
+  QCOMPARE(d.GetMechanismName(), 1);
+  QCOMPARE(d.GetProtectionOnRequestToApply(), 0);
+  QCOMPARE(d.GetIntValue(d.EDITClientAddress, 0, 255), 16);
+  QCOMPARE(d.GetIntValue(d.EDITServerAddress, 0, 2147483647), 1);
+  // Later starts keep what the operator chose.
+  d.EDITServerIP->setText("[::1]:4061");
+  d.AcceptSettings();
+  QVERIFY(!SeedFirstRunSettings(fx.Settings().Ini()));
+  TFormSettings again;
+  QCOMPARE(again.EDITServerIP->text(), QStringLiteral("[::1]:4061"));
 }
 
 QTEST_MAIN(SettingsTest)
