@@ -95,6 +95,10 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   EDITServerAddress = MakeEdit("EDITServerAddress");
   EDITOLFileName = MakeEdit("EDITOLFileName");
 
+  // A key of 32 hex digits is read best when it fits without scrolling.
+  const int keyWidth = fontMetrics().horizontalAdvance(QString(36, QLatin1Char('D')));
+  for (QLineEdit* e : {EDITGUEK, EDITGAK, EDITServerSystemTitle, EDITPW}) e->setMinimumWidth(keyWidth);
+
   // Layout: the two profiles side by side, then the association, then
   // timeouts and addresses, then the object-list file and the buttons.
   auto* tcpBox = new QGroupBox(QStringLiteral("TCP profile"));
