@@ -94,6 +94,7 @@ private slots:
   void brokenFiles_data();
   void brokenFiles();
   void popupOffersTheClassAttributes();
+  void recentListsNewestFirstWithoutRepeats();
 };
 
 void ObjectListTest::lnListFillsTheListView() {
@@ -207,6 +208,27 @@ void ObjectListTest::popupOffersTheClassAttributes() {
   QCOMPARE(captions({1, 0, "0000600100FF", "", 0}), (QStringList{"logical_name", "value", "(Cancel)"}));
   QCOMPARE(captions({9999, 0, "0000600100FF", "", 0}), QStringList{"(Cancel)"});
   QCOMPARE(captions({3, 7, "0100010800FF", "", 0}), QStringList{"(Cancel)"});  // unknown version
+}
+
+void ObjectListTest::recentListsNewestFirstWithoutRepeats() {
+  TSettingsFixture fx;
+  const QString ln = WriteFile(fx, "ln.txt", kLNList);
+  const QString sn = WriteFile(fx, "sn.txt", kSNList);
+  {
+    TFormMain form;
+    form.LoadObjectListFile(ln);
+    form.LoadObjectListFile(sn);
+    form.LoadObjectListFile(ln);
+    QStringList entries;
+    for (QAction* a : form.RecentMenu->actions()) entries << a->text();
+    QCOMPARE(entries, (QStringList{"&1 " + ln, "&2 " + sn}));
+    // Choosing an entry loads that list.
+    form.RecentMenu->actions().at(1)->trigger();
+    QCOMPARE(form.ObjectListFileName, sn);
+    QCOMPARE(form.LV->rowCount(), 2);
+  }
+  TFormMain next;  // the list survives the program
+  QCOMPARE(next.RecentMenu->actions().size(), 2);
 }
 
 QTEST_MAIN(ObjectListTest)
