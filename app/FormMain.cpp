@@ -119,6 +119,8 @@ void TFormMain::FormCreate() {
   connect(header, &QHeaderView::sectionClicked, this, &TFormMain::LVColumnClick);
   // Every click on a row offers that object's attributes.
   connect(LV, &QTableWidget::cellClicked, this, [this](int, int) { LVClick(); });
+  // Enter on a row offers the same menu, for operators on the keyboard.
+  connect(LV, &QTableWidget::itemActivated, this, [this](QTableWidgetItem*) { LVClick(); });
 
   ResponseEditor = new TFrameBaseEditor;
   ResponseEditor->setObjectName(QStringLiteral("ResponseEditor"));

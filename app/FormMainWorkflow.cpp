@@ -119,7 +119,11 @@ void TFormMain::LVClick() {
   const TInstanceInfo info = ObjectAt(selected.first()->row());
   QMenu* menu = BuildInstancePopup(info);
   menu->setAttribute(Qt::WA_DeleteOnClose);
-  menu->popup(QCursor::pos());
+  QPoint pos = QCursor::pos();
+  // Opened from the keyboard: below the row rather than wherever the mouse is.
+  if (!LV->viewport()->rect().contains(LV->viewport()->mapFromGlobal(pos)))
+    pos = LV->viewport()->mapToGlobal(LV->visualItemRect(selected.first()).bottomLeft());
+  menu->popup(pos);
 }
 
 void TFormMain::UpdateConnectionStatus() {
