@@ -361,8 +361,14 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
 }
 
 void TFormMain::ApplyProtection(const TLinkSettings& s) {
-  if (!Ciphered(s.ReferencingModel) || s.Protection == 0) return;
+  if (!Ciphered(s.ReferencingModel)) return;
   TProtectionLayer& p = FLink->Context.ProtectionLayers[0];
+  if (s.Protection == 0) {
+    // "No" chosen after an earlier request was protected: the layer left
+    // from that request would otherwise keep protecting every request.
+    p = TProtectionLayer{};
+    return;
+  }
   p.Kind = 1;
   // General ciphering needs the general-block-transfer conformance bit.
   p.Style = (FLink->NegotiatedConformance & 4u) ? 3 : 1;
