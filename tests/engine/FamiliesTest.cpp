@@ -450,15 +450,4 @@ INSTANTIATE_TEST_SUITE_P(
                     kAccessConformance}),
     CaseName);
 
-// With the access service negotiated but switched off in the record, a read
-// goes out as an ordinary GET.
-TEST_F(EngineTest, AccessSwitchedOffByOption) {
-  TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, "C4 01 C1 00 11 05"}});
-  Ctx.Options = DLMS_OPTION_NO_ACCESS_SERVICE;
-  EstablishPre(script, kAccessConformance, 1024);
-  EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 0);
-  EXPECT_EQ(ResultText(), kUnsigned5Result);
-  EXPECT_TRUE(script.AllStepsUsed());
-}
-
 }  // namespace
