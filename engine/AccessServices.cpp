@@ -119,16 +119,8 @@ TAccessAnswer Exchange(PDLMSProtocolContext ctx, const std::vector<TAccessItem>&
 
 std::string GetNormalResult(const TAccessAnswer& answer, const std::string& invokeId) {
   const T_DataAccessResult& result = *answer.Result<T_AccessResponseGet>(0).FResult();
-  if (result.Value != 0)
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponsenormal><InvokeIdAndPriority Value=\"%s\" /><Result><DataAccessError Value=\"%s\" />"
-               "</Result></GetResponsenormal>",
-               invokeId.c_str(), result.GetString().c_str()));
-  return TCOSEMPduBase::Clean(
-      xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-      Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
-             invokeId.c_str(), DataElementXml(answer.DataAt(0)).c_str()));
+  if (result.Value != 0) return GetResponseNormalError(invokeId, result.GetString());
+  return GetResponseNormalData(invokeId, answer.DataAt(0));
 }
 
 std::string GetListResult(const TAccessAnswer& answer, const std::string& invokeId) {
@@ -220,17 +212,8 @@ std::string TAccessServices::Invoke(PDLMSProtocolContext ctx, const std::string&
              MethodParameterXml(normal.FMethodInvocationParameters())}});
   const std::string invokeId = Hex2(normal.FInvokeIdAndPriority()->Value);
   const T_ActionResult& result = *answer.Result<T_AccessResponseAction>(0).FResult();
-  if (result.Value != 0)
-    return TCOSEMPduBase::Clean(
-        xmlActionResponseNormal, &T_ActionResponseNormal::ClassInfo,
-        Format("<ActionResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result Value=\"%s\" />"
-               "</ActionResponseNormal>",
-               invokeId.c_str(), result.GetString().c_str()));
-  return TCOSEMPduBase::Clean(
-      xmlActionResponseNormal, &T_ActionResponseNormal::ClassInfo,
-      Format("<ActionResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result Value=\"Success\" />"
-             "<ReturnParameters>%s</ReturnParameters></ActionResponseNormal>",
-             invokeId.c_str(), DataElementXml(answer.DataAt(0)).c_str()));
+  if (result.Value != 0) return ActionResponseNormalOf(invokeId, result.GetString());
+  return ActionResponseNormalOf(invokeId, "Success", &answer.DataAt(0));
 }
 
 }  // namespace quillon

@@ -83,20 +83,8 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
 }
 
 std::string GetResultFromBlocks(const TGetBlocks& blocks, bool withList, uint8_t invokeId) {
-  if (blocks.Error != nullptr) {
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponsenormal><InvokeIdAndPriority Value=\"%s\" /><Result><DataAccessError Value=\"%s\" />"
-               "</Result></GetResponsenormal>",
-               Hex2(invokeId).c_str(), blocks.Error->GetString().c_str()));
-  }
-  if (!withList) {
-    auto data = TMake::DataFromPdu(blocks.RawData);
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
-               Hex2(invokeId).c_str(), data->ToXMLString().c_str()));
-  }
+  if (blocks.Error != nullptr) return GetResponseNormalError(Hex2(invokeId), blocks.Error->GetString());
+  if (!withList) return GetResponseNormalData(Hex2(invokeId), *TMake::DataFromPdu(blocks.RawData));
   auto results = MakeFromPdu<T_ListOfGetDataResult>(xmlResult, blocks.RawData);
   return TCOSEMPduBase::Clean(
       xmlGetResponseWithList, &T_GetResponseWithList::ClassInfo,

@@ -110,17 +110,9 @@ TReadAnswer SendRead(PDLMSProtocolContext ctx, const T_COSEMpdu& request, bool r
 // ------------------------------------------------------------- results
 
 std::string GetResponseNormalOf(const T_SingleReadResponse& element, const std::string& invokeId) {
-  if (element.Tag == 0)
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
-               invokeId.c_str(), DataElementXml(static_cast<const T_Data&>(*element.Value)).c_str()));
+  if (element.Tag == 0) return GetResponseNormalData(invokeId, static_cast<const T_Data&>(*element.Value));
   if (element.Tag == 1)
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponsenormal><InvokeIdAndPriority Value=\"%s\" /><Result><DataAccessError Value=\"%s\" />"
-               "</Result></GetResponsenormal>",
-               invokeId.c_str(), static_cast<const T_DataAccessResult&>(*element.Value).GetString().c_str()));
+    return GetResponseNormalError(invokeId, static_cast<const T_DataAccessResult&>(*element.Value).GetString());
   // A block number or a block inside a reassembled answer is no result.
   Unexpected(ChoiceName(element), "ReadRequest");
 }
@@ -140,14 +132,6 @@ std::string GetResponseWithListOf(const T_ReadResponse& read) {
   }
   xml += "</Result></GetResponseWithList>";
   return TCOSEMPduBase::Clean(xmlGetResponseWithList, &T_GetResponseWithList::ClassInfo, xml);
-}
-
-std::string ActionResponseOf(const std::string& result, const std::string& returnParameters = {}) {
-  return TCOSEMPduBase::Clean(
-      xmlActionResponseNormal, &T_ActionResponseNormal::ClassInfo,
-      Format("<ActionResponseNormal><InvokeIdAndPriority Value=\"00\" /><Result Value=\"%s\" />%s"
-             "</ActionResponseNormal>",
-             result.c_str(), returnParameters.c_str()));
 }
 
 // ------------------------------------------------------------- services
@@ -188,8 +172,9 @@ std::string WriteShortName(PDLMSProtocolContext ctx, uint16_t name, const std::s
   if (write->ElementCount() != 1)
     throw EProtocol(Format("Wrong element count (%d) in WriteResponse", write->ElementCount()));
   const T_SingleWriteResponse& element = *(*write)[0];
-  if (element.Tag == 0) return ActionResponseOf("Success");
-  if (element.Tag == 1) return ActionResponseOf(static_cast<const T_DataAccessResult&>(*element.Value).GetString());
+  if (element.Tag == 0) return ActionResponseNormalOf("00", "Success");
+  if (element.Tag == 1)
+    return ActionResponseNormalOf("00", static_cast<const T_DataAccessResult&>(*element.Value).GetString());
   Unexpected(ChoiceName(element), ApduName(*request));
 }
 
@@ -231,16 +216,14 @@ std::string TSNServices::Invoke(PDLMSProtocolContext ctx, const std::string& req
       Format("<ReadRequest Qty=\"01\">  <ParameterisedAccess>    <VariableName Value=\"%s\" />    <Selector "
              "Value=\"00\" />    <Parameter>      %s    </Parameter>  </ParameterisedAccess></ReadRequest>",
              Hex4(name).c_str(), parameter.c_str()));
-  auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);
-  const T_ReadResponse* read = ServiceOf<T_ReadResponse>(*response);
-  if (read == nullptr) Unexpected(ApduName(*response), ApduName(*request));
-  if (read->ElementCount() != 1)
-    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", read->ElementCount()));
-  const T_SingleReadResponse& element = *(*read)[0];
-  if (element.Tag == 0)
-    return ActionResponseOf("Success", Format("<ReturnParameters>%s</ReturnParameters>",
-                                              DataElementXml(static_cast<const T_Data&>(*element.Value)).c_str()));
-  if (element.Tag == 1) return ActionResponseOf(static_cast<const T_DataAccessResult&>(*element.Value).GetString());
+  // A long return value may come in data blocks like any read.
+  TReadAnswer answer = SendRead(ctx, *request, true);
+  if (answer.Read->ElementCount() != 1)
+    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  const T_SingleReadResponse& element = *(*answer.Read)[0];
+  if (element.Tag == 0) return ActionResponseNormalOf("00", "Success", static_cast<const T_Data*>(element.Value.get()));
+  if (element.Tag == 1)
+    return ActionResponseNormalOf("00", static_cast<const T_DataAccessResult&>(*element.Value).GetString());
   Unexpected(ChoiceName(element), ApduName(*request));
 }
 
@@ -248,6 +231,35 @@ std::string TSNServices::Invoke(PDLMSProtocolContext ctx, const std::string& req
 
 std::string MethodParameterXml(const T_Data* parameters) {
   return parameters != nullptr ? DataValueToXml(*parameters) : std::string("<NullData />");
+}
+
+std::string GetResponseNormalData(const std::string& invokeId, const T_Data& data) {
+  return TCOSEMPduBase::Clean(
+      xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
+      Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
+             invokeId.c_str(), DataElementXml(data).c_str()));
+}
+
+std::string GetResponseNormalError(const std::string& invokeId, const std::string& resultName) {
+  // The reader matches names regardless of case: this reads as GetResponseNormal.
+  return TCOSEMPduBase::Clean(
+      xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
+      Format("<GetResponsenormal><InvokeIdAndPriority Value=\"%s\" /><Result><DataAccessError Value=\"%s\" />"
+             "</Result></GetResponsenormal>",
+             invokeId.c_str(), resultName.c_str()));
+}
+
+std::string ActionResponseNormalOf(const std::string& invokeId, const std::string& resultName,
+                                   const T_Data* returnParameters) {
+  const std::string returned =
+      returnParameters != nullptr
+          ? Format("<ReturnParameters>%s</ReturnParameters>", DataElementXml(*returnParameters).c_str())
+          : std::string();
+  return TCOSEMPduBase::Clean(
+      xmlActionResponseNormal, &T_ActionResponseNormal::ClassInfo,
+      Format("<ActionResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result Value=\"%s\" />%s"
+             "</ActionResponseNormal>",
+             invokeId.c_str(), resultName.c_str(), returned.c_str()));
 }
 
 std::string DataElementXml(const T_Data& data) {

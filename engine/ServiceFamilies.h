@@ -35,6 +35,14 @@ public:
 // carry a Data for every method.
 std::string MethodParameterXml(const T_Data* parameters);
 
+// The results the families build for the caller, normalised through their
+// PDU type. invokeId is two hex digits.
+std::string GetResponseNormalData(const std::string& invokeId, const T_Data& data);
+std::string GetResponseNormalError(const std::string& invokeId, const std::string& resultName);
+// With return parameters only on success; null for none.
+std::string ActionResponseNormalOf(const std::string& invokeId, const std::string& resultName,
+                                   const T_Data* returnParameters = nullptr);
+
 // A Data value written as a Data element ("<Data>", the alternative,
 // "</Data>"), whatever element name the value had inside its parent.
 std::string DataElementXml(const T_Data& data);
