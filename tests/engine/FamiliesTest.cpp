@@ -238,6 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "<DataAccessError Value=\"ReadWriteDenied\" />"})},
         TFamilyCase{"ListAnsweredShort", TEntry::eRead, kGetList3, {{kReadThree, "0C 02 00 11 05 01 04"}}, 1,
                     "Wrong element count (2) in ReadResponse"},
+        TFamilyCase{"Truncated", TEntry::eRead, kGetNormal, {{kRead1008, "0C 01 00 11"}}, 1, "Wrong encoding in pdu"},
         TFamilyCase{"ListAnsweredByException", TEntry::eRead, kGetList3, {{kReadThree, "D8 01 02"}}, 1,
                     "Unexpected response ExceptionResponse to ReadRequest"}),
     CaseName);
@@ -277,6 +278,10 @@ INSTANTIATE_TEST_SUITE_P(
         TFamilyCase{"NextIsData", TEntry::eRead, kGetNormal,
                     {{kRead1008, kFirstBlock}, {kNextBlockRequest, "0C 01 00 11 05"}}, 1,
                     "Unexpected variant Data during ReadRequest block transfer"},
+        TFamilyCase{"WholeTruncated", TEntry::eRead, kGetNormal, {{kRead1008, "0C 01 02 01 0001 03 010011"}}, 1,
+                    "Wrong encoding in pdu"},
+        TFamilyCase{"WholeClaimsHugeCount", TEntry::eRead, kGetNormal,
+                    {{kRead1008, "0C 01 02 01 0001 04 83FFFFFF"}}, 1, "Wrong encoding in pdu"},
         TFamilyCase{"NextIsError", TEntry::eRead, kGetNormal,
                     {{kRead1008, kFirstBlock}, {kNextBlockRequest, "0C 01 01 0E"}}, 1,
                     "Unexpected variant DataAccessResult during ReadRequest block transfer"}),
@@ -414,6 +419,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {{kAccessGet, QT_ACCESS_RESPONSE "01 11 05 00"}}, 1,
                     "Unexpected number of elements in \"access-response-specification\" in response",
                     kAccessConformance},
+        TFamilyCase{"Truncated", TEntry::eRead, kGetNormal, {{kAccessGet, QT_ACCESS_RESPONSE "01 11 05 01"}}, 1,
+                    "Wrong encoding in pdu", kAccessConformance},
         TFamilyCase{"ReadAnsweredAsWrite", TEntry::eRead, kGetNormal,
                     {{kAccessGet, QT_ACCESS_RESPONSE "01 11 05 01 02 00"}}, 1,
                     "Access request/response specification mismatch", kAccessConformance}),
@@ -435,6 +442,12 @@ INSTANTIATE_TEST_SUITE_P(
                          "    <_DataAccessResult Value=\"ReadWriteDenied\" />", "  </Result>",
                          "</SetResponseWithList>"}),
                     kAccessConformance},
+        TFamilyCase{"WriteListValuesMissing", TEntry::eWrite,
+                    "<SetRequestWithList><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptorList Qty=\"0002\">" QT_DESCRIPTOR(
+                        "0001", "0000600100FF", "02") QT_DESCRIPTOR("0003", "0100010800FF", "02")
+                        "</AttributeDescriptorList><ValueList Qty=\"0001\"><Unsigned Value=\"05\" />"
+                        "</ValueList></SetRequestWithList>",
+                    {}, 1, "SetRequestWithList has 2 attributes but 1 values", kAccessConformance},
         TFamilyCase{"WriteListWithSelection", TEntry::eWrite, kSetListSelected, {}, 1,
                     "Access/WithList/SelectiveAccess not implemented", kAccessConformance},
         TFamilyCase{"Invoke", TEntry::eInvoke, kAction, {{kAccessAction, QT_ACCESS_RESPONSE "01 11 05 01 03 00"}}, 0,
