@@ -415,16 +415,15 @@ PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request) {
     return HandleRelease(static_cast<T_ReleaseRequest&>(*pdu->Value));
   }
   if (FState == sIdle) return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
+  return FServer.HandleApdu(request);
+}
 
+PduStr TSimAssociation::HandleInner(const PduStr& request) {
   PduStr plain = request;
   uint8_t style = 0;
-  bool protectedRequest = FCurrent.Ciphered && tag != 0xE0;
-  if (protectedRequest) {
+  if (FCurrent.Ciphered) {
     PduStr failure;
     if (!Decipher(request, plain, style, failure)) return failure;
-  } else if (FCurrent.Ciphered && tag == 0xE0) {
-    // General blocks carry a protected APDU; the server handles the blocks
-    // and deciphers the whole request at the end.
   }
   PduStr response;
   if (FState == sAwaitingHls) {
@@ -432,9 +431,9 @@ PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request) {
     response = HandleHlsReply(plain, handled);
     if (!handled) return TSimServer::ExceptionResponse(1, 1 /* OperationNotPossible */);
   } else {
-    response = FServer.HandleApdu(plain);
+    response = FServer.HandleService(plain);
   }
-  if (protectedRequest && !response.empty() && static_cast<uint8_t>(response[0]) != 0xD8)
+  if (FCurrent.Ciphered && !response.empty() && static_cast<uint8_t>(response[0]) != 0xD8)
     response = Encipher(response, style);
   return response;
 }

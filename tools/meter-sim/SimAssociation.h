@@ -34,7 +34,9 @@ class TSimAssociation {
 public:
   using TLog = std::function<void(const std::string&)>;
 
-  TSimAssociation(TSimModel& model, TSimSecurity security) : FModel(model), FSecurity(std::move(security)) {}
+  TSimAssociation(TSimModel& model, TSimSecurity security) : FModel(model), FSecurity(std::move(security)) {
+    FServer.Inner = [this](const PduStr& request) { return HandleInner(request); };
+  }
 
   void AddClient(const TSimClient& c) { FClients[c.Address] = c; }
   // Reads "client" and "security" lines of a configuration text; other lines
@@ -58,6 +60,9 @@ private:
   PduStr Reject(int result, int diagnostic, TObjectIdentifier context);
   PduStr HandleRelease(const T_ReleaseRequest& rlrq);
   PduStr HandleHlsReply(const PduStr& plainRequest, bool& handled);
+  // One complete request of an open association: deciphered, answered and
+  // ciphered again as the request was.
+  PduStr HandleInner(const PduStr& request);
   // Ciphering: the plain request out of a protected one, and the protected
   // form of a plain response. Fails with the exception response to send.
   bool Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure);

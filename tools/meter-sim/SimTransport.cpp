@@ -178,6 +178,14 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
     if (log) log("TX HDLC " + TMisc::ByteStrToSpacedHexStr(bytes));
     link.Write(bytes);
   };
+  // RR (with our receive sequence number) or DM, as the final answer.
+  auto sendSupervisory = [&](TFrameKind kind) {
+    TFrame f;
+    f.SetKind(kind);
+    f.RSequenceNr = vr;
+    f.PollFinal = true;
+    reply(f);
+  };
   auto sendNextSegment = [&]() {
     TFrame f;
     f.SetKind(fkI);
@@ -223,10 +231,7 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
                 if (id == 0x06) txMax = std::min(settings.MaxInfoLength, static_cast<int>(v));
               }
             } catch (const std::exception&) {
-              TFrame dm;
-              dm.SetKind(fkDM);
-              dm.PollFinal = true;
-              reply(dm);
+              sendSupervisory(fkDM);
               continue;
             }
           }
@@ -257,39 +262,24 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
           if (!outgoing.empty()) {
             sendNextSegment();
           } else {
-            TFrame rr;
-            rr.SetKind(fkRR);
-            rr.RSequenceNr = vr;
-            rr.PollFinal = true;
-            reply(rr);
+            sendSupervisory(fkRR);
           }
           break;
         }
         case fkI: {
           if (!connected) {
-            TFrame dm;
-            dm.SetKind(fkDM);
-            dm.PollFinal = true;
-            reply(dm);
+            sendSupervisory(fkDM);
             break;
           }
           if (in.SSequenceNr != vr) {
             // Repeated or lost frame: ask again for the one we expect.
-            TFrame rr;
-            rr.SetKind(fkRR);
-            rr.RSequenceNr = vr;
-            rr.PollFinal = true;
-            reply(rr);
+            sendSupervisory(fkRR);
             break;
           }
           vr = static_cast<uint8_t>((vr + 1) & 7);
           incoming += in.FData;
           if (in.Segmented) {
-            TFrame rr;
-            rr.SetKind(fkRR);
-            rr.RSequenceNr = vr;
-            rr.PollFinal = true;
-            reply(rr);
+            sendSupervisory(fkRR);
             break;
           }
           PduStr info = std::move(incoming);
@@ -302,11 +292,7 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
           int clientSap = client.FUpper;
           PduStr resp = assoc.Handle(clientSap, info.substr(3));
           if (resp.empty()) {
-            TFrame rr;
-            rr.SetKind(fkRR);
-            rr.RSequenceNr = vr;
-            rr.PollFinal = true;
-            reply(rr);
+            sendSupervisory(fkRR);
             break;
           }
           outgoing = PduStr("\xE6\xE7\x00", 3) + resp;
