@@ -21,13 +21,16 @@ std::string Hex4(unsigned value) { return TMisc::IntToHex(value & 0xFFFF, 4); }
 
 // ------------------------------------------------------------ requests
 
+uint16_t ShortNameOf(PDLMSProtocolContext ctx, const T_AttributeDescriptor& attribute) {
+  return TContextHelper::ShortNameOfAttribute(ctx, attribute.FInstanceId()->Value, attribute.FClassId()->Value,
+                                              attribute.FAttributeId()->Value);
+}
+
 // One entry of a ReadRequest: the bare short name, or the short name with
 // the caller's selective access as a parameterised access.
 std::string ReadEntryXml(PDLMSProtocolContext ctx, const T_AttributeDescriptor& attribute,
                          const T_SelectiveAccessDescriptor* selection) {
-  const uint16_t name = TContextHelper::ShortNameOfAttribute(ctx, attribute.FInstanceId()->Value,
-                                                             attribute.FClassId()->Value,
-                                                             attribute.FAttributeId()->Value);
+  const uint16_t name = ShortNameOf(ctx, attribute);
   if (selection == nullptr) return Format("<VariableName Value = \"%s\" />", Hex4(name).c_str());
   return Format(
       "<ParameterisedAccess><VariableName Value=\"%s\" /><Selector Value=\"%s\" /><Parameter>%s</Parameter>"
@@ -93,17 +96,27 @@ struct TReadAnswer {
   const T_ReadResponse* Read = nullptr;
 };
 
-TReadAnswer SendRead(PDLMSProtocolContext ctx, const T_COSEMpdu& request, bool requireOne) {
+// expectedCount: how many results the answer must carry once any data
+// blocks are reassembled.
+TReadAnswer SendRead(PDLMSProtocolContext ctx, const T_COSEMpdu& request, int expectedCount) {
   TReadAnswer answer;
   answer.Response = TDLMSServices::SendReceiveCOSEMPdu(ctx, request);
   answer.Read = ServiceOf<T_ReadResponse>(*answer.Response);
   if (answer.Read == nullptr) Unexpected(ApduName(*answer.Response), "ReadRequest");
-  if (requireOne && answer.Read->ElementCount() != 1)
-    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  const auto checkCount = [&answer](int expected) {
+    if (expected >= 0 && answer.Read->ElementCount() != expected)
+      throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  };
+  // A list read may get its results in one block transfer; a single read
+  // must see its one element before it follows blocks.
+  if (expectedCount == 1) checkCount(1);
   if (answer.Read->ElementCount() == 1 && (*answer.Read)[0]->Tag == 2) {
     answer.Reassembled = CollectReadBlocks(ctx, static_cast<const T_DataBlockResult&>(*(*answer.Read)[0]->Value));
     answer.Read = answer.Reassembled.get();
   }
+  // Results are matched to attributes by position: a short or long answer
+  // would hand the caller values of the wrong attributes.
+  checkCount(expectedCount);
   return answer;
 }
 
@@ -138,9 +151,7 @@ std::string GetResponseWithListOf(const T_ReadResponse& read) {
 
 std::string ReadOne(PDLMSProtocolContext ctx, const T_GetRequestNormal& normal) {
   auto request = ReadRequestOf(ReadEntryXml(ctx, *normal.FAttributeDescriptor(), normal.FAccessSelection()), 1);
-  TReadAnswer answer = SendRead(ctx, *request, true);
-  if (answer.Read->ElementCount() != 1)
-    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  TReadAnswer answer = SendRead(ctx, *request, 1);
   return GetResponseNormalOf(*(*answer.Read)[0], Hex2(normal.FInvokeIdAndPriority()->Value));
 }
 
@@ -150,11 +161,7 @@ std::string ReadList(PDLMSProtocolContext ctx, const T_GetRequestWithList& withL
   for (int i = 0; i < list.ElementCount(); ++i)
     entries += ReadEntryXml(ctx, *list[i]->FAttributeDescriptor(), list[i]->FAccessSelection());
   auto request = ReadRequestOf(entries, static_cast<size_t>(list.ElementCount()));
-  TReadAnswer answer = SendRead(ctx, *request, false);
-  // Results are matched to attributes by position: a short or long answer
-  // would hand the caller values of the wrong attributes.
-  if (answer.Read->ElementCount() != list.ElementCount())
-    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  TReadAnswer answer = SendRead(ctx, *request, list.ElementCount());
   if (answer.Read->ElementCount() == 1) return GetResponseNormalOf(*(*answer.Read)[0], "00");
   return GetResponseWithListOf(*answer.Read);
 }
@@ -196,12 +203,8 @@ std::string TSNServices::Write(PDLMSProtocolContext ctx, const std::string& requ
   if (set->Tag == 4) RaiseGeneral("WriteRequest for more that one attribute not implemented");
   if (set->Tag != 1) RaiseGeneral(Format("Unsupported request %s", ChoiceName(*set).c_str()));
   const auto& normal = static_cast<const T_SetRequestNormal&>(*set->Value);
-  const T_AttributeDescriptor& attribute = *normal.FAttributeDescriptor();
   // Short-name writes have no selective access; a selection is not sent.
-  const uint16_t name = TContextHelper::ShortNameOfAttribute(ctx, attribute.FInstanceId()->Value,
-                                                             attribute.FClassId()->Value,
-                                                             attribute.FAttributeId()->Value);
-  return WriteShortName(ctx, name, DataValueToXml(*normal.FValue()));
+  return WriteShortName(ctx, ShortNameOf(ctx, *normal.FAttributeDescriptor()), DataValueToXml(*normal.FValue()));
 }
 
 std::string TSNServices::Invoke(PDLMSProtocolContext ctx, const std::string& requestXml, bool expectReturnParameters) {
@@ -217,9 +220,7 @@ std::string TSNServices::Invoke(PDLMSProtocolContext ctx, const std::string& req
              "Value=\"00\" />    <Parameter>      %s    </Parameter>  </ParameterisedAccess></ReadRequest>",
              Hex4(name).c_str(), parameter.c_str()));
   // A long return value may come in data blocks like any read.
-  TReadAnswer answer = SendRead(ctx, *request, true);
-  if (answer.Read->ElementCount() != 1)
-    throw EProtocol(Format("Wrong element count (%d) in ReadResponse", answer.Read->ElementCount()));
+  TReadAnswer answer = SendRead(ctx, *request, 1);
   const T_SingleReadResponse& element = *(*answer.Read)[0];
   if (element.Tag == 0) return ActionResponseNormalOf("00", "Success", static_cast<const T_Data*>(element.Value.get()));
   if (element.Tag == 1)

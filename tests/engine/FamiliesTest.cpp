@@ -278,6 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
         TFamilyCase{"NextIsData", TEntry::eRead, kGetNormal,
                     {{kRead1008, kFirstBlock}, {kNextBlockRequest, "0C 01 00 11 05"}}, 1,
                     "Unexpected variant Data during ReadRequest block transfer"},
+        TFamilyCase{"WholeHasTwoResultsForOne", TEntry::eRead, kGetNormal,
+                    {{kRead1008, "0C 01 02 01 0001 07 02001105001106"}}, 1, "Wrong element count (2) in ReadResponse"},
         TFamilyCase{"WholeTruncated", TEntry::eRead, kGetNormal, {{kRead1008, "0C 01 02 01 0001 03 010011"}}, 1,
                     "Wrong encoding in pdu"},
         TFamilyCase{"WholeClaimsHugeCount", TEntry::eRead, kGetNormal,
