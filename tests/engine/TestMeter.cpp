@@ -199,6 +199,7 @@ TTestMeter::TTestMeter(int32_t applicationContext, int32_t mechanism)
     : ApplicationContext(applicationContext), Mechanism(mechanism) {
   if (mechanism == 3) ServerChallenge = "89ABCDE0";
   if (mechanism == 8) {
+    Suite = 1;
     ClientSigning = std::make_unique<TEcKey>();
     ServerSigning = std::make_unique<TEcKey>();
   }
@@ -233,9 +234,10 @@ TScriptStep TTestMeter::Step() {
 
 std::string TTestMeter::Seal(uint8_t tag, const std::string& plain, const std::string& title, uint32_t counter,
                              uint8_t sc) const {
+  sc = static_cast<uint8_t>(sc | Suite);
   const std::string header = std::string(1, static_cast<char>(sc)) + Be32(counter);
   std::string body;
-  if (sc == 0x10) {
+  if ((sc & 0xF0) == 0x10) {
     body = plain + GcmSeal(Keys.EK, title + Be32(counter), header.substr(0, 1) + Keys.AK + plain, "");
   } else {
     body = GcmSeal(Keys.EK, title + Be32(counter), header.substr(0, 1) + Keys.AK, plain);
@@ -248,7 +250,7 @@ std::string TTestMeter::Open(const std::string& apdu, uint8_t expectedTag) {
   uint8_t tag;
   std::string value, plain;
   if (!ReadTlv(apdu, pos, tag, value) || tag != expectedTag || value.size() < 5 ||
-      static_cast<uint8_t>(value[0]) != 0x30) {
+      static_cast<uint8_t>(value[0]) != (0x30 | Suite)) {
     ADD_FAILURE() << "not an authenticated and encrypted APDU with tag " << int(expectedTag) << ": " << Hex(apdu);
     return {};
   }

@@ -55,7 +55,7 @@ bool FindTlv(const std::string& content, uint8_t tag, std::string& value);
 struct TAare {
   std::string ProtocolVersion;  // contents of tag 80
   std::string Context;          // one byte: 1 LN, 2 SN, 3 LN ciphered, 4 SN ciphered
-  std::string Result = "\x02\x01\x00";
+  std::string Result = Bytes("02 01 00");
   std::string Diagnostic;  // whole contents of A3
   std::string APTitle;     // system title
   std::string AcseRequirement;
@@ -98,6 +98,7 @@ public:
   uint32_t Conformance = 0x001FFFFF;
   uint16_t MaxPdu = 0x0400;
   uint32_t Counter = 100;  // the meter's invocation counter
+  uint8_t Suite = 0;       // the security suite of its security headers
 
   // What the client sent.
   std::string CtoS, CallingTitle, InitiateRequest, ClientProof;
