@@ -144,6 +144,42 @@ TEST_F(Ciphering, HighSecurityReplyIgnoresTheRecordLayers) {
   EXPECT_TRUE(hls.ClientProofValid);
 }
 
+TEST_F(Ciphering, InitiateRequestFormsFollowTheOptions) {
+  // Option bit 2 asks for general-glo-ciphering instead of glo-initiate-request.
+  for (uint32_t options : {0u, static_cast<uint32_t>(DLMS_OPTION_GENERAL_CIPHERING_INITIATE)}) {
+    SCOPED_TRACE(options);
+    TTestMeter m(4, 1);
+    m.Configure(Ctx);
+    Ctx.Options = options;
+    TScriptedConversation script(std::vector<TScriptStep>{m.Step()});
+    script.Install(Ctx);
+    ASSERT_EQ(EstablishAA(&Ctx), 0) << ResultText();
+    EXPECT_EQ(m.InitiateInGeneralGlo, options != 0);
+    EXPECT_EQ(Hex(m.InitiateRequest), "01 00 00 00 06 5F 1F 04 00 60 FE DF FF FF");
+    DropState();
+  }
+}
+
+TEST_F(Ciphering, SignedInitiateRequestNeedsAClientSigningLayer) {
+  TTestMeter m(4, 8);
+  m.Configure(Ctx);
+  Ctx.SignInitiateRequest = 1;
+  // A signing layer of the third party does not count.
+  TProtectionLayer thirdParty{};
+  thirdParty.Kind = 2;
+  thirdParty.Originator = 2;
+  const std::string third(8, '3');
+  Ctx.ThirdPartysystemTitle = reinterpret_cast<const uint8_t*>(third.data());
+  Ctx.ThirdPartyPrivateSigningKey = Ctx.ThirdPartyPrivateKeyAgreementKey = Ctx.ClientPrivateSigningKey;
+  Ctx.ThirdPartyPublicSigningKey = Ctx.ThirdPartyPublicKeyAgreementKey = Ctx.ClientPublicSigningKey;
+  Ctx.ProtectionLayers[0] = thirdParty;
+  TScriptedConversation script;
+  script.Install(Ctx);
+  EXPECT_EQ(EstablishAA(&Ctx), 1);
+  EXPECT_EQ(ResultText(), "No layer found to apply SIGNATURE");
+  EXPECT_EQ(script.Exchanges(), 0u);
+}
+
 TEST_F(Ciphering, ReleaseAnswers) {
   const struct {
     const char* Label;

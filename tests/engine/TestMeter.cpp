@@ -326,7 +326,17 @@ std::string TTestMeter::Respond(const std::string& request) {
     ReadTlv(request, pos, t, content);
     if (FindTlv(content, 0xA6, v)) CallingTitle = v.substr(2);
     if (FindTlv(content, 0xAC, v)) CtoS = v.substr(2);
-    if (FindTlv(content, 0xBE, v)) InitiateRequest = Ciphered() ? Open(v.substr(2), 0x21) : v.substr(2);
+    if (FindTlv(content, 0xBE, v)) {
+      std::string apdu = v.substr(2);
+      // General-glo-ciphering: DB, the system title with its length, then
+      // the ciphered content as a glo APDU carries it.
+      InitiateInGeneralGlo = !apdu.empty() && static_cast<uint8_t>(apdu[0]) == 0xDB;
+      if (InitiateInGeneralGlo) {
+        EXPECT_EQ(Hex(apdu.substr(1, 9)), Hex("\x08" + Keys.ClientTitle));
+        apdu = "\x21" + apdu.substr(10);
+      }
+      InitiateRequest = Ciphered() ? Open(apdu, 0x21) : apdu;
+    }
     const bool hls = Mechanism >= 3;
     TAare aare;
     aare.Context = std::string(1, static_cast<char>(ApplicationContext == 1 ? 2 : ApplicationContext == 2 ? 4

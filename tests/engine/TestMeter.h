@@ -103,6 +103,7 @@ public:
   // What the client sent.
   std::string CtoS, CallingTitle, InitiateRequest, ClientProof;
   bool ClientProofValid = false;
+  bool InitiateInGeneralGlo = false;  // InitiateRequest came as general-glo-ciphering
   int Exchanges = 0;
 
   // Hooks that break the meter's answers on purpose.
