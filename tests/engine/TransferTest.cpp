@@ -326,57 +326,6 @@ TEST_F(EngineTest, ServiceFamilyFollowsReferencingAndAccess) {
   }
 }
 
-TEST_F(EngineTest, ProtectionLayersApplyOnlyWithASecuritySuite) {
-  const struct {
-    const char* Label;
-    int32_t SecuritySuite;
-    int32_t Kinds[4];
-    bool Plain;
-  } cases[] = {
-      {"no suite, layers filled", 0, {1, 2, 1, 1}, true},
-      {"suite, no layers", 1, {0, 0, 0, 0}, true},
-      {"suite, first layer ends the list", 1, {0, 1, 2, 1}, true},
-      {"suite above the range", 4, {1, 0, 0, 0}, true},
-      {"suite and one layer", 1, {1, 0, 0, 0}, false},
-      {"suite 2 and a signing layer", 3, {2, 0, 0, 0}, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.Label);
-    for (int i = 0; i < 4; ++i) {
-      Ctx.ProtectionLayers[i].Kind = c.Kinds[i];
-      Ctx.ProtectionLayers[i].Style = 1;
-    }
-    Ctx.SecuritySuite = c.SecuritySuite;
-    std::vector<TScriptStep> steps;
-    if (c.Plain) steps.push_back({kGetNormalBytes, "C4 01 C1 00 11 05"});
-    TScriptedConversation script(steps);
-    EstablishPre(script, cbGet, 1024);
-    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.Plain ? 0 : 1) << ResultText();
-    // Nothing may leave unprotected that should have been protected.
-    if (!c.Plain) {
-      EXPECT_EQ(ResultText(), "Protected requests are not supported by this engine build");
-    }
-    EXPECT_TRUE(script.AllStepsUsed());
-    DropState();
-  }
-}
-
-TEST_F(EngineTest, ProtectedResponsesAreRefusedNotMisread) {
-  const struct {
-    const char* Response;
-    const char* Name;
-  } cases[] = {{"CC 02 1122", "glo_GetResponse"}, {"D4 01 00", "ded_GetResponse"},
-               {"DB 08 0102030405060708 02 1122", "GeneralGloCiphering"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.Name);
-    TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, c.Response}});
-    EstablishPre(script, cbGet, 1024);
-    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
-    EXPECT_EQ(ResultText(), std::string("Protected response ") + c.Name + " is not supported by this engine build");
-    DropState();
-  }
-}
-
 TEST_F(EngineTest, MalformedAnswersFailCleanly) {
   // Truncated, overlong and wrongly tagged answers, as a broken or hostile
   // meter might send them: each ends the call with a message.
