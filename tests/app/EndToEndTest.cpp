@@ -122,9 +122,11 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   QVERIFY(form.ObjectCount() > 20);
   for (int r = 0; r < form.ObjectCount(); ++r) {
     const TInstanceInfo info = form.ObjectAt(r);
-    const TSimObject* obj = sim.Model.FindByLogicalName(TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
-    QVERIFY2(obj != nullptr, qPrintable(info.InstanceHex));
-    QCOMPARE(info.ClassId, static_cast<int>(obj->ClassId));
+    // Every row is an object of the meter, with its class.
+    const TSimObject* obj = sim.Model.Find(static_cast<uint16_t>(info.ClassId),
+                                           TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
+    QVERIFY2(obj != nullptr, qPrintable(QString("%1 class %2").arg(info.InstanceHex).arg(info.ClassId)));
+    QCOMPARE(info.Version, static_cast<int>(obj->Version));
   }
   const int statusRow = RowOf(form, "0000600A01FF");
   QVERIFY(statusRow >= 0);
