@@ -68,11 +68,12 @@ public:
   std::thread Server;
 };
 
-void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism, const QString& password = {}) {
+void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism, const QString& password = {},
+            int referencingModel = 0) {
   TFormSettings& s = *form.FormSettings;
   s.RBSelectTCPClick();
   s.EDITServerIP->setText(ipAndPort);
-  s.CBReferencingModel->setCurrentIndex(0);  // LN
+  s.CBReferencingModel->setCurrentIndex(referencingModel);
   s.CBAuthMechanism->setCurrentIndex(mechanism);
   s.EDITPW->setText(password);
   s.EDITClientAddress->setText(QString::number(client));
@@ -93,6 +94,7 @@ class EndToEndTest : public QObject {
   Q_OBJECT
 private slots:
   void readObjectListReadAndWriteBack();
+  void shortNamesFromTheObjectList();
   void failures_data();
   void failures();
 };
@@ -151,6 +153,51 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   form.MMDoDisconnectClick();
   QVERIFY(!form.LinkConnected());
   QCOMPARE(form.StatusConnection->text(), QStringLiteral("Not connected"));
+}
+
+void EndToEndTest::shortNamesFromTheObjectList() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 48, 0, {}, 2);  // SN, no security
+
+  // "Read object-list" under SN reads the association object of class 12.
+  QString shown = RunAndCatchMessageBox([&] {
+    form.ReadAttribute({12, 0, "0000280000FF", "Default Association", 0}, 2, "object_list");
+  });
+  QCOMPARE(shown, QString());
+  const QString file = fx.Path("sn.txt");
+  form.ResponseEditor->SaveToFile(file);
+  form.LoadObjectListFile(file);
+  QVERIFY(form.ObjectCount() > 20);
+  for (int r = 0; r < form.ObjectCount(); ++r) {
+    const TInstanceInfo info = form.ObjectAt(r);
+    const TSimObject* obj = sim.Model.Find(static_cast<uint16_t>(info.ClassId),
+                                           TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
+    QVERIFY2(obj != nullptr, qPrintable(info.InstanceHex));
+    QCOMPARE(static_cast<int>(info.BaseName), obj->ShortName);
+  }
+  // Reading and writing by short name: base name plus 8 per attribute
+  // (the clock's time zone, attribute 3).
+  const TInstanceInfo clock = form.ObjectAt(RowOf(form, "0000010000FF"));
+  QCOMPARE(clock.BaseName, 0x2BC0);
+  form.ReadAttribute(clock, 3, "time_zone");
+  QCOMPARE(form.ResponseEditor->Text().simplified(), QStringLiteral("<Data> <Long Value=\"0000\" /> </Data>"));
+  form.ResponseEditor->SetText("<Data><Long Value=\"FFC4\" /></Data>");
+  shown = RunAndCatchMessageBox([&] { form.WriteThisClick(); });
+  QCOMPARE(shown, QString());
+  form.ReadAttribute(clock, 3, "time_zone");
+  QCOMPARE(form.ResponseEditor->Text().simplified(), QStringLiteral("<Data> <Long Value=\"FFC4\" /> </Data>"));
+  // An object the list does not know has no short name.
+  shown = RunAndCatchMessageBox([&] {
+    try {
+      form.ReadAttribute({1, 0, "0000636363FF", "unknown", 0}, 2, "value");
+    } catch (const std::exception& e) {
+      form.ShowError(e.what());
+    }
+  });
+  QVERIFY2(shown.contains(QLatin1String("No shortname found for instance 0000636363FF")), qPrintable(shown));
+  QVERIFY(!form.LinkConnected());
 }
 
 void EndToEndTest::failures_data() {
