@@ -170,6 +170,8 @@ private:
   // Creates the engine context and routes the traffic log to the log window.
   void InstallLink();
   void CreateLinkState();
+  // Frees the engine's state of the last association, without a request.
+  void DiscardEngineState();
   // A worker operation on the link; the status bar follows the link state.
   void RunLinkOperation(const std::function<void()>& operation);
   QString NegotiatedText() const;

@@ -196,6 +196,7 @@ void TFormMain::InstallLink() {
 }
 
 TFormMain::~TFormMain() {
+  DiscardEngineState();
   if (gSink && gSink->W == FormTraffic) {
     TrafficWindowManager().SetSink(nullptr);
     delete gSink;
@@ -207,6 +208,7 @@ bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && Cur
 
 void TFormMain::DisconnectLink() {
   // No release request: the association ends with the link.
+  DiscardEngineState();
   if (CurrentMidLayer) CurrentMidLayer->Disconnect();
   LowerLayers().DisconnectAllChannels();
 }
@@ -324,7 +326,17 @@ void TFormMain::CreateLinkState() {
   FLink->Form = this;
 }
 
+void TFormMain::DiscardEngineState() {
+  if (!FLink || FLink->Context.ReservedRef == nullptr) return;
+  // The engine state of an association lives until ReleaseAA; with
+  // RLRQSupported 0 that call sends nothing and only frees it. Clearing the
+  // record without it would leave the state behind at every connect.
+  FLink->Context.RLRQSupported = 0;
+  ReleaseAA(&FLink->Context);
+}
+
 void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
+  DiscardEngineState();
   TLinkState& L = *FLink;
   L.ClientId = s.ClientAddress;
   L.ServerId = s.ServerAddress;
@@ -505,6 +517,8 @@ QString TFormMain::NegotiatedText() const {
 #else  // the lower modules are not all part of this build
 
 struct TLinkState {};
+
+void TFormMain::DiscardEngineState() {}
 
 void TFormMain::CreateLinkState() { FLink = std::make_shared<TLinkState>(); }
 
