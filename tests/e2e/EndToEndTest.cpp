@@ -105,3 +105,65 @@ INSTANTIATE_TEST_SUITE_P(Matrix, EndToEnd, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<TCase>& i) { return std::string(i.param.Name); });
 
 }  // namespace
+
+namespace {
+
+// The meter refuses what a real meter refuses, and the client says so.
+class EndToEndRefusals : public ::testing::Test, public TE2ESession {
+protected:
+  void TearDown() override { Stop(); }
+};
+
+TEST_F(EndToEndRefusals, WrongPasswordIsRejected) {
+  Start(TCase{"", pWrapper, true, 2, false});
+  static const char wrong[] = "87654321";
+  ctx.Secret.Size = 8;
+  ctx.Secret.Bytes = reinterpret_cast<uint8_t*>(const_cast<char*>(wrong));
+  EXPECT_EQ(EstablishAA(&ctx), 1);
+  EXPECT_EQ(Result(), "Association is not \"accepted\"");
+  EXPECT_FALSE(assoc->Associated());
+}
+
+TEST_F(EndToEndRefusals, WrongGmacKeyFailsTheChallenge) {
+  Start(TCase{"", pWrapper, true, 6, false});
+  static const PduStr wrongAK = TMisc::HexStrToByteStr("00000000000000000000000000000000");
+  ctx.AuthenticationKey = reinterpret_cast<const uint8_t*>(wrongAK.data());
+  EXPECT_EQ(EstablishAA(&ctx), 1);
+  EXPECT_EQ(Result(), "Unexpected response ReadWriteDenied to method invocation");
+  EXPECT_FALSE(assoc->Associated());
+}
+
+TEST_F(EndToEndRefusals, WrongEncryptionKeyGetsNoAssociation) {
+  Start(TCase{"", pHdlc, true, 1, true});
+  static const PduStr wrongEK = TMisc::HexStrToByteStr("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF");
+  ctx.EncryptionKey = reinterpret_cast<const uint8_t*>(wrongEK.data());
+  EXPECT_EQ(EstablishAA(&ctx), 1);
+  EXPECT_EQ(Result(), "Association is not \"accepted\"");
+}
+
+TEST_F(EndToEndRefusals, UnknownObjectAndReadOnlyAttribute) {
+  Start(TCase{"", pWrapper, true, 1, false});
+  ctx.Options |= DLMS_OPTION_NO_ACCESS_SERVICE;
+  ASSERT_EQ(EstablishAA(&ctx), 0) << Result();
+  ASSERT_EQ(ReadAttributes(&ctx, GetNormal("0003", "0100636300FF", "02").c_str()), 0) << Result();
+  EXPECT_NE(Result().find("<DataAccessError Value=\"ObjectUndefined\" />"), std::string::npos) << Result();
+  std::string write =
+      "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0003\" />"
+      "<InstanceId Value=\"0100010800FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
+      "<Value><DoubleLongUnsigned Value=\"00000000\" /></Value></SetRequestNormal>";
+  ASSERT_EQ(WriteAttributes(&ctx, write.c_str()), 0) << Result();
+  EXPECT_NE(Result().find("<Result Value=\"ReadWriteDenied\" />"), std::string::npos) << Result();
+  ASSERT_EQ(ReleaseAA(&ctx), 0) << Result();
+}
+
+TEST_F(EndToEndRefusals, RequestBeforeAssociationGetsAnExceptionResponse) {
+  Start(TCase{"", pWrapper, true, 1, false});
+  ctx.Options |= DLMS_OPTION_PRE_ESTABLISHED | DLMS_OPTION_NO_ACCESS_SERVICE;
+  ctx.NegotiatedConformance = 0xFFFFFF;
+  ctx.NegotiatedMaxPduSize = 512;
+  ASSERT_EQ(EstablishAA(&ctx), 0) << Result();
+  EXPECT_EQ(ReadAttributes(&ctx, GetNormal("0003", "0100010800FF", "02").c_str()), 1);
+  EXPECT_EQ(Result(), "Unexpected response ExceptionResponse to GetRequest");
+}
+
+}  // namespace
