@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -129,6 +130,11 @@ public:
       serverSigningPublic = server.PublicKey;
     }
     assoc = std::make_unique<TSimAssociation>(model, sec);
+    // QUILLON_E2E_LOG=1 shows both sides' logs on standard error.
+    if (std::getenv("QUILLON_E2E_LOG")) {
+      assoc->SetLog([](const std::string& s) { std::fprintf(stderr, "sim: %s\n", s.c_str()); });
+      ctx.LogStringFunc = [](const char* s) { std::fprintf(stderr, "engine: %s\n", s); };
+    }
     TSimClient client;
     client.Address = 0x30;
     client.LogicalNames = c.LN;
@@ -147,7 +153,7 @@ public:
           int fd = listener->Accept(50);
           if (fd < 0) continue;
           TSimLink link(fd);
-          ServeWrapper(link, *assoc, stop, nullptr);
+          ServeWrapper(link, *assoc, stop, TrafficLog());
         }
       });
       auto& tcp = LowerLayers().TCPClient;
@@ -169,7 +175,7 @@ public:
         s.ServerUpper = 1;
         s.ServerLower = 17;
         s.MaxInfoLength = HdlcInfoLength;
-        while (!stop) ServeHdlc(*link, *assoc, s, stop, nullptr);
+        while (!stop) ServeHdlc(*link, *assoc, s, stop, TrafficLog());
       });
       auto& serial = LowerLayers().Serial(1);
       serial.SetDevicePath(path);
@@ -188,7 +194,9 @@ public:
     CurrentMidLayer = harness.Mid;
     harness.Mid->Connect(harness.Client, harness.Server);
 
+    TLogStringFunc logFunc = ctx.LogStringFunc;
     std::memset(&ctx, 0, sizeof ctx);
+    ctx.LogStringFunc = logFunc;
     ctx.ClientId = harness.Client;
     ctx.ServerId = harness.Server;
     ctx.ApplicationContext = (c.LN ? 3 : 1) + (c.Ciphered ? 1 : 0);
@@ -198,7 +206,7 @@ public:
     ctx.Secret.Bytes = reinterpret_cast<uint8_t*>(const_cast<char*>(secret.data()));
     ctx.ClientMaxReceivePDUSize = 512;
     ctx.RLRQSupported = 1;
-    bool keys = c.Ciphered || c.Mechanism == 6 || c.Mechanism == 8;
+    bool keys = c.Ciphered || c.Mechanism >= 6;
     if (keys) {
       ctx.SecuritySuite = c.Mechanism == 8 ? 2 : 1;
       ctx.EncryptionKey = reinterpret_cast<const uint8_t*>(kEK.data());
@@ -218,6 +226,9 @@ public:
       ctx.ProtectionLayers[0].Kind = 1;
       ctx.ProtectionLayers[0].Style = 1;
       ctx.ProtectionLayers[0].ProtectionServices = 3;
+      // Service-specific ciphering has no protected form of the access
+      // service: use GET, SET and ACTION.
+      ctx.Options |= DLMS_OPTION_NO_ACCESS_SERVICE;
     }
     ctx.SendReceiveDataFunc = &SendReceive;
     ctx.GetShortNameOfAttributeFunc = &ShortNameOfAttribute;
@@ -237,6 +248,11 @@ public:
   }
 
   ~TE2ESession() { Stop(); }
+
+  static TTrafficLog TrafficLog() {
+    if (!std::getenv("QUILLON_E2E_LOG")) return nullptr;
+    return [](const std::string& s) { std::fprintf(stderr, "link: %s\n", s.c_str()); };
+  }
 
   std::string Result() const { return ctx.Result ? ctx.Result : ""; }
 
