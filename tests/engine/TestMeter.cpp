@@ -38,12 +38,6 @@ std::string Be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
-uint32_t ReadBe32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s.at(at + i));
-  return v;
-}
-
 // Reads tag, BER length and value at pos; false at the end or on a bad length.
 bool ReadTlv(const std::string& s, size_t& pos, uint8_t& tag, std::string& value) {
   if (pos + 2 > s.size()) return false;
@@ -414,7 +408,9 @@ std::string TTestMeter::Respond(const std::string& request) {
       uint8_t t;
       ReadTlv(request, pos, t, content);
       EXPECT_TRUE(FindTlv(content, 0xBE, v)) << "release request carries the InitiateRequest";
-      if (v.size() > 2) EXPECT_EQ(Hex(Open(v.substr(2), 0x21)), Hex(InitiateRequest));
+      if (v.size() > 2) {
+        EXPECT_EQ(Hex(Open(v.substr(2), 0x21)), Hex(InitiateRequest));
+      }
       body += Tlv(0xBE, Tlv(0x04, Seal(0x28, InitiateResponse(), Keys.ServerTitle, Counter++)));
     }
     return Tlv(0x63, body);
