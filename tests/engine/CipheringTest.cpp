@@ -195,6 +195,15 @@ TEST_F(Ciphering, SignedInitiateRequestNeedsAClientSigningLayer) {
   EXPECT_EQ(script.Exchanges(), 0u);
 }
 
+TEST_F(Ciphering, PreEstablishedCipheredReleaseSaysWhyItCannot) {
+  TScriptedConversation script;
+  Open(script, 0);
+  Ctx.RLRQSupported = 1;
+  EXPECT_EQ(ReleaseAA(&Ctx), 1);
+  EXPECT_EQ(ResultText(), "No InitiateRequest to repeat: a pre-established ciphered association cannot be released");
+  EXPECT_EQ(script.Exchanges(), 0u);
+}
+
 TEST_F(Ciphering, ReleaseAnswers) {
   const struct {
     const char* Label;
