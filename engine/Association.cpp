@@ -333,6 +333,12 @@ void TDLMSServices::LoadSecurityMaterial(PDLMSProtocolContext ctx) {
     RequiredBytes(ctx->ClientSystemTitle, 8, "Client System Title");
     RequiredBytes(ctx->ServerSystemTitle, 8, "Server System Title");
   }
+  // Mechanisms 6 to 8 compute with both system titles even without a suite;
+  // without them the request would carry an empty calling title.
+  if (ctx->MechanismName >= 6) {
+    RequiredBytes(ctx->ClientSystemTitle, 8, "Client System Title");
+    RequiredBytes(ctx->ServerSystemTitle, 8, "Server System Title");
+  }
   if (suite == 2 || suite == 3) {
     const int32_t priv = suite == 3 ? 48 : 32;
     const int32_t pub = suite == 3 ? 96 : 64;

@@ -18,7 +18,10 @@ void TDLMSServices::ReleaseAA(PDLMSProtocolContext ctx) {
   TExtendedContext& state = TContextHelper::State(ctx);
   std::string xml = "<ReleaseRequest><Reason Value = \"Normal\" />";
   if (ciphered) {
-    CheckAssertion(state.FInitiateRequest != nullptr, "InitiateRequest kept at establishment");
+    // A pre-established association never sent one, so there is nothing to
+    // repeat: say so instead of sending a release the server cannot check.
+    if (state.FInitiateRequest == nullptr)
+      RaiseGeneral("No InitiateRequest to repeat: a pre-established ciphered association cannot be released");
     xml += "<UserInformation>" + state.FInitiateRequest->ToXMLString() + "</UserInformation>";
   }
   xml += "</ReleaseRequest>";

@@ -135,6 +135,13 @@ bool TGCMCipher::CheckOtherResponseToChallenge(std::string_view OtherSystemTitle
   return ResponseToChallenge(OtherSystemTitle, MyChallenge, EK, AK, ic, SecuritySuite) == OtherResponse;
 }
 
+namespace {
+// Callers without a log (the simulator) pass an empty procedure.
+void Log(const TGCMAndCompression::TLogProc& proc, const std::string& line) {
+  if (proc) proc(line);
+}
+}  // namespace
+
 PduStr TGCMAndCompression::CompressAndEncrypt(std::string_view SystemTitle, std::string_view Information,
                                               std::string_view EK, std::string_view AK,
                                               const TSecurityControl& SecurityControl, uint32_t FrameCounter,
@@ -146,14 +153,14 @@ PduStr TGCMAndCompression::CompressAndEncrypt(std::string_view SystemTitle, std:
     // Only worth it when it shrinks; a failed compression sends plain data.
     if (V44Compress(Information, compressed) && compressed.size() < Information.size()) {
       toSend = compressed;
-      LogProc("TO COMPRESS " + Hex(Information));
-      LogProc("COMPRESSED  " + Hex(compressed));
-      LogProc(Factor(Information.size(), compressed.size()));
+      Log(LogProc, "TO COMPRESS " + Hex(Information));
+      Log(LogProc, "COMPRESSED  " + Hex(compressed));
+      Log(LogProc, Factor(Information.size(), compressed.size()));
     } else {
       sc.COSEMProtectionServices.Exclude(psCompression);
     }
   }
-  LogProc("ENCRYPTION GUEK= " + Hex(EK) + ", GAK=" + Hex(AK) + ", IC: " + TMisc::IntToHex(FrameCounter, 8));
+  Log(LogProc, "ENCRYPTION GUEK= " + Hex(EK) + ", GAK=" + Hex(AK) + ", IC: " + TMisc::IntToHex(FrameCounter, 8));
   return TGCMCipher::GCMEncrypt(SystemTitle, toSend, EK, AK, sc, FrameCounter, ExtraAAD);
 }
 
@@ -161,7 +168,7 @@ void TGCMAndCompression::DecryptAndDecompress(std::string_view SystemTitle, std:
                                               std::string_view ExtraAAD, std::string_view EK, std::string_view AK,
                                               TSecurityControl& SecurityControl, uint32_t& FrameCounter,
                                               PduStr& Information, const TLogProc& LogProc) {
-  LogProc("DECRYPTION GUEK= " + Hex(EK) + ", GAK=" + Hex(AK));
+  Log(LogProc, "DECRYPTION GUEK= " + Hex(EK) + ", GAK=" + Hex(AK));
   TSecurityControl sc;
   uint32_t ic = 0;
   PduStr info;
@@ -170,9 +177,9 @@ void TGCMAndCompression::DecryptAndDecompress(std::string_view SystemTitle, std:
     PduStr plain;
     // Authenticated but undecodable data must not pass as the empty APDU.
     if (!V44Decompress(info, plain)) throw EProtection("Decompression failed: " + V44LastError);
-    LogProc("COMPRESSED   " + Hex(info));
-    LogProc("DECOMPRESSED " + Hex(plain));
-    LogProc(Factor(plain.size(), info.size()));
+    Log(LogProc, "COMPRESSED   " + Hex(info));
+    Log(LogProc, "DECOMPRESSED " + Hex(plain));
+    Log(LogProc, Factor(plain.size(), info.size()));
     info = std::move(plain);
   }
   SecurityControl = sc;

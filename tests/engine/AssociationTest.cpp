@@ -40,12 +40,16 @@ TEST_P(Mechanisms, EstablishProveAndRelease) {
   // What the client put into its request, as the meter saw it.
   const bool titled = c.Context == 2 || c.Context == 4 || c.Mechanism >= 6;
   EXPECT_EQ(Hex(meter.CallingTitle), titled ? Hex(meter.Keys.ClientTitle) : "");
-  if (c.Mechanism == 2) EXPECT_EQ(meter.CtoS, meter.Keys.Secret);
+  if (c.Mechanism == 2) {
+    EXPECT_EQ(meter.CtoS, meter.Keys.Secret);
+  }
   if (c.Mechanism >= 4) {
     EXPECT_GE(meter.CtoS.size(), 8u);
     EXPECT_LE(meter.CtoS.size(), 64u);
   }
-  if (hls) EXPECT_TRUE(meter.ClientProofValid) << "F(StoC) sent: " << Hex(meter.ClientProof);
+  if (hls) {
+    EXPECT_TRUE(meter.ClientProofValid) << "F(StoC) sent: " << Hex(meter.ClientProof);
+  }
   EXPECT_EQ(Hex(meter.InitiateRequest.substr(0, 5)), "01 00 00 00 06");
   if (c.Context == 4) {
     const auto& log = script.LogLines();
@@ -59,12 +63,8 @@ TEST_P(Mechanisms, EstablishProveAndRelease) {
 
 std::vector<TMechanismCase> AllMechanisms() {
   std::vector<TMechanismCase> v;
-  for (int32_t context : {3, 4})
+  for (int32_t context : {1, 2, 3, 4})
     for (int32_t m = 1; m <= 8; ++m) v.push_back({context, m});
-  // Short names open the same way for the mechanisms without a reply pass.
-  v.push_back({1, 1});
-  v.push_back({1, 2});
-  v.push_back({2, 1});
   return v;
 }
 
@@ -380,6 +380,15 @@ TEST_F(EngineTest, ManufacturerSpecificAnswer) {
 
 // ------------------------------------------------ validation of the record
 
+TProtectionLayer Layer(int32_t kind, int32_t style, int32_t keyInfo, int32_t originator) {
+  TProtectionLayer r{};
+  r.Kind = kind;
+  r.Style = style;
+  r.KeyInfo = keyInfo;
+  r.Originator = originator;
+  return r;
+}
+
 TEST_F(EngineTest, SecurityFieldsAreChecked) {
   TEcKey key;
   const std::string k16(16, '\x11'), title(8, 'T');
@@ -414,6 +423,12 @@ TEST_F(EngineTest, SecurityFieldsAreChecked) {
       {"no key-encryption key", [](auto& c) { c.KeyEncryptionKey = nullptr; }, "Key Encryption Key required"},
       {"no client title", [](auto& c) { c.ClientSystemTitle = nullptr; }, "Client System Title required"},
       {"no server title", [](auto& c) { c.ServerSystemTitle = nullptr; }, "Server System Title required"},
+      {"SHA-256 mechanism without suite still needs the titles",
+       [](auto& c) { c.SecuritySuite = 0; c.MechanismName = 7; c.ClientSystemTitle = nullptr; },
+       "Client System Title required"},
+      {"SHA-256 mechanism without suite, server title",
+       [](auto& c) { c.SecuritySuite = 0; c.MechanismName = 7; c.ServerSystemTitle = nullptr; },
+       "Server System Title required"},
       {"suite 1 needs no key pairs",
        [](auto& c) { c.ClientPrivateSigningKey = nullptr; c.ClientPublicKeyAgreementKey = nullptr; }, nullptr},
       {"suite 2 private signing", [](auto& c) { c.SecuritySuite = 2; c.ClientPrivateSigningKey = nullptr; },
@@ -441,17 +456,17 @@ TEST_F(EngineTest, SecurityFieldsAreChecked) {
       {"layer style 0", [](auto& c) { c.ProtectionLayers[0].Kind = 1; }, "Protection layer style needed"},
       {"second layer style 6",
        [](auto& c) {
-         c.ProtectionLayers[0] = {1, 1};
-         c.ProtectionLayers[1] = {1, 6};
+         c.ProtectionLayers[0] = Layer(1, 1, 0, 0);
+         c.ProtectionLayers[1] = Layer(1, 6, 0, 0);
        },
        "Protection layer style needed"},
       {"entries after kind 0 are not read",
        [](auto& c) { c.ProtectionLayers[1].Kind = 9; }, nullptr},
-      {"general ciphering key info", [](auto& c) { c.ProtectionLayers[0] = {1, 5, 0, 1}; },
+      {"general ciphering key info", [](auto& c) { c.ProtectionLayers[0] = Layer(1, 5, 0, 1); },
        "Protection layer key info needed"},
-      {"general ciphering originator", [](auto& c) { c.ProtectionLayers[0] = {1, 5, 2, 0}; },
+      {"general ciphering originator", [](auto& c) { c.ProtectionLayers[0] = Layer(1, 5, 2, 0); },
        "Protection layer Originator needed"},
-      {"signing originator", [](auto& c) { c.ProtectionLayers[0] = {2, 0, 0, 3}; }, "Protection layer Originator needed"},
+      {"signing originator", [](auto& c) { c.ProtectionLayers[0] = Layer(2, 0, 0, 3); }, "Protection layer Originator needed"},
       {"sign with suite 1", [](auto& c) { c.SignInitiateRequest = 1; },
        "SignInitiateRequest requires security suite 1 of 2"},
       {"sign with suite 3 needs its key sizes only", [](auto& c) { c.SecuritySuite = 2; c.SignInitiateRequest = 1; },
@@ -473,7 +488,9 @@ TEST_F(EngineTest, SecurityFieldsAreChecked) {
     Ctx.NegotiatedConformance = cbGet;
     Ctx.NegotiatedMaxPduSize = 1024;
     EXPECT_EQ(EstablishAA(&Ctx), c.Message ? 1 : 0);
-    if (c.Message != nullptr) EXPECT_EQ(ResultText(), c.Message);
+    if (c.Message != nullptr) {
+      EXPECT_EQ(ResultText(), c.Message);
+    }
     DropState();
   }
 }

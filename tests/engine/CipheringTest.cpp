@@ -144,6 +144,21 @@ TEST_F(Ciphering, HighSecurityReplyIgnoresTheRecordLayers) {
   EXPECT_TRUE(hls.ClientProofValid);
 }
 
+TEST_F(Ciphering, FailedReplyStopsProtectingLikeTheInitiateRequest) {
+  // The reply pass fails; a later read must not inherit its protection: the
+  // record has no layers, so it goes plain.
+  TTestMeter hls(4, 5);
+  hls.Conformance = cbGet | cbAction;
+  hls.ActionResponseOverride = Bytes("C7 01 C1 00 00");
+  hls.Configure(Ctx);
+  TScriptedConversation script(std::vector<TScriptStep>{hls.Step(), hls.Step(), {kPlainGet, "C4 01 C1 00 11 05"}});
+  script.Install(Ctx);
+  EXPECT_EQ(EstablishAA(&Ctx), 1);
+  EXPECT_EQ(ResultText(), "No data received from method invocation");
+  EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << ResultText();
+  EXPECT_TRUE(script.AllStepsUsed());
+}
+
 TEST_F(Ciphering, InitiateRequestFormsFollowTheOptions) {
   // Option bit 2 asks for general-glo-ciphering instead of glo-initiate-request.
   for (uint32_t options : {0u, static_cast<uint32_t>(DLMS_OPTION_GENERAL_CIPHERING_INITIATE)}) {
@@ -177,6 +192,15 @@ TEST_F(Ciphering, SignedInitiateRequestNeedsAClientSigningLayer) {
   script.Install(Ctx);
   EXPECT_EQ(EstablishAA(&Ctx), 1);
   EXPECT_EQ(ResultText(), "No layer found to apply SIGNATURE");
+  EXPECT_EQ(script.Exchanges(), 0u);
+}
+
+TEST_F(Ciphering, PreEstablishedCipheredReleaseSaysWhyItCannot) {
+  TScriptedConversation script;
+  Open(script, 0);
+  Ctx.RLRQSupported = 1;
+  EXPECT_EQ(ReleaseAA(&Ctx), 1);
+  EXPECT_EQ(ResultText(), "No InitiateRequest to repeat: a pre-established ciphered association cannot be released");
   EXPECT_EQ(script.Exchanges(), 0u);
 }
 

@@ -4,6 +4,8 @@
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace enginetest {
@@ -34,12 +36,6 @@ struct TCipherCtx {
 
 std::string Be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-uint32_t ReadBe32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(s.at(at + i));
-  return v;
 }
 
 // Reads tag, BER length and value at pos; false at the end or on a bad length.
@@ -205,7 +201,20 @@ TTestMeter::TTestMeter(int32_t applicationContext, int32_t mechanism)
   }
 }
 
+// The short name of the association object's reply method, for the
+// short-name contexts.
+int32_t ShortNameOfMethod(PDLMSProtocolContext ctx, const uint8_t* instance, int32_t classId, int32_t methodId,
+                          uint16_t* shortName) {
+  if (classId != 12 || methodId != 8 || std::memcmp(instance, "\x00\x00\x28\x00\x00\xFF", 6) != 0) {
+    std::snprintf(ctx->CallBackResult, sizeof ctx->CallBackResult, "no short name");
+    return 1;
+  }
+  *shortName = 0xFA08;
+  return 0;
+}
+
 void TTestMeter::Configure(TDLMSProtocolContext& ctx) {
+  ctx.GetShortNameOfMethodFunc = &ShortNameOfMethod;
   auto p = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
   ctx.ApplicationContext = ApplicationContext;
   ctx.MechanismName = Mechanism;
@@ -352,26 +361,39 @@ std::string TTestMeter::Respond(const std::string& request) {
     if (MutateAare) MutateAare(aare);
     return aare.Encoded();
   }
-  if (tag == 0xC3 || tag == 0xCB) {
-    const std::string plain = tag == 0xCB ? Open(request, 0xCB) : request;
-    EXPECT_EQ(Ciphered(), tag == 0xCB) << "reply to the challenge protected like the InitiateRequest";
-    // C3 01 C1, class 000F, instance 0000280000FF, method 01, parameters 01,
-    // octet string 09 with its length.
-    const std::string head = Bytes("C3 01 C1 000F 0000280000FF 01 01 09");
+  // The reply to the challenge: an ACTION on the association object (LN), a
+  // parameterised read of its method's short name, or a write of it when no
+  // answer comes back (SN, mechanism 3). Glo tags are the plain ones + 8 for
+  // the C0 family and + 0x20 for the short-name family.
+  const bool lnReply = tag == 0xC3 || tag == 0xCB;
+  const bool snRead = tag == 0x05 || tag == 0x25;
+  const bool snWrite = tag == 0x06 || tag == 0x26;
+  if (lnReply || snRead || snWrite) {
+    const bool glo = tag == 0xCB || tag == 0x25 || tag == 0x26;
+    const std::string plain = glo ? Open(request, tag) : request;
+    EXPECT_EQ(Ciphered(), glo) << "reply to the challenge protected like the InitiateRequest";
+    // Up to the octet-string tag 09 of the parameter; its length follows.
+    const std::string head = lnReply ? Bytes("C3 01 C1 000F 0000280000FF 01 01 09")
+                             : snRead ? Bytes("05 01 04 FA08 00 09")
+                                      : Bytes("06 01 02 FA08 01 09");
     EXPECT_EQ(Hex(plain.substr(0, head.size())), Hex(head));
     ClientProof = plain.size() > head.size() + 1 ? plain.substr(head.size() + 1) : std::string();
     ClientProofValid = CheckClientProof(ClientProof);
     std::string answer;
     if (!ActionResponseOverride.empty()) {
       answer = ActionResponseOverride;
+    } else if (snWrite) {
+      answer = Bytes("0D 01 00");
     } else if (Mechanism == 3) {
       answer = Bytes("C7 01 C1 00 00");
     } else {
       std::string proof = ProofOfServer();
       if (ServerProofOverride) proof = ServerProofOverride(proof);
-      answer = Bytes("C7 01 C1 00 01 00 09") + BerLen(proof.size()) + proof;
+      const std::string data = Bytes("09") + BerLen(proof.size()) + proof;
+      answer = lnReply ? Bytes("C7 01 C1 00 01 00") + data : Bytes("0C 01 00") + data;
     }
-    return Ciphered() ? Seal(0xCF, answer, Keys.ServerTitle, Counter++) : answer;
+    const uint8_t answerTag = lnReply ? 0xCF : snRead ? 0x2C : 0x2D;
+    return Ciphered() ? Seal(answerTag, answer, Keys.ServerTitle, Counter++) : answer;
   }
   if (tag == 0xC0) return GetResponse;
   if (tag == 0xC8) {
@@ -386,7 +408,9 @@ std::string TTestMeter::Respond(const std::string& request) {
       uint8_t t;
       ReadTlv(request, pos, t, content);
       EXPECT_TRUE(FindTlv(content, 0xBE, v)) << "release request carries the InitiateRequest";
-      if (v.size() > 2) EXPECT_EQ(Hex(Open(v.substr(2), 0x21)), Hex(InitiateRequest));
+      if (v.size() > 2) {
+        EXPECT_EQ(Hex(Open(v.substr(2), 0x21)), Hex(InitiateRequest));
+      }
       body += Tlv(0xBE, Tlv(0x04, Seal(0x28, InitiateResponse(), Keys.ServerTitle, Counter++)));
     }
     return Tlv(0x63, body);
