@@ -207,6 +207,9 @@ TFormMain::~TFormMain() {
 bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && CurrentMidLayer->Connected(); }
 
 void TFormMain::DisconnectLink() {
+  // An abort request ended the operation; closing the link after it must
+  // not be aborted as well.
+  UserAbortRequested = false;
   // No release request: the association ends with the link.
   DiscardEngineState();
   if (CurrentMidLayer) CurrentMidLayer->Disconnect();

@@ -1,6 +1,7 @@
 // The application against the project's meter simulator over loopback TCP:
 // connect, read the object list, read an attribute, write it back, and the
 // ways an operation fails.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -23,6 +25,9 @@
 #include "app/FormTraffic.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/Misc.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -112,6 +117,7 @@ class EndToEndTest : public QObject {
 private slots:
   void readObjectListReadAndWriteBack();
   void shortNamesFromTheObjectList();
+  void cancelEndsAnEndlessAnswer();
   void failures_data();
   void failures();
 };
@@ -197,6 +203,45 @@ void EndToEndTest::shortNamesFromTheObjectList() {
   });
   QVERIFY2(shown.contains(QLatin1String("No shortname found for instance 0000636363FF")), qPrintable(shown));
   QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::cancelEndsAnEndlessAnswer() {
+  TSettingsFixture fx;
+  // A peer that announces a long wrapper frame and then trickles its bytes
+  // for as long as the client listens.
+  TSimListener listener("127.0.0.1", 0);
+  std::atomic<bool> stop{false};
+  std::thread peer([&] {
+    int fd = -1;
+    while (!stop && fd < 0) fd = listener.Accept(50);
+    if (fd < 0) return;
+    const char header[] = {0, 1, 0, 1, 0, 16, '\xFF', '\xFF'};
+    bool open = ::send(fd, header, sizeof header, MSG_NOSIGNAL) == sizeof header;
+    while (!stop && open) {
+      open = ::send(fd, "", 1, MSG_NOSIGNAL) == 1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::close(fd);
+  });
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(listener.Port()), 16, 0);
+  form.FormSettings->EDITResponseTimeout->setText("60000");
+  // The operator presses Cancel once while the operation runs (the command
+  // is only available then).
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [&] {
+    if (!form.MMDoCancel->isEnabled()) return;
+    form.MMDoCancel->trigger();
+    cancel.stop();
+  });
+  cancel.start(1);
+  const QString shown = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
+  cancel.stop();
+  stop = true;
+  peer.join();
+  QCOMPARE(shown, QStringLiteral("USER ABORT"));
+  QVERIFY(!form.LinkConnected());
+  QVERIFY(QApplication::overrideCursor() == nullptr);
 }
 
 void EndToEndTest::failures_data() {
