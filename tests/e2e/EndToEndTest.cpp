@@ -87,6 +87,7 @@ const TCase kCases[] = {
     {"WrapperLnSha1", pWrapper, true, 5, false},
     {"WrapperLnSha256", pWrapper, true, 7, false},
     {"WrapperLnEcdsa", pWrapper, true, 8, false},
+    {"WrapperLnManufacturer", pWrapper, true, 3, false},
     {"HdlcLnLowest", pHdlc, true, 1, false},
     {"HdlcLnLow", pHdlc, true, 2, false},
     {"HdlcLnGmac", pHdlc, true, 6, false},

@@ -38,6 +38,7 @@ inline const PduStr kClientTitle = TMisc::HexStrToByteStr("4D4D4D0000BC614E");
 inline const PduStr kServerTitle = TMisc::HexStrToByteStr("5153494D00000001");
 inline const PduStr kSecret = "Quillon-HLS-secret";
 inline const PduStr kPassword = "12345678";
+inline const PduStr kP2Secret = "1A2B3C4";  // seven hex digits, for the manufacturer mechanism
 
 // Everything the engine's callbacks need; reached through ReservedForDllUser.
 struct THarness {
@@ -140,7 +141,7 @@ public:
     client.LogicalNames = c.LN;
     client.Ciphered = c.Ciphered;
     client.Mechanism = c.Mechanism;
-    client.Secret = c.Mechanism == 2 ? kPassword : kSecret;
+    client.Secret = c.Mechanism == 2 ? kPassword : c.Mechanism == 3 ? kP2Secret : kSecret;
     assoc->AddClient(client);
     harness.Model = &model;
     harness.Client = client.Address;
@@ -201,7 +202,7 @@ public:
     ctx.ServerId = harness.Server;
     ctx.ApplicationContext = (c.LN ? 3 : 1) + (c.Ciphered ? 1 : 0);
     ctx.MechanismName = c.Mechanism;
-    const PduStr& secret = c.Mechanism == 2 ? kPassword : kSecret;
+    const PduStr& secret = c.Mechanism == 2 ? kPassword : c.Mechanism == 3 ? kP2Secret : kSecret;
     ctx.Secret.Size = static_cast<int32_t>(secret.size());
     ctx.Secret.Bytes = reinterpret_cast<uint8_t*>(const_cast<char*>(secret.data()));
     ctx.ClientMaxReceivePDUSize = 512;
@@ -239,6 +240,12 @@ public:
   void Stop() {
     if (!started) return;
     started = false;
+    // The engine state outlives a failed establishment; a release without
+    // the release request discards it.
+    if (ctx.ReservedRef) {
+      ctx.RLRQSupported = 0;
+      ReleaseAA(&ctx);
+    }
     ClearContext(&ctx);
     if (harness.Mid) harness.Mid->Disconnect();
     LowerLayers().DisconnectAllChannels();

@@ -139,7 +139,7 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   TObjectIdentifier expected = ContextName(client->LogicalNames, client->Ciphered);
   if (context != expected) return Reject(1, diagContextNotSupported, expected);
   int mechanism = aarq.MechanismName() ? static_cast<int>(aarq.MechanismName()->Value) - oiNO_SECURITY + 1 : 1;
-  if (mechanism != client->Mechanism || mechanism == 3) return Reject(1, diagMechanismNotRecognised, context);
+  if (mechanism != client->Mechanism) return Reject(1, diagMechanismNotRecognised, context);
   PduStr callingValue = aarq.CallingAuthenticationValue() ? aarq.CallingAuthenticationValue()->Value : PduStr();
   if (mechanism == 2 && callingValue != client->Secret) return Reject(1, diagAuthenticationFailure, context);
   FClientTitle = aarq.CallingAPTitle() ? aarq.CallingAPTitle()->Value : PduStr();
@@ -197,7 +197,15 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
     aare->SetMechanismName(std::make_unique<T_MechanismName>(
         xmlMechanismName, static_cast<TObjectIdentifier>(oiNO_SECURITY + mechanism - 1)));
   }
-  if (hls) {
+  if (hls && mechanism == 3) {
+    // The manufacturer-specific challenge: seven hex digits and a variant.
+    static const char kHex[] = "0123456789ABCDEF";
+    PduStr r = RandomBytes(8);
+    FStoC.clear();
+    for (int i = 0; i < 7; ++i) FStoC += kHex[static_cast<uint8_t>(r[static_cast<size_t>(i)]) & 15];
+    FStoC += static_cast<char>('0' + static_cast<uint8_t>(r[7]) % 5);
+    aare->SetRespondingAuthenticationValue(std::make_unique<T_AuthenticationValue>(xmlRespondingAuthenticationValue, FStoC));
+  } else if (hls) {
     FStoC = RandomBytes(16);
     aare->SetRespondingAuthenticationValue(std::make_unique<T_AuthenticationValue>(xmlRespondingAuthenticationValue, FStoC));
   }
@@ -243,6 +251,25 @@ PduStr TSimAssociation::ResponseF(const PduStr& challenge, const PduStr& other, 
   const PduStr& stc = FClientTitle;
   const PduStr& sts = FSecurity.SystemTitle;
   switch (FCurrent.Mechanism) {
+    case 3: {
+      // Nibble-wise combination of challenge and secret, chosen by the
+      // challenge's eighth character.
+      if (challenge.size() != 8 || secret.size() != 7) return PduStr();
+      auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+      static const char kHex[] = "0123456789ABCDEF";
+      char variant = challenge[7];
+      PduStr r;
+      for (size_t i = 0; i < 7; ++i) {
+        int c = nibble(challenge[i]), p = nibble(secret[i]);
+        bool odd = i % 2 == 1;
+        int v;
+        if (variant == '1' || (variant == '3' && odd)) v = p | c;
+        else if (variant == '2' || (variant == '4' && odd)) v = p ^ c;
+        else v = (p + c) & 15;
+        r += kHex[v & 15];
+      }
+      return r + variant;
+    }
     case 4: return THASH::MD5(challenge + secret);
     case 5: return THASH::SHA1(challenge + secret);
     case 7:
@@ -287,6 +314,10 @@ PduStr TSimAssociation::HandleHlsReply(const PduStr& plainRequest, bool& handled
   PduStr fCtoS;
   int suite = FSecurity.Suite;
   switch (FCurrent.Mechanism) {
+    case 3:
+      // The meter proves nothing in return.
+      ok = !fStoC.empty() && fStoC == ResponseF(FStoC, FCtoS, false);
+      break;
     case 4:
     case 5:
     case 7:
@@ -318,7 +349,7 @@ PduStr TSimAssociation::HandleHlsReply(const PduStr& plainRequest, bool& handled
     auto resp = std::make_unique<T_ActionResponseNormal>(xmlActionResponseNormal);
     resp->FInvokeIdAndPriority()->Value = invokeId;
     resp->FResult()->Value = ok ? 0 : 3;
-    if (ok)
+    if (ok && FCurrent.Mechanism != 3)
       resp->SetFReturnParameters(T_GetDataResult::CreateVariant(
           xmlData, MakeData(xmlOctetString, std::make_unique<T_OctetString>(xmlIgnore, fCtoS))));
     return T_COSEMpdu::CreateVariant(xmlActionResponse, T_ActionResponse::CreateVariant(xmlActionResponseNormal, std::move(resp)))

@@ -42,7 +42,8 @@ const char* kHelp =
     "\n"
     "Clients of the built-in model (client address: referencing, authentication):\n"
     "  16 LN lowest   17 LN low (password 12345678)   18 LN HLS MD5   19 LN HLS SHA-1\n"
-    "  20 LN HLS GMAC   21 LN HLS SHA-256   32 LN ciphered lowest   33 LN ciphered GMAC\n"
+    "  20 LN HLS GMAC   21 LN HLS SHA-256   22 LN HLS manufacturer-specific (1A2B3C4)\n"
+    "  32 LN ciphered lowest   33 LN ciphered GMAC\n"
     "  48 SN lowest   49 SN low   50 SN ciphered lowest\n"
     "The HLS secret is Quillon-HLS-secret; keys are in the model's security line.\n"
     "Stop with Ctrl-C (SIGINT) or SIGTERM.\n";
