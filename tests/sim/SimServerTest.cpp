@@ -228,3 +228,22 @@ TEST_F(SimServerTest, ShortNameReadInBlocks) {
   auto bad = Ask("<ReadRequest Qty=\"0001\"><BlockNumberAccess><BlockNumber Value=\"0003\" /></BlockNumberAccess></ReadRequest>");
   EXPECT_NE(bad->ToXMLString().find("DataBlockNumberInvalid"), std::string::npos);
 }
+
+TEST(SimModel, RefusesBadModels) {
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"object 1 0 0.0.96.1.0.255 sn=2100 \"A\"\nattr 2 <Unsigned Value=\"00\" />\n"
+       "object 1 0 0.0.96.1.1.255 sn=2108 \"B\"\nattr 2 <Unsigned Value=\"00\" />\n",
+       "meter model: short names of A (2100..2108) overlap B (2108)"},
+      {"object 1 0 0000600100 \"A\"\n", "meter model, line 1: a logical name has six bytes"},
+      {"attr 2 <Unsigned Value=\"00\" />\n", "meter model, line 1: attr before the first object"},
+      {"object 1 0 0.0.96.1.0.255\nattr 2 <Bogus Value=\"00\" />\n", "meter model, line 2: 'Bogus' unknown identifier"},
+      {"object 1 0 0.0.96.1.0.255 colour=red\n", "meter model, line 1: unknown word \"colour=red\""},
+  };
+  for (const auto& c : cases) {
+    TSimModel m;
+    EXPECT_EQ(ErrorOf([&] { m.Load(c.text); }), c.error) << c.text;
+  }
+}

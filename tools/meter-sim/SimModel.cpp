@@ -165,6 +165,19 @@ void TSimModel::Load(const std::string& text) {
       ModelError(lineNr, "unknown word \"" + kw + "\"");
     }
   }
+  // Each object's short names (attributes, then methods, 8 apart) must end
+  // before the next object's base name.
+  std::vector<const TSimObject*> bySn;
+  for (const auto& o : FObjects)
+    if (o->ShortName >= 0) bySn.push_back(o.get());
+  std::sort(bySn.begin(), bySn.end(), [](auto* a, auto* b) { return a->ShortName < b->ShortName; });
+  for (size_t i = 1; i < bySn.size(); ++i) {
+    const TSimObject* a = bySn[i - 1];
+    int end = a->ShortName + 8 * (a->AttributeCount() + a->MethodCount);
+    if (end > bySn[i]->ShortName)
+      RaiseGeneral(Format("meter model: short names of %s (%04X..%04X) overlap %s (%04X)", a->Description.c_str(),
+                          a->ShortName, end - 8, bySn[i]->Description.c_str(), bySn[i]->ShortName));
+  }
 }
 
 TSimObject* TSimModel::Find(uint16_t classId, const PduStr& logicalName) {
