@@ -15,7 +15,7 @@
 #include "comm/MidLayers.h"
 #include "engine/DLMSProtocol.h"
 #include "security/CryptoServices.h"
-#include "tools/meter-sim/SimTransport.h"
+#include "SimStack.h"
 
 namespace quillon::e2e {
 
@@ -146,52 +146,8 @@ public:
     harness.Model = &model;
     harness.Client = client.Address;
 
-    if (c.Profile == pWrapper) {
-      auto listener = std::make_shared<TSimListener>("127.0.0.1", 0);
-      int port = listener->Port();
-      server = std::thread([this, listener] {
-        while (!stop) {
-          int fd = listener->Accept(50);
-          if (fd < 0) continue;
-          TSimLink link(fd);
-          ServeWrapper(link, *assoc, stop, TrafficLog());
-        }
-      });
-      auto& tcp = LowerLayers().TCPClient;
-      tcp.SetIP("127.0.0.1");
-      tcp.SetPort(port);
-      tcp.SetConnectTimeout(3000);
-      tcp.SetResponseTimeout(3000);
-      tcp.SetDisconnectToConnectDelay(0);
-      tcp.SetShowTraffic(false);
-      WRAPPERLayers().WRAPPER(1).SupportingLayer = "TCPClient";
-      MidLayerWRAPPER().WRAPPERLayer = &WRAPPERLayers().WRAPPER(1);
-      harness.Mid = &MidLayerWRAPPER();
-    } else {
-      std::string path;
-      int master = OpenPseudoTerminal(path);
-      auto link = std::make_shared<TSimLink>(master);
-      server = std::thread([this, link] {
-        THdlcSettings s;
-        s.ServerUpper = 1;
-        s.ServerLower = 17;
-        s.MaxInfoLength = HdlcInfoLength;
-        while (!stop) ServeHdlc(*link, *assoc, s, stop, TrafficLog());
-      });
-      auto& serial = LowerLayers().Serial(1);
-      serial.SetDevicePath(path);
-      serial.ResponseTimeout = 3000;
-      auto& hdlc = HDLCLayers().HDLC(1);
-      hdlc.SetServerAddressSize(2);
-      hdlc.SetServerUpperAddress(1);
-      hdlc.SetServerLowerAddress(17);
-      hdlc.SetClientAddress(client.Address);
-      hdlc.SetSupportingLayer("Serial[1]");
-      hdlc.InformationFieldLength = static_cast<uint32_t>(HdlcInfoLength);
-      MidLayerHDLC().HDLCLayer = &hdlc;
-      MidLayerHDLC().DiscToNDMTimeout = 0;
-      harness.Mid = &MidLayerHDLC();
-    }
+    harness.Mid = c.Profile == pWrapper ? &stack.StartWrapper(*assoc, TrafficLog())
+                                        : &stack.StartHdlc(*assoc, client.Address, HdlcInfoLength, TrafficLog());
     CurrentMidLayer = harness.Mid;
     harness.Mid->Connect(harness.Client, harness.Server);
 
@@ -247,11 +203,8 @@ public:
       ReleaseAA(&ctx);
     }
     ClearContext(&ctx);
-    if (harness.Mid) harness.Mid->Disconnect();
-    LowerLayers().DisconnectAllChannels();
+    stack.Stop();
     CurrentMidLayer = nullptr;
-    stop = true;
-    if (server.joinable()) server.join();
   }
 
   ~TE2ESession() { Stop(); }
@@ -265,11 +218,10 @@ public:
 
   TSimModel model;
   std::unique_ptr<TSimAssociation> assoc;
-  std::atomic<bool> stop{false};
+  TSimStack stack;
   bool started = false;
   int ProfileEntries = 0;    // 0: the built-in model's
   int HdlcInfoLength = 128;  // largest HDLC information field, both ways
-  std::thread server;
   THarness harness;
   TDLMSProtocolContext ctx{};
   TKeyPair clientSigning, clientAgreement;

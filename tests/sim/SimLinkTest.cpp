@@ -6,7 +6,7 @@
 
 #include "TestUtil.h"
 #include "comm/MidLayers.h"
-#include "tools/meter-sim/SimTransport.h"
+#include "SimStack.h"
 #include "xmlpdu/ACSE.h"
 
 using namespace quillon;
@@ -31,10 +31,7 @@ protected:
     assoc->AddClient(TSimClient{16, true, false, 1, {}});
     assoc->AddClient(TSimClient{17, true, false, 2, PduStr("12345678")});
   }
-  void TearDown() override {
-    stop = true;
-    if (server.joinable()) server.join();
-  }
+  void TearDown() override { stack.Stop(); }
   // AARQ, a clock read that needs blocks over a small PDU, and release.
   void Converse(TMidLayerAbstract& mid, int client, int serverId) {
     PduStr answer;
@@ -61,33 +58,13 @@ protected:
   }
   TSimModel model;
   std::unique_ptr<TSimAssociation> assoc;
-  std::atomic<bool> stop{false};
-  std::thread server;
+  TSimStack stack;
 };
 
 }  // namespace
 
 TEST_F(SimFixture, WrapperOverLoopbackTcp) {
-  auto listener = std::make_shared<TSimListener>("127.0.0.1", 0);
-  int port = listener->Port();
-  server = std::thread([this, listener] {
-    while (!stop) {
-      int fd = listener->Accept(50);
-      if (fd < 0) continue;
-      TSimLink link(fd);
-      ServeWrapper(link, *assoc, stop, nullptr);
-    }
-  });
-  auto& tcp = LowerLayers().TCPClient;
-  tcp.SetIP("127.0.0.1");
-  tcp.SetPort(port);
-  tcp.SetConnectTimeout(2000);
-  tcp.SetResponseTimeout(2000);
-  tcp.SetDisconnectToConnectDelay(0);
-  tcp.SetShowTraffic(false);
-  WRAPPERLayers().WRAPPER(1).SupportingLayer = "TCPClient";
-  MidLayerWRAPPER().WRAPPERLayer = &WRAPPERLayers().WRAPPER(1);
-  TMidLayerAbstract& mid = MidLayerWRAPPER();
+  TMidLayerAbstract& mid = stack.StartWrapper(*assoc);
   mid.Connect(16, 1);
   Converse(mid, 16, 1);
   // A wrong password is rejected with authentication-failure (13).
@@ -103,34 +80,10 @@ TEST_F(SimFixture, WrapperOverLoopbackTcp) {
   auto& r = static_cast<T_AssociationResponse&>(*aare->Value);
   EXPECT_EQ(r.AssociationResult()->Value, 1);
   EXPECT_EQ(r.ResultSourceDiagnostic()->Diagnostic(), 13);
-  mid.Disconnect();
-  LowerLayers().DisconnectAllChannels();
 }
 
 TEST_F(SimFixture, HdlcOverPseudoTerminal) {
-  std::string path;
-  int master = OpenPseudoTerminal(path);
-  auto link = std::make_shared<TSimLink>(master);
-  server = std::thread([this, link] {
-    THdlcSettings s;
-    s.ServerUpper = 1;
-    s.ServerLower = 17;
-    while (!stop) ServeHdlc(*link, *assoc, s, stop, nullptr);
-  });
-  auto& serial = LowerLayers().Serial(1);
-  serial.SetDevicePath(path);
-  serial.ResponseTimeout = 2000;
-  auto& hdlc = HDLCLayers().HDLC(1);
-  hdlc.SetServerAddressSize(2);
-  hdlc.SetServerUpperAddress(1);
-  hdlc.SetServerLowerAddress(17);
-  hdlc.SetClientAddress(16);
-  hdlc.SetSupportingLayer("Serial[1]");
-  MidLayerHDLC().HDLCLayer = &hdlc;
-  MidLayerHDLC().DiscToNDMTimeout = 0;
-  TMidLayerAbstract& mid = MidLayerHDLC();
+  TMidLayerAbstract& mid = stack.StartHdlc(*assoc, 16);
   mid.Connect(16, 1);
   Converse(mid, 16, 1);
-  mid.Disconnect();
-  LowerLayers().DisconnectAllChannels();
 }

@@ -110,13 +110,9 @@ void TXMLParser::Next() {
   for (;;) {
     // Step 1: white space and the two comment forms.
     for (;;) {
+      SkipWhite();
       char c = Ch(FNextIdx);
-      if (c == ' ' || c == '\t' || c == '\r') {
-        ++FNextIdx;
-      } else if (c == '\n') {
-        ++FNextIdx;
-        ++FLineNr;
-      } else if (c == '/' && Ch(FNextIdx + 1) == '/') {
+      if (c == '/' && Ch(FNextIdx + 1) == '/') {
         while (FNextIdx < len && Ch(FNextIdx) != '\n') ++FNextIdx;
       } else if (c == '(' && Ch(FNextIdx + 1) == '*') {
         FNextIdx = SkipBlockComment(FText, FNextIdx, FLineNr);

@@ -1,0 +1,84 @@
+// The simulator's link on a thread of its own, and the client's own transport
+// stack pointed at it: DLMS wrapper over loopback TCP, or HDLC over a
+// pseudo-terminal.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "comm/MidLayers.h"
+#include "tools/meter-sim/SimTransport.h"
+
+namespace quillon::sim {
+
+class TSimStack {
+public:
+  ~TSimStack() { Stop(); }
+
+  TMidLayerAbstract& StartWrapper(TSimAssociation& assoc, const TTrafficLog& log = nullptr) {
+    auto listener = std::make_shared<TSimListener>("127.0.0.1", 0);
+    int port = listener->Port();
+    FServer = std::thread([this, listener, &assoc, log] {
+      while (!FStop) {
+        int fd = listener->Accept(50);
+        if (fd < 0) continue;
+        TSimLink link(fd);
+        ServeWrapper(link, assoc, FStop, log);
+      }
+    });
+    auto& tcp = LowerLayers().TCPClient;
+    tcp.SetIP("127.0.0.1");
+    tcp.SetPort(port);
+    tcp.SetConnectTimeout(3000);
+    tcp.SetResponseTimeout(3000);
+    tcp.SetDisconnectToConnectDelay(0);
+    tcp.SetShowTraffic(false);
+    WRAPPERLayers().WRAPPER(1).SupportingLayer = "TCPClient";
+    MidLayerWRAPPER().WRAPPERLayer = &WRAPPERLayers().WRAPPER(1);
+    return *(Mid = &MidLayerWRAPPER());
+  }
+
+  // The meter answers at logical device 1, physical device 17.
+  TMidLayerAbstract& StartHdlc(TSimAssociation& assoc, int clientAddress, int infoLength = 128,
+                               const TTrafficLog& log = nullptr) {
+    std::string path;
+    auto link = std::make_shared<TSimLink>(OpenPseudoTerminal(path));
+    FServer = std::thread([this, link, &assoc, infoLength, log] {
+      THdlcSettings s;
+      s.ServerUpper = 1;
+      s.ServerLower = 17;
+      s.MaxInfoLength = infoLength;
+      while (!FStop) ServeHdlc(*link, assoc, s, FStop, log);
+    });
+    auto& serial = LowerLayers().Serial(1);
+    serial.SetDevicePath(path);
+    serial.ResponseTimeout = 3000;
+    auto& hdlc = HDLCLayers().HDLC(1);
+    hdlc.SetServerAddressSize(2);
+    hdlc.SetServerUpperAddress(1);
+    hdlc.SetServerLowerAddress(17);
+    hdlc.SetClientAddress(clientAddress);
+    hdlc.SetSupportingLayer("Serial[1]");
+    hdlc.InformationFieldLength = static_cast<uint32_t>(infoLength);
+    MidLayerHDLC().HDLCLayer = &hdlc;
+    MidLayerHDLC().DiscToNDMTimeout = 0;
+    return *(Mid = &MidLayerHDLC());
+  }
+
+  void Stop() {
+    if (Mid) Mid->Disconnect();
+    Mid = nullptr;
+    LowerLayers().DisconnectAllChannels();
+    FStop = true;
+    if (FServer.joinable()) FServer.join();
+  }
+
+  TMidLayerAbstract* Mid = nullptr;
+
+private:
+  std::atomic<bool> FStop{false};
+  std::thread FServer;
+};
+
+}  // namespace quillon::sim
