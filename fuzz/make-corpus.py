@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the harnesses from the unit tests' vectors.
+
+Byte seeds are the hex literals of the tests; XML seeds are those bytes
+turned into XML by the seed-to-xml tool of the fuzz build (argument 1), so
+that every XML seed is a document the reader accepts. Lexer seeds are small
+hand-written texts. Run from the repository root after building build-fuzz:
+    fuzz/make-corpus.py build-fuzz/fuzz/fuzz_seed_to_xml
+"""
+import hashlib
+import os
+import re
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORPUS = os.path.join(ROOT, "fuzz", "corpus")
+
+
+def hex_vectors(test_file):
+    text = open(os.path.join(ROOT, test_file)).read()
+    out = []
+    # A vector may be split over adjacent literals; join them first.
+    for m in re.finditer(r'"((?:[0-9A-Fa-f ]+)"(?:\s*"[0-9A-Fa-f ]+")*)', text):
+        lits = re.findall(r'"?([0-9A-Fa-f ]+)"?', m.group(0))
+        h = "".join(lits).replace(" ", "")
+        if len(h) >= 2 and len(h) % 2 == 0:
+            out.append(bytes.fromhex(h))
+    return out
+
+
+def write(harness, blobs):
+    d = os.path.join(CORPUS, harness)
+    os.makedirs(d, exist_ok=True)
+    for b in blobs:
+        name = hashlib.sha1(b).hexdigest()[:16]
+        with open(os.path.join(d, name), "wb") as f:
+            f.write(b)
+
+
+def main():
+    tool = sys.argv[1] if len(sys.argv) > 1 else None
+    apdus = hex_vectors("tests/xmlpdu/CatalogueTest.cpp")
+    data = hex_vectors("tests/xmlpdu/DataAndLeavesTest.cpp")
+    write("fuzz_apdu_bytes", apdus)
+    write("fuzz_data_bytes", data)
+    for harness, kind, blobs in (("fuzz_apdu_xml", "apdu", apdus), ("fuzz_data_xml", "data", data)):
+        if not tool:
+            break
+        xml = []
+        for b in blobs:
+            r = subprocess.run([tool, kind], input=b, capture_output=True)
+            if r.returncode == 0 and r.stdout:
+                xml.append(r.stdout)
+        write(harness, xml)
+    write("fuzz_lexer", [
+        b"a := b + 12;\r\nx[0x1F..3] <> 'it''s' // note\n",
+        b"{ @alias #1 % 7 | y & z ... ^p, q: r >= s <= t = u * v / w -= 2 += 3 }",
+        b"\"unterminated\n12345678901234567890 0x 0xZZ ~tilde",
+    ])
+
+
+if __name__ == "__main__":
+    main()
