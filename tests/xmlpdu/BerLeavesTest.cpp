@@ -2,22 +2,15 @@
 // strings, in bytes and in XML, including broken and hostile input.
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
 #include "xmlpdu/BER.h"
 
 using namespace quillon;
+using quillon::test::ErrorOf;
+using quillon::test::H;
 
 namespace {
 
-std::string ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
-PduStr H(const char* hex) { return TMisc::HexStrToByteStr(hex); }
 std::string Hex(const PduStr& s) { return TMisc::ByteStrToSpacedHexStr(s); }
 
 template <class T>

@@ -1,0 +1,70 @@
+#include "comm/PosixIO.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillon {
+
+TFdByteReader::TResult TFdByteReader::ReadByte(int fd, uint8_t& b, int timeoutMs, int& err) {
+  if (FPos >= FBuf.size()) {
+    Drop();
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do n = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      err = errno;
+      return rError;
+    }
+    if (n == 0) return rTimeout;
+    char block[4096];
+    ssize_t got;
+    do got = ::read(fd, block, sizeof block);
+    while (got < 0 && errno == EINTR);
+    if (got == 0) return rClosed;
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return rTimeout;
+      err = errno;
+      return rError;
+    }
+    FBuf.assign(block, static_cast<size_t>(got));
+  }
+  b = static_cast<uint8_t>(FBuf[FPos++]);
+  return rByte;
+}
+
+int WriteAll(int fd, const std::string& data, int stallTimeoutMs) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A peer that stops reading must not hang the writer for ever.
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, stallTimeoutMs) == 0) return ETIMEDOUT;
+      continue;
+    }
+    return n < 0 ? errno : EIO;
+  }
+  return 0;
+}
+
+void TUniqueFd::Reset(int fd) {
+  if (FFd >= 0) ::close(FFd);
+  FFd = fd;
+}
+
+std::string SystemErrorText(int err) {
+  char buf[256];
+  // GNU strerror_r returns the text (possibly not in buf).
+  return std::string(::strerror_r(err, buf, sizeof buf));
+}
+
+}  // namespace quillon

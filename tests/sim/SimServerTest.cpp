@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "TestUtil.h"
+#include "tools/meter-sim/SimServer.h"
+
+using namespace quillon;
+using namespace quillon::sim;
+using namespace quillon::test;
+
+namespace {
+
+class SimServerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    model.LoadFile(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
+    server = std::make_unique<TSimServer>(model);
+    auto& s = server->Session();
+    s.Associated = true;
+    s.Conformance = cbGet | cbSet | cbAction | cbSelectiveAccess | cbBlockTransferWithGetOrRead |
+                    cbBlockTransferWithSetOrWrite | cbAccess | cbGeneralBlockTransfer | cbRead | cbWrite;
+    s.ClientMaxPdu = 512;
+  }
+  std::unique_ptr<T_COSEMpdu> Ask(const std::string& xml) {
+    auto req = MakeFromXml<T_COSEMpdu>(xmlIgnore, xml);
+    PduStr resp = server->HandleApdu(req->Encoded());
+    return MakeFromPdu<T_COSEMpdu>(xmlIgnore, resp);
+  }
+  static std::string Get(const char* cls, const char* ln, const char* attr, const std::string& sel = "") {
+    return std::string("<GetRequest><GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor>") +
+           "<ClassId Value=\"" + cls + "\" /><InstanceId Value=\"" + ln + "\" /><AttributeId Value=\"" + attr +
+           "\" /></AttributeDescriptor>" + sel + "</GetRequestNormal></GetRequest>";
+  }
+  TSimModel model;
+  std::unique_ptr<TSimServer> server;
+};
+
+T_GetResponseNormal* Normal(T_COSEMpdu& p) {
+  if (p.Tag != 0xC4) return nullptr;
+  auto* g = static_cast<T_GetResponse*>(p.Value.get());
+  return g->Tag == 1 ? static_cast<T_GetResponseNormal*>(g->Value.get()) : nullptr;
+}
+
+}  // namespace
+
+TEST_F(SimServerTest, ReadsRegistersClockAndErrors) {
+  auto r = Ask(Get("0003", "1.0.1.8.0.255", "03"));
+  ASSERT_NE(Normal(*r), nullptr);
+  EXPECT_EQ(Hex(r->Encoded()), Hex(H("C401C100 0202 0F00 161E")));
+  EXPECT_NE(r->ToXMLString().find("<Enum Value=\"1E\" />"), std::string::npos);
+  auto clock = Ask(Get("0008", "0.0.1.0.0.255", "02"));
+  auto* data = static_cast<T_Data*>(Normal(*clock)->FResult()->Value.get());
+  ASSERT_EQ(data->Tag, 9);
+  EXPECT_EQ(static_cast<T_OctetString*>(data->Value.get())->Value.size(), 12u);
+  auto missing = Ask(Get("0003", "1.0.99.99.0.255", "02"));
+  EXPECT_EQ(Hex(missing->Encoded()), "C401C10104");
+  auto noAttr = Ask(Get("0003", "1.0.1.8.0.255", "09"));
+  EXPECT_EQ(Hex(noAttr->Encoded()), "C401C10104");
+}
+
+TEST_F(SimServerTest, LongReadsTravelInBlocksAndReassemble) {
+  auto first = Ask(Get("000F", "0.0.40.0.0.255", "02"));
+  ASSERT_EQ(first->Tag, 0xC4);
+  PduStr collected;
+  int block = 0;
+  auto* resp = static_cast<T_GetResponse*>(first->Value.get());
+  for (;;) {
+    ASSERT_EQ(resp->Tag, 2);
+    auto* wdb = static_cast<T_GetResponseWithDataBlock*>(resp->Value.get());
+    auto* b = wdb->FResult();
+    EXPECT_EQ(b->FBlockNumber()->Value, static_cast<uint32_t>(++block));
+    ASSERT_EQ(b->FResult()->Tag, 0);
+    collected += static_cast<T_OctetString*>(b->FResult()->Value.get())->Value;
+    if (b->FLastBlock()->Value) break;
+    first = Ask("<GetRequest><GetRequestForNextDataBlock><InvokeIdAndPriority Value=\"C1\" /><BlockNumber Value=\"" +
+                TMisc::IntToHex(static_cast<uint32_t>(block), 8) + "\" /></GetRequestForNextDataBlock></GetRequest>");
+    EXPECT_LE(first->PDUSize(), 512);
+    resp = static_cast<T_GetResponse*>(first->Value.get());
+  }
+  EXPECT_GT(block, 1);
+  auto list = MakeFromPdu<T_Data>(xmlIgnore, collected);
+  ASSERT_EQ(list->Tag, 1);
+  EXPECT_EQ(static_cast<T_Array*>(list->Value.get())->ElementCount(), static_cast<int>(model.Objects().size()));
+  // A block number out of turn ends the transfer with an error.
+  Ask(Get("000F", "0.0.40.0.0.255", "02"));
+  auto bad = Ask(
+      "<GetRequest><GetRequestForNextDataBlock><InvokeIdAndPriority Value=\"C1\" /><BlockNumber Value=\"00000005\" />"
+      "</GetRequestForNextDataBlock></GetRequest>");
+  EXPECT_NE(bad->ToXMLString().find("DataBlockNumberInvalid"), std::string::npos);
+}
+
+TEST_F(SimServerTest, ProfileSelectiveAccessByEntry) {
+  server->Session().ClientMaxPdu = 0xFFFF;
+  auto r = Ask(Get("0007", "1.0.99.1.0.255", "02",
+                   "<AccessSelection><AccessSelector Value=\"02\" /><AccessParameters><Structure Qty=\"0004\">"
+                   "<DoubleLongUnsigned Value=\"00000001\" /><DoubleLongUnsigned Value=\"0000000A\" />"
+                   "<LongUnsigned Value=\"0001\" /><LongUnsigned Value=\"0000\" /></Structure></AccessParameters>"
+                   "</AccessSelection>"));
+  auto* data = static_cast<T_Data*>(Normal(*r)->FResult()->Value.get());
+  ASSERT_EQ(data->Tag, 1);
+  auto* arr = static_cast<T_Array*>(data->Value.get());
+  EXPECT_EQ(arr->ElementCount(), 10);
+  EXPECT_EQ(static_cast<T_Structure*>((*arr)[0]->Value.get())->ElementCount(), 6);
+}
+
+TEST_F(SimServerTest, WritesWithAndWithoutBlocks) {
+  auto denied = Ask(
+      "<SetRequest><SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0003\" />"
+      "<InstanceId Value=\"1.0.1.8.0.255\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
+      "<Value><DoubleLongUnsigned Value=\"00000000\" /></Value></SetRequestNormal></SetRequest>");
+  EXPECT_EQ(Hex(denied->Encoded()), "C501C103");
+  auto ok = Ask(
+      "<SetRequest><SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
+      "<InstanceId Value=\"0.0.96.10.1.255\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
+      "<Value><Unsigned Value=\"07\" /></Value></SetRequestNormal></SetRequest>");
+  EXPECT_EQ(Hex(ok->Encoded()), "C501C100");
+  EXPECT_NE(Ask(Get("0001", "0.0.96.10.1.255", "02"))->ToXMLString().find("\"07\""), std::string::npos);
+  // Value 08 in two blocks: 11 | 08.
+  auto b1 = Ask(
+      "<SetRequest><SetRequestWithFirstDataBlock><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor>"
+      "<ClassId Value=\"0001\" /><InstanceId Value=\"0.0.96.10.1.255\" /><AttributeId Value=\"02\" />"
+      "</AttributeDescriptor><DataBlock><LastBlock Value=\"00\" /><BlockNumber Value=\"00000001\" />"
+      "<RawData Value=\"11\" /></DataBlock></SetRequestWithFirstDataBlock></SetRequest>");
+  EXPECT_EQ(Hex(b1->Encoded()), "C502C100000001");
+  auto b2 = Ask(
+      "<SetRequest><SetRequestWithDataBlock><InvokeIdAndPriority Value=\"C1\" /><DataBlock><LastBlock Value=\"01\" />"
+      "<BlockNumber Value=\"00000002\" /><RawData Value=\"08\" /></DataBlock></SetRequestWithDataBlock></SetRequest>");
+  EXPECT_EQ(Hex(b2->Encoded()), "C503C10000000002");
+  EXPECT_NE(Ask(Get("0001", "0.0.96.10.1.255", "02"))->ToXMLString().find("\"08\""), std::string::npos);
+}
+
+TEST_F(SimServerTest, MethodsAccessAndShortNames) {
+  auto act = Ask(
+      "<ActionRequest><ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor>"
+      "<ClassId Value=\"0046\" /><InstanceId Value=\"0.0.96.3.10.255\" /><MethodId Value=\"01\" />"
+      "</MethodDescriptor><MethodInvocationParameters><Integer Value=\"00\" /></MethodInvocationParameters>"
+      "</ActionRequestNormal></ActionRequest>");
+  EXPECT_EQ(Hex(act->Encoded()), "C701C10000");
+  EXPECT_EQ(Hex(Ask(Get("0046", "0.0.96.3.10.255", "02"))->Encoded()), "C401C1000300");
+
+  auto acc = Ask(
+      "<AccessRequest><LongInvokeIdAndPriority Value=\"00000001\" /><DateTime Value=\"\" /><AccessRequestBody>"
+      "<AccessRequestSpecification Qty=\"0002\"><AccessRequestGet><AttributeDescriptor><ClassId Value=\"0001\" />"
+      "<InstanceId Value=\"0.0.96.1.0.255\" /><AttributeId Value=\"02\" /></AttributeDescriptor></AccessRequestGet>"
+      "<AccessRequestGet><AttributeDescriptor><ClassId Value=\"0001\" /><InstanceId Value=\"0.0.96.99.0.255\" />"
+      "<AttributeId Value=\"02\" /></AttributeDescriptor></AccessRequestGet></AccessRequestSpecification>"
+      "<AccessRequestListOfData Qty=\"0002\"><NullData /><NullData /></AccessRequestListOfData>"
+      "</AccessRequestBody></AccessRequest>");
+  EXPECT_EQ(Hex(acc->Encoded()), Hex(H("DA 00000001 00 00 02 0A083531303030343237 00 02 0100 0104")));
+
+  server->Session().LogicalNames = false;
+  auto read = Ask("<ReadRequest Qty=\"0002\"><VariableName Value=\"2208\" /><VariableName Value=\"7777\" /></ReadRequest>");
+  EXPECT_EQ(Hex(read->Encoded()), Hex(H("0C 02 00 060012D687 01 04")));
+  auto write = Ask(
+      "<WriteRequest><ListOfVariableAccessSpecification Qty=\"0001\"><VariableName Value=\"2120\" />"
+      "</ListOfVariableAccessSpecification><ListOfData Qty=\"0001\"><Unsigned Value=\"01\" /></ListOfData></WriteRequest>");
+  EXPECT_EQ(Hex(write->Encoded()), "0D010103");
+  // An LN service in a short-name association is refused.
+  EXPECT_EQ(Hex(Ask(Get("0003", "1.0.1.8.0.255", "02"))->Encoded()), "D80102");
+}
+
+TEST_F(SimServerTest, GeneralBlockTransferBothWays) {
+  auto& s = server->Session();
+  s.Conformance &= ~cbBlockTransferWithGetOrRead;
+  s.ClientMaxPdu = 200;
+  PduStr req = MakeFromXml<T_COSEMpdu>(xmlIgnore, Get("000F", "0.0.40.0.0.255", "02"))->Encoded();
+  PduStr resp = server->HandleApdu(req);
+  PduStr whole;
+  for (int n = 1;; ++n) {
+    auto g = MakeFromPdu<T_COSEMpdu>(xmlIgnore, resp);
+    ASSERT_EQ(g->Tag, 0xE0);
+    auto* gbt = static_cast<T_GeneralBlockTransfer*>(g->Value.get());
+    EXPECT_EQ(gbt->FBlockNumber()->Value, n);
+    EXPECT_LE(resp.size(), 200u);
+    whole += gbt->FBlockData()->Value;
+    if (gbt->FBlockControl()->Value & 0x80) break;
+    auto ack = MakeFromXml<T_COSEMpdu>(
+        xmlIgnore, "<GeneralBlockTransfer><BlockControl Value=\"81\" /><BlockNumber Value=\"0001\" /><BlockNumberAck "
+                   "Value=\"" + TMisc::IntToHex(static_cast<uint32_t>(n), 4) + "\" /><BlockData Value=\"\" /></GeneralBlockTransfer>");
+    resp = server->HandleApdu(ack->Encoded());
+  }
+  auto full = MakeFromPdu<T_COSEMpdu>(xmlIgnore, whole);
+  ASSERT_NE(Normal(*full), nullptr);
+
+  // A request split by the client: two blocks, acknowledged, then answered.
+  PduStr r1 = req.substr(0, 5), r2 = req.substr(5);
+  auto gbtOf = [](int ctl, int n, const PduStr& d) {
+    return MakeFromXml<T_COSEMpdu>(xmlIgnore, "<GeneralBlockTransfer><BlockControl Value=\"" + TMisc::IntToHex(ctl, 2) +
+                                                  "\" /><BlockNumber Value=\"" + TMisc::IntToHex(n, 4) +
+                                                  "\" /><BlockNumberAck Value=\"0000\" /><BlockData Value=\"" +
+                                                  TMisc::ByteStrToHexStr(d) + "\" /></GeneralBlockTransfer>")
+        ->Encoded();
+  };
+  s.ClientMaxPdu = 0xFFFF;
+  auto ack1 = MakeFromPdu<T_COSEMpdu>(xmlIgnore, server->HandleApdu(gbtOf(0x01, 1, r1)));
+  EXPECT_EQ(static_cast<T_GeneralBlockTransfer*>(ack1->Value.get())->FBlockNumberAck()->Value, 1);
+  auto last = MakeFromPdu<T_COSEMpdu>(xmlIgnore, server->HandleApdu(gbtOf(0x81, 2, r2)));
+  auto* g = static_cast<T_GeneralBlockTransfer*>(last->Value.get());
+  EXPECT_EQ(g->FBlockControl()->Value, 0x81);
+  EXPECT_EQ(g->FBlockNumberAck()->Value, 2);
+  EXPECT_EQ(static_cast<uint8_t>(g->FBlockData()->Value[0]), 0xC4);
+}

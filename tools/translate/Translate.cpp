@@ -1,0 +1,110 @@
+#include "tools/translate/Translate.h"
+
+#include <memory>
+#include <string>
+
+#include "xmlpdu/Make.h"
+#include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/Misc.h"
+
+namespace quillon {
+
+namespace {
+
+// Hex text may be laid out freely: every kind of white space is dropped
+// before the pairs are read.
+PduStr HexInputToBytes(const std::string& input) {
+  std::string compact;
+  compact.reserve(input.size());
+  for (char c : input)
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') compact += c;
+  return TMisc::HexStrToByteStr(compact);
+}
+
+std::unique_ptr<TCOSEMPduBase> Decode(bool data, const PduStr& bytes) {
+  TStringWrapper reader(bytes);
+  std::unique_ptr<TCOSEMPduBase> tree;
+  if (data)
+    tree = TMake::DataFromReader(reader);
+  else
+    tree = TMake::COSEMPduFromReader(reader);
+  // A capture pasted with bytes of the next frame is a mistake worth saying.
+  if (reader.GetRemainingBytes() > 0)
+    RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
+  return tree;
+}
+
+std::unique_ptr<TCOSEMPduBase> Parse(bool data, const std::string& xml) {
+  if (data) return TMake::DataFromXml(xml);
+  return TMake::COSEMPduFromXml(xml);
+}
+
+std::string WithFinalLineBreak(std::string s) {
+  if (s.empty() || s.back() != '\n') s += '\n';
+  return s;
+}
+
+struct TSample {
+  const char* Title;
+  const char* Hex;
+};
+
+// Captures from meters and clients in the field (logical-name referencing,
+// no security), chosen to show each kind of APDU once.
+const TSample kSamples[] = {
+    {"Association request (AARQ), logical names, no authentication",
+     "60 1D A1 09 06 07 60 85 74 05 08 01 01 BE 10 04 0E 01 00 00 00 06 5F 1F 04 00 00 7E 1F 04 B0"},
+    {"Association response (AARE), accepted",
+     "61 29 A1 09 06 07 60 85 74 05 08 01 01 A2 03 02 01 00 A3 05 A1 03 02 01 00 BE 10 04 0E 08 00 06 5F 1F 04 00 00 "
+     "50 1F 01 F4 00 07"},
+    {"Get request: clock time (class 8, 0.0.1.0.0.255, attribute 2)", "C0 01 C1 00 08 00 00 01 00 00 FF 02 00"},
+    {"Get response: register scaler and unit (structure of -3 and Wh)", "C4 01 C1 00 02 02 0F FD 16 1E"},
+    {"Release request, normal", "62 03 80 01 00"},
+};
+
+}  // namespace
+
+std::string Translate(TTranslateMode mode, bool data, const std::string& input) {
+  switch (mode) {
+    case TTranslateMode::tmToXml:
+      return WithFinalLineBreak(Decode(data, HexInputToBytes(input))->ToXMLString());
+    case TTranslateMode::tmToHex: {
+      PduStr bytes;
+      Parse(data, input)->EncodeToPduStr(bytes);
+      return TMisc::ByteStrToSpacedHexStr(bytes) + "\n";
+    }
+    case TTranslateMode::tmClean:
+      return WithFinalLineBreak(Parse(data, input)->ToXMLString());
+    case TTranslateMode::tmDemo:
+      return DemoText();
+    case TTranslateMode::tmNone:
+      break;
+  }
+  RaiseGeneral("No conversion selected");
+}
+
+std::string DemoText() {
+  std::string out;
+  for (const TSample& s : kSamples) {
+    out += "== ";
+    out += s.Title;
+    out += "\nhex:\n  ";
+    out += s.Hex;
+    out += "\nxml:\n";
+    // The XML as the system writes it, with its CR LF line ends turned into
+    // plain ones for the terminal.
+    std::string xml = Translate(TTranslateMode::tmToXml, false, s.Hex);
+    std::erase(xml, '\r');
+    out += xml;
+    out += "\n";
+  }
+  return out;
+}
+
+std::string DescribeError(const std::exception& e) {
+  if (auto* x = dynamic_cast<const EXMLError*>(&e))
+    return Format("%s (line %d, position %d)", x->what(), x->PosY, x->PosX);
+  return e.what();
+}
+
+}  // namespace quillon

@@ -1,0 +1,23 @@
+// The conversions behind quillon-translate, kept apart from the command line.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace quillon {
+
+enum class TTranslateMode { tmNone, tmToXml, tmToHex, tmClean, tmDemo };
+
+// Converts `input` as `mode` says; `data` selects a bare Data value instead of
+// a whole APDU. The result ends with a line break. Fails with the decoder's
+// error.
+std::string Translate(TTranslateMode mode, bool data, const std::string& input);
+
+// The built-in sample: each capture as hex and as XML.
+std::string DemoText();
+
+// The error text for standard error: the message, and for XML errors the
+// line and position of the offending tag.
+std::string DescribeError(const std::exception& e);
+
+}  // namespace quillon
