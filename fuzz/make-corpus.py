@@ -44,6 +44,14 @@ def main():
     data = hex_vectors("tests/xmlpdu/DataAndLeavesTest.cpp")
     write("fuzz_apdu_bytes", apdus)
     write("fuzz_data_bytes", data)
+    write("fuzz_acse_bytes", [b for b in hex_vectors("tests/xmlpdu/AcseApduTest.cpp") if b[:1] in (b"\x60", b"\x61", b"\x62", b"\x63")])
+    frames = [b for b in hex_vectors("tests/comm/HDLCFrameTest.cpp") + hex_vectors("tests/comm/HDLCLayerTest.cpp")
+              if b[:1] == b"\x7e" or b[:1] == b"\x7E"]
+    # The first byte is the harness's mode: 0 keeps the checksums, 1 repairs them.
+    write("fuzz_hdlc_frame", [b"\x00" + f for f in frames] + [b"\x01" + f for f in frames])
+    write("fuzz_wrapper", hex_vectors("tests/comm/WrapperTest.cpp"))
+    write("fuzz_v44", hex_vectors("tests/security/V44Test.cpp") + [b"ABABABABABABABAB", b"The quick brown fox"])
+    write("fuzz_protection_remove", hex_vectors("tests/security/ProtectionLayersTest.cpp"))
     for harness, kind, blobs in (("fuzz_apdu_xml", "apdu", apdus), ("fuzz_data_xml", "data", data)):
         if not tool:
             break
