@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pty.h>
+#include <termios.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,30 +42,26 @@ void CloseWithReset(TUniqueFd& fd) {
 
 }  // namespace
 
-TFaultProxy::TFaultProxy(int upstreamPort) : FUpstreamPort(upstreamPort) {
+TFaultRelay::TFaultRelay() {
   int p[2];
   if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   FWakeRead.Reset(p[0]);
   FWakeWrite.Reset(p[1]);
-  FThread = std::thread([this] { Run(); });
 }
 
-TFaultProxy::~TFaultProxy() {
+void TFaultRelay::Stop() {
   FStop = true;
   char c = 0;
   (void)!::write(FWakeWrite.Get(), &c, 1);
-  // Wakes the accept of the proxy thread, if it is waiting there.
-  TUniqueFd wake = ConnectLoopback(Port());
-  FThread.join();
 }
 
-void TFaultProxy::Arm(TFault fault, size_t arg) {
+void TFaultRelay::Arm(TFault fault, size_t arg) {
   std::lock_guard<std::mutex> lock(FLock);
   FArmed = fault;
   FArg = arg;
 }
 
-void TFaultProxy::ReleaseHeld() {
+void TFaultRelay::ReleaseHeld() {
   std::unique_lock<std::mutex> lock(FLock);
   FReleaseRequested = true;
   char c = 0;
@@ -71,56 +69,40 @@ void TFaultProxy::ReleaseHeld() {
   FChanged.wait(lock, [this] { return !FReleaseRequested; });
 }
 
-void TFaultProxy::Run() {
-  while (!FStop) {
-    TUniqueFd client = FFront.Accept();
-    if (!client.Valid() || FStop) continue;
-    TUniqueFd upstream = ConnectLoopback(FUpstreamPort);
-    if (!upstream.Valid()) continue;
-    ++FConnections;
-    Relay(client.Get(), upstream.Get());
-    std::lock_guard<std::mutex> lock(FLock);
-    if (FArmed == TFault::Reset) {
-      FArmed = TFault::None;
-      CloseWithReset(client);
-    }
-  }
-}
-
-void TFaultProxy::Relay(int client, int upstream) {
+bool TFaultRelay::Relay(int layerSide, int meterSide) {
   char buf[4096];
-  for (;;) {
-    pollfd p[3] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}, {FWakeRead.Get(), POLLIN, 0}};
-    if (::poll(p, 3, -1) < 0) return;
+  while (!FStop) {
+    pollfd p[3] = {{layerSide, POLLIN, 0}, {meterSide, POLLIN, 0}, {FWakeRead.Get(), POLLIN, 0}};
+    if (::poll(p, 3, -1) < 0) return false;
     if (p[2].revents) {
       char c;
       (void)!::read(FWakeRead.Get(), &c, 1);
-      if (FStop) return;
       std::lock_guard<std::mutex> lock(FLock);
       if (FReleaseRequested) {
-        WriteAll(client, FHeld);
+        WriteAll(layerSide, FHeld);
         FHeld.clear();
         FReleaseRequested = false;
         FChanged.notify_all();
       }
     }
     if (p[0].revents) {
-      ssize_t n = ::recv(client, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      WriteAll(upstream, PduStr(buf, static_cast<size_t>(n)));
+      ssize_t n = ::read(layerSide, buf, sizeof buf);
+      if (n <= 0) return false;
+      WriteAll(meterSide, PduStr(buf, static_cast<size_t>(n)));
     }
     if (p[1].revents) {
-      ssize_t n = ::recv(upstream, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      if (!PassAnswer(client, PduStr(buf, static_cast<size_t>(n)))) return;
+      ssize_t n = ::read(meterSide, buf, sizeof buf);
+      if (n <= 0) return false;
+      if (!PassAnswer(layerSide, PduStr(buf, static_cast<size_t>(n)))) return true;
     }
   }
+  return false;
 }
 
-bool TFaultProxy::PassAnswer(int client, PduStr chunk) {
+bool TFaultRelay::PassAnswer(int layerSide, PduStr chunk) {
   std::lock_guard<std::mutex> lock(FLock);
   TFault f = FArmed;
-  if (f != TFault::Reset) FArmed = TFault::None;  // Run resets the pair and disarms
+  FArmed = TFault::None;
   switch (f) {
     case TFault::None: break;
     case TFault::Drop: return true;
@@ -132,8 +114,56 @@ bool TFaultProxy::PassAnswer(int client, PduStr chunk) {
       break;
     case TFault::Reset: return false;
   }
-  WriteAll(client, chunk);
+  WriteAll(layerSide, chunk);
   return true;
+}
+
+// ------------------------------------------------------------------ TCP proxy
+
+TFaultProxy::TFaultProxy(int upstreamPort) : FUpstreamPort(upstreamPort) {
+  FThread = std::thread([this] {
+    while (!FStop) {
+      TUniqueFd client = FFront.Accept();
+      if (!client.Valid() || FStop) continue;
+      TUniqueFd upstream = ConnectLoopback(FUpstreamPort);
+      if (!upstream.Valid()) continue;
+      ++FConnections;
+      if (Relay(client.Get(), upstream.Get())) CloseWithReset(client);
+    }
+  });
+}
+
+TFaultProxy::~TFaultProxy() {
+  Stop();
+  // Wakes the accept of the proxy thread, if it is waiting there.
+  TUniqueFd wake = ConnectLoopback(Port());
+  FThread.join();
+}
+
+// ---------------------------------------------------------- serial relay
+
+TPtyFaultRelay::TPtyFaultRelay(const std::string& meterSlavePath) {
+  int master = -1, slave = -1;
+  char name[256];
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  FMaster.Reset(master);
+  FSlave.Reset(slave);  // kept open so that the master never sees a hang-up
+  FPath = name;
+  FMeterSide.Reset(::open(meterSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!FMeterSide.Valid()) throw std::runtime_error("cannot open the meter's line");
+  // Raw lines on both sides: the relay passes bytes, not text.
+  for (int fd : {slave, FMeterSide.Get()}) {
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+  }
+  FThread = std::thread([this] { Relay(FMaster.Get(), FMeterSide.Get()); });
+}
+
+TPtyFaultRelay::~TPtyFaultRelay() {
+  Stop();
+  FThread.join();
 }
 
 // ------------------------------------------------------------ wrapper meter

@@ -21,39 +21,67 @@ enum class TFault { None, Drop, Hold, Truncate, Duplicate, Corrupt, Reset };
 // Name of a fault for test traces.
 const char* FaultName(TFault f);
 
-class TFaultProxy {
+// The relay between two descriptors: what the layer side sends passes on
+// unchanged; the meter side's next chunk gets the armed fault.
+class TFaultRelay {
 public:
-  explicit TFaultProxy(int upstreamPort);
-  ~TFaultProxy();
-  TFaultProxy(const TFaultProxy&) = delete;
-  TFaultProxy& operator=(const TFaultProxy&) = delete;
+  TFaultRelay();
+  virtual ~TFaultRelay() = default;
+  TFaultRelay(const TFaultRelay&) = delete;
+  TFaultRelay& operator=(const TFaultRelay&) = delete;
 
-  int Port() const { return FFront.Port(); }
   // The meter's next answer gets `fault`. `arg` is the number of bytes kept
   // (Truncate) or the offset of the byte inverted (Corrupt).
   void Arm(TFault fault, size_t arg = 0);
-  // Sends the answer a Hold kept back; returns once it is on its way.
+  // Sends what a Hold kept back; returns once it is on its way.
   void ReleaseHeld();
-  // Connections accepted from the client so far.
-  int Connections() const { return FConnections.load(); }
+
+protected:
+  // Relays until a side closes, a Reset fires or Stop; true for a Reset.
+  bool Relay(int layerSide, int meterSide);
+  void Stop();
+  std::atomic<bool> FStop{false};
 
 private:
-  void Run();
-  void Relay(int client, int upstream);
-  // Returns false when the connection pair is to be closed.
-  bool PassAnswer(int client, PduStr chunk);
-
-  int FUpstreamPort;
-  TTcpPeer FFront;
+  // Returns false when the connection is to be reset.
+  bool PassAnswer(int layerSide, PduStr chunk);
   TUniqueFd FWakeRead, FWakeWrite;
-  std::atomic<bool> FStop{false};
-  std::atomic<int> FConnections{0};
   std::mutex FLock;
   std::condition_variable FChanged;
   TFault FArmed = TFault::None;
   size_t FArg = 0;
   PduStr FHeld;
   bool FReleaseRequested = false;
+};
+
+// A loopback TCP proxy in front of a meter's port; Reset closes the client's
+// connection with a reset, and the proxy takes the next one.
+class TFaultProxy : public TFaultRelay {
+public:
+  explicit TFaultProxy(int upstreamPort);
+  ~TFaultProxy() override;
+  int Port() const { return FFront.Port(); }
+  // Connections accepted from the client so far.
+  int Connections() const { return FConnections.load(); }
+
+private:
+  int FUpstreamPort;
+  TTcpPeer FFront;
+  std::atomic<int> FConnections{0};
+  std::thread FThread;
+};
+
+// A serial line with a relay in it: the layer opens Path(), the meter sits on
+// the far end of the pseudo-terminal given to the constructor.
+class TPtyFaultRelay : public TFaultRelay {
+public:
+  explicit TPtyFaultRelay(const std::string& meterSlavePath);
+  ~TPtyFaultRelay() override;
+  const std::string& Path() const { return FPath; }
+
+private:
+  TUniqueFd FMaster, FSlave, FMeterSide;
+  std::string FPath;
   std::thread FThread;
 };
 
