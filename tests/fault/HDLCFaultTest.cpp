@@ -18,18 +18,7 @@ const PduStr kLLC = Hex("E6E700");
 class HDLCFaultTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    serial.Disconnect();
-    serial.SetDevicePath(relay.Path());
-    serial.SetBaud(9600);
-    serial.ResponseTimeout = 100;
-    hdlc.SetSupportingLayer("Serial[1]");
-    hdlc.SetClientAddress(16);
-    hdlc.SetServerAddressSize(1);
-    hdlc.SetServerUpperAddress(1);
-    hdlc.SetServerLowerAddress(0);
-    hdlc.InformationFieldLength = 128;
-    hdlc.InactivityTimeout = 0;
-    hdlc.UIFrameLength = 128;
+    test::SetUpHDLCStack(serial, hdlc, relay.Path());
   }
   void TearDown() override {
     if (hdlc.IsConnected()) Unlink();

@@ -16,16 +16,7 @@ PduStr GetRequest(uint8_t id) { return Hex("C001") + static_cast<char>(id) + Hex
 class WrapperFaultTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    tcp.Disconnect();
-    tcp.SetResponseTimeout(300);
-    tcp.SetDisconnectToConnectDelay(0);
-    tcp.SetIPVersion(IPv4);
-    tcp.SetIP("127.0.0.1");
-    tcp.SetPort(proxy.Port());
-    w.SupportingLayer = "TCPClient";
-    w.ClientAddress = 16;
-    w.ServerAddress = 1;
-    w.MinOutWPduFramesDelay = 0;
+    test::SetUpWrapperStack(tcp, w, proxy.Port(), 300);
   }
   void TearDown() override { tcp.Disconnect(); }
 
