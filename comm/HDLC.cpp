@@ -75,7 +75,11 @@ bool TProtocolLayerHDLC::IsConnected() { return FState == hpNRM && SupportingLay
 
 void TProtocolLayerHDLC::DisconnectSupportingLayer() { SupportingLayerObject().Disconnect(); }
 
-void TProtocolLayerHDLC::ClearInputBuffer() { SupportingLayerObject().ClearInputBuffer(); }
+void TProtocolLayerHDLC::ClearInputBuffer() {
+  // The keep-alive thread may be reading from the same byte layer.
+  std::lock_guard<std::mutex> lock(CriticalSection);
+  SupportingLayerObject().ClearInputBuffer();
+}
 
 bool TProtocolLayerHDLC::IsHDLCPdu(const PduStr& s) {
   size_t n = s.size();

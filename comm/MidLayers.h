@@ -1,6 +1,19 @@
 // The registries that create every layer once and name it, the mid layers
 // through which the application drives one of the two stacks (HDLC over a
 // serial port, DLMS wrapper over TCP), and the stack in use.
+//
+// Building a stack:
+//   TCP:    configure LowerLayers().TCPClient (IP, port, IP version, timeouts);
+//           WRAPPERLayers().WRAPPER(1).SupportingLayer = "TCPClient";
+//           MidLayerWRAPPER().WRAPPERLayer = &WRAPPERLayers().WRAPPER(1);
+//           CurrentMidLayer = &MidLayerWRAPPER();
+//   Serial: configure LowerLayers().Serial(1) (COMNr or DevicePath, baud,
+//           mode E); HDLCLayers().HDLC(1).SetSupportingLayer("Serial[1]") and
+//           its addressing; MidLayerHDLC().HDLCLayer = &HDLCLayers().HDLC(1);
+//           CurrentMidLayer = &MidLayerHDLC();
+// then CurrentMidLayer->Connect(client, server) and, per APDU,
+// CurrentMidLayer->SendReceiveData(client, server, apdu, answer); close with
+// CurrentMidLayer->Disconnect() and LowerLayers().DisconnectAllChannels().
 #pragma once
 
 #include <functional>

@@ -79,9 +79,10 @@ void TTrafficWindowManager::OnTraffic(const TProtocolLayerAbstract* Sender, cons
   event->Sender = Sender;
   event->Bytes = Bytes;
   event->Options = Options;
-  // The handler owns the event from here on; Deliver returns after it ran.
-  TTrafficEvent* raw = event.release();
-  sink->Deliver([this, raw] { HandleTrafficEvent(std::unique_ptr<TTrafficEvent>(raw)); });
+  // The handler takes the event over; should a sink drop the handler (a log
+  // window that is going away), the holder still frees it.
+  auto holder = std::make_shared<std::unique_ptr<TTrafficEvent>>(std::move(event));
+  sink->Deliver([this, holder] { HandleTrafficEvent(std::move(*holder)); });
 }
 
 namespace {

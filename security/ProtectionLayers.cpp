@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "security/ByteArray.h"
 #include "security/GCMCipher.h"
 
 namespace quillon {
@@ -53,11 +54,6 @@ std::string CosemPduXmlName(int tag) {
 template <class T>
 std::unique_ptr<TProtectionLayer> CreateLayer() {
   return std::make_unique<T>();
-}
-
-PduStr ByteArrayToPduStr(const TByteArray& a) {
-  if (a.Size <= 0 || a.Bytes == nullptr) return PduStr();
-  return PduStr(reinterpret_cast<const char*>(a.Bytes), static_cast<size_t>(a.Size));
 }
 
 }  // namespace
@@ -333,6 +329,23 @@ TProtectionServices TProtectionLayers::GetProtectionServices(TProtectionServices
   return COSEMProtectionServicesToCTI(all);
 }
 
+PduStr COSEMDateTime(const std::tm& t) {
+  const int year = t.tm_year + 1900;
+  const int dayOfWeek = t.tm_wday == 0 ? 7 : t.tm_wday;  // Monday 1 .. Sunday 7
+  const int fields[] = {year >> 8, year & 0xFF, t.tm_mon + 1, t.tm_mday, dayOfWeek, t.tm_hour, t.tm_min, t.tm_sec,
+                        0x00,      0x80,        0x00,         0xFF};
+  PduStr s;
+  for (int f : fields) s += static_cast<char>(f);
+  return s;
+}
+
+PduStr CurrentCOSEMDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return COSEMDateTime(local);
+}
+
 TProtectionLayers TProtectionLayers::FromRecords(const ::TProtectionLayer* Records,
                                                  const TProtectionLayerSources& Sources) {
   const TCOSEMProtectionServices cipheringMax{psAuthentication, psEncryption};
@@ -345,7 +358,7 @@ TProtectionLayers TProtectionLayers::FromRecords(const ::TProtectionLayer* Recor
       g.OtherInformation = ByteArrayToPduStr(rec.OtherInformation);
       g.OriginatorSystemTitle = rec.Originator == 2 ? Sources.ThirdPartySystemTitle : Sources.ClientSystemTitle;
       g.RecipientSystemTitle = Sources.ServerSystemTitle;
-      g.DateTime = rec.DateTime != 0 ? Sources.DateTime : PduStr();
+      if (rec.DateTime != 0) g.DateTime = Sources.DateTime.empty() ? CurrentCOSEMDateTime() : Sources.DateTime;
     };
     if (rec.Kind == 1 && rec.Style >= 1 && rec.Style <= 4) {
       std::unique_ptr<TProtectionLayerGloDed> g;

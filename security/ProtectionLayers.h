@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -177,12 +178,18 @@ private:
   void CheckSuite() const;
 };
 
+// A 12-byte COSEM date-time of a local time: hundredths 00, deviation
+// 80 00 (not specified), clock status FF.
+PduStr COSEMDateTime(const std::tm& localTime);
+// The same for now.
+PduStr CurrentCOSEMDateTime();
+
 // What the engine knows when it turns the exported records into layers.
 struct TProtectionLayerSources {
   PduStr ClientSystemTitle;
   PduStr ThirdPartySystemTitle;
   PduStr ServerSystemTitle;
-  PduStr DateTime;  // 12-byte COSEM date-time, used by records that ask for it
+  PduStr DateTime;  // for records that ask for one; empty: the current local time
   TFrameCounterFunc FrameCounterFunc;
 };
 

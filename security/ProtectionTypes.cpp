@@ -106,27 +106,23 @@ std::string NameOf(TKeyAgreementKind v) { return NameFromTable(kKeyAgreementName
 std::string NameOf(TKeyPairType v) { return NameFromTable(kKeyPairTypeNames, v); }
 std::string NameOf(TPPReservedConst v) { return NameFromTable(kReservedConstNames, v); }
 
-std::string ServicesToString(TCOSEMProtectionServices s) {
+namespace {
+// "[A,B]" from the members first..last of a set, in ascending order.
+template <typename Set, typename E>
+std::string SetText(Set s, E first, E last) {
   std::string r = "[";
-  for (unsigned v = psAuthentication; v <= psCompression; ++v) {
-    auto e = static_cast<TCOSEMProtectionService>(v);
+  for (unsigned v = first; v <= last; ++v) {
+    auto e = static_cast<E>(v);
     if (!s.Contains(e)) continue;
     if (r.size() > 1) r += ',';
     r += UpperCase(NameOf(e));
   }
   return r + "]";
 }
+}  // namespace
 
-std::string ServicesToString(TProtectionServices s) {
-  std::string r = "[";
-  for (unsigned v = rcAUTHENTICATION; v <= rcCOMPRESSION; ++v) {
-    auto e = static_cast<TPPReservedConst>(v);
-    if (!s.Contains(e)) continue;
-    if (r.size() > 1) r += ',';
-    r += NameOf(e);
-  }
-  return r + "]";
-}
+std::string ServicesToString(TCOSEMProtectionServices s) { return SetText(s, psAuthentication, psCompression); }
+std::string ServicesToString(TProtectionServices s) { return SetText(s, rcAUTHENTICATION, rcCOMPRESSION); }
 
 std::string KeyInfoToString(const TKeyInfo& k) {
   std::string r = NameOf(k.KeyInfoKind);

@@ -11,6 +11,20 @@ const char* const kIllegalCompressedData = "Illegal compressed data";
 const char* const kTruncatedCompressedData = "Compressed data ends before FLUSH";
 }  // namespace
 
+// ------------------------------------------------------------ bit state --
+
+void TV44BitState::WidenCodeWordIfPending() {
+  if (!STEPUP_Pending) return;
+  STEPUP_Pending = false;
+  CheckAssertion(++C2_CodeWordBits <= v44::MaxCodeWordBits, "C2 <= 11");
+}
+
+void TV44BitState::WidenOrdinalIfPending() {
+  if (!STEPUP_Pending) return;
+  STEPUP_Pending = false;
+  CheckAssertion(++C5_OrdinalBits <= v44::MaxOrdinalBits, "C5 <= 8");
+}
+
 // ---------------------------------------------------------------- packer --
 
 void TTransferToString::PutBits(uint32_t value, int32_t count) {
@@ -48,11 +62,7 @@ void TTransferToString::PutTransfer(const TTransfer& t) {
   switch (t.Kind) {
     case ttControl:
     case ttCodeWord:
-      if (STEPUP_Pending) {
-        ++C2_CodeWordBits;
-        STEPUP_Pending = false;
-        CheckAssertion(C2_CodeWordBits <= v44::MaxCodeWordBits, "C2 <= 11");
-      }
+      WidenCodeWordIfPending();
       PutBits(1, 1);
       PutBits(static_cast<uint32_t>(t.Value), C2_CodeWordBits);
       if (t.Kind == ttControl && t.Value == v44::STEPUP) STEPUP_Pending = true;
@@ -63,11 +73,7 @@ void TTransferToString::PutTransfer(const TTransfer& t) {
       }
       break;
     case ttOrdinal:
-      if (STEPUP_Pending) {
-        ++C5_OrdinalBits;
-        STEPUP_Pending = false;
-        CheckAssertion(C5_OrdinalBits <= v44::MaxOrdinalBits, "C5 <= 8");
-      }
+      WidenOrdinalIfPending();
       PutBits(0, PrevTransferKind == ttCodeWord ? 2 : 1);
       PutBits(static_cast<uint32_t>(t.Value), C5_OrdinalBits);
       break;
@@ -112,11 +118,7 @@ int32_t TStringToTransfer::GetLengthCode() {
 TTransfer TStringToTransfer::GetTransfer() {
   TTransfer t;
   if (GetBits(1)) {
-    if (STEPUP_Pending) {
-      ++C2_CodeWordBits;
-      STEPUP_Pending = false;
-      CheckAssertion(C2_CodeWordBits <= v44::MaxCodeWordBits, "C2 <= 11");
-    }
+    WidenCodeWordIfPending();
     t.Value = static_cast<int32_t>(GetBits(C2_CodeWordBits));
     t.Kind = t.Value < v44::FirstCodeWord ? ttControl : ttCodeWord;
     if (t.Value == v44::STEPUP) STEPUP_Pending = true;
@@ -124,11 +126,7 @@ TTransfer TStringToTransfer::GetTransfer() {
     t.Kind = ttStringExtensionLength;
     t.Value = GetLengthCode();
   } else {
-    if (STEPUP_Pending) {
-      ++C5_OrdinalBits;
-      STEPUP_Pending = false;
-      CheckAssertion(C5_OrdinalBits <= v44::MaxOrdinalBits, "C5 <= 8");
-    }
+    WidenOrdinalIfPending();
     t.Kind = ttOrdinal;
     t.Value = static_cast<int32_t>(GetBits(C5_OrdinalBits));
   }

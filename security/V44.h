@@ -35,17 +35,28 @@ struct TTransfer {
 
 using TV44LogProc = std::function<void(const std::string&)>;
 
-// Bit packer: bits fill each octet from the least significant bit upwards.
-class TTransferToString {
+// What packer and unpacker both track: field widths, the pending STEPUP and
+// the bit position within the current octet.
+class TV44BitState {
 public:
-  void PutTransfer(const TTransfer& t);
-
   TTransferKind PrevTransferKind = ttNone;
   uint8_t NextBitMask = 1;
-  uint8_t CurrentOctet = 0;
   int32_t C5_OrdinalBits = 7;
   int32_t C2_CodeWordBits = 6;
   bool STEPUP_Pending = false;
+
+protected:
+  // A pending STEPUP widens whichever field comes next.
+  void WidenCodeWordIfPending();
+  void WidenOrdinalIfPending();
+};
+
+// Bit packer: bits fill each octet from the least significant bit upwards.
+class TTransferToString : public TV44BitState {
+public:
+  void PutTransfer(const TTransfer& t);
+
+  uint8_t CurrentOctet = 0;
   PduStr Output;
 
 private:
@@ -54,17 +65,12 @@ private:
 };
 
 // Bit unpacker; reading past the end of the input fails cleanly.
-class TStringToTransfer {
+class TStringToTransfer : public TV44BitState {
 public:
   explicit TStringToTransfer(std::string_view input) : Input(input) {}
   TTransfer GetTransfer();
 
-  TTransferKind PrevTransferKind = ttNone;
-  uint8_t NextBitMask = 1;
   size_t CurrentOctetIndex = 0;
-  int32_t C5_OrdinalBits = 7;
-  int32_t C2_CodeWordBits = 6;
-  bool STEPUP_Pending = false;
   std::string_view Input;
 
 private:

@@ -9,15 +9,8 @@ QUILLON_DEFINE_LEAF(T_AssociationResult)
 QUILLON_DEFINE_LEAF(T_ACSEServiceUser)
 QUILLON_DEFINE_LEAF(T_ACSEServiceProvider)
 
-#define QUILLON_DEFINE_BER_ENUM(Name)                                             \
-  QUILLON_DEFINE_LEAF(Name)                                                       \
-  const std::vector<TEnumName>& Name::StaticNames() {                             \
-    static const std::vector<TEnumName> names{QENUM_##Name(QUILLON_ENUM_ROW_)};   \
-    return names;                                                                 \
-  }
-
-QUILLON_DEFINE_BER_ENUM(T_ReleaseRequestReason)
-QUILLON_DEFINE_BER_ENUM(T_ReleaseResponseReason)
+QUILLON_DEFINE_ENUM(T_ReleaseRequestReason)
+QUILLON_DEFINE_ENUM(T_ReleaseResponseReason)
 
 // ----------------------------------------------- result source diagnostic
 
@@ -77,6 +70,11 @@ bool IsConstructed(uint8_t tag) { return (tag & 0x20) != 0; }
 
 }  // namespace
 
+TACSESchema::TACSESchema(const char* className, std::vector<TACSEField> fields)
+    : ClassName(className), Fields(std::move(fields)), Sequence{className, {}} {
+  for (const TACSEField& f : Fields) Sequence.Members.push_back({f.Role, f.Type, f.Presence != apMandatory});
+}
+
 const TACSEField* TACSESchema::ByTag(int tag, size_t& index) const {
   for (size_t i = 0; i < Fields.size(); ++i) {
     if (Fields[i].Tag == tag) {
@@ -87,35 +85,21 @@ const TACSEField* TACSESchema::ByTag(int tag, size_t& index) const {
   return nullptr;
 }
 
-TACSEApdu::TACSEApdu(const TACSEApdu& o) : TCOSEMPduBase(o) {
-  Fields.reserve(o.Fields.size());
-  for (const auto& f : o.Fields) Fields.push_back(f ? f->Clone() : nullptr);
-}
-
-void TACSEApdu::InitMandatory() {
-  const TACSESchema& schema = Schema();
-  Fields.clear();
-  Fields.resize(schema.Fields.size());
+void TACSEApdu::InitFields() {
+  InitDefault();
+  const TACSESchema& schema = ACSESchema();
   for (size_t i = 0; i < schema.Fields.size(); ++i) {
     const TACSEField& f = schema.Fields[i];
-    if (f.Presence != apOptional) Fields[i] = f.Type->Create(f.Role);
+    if (f.Presence == apCreated) Members[i] = f.Type->Create(f.Role);
   }
 }
 
-void TACSEApdu::SetField(size_t i, PduPtr v) {
-  const TACSESchema& schema = Schema();
-  CheckAssertion(i < schema.Fields.size(), "ACSE field index in range");
-  if (Fields.size() < schema.Fields.size()) Fields.resize(schema.Fields.size());
-  if (v) v->XMLId = schema.Fields[i].Role;
-  Fields[i] = std::move(v);
-}
-
 void TACSEApdu::EncodeToPduStr(PduStr& s) const {
-  const TACSESchema& schema = Schema();
+  const TACSESchema& schema = ACSESchema();
   PduStr contents;
   for (size_t i = 0; i < schema.Fields.size(); ++i) {
     const TACSEField& f = schema.Fields[i];
-    const TCOSEMPduBase* v = Field(i);
+    const TCOSEMPduBase* v = Member(i);
     if (!v) {
       if (f.Presence == apMandatory) RaiseGeneral(Format("Field %s missing", f.Name));
       continue;
@@ -138,9 +122,9 @@ void TACSEApdu::EncodeToPduStr(PduStr& s) const {
 
 void TACSEApdu::DecodeFromPduStr(TStringWrapper& r) {
   TNestingGuard guard;
-  const TACSESchema& schema = Schema();
-  Fields.clear();
-  Fields.resize(schema.Fields.size());
+  const TACSESchema& schema = ACSESchema();
+  Members.clear();
+  Members.resize(schema.Fields.size());
   // Every field delimits itself and the APDU runs to the end of the input, so
   // the lengths do not bound anything. A length promising more than the input
   // holds does mean the APDU was cut short, though, even where the cut falls
@@ -158,26 +142,16 @@ void TACSEApdu::DecodeFromPduStr(TStringWrapper& r) {
         if (inner != f->InnerTag) RaiseGeneral(Format("Unexpected tag2 %d", inner));
       }
     }
-    Fields[i] = f->Type->CreateFromPduStr(f->Role, r);
+    Members[i] = f->Type->CreateFromPduStr(f->Role, r);
   }
-}
-
-void TACSEApdu::ToXML(TScriptStream& stream) const {
-  const std::string& name = XMLIdName(XMLId);
-  stream.XMLOpenTagLn(name);
-  ++stream.Indent;
-  for (const auto& f : Fields)
-    if (f) f->ToXML(stream);
-  --stream.Indent;
-  stream.XMLCloseTagLn(name);
 }
 
 void TACSEApdu::DecodeFromXml(TXMLParser& p) {
   TNestingGuard guard(&p);
-  const TACSESchema& schema = Schema();
+  const TACSESchema& schema = ACSESchema();
   p.XMLAssertStartTagAndNext(XMLId);
-  Fields.clear();
-  Fields.resize(schema.Fields.size());
+  Members.clear();
+  Members.resize(schema.Fields.size());
   for (size_t i = 0; i < schema.Fields.size(); ++i) {
     const TACSEField& f = schema.Fields[i];
     bool present = false;
@@ -193,7 +167,7 @@ void TACSEApdu::DecodeFromXml(TXMLParser& p) {
                                xmlglo_ConfirmedServiceError, xmlGeneralGloCiphering);
         break;
     }
-    if (present) Fields[i] = f.Type->CreateFromXml(f.Role, p);
+    if (present) Members[i] = f.Type->CreateFromXml(f.Role, p);
   }
   p.XMLAssertStopTagAndNext(XMLId);
 }

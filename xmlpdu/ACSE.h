@@ -145,51 +145,51 @@ struct TACSEField {
 };
 
 struct TACSESchema {
+  TACSESchema(const char* className, std::vector<TACSEField> fields);
+  const TACSEField* ByTag(int tag, size_t& index) const;
+
   const char* ClassName;
   std::vector<TACSEField> Fields;
-  const TACSEField* ByTag(int tag, size_t& index) const;
+  // The same fields as SEQUENCE members (optional unless mandatory): the
+  // SEQUENCE machinery keeps the slots, copies them and writes the XML.
+  TSequenceSchema Sequence;
 };
 
-// One ACSE APDU: one slot per field of its table, empty when absent.
-class TACSEApdu : public TCOSEMPduBase {
+// One ACSE APDU: a SEQUENCE with one member slot per field of its table,
+// empty when absent, and its own BER codec and XML reading.
+class TACSEApdu : public TSequence {
 public:
-  explicit TACSEApdu(TXMLId id) : TCOSEMPduBase(id) {}
-  TACSEApdu(const TACSEApdu& o);
+  explicit TACSEApdu(TXMLId id) : TSequence(id) {}
 
-  virtual const TACSESchema& Schema() const = 0;
+  virtual const TACSESchema& ACSESchema() const = 0;
+  const TSequenceSchema& Schema() const override { return ACSESchema().Sequence; }
 
   // Length of the contents, then every present field in table order.
   void EncodeToPduStr(PduStr& s) const override;
-  void ToXML(TScriptStream& stream) const override;
   // Fields in any order until the input ends; a repeated field replaces the
   // earlier one.
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromXml(TXMLParser& p);
 
-  TCOSEMPduBase* Field(size_t i) const { return i < Fields.size() ? Fields[i].get() : nullptr; }
-  void SetField(size_t i, PduPtr v);
-
-  std::vector<PduPtr> Fields;
-
 protected:
   // Makes the fields that a new APDU holds (mandatory ones and the release
   // reason) with their default content; the others stay absent.
-  void InitMandatory();
+  void InitFields();
 };
 
 template <class D>
 class TACSEApduT : public TPduImpl<D, TACSEApdu> {
 public:
-  explicit TACSEApduT(TXMLId id) : TPduImpl<D, TACSEApdu>(id) { this->InitMandatory(); }
-  TACSEApduT(TXMLId id, TNoDefault) : TPduImpl<D, TACSEApdu>(id) { this->Fields.resize(D::StaticSchema().Fields.size()); }
+  explicit TACSEApduT(TXMLId id) : TPduImpl<D, TACSEApdu>(id) { this->InitFields(); }
+  TACSEApduT(TXMLId id, TNoDefault) : TPduImpl<D, TACSEApdu>(id) {}
   TACSEApduT(const TACSEApduT&) = default;
-  const TACSESchema& Schema() const override { return D::StaticSchema(); }
+  const TACSESchema& ACSESchema() const override { return D::StaticSchema(); }
 };
 
 #define QUILLON_ACSE_INDEX_(Name, Type, Tag, Inner, Presence, Xml) kIdx_##Name,
 #define QUILLON_ACSE_ACCESSOR_(Name, Type, Tag, Inner, Presence, Xml)                               \
-  Type* Name() const { return static_cast<Type*>(this->Fields[static_cast<size_t>(kIdx_##Name)].get()); } \
-  void Set##Name(std::unique_ptr<Type> v) { this->SetField(static_cast<size_t>(kIdx_##Name), quillon::PduPtr(v.release())); }
+  Type* Name() const { return static_cast<Type*>(this->Member(static_cast<size_t>(kIdx_##Name))); } \
+  void Set##Name(std::unique_ptr<Type> v) { this->SetMember(static_cast<size_t>(kIdx_##Name), quillon::PduPtr(v.release())); }
 
 #define QUILLON_DECLARE_ACSE(ClassName)                                 \
   class ClassName : public quillon::TACSEApduT<ClassName> {             \

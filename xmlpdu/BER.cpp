@@ -160,12 +160,7 @@ void T_Conformance::DecodeFromXml(TXMLParser& p) {
   p.XMLAssertStopTagAndNext(open);
 }
 
-const TPduClass T_Conformance::ClassInfo = {"T_Conformance",
-                                            false,
-                                            &TPduFactory<T_Conformance>::Create,
-                                            &TPduFactory<T_Conformance>::FromPdu,
-                                            &TPduFactory<T_Conformance>::FromXml,
-                                            &TPduFactory<T_Conformance>::FromDataPdu};
+QUILLON_DEFINE_LEAF_WITH_DATA(T_Conformance)
 
 // ------------------------------------------------------ object identifiers
 

@@ -136,24 +136,12 @@ public:
 
 // A BER length (one byte below 128, else 81/82/83 and the length) and the
 // bytes. That is exactly the unbounded A-XDR octet string, in both forms, so
-// the type reuses it.
-class TBEROctetStr : public TOctetString {
-public:
-  explicit TBEROctetStr(TXMLId id, PduStr v = PduStr()) : TOctetString(id, -1, std::move(v)) {}
-  void LoadFromPduStr(TStringWrapper& r) { TOctetString::LoadFromPduStr(r); }
-  void LoadFromXml(TXMLParser& p) { TOctetString::LoadFromXml(p); }
-};
+// its four uses are unbounded octet strings.
+using TBEROctetStr = TOctetString;
 
-#define QUILLON_DECLARE_BER_OCTETS(Name)                  \
-  class Name : public quillon::TPduImpl<Name, quillon::TBEROctetStr> { \
-  public:                                                 \
-    using TPduImpl::TPduImpl;                             \
-    static const quillon::TPduClass ClassInfo;            \
-  };
-
-QUILLON_DECLARE_BER_OCTETS(T_APTitle)
-QUILLON_DECLARE_BER_OCTETS(T_AEQualifier)
-QUILLON_DECLARE_BER_OCTETS(T_AuthenticationValue)
-QUILLON_DECLARE_BER_OCTETS(T_ImplementationData)
+QUILLON_DECLARE_OCTETS(T_APTitle, -1)
+QUILLON_DECLARE_OCTETS(T_AEQualifier, -1)
+QUILLON_DECLARE_OCTETS(T_AuthenticationValue, -1)
+QUILLON_DECLARE_OCTETS(T_ImplementationData, -1)
 
 }  // namespace quillon

@@ -212,13 +212,6 @@ void TEnum::DecodeFromXml(TXMLParser& p) {
   p.RaiseXMLError(Format("%s: illegal element %s", ClassName(), v.c_str()));
 }
 
-#define QUILLON_DEFINE_ENUM(Name)                                         \
-  QUILLON_DEFINE_LEAF(Name)                                               \
-  const std::vector<TEnumName>& Name::StaticNames() {                     \
-    static const std::vector<TEnumName> names{QENUM_##Name(QUILLON_ENUM_ROW_)}; \
-    return names;                                                         \
-  }
-
 QUILLON_DEFINE_ENUM(T_DataAccessResult)
 QUILLON_DEFINE_ENUM(T_ActionResult)
 QUILLON_DEFINE_ENUM(T_ApplicationReference)

@@ -317,5 +317,12 @@ QUILLON_DECLARE_ENUM(T_KekId)
   const quillon::TPduClass Name::ClassInfo = {                                                      \
       #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
       &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};
+// Class descriptor and name table of a named enumeration.
+#define QUILLON_DEFINE_ENUM(Name)                                                           \
+  QUILLON_DEFINE_LEAF(Name)                                                                 \
+  const std::vector<quillon::TEnumName>& Name::StaticNames() {                              \
+    static const std::vector<quillon::TEnumName> names{QENUM_##Name(QUILLON_ENUM_ROW_)};   \
+    return names;                                                                           \
+  }
 
 }  // namespace quillon

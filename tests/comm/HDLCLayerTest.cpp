@@ -348,7 +348,7 @@ TEST_F(HDLCTest, KeepAlivePollsAnIdleLinkOnly) {
   meter.Write(MeterFrame(fkRR, true, 0));
   // The keep-alive shares the lock with exchanges: the next exchange is intact.
   SleepMs(30);
-  serial.ClearInputBuffer();
+  hdlc.ClearInputBuffer();
   meter.Read(1000, 50);
   TScript m([&] {
     ExpectI(0, 0);

@@ -1,19 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
+using quillon::test::ErrorOf;
 
 namespace {
 
-std::string ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 PduStr H(const char* hex) { return TMisc::HexStrToByteStr(hex); }
 

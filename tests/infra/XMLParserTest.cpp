@@ -1,19 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include "xmlpdu/infra/XMLParser.h"
 
 using namespace quillon;
+using quillon::test::ErrorOf;
 
 namespace {
 
-std::string ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // Token kinds and tag names of a whole text.
 std::string Tokens(std::string_view text) {

@@ -139,6 +139,12 @@ TEST(AesGcm, AgreesWithOpenSslOnEveryLengthUpTo1000) {
     PduStr ourPlain;
     ASSERT_EQ(GCMDecryptString(key, iv, theirs, aad, theirTag, ourPlain), kGcmOk);
     ASSERT_EQ(ourPlain, plain);
+
+    // A changed tag bit is refused by both.
+    PduStr badTag = ourTag;
+    badTag[len % 16] = static_cast<char>(badTag[len % 16] ^ (1 << (len % 8)));
+    ASSERT_FALSE(test::OpenSslGcm(false, key, iv, aad, ours, back, badTag)) << "length " << len;
+    ASSERT_EQ(GCMDecryptString(key, iv, theirs, aad, badTag, ourPlain), kGcmAuthenticationFailure);
   }
 }
 

@@ -12,16 +12,8 @@
 namespace quillon {
 namespace {
 
+using test::ErrorOf;
 using test::H;
-
-std::string GeneralError(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EGeneralError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 // RFC 3394 section 4 test vectors.
 TEST(KeyWrap, Rfc3394Vectors) {
@@ -49,12 +41,12 @@ TEST(KeyWrap, FailuresCarryTheirCodes) {
   const PduStr kek = H("000102030405060708090A0B0C0D0E0F");
   PduStr wrapped = TKeyWrap::Wrap(1, H("00112233445566778899AABBCCDDEEFF"), kek);
   wrapped[3] = static_cast<char>(wrapped[3] ^ 1);
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::UnWrap(1, wrapped, kek); }), "TKeyWrap.UnWrap: Error: -3");
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::UnWrap(1, wrapped.substr(0, 16), kek); }), "TKeyWrap.UnWrap: Error: -1");
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::UnWrap(2, wrapped, kek); }), "TKeyWrap.UnWrap: Error: -1");
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::Wrap(1, PduStr(15, 'k'), kek); }), "TKeyWrap.Wrap: Error: -1");
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::Wrap(1, PduStr(8, 'k'), kek); }), "TKeyWrap.Wrap: Error: -1");
-  EXPECT_EQ(GeneralError([&] { TKeyWrap::Wrap(0, PduStr(16, 'k'), kek + kek); }), "TKeyWrap.Wrap: Error: -1");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::UnWrap(1, wrapped, kek); }), "TKeyWrap.UnWrap: Error: -3");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::UnWrap(1, wrapped.substr(0, 16), kek); }), "TKeyWrap.UnWrap: Error: -1");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::UnWrap(2, wrapped, kek); }), "TKeyWrap.UnWrap: Error: -1");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::Wrap(1, PduStr(15, 'k'), kek); }), "TKeyWrap.Wrap: Error: -1");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::Wrap(1, PduStr(8, 'k'), kek); }), "TKeyWrap.Wrap: Error: -1");
+  EXPECT_EQ(ErrorOf([&] { TKeyWrap::Wrap(0, PduStr(16, 'k'), kek + kek); }), "TKeyWrap.Wrap: Error: -1");
   EXPECT_THROW(TKeyWrap::Wrap(3, PduStr(16, 'k'), kek), EAssertionFailed);
 }
 

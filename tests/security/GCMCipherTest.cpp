@@ -11,9 +11,9 @@ namespace {
 using test::H;
 using test::Hex;
 
-const PduStr kTitle = H("4D4D4D0000BC614E");
-const PduStr kEK = H("000102030405060708090A0B0C0D0E0F");
-const PduStr kAK = H("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+const PduStr& kTitle = test::kServerTitle;
+const PduStr& kEK = test::kGUEK;
+const PduStr& kAK = test::kGAK;
 constexpr uint32_t kIC = 0x01020304;
 
 TSecurityControl Sc(TCOSEMProtectionServices s, int suite = 0) { return TSecurityControl{s, false, suite}; }

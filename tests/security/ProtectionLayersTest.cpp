@@ -13,10 +13,10 @@ namespace {
 using test::H;
 using test::Hex;
 
-const PduStr kClient = H("4D4D4D0000000001");
-const PduStr kServer = H("4D4D4D0000BC614E");
-const PduStr kGUEK = H("000102030405060708090A0B0C0D0E0F");
-const PduStr kGAK = H("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+const PduStr& kClient = test::kClientTitle;
+const PduStr& kServer = test::kServerTitle;
+using test::kGAK;
+using test::kGUEK;
 const PduStr kDEK = H("101112131415161718191A1B1C1D1E1F");
 const PduStr kKEK = H("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF");
 const PduStr kGetRequest = H("C001C100010000280000FF0200");
@@ -280,6 +280,27 @@ TEST_F(LayerTest, ReceivedApduFailures) {
   for (const auto& l : Lines) EXPECT_EQ(l.find("DECRYPTION"), std::string::npos) << l;
 }
 
+// Hostile bytes behind every ciphered tag: an error or a result, never a
+// crash or an overrun (the sanitizer build watches the latter).
+TEST_F(LayerTest, ArbitraryBytesBehindCipheredTagsFailCleanly) {
+  test::TRandomBytes rnd(321);
+  int failures = 0, runs = 0;
+  for (int tag : {33, 65, 200, 208, 210, 219, 220, 221, 223}) {
+    for (int i = 0; i < 150; ++i) {
+      PduStr bytes = PduStr(1, static_cast<char>(tag)) + rnd.Next(rnd.Below(80));
+      if (i % 3 == 0 && bytes.size() > 1) bytes[1] = static_cast<char>(bytes.size() - 2);  // plausible length
+      TProtectionLayers list;
+      ++runs;
+      try {
+        RemoveAll(bytes, list);
+      } catch (const EGeneralError&) {
+        ++failures;
+      }
+    }
+  }
+  EXPECT_EQ(failures, runs);  // none of these draws forms a valid protected APDU
+}
+
 TEST_F(LayerTest, RemoveKeepsLayersPeeledBeforeAFailure) {
   // General glo around a service-specific APDU ciphered with other keys.
   TSecurityControl sc{kAuthEnc, false, 0};
@@ -371,6 +392,10 @@ TEST(ProtectionLayerRecords, BuildLayersUpToTheFirstEmptyRecord) {
   EXPECT_EQ(gs->OriginatorSystemTitle, kClient);
   EXPECT_EQ(gs->DateTime, "");
   EXPECT_EQ(gs->OtherInformation, "");
+  sources.DateTime.clear();
+  records[3].DateTime = -1;
+  TProtectionLayers now = TProtectionLayers::FromRecords(records, sources);
+  EXPECT_EQ(static_cast<TProtectionLayerGeneral*>(now[3])->DateTime.size(), 12u);
 
   // Min from the record, max by kind; current follows SetMinimumProtection.
   EXPECT_EQ(list.GetProtectionServices(TProtectionLayers::psPMin).Bits(), 0x0Eu);
@@ -398,6 +423,21 @@ TEST(ProtectionLayerRecords, BuildLayersUpToTheFirstEmptyRecord) {
       EXPECT_STREQ(e.what(), b.message);
     }
   }
+}
+
+TEST(ProtectionLayerRecords, CosemDateTimeOfALocalTime) {
+  std::tm t{};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 11;
+  t.tm_mday = 13;
+  t.tm_wday = 0;  // Sunday
+  t.tm_hour = 23;
+  t.tm_min = 59;
+  t.tm_sec = 58;
+  EXPECT_EQ(Hex(COSEMDateTime(t)), "07EA0C0D07173B3A008000FF");
+  t.tm_wday = 1;
+  EXPECT_EQ(static_cast<uint8_t>(COSEMDateTime(t)[4]), 1);
+  EXPECT_EQ(CurrentCOSEMDateTime().size(), 12u);
 }
 
 // --------------------------------------------------- general layers ----

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "security/ByteArray.h"
 #include "security/ProtectionTypes.h"
 #include "tests/security/TestSupport.h"
 
@@ -145,6 +146,23 @@ TEST(Exceptions, SignatureCheckIsAProtectionErrorIsAGeneralError) {
     EXPECT_STREQ(e.what(), "Signature check failed in GeneralSigning");
     EXPECT_NE(dynamic_cast<const EGeneralError*>(&e), nullptr);
   }
+}
+
+TEST(ByteArrays, ConvertAndRelease) {
+  for (const PduStr& s : {PduStr(), PduStr("\x00\xFF\x80", 3), PduStr(1000, 'x')}) {
+    TByteArray a = PduStrToByteArray(s);
+    EXPECT_EQ(a.Size, static_cast<int32_t>(s.size()));
+    EXPECT_EQ(a.Bytes == nullptr, s.empty());
+    EXPECT_EQ(ByteArrayToPduStr(a), s);
+    ReleaseByteArray(a);
+    EXPECT_EQ(a.Size, 0);
+    EXPECT_EQ(a.Bytes, nullptr);
+    ReleaseByteArray(a);  // twice is harmless
+  }
+  uint8_t bytes[] = {1, 2};
+  EXPECT_EQ(ByteArrayToPduStr(TByteArray{-5, 0, bytes}), "");
+  EXPECT_EQ(ByteArrayToPduStr(TByteArray{0, 0, bytes}), "");
+  EXPECT_EQ(ByteArrayToPduStr(TByteArray{2, 0, bytes}), H("0102"));
 }
 
 }  // namespace

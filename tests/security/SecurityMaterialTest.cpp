@@ -8,15 +8,7 @@ namespace {
 
 using test::H;
 
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const EProtection& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using test::ErrorOf;
 
 TEST(SecurityMaterial, SymmetricKeysMissingEmptyAndReplaced) {
   TSecurityMaterialClient m(0);
@@ -24,6 +16,7 @@ TEST(SecurityMaterial, SymmetricKeysMissingEmptyAndReplaced) {
   m.AddSymmetricKey(kiGAK, PduStr(16, 'a'));
   EXPECT_EQ(m.GetSymmetricKey(kiGAK), PduStr(16, 'a'));
   EXPECT_EQ(ErrorOf([&] { m.GetSymmetricKey(kiKEK); }), "Key KEK not defined");
+  EXPECT_THROW(m.GetSymmetricKey(kiKEK), EProtection);
   EXPECT_EQ(ErrorOf([&] { m.ReplaceSymmetricKey(kiDEK, "x"); }), "Key DEK not defined");
   m.AddSymmetricKey(kiKEK, "");
   EXPECT_EQ(ErrorOf([&] { m.GetSymmetricKey(kiKEK); }), "Key KEK empty");
@@ -40,6 +33,7 @@ TEST(SecurityMaterial, KeyPairsByTitleAndType) {
   EXPECT_EQ(m.GetPublicKey(server, kpSigning), PduStr(64, 's'));
   EXPECT_EQ(ErrorOf([&] { m.GetPrivateKey(server, kpSigning); }),
             "No private key Signing defined for 4D4D4D0000BC614E ");
+  EXPECT_THROW(m.GetPrivateKey(server, kpSigning), EProtection);
   EXPECT_EQ(ErrorOf([&] { m.GetPublicKey(client, kpAgreement); }), "No public key Agreement defined for \\CLIENT01 ");
   EXPECT_EQ(ErrorOf([&] { m.GetPrivateKey("CLIENT02", kpSigning); }),
             "No private key Signing defined for \\CLIENT02 ");

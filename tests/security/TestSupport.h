@@ -8,12 +8,16 @@
 #include <random>
 #include <string>
 
+#include "tests/xmlpdu/TestUtil.h"
 #include "xmlpdu/infra/Misc.h"
 
 namespace quillon::test {
 
-inline PduStr H(std::string_view hex) { return TMisc::HexStrToByteStr(hex); }
-inline std::string Hex(std::string_view bytes) { return TMisc::ByteStrToHexStr(bytes); }
+// Titles and keys shared by the cipher and layer tests.
+inline const PduStr kClientTitle = H("4D4D4D0000000001");
+inline const PduStr kServerTitle = H("4D4D4D0000BC614E");
+inline const PduStr kGUEK = H("000102030405060708090A0B0C0D0E0F");
+inline const PduStr kGAK = H("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
 
 class TRandomBytes {
 public:

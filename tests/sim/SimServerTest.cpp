@@ -201,3 +201,30 @@ TEST_F(SimServerTest, GeneralBlockTransferBothWays) {
   EXPECT_EQ(g->FBlockNumberAck()->Value, 2);
   EXPECT_EQ(static_cast<uint8_t>(g->FBlockData()->Value[0]), 0xC4);
 }
+
+TEST_F(SimServerTest, ShortNameReadInBlocks) {
+  server->Session().LogicalNames = false;
+  server->Session().ClientMaxPdu = 200;
+  // The short-name object list (association base name FA00, attribute 2).
+  auto first = Ask("<ReadRequest Qty=\"0001\"><VariableName Value=\"FA08\" /></ReadRequest>");
+  PduStr collected;
+  for (int n = 1;; ++n) {
+    auto* rr = static_cast<T_ReadResponse*>(first->Value.get());
+    ASSERT_EQ(rr->ElementCount(), 1);
+    ASSERT_EQ((*rr)[0]->Tag, 2);
+    auto* b = static_cast<T_DataBlockResult*>((*rr)[0]->Value.get());
+    EXPECT_EQ(b->FBlockNumber()->Value, n);
+    EXPECT_LE(first->PDUSize(), 200);
+    collected += b->FRawData()->Value;
+    if (b->FLastBlock()->Value) break;
+    first = Ask("<ReadRequest Qty=\"0001\"><BlockNumberAccess><BlockNumber Value=\"" +
+                TMisc::IntToHex(static_cast<uint32_t>(n), 4) + "\" /></BlockNumberAccess></ReadRequest>");
+  }
+  auto whole = MakeFromPdu<T_ReadResponse>(xmlReadResponse, collected);
+  ASSERT_EQ(whole->ElementCount(), 1);
+  EXPECT_EQ((*whole)[0]->Tag, 0);
+  // A block asked for out of turn is refused.
+  Ask("<ReadRequest Qty=\"0001\"><VariableName Value=\"FA08\" /></ReadRequest>");
+  auto bad = Ask("<ReadRequest Qty=\"0001\"><BlockNumberAccess><BlockNumber Value=\"0003\" /></BlockNumberAccess></ReadRequest>");
+  EXPECT_NE(bad->ToXMLString().find("DataBlockNumberInvalid"), std::string::npos);
+}

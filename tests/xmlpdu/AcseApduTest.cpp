@@ -27,6 +27,24 @@ T& As(const T_COSEMpdu& pdu) {
 const char kInitiateRequest[] = "01 00 00 00 06 5F 1F 04 00 00 7E 1F 04 B0";
 const char kSystemTitle[] = "4D 4D 4D 00 00 BC 61 4E";
 
+// The InitiateResponse that the AARE and RLRE captures carry (conformance
+// 00 50 1F, PDU size 500, logical names), written `level` levels deep.
+std::string InitiateResponseXml(int level) {
+  std::string pad(static_cast<size_t>(level) * 2, ' ');
+  std::string xml;
+  for (const char* line : {"<InitiateResponse>", "  <NegotiatedDlmsVersionNumber Value=\"06\" />",
+                           "  <NegotiatedConformance>", "    <ConformanceBit Name=\"Action\" />",
+                           "    <ConformanceBit Name=\"EventNotification\" />",
+                           "    <ConformanceBit Name=\"SelectiveAccess\" />", "    <ConformanceBit Name=\"Set\" />",
+                           "    <ConformanceBit Name=\"Get\" />",
+                           "    <ConformanceBit Name=\"BlockTransferWithGetOrRead\" />",
+                           "    <ConformanceBit Name=\"PriorityMgmtSupported\" />", "  </NegotiatedConformance>",
+                           "  <NegotiatedMaxPduSize Value=\"01F4\" />", "  <VaaName Value=\"0007\" />",
+                           "</InitiateResponse>"})
+    xml += pad + line + "\r\n";
+  return xml;
+}
+
 // Real exchanges: the bytes as captured and the XML the system writes for them.
 struct Capture {
   const char* name;
@@ -91,20 +109,7 @@ const std::vector<Capture>& Captures() {
        "  <ResultSourceDiagnostic>\r\n"
        "    <ACSEServiceUser Value=\"00\" />\r\n"
        "  </ResultSourceDiagnostic>\r\n"
-       "  <InitiateResponse>\r\n"
-       "    <NegotiatedDlmsVersionNumber Value=\"06\" />\r\n"
-       "    <NegotiatedConformance>\r\n"
-       "      <ConformanceBit Name=\"Action\" />\r\n"
-       "      <ConformanceBit Name=\"EventNotification\" />\r\n"
-       "      <ConformanceBit Name=\"SelectiveAccess\" />\r\n"
-       "      <ConformanceBit Name=\"Set\" />\r\n"
-       "      <ConformanceBit Name=\"Get\" />\r\n"
-       "      <ConformanceBit Name=\"BlockTransferWithGetOrRead\" />\r\n"
-       "      <ConformanceBit Name=\"PriorityMgmtSupported\" />\r\n"
-       "    </NegotiatedConformance>\r\n"
-       "    <NegotiatedMaxPduSize Value=\"01F4\" />\r\n"
-       "    <VaaName Value=\"0007\" />\r\n"
-       "  </InitiateResponse>\r\n"
+       + InitiateResponseXml(1) +
        "</AssociationResponse>\r\n"},
       {"AARE, high-level security pending",
        std::string("61 56 A1 09 06 07 60 85 74 05 08 01 01 A2 03 02 01 00 A3 05 A1 03 02 01 0E A4 0A 04 08 ") +
@@ -142,20 +147,7 @@ const std::vector<Capture>& Captures() {
        "<ReleaseResponse>\r\n"
        "  <Reason Value=\"NotFinished\" />\r\n"
        "  <UserInformation>\r\n"
-       "    <InitiateResponse>\r\n"
-       "      <NegotiatedDlmsVersionNumber Value=\"06\" />\r\n"
-       "      <NegotiatedConformance>\r\n"
-       "        <ConformanceBit Name=\"Action\" />\r\n"
-       "        <ConformanceBit Name=\"EventNotification\" />\r\n"
-       "        <ConformanceBit Name=\"SelectiveAccess\" />\r\n"
-       "        <ConformanceBit Name=\"Set\" />\r\n"
-       "        <ConformanceBit Name=\"Get\" />\r\n"
-       "        <ConformanceBit Name=\"BlockTransferWithGetOrRead\" />\r\n"
-       "        <ConformanceBit Name=\"PriorityMgmtSupported\" />\r\n"
-       "      </NegotiatedConformance>\r\n"
-       "      <NegotiatedMaxPduSize Value=\"01F4\" />\r\n"
-       "      <VaaName Value=\"0007\" />\r\n"
-       "    </InitiateResponse>\r\n"
+       + InitiateResponseXml(2) +
        "  </UserInformation>\r\n"
        "</ReleaseResponse>\r\n"},
   };
@@ -171,7 +163,9 @@ TEST(AcseApdu, CapturesRoundTripThroughBytesAndXml) {
     auto pdu = FromBytes(bytes);
     EXPECT_EQ(Hex(pdu->Encoded()), Hex(bytes));
     std::string xml = pdu->ToXMLString();
-    if (!c.xml.empty()) EXPECT_EQ(xml, c.xml);
+    if (!c.xml.empty()) {
+      EXPECT_EQ(xml, c.xml);
+    }
     auto again = FromXml(xml);
     EXPECT_EQ(again->ToXMLString(), xml);
     EXPECT_EQ(Hex(again->Encoded()), Hex(bytes));
@@ -395,4 +389,26 @@ TEST(AcseApdu, UserInformationKeepsItsLengthApart) {
   bytes = H("60 82 01 43 A1 09 06 07 60 85 74 05 08 01 03") + bytes;
   auto big = FromBytes(bytes);
   EXPECT_EQ(Hex(big->Encoded()), Hex(bytes));
+}
+
+TEST(AcseApdu, DeeplyNestedUserInformationIsRefused) {
+  // User information may hold any APDU, an AARQ too; hostile input nesting
+  // them hundreds deep must end in an error, not in an exhausted stack.
+  PduStr bytes = H("62 00");
+  std::string xml = "<ReleaseRequest></ReleaseRequest>";
+  for (int i = 0; i < 300; ++i) {
+    PduStr apdu;
+    EncodeVarLengthUnsignedInteger(apdu, static_cast<int32_t>(bytes.size()));
+    apdu += bytes;
+    PduStr inner = H("04") + apdu;
+    PduStr field = H("BE");
+    EncodeVarLengthUnsignedInteger(field, static_cast<int32_t>(inner.size()));
+    field += inner;
+    bytes = H("62");
+    EncodeVarLengthUnsignedInteger(bytes, static_cast<int32_t>(field.size()));
+    bytes += field;
+    xml = "<ReleaseRequest><UserInformation>" + xml + "</UserInformation></ReleaseRequest>";
+  }
+  EXPECT_EQ(ErrorOf([&] { FromBytes(bytes); }), "Nesting deeper than 200 levels");
+  EXPECT_EQ(ErrorOf([&] { FromXml(xml); }), "Nesting deeper than 200 levels");
 }

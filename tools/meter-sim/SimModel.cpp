@@ -156,6 +156,8 @@ void TSimModel::Load(const std::string& text) {
         }
       }
       cur->Attributes.push_back(std::move(a));
+    } else if (kw == "client" || kw == "security") {
+      // Association settings, read by the association layer.
     } else if (kw == "methods") {
       if (!cur) ModelError(lineNr, "methods before the first object");
       ls >> cur->MethodCount;

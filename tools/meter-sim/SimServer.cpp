@@ -311,7 +311,39 @@ PduPtr TSimServer::HandleAccess(const T_AccessRequest& req) {
   return Apdu(xmlAccessResponse, std::move(resp));
 }
 
+// The next block of FSession.ReadData, as a read response of one
+// data-block-result.
+PduPtr TSimServer::ReadResultBlock() {
+  uint32_t room = FSession.ClientMaxPdu > 32 ? FSession.ClientMaxPdu - 12 : 20;
+  size_t offset = static_cast<size_t>(FSession.ReadBlock) * room;
+  PduStr chunk = FSession.ReadData.substr(std::min(offset, FSession.ReadData.size()), room);
+  ++FSession.ReadBlock;
+  bool last = offset + room >= FSession.ReadData.size();
+  auto block = std::make_unique<T_DataBlockResult>(xmlDataBlockResult);
+  block->FLastBlock()->Value = last ? 1 : 0;
+  block->FBlockNumber()->Value = FSession.ReadBlock;
+  block->FRawData()->Value = chunk;
+  if (last) {
+    FSession.ReadData.clear();
+    FSession.ReadBlock = 0;
+  }
+  auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
+  resp->Add(T_SingleReadResponse::CreateVariant(xmlDataBlockResult, std::move(block)));
+  return Apdu(xmlReadResponse, std::move(resp));
+}
+
 PduPtr TSimServer::HandleRead(const T_ReadRequest& req) {
+  if (req.ElementCount() == 1 && req[0]->Tag == 5) {
+    // Next block of a long read; anything out of turn ends the transfer.
+    uint16_t n = static_cast<const T_BlockNumberAccess&>(*req[0]->Value).FBlockNumber()->Value;
+    if (FSession.ReadData.empty() || n != FSession.ReadBlock) {
+      FSession.ReadData.clear();
+      auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
+      resp->Add(T_SingleReadResponse::CreateVariant(xmlDataAccessError, std::make_unique<T_DataAccessResult>(xmlIgnore, 19)));
+      return Apdu(xmlReadResponse, std::move(resp));
+    }
+    return ReadResultBlock();
+  }
   auto resp = std::make_unique<T_ReadResponse>(xmlReadResponse);
   for (int i = 0; i < req.ElementCount(); ++i) {
     const T_VariableAccessSpecification& spec = *req[i];
@@ -328,13 +360,28 @@ PduPtr TSimServer::HandleRead(const T_ReadRequest& req) {
       param = p.FParameter();
     }
     int offset = 0;
-    if (TSimObject* obj = sn >= 0 ? FModel.FindByShortName(sn, offset) : nullptr) {
-      if (offset % 8 == 0 && offset / 8 + 1 <= obj->AttributeCount()) r = FModel.Read(*obj, offset / 8 + 1, param, selector, value);
+    if (TSimObject* obj = sn >= 0 ? FModel.FindByShortName(sn, offset) : nullptr; obj && offset % 8 == 0) {
+      // Attributes every 8 from the base name, methods after the attributes.
+      int index = offset / 8 + 1, attributes = obj->AttributeCount();
+      if (index <= attributes) {
+        r = FModel.Read(*obj, index, param, selector, value);
+      } else {
+        r = FModel.Invoke(*obj, index - attributes, param, value);
+        if (r == darSuccess && !value) value = MakeData(xmlNullData);
+      }
     }
     if (r == darSuccess)
       resp->Add(T_SingleReadResponse::CreateVariant(xmlData, std::move(value)));
     else
       resp->Add(T_SingleReadResponse::CreateVariant(xmlDataAccessError, std::make_unique<T_DataAccessResult>(xmlIgnore, r)));
+  }
+  if (FSession.Conformance & cbBlockTransferWithGetOrRead) {
+    PduStr whole = resp->Encoded();
+    if (whole.size() + 1 > FSession.ClientMaxPdu) {
+      FSession.ReadData = std::move(whole);
+      FSession.ReadBlock = 0;
+      return ReadResultBlock();
+    }
   }
   return Apdu(xmlReadResponse, std::move(resp));
 }
@@ -348,8 +395,12 @@ PduPtr TSimServer::HandleWrite(const T_WriteRequest& req) {
     if (specs[i]->Tag == 2 && i < data.ElementCount()) {
       int sn = static_cast<uint16_t>(static_cast<const T_ObjectName&>(*specs[i]->Value).Value);
       int offset = 0;
-      if (TSimObject* obj = FModel.FindByShortName(sn, offset); obj && offset % 8 == 0)
-        r = FModel.Write(*obj, offset / 8 + 1, *data[i]);
+      if (TSimObject* obj = FModel.FindByShortName(sn, offset); obj && offset % 8 == 0) {
+        int index = offset / 8 + 1, attributes = obj->AttributeCount();
+        std::unique_ptr<T_Data> ignored;
+        r = index <= attributes ? FModel.Write(*obj, index, *data[i])
+                                : FModel.Invoke(*obj, index - attributes, data[i], ignored);
+      }
     }
     if (r == darSuccess)
       resp->Add(T_SingleWriteResponse::CreateVariant(xmlSuccess));
@@ -397,11 +448,26 @@ PduStr TSimServer::HandleGbt(const T_GeneralBlockTransfer& gbt) {
   if (!(gbt.FBlockControl()->Value & 0x80)) return block(0x01, 0, FSession.GbtInBlock, PduStr());
   PduStr request = std::move(FSession.GbtIn);
   FSession.GbtIn.clear();
-  PduStr response = HandleApdu(request);
+  PduStr response = Inner ? Inner(request) : HandleService(request);
   return block(0x81, 1, FSession.GbtInBlock, response);
 }
 
 PduStr TSimServer::HandleApdu(const PduStr& request) {
+  if (!request.empty() && static_cast<uint8_t>(request[0]) == 0xE0) {
+    if (!(FSession.Conformance & cbGeneralBlockTransfer))
+      return ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
+    std::unique_ptr<T_COSEMpdu> pdu;
+    try {
+      pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, request);
+    } catch (const std::exception&) {
+      return ExceptionResponse(2 /* ServiceUnknown */, 2 /* ServiceNotSupported */);
+    }
+    return HandleGbt(static_cast<const T_GeneralBlockTransfer&>(*pdu->Value));
+  }
+  return MaybeSplitGbt(Inner ? Inner(request) : HandleService(request));
+}
+
+PduStr TSimServer::HandleService(const PduStr& request) {
   std::unique_ptr<T_COSEMpdu> pdu;
   try {
     pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, request);
@@ -430,15 +496,11 @@ PduStr TSimServer::HandleApdu(const PduStr& request) {
     case 0x06:
       if (!ln && (FSession.Conformance & cbWrite)) response = HandleWrite(static_cast<const T_WriteRequest&>(v));
       break;
-    case 0xE0:
-      if (FSession.Conformance & cbGeneralBlockTransfer)
-        return HandleGbt(static_cast<const T_GeneralBlockTransfer&>(v));
-      break;
     default:
       break;
   }
   if (!response) return ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
-  return MaybeSplitGbt(response->Encoded());
+  return response->Encoded();
 }
 
 }  // namespace quillon::sim

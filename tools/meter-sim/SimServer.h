@@ -47,6 +47,9 @@ struct TSimSession {
   // GET with block transfer, server to client.
   PduStr GetData;
   uint32_t GetBlock = 0;
+  // Short-name read with block transfer, server to client.
+  PduStr ReadData;
+  uint16_t ReadBlock = 0;
   // SET with block transfer, client to server.
   PduStr SetData;
   uint32_t SetBlock = 0;
@@ -63,9 +66,15 @@ class TSimServer {
 public:
   explicit TSimServer(TSimModel& model) : FModel(model) {}
 
-  // Answers one plain APDU of an open association. An empty result means no
-  // answer is sent.
+  // Answers one APDU of an open association, general blocks included; a
+  // long response goes out in general blocks when they were negotiated. An
+  // empty result means no answer is sent.
   PduStr HandleApdu(const PduStr& request);
+  // Answers one complete plain request, without general blocks.
+  PduStr HandleService(const PduStr& request);
+  // What handles a complete request (after general blocks are joined); the
+  // association layer puts its deciphering here. Default: HandleService.
+  std::function<PduStr(const PduStr&)> Inner;
 
   TSimSession& Session() { return FSession; }
   TSimModel& Model() { return FModel; }
@@ -89,6 +98,7 @@ private:
   int ReadAttribute(const T_AttributeDescriptor& ad, const T_SelectiveAccessDescriptor* sel, std::unique_ptr<T_Data>& v);
   int WriteAttribute(const T_AttributeDescriptor& ad, const T_Data& v);
   PduPtr GetResultBlock(uint8_t invokeId, bool first);
+  PduPtr ReadResultBlock();
   PduStr HandleGbt(const T_GeneralBlockTransfer& gbt);
 
   TSimModel& FModel;

@@ -31,6 +31,19 @@ const NameTable& Names() {
 }
 [[maybe_unused]] const NameTable& gNamesAtStartup = Names();
 
+// Index just past a "(* ... *)" comment opening at `open` (or the end of the
+// text); line feeds inside are counted. The opening star may also close, so
+// "(*)" is a whole comment.
+int SkipBlockComment(std::string_view text, int open, int& lineNr) {
+  const int len = static_cast<int>(text.size());
+  int i = open + 1;
+  while (i + 1 < len && !(text[static_cast<size_t>(i)] == '*' && text[static_cast<size_t>(i) + 1] == ')')) {
+    if (text[static_cast<size_t>(i)] == '\n') ++lineNr;
+    ++i;
+  }
+  return i + 1 < len ? i + 2 : len;
+}
+
 bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
@@ -106,13 +119,7 @@ void TXMLParser::Next() {
       } else if (c == '/' && Ch(FNextIdx + 1) == '/') {
         while (FNextIdx < len && Ch(FNextIdx) != '\n') ++FNextIdx;
       } else if (c == '(' && Ch(FNextIdx + 1) == '*') {
-        // The opening star may also close: "(*)" is a whole comment.
-        int i = FNextIdx + 1;
-        while (i < len && !(Ch(i) == '*' && Ch(i + 1) == ')')) {
-          if (Ch(i) == '\n') ++FLineNr;
-          ++i;
-        }
-        FNextIdx = i < len ? i + 2 : len;
+        FNextIdx = SkipBlockComment(FText, FNextIdx, FLineNr);
       } else {
         break;
       }
@@ -330,12 +337,7 @@ void TLexicalAnalyser::Next() {
       switch (c) {
         case '(':
           if (n == '*') {
-            int i = FNextIdx + 1;
-            while (i < len && !(Ch(i) == '*' && Ch(i + 1) == ')')) {
-              if (Ch(i) == '\n') ++FLineNr;
-              ++i;
-            }
-            FNextIdx = i < len ? i + 2 : len;
+            FNextIdx = SkipBlockComment(FText, FNextIdx, FLineNr);
             continue;
           }
           FToken = toParOpen;

@@ -1,0 +1,211 @@
+// The road every APDU takes: the ciphering stage protects the request and
+// logs it, the general-block-transfer stage splits long requests and joins
+// long responses, and TIOTransfer hands the bytes to the caller.
+#include "engine/DLMSServices.h"
+#include "engine/ExtendedContext.h"
+#include "engine/PduHelpers.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr int32_t kLogIndent = 20;
+constexpr uint8_t kGeneralBlockTransferTag = 0xE0;
+constexpr uint8_t kLastBlock = 0x80;
+constexpr uint8_t kLastBlockWindowOne = 0x81;
+constexpr uint8_t kMoreBlocksWindowOne = 0x01;
+
+const char kGeneralBlockTemplate[] =
+    "<GeneralBlockTransfer>  <BlockControl Value = \"00\" />  <BlockNumber Value = \"0000\" />  "
+    "<BlockNumberAck Value = \"0000\" />  <BlockData Value = \"\" /></GeneralBlockTransfer>";
+
+void Log(PDLMSProtocolContext ctx, const TCOSEMPduBase& pdu, const char* title) {
+  TContextHelper::Logging(ctx).LogProtocolItem(pdu, title, kLogIndent);
+}
+
+// One general block built from the template; each outgoing block starts from
+// a fresh copy of it.
+class TGeneralBlock {
+public:
+  TGeneralBlock() : FPdu(TMake::COSEMPduFromXml(kGeneralBlockTemplate)) {}
+
+  PduStr Encoded(PDLMSProtocolContext ctx, uint8_t control, uint16_t number, uint16_t ack, PduStr data) {
+    T_GeneralBlockTransfer& b = Block(*FPdu);
+    b.FBlockControl()->Value = control;
+    b.FBlockNumber()->Value = number;
+    b.FBlockNumberAck()->Value = ack;
+    b.FBlockData()->Value = std::move(data);
+    Log(ctx, *FPdu, "SENT GBT:");
+    return FPdu->Encoded();
+  }
+
+  static T_GeneralBlockTransfer& Block(const T_COSEMpdu& pdu) {
+    auto* b = ServiceOf<T_GeneralBlockTransfer>(pdu);
+    CheckAssertion(b != nullptr, "general block transfer APDU");
+    return *b;
+  }
+
+private:
+  std::unique_ptr<T_COSEMpdu> FPdu;
+};
+
+// Sends a request longer than the negotiated PDU size as numbered blocks and
+// returns the response carried by the answer to the last one.
+PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
+  const int64_t blockSize = static_cast<int64_t>(ctx->NegotiatedMaxPduSize) - 13;
+  // Below 14 bytes no block could carry data and the transfer would never end.
+  if (blockSize < 1)
+    RaiseGeneral(Format("Negotiated max PDU size %d too small for general block transfer", ctx->NegotiatedMaxPduSize));
+  if (static_cast<int64_t>(request.size()) / blockSize >= 0xFFFF)
+    RaiseGeneral("Request too long for general block transfer");
+  TGeneralBlock block;
+  uint16_t number = 1;
+  uint16_t acknowledged = 0;
+  size_t pos = 0;
+  for (;;) {
+    PduStr data = request.substr(pos, static_cast<size_t>(blockSize));
+    pos += static_cast<size_t>(blockSize);
+    const bool last = pos >= request.size();
+    PduStr answer;
+    TIOTransfer::SendReceiveData(
+        ctx, block.Encoded(ctx, last ? kLastBlockWindowOne : kMoreBlocksWindowOne, number, acknowledged, data),
+        answer);
+    if (answer.empty() || static_cast<uint8_t>(answer[0]) != kGeneralBlockTransferTag)
+      RaiseGeneral("GeneralBlockTransfer expected");
+    auto received = TMake::COSEMPduFromPdu(answer);
+    Log(ctx, *received, "RECEIVED GBT:");
+    T_GeneralBlockTransfer& r = TGeneralBlock::Block(*received);
+    if (r.FBlockNumberAck()->Value != number) RaiseGeneral("Unexpected \"BlockNumberAck\"");
+    if (last) {
+      if (r.FBlockControl()->Value != kLastBlockWindowOne)
+        RaiseGeneral("Last GBT received is does not indicate 'last block' (not supported)");
+      return r.FBlockData()->Value;
+    }
+    ++number;
+    ++acknowledged;
+  }
+}
+
+// Joins a response that the server started sending as general blocks,
+// acknowledging every block but the last.
+PduStr ReceiveBlocks(PDLMSProtocolContext ctx, const PduStr& firstBlock) {
+  auto received = TMake::COSEMPduFromPdu(firstBlock);
+  Log(ctx, *received, "RECEIVED GBT:");
+  TGeneralBlock ack;
+  uint32_t expected = 1;
+  uint16_t own = 1;
+  PduStr collected;
+  for (;;) {
+    T_GeneralBlockTransfer& r = TGeneralBlock::Block(*received);
+    const uint16_t number = r.FBlockNumber()->Value;
+    if (number != expected) RaiseGeneral(Format("Unexpected block number %d", number));
+    ++expected;
+    collected += r.FBlockData()->Value;
+    CheckReassembledSize(collected.size());
+    if (r.FBlockControl()->Value & kLastBlock) break;
+    PduStr answer;
+    TIOTransfer::SendReceiveData(ctx, ack.Encoded(ctx, kLastBlockWindowOne, own++, number, PduStr()), answer);
+    received = TMake::COSEMPduFromPdu(answer);
+    if (ServiceOf<T_GeneralBlockTransfer>(*received) == nullptr)
+      RaiseGeneral(Format("Unexpected service \"%s\"", ApduName(*received).c_str()));
+    Log(ctx, *received, "RECEIVED GBT:");
+  }
+  if (collected.empty()) RaiseGeneral("GBT transfered no data");
+  return collected;
+}
+
+bool IsAssociationControl(const T_COSEMpdu& pdu) {
+  return pdu.Value != nullptr && (pdu.Value->XMLId == xmlAssociationRequest || pdu.Value->XMLId == xmlReleaseRequest);
+}
+
+// Entries of the record's protection list, up to the first with Kind 0.
+int ConfiguredLayerCount(PDLMSProtocolContext ctx) {
+  int n = 0;
+  while (n < 4 && ctx->ProtectionLayers[n].Kind != 0) ++n;
+  return n;
+}
+
+}  // namespace
+
+void TBlockTransfer::SendReceiveData(PDLMSProtocolContext ctx, const PduStr& requestPdu, PduStr& responsePdu) {
+  if (static_cast<int64_t>(requestPdu.size()) > static_cast<int64_t>(ctx->NegotiatedMaxPduSize)) {
+    responsePdu = SendInBlocks(ctx, requestPdu);
+    return;
+  }
+  TIOTransfer::SendReceiveData(ctx, requestPdu, responsePdu);
+  if (!responsePdu.empty() && static_cast<uint8_t>(responsePdu[0]) == kGeneralBlockTransferTag) {
+    TContextHelper::State(ctx).ResponseReceivedUsingGBT = true;
+    responsePdu = ReceiveBlocks(ctx, responsePdu);
+  }
+}
+
+namespace {
+
+// Whether the ciphering stage has layers to apply to this request: a security
+// suite, a non-empty list (the record's, or the InitiateRequest's while the
+// high-level-security reply runs), and never an AARQ or RLRQ.
+bool NeedsProtection(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
+  if (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3 || IsAssociationControl(request)) return false;
+  const TExtendedContext& state = TContextHelper::State(ctx);
+  if (state.UseProtectionAppliedToInitiateRequest)
+    return !(state.ProtectionAppliedToInitiateRequest *
+             TProtectionServices{rcAUTHENTICATION, rcENCRYPTION, rcSIGNATURE})
+                .Empty();
+  return ConfiguredLayerCount(ctx) > 0;
+}
+
+// The protection layers of the security suite wrap the request here. Until
+// they are part of the engine a request that needs them is refused rather
+// than sent in the clear.
+std::unique_ptr<T_COSEMpdu> ProtectRequest(PDLMSProtocolContext, const T_COSEMpdu&) {
+  RaiseGeneral("Protected requests are not supported by this engine build");
+}
+
+// The security suite peels the response's protection here; a plain response
+// passes unchanged.
+std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext, std::unique_ptr<T_COSEMpdu> response) {
+  if (!IsProtectedApdu(*response)) return response;
+  RaiseGeneral(Format("Protected response %s is not supported by this engine build",
+                      XMLIdName(response->Value->XMLId).c_str()));
+}
+
+}  // namespace
+
+void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& request,
+                                  std::unique_ptr<T_COSEMpdu>& response) {
+  std::unique_ptr<T_COSEMpdu> protectedRequest;
+  if (NeedsProtection(ctx, request)) protectedRequest = ProtectRequest(ctx, request);
+  const T_COSEMpdu& sent = protectedRequest ? *protectedRequest : request;
+  Log(ctx, sent, "REQUEST:");
+  PduStr answer;
+  TBlockTransfer::SendReceiveData(ctx, sent.Encoded(), answer);
+  response = RemoveProtection(ctx, TMake::COSEMPduFromPdu(answer));
+  Log(ctx, *response, "RESPONSE:");
+}
+
+std::unique_ptr<T_COSEMpdu> TDLMSServices::SendReceiveCOSEMPdu(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
+  std::unique_ptr<T_COSEMpdu> response;
+  TCiphering::SendReceiveAPDUs(ctx, request, response);
+  return response;
+}
+
+PduStr TDLMSServices::SendReceiveAPDUBytes(PDLMSProtocolContext ctx, const PduStr& request) {
+  std::unique_ptr<T_COSEMpdu> pdu;
+  try {
+    pdu = TMake::COSEMPduFromPdu(request);
+  } catch (const std::exception& e) {
+    RaiseGeneral(Format("OutAPDU is not legal (%s)", e.what()));
+  }
+  return SendReceiveCOSEMPdu(ctx, *pdu)->Encoded();
+}
+
+void BindProtocolItemLogging(TLoggingContext& logging) {
+  logging.FLogProtocolItemProc = [&logging](const TCOSEMPduBase& item, const std::string& title, int32_t indent) {
+    std::vector<std::string> lines;
+    if (!title.empty()) lines.push_back(title);
+    item.AddXmlToLines(indent, lines);
+    for (const std::string& line : lines) logging.LogString(line);
+  };
+}
+
+}  // namespace quillon

@@ -1,0 +1,441 @@
+#include "tools/meter-sim/SimAssociation.h"
+
+#include <openssl/rand.h>
+
+#include <sstream>
+
+#include "security/CryptoServices.h"
+#include "security/GCMCipher.h"
+#include "xmlpdu/ACSE.h"
+
+namespace quillon::sim {
+
+namespace {
+
+// The conformance the meter offers, per referencing model.
+constexpr uint32_t kServerConformanceLN = cbGeneralProtection | cbGeneralBlockTransfer | cbAttribute0SupportedWithGet |
+                                          cbPriorityMgmtSupported | cbBlockTransferWithGetOrRead |
+                                          cbBlockTransferWithSetOrWrite | cbMultipleReferences | cbAccess | cbGet |
+                                          cbSet | cbSelectiveAccess | cbAction;
+constexpr uint32_t kServerConformanceSN = cbGeneralProtection | cbGeneralBlockTransfer | cbRead | cbWrite |
+                                          cbBlockTransferWithGetOrRead | cbMultipleReferences | cbParameterizedAccess;
+
+// ACSE service-user diagnostics.
+enum {
+  diagNull = 0,
+  diagNoReason = 1,
+  diagContextNotSupported = 2,
+  diagMechanismNotRecognised = 11,
+  diagAuthenticationFailure = 13,
+  diagAuthenticationRequired = 14,
+};
+
+uint32_t ConformanceBits(const T_Conformance& c) {
+  uint32_t v = 0;
+  for (int k = 0; k < 24; ++k)
+    if (c.IsBitSet(k)) v |= 1u << k;
+  return v;
+}
+
+std::string ConformanceString(uint32_t v) {
+  std::string s(24, '0');
+  for (int k = 0; k < 24; ++k)
+    if (v & (1u << k)) s[static_cast<size_t>(k)] = '1';
+  return s;
+}
+
+PduStr RandomBytes(size_t n) {
+  PduStr s(n, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(s.data()), static_cast<int>(n)) != 1)
+    RaiseGeneral("no random bytes available");
+  return s;
+}
+
+PduStr BytesOf(const std::string& text) { return TMisc::FormattedStrToByteStr(text); }
+
+TObjectIdentifier ContextName(bool ln, bool ciphered) {
+  if (ln) return ciphered ? oiLN_WITH_CIPHERING : oiLN;
+  return ciphered ? oiSN_WITH_CIPHERING : oiSN;
+}
+
+// Tags of the protected forms of an APDU: service-specific glo (+8 / +0x20)
+// and ded (+0x10 / +0x40).
+int ProtectedTag(int plainTag, bool dedicated) {
+  if (plainTag >= 0xC0) return plainTag + (dedicated ? 0x10 : 0x08);
+  return plainTag + (dedicated ? 0x40 : 0x20);
+}
+
+}  // namespace
+
+void TSimAssociation::Configure(const std::string& text) {
+  std::istringstream in(text);
+  std::string line;
+  int lineNr = 0;
+  while (std::getline(in, line)) {
+    ++lineNr;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream ls(line);
+    std::string kw;
+    ls >> kw;
+    if (kw != "client" && kw != "security") continue;
+    std::string tok;
+    try {
+      if (kw == "client") {
+        TSimClient c;
+        std::string context;
+        ls >> c.Address >> context >> c.Mechanism;
+        if (context != "LN" && context != "SN" && context != "LN_WITH_CIPHERING" && context != "SN_WITH_CIPHERING")
+          RaiseGeneral("context LN, SN, LN_WITH_CIPHERING or SN_WITH_CIPHERING expected");
+        if (c.Mechanism < 1 || c.Mechanism > 8) RaiseGeneral("mechanism 1..8 expected");
+        c.LogicalNames = context[0] == 'L';
+        c.Ciphered = context.find("CIPHERING") != std::string::npos;
+        while (ls >> tok)
+          if (tok.rfind("secret=", 0) == 0) c.Secret = BytesOf(tok.substr(7));
+        AddClient(c);
+      } else {
+        while (ls >> tok) {
+          size_t eq = tok.find('=');
+          std::string key = tok.substr(0, eq), value = eq == std::string::npos ? "" : tok.substr(eq + 1);
+          if (key == "suite") FSecurity.Suite = std::stoi(value);
+          else if (key == "title") FSecurity.SystemTitle = BytesOf(value);
+          else if (key == "ek") FSecurity.EK = BytesOf(value);
+          else if (key == "ak") FSecurity.AK = BytesOf(value);
+          else if (key == "kek") FSecurity.KEK = BytesOf(value);
+          else if (key == "sign-private") FSecurity.SigningPrivateKey = BytesOf(value);
+          else if (key == "sign-public") FSecurity.SigningPublicKey = BytesOf(value);
+          else if (key == "client-sign-public") FSecurity.ClientSigningPublicKey = BytesOf(value);
+          else RaiseGeneral("unknown key \"" + key + "\"");
+        }
+      }
+    } catch (const std::exception& e) {
+      RaiseGeneral(Format("meter configuration, line %d: %s", lineNr, e.what()));
+    }
+  }
+}
+
+void TSimAssociation::Reset() {
+  FState = sIdle;
+  FServer.Session() = TSimSession();
+  FCtoS.clear();
+  FStoC.clear();
+}
+
+PduStr TSimAssociation::Reject(int result, int diagnostic, TObjectIdentifier context) {
+  auto aare = std::make_unique<T_AssociationResponse>(xmlAssociationResponse);
+  aare->ApplicationContextName()->Value = context;
+  aare->AssociationResult()->Value = static_cast<uint8_t>(result);
+  auto diag = std::make_unique<T_ResultSourceDiagnostic>(xmlResultSourceDiagnostic);
+  diag->SelectVariant(xmlACSEServiceUser, std::make_unique<T_ACSEServiceUser>(xmlIgnore, static_cast<uint8_t>(diagnostic)));
+  aare->SetResultSourceDiagnostic(std::move(diag));
+  Log(Format("association rejected, diagnostic %d", diagnostic));
+  return T_COSEMpdu::CreateVariant(xmlAssociationResponse, std::move(aare))->Encoded();
+}
+
+PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_AssociationRequest& aarq) {
+  Reset();
+  TObjectIdentifier context = aarq.ApplicationContextName() ? aarq.ApplicationContextName()->Value : oiUNKNOWN;
+  if (!client) return Reject(1, diagNoReason, context);
+  FCurrent = *client;
+  TObjectIdentifier expected = ContextName(client->LogicalNames, client->Ciphered);
+  if (context != expected) return Reject(1, diagContextNotSupported, expected);
+  int mechanism = aarq.MechanismName() ? static_cast<int>(aarq.MechanismName()->Value) - oiNO_SECURITY + 1 : 1;
+  if (mechanism != client->Mechanism || mechanism == 3) return Reject(1, diagMechanismNotRecognised, context);
+  PduStr callingValue = aarq.CallingAuthenticationValue() ? aarq.CallingAuthenticationValue()->Value : PduStr();
+  if (mechanism == 2 && callingValue != client->Secret) return Reject(1, diagAuthenticationFailure, context);
+  FClientTitle = aarq.CallingAPTitle() ? aarq.CallingAPTitle()->Value : PduStr();
+  if ((client->Ciphered || mechanism >= 6) && FClientTitle.size() != 8) return Reject(1, diagNoReason, context);
+
+  // The InitiateRequest, deciphered in a ciphered context.
+  T_BERCOSEMpdu* ui = aarq.UserInformation();
+  if (!ui || !ui->Value) return Reject(1, diagNoReason, context);
+  PduStr initiate;
+  ui->EncodeToPduStrNoLen(initiate);
+  if (client->Ciphered) {
+    PduStr plain, failure;
+    uint8_t style = 0;
+    if (!Decipher(initiate, plain, style, failure)) return Reject(1, diagNoReason, context);
+    initiate = plain;
+  }
+  std::unique_ptr<T_COSEMpdu> initPdu;
+  try {
+    initPdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, initiate);
+  } catch (const std::exception&) {
+    return Reject(1, diagNoReason, context);
+  }
+  if (initPdu->Tag != 0x01) return Reject(1, diagNoReason, context);
+  auto& ir = static_cast<T_InitiateRequest&>(*initPdu->Value);
+
+  TSimSession& s = FServer.Session();
+  s.LogicalNames = client->LogicalNames;
+  s.Conformance = ConformanceBits(*ir.FProposedConformance()) & (client->LogicalNames ? kServerConformanceLN : kServerConformanceSN);
+  s.ClientMaxPdu = ir.FProposedMaxPduSize()->Value;
+  if (s.ClientMaxPdu < 12) s.ClientMaxPdu = 0xFFFF;
+  // Responses are sized before they are ciphered: leave room for the header
+  // and the tag.
+  if (client->Ciphered) s.ClientMaxPdu -= 32;
+  FCtoS = callingValue;
+
+  auto resp = std::make_unique<T_InitiateResponse>(xmlInitiateResponse);
+  resp->FNegotiatedDlmsVersionNumber()->Value = 6;
+  resp->FNegotiatedConformance()->Value = ConformanceString(s.Conformance);
+  resp->FNegotiatedMaxPduSize()->Value = static_cast<uint16_t>(s.ServerMaxPdu);
+  resp->FVaaName()->Value = static_cast<int16_t>(client->LogicalNames ? 0x0007 : 0xFA00);
+  PduStr respBytes = T_COSEMpdu::CreateVariant(xmlInitiateResponse, std::move(resp))->Encoded();
+
+  auto aare = std::make_unique<T_AssociationResponse>(xmlAssociationResponse);
+  aare->ApplicationContextName()->Value = context;
+  aare->AssociationResult()->Value = 0;
+  bool hls = mechanism >= 3;
+  auto diag = std::make_unique<T_ResultSourceDiagnostic>(xmlResultSourceDiagnostic);
+  diag->SelectVariant(xmlACSEServiceUser,
+                      std::make_unique<T_ACSEServiceUser>(xmlIgnore, hls ? diagAuthenticationRequired : diagNull));
+  aare->SetResultSourceDiagnostic(std::move(diag));
+  if (client->Ciphered || mechanism >= 6)
+    aare->SetRespondingAPTitle(std::make_unique<T_APTitle>(xmlRespondingAPTitle, FSecurity.SystemTitle));
+  if (mechanism >= 2) {
+    aare->SetResponderACSERequirement(std::make_unique<T_ACSERequirement>(xmlResponderACSERequirement, "1"));
+    aare->SetMechanismName(std::make_unique<T_MechanismName>(
+        xmlMechanismName, static_cast<TObjectIdentifier>(oiNO_SECURITY + mechanism - 1)));
+  }
+  if (hls) {
+    FStoC = RandomBytes(16);
+    aare->SetRespondingAuthenticationValue(std::make_unique<T_AuthenticationValue>(xmlRespondingAuthenticationValue, FStoC));
+  }
+  std::unique_ptr<T_BERCOSEMpdu> out;
+  PduStr userInfo = client->Ciphered ? Encipher(respBytes, 1) : respBytes;
+  out = MakeFromPdu<T_BERCOSEMpdu>(xmlIgnore, [&] {
+    PduStr withLen;
+    EncodeVarLengthUnsignedInteger(withLen, static_cast<int32_t>(userInfo.size()));
+    return withLen + userInfo;
+  }());
+  aare->SetUserInformation(std::move(out));
+  FState = hls ? sAwaitingHls : sAssociated;
+  s.Associated = !hls;
+  Log(Format("association %s for client %d (mechanism %d)", hls ? "pending authentication" : "accepted",
+             client->Address, mechanism));
+  return T_COSEMpdu::CreateVariant(xmlAssociationResponse, std::move(aare))->Encoded();
+}
+
+PduStr TSimAssociation::HandleRelease(const T_ReleaseRequest& rlrq) {
+  auto rlre = std::make_unique<T_ReleaseResponse>(xmlReleaseResponse);
+  if (rlrq.UserInformation() && rlrq.UserInformation()->Value && FCurrent.Ciphered) {
+    // A ciphered InitiateRequest in the release request is answered with a
+    // ciphered InitiateResponse, as the association did.
+    auto resp = std::make_unique<T_InitiateResponse>(xmlInitiateResponse);
+    resp->FNegotiatedDlmsVersionNumber()->Value = 6;
+    resp->FNegotiatedConformance()->Value = ConformanceString(FServer.Session().Conformance);
+    resp->FNegotiatedMaxPduSize()->Value = static_cast<uint16_t>(FServer.Session().ServerMaxPdu);
+    resp->FVaaName()->Value = static_cast<int16_t>(FCurrent.LogicalNames ? 0x0007 : 0xFA00);
+    PduStr plain = T_COSEMpdu::CreateVariant(xmlInitiateResponse, std::move(resp))->Encoded();
+    PduStr cipher = Encipher(plain, 1);
+    PduStr withLen;
+    EncodeVarLengthUnsignedInteger(withLen, static_cast<int32_t>(cipher.size()));
+    rlre->SetUserInformation(MakeFromPdu<T_BERCOSEMpdu>(xmlIgnore, withLen + cipher));
+  }
+  Log("association released");
+  PduStr out = T_COSEMpdu::CreateVariant(xmlReleaseResponse, std::move(rlre))->Encoded();
+  Reset();
+  return out;
+}
+
+PduStr TSimAssociation::ResponseF(const PduStr& challenge, const PduStr& other, bool fromServer) {
+  const PduStr& secret = FCurrent.Secret;
+  const PduStr& stc = FClientTitle;
+  const PduStr& sts = FSecurity.SystemTitle;
+  switch (FCurrent.Mechanism) {
+    case 4: return THASH::MD5(challenge + secret);
+    case 5: return THASH::SHA1(challenge + secret);
+    case 7:
+      return fromServer ? THASH::SHA256(secret + sts + stc + challenge + other)
+                        : THASH::SHA256(secret + stc + sts + challenge + other);
+    default: return PduStr();
+  }
+}
+
+// HLS pass 3 and 4: the client's reply to our challenge, and ours to its.
+PduStr TSimAssociation::HandleHlsReply(const PduStr& plainRequest, bool& handled) {
+  handled = false;
+  std::unique_ptr<T_COSEMpdu> pdu;
+  try {
+    pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, plainRequest);
+  } catch (const std::exception&) {
+    return PduStr();
+  }
+  PduStr fStoC;
+  uint8_t invokeId = 0xC1;
+  bool ln = FCurrent.LogicalNames;
+  if (ln && pdu->Tag == 0xC3) {
+    auto& ar = static_cast<T_ActionRequest&>(*pdu->Value);
+    if (ar.Tag != 1) return PduStr();
+    auto& n = static_cast<T_ActionRequestNormal&>(*ar.Value);
+    if (n.FMethodDescriptor()->FClassId()->Value != 15 || n.FMethodDescriptor()->FMethodId()->Value != 1) return PduStr();
+    invokeId = n.FInvokeIdAndPriority()->Value;
+    auto* p = n.FMethodInvocationParameters();
+    if (p && p->Tag == 9) fStoC = static_cast<T_OctetString&>(*p->Value).Value;
+  } else if (!ln && pdu->Tag == 0x05) {
+    auto& rr = static_cast<T_ReadRequest&>(*pdu->Value);
+    if (rr.ElementCount() != 1 || rr[0]->Tag != 4) return PduStr();
+    auto& pa = static_cast<T_ParametrisedAccess&>(*rr[0]->Value);
+    auto* p = pa.FParameter();
+    if (p && p->Tag == 9) fStoC = static_cast<T_OctetString&>(*p->Value).Value;
+  } else {
+    return PduStr();
+  }
+  handled = true;
+
+  bool ok = false;
+  PduStr fCtoS;
+  int suite = FSecurity.Suite;
+  switch (FCurrent.Mechanism) {
+    case 4:
+    case 5:
+    case 7:
+      ok = fStoC == ResponseF(FStoC, FCtoS, false);
+      fCtoS = ResponseF(FCtoS, FStoC, true);
+      break;
+    case 6:
+      ok = TGCMCipher::CheckOtherResponseToChallenge(FClientTitle, fStoC, FStoC, FSecurity.EK, FSecurity.AK, suite);
+      fCtoS = TGCMCipher::ResponseToChallenge(FSecurity.SystemTitle, FCtoS, FSecurity.EK, FSecurity.AK, FServerCounter++, suite);
+      break;
+    case 8: {
+      bool valid = false;
+      ok = ECDSAVerify(suite, FClientTitle + FSecurity.SystemTitle + FStoC + FCtoS, fStoC, FSecurity.ClientSigningPublicKey,
+                       valid) &&
+           valid;
+      if (!ECDSASign(suite, FSecurity.SystemTitle + FClientTitle + FCtoS + FStoC, FSecurity.SigningPrivateKey, fCtoS))
+        ok = false;
+      break;
+    }
+    default:
+      break;
+  }
+  Log(ok ? "client authenticated" : "client failed authentication");
+  if (ok) {
+    FState = sAssociated;
+    FServer.Session().Associated = true;
+  }
+  if (ln) {
+    auto resp = std::make_unique<T_ActionResponseNormal>(xmlActionResponseNormal);
+    resp->FInvokeIdAndPriority()->Value = invokeId;
+    resp->FResult()->Value = ok ? 0 : 3;
+    if (ok)
+      resp->SetFReturnParameters(T_GetDataResult::CreateVariant(
+          xmlData, MakeData(xmlOctetString, std::make_unique<T_OctetString>(xmlIgnore, fCtoS))));
+    return T_COSEMpdu::CreateVariant(xmlActionResponse, T_ActionResponse::CreateVariant(xmlActionResponseNormal, std::move(resp)))
+        ->Encoded();
+  }
+  auto rr = std::make_unique<T_ReadResponse>(xmlReadResponse);
+  if (ok)
+    rr->Add(T_SingleReadResponse::CreateVariant(xmlData, MakeData(xmlOctetString, std::make_unique<T_OctetString>(xmlIgnore, fCtoS))));
+  else
+    rr->Add(T_SingleReadResponse::CreateVariant(xmlDataAccessError, std::make_unique<T_DataAccessResult>(xmlIgnore, 3)));
+  return T_COSEMpdu::CreateVariant(xmlReadResponse, std::move(rr))->Encoded();
+}
+
+bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure) {
+  failure = TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 5 /* DecipheringError */);
+  if (request.empty()) return false;
+  int tag = static_cast<uint8_t>(request[0]);
+  PduStr title = FClientTitle;
+  PduStr content;
+  try {
+    auto pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, request);
+    if (tag == 0xDB || tag == 0xDC) {
+      auto& g = static_cast<T_GeneralGloCiphering&>(*pdu->Value);
+      title = g.FSystemTitle()->Value;
+      content = g.FCipheredService()->Value;
+      style = tag == 0xDB ? 3 : 4;
+    } else if (auto* o = dynamic_cast<T_OctetString*>(pdu->Value.get())) {
+      content = o->Value;
+      bool ded = (tag >= 0xD0 && tag <= 0xD7) || (tag >= 0x41 && tag <= 0x58);
+      style = ded ? 2 : 1;
+    } else {
+      return false;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+  try {
+    TSecurityControl sc;
+    uint32_t counter = 0;
+    TGCMAndCompression::DecryptAndDecompress(title, content, PduStr(), FSecurity.EK, FSecurity.AK, sc, counter, plain,
+                                             nullptr);
+    if (FHaveClientCounter && counter <= FLastClientCounter) {
+      failure = TSimServer::ExceptionResponse(1, 6 /* InvocationCounterError */);
+      Log(Format("invocation counter %u not above %u", counter, FLastClientCounter));
+      return false;
+    }
+    FLastClientCounter = counter;
+    FHaveClientCounter = true;
+  } catch (const std::exception& e) {
+    Log(std::string("deciphering failed: ") + e.what());
+    return false;
+  }
+  if (style <= 2 && !plain.empty()) {
+    // The plain APDU must be the one the protected tag stands for.
+    int plainTag = static_cast<uint8_t>(plain[0]);
+    if (ProtectedTag(plainTag, style == 2) != tag) return false;
+  }
+  return true;
+}
+
+PduStr TSimAssociation::Encipher(const PduStr& plain, uint8_t style) {
+  TSecurityControl sc;
+  sc.COSEMProtectionServices = TCOSEMProtectionServices{psAuthentication, psEncryption};
+  sc.SecuritySuite = FSecurity.Suite;
+  PduStr cipher = TGCMCipher::GCMEncrypt(FSecurity.SystemTitle, plain, FSecurity.EK, FSecurity.AK, sc, FServerCounter++, PduStr());
+  PduStr out;
+  if (style == 3 || style == 4) {
+    out += static_cast<char>(style == 3 ? 0xDB : 0xDC);
+    EncodeVarLengthUnsignedInteger(out, static_cast<int32_t>(FSecurity.SystemTitle.size()));
+    out += FSecurity.SystemTitle;
+  } else {
+    out += static_cast<char>(ProtectedTag(static_cast<uint8_t>(plain[0]), style == 2));
+  }
+  EncodeVarLengthUnsignedInteger(out, static_cast<int32_t>(cipher.size()));
+  out += cipher;
+  return out;
+}
+
+PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request) {
+  if (request.empty()) return PduStr();
+  int tag = static_cast<uint8_t>(request[0]);
+  if (tag == 0x60 || tag == 0x62) {
+    std::unique_ptr<T_COSEMpdu> pdu;
+    try {
+      pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, request);
+    } catch (const std::exception& e) {
+      Log(std::string("undecodable association APDU: ") + e.what());
+      return tag == 0x60 ? Reject(1, diagNoReason, oiUNKNOWN) : PduStr();
+    }
+    if (tag == 0x60) {
+      auto it = FClients.find(clientAddress);
+      return HandleAarq(it == FClients.end() ? nullptr : &it->second, static_cast<T_AssociationRequest&>(*pdu->Value));
+    }
+    return HandleRelease(static_cast<T_ReleaseRequest&>(*pdu->Value));
+  }
+  if (FState == sIdle) return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
+  return FServer.HandleApdu(request);
+}
+
+PduStr TSimAssociation::HandleInner(const PduStr& request) {
+  PduStr plain = request;
+  uint8_t style = 0;
+  if (FCurrent.Ciphered) {
+    PduStr failure;
+    if (!Decipher(request, plain, style, failure)) return failure;
+  }
+  PduStr response;
+  if (FState == sAwaitingHls) {
+    bool handled = false;
+    response = HandleHlsReply(plain, handled);
+    if (!handled) return TSimServer::ExceptionResponse(1, 1 /* OperationNotPossible */);
+  } else {
+    response = FServer.HandleService(plain);
+  }
+  if (FCurrent.Ciphered && !response.empty() && static_cast<uint8_t>(response[0]) != 0xD8)
+    response = Encipher(response, style);
+  return response;
+}
+
+}  // namespace quillon::sim

@@ -1,0 +1,90 @@
+// The simulated meter's association layer: opens and releases associations
+// for the clients of its configuration, runs high-level authentication, and
+// removes and applies ciphering around the application layer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "tools/meter-sim/SimServer.h"
+
+namespace quillon::sim {
+
+// One client address the meter serves, and how it must associate.
+struct TSimClient {
+  int Address = 16;
+  bool LogicalNames = true;
+  bool Ciphered = false;
+  int Mechanism = 1;  // 1 lowest ... 8 ECDSA, as the mechanism names number them from 1
+  PduStr Secret;      // password (2) or shared secret (3, 4, 5, 7)
+};
+
+// The meter's own security material.
+struct TSimSecurity {
+  int Suite = 0;
+  PduStr SystemTitle = PduStr("QSM\x00\x00\x00\x00\x01", 8);
+  PduStr EK, AK, KEK;
+  PduStr SigningPrivateKey, SigningPublicKey;
+  PduStr ClientSigningPublicKey;  // for mechanism 8
+};
+
+class TSimAssociation {
+public:
+  using TLog = std::function<void(const std::string&)>;
+
+  TSimAssociation(TSimModel& model, TSimSecurity security) : FModel(model), FSecurity(std::move(security)) {
+    FServer.Inner = [this](const PduStr& request) { return HandleInner(request); };
+  }
+
+  void AddClient(const TSimClient& c) { FClients[c.Address] = c; }
+  // Reads "client" and "security" lines of a configuration text; other lines
+  // are left to the model.
+  void Configure(const std::string& text);
+  void SetLog(TLog log) { FLog = std::move(log); }
+
+  // Answers one APDU from the client at `clientAddress`; empty when the
+  // meter stays silent.
+  PduStr Handle(int clientAddress, const PduStr& request);
+  // The link went down: the association ends.
+  void Reset();
+
+  bool Associated() const { return FState == sAssociated; }
+  TSimSession& Session() { return FServer.Session(); }
+
+private:
+  enum TState { sIdle, sAwaitingHls, sAssociated };
+
+  PduStr HandleAarq(const TSimClient* client, const T_AssociationRequest& aarq);
+  PduStr Reject(int result, int diagnostic, TObjectIdentifier context);
+  PduStr HandleRelease(const T_ReleaseRequest& rlrq);
+  PduStr HandleHlsReply(const PduStr& plainRequest, bool& handled);
+  // One complete request of an open association: deciphered, answered and
+  // ciphered again as the request was.
+  PduStr HandleInner(const PduStr& request);
+  // Ciphering: the plain request out of a protected one, and the protected
+  // form of a plain response. Fails with the exception response to send.
+  bool Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure);
+  PduStr Encipher(const PduStr& plain, uint8_t style);
+  PduStr ResponseF(const PduStr& challenge, const PduStr& otherChallenge, bool fromServer);
+  void Log(const std::string& s) {
+    if (FLog) FLog(s);
+  }
+
+  TSimModel& FModel;
+  TSimSecurity FSecurity;
+  TSimServer FServer{FModel};
+  std::map<int, TSimClient> FClients;
+  TLog FLog;
+
+  TState FState = sIdle;
+  TSimClient FCurrent;
+  PduStr FClientTitle;
+  PduStr FCtoS, FStoC;
+  uint32_t FServerCounter = 1;
+  uint32_t FLastClientCounter = 0;
+  bool FHaveClientCounter = false;
+};
+
+}  // namespace quillon::sim

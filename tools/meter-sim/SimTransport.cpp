@@ -1,0 +1,374 @@
+#include "tools/meter-sim/SimTransport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "comm/HDLCFrame.h"
+
+namespace quillon::sim {
+
+// ------------------------------------------------------------------ TSimLink
+
+TSimLink::~TSimLink() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+bool TSimLink::ReadByte(uint8_t& b, int timeoutMs) {
+  if (FPos < FLen) {
+    b = FBuf[FPos++];
+    return true;
+  }
+  pollfd p{FFd, POLLIN, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, timeoutMs);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return false;
+  if (r < 0) throw EPeerClosed();
+  ssize_t n;
+  do {
+    n = ::read(FFd, FBuf, sizeof FBuf);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    // A pseudo-terminal whose slave is not open reports EIO: no peer yet.
+    if (n < 0 && errno == EIO) {
+      ::usleep(static_cast<useconds_t>(std::min(timeoutMs, 50)) * 1000);
+      return false;
+    }
+    throw EPeerClosed();
+  }
+  FLen = static_cast<size_t>(n);
+  FPos = 0;
+  b = FBuf[FPos++];
+  return true;
+}
+
+bool TSimLink::ReadExact(PduStr& out, size_t n, int timeoutMs) {
+  out.clear();
+  while (out.size() < n) {
+    uint8_t b;
+    if (!ReadByte(b, timeoutMs)) return false;
+    out += static_cast<char>(b);
+  }
+  return true;
+}
+
+void TSimLink::Write(const PduStr& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(FFd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EPeerClosed();
+    done += static_cast<size_t>(n);
+  }
+}
+
+// ------------------------------------------------------------------ wrapper
+
+void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool>& stop, const TTrafficLog& log) {
+  auto u16 = [](const PduStr& s, size_t i) {
+    return static_cast<uint16_t>((static_cast<uint8_t>(s[i]) << 8) | static_cast<uint8_t>(s[i + 1]));
+  };
+  try {
+    while (!stop) {
+      uint8_t first;
+      if (!link.ReadByte(first, 200)) continue;
+      PduStr rest;
+      if (!link.ReadExact(rest, 7, 5000)) break;
+      PduStr header = PduStr(1, static_cast<char>(first)) + rest;
+      uint16_t version = u16(header, 0), src = u16(header, 2), dst = u16(header, 4), len = u16(header, 6);
+      if (version != 1) {
+        if (log) log("wrapper: version " + std::to_string(version) + ", closing");
+        break;
+      }
+      PduStr apdu;
+      if (!link.ReadExact(apdu, len, 5000)) break;
+      if (log) log(Format("RX wrapper %d->%d: %s", src, dst, TMisc::ByteStrToSpacedHexStr(apdu).c_str()));
+      PduStr resp = assoc.Handle(src, apdu);
+      if (resp.empty()) continue;
+      PduStr out;
+      auto put16 = [&](uint16_t v) {
+        out += static_cast<char>(v >> 8);
+        out += static_cast<char>(v & 0xFF);
+      };
+      put16(1);
+      put16(dst);
+      put16(src);
+      put16(static_cast<uint16_t>(resp.size()));
+      out += resp;
+      if (log) log(Format("TX wrapper %d->%d: %s", dst, src, TMisc::ByteStrToSpacedHexStr(resp).c_str()));
+      link.Write(out);
+    }
+  } catch (const EPeerClosed&) {
+  }
+  assoc.Reset();
+}
+
+// --------------------------------------------------------------------- HDLC
+
+namespace {
+
+// Frames are delimited by 7E flags; returns false when the link stays idle.
+bool ReadFrame(TSimLink& link, PduStr& frame, int timeoutMs, int interFrameMs) {
+  uint8_t b;
+  // Skip to an opening flag.
+  do {
+    if (!link.ReadByte(b, timeoutMs)) return false;
+  } while (b != 0x7E);
+  for (;;) {
+    frame.assign(1, '\x7E');
+    // A flag may be shared; skip repeated flags.
+    do {
+      if (!link.ReadByte(b, interFrameMs)) return false;
+    } while (b == 0x7E);
+    frame += static_cast<char>(b);
+    while (true) {
+      if (!link.ReadByte(b, interFrameMs)) return false;
+      frame += static_cast<char>(b);
+      if (b == 0x7E) return true;
+    }
+  }
+}
+
+PduStr UAParameters(int maxInfo) {
+  PduStr p;
+  auto param = [&](uint8_t id, uint32_t v, int bytes) {
+    p += static_cast<char>(id);
+    p += static_cast<char>(bytes);
+    for (int i = bytes - 1; i >= 0; --i) p += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  param(0x05, static_cast<uint32_t>(maxInfo), maxInfo > 255 ? 2 : 1);
+  param(0x06, static_cast<uint32_t>(maxInfo), maxInfo > 255 ? 2 : 1);
+  param(0x07, 1, 4);
+  param(0x08, 1, 4);
+  PduStr info = "\x81\x80";
+  info += static_cast<char>(p.size());
+  return info + p;
+}
+
+}  // namespace
+
+void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& settings, const std::atomic<bool>& stop,
+               const TTrafficLog& log) {
+  bool connected = false;
+  uint8_t vs = 0, vr = 0;
+  int txMax = settings.MaxInfoLength, rxMax = settings.MaxInfoLength;
+  PduStr incoming, outgoing;
+  size_t outPos = 0;
+  TFrameAddress client;
+
+  auto reply = [&](TFrame& f) {
+    f.DstAddress = client;
+    f.SrcAddress.FUpper = static_cast<uint16_t>(settings.ServerUpper);
+    f.SrcAddress.FLower = static_cast<uint16_t>(settings.ServerLower > 0 ? settings.ServerLower : 0);
+    f.SrcAddress.FSize = settings.ServerLower > 0 ? 2 : 1;
+    if (settings.ServerUpper > 127 || settings.ServerLower > 127) f.SrcAddress.FSize = settings.ServerLower > 0 ? 4 : 2;
+    PduStr bytes = f.GetPDUByteStr();
+    if (log) log("TX HDLC " + TMisc::ByteStrToSpacedHexStr(bytes));
+    link.Write(bytes);
+  };
+  // RR (with our receive sequence number) or DM, as the final answer.
+  auto sendSupervisory = [&](TFrameKind kind) {
+    TFrame f;
+    f.SetKind(kind);
+    f.RSequenceNr = vr;
+    f.PollFinal = true;
+    reply(f);
+  };
+  auto sendNextSegment = [&]() {
+    TFrame f;
+    f.SetKind(fkI);
+    size_t n = std::min(outgoing.size() - outPos, static_cast<size_t>(txMax));
+    f.FData = outgoing.substr(outPos, n);
+    outPos += n;
+    f.Segmented = outPos < outgoing.size();
+    f.SSequenceNr = vs;
+    f.RSequenceNr = vr;
+    f.PollFinal = true;
+    vs = static_cast<uint8_t>((vs + 1) & 7);
+    if (!f.Segmented) {
+      outgoing.clear();
+      outPos = 0;
+    }
+    reply(f);
+  };
+
+  try {
+    while (!stop) {
+      PduStr raw;
+      if (!ReadFrame(link, raw, 200, settings.InterFrameTimeoutMs)) continue;
+      if (log) log("RX HDLC " + TMisc::ByteStrToSpacedHexStr(raw));
+      TFrame in;
+      try {
+        in.SetFromPduByteStr(raw);
+      } catch (const std::exception& e) {
+        if (log) log(std::string("HDLC frame dropped: ") + e.what());
+        continue;  // a secondary station stays silent on a bad frame
+      }
+      if (in.DstAddress.FUpper != settings.ServerUpper ||
+          (settings.ServerLower > 0 && in.DstAddress.FLower != settings.ServerLower))
+        continue;  // not for us
+      client = in.SrcAddress;
+      switch (in.Kind()) {
+        case fkSNRM: {
+          if (!in.FData.empty()) {
+            try {
+              TUAParameters p = CheckUAParameters(in.FData);
+              // The client's receive limit is what we may send, and the other way round.
+              for (auto& [id, v] : p.Present) {
+                if (id == 0x05) rxMax = std::min(settings.MaxInfoLength, static_cast<int>(v));
+                if (id == 0x06) txMax = std::min(settings.MaxInfoLength, static_cast<int>(v));
+              }
+            } catch (const std::exception&) {
+              sendSupervisory(fkDM);
+              continue;
+            }
+          }
+          connected = true;
+          vs = vr = 0;
+          incoming.clear();
+          outgoing.clear();
+          outPos = 0;
+          assoc.Reset();
+          TFrame ua;
+          ua.SetKind(fkUA);
+          ua.PollFinal = true;
+          ua.FData = UAParameters(std::min(txMax, rxMax));
+          reply(ua);
+          break;
+        }
+        case fkDISC: {
+          TFrame r;
+          r.SetKind(connected ? fkUA : fkDM);
+          r.PollFinal = true;
+          connected = false;
+          assoc.Reset();
+          reply(r);
+          break;
+        }
+        case fkRR: {
+          if (!connected) break;
+          if (!outgoing.empty()) {
+            sendNextSegment();
+          } else {
+            sendSupervisory(fkRR);
+          }
+          break;
+        }
+        case fkI: {
+          if (!connected) {
+            sendSupervisory(fkDM);
+            break;
+          }
+          if (in.SSequenceNr != vr) {
+            // Repeated or lost frame: ask again for the one we expect.
+            sendSupervisory(fkRR);
+            break;
+          }
+          vr = static_cast<uint8_t>((vr + 1) & 7);
+          incoming += in.FData;
+          if (in.Segmented) {
+            sendSupervisory(fkRR);
+            break;
+          }
+          PduStr info = std::move(incoming);
+          incoming.clear();
+          // LLC header E6 E6 00 before the APDU.
+          if (info.size() < 3 || static_cast<uint8_t>(info[0]) != 0xE6 || static_cast<uint8_t>(info[1]) != 0xE6) {
+            if (log) log("HDLC: LLC header missing, frame ignored");
+            break;
+          }
+          int clientSap = client.FUpper;
+          PduStr resp = assoc.Handle(clientSap, info.substr(3));
+          if (resp.empty()) {
+            sendSupervisory(fkRR);
+            break;
+          }
+          outgoing = PduStr("\xE6\xE7\x00", 3) + resp;
+          outPos = 0;
+          sendNextSegment();
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  } catch (const EPeerClosed&) {
+  }
+  assoc.Reset();
+}
+
+// ---------------------------------------------------------------- listener
+
+TSimListener::TSimListener(const std::string& address, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST;
+  addrinfo* res = nullptr;
+  std::string portText = std::to_string(port);
+  if (getaddrinfo(address.c_str(), portText.c_str(), &hints, &res) != 0 || !res)
+    RaiseGeneral(Format("Cannot resolve listening address %s", address.c_str()));
+  FFd = ::socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  if (FFd >= 0) ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (FFd < 0 || ::bind(FFd, res->ai_addr, res->ai_addrlen) != 0 || ::listen(FFd, 4) != 0) {
+    int err = errno;
+    freeaddrinfo(res);
+    if (FFd >= 0) ::close(FFd);
+    FFd = -1;
+    RaiseGeneral(Format("Cannot listen on %s port %d: %s", address.c_str(), port, std::strerror(err)));
+  }
+  freeaddrinfo(res);
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&ss), &len);
+  FPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+TSimListener::~TSimListener() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+int TSimListener::Accept(int timeoutMs) {
+  pollfd p{FFd, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) <= 0) return -1;
+  int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  return fd;
+}
+
+int OpenPseudoTerminal(std::string& slavePath) {
+  int master = -1, slave = -1;
+  char name[256] = {0};
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) RaiseGeneral("Cannot open a pseudo-terminal");
+  termios t{};
+  ::tcgetattr(slave, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(slave, TCSANOW, &t);
+  ::tcgetattr(master, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(master, TCSANOW, &t);
+  // Keep the slave open ourselves so the master does not report EIO between
+  // clients; the client opens the path on its own.
+  (void)slave;
+  slavePath = name;
+  return master;
+}
+
+}  // namespace quillon::sim

@@ -1,0 +1,74 @@
+// The simulated meter's link layers: the DLMS wrapper over TCP and the HDLC
+// secondary station over TCP or a serial line (a pseudo-terminal in tests).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/meter-sim/SimAssociation.h"
+
+namespace quillon::sim {
+
+using TTrafficLog = std::function<void(const std::string&)>;
+
+// A file descriptor the simulator reads and writes: an accepted socket or a
+// pseudo-terminal master. Owns the descriptor.
+class TSimLink {
+public:
+  explicit TSimLink(int fd) : FFd(fd) {}
+  ~TSimLink();
+  TSimLink(const TSimLink&) = delete;
+  TSimLink& operator=(const TSimLink&) = delete;
+
+  // One byte within timeoutMs; false on timeout. Throws when the peer closed.
+  bool ReadByte(uint8_t& b, int timeoutMs);
+  // Exactly n bytes, each within timeoutMs of the previous one.
+  bool ReadExact(PduStr& out, size_t n, int timeoutMs);
+  void Write(const PduStr& bytes);
+  int Fd() const { return FFd; }
+
+private:
+  int FFd;
+  uint8_t FBuf[4096];
+  size_t FLen = 0, FPos = 0;
+};
+
+class EPeerClosed : public EGeneralError {
+public:
+  EPeerClosed() : EGeneralError("peer closed the connection") {}
+};
+
+struct THdlcSettings {
+  int ServerUpper = 1;       // logical device address
+  int ServerLower = 17;      // physical device address; 0 or less: one-part address
+  int MaxInfoLength = 128;   // largest information field we send and take
+  int InterFrameTimeoutMs = 2000;
+};
+
+// Serves one link until the peer goes or stop is set. The association is
+// reset when the link ends.
+void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool>& stop, const TTrafficLog& log);
+void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& settings, const std::atomic<bool>& stop,
+               const TTrafficLog& log);
+
+// Listening socket on a loopback (or given) address; port 0 picks a free one.
+class TSimListener {
+public:
+  TSimListener(const std::string& address, int port);
+  ~TSimListener();
+  int Port() const { return FPort; }
+  // A connected socket, or -1 when nothing arrived within timeoutMs.
+  int Accept(int timeoutMs);
+
+private:
+  int FFd = -1;
+  int FPort = 0;
+};
+
+// Opens a pseudo-terminal pair in raw mode; returns the master descriptor
+// and the slave's path.
+int OpenPseudoTerminal(std::string& slavePath);
+
+}  // namespace quillon::sim

@@ -1,0 +1,159 @@
+// quillon-meter-sim: a DLMS/COSEM meter on loopback, for trying the client
+// without hardware and for the end-to-end tests.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "tools/meter-sim/SimTransport.h"
+
+extern const char* const kQuillonDefaultMeterModel;
+
+namespace {
+
+std::atomic<bool> gStop{false};
+
+void OnSignal(int) { gStop = true; }
+
+const char* kHelp =
+    "quillon-meter-sim - a simulated DLMS/COSEM electricity meter\n"
+    "\n"
+    "Usage: quillon-meter-sim [options]\n"
+    "\n"
+    "  --profile P     wrapper (DLMS wrapper over TCP, default), hdlc-tcp (HDLC frames\n"
+    "                  over TCP), hdlc-pty (HDLC over a new pseudo-terminal; its path is\n"
+    "                  printed) or hdlc-serial (HDLC over --device)\n"
+    "  --address A     listening address (default 127.0.0.1; ::1 for IPv6)\n"
+    "  --port N        TCP port (default 4059; 0 picks a free port, which is printed)\n"
+    "  --device PATH   serial device for hdlc-serial\n"
+    "  --server-address U[,L]  HDLC server address: logical device U (default 1) and\n"
+    "                  physical device L (default 17; 0 for a one-part address)\n"
+    "  --model FILE    object model and client configuration (default: the built-in\n"
+    "                  three-phase meter; see data/sim/meter.txt for the format)\n"
+    "  --print-model   print the built-in model and exit\n"
+    "  --quiet         no traffic log on standard error\n"
+    "  --help          this text\n"
+    "\n"
+    "Clients of the built-in model (client address: referencing, authentication):\n"
+    "  16 LN lowest   17 LN low (password 12345678)   18 LN HLS MD5   19 LN HLS SHA-1\n"
+    "  20 LN HLS GMAC   21 LN HLS SHA-256   32 LN ciphered lowest   33 LN ciphered GMAC\n"
+    "  48 SN lowest   49 SN low   50 SN ciphered lowest\n"
+    "The HLS secret is Quillon-HLS-secret; keys are in the model's security line.\n"
+    "Stop with Ctrl-C (SIGINT) or SIGTERM.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillon;
+  using namespace quillon::sim;
+  std::string profile = "wrapper", address = "127.0.0.1", device, modelPath;
+  int port = 4059;
+  bool quiet = false;
+  THdlcSettings hdlc;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::cerr << "quillon-meter-sim: " << a << " needs a value\n";
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      return 0;
+    } else if (a == "--profile") {
+      profile = value();
+    } else if (a == "--address") {
+      address = value();
+    } else if (a == "--port") {
+      port = std::atoi(value().c_str());
+    } else if (a == "--device") {
+      device = value();
+    } else if (a == "--model") {
+      modelPath = value();
+    } else if (a == "--server-address") {
+      std::string v = value();
+      hdlc.ServerUpper = std::atoi(v.c_str());
+      size_t comma = v.find(',');
+      if (comma != std::string::npos) hdlc.ServerLower = std::atoi(v.c_str() + comma + 1);
+    } else if (a == "--print-model") {
+      std::cout << kQuillonDefaultMeterModel;
+      return 0;
+    } else if (a == "--quiet") {
+      quiet = true;
+    } else {
+      std::cerr << "quillon-meter-sim: unknown option " << a << " (see --help)\n";
+      return 2;
+    }
+  }
+  if (profile != "wrapper" && profile != "hdlc-tcp" && profile != "hdlc-pty" && profile != "hdlc-serial") {
+    std::cerr << "quillon-meter-sim: unknown profile " << profile << " (see --help)\n";
+    return 2;
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  try {
+    TSimModel model;
+    std::string text = kQuillonDefaultMeterModel;
+    if (!modelPath.empty()) {
+      model.LoadFile(modelPath);
+      std::ifstream f(modelPath);
+      text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    } else {
+      model.Load(text);
+    }
+    TSimAssociation assoc(model, TSimSecurity{});
+    assoc.Configure(text);
+    TTrafficLog log;
+    if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
+    assoc.SetLog(log);
+
+    if (profile == "hdlc-pty" || profile == "hdlc-serial") {
+      int fd;
+      if (profile == "hdlc-pty") {
+        std::string path;
+        fd = OpenPseudoTerminal(path);
+        std::cout << "pseudo-terminal " << path << std::endl;
+      } else {
+        fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) throw EGeneralError("Cannot open " + device + ": " + std::strerror(errno));
+        std::cout << "serial " << device << std::endl;
+      }
+      TSimLink link(fd);
+      while (!gStop) ServeHdlc(link, assoc, hdlc, gStop, log);
+    } else {
+      TSimListener listener(address, port);
+      std::cout << "listening on " << address << " port " << listener.Port() << " ("
+                << (profile == "wrapper" ? "DLMS wrapper" : "HDLC") << ")" << std::endl;
+      while (!gStop) {
+        int fd = listener.Accept(200);
+        if (fd < 0) continue;
+        if (log) log("connection opened");
+        TSimLink link(fd);
+        if (profile == "wrapper")
+          ServeWrapper(link, assoc, gStop, log);
+        else
+          ServeHdlc(link, assoc, hdlc, gStop, log);
+        if (log) log("connection closed");
+      }
+    }
+    if (log) log("stopped");
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-meter-sim: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
