@@ -52,9 +52,9 @@ bool UserInformationNotReadBack(const TCOSEMPduBase& tree, const std::string& er
   auto* acse = pdu ? dynamic_cast<const TACSEApdu*>(pdu->Value.get()) : nullptr;
   if (!acse) return false;
   bool bare = false;
-  const auto& fields = acse->Schema().Fields;
+  const auto& fields = acse->ACSESchema().Fields;
   for (size_t i = 0; i < fields.size(); ++i)
-    if (fields[i].Xml != axRole && acse->Field(i)) bare = true;
+    if (fields[i].Xml != axRole && acse->Member(i)) bare = true;
   return bare && error == Format("Stop tag \"%s\" expected", XMLIdName(acse->XMLId).c_str());
 }
 

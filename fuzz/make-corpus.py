@@ -38,6 +38,31 @@ def write(harness, blobs):
             f.write(b)
 
 
+def obis_stream(media):
+    """A small description database after the stream layout: `media` media
+    (A = 1 ...) holding one item with two lines, a table and a variable."""
+    import struct
+    def i32(v):
+        return struct.pack("<i", v)
+    def string(a):
+        return i32(len(a)) + "".join(c + "\0" for c in a).encode("latin-1")
+    def value(kind, b, lo, hi):
+        return bytes([kind, b, lo, hi]) + bytes(32)
+    s = string("Energy\r\ntariff\r\n") + b"\0"
+    for m in range(1, 10):
+        if m > media:
+            s += b"\0"
+            continue
+        s += b"\1" + i32(1) + i32(42) + b"\1\0"
+        s += value(1, m, 0, 0) + value(1, 0, 0, 0) + value(1, 1, 0, 0) + value(1, 8, 0, 0) + value(2, 0, 0, 63)
+        s += value(1, 255, 0, 0) + string("Energy\r\n$2\r\n") + b"\1" + value(1, 3, 0, 0) + b"\0\0"
+        tables = bytearray(32)
+        tables[ord("2") // 8] = 1 << (ord("2") % 8)
+        s += bytes(tables) + b"E\0" + i32(2) + string("total") + string("tariff $E")
+        s += i32(1) + string("RATE") + value(2, 0, 0, 63)
+    return s
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else None
     apdus = hex_vectors("tests/xmlpdu/CatalogueTest.cpp")
@@ -61,6 +86,7 @@ def main():
             if r.returncode == 0 and r.stdout:
                 xml.append(r.stdout)
         write(harness, xml)
+    write("fuzz_obis_stream", [obis_stream(1), obis_stream(3)])
     write("fuzz_lexer", [
         b"a := b + 12;\r\nx[0x1F..3] <> 'it''s' // note\n",
         b"{ @alias #1 % 7 | y & z ... ^p, q: r >= s <= t = u * v / w -= 2 += 3 }",
