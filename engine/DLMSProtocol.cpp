@@ -83,6 +83,7 @@ int32_t EstablishAA(PDLMSProtocolContext Context) {
     if (Context->GetNextInvocationCounterFunc == nullptr)
       Context->GetNextInvocationCounterFunc = BuiltInInvocationCounter;
     TContextHelper::BindLogging(Context);
+    TDLMSServices::LoadSecurityMaterial(Context);
     if (Context->Options & DLMS_OPTION_PRE_ESTABLISHED) {
       if (Context->NegotiatedConformance == 0 || Context->NegotiatedMaxPduSize < 12)
         RaiseGeneral("Pre-established association defined with an incorrect \"Negotiated\" element.");

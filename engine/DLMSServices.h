@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/DLMSProtocol.h"
+#include "security/ProtectionTypes.h"
 #include "xmlpdu/infra/Misc.h"
 
 namespace quillon {
@@ -20,8 +21,16 @@ public:
   static std::string DoWriteAttributes(PDLMSProtocolContext ctx, const std::string& requestXml);
   static std::string DoInvokeMethod(PDLMSProtocolContext ctx, const std::string& requestXml,
                                     bool expectReturnParameters);
+  // Checks the record's security fields and loads its keys into the state's
+  // security material; runs for every EstablishAA, pre-established or not.
+  static void LoadSecurityMaterial(PDLMSProtocolContext ctx);
   // The association exchange of a context that is not pre-established.
   static void DoEstablishAA(PDLMSProtocolContext ctx);
+  // High-level security: the client's answer to the server's challenge and
+  // the check of the server's answer to ours.
+  static void DoEstablishAA_Pass_3_4(PDLMSProtocolContext ctx);
+  // The manufacturer-specific answer of mechanism 3 (8 characters).
+  static std::string GetP2Response(const std::string& challenge, const std::string& secret);
   // Releases the association when the record asks for it, then discards the
   // engine state. On failure the state stays so that the caller may retry.
   static void ReleaseAA(PDLMSProtocolContext ctx);
@@ -31,8 +40,21 @@ public:
   static PduStr SendReceiveAPDUBytes(PDLMSProtocolContext ctx, const PduStr& request);
 };
 
+class TProtectionLayers;
+class T_BERCOSEMpdu;
+
 class TCiphering {
 public:
+  // The layers the record's ProtectionLayers entries describe.
+  static TProtectionLayers LayersFromRecord(PDLMSProtocolContext ctx);
+  // The layers that protect the InitiateRequest (and, while high-level
+  // security runs, the reply to the challenge) for the services in s.
+  static TProtectionLayers LayersForInitiateRequest(PDLMSProtocolContext ctx, TProtectionServices s);
+  // Replaces a user-information's content by its protected form.
+  static void ProtectUserInformation(PDLMSProtocolContext ctx, T_BERCOSEMpdu& userInformation);
+  // Replaces a ciphered user-information's content by the plain APDU and
+  // returns the protection services found on it.
+  static TProtectionServices UnprotectUserInformation(PDLMSProtocolContext ctx, T_BERCOSEMpdu& userInformation);
   static void SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& request,
                                std::unique_ptr<T_COSEMpdu>& response);
 };

@@ -10,6 +10,7 @@
 
 #include "engine/DLMSProtocol.h"
 #include "security/ProtectionTypes.h"
+#include "security/SecurityMaterial.h"
 #include "xmlpdu/infra/LoggingContext.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -42,6 +43,8 @@ public:
   // Kept for ciphered contexts: the release request carries it again.
   std::unique_ptr<T_InitiateRequest> FInitiateRequest;
   std::unique_ptr<TLoggingContext> FLoggingContext;
+  // The keys of this association, loaded from the record by EstablishAA.
+  std::unique_ptr<TSecurityMaterialClient> FSecurityMaterial;
   TProtectionServices ProtectionAppliedToInitiateRequest;
   bool UseProtectionAppliedToInitiateRequest = false;
   std::vector<uint8_t> InBuffer;

@@ -4,6 +4,7 @@
 #include "xmlpdu/infra/ExchangeErrors.h"
 #include "engine/ExtendedContext.h"
 #include "engine/PduHelpers.h"
+#include "engine/ServiceFamilies.h"
 
 namespace quillon {
 
@@ -21,17 +22,6 @@ TServiceFamily FamilyFor(PDLMSProtocolContext ctx, bool isInvoke) {
   if (accessAllowed && !(isInvoke && TContextHelper::State(ctx).UseProtectionAppliedToInitiateRequest))
     return TServiceFamily::sfAccess;
   return TServiceFamily::sfLogicalName;
-}
-
-void RequireLogicalNameFamily(PDLMSProtocolContext ctx, bool isInvoke) {
-  switch (FamilyFor(ctx, isInvoke)) {
-    case TServiceFamily::sfShortName:
-      RaiseGeneral("Short-name referencing is not supported by this engine build");
-    case TServiceFamily::sfAccess:
-      RaiseGeneral("The access service is not supported by this engine build");
-    case TServiceFamily::sfLogicalName:
-      break;
-  }
 }
 
 bool Negotiated(PDLMSProtocolContext ctx, TPPReservedConst bit) {
@@ -93,20 +83,8 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
 }
 
 std::string GetResultFromBlocks(const TGetBlocks& blocks, bool withList, uint8_t invokeId) {
-  if (blocks.Error != nullptr) {
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponsenormal><InvokeIdAndPriority Value=\"%s\" /><Result><DataAccessError Value=\"%s\" />"
-               "</Result></GetResponsenormal>",
-               Hex2(invokeId).c_str(), blocks.Error->GetString().c_str()));
-  }
-  if (!withList) {
-    auto data = TMake::DataFromPdu(blocks.RawData);
-    return TCOSEMPduBase::Clean(
-        xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
-        Format("<GetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result>%s</Result></GetResponseNormal>",
-               Hex2(invokeId).c_str(), data->ToXMLString().c_str()));
-  }
+  if (blocks.Error != nullptr) return GetResponseNormalError(Hex2(invokeId), blocks.Error->GetString());
+  if (!withList) return GetResponseNormalData(Hex2(invokeId), *TMake::DataFromPdu(blocks.RawData));
   auto results = MakeFromPdu<T_ListOfGetDataResult>(xmlResult, blocks.RawData);
   return TCOSEMPduBase::Clean(
       xmlGetResponseWithList, &T_GetResponseWithList::ClassInfo,
@@ -230,20 +208,31 @@ std::string DoAction(PDLMSProtocolContext ctx, const std::string& requestXml) {
 }  // namespace
 
 std::string TDLMSServices::DoReadAttributes(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  RequireLogicalNameFamily(ctx, false);
+  switch (FamilyFor(ctx, false)) {
+    case TServiceFamily::sfShortName: return TSNServices::Read(ctx, requestXml);
+    case TServiceFamily::sfAccess: return TAccessServices::Read(ctx, requestXml);
+    case TServiceFamily::sfLogicalName: break;
+  }
   return DoGet(ctx, requestXml);
 }
 
 std::string TDLMSServices::DoWriteAttributes(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  RequireLogicalNameFamily(ctx, false);
+  switch (FamilyFor(ctx, false)) {
+    case TServiceFamily::sfShortName: return TSNServices::Write(ctx, requestXml);
+    case TServiceFamily::sfAccess: return TAccessServices::Write(ctx, requestXml);
+    case TServiceFamily::sfLogicalName: break;
+  }
   return DoSet(ctx, requestXml);
 }
 
 std::string TDLMSServices::DoInvokeMethod(PDLMSProtocolContext ctx, const std::string& requestXml,
                                           bool expectReturnParameters) {
   // Return parameters matter only to the short-name family.
-  (void)expectReturnParameters;
-  RequireLogicalNameFamily(ctx, true);
+  switch (FamilyFor(ctx, true)) {
+    case TServiceFamily::sfShortName: return TSNServices::Invoke(ctx, requestXml, expectReturnParameters);
+    case TServiceFamily::sfAccess: return TAccessServices::Invoke(ctx, requestXml);
+    case TServiceFamily::sfLogicalName: break;
+  }
   return DoAction(ctx, requestXml);
 }
 

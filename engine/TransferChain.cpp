@@ -4,6 +4,7 @@
 #include "engine/DLMSServices.h"
 #include "engine/ExtendedContext.h"
 #include "engine/PduHelpers.h"
+#include "security/ProtectionLayers.h"
 
 namespace quillon {
 
@@ -118,13 +119,6 @@ bool IsAssociationControl(const T_COSEMpdu& pdu) {
   return pdu.Value != nullptr && (pdu.Value->XMLId == xmlAssociationRequest || pdu.Value->XMLId == xmlReleaseRequest);
 }
 
-// Entries of the record's protection list, up to the first with Kind 0.
-int ConfiguredLayerCount(PDLMSProtocolContext ctx) {
-  int n = 0;
-  while (n < 4 && ctx->ProtectionLayers[n].Kind != 0) ++n;
-  return n;
-}
-
 }  // namespace
 
 void TBlockTransfer::SendReceiveData(PDLMSProtocolContext ctx, const PduStr& requestPdu, PduStr& responsePdu) {
@@ -141,45 +135,124 @@ void TBlockTransfer::SendReceiveData(PDLMSProtocolContext ctx, const PduStr& req
 
 namespace {
 
-// Whether the ciphering stage has layers to apply to this request: a security
-// suite, a non-empty list (the record's, or the InitiateRequest's while the
-// high-level-security reply runs), and never an AARQ or RLRQ.
-bool NeedsProtection(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
-  if (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3 || IsAssociationControl(request)) return false;
+TProtectionLayerSources SourcesOf(PDLMSProtocolContext ctx) {
+  TProtectionLayerSources sources;
+  sources.ClientSystemTitle = TContextHelper::BytesOf(ctx->ClientSystemTitle, 8);
+  sources.ThirdPartySystemTitle = TContextHelper::BytesOf(ctx->ThirdPartysystemTitle, 8);
+  sources.ServerSystemTitle = TContextHelper::BytesOf(ctx->ServerSystemTitle, 8);
+  sources.FrameCounterFunc = [ctx] { return TContextHelper::NextInvocationCounter(ctx); };
+  return sources;
+}
+
+TSecurityMaterial* MaterialOf(PDLMSProtocolContext ctx) {
+  return TContextHelper::State(ctx).FSecurityMaterial.get();
+}
+
+// The layers this request gets: the InitiateRequest's while the reply to a
+// high-level-security challenge runs, the record's otherwise. Empty when the
+// request goes plain: no security suite, or an association-control APDU,
+// which carries its protection inside its user-information instead.
+TProtectionLayers LayersFor(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
+  if (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3 || IsAssociationControl(request)) return {};
   const TExtendedContext& state = TContextHelper::State(ctx);
   if (state.UseProtectionAppliedToInitiateRequest)
-    return !(state.ProtectionAppliedToInitiateRequest *
-             TProtectionServices{rcAUTHENTICATION, rcENCRYPTION, rcSIGNATURE})
-                .Empty();
-  return ConfiguredLayerCount(ctx) > 0;
+    return TCiphering::LayersForInitiateRequest(ctx, state.ProtectionAppliedToInitiateRequest);
+  return TCiphering::LayersFromRecord(ctx);
 }
 
-// The protection layers of the security suite wrap the request here. Until
-// they are part of the engine a request that needs them is refused rather
-// than sent in the clear.
-std::unique_ptr<T_COSEMpdu> ProtectRequest(PDLMSProtocolContext, const T_COSEMpdu&) {
-  RaiseGeneral("Protected requests are not supported by this engine build");
-}
-
-// The security suite peels the response's protection here; a plain response
-// passes unchanged.
-std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext, std::unique_ptr<T_COSEMpdu> response) {
-  if (!IsProtectedApdu(*response)) return response;
-  RaiseGeneral(Format("Protected response %s is not supported by this engine build",
-                      XMLIdName(response->Value->XMLId).c_str()));
+// Peels every protection off a response; a plain response passes unchanged.
+std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext ctx, const PduStr& answer,
+                                             TProtectionLayers& found) {
+  std::unique_ptr<T_COSEMpdu> plain;
+  found.Remove(answer, MaterialOf(ctx), &TContextHelper::Logging(ctx),
+               TContextHelper::BytesOf(ctx->ServerSystemTitle, 8), plain);
+  if (plain == nullptr) plain = TMake::COSEMPduFromPdu(answer);
+  return plain;
 }
 
 }  // namespace
 
+TProtectionLayers TCiphering::LayersFromRecord(PDLMSProtocolContext ctx) {
+  return TProtectionLayers::FromRecords(ctx->ProtectionLayers, SourcesOf(ctx));
+}
+
+TProtectionLayers TCiphering::LayersForInitiateRequest(PDLMSProtocolContext ctx, TProtectionServices s) {
+  TProtectionLayers result;
+  const TProtectionLayerSources sources = SourcesOf(ctx);
+  if (s.Contains(rcSIGNATURE)) {
+    TProtectionLayers fromRecord = LayersFromRecord(ctx);
+    std::unique_ptr<TProtectionLayer> signing;
+    for (auto& layer : fromRecord.Layers) {
+      auto* g = dynamic_cast<TProtectionLayerGeneralSigning*>(layer.get());
+      if (g != nullptr && g->OriginatorSystemTitle == sources.ClientSystemTitle) {
+        g->RecipientSystemTitle = sources.ServerSystemTitle;
+        g->MinCOSEMProtectionServices = TCOSEMProtectionServices{psSignature};
+        g->COSEMProtectionServices = g->MinCOSEMProtectionServices;
+        signing = std::move(layer);
+        break;
+      }
+    }
+    if (signing == nullptr) RaiseGeneral("No layer found to apply SIGNATURE");
+    result.Add(std::move(signing));
+  }
+  const TProtectionServices ciphering = s * TProtectionServices{rcAUTHENTICATION, rcENCRYPTION};
+  if (!ciphering.Empty()) {
+    std::unique_ptr<TProtectionLayerGloDed> g;
+    if (s.Contains(rcSIGNATURE) || (ctx->Options & DLMS_OPTION_GENERAL_CIPHERING_INITIATE) != 0)
+      g = std::make_unique<TProtectionLayerGloDedGeneral>();
+    else
+      g = std::make_unique<TProtectionLayerGloDedService>();
+    g->Dedicated = false;
+    g->SystemTitle = sources.ClientSystemTitle;
+    g->MinCOSEMProtectionServices = TProtectionLayers::CTIToCOSEMProtectionServices(ciphering);
+    g->MaxCOSEMProtectionServices = g->MinCOSEMProtectionServices;
+    g->COSEMProtectionServices = g->MinCOSEMProtectionServices;
+    g->FrameCounterFunc = sources.FrameCounterFunc;
+    g->SecurityMaterial = MaterialOf(ctx);
+    g->LoggingContext = &TContextHelper::Logging(ctx);
+    result.Add(std::move(g));
+  }
+  return result;
+}
+
+void TCiphering::ProtectUserInformation(PDLMSProtocolContext ctx, T_BERCOSEMpdu& userInformation) {
+  const TExtendedContext& state = TContextHelper::State(ctx);
+  TProtectionLayers layers = LayersForInitiateRequest(ctx, state.ProtectionAppliedToInitiateRequest);
+  layers.SetMinimumProtection();
+  auto protectedPdu = layers.Apply(userInformation, MaterialOf(ctx), &TContextHelper::Logging(ctx));
+  userInformation.Tag = protectedPdu->Tag;
+  userInformation.Value = std::move(protectedPdu->Value);
+}
+
+TProtectionServices TCiphering::UnprotectUserInformation(PDLMSProtocolContext ctx, T_BERCOSEMpdu& userInformation) {
+  // Only the three forms a ciphered xDLMS APDU can take in an ACSE APDU.
+  const bool ciphered = dynamic_cast<const T_OctetString*>(userInformation.Value.get()) != nullptr ||
+                        userInformation.Value->XMLId == xmlGeneralGloCiphering ||
+                        userInformation.Value->XMLId == xmlGeneralCiphering;
+  if (!ciphered) RaiseGeneral("User-information not ciphered");
+  PduStr bytes;
+  userInformation.EncodeToPduStrNoLen(bytes);
+  TProtectionLayers found;
+  auto plain = RemoveProtection(ctx, bytes, found);
+  userInformation.Tag = plain->Tag;
+  userInformation.Value = std::move(plain->Value);
+  return found.GetProtectionServices(TProtectionLayers::psCurrent);
+}
+
 void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& request,
                                   std::unique_ptr<T_COSEMpdu>& response) {
+  TProtectionLayers layers = LayersFor(ctx, request);
   std::unique_ptr<T_COSEMpdu> protectedRequest;
-  if (NeedsProtection(ctx, request)) protectedRequest = ProtectRequest(ctx, request);
+  if (layers.Count() > 0) {
+    layers.SetMinimumProtection();
+    protectedRequest = layers.Apply(request, MaterialOf(ctx), &TContextHelper::Logging(ctx));
+  }
   const T_COSEMpdu& sent = protectedRequest ? *protectedRequest : request;
   Log(ctx, sent, "REQUEST:");
   PduStr answer;
   TBlockTransfer::SendReceiveData(ctx, sent.Encoded(), answer);
-  response = RemoveProtection(ctx, TMake::COSEMPduFromPdu(answer));
+  TProtectionLayers found;
+  response = RemoveProtection(ctx, answer, found);
   Log(ctx, *response, "RESPONSE:");
 }
 

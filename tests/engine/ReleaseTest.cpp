@@ -55,6 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EngineTest, ReleaseRequestIsLoggedAndNeverProtected) {
   // Layers and a suite are configured, yet the release request goes plain.
+  const std::string key(16, 'K'), title(8, 'T');
+  Ctx.EncryptionKey = Ctx.KeyEncryptionKey = reinterpret_cast<const uint8_t*>(key.data());
+  Ctx.ClientSystemTitle = Ctx.ServerSystemTitle = reinterpret_cast<const uint8_t*>(title.data());
   Ctx.SecuritySuite = 1;
   Ctx.ProtectionLayers[0].Kind = 1;
   Ctx.ProtectionLayers[0].Style = 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct TScriptStep {
   std::string Response;  // canned response, hex (blanks allowed)
   int32_t Result = 0;    // what the callback returns; nonzero makes it fail
   std::string CallBackText = {};  // written to CallBackResult when Result != 0
+  // When set, computes the response bytes from the request bytes (for
+  // conversations with random challenges); Request, if not empty, is still
+  // checked first.
+  std::function<std::string(const std::string& request)> Respond = {};
 };
 
 // Hex text (blanks ignored) to bytes and back; kept apart from the engine's own

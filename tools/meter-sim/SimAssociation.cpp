@@ -359,7 +359,7 @@ bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& st
     TSecurityControl sc;
     uint32_t counter = 0;
     TGCMAndCompression::DecryptAndDecompress(title, content, PduStr(), FSecurity.EK, FSecurity.AK, sc, counter, plain,
-                                             nullptr);
+                                             [](const std::string&) {});
     if (FHaveClientCounter && counter <= FLastClientCounter) {
       failure = TSimServer::ExceptionResponse(1, 6 /* InvocationCounterError */);
       Log(Format("invocation counter %u not above %u", counter, FLastClientCounter));

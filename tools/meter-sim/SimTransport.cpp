@@ -119,26 +119,31 @@ void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool
 
 namespace {
 
-// Frames are delimited by 7E flags; returns false when the link stays idle.
+// One frame: opening flag, the frame format field whose 11-bit length counts
+// the bytes up to the closing flag, and the flag. The contents are not
+// byte-stuffed, so a 7E inside a frame is data; only the length delimits it.
+// Returns false when the link stays idle or a frame breaks off.
 bool ReadFrame(TSimLink& link, PduStr& frame, int timeoutMs, int interFrameMs) {
   uint8_t b;
-  // Skip to an opening flag.
   do {
     if (!link.ReadByte(b, timeoutMs)) return false;
   } while (b != 0x7E);
-  for (;;) {
-    frame.assign(1, '\x7E');
-    // A flag may be shared; skip repeated flags.
-    do {
-      if (!link.ReadByte(b, interFrameMs)) return false;
-    } while (b == 0x7E);
-    frame += static_cast<char>(b);
-    while (true) {
-      if (!link.ReadByte(b, interFrameMs)) return false;
-      frame += static_cast<char>(b);
-      if (b == 0x7E) return true;
-    }
-  }
+  uint8_t f1;
+  // A closing flag may be followed by the next frame's opening flag.
+  do {
+    if (!link.ReadByte(f1, interFrameMs)) return false;
+  } while (f1 == 0x7E);
+  uint8_t f2;
+  if (!link.ReadByte(f2, interFrameMs)) return false;
+  size_t length = static_cast<size_t>(((f1 & 0x07) << 8) | f2);
+  frame.assign(1, '\x7E');
+  frame += static_cast<char>(f1);
+  frame += static_cast<char>(f2);
+  if (length < 2) return true;  // let the frame decoder report it
+  PduStr rest;
+  if (!link.ReadExact(rest, length - 2 + 1, interFrameMs)) return false;
+  frame += rest;
+  return true;
 }
 
 PduStr UAParameters(int maxInfo) {
