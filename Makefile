@@ -4,7 +4,7 @@ BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all deps configure build run test test-main test-sanitize bench fuzz clean
+.PHONY: all deps configure build run test test-main test-sanitize fuzz-smoke bench fuzz clean
 
 all: build
 
@@ -20,7 +20,7 @@ build: configure
 run: build
 	@bash scripts/run.sh $(BUILD)
 
-test: test-main test-sanitize
+test: test-main test-sanitize fuzz-smoke
 
 test-main: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -32,6 +32,15 @@ test-sanitize: deps
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
 	@cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE nosan
+
+# Every libFuzzer harness briefly (clang build in build-fuzz); skipped without clang.
+fuzz-smoke: deps
+	@JOBS=$(JOBS) bash scripts/fuzz-smoke.sh 20
+
+# Every libFuzzer harness for FUZZ_SECONDS each (default 60).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@JOBS=$(JOBS) bash scripts/fuzz-smoke.sh $(FUZZ_SECONDS)
 
 bench: build
 	@for b in $(BUILD)/bench/*; do \

@@ -101,6 +101,10 @@ PduStr TProtocolLayerWrapper::SendRec(const PduStr& S) {
   MakeRequestPdu(S, wpdu, request);
   if (S.empty()) wpdu.clear();  // nothing to send: the exchange only listens
 
+  // An answer that came after its request timed out (or came twice) is still
+  // waiting in the input; read now, it would pass for the answer to this
+  // request and every later answer would be one behind. A request drops it.
+  if (!wpdu.empty()) SupportingLayerObject().ClearInputBuffer();
   uint32_t wait = ReleaseDelay();
   int64_t started = 0;
   if (LogProc) {

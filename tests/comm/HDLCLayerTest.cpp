@@ -43,18 +43,7 @@ TEST(HDLCLayerAlone, SendRecBeforeTheFirstConnectFails) {
 class HDLCTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    serial.Disconnect();
-    serial.SetDevicePath(meter.Path());
-    serial.SetBaud(9600);
-    serial.ResponseTimeout = 100;
-    hdlc.SetSupportingLayer("Serial[1]");
-    hdlc.SetClientAddress(16);
-    hdlc.SetServerAddressSize(1);
-    hdlc.SetServerUpperAddress(1);
-    hdlc.SetServerLowerAddress(0);
-    hdlc.InformationFieldLength = 128;
-    hdlc.InactivityTimeout = 0;
-    hdlc.UIFrameLength = 128;
+    test::SetUpHDLCStack(serial, hdlc, meter.Path());
     hdlc.LogProc = [this](const std::vector<std::string>& l) { listing.insert(listing.end(), l.begin(), l.end()); };
   }
   void TearDown() override {

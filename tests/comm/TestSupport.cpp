@@ -99,6 +99,34 @@ socklen_t LoopbackAddress(bool ipv6, int port, sockaddr_storage& a) {
   return sizeof *a4;
 }
 
+void SetUpHDLCStack(TProtocolLayerSerial& serial, TProtocolLayerHDLC& hdlc, const std::string& devicePath) {
+  serial.Disconnect();
+  serial.SetDevicePath(devicePath);
+  serial.SetBaud(9600);
+  serial.ResponseTimeout = 100;
+  hdlc.SetSupportingLayer(serial.Name);
+  hdlc.SetClientAddress(16);
+  hdlc.SetServerAddressSize(1);
+  hdlc.SetServerUpperAddress(1);
+  hdlc.SetServerLowerAddress(0);
+  hdlc.InformationFieldLength = 128;
+  hdlc.InactivityTimeout = 0;
+  hdlc.UIFrameLength = 128;
+}
+
+void SetUpWrapperStack(TProtocolLayerTCPClient& tcp, TProtocolLayerWrapper& w, int port, int32_t responseTimeoutMs) {
+  tcp.Disconnect();
+  tcp.SetResponseTimeout(responseTimeoutMs);
+  tcp.SetDisconnectToConnectDelay(0);
+  tcp.SetIPVersion(IPv4);
+  tcp.SetIP("127.0.0.1");
+  tcp.SetPort(port);
+  w.SupportingLayer = tcp.Name;
+  w.ClientAddress = 16;
+  w.ServerAddress = 1;
+  w.MinOutWPduFramesDelay = 0;
+}
+
 TTcpPeer::TTcpPeer(bool ipv6) {
   FListen.Reset(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;

@@ -12,9 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "comm/HDLC.h"
 #include "comm/HDLCFrame.h"
 #include "comm/PosixIO.h"
 #include "comm/ProtocolLayer.h"
+#include "comm/Serial.h"
+#include "comm/TCPClient.h"
+#include "comm/Wrapper.h"
 
 namespace quillon::test {
 
@@ -128,6 +132,14 @@ private:
 };
 
 PduStr Hex(const std::string& hex);
+
+// The HDLC stack the tests drive: the layer on `serial` (opened at
+// devicePath, 9600 Bd, 100 ms response timeout), client 16, one-byte server
+// address 1, 128-byte information fields, no inactivity timeout.
+void SetUpHDLCStack(TProtocolLayerSerial& serial, TProtocolLayerHDLC& hdlc, const std::string& devicePath);
+// The wrapper stack the tests drive: the wrapper (client 16, server 1, no
+// delay between frames) on `tcp`, which reaches 127.0.0.1:port.
+void SetUpWrapperStack(TProtocolLayerTCPClient& tcp, TProtocolLayerWrapper& w, int port, int32_t responseTimeoutMs);
 
 // The call fails with an E carrying exactly `message`.
 template <class E, class F>

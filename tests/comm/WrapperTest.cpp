@@ -58,16 +58,7 @@ TEST(WrapperFrames, ListingAndPayload) {
 class WrapperTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    tcp.Disconnect();
-    tcp.SetResponseTimeout(200);
-    tcp.SetDisconnectToConnectDelay(0);
-    tcp.SetIPVersion(IPv4);
-    tcp.SetIP("127.0.0.1");
-    tcp.SetPort(peer.Port());
-    w.SupportingLayer = "TCPClient";
-    w.ClientAddress = 16;
-    w.ServerAddress = 1;
-    w.MinOutWPduFramesDelay = 0;
+    test::SetUpWrapperStack(tcp, w, peer.Port(), 200);
     w.LogProc = [this](const std::vector<std::string>& l) { listing.insert(listing.end(), l.begin(), l.end()); };
   }
   void TearDown() override {
