@@ -100,6 +100,8 @@ const TCase kCases[] = {
     {"HdlcSnLowestCiphered", pHdlc, false, 1, true},
     {"HdlcSnLowCiphered", pHdlc, false, 2, true},
     {"HdlcSnGmacCiphered", pHdlc, false, 6, true},
+    {"HdlcOverTcpLnLowest", pHdlcTcp, true, 1, false},
+    {"HdlcOverTcpLnGmacCiphered", pHdlcTcp, true, 6, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Matrix, EndToEnd, ::testing::ValuesIn(kCases),

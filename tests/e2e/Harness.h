@@ -21,7 +21,7 @@ namespace quillon::e2e {
 
 using namespace quillon::sim;
 
-enum TProfile { pWrapper, pHdlc };
+enum TProfile { pWrapper, pHdlc, pHdlcTcp };
 
 struct TCase {
   const char* Name;
@@ -147,7 +147,8 @@ public:
     harness.Client = client.Address;
 
     harness.Mid = c.Profile == pWrapper ? &stack.StartWrapper(*assoc, TrafficLog())
-                                        : &stack.StartHdlc(*assoc, client.Address, HdlcInfoLength, TrafficLog());
+                                        : &stack.StartHdlc(*assoc, client.Address, HdlcInfoLength, TrafficLog(),
+                                                           c.Profile == pHdlcTcp);
     CurrentMidLayer = harness.Mid;
     harness.Mid->Connect(harness.Client, harness.Server);
 

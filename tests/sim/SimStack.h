@@ -27,39 +27,51 @@ public:
         ServeWrapper(link, assoc, FStop, log);
       }
     });
-    auto& tcp = LowerLayers().TCPClient;
-    tcp.SetIP("127.0.0.1");
-    tcp.SetPort(port);
-    tcp.SetConnectTimeout(3000);
-    tcp.SetResponseTimeout(3000);
-    tcp.SetDisconnectToConnectDelay(0);
-    tcp.SetShowTraffic(false);
+    ConfigureTcp(port);
     WRAPPERLayers().WRAPPER(1).SupportingLayer = "TCPClient";
     MidLayerWRAPPER().WRAPPERLayer = &WRAPPERLayers().WRAPPER(1);
     return *(Mid = &MidLayerWRAPPER());
   }
 
-  // The meter answers at logical device 1, physical device 17.
+  // The meter answers at logical device 1, physical device 17; overTcp puts
+  // the HDLC frames on a loopback TCP connection instead of a pseudo-terminal.
   TMidLayerAbstract& StartHdlc(TSimAssociation& assoc, int clientAddress, int infoLength = 128,
-                               const TTrafficLog& log = nullptr) {
-    std::string path;
-    auto link = std::make_shared<TSimLink>(OpenPseudoTerminal(path));
-    FServer = std::thread([this, link, &assoc, infoLength, log] {
-      THdlcSettings s;
-      s.ServerUpper = 1;
-      s.ServerLower = 17;
-      s.MaxInfoLength = infoLength;
-      while (!FStop) ServeHdlc(*link, assoc, s, FStop, log);
-    });
-    auto& serial = LowerLayers().Serial(1);
-    serial.SetDevicePath(path);
-    serial.ResponseTimeout = 3000;
+                               const TTrafficLog& log = nullptr, bool overTcp = false) {
+    THdlcSettings s;
+    s.ServerUpper = 1;
+    s.ServerLower = 17;
+    s.MaxInfoLength = infoLength;
+    std::string supporting;
+    if (overTcp) {
+      auto listener = std::make_shared<TSimListener>("127.0.0.1", 0);
+      int port = listener->Port();
+      FServer = std::thread([this, listener, &assoc, s, log] {
+        while (!FStop) {
+          int fd = listener->Accept(50);
+          if (fd < 0) continue;
+          TSimLink link(fd);
+          ServeHdlc(link, assoc, s, FStop, log);
+        }
+      });
+      ConfigureTcp(port);
+      supporting = "TCPClient";
+    } else {
+      std::string path;
+      auto link = std::make_shared<TSimLink>(OpenPseudoTerminal(path));
+      FServer = std::thread([this, link, &assoc, s, log] {
+        while (!FStop) ServeHdlc(*link, assoc, s, FStop, log);
+      });
+      auto& serial = LowerLayers().Serial(1);
+      serial.SetDevicePath(path);
+      serial.ResponseTimeout = 3000;
+      supporting = "Serial[1]";
+    }
     auto& hdlc = HDLCLayers().HDLC(1);
     hdlc.SetServerAddressSize(2);
     hdlc.SetServerUpperAddress(1);
     hdlc.SetServerLowerAddress(17);
     hdlc.SetClientAddress(clientAddress);
-    hdlc.SetSupportingLayer("Serial[1]");
+    hdlc.SetSupportingLayer(supporting);
     hdlc.InformationFieldLength = static_cast<uint32_t>(infoLength);
     MidLayerHDLC().HDLCLayer = &hdlc;
     MidLayerHDLC().DiscToNDMTimeout = 0;
@@ -77,6 +89,16 @@ public:
   TMidLayerAbstract* Mid = nullptr;
 
 private:
+  static void ConfigureTcp(int port) {
+    auto& tcp = LowerLayers().TCPClient;
+    tcp.SetIP("127.0.0.1");
+    tcp.SetPort(port);
+    tcp.SetConnectTimeout(3000);
+    tcp.SetResponseTimeout(3000);
+    tcp.SetDisconnectToConnectDelay(0);
+    tcp.SetShowTraffic(false);
+  }
+
   std::atomic<bool> FStop{false};
   std::thread FServer;
 };
