@@ -21,9 +21,9 @@ constexpr uint32_t kLongInvokeIdAndPriority = (1u << 30) | (1u << 29) | 1u;
 // Tags of the access-request/response-specification alternatives.
 enum : int { kSpecGet = 1, kSpecSet = 2, kSpecAction = 3, kSpecGetWithSelection = 4 };
 
-// One element of the caller's request: its specification and its data.
+// One element of the caller's request: its access-request-specification XML and its data.
 struct TAccessItem {
-  std::string Specification;
+  std::string SpecXml;
   std::string DataXml;
 };
 
@@ -53,7 +53,7 @@ TAccessItem SetItem(const T_AttributeDescriptor& attribute, const T_Data& value)
   return {Format("<AccessRequestSet>%s</AccessRequestSet>", AttributeXml(attribute).c_str()), DataValueToXml(value)};
 }
 
-// The response specification that answers a request specification.
+// The access-response-specification that answers an access-request-specification.
 int AnswerTag(int requestTag) {
   if (requestTag == kSpecGet || requestTag == kSpecGetWithSelection) return kSpecGet;
   return requestTag == kSpecAction ? kSpecAction : kSpecSet;
@@ -65,10 +65,10 @@ struct TAccessAnswer {
   std::unique_ptr<T_COSEMpdu> Response;
   const T_ListOfAccessResponseSpecification* Specifications = nullptr;
   const T_ListOfData* Data = nullptr;
-  const T_AccessResponseSpecification& Specification(int i) const { return *(*Specifications)[i]; }
+  const T_AccessResponseSpecification& Spec(int i) const { return *(*Specifications)[i]; }
   template <class T>
   const T& Result(int i) const {
-    return static_cast<const T&>(*Specification(i).Value);
+    return static_cast<const T&>(*Spec(i).Value);
   }
   const T_Data& DataAt(int i) const { return *(*Data)[i]; }
 };
@@ -76,7 +76,7 @@ struct TAccessAnswer {
 TAccessAnswer Exchange(PDLMSProtocolContext ctx, const std::vector<TAccessItem>& items) {
   std::string specifications, data;
   for (const TAccessItem& item : items) {
-    specifications += item.Specification;
+    specifications += item.SpecXml;
     data += item.DataXml;
   }
   auto request = TMake::COSEMPduFromXml(Format(
@@ -106,14 +106,14 @@ TAccessAnswer Exchange(PDLMSProtocolContext ctx, const std::vector<TAccessItem>&
   answer.Data = body.FAccessResponseListOfData();
   if (answer.Data->ElementCount() != asked.ElementCount())
     throw EProtocol("Unexpected number of elements in \"list-of-data\" in response");
-  // The results are read by position: each request specification needs its
+  // The results are read by position: each access-request-specification needs its
   // own answer of the matching kind.
   answer.Specifications = body.FAccessResponseSpecification();
   if (answer.Specifications->ElementCount() != asked.ElementCount())
     throw EProtocol("Unexpected number of elements in \"access-response-specification\" in response");
   for (int i = 0; i < asked.ElementCount(); ++i)
-    if (answer.Specification(i).Tag != AnswerTag(asked[i]->Tag))
-      throw EProtocol("Access request/response specification mismatch");
+    if (answer.Spec(i).Tag != AnswerTag(asked[i]->Tag))
+      throw EProtocol("Access-response-specification does not match the request");
   return answer;
 }
 

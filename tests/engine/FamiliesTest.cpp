@@ -425,7 +425,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "Wrong encoding in pdu", kAccessConformance},
         TFamilyCase{"ReadAnsweredAsWrite", TEntry::eRead, kGetNormal,
                     {{kAccessGet, QT_ACCESS_RESPONSE "01 11 05 01 02 00"}}, 1,
-                    "Access request/response specification mismatch", kAccessConformance}),
+                    "Access-response-specification does not match the request", kAccessConformance}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(

@@ -111,7 +111,7 @@ TEST(Catalogue, RoundTripsEveryKindOfApdu) {
       "E0 81 0001 0000 03 C00100",                             // GeneralBlockTransfer
       "D9 00000001 00 01 01 0001 0000010000FF 02 01 00",       // AccessRequest
       "DA 00000001 00 00 01 1105 01 01 00",                    // AccessResponse
-      "DA 00000001 00 01 01 03 0046 0000600300FF 01 01 00 01 03 00", // AccessResponse with echoed specification
+      "DA 00000001 00 01 01 03 0046 0000600300FF 01 01 00 01 03 00", // AccessResponse with the request echoed
       "FF 0203 1105 0906 0000280000FF 01 00",                  // bare Data
       "FF 13 01 000A 12 04 00010002",                       // Data compact array
       "FF 13 02 03 11 12 06 08 0101020203030404",              // compact array of structures
