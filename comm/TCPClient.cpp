@@ -183,10 +183,16 @@ PduStr TProtocolLayerTCPClient::SendRec(const PduStr& s) {
 void TProtocolLayerTCPClient::ClearInputBuffer() {
   FReader.Drop();
   if (!FSocket.Valid()) return;
+  // A peer that keeps sending must not hold the caller here: the draining
+  // stops after a bounded time, and an abort request ends it at once.
+  constexpr uint32_t kMaxDrainMs = 500;
+  const uint32_t started = GetTickCount32();
   for (;;) {
     uint8_t b;
     int err = 0;
     if (FReader.ReadByte(FSocket.Get(), b, 10, err) != TFdByteReader::rByte) break;
+    CheckUserAbort();
+    if (MillisecondsSince(started) >= kMaxDrainMs) break;
   }
   FReader.Drop();
 }
