@@ -195,6 +195,64 @@ TEST_F(Ciphering, SignedInitiateRequestNeedsAClientSigningLayer) {
   EXPECT_EQ(script.Exchanges(), 0u);
 }
 
+TEST_F(Ciphering, SignedInitiateRequestIsSignedInsideGeneralGlo) {
+  TTestMeter m(4, 8);
+  m.Configure(Ctx);
+  Ctx.SignInitiateRequest = 1;
+  TProtectionLayer signing{};
+  signing.Kind = 2;
+  signing.Originator = 1;
+  Ctx.ProtectionLayers[0] = signing;
+  std::string aarq;
+  TScriptStep step;
+  step.Respond = [&](const std::string& request) {
+    aarq = request;
+    return std::string();  // no answer: only the request is examined
+  };
+  TScriptedConversation script({step});
+  script.Install(Ctx);
+  EXPECT_EQ(EstablishAA(&Ctx), 1);
+  ASSERT_FALSE(aarq.empty());
+
+  // AARQ user information: general-glo-ciphering from the client ...
+  size_t pos = 0;
+  uint8_t tag;
+  std::string content, ui;
+  ASSERT_TRUE(ReadTlv(aarq, pos, tag, content));
+  ASSERT_TRUE(FindTlv(content, 0xBE, ui));
+  size_t inner = 0;
+  std::string apdu;
+  ASSERT_TRUE(ReadTlv(ui, inner, tag, apdu));
+  ASSERT_EQ(tag, 0x04);
+  ASSERT_EQ(static_cast<uint8_t>(apdu[0]), 0xDB) << Hex(apdu);
+  EXPECT_EQ(Hex(apdu.substr(1, 9)), Hex("\x08" + m.Keys.ClientTitle));
+  // ... whose deciphered service is a general signing of the InitiateRequest.
+  const std::string signedApdu = m.Open("\x21" + apdu.substr(10), 0x21);
+  ASSERT_FALSE(signedApdu.empty());
+  ASSERT_EQ(static_cast<uint8_t>(signedApdu[0]), 0xDF) << Hex(signedApdu);
+  // Five length-prefixed fields, then the content and the signature.
+  size_t p = 1;
+  std::string fields[7];
+  for (auto& f : fields) {
+    ASSERT_LT(p, signedApdu.size());
+    size_t len = static_cast<uint8_t>(signedApdu[p]);
+    ASSERT_LT(len, 128u);
+    f = signedApdu.substr(p + 1, len);
+    p += 1 + len;
+  }
+  EXPECT_EQ(p, signedApdu.size());
+  EXPECT_EQ(Hex(fields[1]), Hex(m.Keys.ClientTitle));  // originator
+  EXPECT_EQ(Hex(fields[2]), Hex(m.Keys.ServerTitle));  // recipient
+  EXPECT_EQ(static_cast<uint8_t>(fields[5][0]), 0x01);  // the InitiateRequest
+  std::string toSign;
+  for (int i = 0; i < 5; ++i) toSign += static_cast<char>(fields[i].size()) + fields[i];
+  toSign += fields[5];
+  EXPECT_TRUE(m.ClientSigning->Verify(toSign, fields[6]));
+  std::string tampered = toSign;
+  tampered.back() ^= 1;
+  EXPECT_FALSE(m.ClientSigning->Verify(tampered, fields[6]));
+}
+
 TEST_F(Ciphering, PreEstablishedCipheredReleaseSaysWhyItCannot) {
   TScriptedConversation script;
   Open(script, 0);

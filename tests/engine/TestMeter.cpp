@@ -38,6 +38,9 @@ std::string Be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
+
+}  // namespace
+
 // Reads tag, BER length and value at pos; false at the end or on a bad length.
 bool ReadTlv(const std::string& s, size_t& pos, uint8_t& tag, std::string& value) {
   if (pos + 2 > s.size()) return false;
@@ -56,8 +59,6 @@ bool ReadTlv(const std::string& s, size_t& pos, uint8_t& tag, std::string& value
   pos += len;
   return true;
 }
-
-}  // namespace
 
 std::string GcmSeal(const std::string& key, const std::string& iv, const std::string& aad, const std::string& plain) {
   TCipherCtx c;

@@ -45,6 +45,8 @@ private:
 // BER length as DLMS writes it (one byte, or 81/82 and the length).
 std::string BerLen(size_t n);
 std::string Tlv(uint8_t tag, const std::string& value);
+// Reads tag, BER length and value at pos; false at the end or on a bad length.
+bool ReadTlv(const std::string& s, size_t& pos, uint8_t& tag, std::string& value);
 // The value of the first top-level element with this tag inside content, or
 // false.
 bool FindTlv(const std::string& content, uint8_t tag, std::string& value);
