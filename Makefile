@@ -37,10 +37,12 @@ test-sanitize: deps
 fuzz-smoke: deps
 	@JOBS=$(JOBS) bash scripts/fuzz-smoke.sh 20
 
-# Every libFuzzer harness for FUZZ_SECONDS each (default 60).
+# Every libFuzzer harness for FUZZ_SECONDS each (default 60), or until it has
+# run FUZZ_RUNS inputs when that is set (long run: FUZZ_SECONDS=1800 FUZZ_RUNS=10000000).
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS    ?=
 fuzz: deps
-	@JOBS=$(JOBS) bash scripts/fuzz-smoke.sh $(FUZZ_SECONDS)
+	@JOBS=$(JOBS) FUZZ_RUNS=$(FUZZ_RUNS) bash scripts/fuzz-smoke.sh $(FUZZ_SECONDS)
 
 bench: build
 	@for b in $(BUILD)/bench/*; do \

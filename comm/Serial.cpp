@@ -190,7 +190,7 @@ void TProtocolLayerSerial::ApplySettings() {
   ::ioctl(fd, TIOCMBIS, &lines);  // not every device has control lines
 }
 
-void TProtocolLayerSerial::RaisePortError(int code, int err) const {
+void TProtocolLayerSerial::RaisePortError(int code, int err) {
   std::string msg = Format("(%d) ", code);
   serial_icounter_struct ic{};
   if (hCOM.Valid() && ::ioctl(hCOM.Get(), TIOCGICOUNT, &ic) == 0) {
@@ -204,6 +204,10 @@ void TProtocolLayerSerial::RaisePortError(int code, int err) const {
   // The line-error flags rarely explain a failed call on Linux; the system's
   // own text does.
   msg += SystemErrorText(err);
+  // An unplugged adapter or a hung-up line never works again through this
+  // descriptor: close it, so that the next Connect opens the device afresh
+  // instead of failing on the dead one for ever.
+  if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF) Disconnect();
   throw EProtocolLayerSerial(msg);
 }
 

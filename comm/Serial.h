@@ -75,7 +75,8 @@ private:
   void Open();
   void ApplySettings();
   void RawWrite(const PduStr& s);
-  [[noreturn]] void RaisePortError(int code, int err) const;
+  // Throws the port error; a device that has gone is closed first.
+  [[noreturn]] void RaisePortError(int code, int err);
   bool ReadByte(uint8_t& b, int timeoutMs);
   void RestoreLine(const std::string& format, int32_t baud);
   // Opens the port if needed and runs an IEC 62056-21 procedure at 300 baud

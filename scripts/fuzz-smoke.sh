@@ -3,7 +3,8 @@
 # with ASan/UBSan) and runs each over its seed corpus plus SECONDS of fuzzing
 # (default 20). Fails on any crash, leak, timeout or out-of-memory. Without
 # clang it says so and succeeds: the harnesses cannot be built there.
-# Environment: BUILD_FUZZ (build folder), JOBS (harnesses run side by side).
+# Environment: BUILD_FUZZ (build folder), JOBS (harnesses run side by side),
+# FUZZ_RUNS (stop a harness after this many executions even before SECONDS).
 set -euo pipefail
 seconds=${1:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,8 +28,10 @@ logs=$build/fuzz/logs
 mkdir -p "$logs"
 run_one() {  # name corpus dict
   local log=$logs/$1.log
-  if "$root/fuzz/run-harness.sh" "$build/fuzz/$1" "$2" "$3" "$seconds" "$build/fuzz/work/$1" >"$log" 2>&1; then
-    echo "fuzz: $1 ok ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$') runs)"
+  local extra=()
+  [ -z "${FUZZ_RUNS:-}" ] || extra=(-runs="$FUZZ_RUNS")
+  if "$root/fuzz/run-harness.sh" "$build/fuzz/$1" "$2" "$3" "$seconds" "$build/fuzz/work/$1" "${extra[@]}" >"$log" 2>&1; then
+    echo "fuzz: $1 ok ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$') runs, $(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1))"
   else
     echo "fuzz: $1 FAILED, log $log"; tail -40 "$log"; return 1
   fi

@@ -5,6 +5,8 @@
 #include <pty.h>
 #include <termios.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +33,14 @@ TUniqueFd ConnectLoopback(int port) {
   socklen_t len = LoopbackAddress(false, port, a);
   if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0) return TUniqueFd();
   return s;
+}
+
+// The relay passes bytes, not text.
+void MakeRaw(int fd) {
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
 }
 
 // Makes the peer of fd see a reset instead of an orderly close.
@@ -143,27 +153,44 @@ TFaultProxy::~TFaultProxy() {
 // ---------------------------------------------------------- serial relay
 
 TPtyFaultRelay::TPtyFaultRelay(const std::string& meterSlavePath) {
+  char dir[] = "/tmp/quillon-line-XXXXXX";
+  if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+  FDir = dir;
+  FPath = FDir + "/line";
+  FMeterSide.Reset(::open(meterSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!FMeterSide.Valid()) throw std::runtime_error("cannot open the meter's line");
+  MakeRaw(FMeterSide.Get());
+  OpenLine();
+  FThread = std::thread([this] {
+    while (Relay(FMaster.Get(), FMeterSide.Get())) {
+      // Closing the master hangs up whoever still has the old line open.
+      FSlave.Reset();
+      FMaster.Reset();
+      OpenLine();
+      ++FHangUps;
+    }
+  });
+}
+
+void TPtyFaultRelay::OpenLine() {
   int master = -1, slave = -1;
   char name[256];
   if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
   FMaster.Reset(master);
   FSlave.Reset(slave);  // kept open so that the master never sees a hang-up
-  FPath = name;
-  FMeterSide.Reset(::open(meterSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!FMeterSide.Valid()) throw std::runtime_error("cannot open the meter's line");
-  // Raw lines on both sides: the relay passes bytes, not text.
-  for (int fd : {slave, FMeterSide.Get()}) {
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-  }
-  FThread = std::thread([this] { Relay(FMaster.Get(), FMeterSide.Get()); });
+  MakeRaw(slave);
+  // The link is replaced in one step: the layer never finds the path missing.
+  std::string next = FDir + "/next";
+  ::unlink(next.c_str());
+  if (::symlink(name, next.c_str()) != 0 || ::rename(next.c_str(), FPath.c_str()) != 0)
+    throw std::runtime_error("cannot link the line");
 }
 
 TPtyFaultRelay::~TPtyFaultRelay() {
   Stop();
   FThread.join();
+  ::unlink(FPath.c_str());
+  ::rmdir(FDir.c_str());
 }
 
 // ------------------------------------------------------------ wrapper meter

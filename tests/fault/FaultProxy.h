@@ -72,16 +72,23 @@ private:
 };
 
 // A serial line with a relay in it: the layer opens Path(), the meter sits on
-// the far end of the pseudo-terminal given to the constructor.
+// the far end of the pseudo-terminal given to the constructor. Reset hangs
+// the line up the way an unplugged adapter does: the layer's open descriptor
+// is dead from then on, and a new line appears under the same Path() (a
+// symbolic link), as the adapter would when plugged in again.
 class TPtyFaultRelay : public TFaultRelay {
 public:
   explicit TPtyFaultRelay(const std::string& meterSlavePath);
   ~TPtyFaultRelay() override;
   const std::string& Path() const { return FPath; }
+  // Hang-ups so far.
+  int HangUps() const { return FHangUps.load(); }
 
 private:
+  void OpenLine();
   TUniqueFd FMaster, FSlave, FMeterSide;
-  std::string FPath;
+  std::string FDir, FPath;
+  std::atomic<int> FHangUps{0};
   std::thread FThread;
 };
 

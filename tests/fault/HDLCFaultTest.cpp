@@ -77,6 +77,8 @@ TEST_F(HDLCFaultTest, EachFaultGivesItsErrorAndTheLinkIsSetUpAgain) {
       {TFault::Corrupt, 6, "Illegal HCS"},
       {TFault::Corrupt, 10, "Illegal FCS"},
       {TFault::Corrupt, 16, "Illegal closing flag"},
+      // The line hangs up while the answer is due (an unplugged adapter).
+      {TFault::Reset, 0, "(4) Input/output error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(test::FaultName(c.fault)) + " " + std::to_string(c.arg));
@@ -84,13 +86,16 @@ TEST_F(HDLCFaultTest, EachFaultGivesItsErrorAndTheLinkIsSetUpAgain) {
     relay.Arm(c.fault, c.arg);
     EXPECT_EQ(Exchange(0, 0), c.error);
     if (c.fault == TFault::Hold) relay.ReleaseHeld();  // the late answer arrives
-    // What the application does after a failed exchange: close the link and
-    // set it up again; the next request then gets its answer.
+    // What the application does after a failed exchange, whose sequence
+    // numbers are unknown: close the link and set it up again (on the new
+    // line after a hang-up, whose dead port the layer has closed); the next
+    // request then gets its answer.
     Unlink();
     Link();
     EXPECT_EQ(Exchange(0, 0), "ans");
     Unlink();
   }
+  EXPECT_EQ(relay.HangUps(), 1);
 }
 
 // A frame that arrives twice: the first copy answers the request; the copy
