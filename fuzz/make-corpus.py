@@ -63,6 +63,21 @@ def obis_stream(media):
     return s
 
 
+def framed(settings, *messages):
+    """A settings byte, then each message as a two-byte length and its bytes."""
+    out = bytes([settings])
+    for m in messages:
+        b = bytes.fromhex(m.replace(" ", ""))
+        out += len(b).to_bytes(2, "big") + b
+    return out
+
+
+# Accepting AAREs without authentication: logical names, then short names.
+AARE_LN = "6129A109060760857405080101A203020100A305A103020100BE10040E0800065F1F0400001E1D04C80007"
+AARE_SN = "6129A109060760857405080102A203020100A305A103020100BE10040E0800065F1F0400001C030400FA00"
+AARQ_LN = "601DA109060760857405080101BE10040E01000000065F1F0400007E1FFFFF"
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else None
     apdus = hex_vectors("tests/xmlpdu/CatalogueTest.cpp")
@@ -87,6 +102,26 @@ def main():
                 xml.append(r.stdout)
         write(harness, xml)
     write("fuzz_obis_stream", [obis_stream(1), obis_stream(3)])
+    # Meter answers for the engine: settings byte as the harness reads it.
+    write("fuzz_engine_response", [
+        framed(0, AARE_LN, "C401C100 0904 51000427"),
+        framed(2, AARE_LN, "C403C102 000902 0105 0104"),
+        framed(4, AARE_LN, "C501C100"),
+        framed(6, AARE_LN, "C701C1000100 0F05"),
+        framed(8, AARE_LN, "C401C100 0904 51000427", "6300"),
+        framed(0, AARE_LN, "C402C100 00000001 00 04 03090251", "C402C101 00000002 00 03 000427"),
+        framed(1, AARE_SN, "0C01 00 0904 51000427"),
+        framed(5, AARE_SN, "0D01 00"),
+    ])
+    # Client requests for the simulator.
+    write("fuzz_sim_request", [
+        framed(4, "C001C100 0001 0000600100FF 02 00"),
+        framed(0, AARQ_LN, "C001C100 0001 0000600100FF 02 00", "6200"),
+        framed(5, "0501 02 2BC8"),
+        framed(4, "C101C100 0001 0000600100FF 02 00 0904 01020304", "C301C100 0008 0000010000FF 01 01 0F00"),
+        framed(4, "C003C102 0001 0000600100FF 0200 0003 0100010800FF 0200"),
+        framed(4, "C001C100 0007 0100630100FF 02 00"),
+    ])
     write("fuzz_lexer", [
         b"a := b + 12;\r\nx[0x1F..3] <> 'it''s' // note\n",
         b"{ @alias #1 % 7 | y & z ... ^p, q: r >= s <= t = u * v / w -= 2 += 3 }",
