@@ -122,6 +122,12 @@ def main():
         framed(4, "C003C102 0001 0000600100FF 0200 0003 0100010800FF 0200"),
         framed(4, "C001C100 0007 0100630100FF 02 00"),
     ])
+    # Model texts: the simulator's own model, and a few lines of each kind.
+    write("fuzz_sim_model", [
+        open(os.path.join(ROOT, "data", "sim", "meter.txt"), "rb").read(),
+        b'object 1 0 0.0.96.1.0.255 sn=2C00 "Serial number"\nattr 2 <OctetString Value="51000427" />\n',
+        b'client 16 LN 1\nclient 49 SN 2 secret=\\12345678\nsecurity suite=0 title=5153494D00000001\n',
+    ])
     write("fuzz_lexer", [
         b"a := b + 12;\r\nx[0x1F..3] <> 'it''s' // note\n",
         b"{ @alias #1 % 7 | y & z ... ^p, q: r >= s <= t = u * v / w -= 2 += 3 }",
