@@ -42,7 +42,7 @@ const char* kReadSerialNumber =
 struct TFaultCase {
   TFault fault;
   size_t arg;
-  const char* error;
+  const char* error;  // "" = the read succeeds
   // The fault took the connection or the link, and the meter's association
   // with it: the association is opened again before the next read.
   bool associationLost;
@@ -135,6 +135,7 @@ TEST_F(EngineFaultTest, OverTheWrapper) {
       {TFault::Truncate, 12, "Wrong encoding in pdu", false},  // the APDU cut after four bytes
       {TFault::Corrupt, 1, "Illegal version 254 in response WPDU", false},
       {TFault::Reset, 0, "Connection reset by peer", true, "\"TCPClient\" is not connected"},
+      {TFault::Duplicate, 0, "", false},  // the copy is not taken for the next answer
   });
 }
 
@@ -151,6 +152,7 @@ TEST_F(EngineFaultTest, OverHdlc) {
       {TFault::Corrupt, 8, "Illegal HCS", true},
       {TFault::Corrupt, 20, "Illegal FCS", true},
       {TFault::Reset, 0, "(4) Input/output error", true},
+      {TFault::Duplicate, 0, "", false},  // the copy is not taken for the next answer
   });
 }
 

@@ -163,9 +163,10 @@ TPtyFaultRelay::TPtyFaultRelay(const std::string& meterSlavePath) {
   OpenLine();
   FThread = std::thread([this] {
     while (Relay(FMaster.Get(), FMeterSide.Get())) {
-      // Closing the master hangs up whoever still has the old line open.
-      FSlave.Reset();
-      FMaster.Reset();
+      // The new line is in place under Path() before the old one hangs up
+      // (closing its master does that), so whoever reopens after the hang-up
+      // finds the new line.
+      TUniqueFd oldMaster = std::move(FMaster), oldSlave = std::move(FSlave);
       OpenLine();
       ++FHangUps;
     }
