@@ -55,7 +55,12 @@ bool UserInformationNotReadBack(const TCOSEMPduBase& tree, const std::string& er
   const auto& fields = acse->ACSESchema().Fields;
   for (size_t i = 0; i < fields.size(); ++i)
     if (fields[i].Xml != axRole && acse->Member(i)) bare = true;
-  return bare && error == Format("Stop tag \"%s\" expected", XMLIdName(acse->XMLId).c_str());
+  if (bare && error == Format("Stop tag \"%s\" expected", XMLIdName(acse->XMLId).c_str())) return true;
+  // The APDU that stops the reader may sit deeper: user information may
+  // carry an ACSE APDU of its own, and that one user information again.
+  for (size_t i = 0; i < fields.size(); ++i)
+    if (const TCOSEMPduBase* m = acse->Member(i); m && UserInformationNotReadBack(*m, error)) return true;
+  return false;
 }
 
 }  // namespace
