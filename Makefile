@@ -25,10 +25,11 @@ test: test-main test-sanitize fuzz-smoke
 test-main: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Unit tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test again (the desktop application's included), built with AddressSanitizer
+# and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	@cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON \
-	  -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_GUI=OFF >/dev/null
+	  -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_GUI=ON >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
 	@cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE nosan
