@@ -241,6 +241,10 @@ TEST(SimModel, RefusesBadModels) {
       {"attr 2 <Unsigned Value=\"00\" />\n", "meter model, line 1: attr before the first object"},
       {"object 1 0 0.0.96.1.0.255\nattr 2 <Bogus Value=\"00\" />\n", "meter model, line 2: 'Bogus' unknown identifier"},
       {"object 1 0 0.0.96.1.0.255 colour=red\n", "meter model, line 1: unknown word \"colour=red\""},
+      // Base names and method counts that would overflow the short-name range check.
+      {"object 1 0 0.0.96.1.0.255 sn=7FFFFFFF \"A\"\n", "meter model, line 1: sn=<base name 0000..FFFF, hex> expected"},
+      {"object 1 0 0.0.96.1.0.255 sn=2G00 \"A\"\n", "meter model, line 1: sn=<base name 0000..FFFF, hex> expected"},
+      {"object 1 0 0.0.96.1.0.255 sn=2100 \"A\"\nmethods 400000000\n", "meter model, line 2: method count 0..127 expected"},
   };
   for (const auto& c : cases) {
     TSimModel m;

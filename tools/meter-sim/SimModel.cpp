@@ -1,6 +1,7 @@
 #include "tools/meter-sim/SimModel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -116,7 +117,14 @@ void TSimModel::Load(const std::string& text) {
       std::string tok;
       while (ls >> tok) {
         if (tok.rfind("sn=", 0) == 0) {
-          obj->ShortName = static_cast<int32_t>(std::strtol(tok.c_str() + 3, nullptr, 16));
+          // Base names are 16-bit; anything else would overflow the
+          // short-name arithmetic below.
+          char* end = nullptr;
+          errno = 0;
+          long sn = std::strtol(tok.c_str() + 3, &end, 16);
+          if (tok.size() == 3 || *end != '\0' || errno != 0 || sn < 0 || sn > 0xFFFF)
+            ModelError(lineNr, "sn=<base name 0000..FFFF, hex> expected");
+          obj->ShortName = static_cast<int32_t>(sn);
         } else if (tok.rfind("profile=", 0) == 0) {
           TProfileSpec spec;
           if (std::sscanf(tok.c_str() + 8, "%d/%d", &spec.Entries, &spec.PeriodSeconds) != 2 || spec.Entries < 0 ||
@@ -160,7 +168,8 @@ void TSimModel::Load(const std::string& text) {
       // Association settings, read by the association layer.
     } else if (kw == "methods") {
       if (!cur) ModelError(lineNr, "methods before the first object");
-      ls >> cur->MethodCount;
+      if (!(ls >> cur->MethodCount) || cur->MethodCount < 0 || cur->MethodCount > 127)
+        ModelError(lineNr, "method count 0..127 expected");
     } else {
       ModelError(lineNr, "unknown word \"" + kw + "\"");
     }
