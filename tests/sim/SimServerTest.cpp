@@ -251,3 +251,28 @@ TEST(SimModel, RefusesBadModels) {
     EXPECT_EQ(ErrorOf([&] { m.Load(c.text); }), c.error) << c.text;
   }
 }
+
+// The clock takes dates its time arithmetic can hold, and shifts of at most
+// a quarter of an hour; anything else is refused instead of overflowing.
+TEST(SimModel, ClockRefusesTimesOutOfRange) {
+  TSimModel m;
+  m.LoadFile(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
+  TSimObject* clock = m.Find(8, TMisc::HexStrToByteStr("0000010000FF"));
+  ASSERT_NE(clock, nullptr);
+  auto data = [](const char* xml) { return MakeFromXml<T_Data>(xmlIgnore, xml); };
+  const struct {
+    const char* dateTime;
+    int result;
+  } writes[] = {
+      {"07EA0C0A04100000FF800000", darSuccess},        // 2026-12-10 16:00
+      {"00000108000004000200FF00", darTypeUnmatched},  // year 0
+      {"270F0101FF000000FF800000", darTypeUnmatched},  // year 9999
+  };
+  for (const auto& w : writes)
+    EXPECT_EQ(m.Write(*clock, 2, *data((std::string("<OctetString Value=\"") + w.dateTime + "\" />").c_str())),
+              w.result)
+        << w.dateTime;
+  std::unique_ptr<T_Data> returned;
+  EXPECT_EQ(m.Invoke(*clock, 6, data("<Long Value=\"0384\" />").get(), returned), darSuccess);  // 900 s
+  EXPECT_EQ(m.Invoke(*clock, 6, data("<DoubleLong Value=\"7FFFFFFF\" />").get(), returned), darOtherReason);
+}

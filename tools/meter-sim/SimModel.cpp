@@ -236,7 +236,9 @@ bool TSimModel::ParseDateTime(const PduStr& b, system_clock::time_point& t) {
   if (b.size() != 12) return false;
   auto u = [&](size_t i) { return static_cast<unsigned char>(b[i]); };
   int year = (u(0) << 8) | u(1);
-  if (year == 0xFFFF || u(2) < 1 || u(2) > 12 || u(3) < 1 || u(3) > 31 || u(5) > 23 || u(6) > 59 || u(7) > 59)
+  // The clock counts in nanoseconds, which spans the years 1678 to 2262;
+  // a meter's dates stay well inside.
+  if (year < 1900 || year > 2200 || u(2) < 1 || u(2) > 12 || u(3) < 1 || u(3) > 31 || u(5) > 23 || u(6) > 59 || u(7) > 59)
     return false;
   std::tm tm{};
   tm.tm_year = year - 1900;
@@ -427,6 +429,7 @@ int TSimModel::Invoke(TSimObject& obj, int methodId, const T_Data* parameters, s
     // Clock shift_time by a number of seconds.
     int64_t s = 0;
     if (!IntOf(parameters, s)) return darTypeUnmatched;
+    if (s < -900 || s > 900) return darOtherReason;  // a shift of at most a quarter of an hour
     FClockOffset += seconds(s);
   }
   (void)returned;
