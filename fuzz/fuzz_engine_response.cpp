@@ -12,6 +12,7 @@
 
 #include "FuzzSupport.h"
 #include "engine/DLMSProtocol.h"
+#include "tests/engine/RequestXml.h"
 
 namespace {
 
@@ -49,21 +50,6 @@ int32_t MethodName(PDLMSProtocolContext, const uint8_t*, int32_t, int32_t method
 const char kRead[] =
     "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
     "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor></GetRequestNormal>";
-const char kReadList[] =
-    "<GetRequestWithList><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptorList Qty=\"0002\">"
-    "<_AttributeDescriptorWithSelection><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
-    "</_AttributeDescriptorWithSelection><_AttributeDescriptorWithSelection><AttributeDescriptor>"
-    "<ClassId Value=\"0003\" /><InstanceId Value=\"0100010800FF\" /><AttributeId Value=\"02\" />"
-    "</AttributeDescriptor></_AttributeDescriptorWithSelection></AttributeDescriptorList></GetRequestWithList>";
-const char kWrite[] =
-    "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
-    "<Value><OctetString Value=\"01020304\" /></Value></SetRequestNormal>";
-const char kInvoke[] =
-    "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"0008\" />"
-    "<InstanceId Value=\"0000010000FF\" /><MethodId Value=\"01\" /></MethodDescriptor>"
-    "<MethodInvocationParameters><Integer Value=\"00\" /></MethodInvocationParameters></ActionRequestNormal>";
 
 // A failure, and a service that succeeded, leave a text in Result (the
 // message or the response XML); the association calls leave it as it was
@@ -100,9 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (r == 0) {
     switch ((settings >> 1) & 3) {
       case 0: r = ReadAttributes(&ctx, kRead); break;
-      case 1: r = ReadAttributes(&ctx, kReadList); break;
-      case 2: r = WriteAttributes(&ctx, kWrite); break;
-      default: r = InvokeMethod(&ctx, kInvoke, 1); break;
+      case 1: r = ReadAttributes(&ctx, enginetest::kGetWithList); break;
+      case 2: r = WriteAttributes(&ctx, enginetest::kSetOctets4); break;
+      default: r = InvokeMethod(&ctx, enginetest::kAction, 1); break;
     }
     CheckOutcome(r, ctx, "service", true);
   }

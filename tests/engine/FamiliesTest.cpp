@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "RequestXml.h"
 
 using namespace enginetest;
 
@@ -83,10 +84,6 @@ const char kGetList3[] =
         "0001", "0000600100FF", "02") QT_DESCRIPTOR("0003", "0100010800FF", "02")
         QT_DESCRIPTOR("0003", "0100010800FF", "03") "</AttributeDescriptorList></GetRequestWithList>";
 
-const char kSetOctets4[] =
-    "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
-    "<Value><OctetString Value=\"01020304\" /></Value></SetRequestNormal>";
 const char kSetList2[] =
     "<SetRequestWithList><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptorList Qty=\"0002\">" QT_DESCRIPTOR(
         "0001", "0000600100FF", "02") QT_DESCRIPTOR("0003", "0100010800FF", "02")
@@ -99,10 +96,6 @@ const std::string kSetListSelected = std::string(
     "</_AttributeDescriptorWithSelection></AttributeDescriptorList><ValueList Qty=\"0001\"><Unsigned Value=\"05\" />"
     "</ValueList></SetRequestWithList>";
 
-const char kAction[] =
-    "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"0008\" />"
-    "<InstanceId Value=\"0000010000FF\" /><MethodId Value=\"01\" /></MethodDescriptor>"
-    "<MethodInvocationParameters><Integer Value=\"00\" /></MethodInvocationParameters></ActionRequestNormal>";
 const char kActionNoParameters[] =
     "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"0008\" />"
     "<InstanceId Value=\"0000010000FF\" /><MethodId Value=\"01\" /></MethodDescriptor></ActionRequestNormal>";

@@ -7,18 +7,12 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "RequestXml.h"
 
 using namespace enginetest;
 
 namespace {
 
-const char kGetWithList[] =
-    "<GetRequestWithList><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptorList Qty=\"0002\">"
-    "<_AttributeDescriptorWithSelection><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
-    "</_AttributeDescriptorWithSelection><_AttributeDescriptorWithSelection><AttributeDescriptor>"
-    "<ClassId Value=\"0003\" /><InstanceId Value=\"0100010800FF\" /><AttributeId Value=\"02\" />"
-    "</AttributeDescriptor></_AttributeDescriptorWithSelection></AttributeDescriptorList></GetRequestWithList>";
 const char kGetWithListBytes[] = "C0 03 C1 02 0001 0000600100FF 02 00 0003 0100010800FF 02 00";
 
 const char kNextBlock1[] = "C0 02 C1 00000001";
@@ -33,10 +27,6 @@ const std::string kWithListResult =
          "    <Data>", "      <Unsigned Value=\"05\" />", "    </Data>",
          "    <DataAccessError Value=\"ObjectUndefined\" />", "  </Result>", "</GetResponseWithList>"});
 
-const char kSetOctets4[] =
-    "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"0001\" />"
-    "<InstanceId Value=\"0000600100FF\" /><AttributeId Value=\"02\" /></AttributeDescriptor>"
-    "<Value><OctetString Value=\"01020304\" /></Value></SetRequestNormal>";
 const char kSetOctets4Bytes[] = "C1 01 C1 0001 0000600100FF 02 00 09 04 01020304";  // 19 bytes
 const std::string kSetSuccess =
     Xml({"<SetResponseNormal>", "  <InvokeIdAndPriority Value=\"C1\" />", "  <Result Value=\"Success\" />",
@@ -49,10 +39,6 @@ const char kSetOctets30[] =
     "<Value><OctetString Value=\"0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E\" /></Value>"
     "</SetRequestNormal>";
 
-const char kAction[] =
-    "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"0008\" />"
-    "<InstanceId Value=\"0000010000FF\" /><MethodId Value=\"01\" /></MethodDescriptor>"
-    "<MethodInvocationParameters><Integer Value=\"00\" /></MethodInvocationParameters></ActionRequestNormal>";
 const char kActionBytes[] = "C3 01 C1 0008 0000010000FF 01 01 0F 00";
 
 enum class TEntry { eRead, eWrite, eInvoke };
