@@ -3,6 +3,9 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# ccache, when present, makes rebuilds in other checkouts of the tree cheap.
+LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all deps configure build run test test-main test-sanitize fuzz-smoke bench fuzz clean
 
@@ -12,7 +15,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -28,7 +31,7 @@ test-main: build
 # Every test again (the desktop application's included), built with AddressSanitizer
 # and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	@cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON \
+	@cmake -S . -B $(BUILD_SAN) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON \
 	  -DQUILLON_BUILD_BENCH=OFF -DQUILLON_BUILD_GUI=ON >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
 	@cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev
   python3
   xvfb xauth
+  ccache
+  libcli11-dev nlohmann-json3-dev libsqlite3-dev qt6-charts-dev
 )
 
 missing=()
