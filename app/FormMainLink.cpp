@@ -59,8 +59,9 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
   if (Ciphered(s.ReferencingModel)) s.Protection = f.GetProtectionOnRequestToApply();
   if (!forConnect) return s;
   s.Tcp = f.RBSelectTCP->isChecked();
-  s.ClientAddress = f.GetIntValue(f.EDITClientAddress, 0, 255);
-  s.ServerAddress = f.GetIntValue(f.EDITServerAddress, 0, 2147483647);
+  const TAddressSettings a = f.GetAddresses(false);
+  s.ClientAddress = a.Client;
+  s.ServerAddress = a.Server;
   s.ResponseTimeout = f.GetIntValue(f.EDITResponseTimeout, 0, 2147483647);
   if (s.Tcp) {
     s.ServerIP = f.EDITServerIP->text();
@@ -69,10 +70,8 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
     s.ComPort = f.GetIntValue(f.EDITComPort, 1, 2147483647);
     s.ModeE = f.CHKModeE->isChecked();
     s.Baud = f.GetIntValue(f.EDITBaud, 45, 2147483647);
-    if (!f.EDITPhysicalAddress->text().isEmpty())
-      s.PhysicalAddress = f.GetIntValue(f.EDITPhysicalAddress, 0, 65535);
-    else
-      s.HDLCUpperAddress = f.GetIntValue(f.EDITServerAddress, 1, 255);
+    s.PhysicalAddress = a.PhysicalAddress;
+    s.HDLCUpperAddress = a.HDLCUpperAddress;
     if (TAppSettings* a = TAppSettings::Instance())
       s.InactivityTimeout = a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000);
   }
@@ -171,7 +170,10 @@ void ConfigureHDLC(const TLinkSettings& s) {
   auto& hdlc = HDLCLayers().HDLC(1);
   if (s.PhysicalAddress >= 0) {
     hdlc.SetServerLowerAddress(s.PhysicalAddress);
-    hdlc.SetServerAddressSize(s.PhysicalAddress >= 128 ? 4 : 2);
+    // The server address becomes the upper part when connecting; two bytes
+    // hold 0..127 per part, four bytes 0..16383.
+    const bool large = s.PhysicalAddress > kMaxOneByteAddress || s.ServerAddress > kMaxOneByteAddress;
+    hdlc.SetServerAddressSize(large ? 4 : 2);
   } else {
     hdlc.SetServerAddressSize(1);
     hdlc.SetServerLowerAddress(0);

@@ -239,8 +239,39 @@ void TFormSettings::SaveLoadSettings(bool save, const QString& fileName) {
     SaveControls(file);
     file.UpdateFile();
   } else {
+    TIniFile before{QString()};  // in memory only
+    SaveControls(before);
     LoadControls(file);
+    try {
+      GetAddresses(true);
+    } catch (...) {
+      LoadControls(before);
+      throw;
+    }
   }
+}
+
+TAddressSettings TFormSettings::GetAddresses(bool typedOnly) const {
+  // Seven address bits per HDLC address byte; two bytes give 14 bits.
+  constexpr int kOneByte = 127, kTwoBytes = 16383, kWrapperPort = 65535;
+  auto value = [&](const QLineEdit* edit, int min, int max) {
+    return typedOnly && edit->text().trimmed().isEmpty() ? -1 : GetIntValue(edit, min, max);
+  };
+  TAddressSettings a;
+  if (RBSelectTCP->isChecked()) {
+    a.Client = value(EDITClientAddress, 0, 255);
+    a.Server = value(EDITServerAddress, 0, kWrapperPort);
+    return a;
+  }
+  a.Client = value(EDITClientAddress, 0, kOneByte);
+  if (EDITPhysicalAddress->text().isEmpty()) {
+    a.Server = value(EDITServerAddress, 1, kOneByte);
+    a.HDLCUpperAddress = a.Server;
+  } else {
+    a.PhysicalAddress = value(EDITPhysicalAddress, 0, kTwoBytes);
+    a.Server = value(EDITServerAddress, 0, kTwoBytes);
+  }
+  return a;
 }
 
 int TFormSettings::GetIntValue(const QLineEdit* edit, int min, int max) const {
@@ -290,6 +321,7 @@ QString TFormSettings::GetHexServerSystemTitle() const {
 void TFormSettings::AcceptSettings() {
   GetReferencingModel();
   GetMechanismName();
+  GetAddresses(true);
   if (TAppSettings* s = TAppSettings::Instance()) {
     SaveControls(s->Ini());
     s->SaveWindowGeometry(kSection, this);  // also writes the file
@@ -352,7 +384,12 @@ void TFormSettings::BTNSaveSettingsClick() {
 void TFormSettings::BTNLoadSettingsClick() {
   const QString f = RunRememberingFileDialog(this, TFileDialogKind::fdOpen, QStringLiteral("Load settings"),
                                              QStringLiteral("Settings"));
-  if (!f.isEmpty()) SaveLoadSettings(false, f);
+  if (f.isEmpty()) return;
+  try {
+    SaveLoadSettings(false, f);
+  } catch (const std::exception& e) {
+    ShowError(QString::fromStdString(e.what()));
+  }
 }
 
 void TFormSettings::RBSelectTCPClick() {

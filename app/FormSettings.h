@@ -18,6 +18,13 @@ namespace quillon {
 
 class TIniFile;
 
+// The addresses of the dialog as the chosen profile carries them.
+struct TAddressSettings {
+  int Client = -1, Server = -1;
+  int PhysicalAddress = -1;   // HDLC: -1 when none is given (one-byte server address)
+  int HDLCUpperAddress = -1;  // HDLC without a physical address: the server address
+};
+
 class TFormSettings : public QDialog {
   Q_OBJECT
 public:
@@ -31,18 +38,26 @@ public:
   QString GetHexGUEK() const;
   QString GetHexGAK() const;
   QString GetHexServerSystemTitle() const;
+  // The client, server and physical addresses within what the chosen profile
+  // can carry: a wrapper port is 16 bits, an HDLC address byte 7 bits (the
+  // client and a one-byte server address 0..127; with a physical address the
+  // server uses two bytes or four, each part then 0..16383). Fails with the
+  // GetIntValue message. With `typedOnly` an empty field is skipped (left -1).
+  TAddressSettings GetAddresses(bool typedOnly) const;
 
   // Reads every control into / from `ini` under section "FormSettings".
   void SaveControls(TIniFile& ini) const;
   void LoadControls(const TIniFile& ini);
-  // Saves to (Save true) or loads from a settings text file.
+  // Saves to (Save true) or loads from a settings text file. A file whose
+  // addresses are out of range is refused: the controls keep what they held
+  // and the GetAddresses message is raised.
   void SaveLoadSettings(bool save, const QString& fileName);
 
   // Values that reach the project's meter simulator on this machine: TCP to
   // 127.0.0.1:4059, logical names, no security, client 16, server 1.
   void ApplyFirstRunDefaults();
 
-  // Checks what "OK" needs and saves to the program's settings file.
+  // Checks what "OK" needs (and the addresses typed) and saves to the program's settings file.
   // Fails with the accessor's message; the dialog then stays open.
   void AcceptSettings();
 

@@ -43,6 +43,7 @@ void TProtocolLayerHDLC::PollingThreadExecute() {
 }
 
 void TProtocolLayerHDLC::SetClientAddress(int32_t v) {
+  CheckAddressRange<EProtocolLayerHDLC>("ClientAddress", v, kMaxOneByteAddress);
   FClientAddress = v;
   FLocalAddress = {static_cast<uint16_t>(v), 0, 1};
 }
@@ -53,11 +54,15 @@ void TProtocolLayerHDLC::SetServerAddressSize(int32_t v) {
 }
 
 void TProtocolLayerHDLC::SetServerLowerAddress(int32_t v) {
+  // Whether the value fits the chosen form is checked when a frame is built,
+  // as the size may be set after the address.
+  CheckAddressRange<EProtocolLayerHDLC>("ServerLowerAddress", v, kMaxTwoByteAddress);
   FServerLowerAddress = v;
   FRemoteAddress.FLower = static_cast<uint16_t>(v);
 }
 
 void TProtocolLayerHDLC::SetServerUpperAddress(int32_t v) {
+  CheckAddressRange<EProtocolLayerHDLC>("ServerUpperAddress", v, kMaxTwoByteAddress);
   FServerUpperAddress = v;
   FRemoteAddress.FUpper = static_cast<uint16_t>(v);
 }

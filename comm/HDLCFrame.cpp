@@ -67,6 +67,15 @@ uint16_t HDLCFcs16(const char* data, size_t n) {
   return static_cast<uint16_t>(~fcs);
 }
 
+void CheckFrameAddress(const TFrameAddress& a, const char* role) {
+  if (a.FSize < 1 || a.FSize > 5) return;  // EncodeFrameAddress reports the size
+  // The one- and two-byte forms give each part one byte; the longer forms two.
+  const int64_t max = a.FSize <= 2 ? kMaxOneByteAddress : kMaxTwoByteAddress;
+  const std::string form = Format(" address (%d-byte form)", a.FSize);
+  CheckAddressRange<EFrame>(std::string(role) + " upper" + form, a.FUpper, max);
+  if (a.FSize > 1) CheckAddressRange<EFrame>(std::string(role) + " lower" + form, a.FLower, max);
+}
+
 void EncodeFrameAddress(const TFrameAddress& a, PduStr& out) {
   auto put = [&](unsigned v) { out += static_cast<char>(v & 0xFF); };
   switch (a.FSize) {
@@ -102,6 +111,8 @@ int32_t MaxInformationFieldLength(int32_t dstSize, int32_t srcSize) {
 }
 
 PduStr TFrame::GetPDUByteStr() {
+  CheckFrameAddress(DstAddress, "Destination");
+  CheckFrameAddress(SrcAddress, "Source");
   PduStr addresses;
   EncodeFrameAddress(DstAddress, addresses);
   EncodeFrameAddress(SrcAddress, addresses);

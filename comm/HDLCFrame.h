@@ -21,8 +21,15 @@ struct TFrameAddress {
   int32_t FSize = 0;  // bytes on the line
 };
 
+// Largest address part in one address byte (seven bits) and in two.
+constexpr int32_t kMaxOneByteAddress = 127;
+constexpr int32_t kMaxTwoByteAddress = 16383;
+
 // Appends the address bytes; sizes other than 1 to 5 are a programming error.
 void EncodeFrameAddress(const TFrameAddress& a, PduStr& out);
+// Fails with EFrame naming the role ("Destination", "Source"), the part and
+// the range when a part does not fit the address form.
+void CheckFrameAddress(const TFrameAddress& a, const char* role);
 
 enum TFrameKind { fkUnknown, fkI, fkRNR, fkRR, fkDISC, fkDM, fkFRMR, fkSNRM, fkUA, fkUI };
 

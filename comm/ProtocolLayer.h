@@ -35,6 +35,17 @@ QUILLON_LAYER_ERROR(EProtocolLayerHDLC);
 
 #undef QUILLON_LAYER_ERROR
 
+// An address as a transport carries it: HDLC address bytes hold seven bits
+// each, a wrapper port sixteen. A value outside 0..max fails with `E`
+// "<field>: <value> is not in the range 0..<max>" instead of being masked
+// into the address of another station.
+template <class E>
+void CheckAddressRange(const std::string& field, int64_t value, int64_t max) {
+  if (value < 0 || value > max)
+    throw E(Format("%s: %lld is not in the range 0..%lld", field.c_str(), static_cast<long long>(value),
+                   static_cast<long long>(max)));
+}
+
 // Fails with the general error "Wrong assertion (<code>)" when cond is false.
 // The numbered form is what the link layer reports for a misuse it can name.
 void CheckAssertion(bool cond, int code);

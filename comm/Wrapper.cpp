@@ -45,6 +45,9 @@ void TProtocolLayerWrapper::ClearInputBuffer() {
 }
 
 void TProtocolLayerWrapper::MakeRequestPdu(const PduStr& s, PduStr& PDU, THeaderHelper& Header) const {
+  // A wrapper port is 16 bits; a larger address would reach another port.
+  CheckAddressRange<EProtocolLayerWrapper>("ClientAddress", ClientAddress, 0xFFFF);
+  CheckAddressRange<EProtocolLayerWrapper>("ServerAddress", ServerAddress, 0xFFFF);
   Header.H = {1, static_cast<uint16_t>(ClientAddress), static_cast<uint16_t>(ServerAddress),
               static_cast<uint16_t>(s.size())};
   PDU = Header.Bytes() + s;

@@ -100,7 +100,10 @@ void ProfileTest::hdlcAddressing_data() {
   QTest::newRow("no physical address") << "" << "17" << 1 << 0 << 17;
   QTest::newRow("physical 127") << "127" << "1" << 2 << 127 << -1;
   QTest::newRow("physical 128") << "128" << "1" << 4 << 128 << -1;
-  QTest::newRow("physical 65535") << "65535" << "1" << 4 << 65535 << -1;
+  QTest::newRow("physical 16383") << "16383" << "1" << 4 << 16383 << -1;
+  // A server address above 127 needs the four-byte form too.
+  QTest::newRow("upper 128") << "5" << "128" << 4 << 5 << -1;
+  QTest::newRow("upper 127") << "5" << "127" << 2 << 5 << -1;
 }
 
 void ProfileTest::hdlcAddressing() {
@@ -144,12 +147,13 @@ void ProfileTest::settingsMessagesBeforeConnecting_data() {
   QTest::addColumn<QString>("control");
   QTest::addColumn<QString>("value");
   QTest::addColumn<QString>("expected");
-  QTest::newRow("client address") << "EDITClientAddress" << "256" << "\"ClientAddress\", not in the range 0..255";
+  // HDLC address bytes carry seven bits: larger values would reach other stations.
+  QTest::newRow("client address") << "EDITClientAddress" << "128" << "\"ClientAddress\", not in the range 0..127";
   QTest::newRow("COM port") << "EDITComPort" << "0" << "\"ComPort\", not in the range 1..2147483647";
   QTest::newRow("baud") << "EDITBaud" << "44" << "\"Baud\", not in the range 45..2147483647";
-  QTest::newRow("physical") << "EDITPhysicalAddress" << "65536" << "\"PhysicalAddress\", not in the range 0..65535";
+  QTest::newRow("physical") << "EDITPhysicalAddress" << "16384" << "\"PhysicalAddress\", not in the range 0..16383";
   QTest::newRow("upper address without physical")
-      << "EDITServerAddress" << "256" << "\"ServerAddress\", not in the range 1..255";
+      << "EDITServerAddress" << "128" << "\"ServerAddress\", not in the range 1..127";
   QTest::newRow("password") << "CBAuthMechanism" << "1" << "PW missing for low level security";
   QTest::newRow("encryption key") << "CBAuthMechanism" << "2" << "Encryption key: Illegal length";
 }

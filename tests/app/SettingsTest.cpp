@@ -57,6 +57,8 @@ private slots:
   void iniFileIsPrivateAndKeepsValues();
   void instancesClaimSeparateFolders();
   void firstRunDefaultsOnlyOnce();
+  void addressesRefusedWhereEntered_data();
+  void addressesRefusedWhereEntered();
 };
 
 void SettingsTest::intValue_data() {
@@ -81,8 +83,8 @@ void SettingsTest::intValue_data() {
       << "\"ServerAddress\", not in the range 0..2147483647";
   QTest::newRow("COM port zero") << "EDITComPort" << "0" << 1 << 2147483647
                                  << "\"ComPort\", not in the range 1..2147483647";
-  QTest::newRow("physical address") << "EDITPhysicalAddress" << "65536" << 0 << 65535
-                                    << "\"PhysicalAddress\", not in the range 0..65535";
+  QTest::newRow("physical address") << "EDITPhysicalAddress" << "16384" << 0 << 16383
+                                    << "\"PhysicalAddress\", not in the range 0..16383";
 }
 
 void SettingsTest::intValue() {
@@ -183,6 +185,10 @@ void FillDistinct(TFormSettings& d) {
   int n = 0;
   for (QLineEdit* e : d.findChildren<QLineEdit*>())
     if (e->objectName().startsWith(QLatin1String("EDIT"))) e->setText(QStringLiteral("v%1 with blank").arg(++n));
+  // Addresses must be ones the profiles can carry, or loading refuses the file.
+  d.EDITClientAddress->setText(QStringLiteral("33"));
+  d.EDITServerAddress->setText(QStringLiteral("44"));
+  d.EDITPhysicalAddress->setText(QStringLiteral("55"));
   d.RBSelectHDLCClick();
   d.CHKModeE->setChecked(true);
   d.CBReferencingModel->setCurrentIndex(3);
@@ -418,6 +424,70 @@ void SettingsTest::firstRunDefaultsOnlyOnce() {
   QVERIFY(!SeedFirstRunSettings(fx.Settings().Ini()));
   TFormSettings again;
   QCOMPARE(again.EDITServerIP->text(), QStringLiteral("[::1]:4061"));
+}
+
+void SettingsTest::addressesRefusedWhereEntered_data() {
+  QTest::addColumn<bool>("tcp");
+  QTest::addColumn<QString>("physical");
+  QTest::addColumn<QString>("client");
+  QTest::addColumn<QString>("server");
+  QTest::addColumn<QString>("expected");
+  // A wrapper port is 16 bits.
+  QTest::newRow("TCP largest") << true << "" << "255" << "65535" << "OK";
+  QTest::newRow("TCP server port") << true << "" << "16" << "65536" << "\"ServerAddress\", not in the range 0..65535";
+  QTest::newRow("TCP ignores the physical address") << true << "65535" << "16" << "1" << "OK";
+  // An HDLC address byte carries 7 bits.
+  QTest::newRow("HDLC largest one-byte") << false << "" << "127" << "127" << "OK";
+  QTest::newRow("HDLC client") << false << "" << "128" << "1" << "\"ClientAddress\", not in the range 0..127";
+  QTest::newRow("HDLC one-byte server") << false << "" << "16" << "128" << "\"ServerAddress\", not in the range 1..127";
+  QTest::newRow("HDLC largest four-byte") << false << "16383" << "16" << "16383" << "OK";
+  QTest::newRow("HDLC physical") << false << "16384" << "16" << "1" << "\"PhysicalAddress\", not in the range 0..16383";
+  QTest::newRow("HDLC physical all-station") << false << "65535" << "16" << "1"
+                                             << "\"PhysicalAddress\", not in the range 0..16383";
+  QTest::newRow("HDLC upper with physical") << false << "1" << "16" << "16384"
+                                            << "\"ServerAddress\", not in the range 0..16383";
+  QTest::newRow("empty fields wait for the connect") << false << "" << "" << "" << "OK";
+}
+
+// The dialog's "OK" and loading a settings file refuse addresses the chosen
+// profile cannot carry, before they are saved or shown.
+void SettingsTest::addressesRefusedWhereEntered() {
+  QFETCH(bool, tcp);
+  QFETCH(QString, physical);
+  QFETCH(QString, client);
+  QFETCH(QString, server);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  const QString file = fx.Path("addresses.txt");
+  {
+    TFormSettings typed;
+    typed.CBReferencingModel->setCurrentIndex(0);
+    typed.CBAuthMechanism->setCurrentIndex(0);
+    if (tcp) typed.RBSelectTCPClick();
+    else typed.RBSelectHDLCClick();
+    typed.EDITPhysicalAddress->setText(physical);
+    typed.EDITClientAddress->setText(client);
+    typed.EDITServerAddress->setText(server);
+    QCOMPARE(Outcome([&] { typed.AcceptSettings(); return QString(); }), expected == "OK" ? QStringLiteral("OK:") : expected);
+    QCOMPARE(QFile::exists(fx.Settings().Ini().FileName()), expected == "OK");  // refused means not saved
+    typed.SaveLoadSettings(true, file);  // saving what was typed is allowed
+  }
+  TFormSettings loading;
+  loading.RBSelectHDLCClick();
+  loading.EDITClientAddress->setText("32");
+  loading.EDITServerAddress->setText("17");
+  QCOMPARE(Outcome([&] { loading.SaveLoadSettings(false, file); return QString(); }),
+           expected == "OK" ? QStringLiteral("OK:") : expected);
+  if (expected == "OK") {
+    QCOMPARE(loading.EDITServerAddress->text(), server);
+    QCOMPARE(loading.RBSelectTCP->isChecked(), tcp);
+  } else {
+    // A refused file changes nothing.
+    QCOMPARE(loading.EDITClientAddress->text(), QStringLiteral("32"));
+    QCOMPARE(loading.EDITServerAddress->text(), QStringLiteral("17"));
+    QVERIFY(loading.RBSelectHDLC->isChecked());
+    QCOMPARE(loading.CBReferencingModel->currentIndex(), -1);
+  }
 }
 
 QTEST_MAIN(SettingsTest)

@@ -51,6 +51,38 @@ TEST(HDLCFrameEncode, AddressSizes) {
   EXPECT_THROW(EncodeFrameAddress({1, 0, 6}, out), EAssertionFailed);
 }
 
+// Each address byte carries seven bits: a part that does not fit its form is
+// refused instead of being masked into the address of another station (the
+// physical address 16384 would go out as 0, 65535 as the all-station 3FFF).
+TEST(HDLCFrameEncode, AddressPartsMustFitTheirForm) {
+  struct Case {
+    TFrameAddress dst, src;
+    const char* result;  // address bytes, or the error text
+  } cases[] = {
+      {{127, 0, 1}, {127, 0, 1}, "FFFF"},
+      {{127, 127, 2}, {16, 0, 1}, "FEFF21"},
+      {{16383, 16383, 4}, {16, 0, 1}, "FEFEFEFF21"},
+      {{1, 0, 1}, {128, 0, 1}, "Source upper address (1-byte form): 128 is not in the range 0..127"},
+      {{128, 0, 1}, {16, 0, 1}, "Destination upper address (1-byte form): 128 is not in the range 0..127"},
+      {{128, 1, 2}, {16, 0, 1}, "Destination upper address (2-byte form): 128 is not in the range 0..127"},
+      {{1, 128, 2}, {16, 0, 1}, "Destination lower address (2-byte form): 128 is not in the range 0..127"},
+      {{16384, 1, 4}, {16, 0, 1}, "Destination upper address (4-byte form): 16384 is not in the range 0..16383"},
+      {{1, 16384, 4}, {16, 0, 1}, "Destination lower address (4-byte form): 16384 is not in the range 0..16383"},
+      {{1, 65535, 4}, {16, 0, 1}, "Destination lower address (4-byte form): 65535 is not in the range 0..16383"},
+  };
+  for (const Case& c : cases) {
+    TFrame f = Frame(fkRR, c.dst, c.src);
+    std::string result;
+    try {
+      PduStr s = f.GetPDUByteStr();
+      result = HexOf(s.substr(3, c.dst.FSize + c.src.FSize));
+    } catch (const EFrame& e) {
+      result = e.what();
+    }
+    EXPECT_EQ(result, c.result) << "dst " << c.dst.FUpper << "/" << c.dst.FLower << " size " << c.dst.FSize;
+  }
+}
+
 TEST(HDLCFrameEncode, SegmentationBitAndInformationField) {
   TFrame f = Frame(fkI, {1, 0, 1}, {16, 0, 1});
   f.Segmented = true;

@@ -160,6 +160,51 @@ TEST_F(HDLCTest, FailedLinkSetUps) {
   EXPECT_THROW(hdlc.Connect(), EFrame);
 }
 
+TEST_F(HDLCTest, AddressSettersRefuseValuesThatWrapAndKeepTheOldOne) {
+  const struct {
+    void (TProtocolLayerHDLC::*set)(int32_t);
+    int32_t value;
+    const char* message;
+  } cases[] = {
+      {&TProtocolLayerHDLC::SetClientAddress, 128, "ClientAddress: 128 is not in the range 0..127"},
+      {&TProtocolLayerHDLC::SetClientAddress, -1, "ClientAddress: -1 is not in the range 0..127"},
+      {&TProtocolLayerHDLC::SetServerUpperAddress, 16384, "ServerUpperAddress: 16384 is not in the range 0..16383"},
+      {&TProtocolLayerHDLC::SetServerLowerAddress, 65535, "ServerLowerAddress: 65535 is not in the range 0..16383"},
+      {&TProtocolLayerHDLC::SetServerLowerAddress, -5, "ServerLowerAddress: -5 is not in the range 0..16383"},
+  };
+  for (const auto& c : cases) test::ExpectError<EProtocolLayerHDLC>([&] { (hdlc.*c.set)(c.value); }, c.message);
+  EXPECT_EQ(hdlc.ClientAddress(), 16);
+  EXPECT_EQ(hdlc.ServerUpperAddress(), 1);
+  EXPECT_EQ(hdlc.ServerLowerAddress(), 0);
+  // The largest values of each part are taken.
+  hdlc.SetClientAddress(127);
+  hdlc.SetServerUpperAddress(16383);
+  hdlc.SetServerLowerAddress(16383);
+  EXPECT_EQ(hdlc.ClientAddress(), 127);
+  EXPECT_EQ(hdlc.ServerLowerAddress(), 16383);
+}
+
+TEST_F(HDLCTest, AddressTooLargeForTheChosenFormSendsNothing) {
+  // Each part is within the setters' range, but the two-byte form holds 0..127.
+  hdlc.SetServerAddressSize(2);
+  hdlc.SetServerLowerAddress(200);
+  test::ExpectError<EFrame>([&] { hdlc.Connect(); },
+                            "Destination lower address (2-byte form): 200 is not in the range 0..127");
+  EXPECT_TRUE(listing.empty());  // every frame that leaves is listed
+  EXPECT_EQ(hdlc.State(), hpNDM);
+  // The four-byte form carries it.
+  hdlc.SetServerAddressSize(4);
+  TScript m([this] {
+    TFrame snrm = meter.ExpectFrame();
+    EXPECT_EQ(snrm.DstAddress.FSize, 4);
+    EXPECT_EQ(snrm.DstAddress.FLower, 200);
+    meter.Write(MeterFrame(fkUA, true));
+  });
+  hdlc.Connect();
+  m.Join();
+  EXPECT_TRUE(hdlc.IsConnected());
+}
+
 TEST_F(HDLCTest, ThreeHundredByteApduGoesOutInThreeFrames) {
   ConnectLink();
   PduStr apdu;

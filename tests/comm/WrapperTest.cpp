@@ -22,10 +22,21 @@ TEST(WrapperFrames, MakeRequestPdu) {
   w.MakeRequestPdu(Hex("C001C1"), pdu, h);
   EXPECT_EQ(HexOf(pdu), "0001001000010003C001C1");
   EXPECT_EQ(h.H.DataLength, 3);
-  // Only the low 16 bits of an address go into the header.
-  w.ClientAddress = 0x10010;
+  // A port is 16 bits: larger addresses are refused, not cut to another port.
+  w.ClientAddress = 0xFFFF;
+  w.ServerAddress = 0;
   w.MakeRequestPdu("", pdu, h);
-  EXPECT_EQ(HexOf(pdu), "0001001000010000");
+  EXPECT_EQ(HexOf(pdu), "0001FFFF00000000");
+  w.ClientAddress = 0x10010;
+  test::ExpectError<EProtocolLayerWrapper>([&] { w.MakeRequestPdu("", pdu, h); },
+                                           "ClientAddress: 65552 is not in the range 0..65535");
+  w.ClientAddress = 16;
+  w.ServerAddress = 65536;
+  test::ExpectError<EProtocolLayerWrapper>([&] { w.MakeRequestPdu("", pdu, h); },
+                                           "ServerAddress: 65536 is not in the range 0..65535");
+  w.ServerAddress = -1;
+  test::ExpectError<EProtocolLayerWrapper>([&] { w.MakeRequestPdu("", pdu, h); },
+                                           "ServerAddress: -1 is not in the range 0..65535");
 }
 
 TEST(WrapperFrames, IsWPduOnPartialFrames) {
