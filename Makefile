@@ -7,7 +7,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps configure build run test test-main test-sanitize fuzz-smoke bench fuzz clean
+.PHONY: all deps configure build run test test-main test-sanitize fuzz-smoke bench fuzz package clean
 
 all: build
 
@@ -53,5 +53,12 @@ bench: build
 	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; "$$b" --benchmark_counters_tabular=true || exit 1; \
 	done
 
+# The Debian packages (quillon, quillon-tools, libdlmsprotocol1,
+# libdlmsprotocol-dev) in packages/.
+package: build
+	@cd $(BUILD) && cpack -G DEB -B $(CURDIR)/packages
+	@rm -rf $(CURDIR)/packages/_CPack_Packages
+	@ls $(CURDIR)/packages/*.deb
+
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) packages

@@ -25,6 +25,7 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
+#include "quillon/Version.h"
 #include "xmlpdu/infra/Errors.h"
 
 namespace quillon {
@@ -225,7 +226,7 @@ void TFormMain::closeEvent(QCloseEvent* e) {
 }
 
 QString TFormMain::AboutText() const {
-  return FProgramName + QStringLiteral("\n") + QStringLiteral("Version ") + QStringLiteral(QUILLON_VERSION_TEXT);
+  return FProgramName + QStringLiteral("\n") + QStringLiteral("Version ") + QStringLiteral(QUILLON_VERSION);
 }
 
 void TFormMain::ShowError(const QString& msg) { QMessageBox::critical(this, FProgramName, msg); }

@@ -4,12 +4,36 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QStandardPaths>
+#include <cstdio>
+#include <cstring>
 
 #include "app/AppSettings.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
+#include "quillon/Version.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: quillon [--help] [--version]\n"
+    "\n"
+    "The desktop client for DLMS/COSEM meters: connects to a meter over TCP (DLMS\n"
+    "wrapper) or a serial line (HDLC, optionally opened with mode E), reads the\n"
+    "association's object list and reads and writes its attributes. Everything is\n"
+    "set in the settings dialog (Show > Settings...); the settings are kept in\n"
+    "the user's data folder.\n"
+    "\n"
+    "  --help     prints this text\n"
+    "  --version  prints the version\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before any window exists, so that they work without a display.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0)) {
+    std::fputs(std::strcmp(argv[1], "--help") == 0 ? kHelp : "quillon " QUILLON_VERSION "\n", stdout);
+    return 0;
+  }
   QApplication app(argc, argv);
   const QString programName = quillon::ProgramNameFromPath(QCoreApplication::applicationFilePath());
   QApplication::setApplicationName(programName);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "knowledge/OBISData.h"
+#include "xmlpdu/infra/SharedData.h"
 
 namespace quillon {
 
@@ -25,6 +26,9 @@ const TOBISData& EmbeddedOBISData() {
 }
 
 std::string DefaultOBISDatabaseFile() {
+  // Installed, or beside the program in the build tree; else where this build put it.
+  const std::string shared = SharedDataFile("obis.db");
+  if (!shared.empty()) return shared;
 #ifdef QUILLON_OBIS_DB_FILE
   return QUILLON_OBIS_DB_FILE;
 #else

@@ -11,7 +11,9 @@
 #include <iostream>
 #include <string>
 
+#include "quillon/Version.h"
 #include "tools/meter-sim/SimTransport.h"
+#include "xmlpdu/infra/SharedData.h"
 
 extern const char* const kQuillonDefaultMeterModel;
 
@@ -34,11 +36,13 @@ const char* kHelp =
     "  --device PATH   serial device for hdlc-serial\n"
     "  --server-address U[,L]  HDLC server address: logical device U (default 1) and\n"
     "                  physical device L (default 17; 0 for a one-part address)\n"
-    "  --model FILE    object model and client configuration (default: the built-in\n"
-    "                  three-phase meter; see data/sim/meter.txt for the format)\n"
+    "  --model FILE    object model and client configuration (default: meter.txt of\n"
+    "                  the shared data folder share/quillon, else the built-in\n"
+    "                  three-phase meter; --print-model shows the format)\n"
     "  --print-model   print the built-in model and exit\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
+    "  --version       the version\n"
     "\n"
     "Clients of the built-in model (client address: referencing, authentication):\n"
     "  16 LN lowest   17 LN low (password 12345678)   18 LN HLS MD5   19 LN HLS SHA-1\n"
@@ -68,6 +72,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::cout << kHelp;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "quillon-meter-sim " QUILLON_VERSION "\n";
       return 0;
     } else if (a == "--profile") {
       profile = value();
@@ -109,6 +116,7 @@ int main(int argc, char** argv) {
   try {
     TSimModel model;
     std::string text = kQuillonDefaultMeterModel;
+    if (modelPath.empty()) modelPath = SharedDataFile("meter.txt");  // installed, or in the build tree
     if (!modelPath.empty()) {
       model.LoadFile(modelPath);
       std::ifstream f(modelPath);

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "quillon/Version.h"
 #include "tools/translate/Translate.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -29,6 +30,7 @@ const char kHelp[] =
     "             layout (one element per line, two spaces per level)\n"
     "  --demo     prints a few real captures, each as hex and as XML\n"
     "  --help     prints this text\n"
+    "  --version  prints the version\n"
     "\n"
     "Option:\n"
     "  --data     with --to-xml, --to-hex or --clean: the input is a bare Data\n"
@@ -75,6 +77,9 @@ int main(int argc, char** argv) {
     TTranslateMode m = TTranslateMode::tmNone;
     if (a == "--help" || a == "-h") {
       std::cout << kHelp;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "quillon-translate " QUILLON_VERSION "\n";
       return 0;
     } else if (a == "--to-xml") {
       m = TTranslateMode::tmToXml;

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of a build folder, unpacks them into a temporary
+# root (dpkg-deb -x) and uses them from there: the programs answer --version
+# and run, the C example builds against the unpacked header and library
+# through pkg-config, and the desktop entry is valid.
+set -euo pipefail
+build=$1
+version=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$work/packages" > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
+root=$work/root
+mkdir -p "$root"
+for package in quillon quillon-tools libdlmsprotocol1 libdlmsprotocol-dev; do
+  debs=("$work"/packages/"${package}"_"${version}"_*.deb)
+  [ -f "${debs[0]}" ] || fail "no package $package"
+  dpkg-deb -x "${debs[0]}" "$root"
+done
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=$root/usr/lib/$multiarch
+
+# The library's SONAME and the links the two packages carry.
+[ -f "$libdir/libDLMSProtocol.so.1" ] || fail "libDLMSProtocol.so.1 missing"
+[ -L "$libdir/libDLMSProtocol.so" ] || fail "development link libDLMSProtocol.so missing"
+objdump -p "$libdir/libDLMSProtocol.so.1" | grep -q "SONAME *libDLMSProtocol.so.1" || fail "SONAME"
+
+# Every program answers --version with the one version, and has a manual page.
+export LD_LIBRARY_PATH=$libdir
+for program in "$root"/usr/bin/*; do
+  name=$(basename "$program")
+  out=$("$program" --version)
+  [ "$out" = "$name $version" ] || fail "$name --version printed '$out'"
+  [ -s "$root/usr/share/man/man1/$name.1.gz" ] || fail "no manual page for $name"
+done
+for name in quillon quillon-translate quillon-meter-sim; do
+  [ -x "$root/usr/bin/$name" ] || fail "$name not installed"
+done
+"$root/usr/bin/quillon-translate" --demo > "$work/demo.txt" || fail "quillon-translate --demo"
+grep -q "<GetRequest>" "$work/demo.txt" || fail "the demo shows no GetRequest"
+[ -s "$root/usr/share/quillon/obis.db" ] && [ -s "$root/usr/share/quillon/meter.txt" ] || fail "shared data"
+
+# The C example, compiled against the unpacked header and library.
+export PKG_CONFIG_SYSROOT_DIR=$root
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+flags=$(pkg-config --cflags --libs dlmsprotocol) || fail "pkg-config"
+cc -std=c11 -Wall -Werror -o "$work/read_register" \
+  "$root/usr/share/doc/libdlmsprotocol-dev/examples/read_register.c" $flags || fail "compiling the C example"
+"$work/read_register" > "$work/example.txt" || { cat "$work/example.txt"; fail "running the C example"; }
+grep -q "read 1.0.1.8.0.255 = 12345" "$work/example.txt" || fail "the C example read no value"
+
+desktop-file-validate "$root/usr/share/applications/quillon.desktop" || fail "desktop entry"
+echo "packages built, unpacked and used"
