@@ -4,8 +4,11 @@
 # and run, the C example builds against the unpacked header and library
 # through pkg-config, and the desktop entry is valid.
 set -euo pipefail
+# Arguments: the build folder, the version, the names of the packages it makes.
 build=$1
 version=$2
+shift 2
+packages=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -13,7 +16,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$work/packages" > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 root=$work/root
 mkdir -p "$root"
-for package in quillon quillon-tools libdlmsprotocol1 libdlmsprotocol-dev; do
+for package in "${packages[@]}"; do
   debs=("$work"/packages/"${package}"_"${version}"_*.deb)
   [ -f "${debs[0]}" ] || fail "no package $package"
   dpkg-deb -x "${debs[0]}" "$root"
@@ -34,7 +37,7 @@ for program in "$root"/usr/bin/*; do
   [ "$out" = "$name $version" ] || fail "$name --version printed '$out'"
   [ -s "$root/usr/share/man/man1/$name.1.gz" ] || fail "no manual page for $name"
 done
-for name in quillon quillon-translate quillon-meter-sim; do
+for name in quillon-translate quillon-meter-sim; do
   [ -x "$root/usr/bin/$name" ] || fail "$name not installed"
 done
 "$root/usr/bin/quillon-translate" --demo > "$work/demo.txt" || fail "quillon-translate --demo"
@@ -51,5 +54,11 @@ cc -std=c11 -Wall -Werror -o "$work/read_register" \
 "$work/read_register" > "$work/example.txt" || { cat "$work/example.txt"; fail "running the C example"; }
 grep -q "read 1.0.1.8.0.255 = 12345" "$work/example.txt" || fail "the C example read no value"
 
-desktop-file-validate "$root/usr/share/applications/quillon.desktop" || fail "desktop entry"
+# The desktop application's package (not made by a build without the GUI).
+if [[ " ${packages[*]} " == *" quillon "* ]]; then
+  [ -x "$root/usr/bin/quillon" ] || fail "quillon not installed"
+  desktop-file-validate "$root/usr/share/applications/quillon.desktop" || fail "desktop entry"
+  [ -s "$root/usr/share/icons/hicolor/scalable/apps/quillon.svg" ] || fail "icon"
+  [ -s "$root/usr/share/metainfo/org.quillon.Quillon.metainfo.xml" ] || fail "AppStream data"
+fi
 echo "packages built, unpacked and used"
