@@ -283,4 +283,21 @@ TEST_F(EngineTest, EstablishingAgainReplacesTheState) {
   }
 }
 
+TEST_F(EngineTest, StaleCopyOfARecordCannotReachALaterAssociation) {
+  TScriptedConversation script;
+  EstablishPre(script, cbGet, 1024);
+  const TDLMSProtocolContext stale = Ctx;
+  DropState();
+  ASSERT_EQ(Ctx.ReservedRef, nullptr);
+  // The new state may well take the memory of the one just released; the
+  // copy still belongs to the old association.
+  EstablishPre(script, cbGet, 1024);
+  TDLMSProtocolContext copy = stale;
+  EXPECT_EQ(ReadAttributes(&copy, kGetNormal), 1);
+  EXPECT_STREQ(copy.Result, kNotInitialised);
+  EXPECT_EQ(script.Exchanges(), 0u);
+  EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1) << "the live record still works";
+  EXPECT_EQ(ResultText(), "script exhausted");
+}
+
 }  // namespace
