@@ -95,7 +95,7 @@ void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool
       PduStr apdu;
       if (!link.ReadExact(apdu, len, 5000)) break;
       if (log) log(Format("RX wrapper %d->%d: %s", src, dst, TMisc::ByteStrToSpacedHexStr(apdu).c_str()));
-      PduStr resp = assoc.Handle(src, apdu);
+      PduStr resp = assoc.Handle(src, apdu, dst);
       if (resp.empty()) continue;
       PduStr out;
       auto put16 = [&](uint16_t v) {
@@ -289,13 +289,15 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
           }
           PduStr info = std::move(incoming);
           incoming.clear();
-          // LLC header E6 E6 00 before the APDU.
+          // LLC header E6 E6 00 before the APDU. Without it the request is
+          // as undecodable as a broken APDU, and is answered the same way.
+          PduStr resp;
           if (info.size() < 3 || static_cast<uint8_t>(info[0]) != 0xE6 || static_cast<uint8_t>(info[1]) != 0xE6) {
-            if (log) log("HDLC: LLC header missing, frame ignored");
-            break;
+            if (log) log("HDLC: LLC header missing");
+            resp = TSimServer::ExceptionResponse(2 /* ServiceUnknown */, 2 /* ServiceNotSupported */);
+          } else {
+            resp = assoc.Handle(client.FUpper, info.substr(3), settings.ServerUpper);
           }
-          int clientSap = client.FUpper;
-          PduStr resp = assoc.Handle(clientSap, info.substr(3));
           if (resp.empty()) {
             sendSupervisory(fkRR);
             break;

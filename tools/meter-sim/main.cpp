@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -34,6 +36,13 @@ const char* kHelp =
     "  --device PATH   serial device for hdlc-serial\n"
     "  --server-address U[,L]  HDLC server address: logical device U (default 1) and\n"
     "                  physical device L (default 17; 0 for a one-part address)\n"
+    "  --invocation-counter N\n"
+    "                  the lowest invocation counter the meter takes in the first\n"
+    "                  ciphered request of each client (default 0). The meter then\n"
+    "                  remembers each client's last counter for as long as it runs,\n"
+    "                  across connections, and refuses a counter that does not rise\n"
+    "                  (exception response invocation-counter-error), as a real\n"
+    "                  meter does: a client that restarts its counter is refused\n"
     "  --model FILE    object model and client configuration (default: the built-in\n"
     "                  three-phase meter; see data/sim/meter.txt for the format)\n"
     "  --print-model   print the built-in model and exit\n"
@@ -56,6 +65,7 @@ int main(int argc, char** argv) {
   std::string profile = "wrapper", address = "127.0.0.1", device, modelPath;
   int port = 4059;
   bool quiet = false;
+  long long firstCounter = 0;
   THdlcSettings hdlc;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -87,6 +97,15 @@ int main(int argc, char** argv) {
     } else if (a == "--print-model") {
       std::cout << kQuillonDefaultMeterModel;
       return 0;
+    } else if (a == "--invocation-counter") {
+      std::string v = value();
+      char* end = nullptr;
+      errno = 0;
+      firstCounter = std::strtoll(v.c_str(), &end, 0);
+      if (v.empty() || *end != '\0' || errno != 0 || firstCounter < 0 || firstCounter > 0xFFFFFFFFll) {
+        std::cerr << "quillon-meter-sim: --invocation-counter " << v << ": a number 0..4294967295 expected\n";
+        return 2;
+      }
     } else if (a == "--quiet") {
       quiet = true;
     } else {
@@ -118,6 +137,7 @@ int main(int argc, char** argv) {
     }
     TSimAssociation assoc(model, TSimSecurity{});
     assoc.Configure(text);
+    assoc.SetFirstInvocationCounter(static_cast<uint32_t>(firstCounter));
     TTrafficLog log;
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
