@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 
 #include "TestUtil.h"
 #include "tools/meter-sim/SimServer.h"
@@ -369,4 +370,28 @@ TEST_F(SimServerTest, ProfileHistoryIsFixedByTimeStamps) {
   EXPECT_TRUE(Rows(*Ask(Get("0007", lp1, "02", RangeSelection("0008", "07EA0C0A040A000000000000", "07EA0C0A0409070000000000", all)))).empty());
   EXPECT_EQ(Hex(Ask(Get("0007", lp1, "02", RangeSelection("0003", "07EA0C0A0409070000000000", "07EA0C0A040A000000000000", all)))->Encoded()),
             "C401C101FA");
+}
+
+// Registers of every common unit: each register-like object has a numeric
+// value and a (scaler, unit) pair, and together they cover the units a
+// client has to show.
+TEST_F(SimServerTest, RegistersCoverTheCommonUnits) {
+  std::set<int> units;
+  for (const auto& o : model.Objects()) {
+    if (o->ClassId != 3 && o->ClassId != 4 && o->ClassId != 5) continue;
+    std::string ln = Hex(o->LogicalName);
+    SCOPED_TRACE(ln);
+    std::unique_ptr<T_Data> value, scalerUnit;
+    ASSERT_EQ(model.Read(*o, 2, nullptr, 0, value), darSuccess);
+    EXPECT_NE(dynamic_cast<TNumericBase*>(value->Value.get()), nullptr);
+    ASSERT_EQ(model.Read(*o, o->ClassId == 5 ? 4 : 3, nullptr, 0, scalerUnit), darSuccess);
+    ASSERT_EQ(scalerUnit->Tag, 2);
+    auto* pair = static_cast<T_Structure*>(scalerUnit->Value.get());
+    ASSERT_EQ(pair->ElementCount(), 2);
+    EXPECT_EQ((*pair)[0]->Tag, 15);  // integer scaler
+    ASSERT_EQ((*pair)[1]->Tag, 22);  // enum unit
+    units.insert(static_cast<int>(static_cast<TNumericBase*>((*pair)[1]->Value.get())->Bits()));
+  }
+  // Wh, varh, VAh, W, var, VA, V, A, Hz, m3, m3/h, degree C, J, K, bar, s, %.
+  for (int unit : {30, 32, 31, 27, 29, 28, 35, 33, 44, 13, 15, 9, 25, 52, 24, 7, 56}) EXPECT_EQ(units.count(unit), 1u) << unit;
 }
