@@ -36,6 +36,14 @@ const char* kHelp =
     "  --device PATH   serial device for hdlc-serial\n"
     "  --server-address U[,L]  HDLC server address: logical device U (default 1) and\n"
     "                  physical device L (default 17; 0 for a one-part address)\n"
+    "  --mode-e        (hdlc-pty, hdlc-serial) open the line with the IEC 62056-21\n"
+    "                  mode E handshake: the meter waits at 300 baud for the sign-on\n"
+    "                  /?!<CR><LF>, answers /QSMZQuillonSim<CR><LF> (7 bits, even\n"
+    "                  parity; Z the highest speed offered, 6 = 19200 baud) and speaks\n"
+    "                  HDLC after the acknowledgement <ACK>2Z2<CR><LF>; after a DISC\n"
+    "                  or a new sign-on it waits for the opening again\n"
+    "  --mode-e-baud N the highest speed the identification offers (300, 600, 1200,\n"
+    "                  2400, 4800, 9600 or 19200; default 19200)\n"
     "  --invocation-counter N\n"
     "                  the lowest invocation counter the meter takes in the first\n"
     "                  ciphered request of each client (default 0). The meter then\n"
@@ -55,6 +63,15 @@ const char* kHelp =
     "  32 LN ciphered lowest   33 LN ciphered GMAC\n"
     "  48 SN lowest   49 SN low   50 SN ciphered lowest\n"
     "The HLS secret is Quillon-HLS-secret; keys are in the model's security line.\n"
+    "\n"
+    "Profiles (selective access by range on the clock column, or by entry and column):\n"
+    "  1.0.99.1.0.255 energies every 15 min   1.0.99.2.0.255 V, I, P, f every 10 min\n"
+    "  1.0.98.1.0.255 daily energies          0.0.99.98.0.255 event log, hourly\n"
+    "Each entry's values follow from its time stamp alone, so a time range reads the\n"
+    "same on every run. Registers of every common unit (Wh, kWh, varh, VAh, W, var,\n"
+    "VA, V, A, Hz, m3, m3/h, degree C, K, bar, J, s, %): tools/meter-sim/README.md.\n"
+    "The object list's access rights say what reads and writes do; the current\n"
+    "association object 0.0.40.0.0.255 describes the association that reads it.\n"
     "Stop with Ctrl-C (SIGINT) or SIGTERM.\n";
 
 }  // namespace
@@ -97,6 +114,19 @@ int main(int argc, char** argv) {
     } else if (a == "--print-model") {
       std::cout << kQuillonDefaultMeterModel;
       return 0;
+    } else if (a == "--mode-e") {
+      hdlc.ModeE = true;
+    } else if (a == "--mode-e-baud") {
+      std::string v = value();
+      static const char* kBauds[] = {"300", "600", "1200", "2400", "4800", "9600", "19200"};
+      int z = -1;
+      for (int k = 0; k < 7; ++k)
+        if (v == kBauds[k]) z = k;
+      if (z < 0) {
+        std::cerr << "quillon-meter-sim: --mode-e-baud " << v << ": 300, 600, 1200, 2400, 4800, 9600 or 19200 expected\n";
+        return 2;
+      }
+      hdlc.ModeEBaudId = static_cast<char>('0' + z);
     } else if (a == "--invocation-counter") {
       std::string v = value();
       char* end = nullptr;
@@ -117,6 +147,11 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: unknown profile " << profile << " (see --help)\n";
     return 2;
   }
+  if (hdlc.ModeE && profile != "hdlc-pty" && profile != "hdlc-serial") {
+    std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
+    return 2;
+  }
+  hdlc.SetLineSpeed = profile == "hdlc-serial";
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
