@@ -173,7 +173,8 @@ struct TAssociationCase {
 class CurrentAssociation : public MeterBehaviour, public ::testing::WithParamInterface<TAssociationCase> {};
 
 // The current association object names the client, context, mechanism,
-// conformance and PDU sizes of the association that reads it.
+// conformance and PDU sizes of the association that reads it, and its
+// security setup the system titles.
 TEST_P(CurrentAssociation, DescribesTheAssociationThatReadsIt) {
   const TAssociationCase& c = GetParam();
   ClientAddress = c.Client;
@@ -198,6 +199,12 @@ TEST_P(CurrentAssociation, DescribesTheAssociationThatReadsIt) {
   EXPECT_EQ(Int(Item(xdlms.get(), 3)), 6);
   auto setup = Read(GetNormal("000F", "0000280000FF", "09"));
   EXPECT_EQ(TMisc::ByteStrToHexStr(Octets(setup.get())), "00002B0000FF");
+  // The security setup it names shows the two system titles in use.
+  bool titles = c.Ciphered || c.Mechanism >= 6;
+  auto clientTitle = Read(GetNormal("0040", "00002B0000FF", "04"));
+  EXPECT_EQ(Octets(clientTitle.get()), titles ? kClientTitle : PduStr());
+  auto serverTitle = Read(GetNormal("0040", "00002B0000FF", "05"));
+  EXPECT_EQ(Octets(serverTitle.get()), kServerTitle);
   ASSERT_EQ(ReleaseAA(&ctx), 0) << Result();
 }
 

@@ -249,6 +249,9 @@ TEST(SimModel, RefusesBadModels) {
       {"object 1 0 0.0.96.1.0.255 sn=7FFFFFFF \"A\"\n", "meter model, line 1: sn=<base name 0000..FFFF, hex> expected"},
       {"object 1 0 0.0.96.1.0.255 sn=2G00 \"A\"\n", "meter model, line 1: sn=<base name 0000..FFFF, hex> expected"},
       {"object 1 0 0.0.96.1.0.255 sn=2100 \"A\"\nmethods 400000000\n", "meter model, line 2: method count 0..127 expected"},
+      // A history reaching back before the clock arithmetic's range.
+      {"object 7 1 1.0.99.1.0.255 profile=1000000/86400 \"P\"\n", "meter model, line 1: a profile spans at most 100 years"},
+      {"object 1 0 0.0.96.1.0.255\nattr 2 <Unsigned Value=\"00\" />\nattr 2 none\n", "meter model, line 3: attribute 2 given twice"},
   };
   for (const auto& c : cases) {
     TSimModel m;

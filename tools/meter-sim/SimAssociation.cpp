@@ -175,6 +175,9 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   s.ClientMaxPdu = ir.FProposedMaxPduSize()->Value;
   if (s.ClientMaxPdu < 12) s.ClientMaxPdu = 0xFFFF;
   s.ClientPduSize = s.ClientMaxPdu;
+  s.SecuritySuite = FSecurity.Suite;
+  s.ClientSystemTitle = FClientTitle;
+  s.ServerSystemTitle = FSecurity.SystemTitle;
   // Responses are sized before they are ciphered: leave room for the header
   // and the tag.
   if (client->Ciphered) s.ClientMaxPdu -= 32;

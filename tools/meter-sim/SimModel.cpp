@@ -154,6 +154,10 @@ void TSimModel::Load(const std::string& text) {
           if (std::sscanf(tok.c_str() + 8, "%d/%d", &spec.Entries, &spec.PeriodSeconds) != 2 || spec.Entries < 0 ||
               spec.Entries > 1000000 || spec.PeriodSeconds <= 0)
             ModelError(lineNr, "profile=<entries>/<period seconds> expected");
+          // Entries are stamped back from the clock, which the time
+          // arithmetic holds for a couple of centuries around now.
+          if (static_cast<int64_t>(spec.Entries) * spec.PeriodSeconds > int64_t{100} * 366 * 86400)
+            ModelError(lineNr, "a profile spans at most 100 years");
           FProfiles[obj.get()] = spec;
         } else if (tok[0] == '"') {
           std::string rest;
@@ -384,6 +388,17 @@ std::unique_ptr<T_Data> TSimModel::AssociationAttribute(const TSimObject& obj, i
   }
 }
 
+// The security setup shows the suite and the two system titles of the
+// association that reads it.
+std::unique_ptr<T_Data> TSimModel::SecuritySetupAttribute(int attributeId, const TSimAssociationView& who) {
+  switch (attributeId) {
+    case 3: return EnumV(static_cast<uint8_t>(who.SecuritySuite));
+    case 4: return Octets(who.ClientSystemTitle);
+    case 5: return Octets(who.ServerSystemTitle);
+    default: return nullptr;
+  }
+}
+
 namespace {
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
@@ -539,6 +554,8 @@ int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, i
   }
   if (obj.ClassId == 15 || obj.ClassId == 12)
     if ((value = AssociationAttribute(obj, attributeId, who))) return darSuccess;
+  if (obj.ClassId == 64 && obj.Attribute(attributeId) && obj.Attribute(attributeId)->Computed)
+    if ((value = SecuritySetupAttribute(attributeId, who))) return darSuccess;
   if (profile) {
     if (attributeId == 2) {
       try {

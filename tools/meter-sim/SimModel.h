@@ -80,6 +80,10 @@ struct TSimAssociationView {
   uint32_t ClientMaxPdu = 0xFFFF;  // the largest APDU we may send (room for ciphering taken off)
   uint32_t ClientPduSize = 0xFFFF;  // the client's receive size as it proposed it
   uint32_t ServerMaxPdu = 1024;    // the largest APDU we take
+  // What the security setup object shows of the association's security.
+  int SecuritySuite = 0;
+  PduStr ClientSystemTitle;  // empty when the client gave none
+  PduStr ServerSystemTitle;
 };
 
 class TSimModel {
@@ -124,6 +128,7 @@ private:
   std::unique_ptr<T_Data> ProfileBuffer(const TSimObject& obj, const T_Data* selection, int selector) const;
   std::unique_ptr<T_Data> AssociationAttribute(const TSimObject& obj, int attributeId,
                                                const TSimAssociationView& who) const;
+  static std::unique_ptr<T_Data> SecuritySetupAttribute(int attributeId, const TSimAssociationView& who);
 
   std::vector<std::unique_ptr<TSimObject>> FObjects;
   std::map<const TSimObject*, TProfileSpec> FProfiles;
