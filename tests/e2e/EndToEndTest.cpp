@@ -30,7 +30,7 @@ TEST_P(EndToEnd, SessionOfTypicalOperations) {
     ASSERT_EQ(ReadAttributes(&ctx, GetNormal("000C", "0000280000FF", "02").c_str()), 0) << Result();
   std::string list = Result();
   size_t expected = 0;
-  for (const auto& o : model.Objects()) expected += c.LN || o->ShortName >= 0;
+  for (const auto& o : model.Objects()) expected += TSimModel::Addressable(*o, c.LN);
   EXPECT_EQ(Count(list, "<OctetString Value=\""), expected) << list.substr(0, 400);
 
   ASSERT_EQ(ReadAttributes(&ctx, GetNormal("0008", "0000010000FF", "02").c_str()), 0) << Result();

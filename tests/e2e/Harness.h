@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -44,6 +45,9 @@ inline const PduStr kP2Secret = "1A2B3C4";  // seven hex digits, for the manufac
 struct THarness {
   TMidLayerAbstract* Mid = nullptr;
   TSimModel* Model = nullptr;
+  // Base names of attributes by class and logical name, as read from the
+  // meter's object list; when empty, the model's own are used.
+  std::map<std::pair<int, PduStr>, int> BaseNames;
   int Client = 0;
   int Server = 1;
 };
@@ -70,7 +74,17 @@ inline int32_t SendReceive(PDLMSProtocolContext ctx, const uint8_t* out, int32_t
 inline int32_t ShortName(PDLMSProtocolContext ctx, const uint8_t* instance, int32_t classId, int32_t id, bool method,
                   uint16_t* sn) {
   auto* h = static_cast<THarness*>(ctx->ReservedForDllUser);
-  TSimObject* o = h->Model->Find(static_cast<uint16_t>(classId), PduStr(reinterpret_cast<const char*>(instance), 6));
+  PduStr ln(reinterpret_cast<const char*>(instance), 6);
+  if (!h->BaseNames.empty() && !method) {
+    auto it = h->BaseNames.find({classId, ln});
+    if (it == h->BaseNames.end()) {
+      std::snprintf(ctx->CallBackResult, sizeof ctx->CallBackResult, "no short name");
+      return 1;
+    }
+    *sn = static_cast<uint16_t>(it->second + 8 * (id - 1));
+    return 0;
+  }
+  TSimObject* o = h->Model->Find(static_cast<uint16_t>(classId), ln);
   if (!o || o->ShortName < 0) {
     std::snprintf(ctx->CallBackResult, sizeof ctx->CallBackResult, "no short name");
     return 1;
@@ -105,11 +119,13 @@ public:
     started = true;
     model.LoadFile(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
     if (ProfileEntries > 0) {
-      // A longer load profile than the built-in one.
+      // Every profile with another number of entries than the built-in ones.
       std::ifstream f(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
       std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-      size_t p = text.find("profile=5000/900");
-      if (p != std::string::npos) text.replace(p, 16, "profile=" + std::to_string(ProfileEntries) + "/900");
+      for (size_t p = text.find(" profile="); p != std::string::npos; p = text.find(" profile=", p + 1)) {
+        size_t slash = text.find('/', p);
+        text.replace(p + 9, slash - p - 9, std::to_string(ProfileEntries));
+      }
       model.Load(text);
     }
     TSimSecurity sec;
@@ -137,7 +153,7 @@ public:
       ctx.LogStringFunc = [](const char* s) { std::fprintf(stderr, "engine: %s\n", s); };
     }
     TSimClient client;
-    client.Address = 0x30;
+    client.Address = ClientAddress;
     client.LogicalNames = c.LN;
     client.Ciphered = c.Ciphered;
     client.Mechanism = c.Mechanism;
@@ -221,8 +237,9 @@ public:
   std::unique_ptr<TSimAssociation> assoc;
   TSimStack stack;
   bool started = false;
-  int ProfileEntries = 0;    // 0: the built-in model's
+  int ProfileEntries = 0;    // entries of every profile; 0: the built-in model's
   int HdlcInfoLength = 128;  // largest HDLC information field, both ways
+  int ClientAddress = 0x30;
   THarness harness;
   TDLMSProtocolContext ctx{};
   TKeyPair clientSigning, clientAgreement;

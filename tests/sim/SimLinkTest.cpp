@@ -2,7 +2,11 @@
 // DLMS wrapper over loopback TCP and HDLC over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "TestUtil.h"
 #include "comm/MidLayers.h"
@@ -86,4 +90,31 @@ TEST_F(SimFixture, HdlcOverPseudoTerminal) {
   TMidLayerAbstract& mid = stack.StartHdlc(*assoc, 16);
   mid.Connect(16, 1);
   Converse(mid, 16, 1);
+}
+
+// Mode E: the meter answers HDLC only after the opening, at the speed the
+// client's ceiling allows (9600 of the 19200 offered); after a DISC it waits
+// for the opening again, which the client's reconnection repeats.
+TEST_F(SimFixture, HdlcOverPseudoTerminalWithModeE) {
+  // The simulator's thread may outlive the test body when it fails.
+  struct TLines {
+    std::mutex M;
+    std::vector<std::string> Lines;
+  };
+  auto seen = std::make_shared<TLines>();
+  TMidLayerAbstract& mid = stack.StartHdlc(*assoc, 16, 128, [seen](const std::string& s) {
+    std::lock_guard<std::mutex> lock(seen->M);
+    seen->Lines.push_back(s);
+  }, false, true);
+  mid.Connect(16, 1);
+  Converse(mid, 16, 1);
+  mid.Disconnect();
+  mid.Connect(16, 1);
+  Converse(mid, 16, 1);
+  std::lock_guard<std::mutex> lock(seen->M);
+  const auto& lines = seen->Lines;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "mode E: RX /?!<CR><LF>"), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "mode E: TX /QSM6QuillonSim<CR><LF>"), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "mode E: RX <ACK>252<CR><LF>"), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "mode E: HDLC at 9600 baud"), 2);
 }

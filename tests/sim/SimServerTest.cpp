@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 
 #include "TestUtil.h"
 #include "tools/meter-sim/SimServer.h"
@@ -81,7 +82,10 @@ TEST_F(SimServerTest, LongReadsTravelInBlocksAndReassemble) {
   EXPECT_GT(block, 1);
   auto list = MakeFromPdu<T_Data>(xmlIgnore, collected);
   ASSERT_EQ(list->Tag, 1);
-  EXPECT_EQ(static_cast<T_Array*>(list->Value.get())->ElementCount(), static_cast<int>(model.Objects().size()));
+  // Every object but the short-name association object, which logical names cannot reach.
+  int reachable = 0;
+  for (const auto& o : model.Objects()) reachable += o->ClassId != 12;
+  EXPECT_EQ(static_cast<T_Array*>(list->Value.get())->ElementCount(), reachable);
   // A block number out of turn ends the transfer with an error.
   Ask(Get("000F", "0.0.40.0.0.255", "02"));
   auto bad = Ask(
@@ -275,4 +279,119 @@ TEST(SimModel, ClockRefusesTimesOutOfRange) {
   std::unique_ptr<T_Data> returned;
   EXPECT_EQ(m.Invoke(*clock, 6, data("<Long Value=\"0384\" />").get(), returned), darSuccess);  // 900 s
   EXPECT_EQ(m.Invoke(*clock, 6, data("<DoubleLong Value=\"7FFFFFFF\" />").get(), returned), darOtherReason);
+}
+
+namespace {
+
+std::string RangeSelection(const char* restrictingClass, const char* from, const char* to, const std::string& columns) {
+  return std::string("<AccessSelection><AccessSelector Value=\"01\" /><AccessParameters><Structure Qty=\"0004\">") +
+         "<Structure Qty=\"0004\"><LongUnsigned Value=\"" + restrictingClass +
+         "\" /><OctetString Value=\"0000010000FF\" /><Integer Value=\"02\" /><LongUnsigned Value=\"0000\" /></Structure>"
+         "<OctetString Value=\"" + from + "\" /><OctetString Value=\"" + to + "\" />" + columns +
+         "</Structure></AccessParameters></AccessSelection>";
+}
+
+std::string EntrySelection(int from, int to, int firstColumn, int lastColumn) {
+  auto u32 = [](int v) { return "<DoubleLongUnsigned Value=\"" + TMisc::IntToHex(static_cast<uint32_t>(v), 8) + "\" />"; };
+  auto u16 = [](int v) { return "<LongUnsigned Value=\"" + TMisc::IntToHex(static_cast<uint32_t>(v), 4) + "\" />"; };
+  return "<AccessSelection><AccessSelector Value=\"02\" /><AccessParameters><Structure Qty=\"0004\">" + u32(from) +
+         u32(to) + u16(firstColumn) + u16(lastColumn) + "</Structure></AccessParameters></AccessSelection>";
+}
+
+// Rows of a profile buffer as (column bytes) lists.
+std::vector<std::vector<std::string>> Rows(T_COSEMpdu& response) {
+  std::vector<std::vector<std::string>> rows;
+  auto* n = Normal(response);
+  if (!n || n->FResult()->Tag != 0) return rows;
+  auto* data = static_cast<T_Data*>(n->FResult()->Value.get());
+  if (data->Tag != 1) return rows;
+  auto* arr = static_cast<T_Array*>(data->Value.get());
+  for (int i = 0; i < arr->ElementCount(); ++i) {
+    auto* row = static_cast<T_Structure*>((*arr)[i]->Value.get());
+    std::vector<std::string> cells;
+    for (int c = 0; c < row->ElementCount(); ++c) cells.push_back(Hex((*row)[c]->Encoded()));
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+}  // namespace
+
+// A profile's history depends on the time stamps alone: the same range reads
+// the same with the clock moved on, a range returns exactly the entries
+// stamped inside it, and the entry numbers and columns of the other selector
+// address the same rows.
+TEST_F(SimServerTest, ProfileHistoryIsFixedByTimeStamps) {
+  server->Session().ClientMaxPdu = 0xFFFF;
+  TSimObject* clock = model.Find(8, TMisc::HexStrToByteStr("0000010000FF"));
+  auto setClock = [&](const char* dateTime) {
+    ASSERT_EQ(model.Write(*clock, 2, *MakeFromXml<T_Data>(xmlIgnore, std::string("<OctetString Value=\"") + dateTime + "\" />")),
+              darSuccess);
+  };
+  const char* lp1 = "1.0.99.1.0.255";
+  // 2026-12-10 12:00: the newest of the 5000 quarter-hour entries is 12:00.
+  setClock("07EA0C0A040C000000000000");
+  std::string all = "<Array Qty=\"0000\"></Array>";
+  auto first = Rows(*Ask(Get("0007", lp1, "02", RangeSelection("0008", "07EA0C0A0409070000000000", "07EA0C0A040A000000000000", all))));
+  ASSERT_EQ(first.size(), 4u);  // 09:15, 09:30, 09:45 and 10:00 of the range 09:07..10:00
+  const char* stamps[] = {"090C07EA0C0A04090F0000000000", "090C07EA0C0A04091E0000000000", "090C07EA0C0A04092D0000000000",
+                          "090C07EA0C0A040A000000000000"};
+  for (size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(first[i].size(), 6u);
+    EXPECT_EQ(first[i][0], stamps[i]);
+    // Energy import rises from entry to entry.
+    if (i > 0) {
+      EXPECT_GT(first[i][2], first[i - 1][2]);
+    }
+  }
+
+  // 25 minutes later, the same range: the same rows.
+  setClock("07EA0C0A040C190000000000");
+  EXPECT_EQ(Rows(*Ask(Get("0007", lp1, "02", RangeSelection("0008", "07EA0C0A0409070000000000", "07EA0C0A040A000000000000", all)))),
+            first);
+  // The newest entry is now 12:15, number 5000; 10:00 is eight quarters
+  // earlier, 09:15 three more.
+  auto byEntry = Rows(*Ask(Get("0007", lp1, "02", EntrySelection(4991 - 3, 4991, 1, 0))));
+  EXPECT_EQ(byEntry, first);
+  // Columns 3 and 4 only, by entry and by the range's selected values.
+  auto twoColumns = Rows(*Ask(Get("0007", lp1, "02", EntrySelection(4988, 4991, 3, 4))));
+  std::string selected =
+      "<Array Qty=\"0002\"><Structure Qty=\"0004\"><LongUnsigned Value=\"0003\" /><OctetString Value=\"0100010800FF\" />"
+      "<Integer Value=\"02\" /><LongUnsigned Value=\"0000\" /></Structure><Structure Qty=\"0004\"><LongUnsigned "
+      "Value=\"0003\" /><OctetString Value=\"0100020800FF\" /><Integer Value=\"02\" /><LongUnsigned Value=\"0000\" />"
+      "</Structure></Array>";
+  auto selectedRange = Rows(*Ask(Get("0007", lp1, "02", RangeSelection("0008", "07EA0C0A0409070000000000", "07EA0C0A040A000000000000", selected))));
+  ASSERT_EQ(twoColumns.size(), 4u);
+  EXPECT_EQ(selectedRange, twoColumns);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(twoColumns[i], (std::vector<std::string>{first[i][2], first[i][3]}));
+
+  // A range that ends before it begins is empty; a range restricted by
+  // anything but the clock is refused.
+  EXPECT_TRUE(Rows(*Ask(Get("0007", lp1, "02", RangeSelection("0008", "07EA0C0A040A000000000000", "07EA0C0A0409070000000000", all)))).empty());
+  EXPECT_EQ(Hex(Ask(Get("0007", lp1, "02", RangeSelection("0003", "07EA0C0A0409070000000000", "07EA0C0A040A000000000000", all)))->Encoded()),
+            "C401C101FA");
+}
+
+// Registers of every common unit: each register-like object has a numeric
+// value and a (scaler, unit) pair, and together they cover the units a
+// client has to show.
+TEST_F(SimServerTest, RegistersCoverTheCommonUnits) {
+  std::set<int> units;
+  for (const auto& o : model.Objects()) {
+    if (o->ClassId != 3 && o->ClassId != 4 && o->ClassId != 5) continue;
+    std::string ln = Hex(o->LogicalName);
+    SCOPED_TRACE(ln);
+    std::unique_ptr<T_Data> value, scalerUnit;
+    ASSERT_EQ(model.Read(*o, 2, nullptr, 0, value), darSuccess);
+    EXPECT_NE(dynamic_cast<TNumericBase*>(value->Value.get()), nullptr);
+    ASSERT_EQ(model.Read(*o, o->ClassId == 5 ? 4 : 3, nullptr, 0, scalerUnit), darSuccess);
+    ASSERT_EQ(scalerUnit->Tag, 2);
+    auto* pair = static_cast<T_Structure*>(scalerUnit->Value.get());
+    ASSERT_EQ(pair->ElementCount(), 2);
+    EXPECT_EQ((*pair)[0]->Tag, 15);  // integer scaler
+    ASSERT_EQ((*pair)[1]->Tag, 22);  // enum unit
+    units.insert(static_cast<int>(static_cast<TNumericBase*>((*pair)[1]->Value.get())->Bits()));
+  }
+  // Wh, varh, VAh, W, var, VA, V, A, Hz, m3, m3/h, degree C, J, K, bar, s, %.
+  for (int unit : {30, 32, 31, 27, 29, 28, 35, 33, 44, 13, 15, 9, 25, 52, 24, 7, 56}) EXPECT_EQ(units.count(unit), 1u) << unit;
 }

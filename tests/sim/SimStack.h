@@ -35,12 +35,15 @@ public:
 
   // The meter answers at logical device 1, physical device 17; overTcp puts
   // the HDLC frames on a loopback TCP connection instead of a pseudo-terminal.
+  // modeE opens the pseudo-terminal with the IEC 62056-21 mode E handshake
+  // on both sides.
   TMidLayerAbstract& StartHdlc(TSimAssociation& assoc, int clientAddress, int infoLength = 128,
-                               const TTrafficLog& log = nullptr, bool overTcp = false) {
+                               const TTrafficLog& log = nullptr, bool overTcp = false, bool modeE = false) {
     THdlcSettings s;
     s.ServerUpper = 1;
     s.ServerLower = 17;
     s.MaxInfoLength = infoLength;
+    s.ModeE = modeE;
     std::string supporting;
     if (overTcp) {
       auto listener = std::make_shared<TSimListener>("127.0.0.1", 0);
@@ -64,6 +67,8 @@ public:
       auto& serial = LowerLayers().Serial(1);
       serial.SetDevicePath(path);
       serial.ResponseTimeout = 3000;
+      serial.NeedsMode_E = modeE;
+      if (modeE) serial.SetBaud(9600);  // the ceiling of the speed the opening agrees
       supporting = "Serial[1]";
     }
     auto& hdlc = HDLCLayers().HDLC(1);

@@ -167,9 +167,14 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
 
   TSimSession& s = FServer.Session();
   s.LogicalNames = client->LogicalNames;
+  s.Ciphered = client->Ciphered;
+  s.Mechanism = mechanism;
+  s.ClientAddress = client->Address;
+  s.ServerAddress = FServerAddress;
   s.Conformance = ConformanceBits(*ir.FProposedConformance()) & (client->LogicalNames ? kServerConformanceLN : kServerConformanceSN);
   s.ClientMaxPdu = ir.FProposedMaxPduSize()->Value;
   if (s.ClientMaxPdu < 12) s.ClientMaxPdu = 0xFFFF;
+  s.ClientPduSize = s.ClientMaxPdu;
   // Responses are sized before they are ciphered: leave room for the header
   // and the tag.
   if (client->Ciphered) s.ClientMaxPdu -= 32;
@@ -391,13 +396,16 @@ bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& st
     uint32_t counter = 0;
     TGCMAndCompression::DecryptAndDecompress(title, content, PduStr(), FSecurity.EK, FSecurity.AK, sc, counter, plain,
                                              [](const std::string&) {});
-    if (FHaveClientCounter && counter <= FLastClientCounter) {
+    auto last = FLastClientCounters.find(FCurrent.Address);
+    if (last != FLastClientCounters.end() ? counter <= last->second : counter < FFirstClientCounter) {
       failure = TSimServer::ExceptionResponse(1, 6 /* InvocationCounterError */);
-      Log(Format("invocation counter %u not above %u", counter, FLastClientCounter));
+      if (last != FLastClientCounters.end())
+        Log(Format("invocation counter %u of client %d not above %u", counter, FCurrent.Address, last->second));
+      else
+        Log(Format("invocation counter %u of client %d below %u", counter, FCurrent.Address, FFirstClientCounter));
       return false;
     }
-    FLastClientCounter = counter;
-    FHaveClientCounter = true;
+    FLastClientCounters[FCurrent.Address] = counter;
   } catch (const std::exception& e) {
     Log(std::string("deciphering failed: ") + e.what());
     return false;
@@ -428,8 +436,9 @@ PduStr TSimAssociation::Encipher(const PduStr& plain, uint8_t style) {
   return out;
 }
 
-PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request) {
-  if (request.empty()) return PduStr();
+PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request, int serverAddress) {
+  FServerAddress = serverAddress;
+  if (request.empty()) return TSimServer::ExceptionResponse(2 /* ServiceUnknown */, 2 /* ServiceNotSupported */);
   int tag = static_cast<uint8_t>(request[0]);
   if (tag == 0x60 || tag == 0x62) {
     std::unique_ptr<T_COSEMpdu> pdu;
@@ -437,7 +446,8 @@ PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request) {
       pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, request);
     } catch (const std::exception& e) {
       Log(std::string("undecodable association APDU: ") + e.what());
-      return tag == 0x60 ? Reject(1, diagNoReason, oiUNKNOWN) : PduStr();
+      return tag == 0x60 ? Reject(1, diagNoReason, oiUNKNOWN)
+                         : TSimServer::ExceptionResponse(2 /* ServiceUnknown */, 2 /* ServiceNotSupported */);
     }
     if (tag == 0x60) {
       auto it = FClients.find(clientAddress);

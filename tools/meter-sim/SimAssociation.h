@@ -44,9 +44,14 @@ public:
   void Configure(const std::string& text);
   void SetLog(TLog log) { FLog = std::move(log); }
 
-  // Answers one APDU from the client at `clientAddress`; empty when the
-  // meter stays silent.
-  PduStr Handle(int clientAddress, const PduStr& request);
+  // The lowest invocation counter the meter takes from a client it has not
+  // heard a ciphered request from yet (default 0). After that, each client's
+  // counter must rise, across connections too, as on a real meter.
+  void SetFirstInvocationCounter(uint32_t value) { FFirstClientCounter = value; }
+
+  // Answers one APDU from the client at `clientAddress` to the logical
+  // device at `serverAddress`; empty when the meter stays silent.
+  PduStr Handle(int clientAddress, const PduStr& request, int serverAddress = 1);
   // The link went down: the association ends.
   void Reset();
 
@@ -79,12 +84,14 @@ private:
   TLog FLog;
 
   TState FState = sIdle;
+  int FServerAddress = 1;
   TSimClient FCurrent;
   PduStr FClientTitle;
   PduStr FCtoS, FStoC;
   uint32_t FServerCounter = 1;
-  uint32_t FLastClientCounter = 0;
-  bool FHaveClientCounter = false;
+  // The last invocation counter of each client that sent a ciphered request.
+  std::map<int, uint32_t> FLastClientCounters;
+  uint32_t FFirstClientCounter = 0;
 };
 
 }  // namespace quillon::sim

@@ -1,5 +1,8 @@
 #include "tools/meter-sim/SimModel.h"
 
+#include "knowledge/COSEMClasses.h"
+#include "tools/meter-sim/SimHistory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -42,7 +45,6 @@ std::unique_ptr<T_Data> StructOf(T&&... items) {
   return Struct(std::move(v));
 }
 
-T_Array* ArrayOf(T_Data& d) { return d.Tag == 1 ? static_cast<T_Array*>(d.Value.get()) : nullptr; }
 T_Structure* StructureOf(const T_Data* d) { return d && d->Tag == 2 ? static_cast<T_Structure*>(d->Value.get()) : nullptr; }
 
 [[noreturn]] void ModelError(int line, const std::string& what) {
@@ -71,10 +73,32 @@ TSimAttribute* TSimObject::Attribute(int id) {
   return nullptr;
 }
 
+const TSimAttribute* TSimObject::Attribute(int id) const { return const_cast<TSimObject*>(this)->Attribute(id); }
+
 int TSimObject::AttributeCount() const {
   int n = 1;
+  if (const TCOSEMClassInfo* info = COSEMClassesInfo().Search(ClassId, Version)) n = info->AttributesQty;
   for (const auto& a : Attributes) n = std::max(n, a.Id);
   return n;
+}
+
+TAccessMode TSimObject::Access(int id) const {
+  if (id == 1) return amRead;
+  const TSimAttribute* a = Attribute(id);
+  return a ? a->Access : amNone;
+}
+
+bool TSimObject::MethodImplemented(int id) const {
+  if (id < 1 || id > MethodCount) return false;
+  switch (ClassId) {
+    case 3:
+    case 4: return id == 1;             // reset
+    case 8: return id == 6;             // shift_time
+    case 70: return id == 1 || id == 2;  // remote_disconnect, remote_reconnect
+    case 15: return id == 1;            // reply_to_HLS_authentication
+    case 12: return id == 8;            // reply_to_HLS_authentication
+    default: return false;
+  }
 }
 
 void TSimModel::LoadFile(const std::string& path) {
@@ -152,17 +176,24 @@ void TSimModel::Load(const std::string& text) {
       std::getline(ls, rest);
       size_t p = rest.find_first_not_of(" \t");
       rest = p == std::string::npos ? std::string() : rest.substr(p);
-      if (rest.rfind("rw ", 0) == 0) {
-        a.Writable = true;
-        rest = rest.substr(3);
+      // Access: read-only unless "rw" (read and write), "wo" (write only) or
+      // "none" (the class has the attribute, the meter does not give it out).
+      std::string mode = rest.substr(0, rest.find_first_of(" \t"));
+      if (mode == "rw" || mode == "wo" || mode == "none") {
+        a.Access = mode == "rw" ? amReadWrite : mode == "wo" ? amWrite : amNone;
+        size_t next = rest.find_first_not_of(" \t", mode.size());
+        rest = next == std::string::npos ? std::string() : rest.substr(next);
       }
-      if (rest != "computed") {
+      if (rest == "computed") {
+        a.Computed = true;
+      } else if (!(a.Access == amNone && rest.empty())) {
         try {
           a.Value = DataFromXmlText(rest);
         } catch (const std::exception& e) {
           ModelError(lineNr, e.what());
         }
       }
+      if (cur->Attribute(a.Id)) ModelError(lineNr, Format("attribute %d given twice", a.Id));
       cur->Attributes.push_back(std::move(a));
     } else if (kw == "client" || kw == "security") {
       // Association settings, read by the association layer.
@@ -256,21 +287,51 @@ bool TSimModel::ParseDateTime(const PduStr& b, system_clock::time_point& t) {
   return true;
 }
 
+bool TSimModel::Addressable(const TSimObject& obj, bool logicalNames) {
+  if (logicalNames) return obj.ClassId != 12;
+  return obj.ClassId != 15 && obj.ShortName >= 0;
+}
+
+const TProfileSpec* TSimModel::Profile(const TSimObject& obj) const {
+  auto it = FProfiles.find(&obj);
+  return it == FProfiles.end() ? nullptr : &it->second;
+}
+
+namespace {
+
+// The access rights of one object as both association classes list them:
+// (attribute access, method access).
+std::pair<std::unique_ptr<T_Data>, std::unique_ptr<T_Data>> AccessRights(const TSimObject& o, bool profile) {
+  auto attrAccess = std::make_unique<T_Array>(xmlArray);
+  int n = o.AttributeCount();
+  for (int a = 1; a <= n; ++a) {
+    // A profile's buffer takes selective access by range (1) and by entry (2).
+    std::unique_ptr<T_Data> selectors;
+    if (profile && a == 2) {
+      auto list = std::make_unique<T_Array>(xmlArray);
+      list->Add(I8(1));
+      list->Add(I8(2));
+      selectors = MakeData(xmlArray, std::move(list));
+    } else {
+      selectors = MakeData(xmlNullData);
+    }
+    attrAccess->Add(StructOf(I8(static_cast<int8_t>(a)), EnumV(o.Access(a)), std::move(selectors)));
+  }
+  auto methodAccess = std::make_unique<T_Array>(xmlArray);
+  for (int m = 1; m <= o.MethodCount; ++m)
+    methodAccess->Add(StructOf(I8(static_cast<int8_t>(m)), EnumV(o.MethodImplemented(m) ? 1 : 0)));
+  return {MakeData(xmlArray, std::move(attrAccess)), MakeData(xmlArray, std::move(methodAccess))};
+}
+
+}  // namespace
+
 std::unique_ptr<T_Data> TSimModel::ObjectListLN() const {
   auto arr = std::make_unique<T_Array>(xmlArray);
   for (const auto& o : FObjects) {
-    auto attrAccess = std::make_unique<T_Array>(xmlArray);
-    int n = o->AttributeCount();
-    for (int a = 1; a <= n; ++a) {
-      bool rw = false;
-      for (const auto& at : o->Attributes)
-        if (at.Id == a) rw = at.Writable;
-      attrAccess->Add(StructOf(I8(static_cast<int8_t>(a)), EnumV(rw ? 3 : 1), MakeData(xmlNullData)));
-    }
-    auto methodAccess = std::make_unique<T_Array>(xmlArray);
-    for (int m = 1; m <= o->MethodCount; ++m) methodAccess->Add(StructOf(I8(static_cast<int8_t>(m)), EnumV(1)));
+    if (!Addressable(*o, true)) continue;
+    auto [attributes, methods] = AccessRights(*o, Profile(*o) != nullptr);
     arr->Add(StructOf(U16(o->ClassId), U8(o->Version), Octets(o->LogicalName),
-                      StructOf(MakeData(xmlArray, std::move(attrAccess)), MakeData(xmlArray, std::move(methodAccess)))));
+                      StructOf(std::move(attributes), std::move(methods))));
   }
   return MakeData(xmlArray, std::move(arr));
 }
@@ -278,82 +339,196 @@ std::unique_ptr<T_Data> TSimModel::ObjectListLN() const {
 std::unique_ptr<T_Data> TSimModel::ObjectListSN() const {
   auto arr = std::make_unique<T_Array>(xmlArray);
   for (const auto& o : FObjects)
-    if (o->ShortName >= 0)
+    if (Addressable(*o, false))
       arr->Add(StructOf(I16(static_cast<int16_t>(o->ShortName)), U16(o->ClassId), U8(o->Version), Octets(o->LogicalName)));
   return MakeData(xmlArray, std::move(arr));
 }
 
-// One entry of a generated profile: every column filled from the capture
-// objects (the clock as a date-time, registers as growing counters, other
-// columns as a status byte).
-std::unique_ptr<T_Data> TSimModel::ProfileEntry(const TSimObject& obj, int64_t index) const {
-  const TProfileSpec& spec = FProfiles.at(&obj);
-  auto period = seconds(spec.PeriodSeconds);
-  auto nowSecs = duration_cast<seconds>(Now().time_since_epoch()).count();
-  int64_t last = nowSecs / spec.PeriodSeconds * spec.PeriodSeconds;
-  auto t = system_clock::time_point(seconds(last)) - period * (spec.Entries - 1 - index);
-  std::vector<std::unique_ptr<T_Data>> cols;
-  const TSimAttribute* capture = nullptr;
-  for (const auto& a : obj.Attributes)
-    if (a.Id == 3) capture = &a;
-  auto* list = capture && capture->Value && capture->Value->Tag == 1 ? static_cast<T_Array*>(capture->Value->Value.get()) : nullptr;
-  int n = list ? list->ElementCount() : 0;
-  for (int c = 0; c < n; ++c) {
-    auto* def = StructureOf(static_cast<T_Data*>(list->GetElements(c)));
-    int64_t cls = 0;
-    if (def && def->ElementCount() > 0) IntOf(static_cast<T_Data*>(def->GetElements(0)), cls);
-    if (cls == 8)
-      cols.push_back(Octets(DateTimeBytes(t)));
-    else if (cls == 3 || cls == 4)
-      cols.push_back(U32(static_cast<uint32_t>(100000 + (index + 1) * (250 + 37 * c) + (index * 7919 + c * 104729) % 97)));
-    else
-      cols.push_back(U8(static_cast<uint8_t>(index % 17 == 0 ? 0x08 : 0x00)));
+std::unique_ptr<T_Data> TSimModel::AccessRightsListSN() const {
+  auto arr = std::make_unique<T_Array>(xmlArray);
+  for (const auto& o : FObjects) {
+    if (!Addressable(*o, false)) continue;
+    auto [attributes, methods] = AccessRights(*o, Profile(*o) != nullptr);
+    arr->Add(StructOf(I16(static_cast<int16_t>(o->ShortName)), std::move(attributes), std::move(methods)));
   }
-  return Struct(std::move(cols));
+  return MakeData(xmlArray, std::move(arr));
 }
 
+// The current association objects describe the association that reads them.
+std::unique_ptr<T_Data> TSimModel::AssociationAttribute(const TSimObject& obj, int attributeId,
+                                                        const TSimAssociationView& who) const {
+  auto oid = [](int kind, int value) {
+    // 2.16.756.5.8.kind.value: application context names (kind 1) and
+    // authentication mechanism names (kind 2).
+    PduStr b("\x60\x85\x74\x05\x08", 5);
+    b += static_cast<char>(kind);
+    b += static_cast<char>(value);
+    return Octets(b);
+  };
+  switch (attributeId) {
+    case 2: return obj.ClassId == 15 ? ObjectListLN() : ObjectListSN();
+    case 3:
+      if (obj.ClassId == 12) return AccessRightsListSN();
+      return StructOf(I8(static_cast<int8_t>(who.ClientAddress)), U16(static_cast<uint16_t>(who.ServerAddress)));
+    case 4: return oid(1, (who.LogicalNames ? 1 : 2) + (who.Ciphered ? 2 : 0));
+    case 5: {
+      std::string bits(24, '0');
+      for (int k = 0; k < 24; ++k)
+        if (who.Conformance & (1u << k)) bits[static_cast<size_t>(k)] = '1';
+      return StructOf(MakeData(xmlBitString, std::make_unique<T_BitString>(xmlIgnore, bits)),
+                      U16(static_cast<uint16_t>(who.ServerMaxPdu)), U16(static_cast<uint16_t>(who.ClientPduSize)),
+                      U8(6), I8(0), Octets(PduStr()));
+    }
+    case 6: return oid(2, who.Mechanism - 1);
+    default: return nullptr;
+  }
+}
+
+namespace {
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// The scaler of a register-like object's value, 0 for anything else.
+int ScalerOf(const TSimObject& obj) {
+  int id = obj.ClassId == 3 || obj.ClassId == 4 ? 3 : obj.ClassId == 5 ? 4 : 0;
+  const TSimAttribute* a = id ? obj.Attribute(id) : nullptr;
+  int64_t scaler = 0;
+  if (a && a->Value)
+    if (auto* st = StructureOf(a->Value.get()); st && st->ElementCount() == 2)
+      IntOf(static_cast<T_Data*>(st->GetElements(0)), scaler);
+  return static_cast<int>(scaler);
+}
+
+// The date-time an access parameter carries: an octet string or a date-time.
+bool DateTimeOf(const T_Data* d, system_clock::time_point& t) {
+  if (!d || !d->Value) return false;
+  PduStr bytes;
+  if (auto* o = dynamic_cast<const TOctetString*>(d->Value.get())) bytes = o->Value;
+  else if (d->Tag == 25) bytes = d->Encoded().substr(1);
+  else return false;
+  return TSimModel::ParseDateTime(bytes, t);
+}
+
+}  // namespace
+
+// The buffer, or the part of it a selective access asks for. Every entry is
+// made from its capture time alone: the clock column is that time, columns of
+// quantities the meter keeps a history of hold their value at that time in
+// the captured object's type and scaler, anything else its current value.
 std::unique_ptr<T_Data> TSimModel::ProfileBuffer(const TSimObject& obj, const T_Data* selection, int selector) const {
   const TProfileSpec& spec = FProfiles.at(&obj);
-  int64_t from = 0, to = spec.Entries - 1;
+  const int64_t period = spec.PeriodSeconds;
+  const int64_t newest = FloorDiv(duration_cast<seconds>(Now().time_since_epoch()).count(), period);
+  const int64_t oldest = newest - spec.Entries + 1;
+
+  struct TColumn {
+    const TSimObject* Object = nullptr;
+    int Attribute = 0;
+  };
+  std::vector<TColumn> columns;
+  const TSimAttribute* capture = obj.Attribute(3);
+  auto* list = capture && capture->Value && capture->Value->Tag == 1 ? static_cast<T_Array*>(capture->Value->Value.get()) : nullptr;
+  // Class, logical name and attribute of a capture object definition.
+  auto definition = [](const T_Data* d, int64_t& cls, PduStr& ln, int64_t& attr) {
+    auto* def = StructureOf(d);
+    if (!def || def->ElementCount() < 3) return false;
+    auto* o = dynamic_cast<const TOctetString*>(static_cast<T_Data*>(def->GetElements(1))->Value.get());
+    if (!o || !IntOf(static_cast<T_Data*>(def->GetElements(0)), cls) || !IntOf(static_cast<T_Data*>(def->GetElements(2)), attr))
+      return false;
+    ln = o->Value;
+    return true;
+  };
+  std::vector<std::pair<int64_t, PduStr>> keys;  // (class, logical name) per column
+  for (int c = 0; list && c < list->ElementCount(); ++c) {
+    int64_t cls = 0, attr = 0;
+    PduStr ln;
+    definition(static_cast<T_Data*>(list->GetElements(c)), cls, ln, attr);
+    TColumn col;
+    col.Object = const_cast<TSimModel*>(this)->Find(static_cast<uint16_t>(cls), ln);
+    col.Attribute = static_cast<int>(attr);
+    columns.push_back(col);
+    keys.emplace_back(cls, ln);
+  }
+
+  int64_t from = oldest, to = newest;
+  size_t firstColumn = 0, lastColumn = columns.size();  // [first, last)
+  std::vector<size_t> chosen;
   if (selector == 1) {
-    // Range by the capture time: (restricting object, from, to, selected values).
+    // Range on the clock column: (restricting object, from, to, selected values).
     auto* p = StructureOf(selection);
+    if (!p || p->ElementCount() != 4) RaiseGeneral("range descriptor expected");
+    int64_t cls = 0, attr = 0;
+    PduStr ln;
+    if (!definition(static_cast<T_Data*>(p->GetElements(0)), cls, ln, attr) || cls != 8 || attr != 2)
+      RaiseGeneral("range descriptor: the restricting object is not a clock");
     system_clock::time_point tf, tt;
-    if (!p || p->ElementCount() < 3) RaiseGeneral("range descriptor expected");
-    auto* f = static_cast<T_Data*>(p->GetElements(1));
-    auto* e = static_cast<T_Data*>(p->GetElements(2));
-    auto bytesOf = [](T_Data* d) -> PduStr {
-      if (auto* o = dynamic_cast<TOctetString*>(d->Value.get())) return o->Value;
-      return PduStr();
-    };
-    if (!ParseDateTime(bytesOf(f), tf) || !ParseDateTime(bytesOf(e), tt)) RaiseGeneral("range descriptor dates");
-    auto nowSecs = duration_cast<seconds>(Now().time_since_epoch()).count();
-    int64_t last = nowSecs / spec.PeriodSeconds * spec.PeriodSeconds;
-    int64_t first = last - static_cast<int64_t>(spec.PeriodSeconds) * (spec.Entries - 1);
+    if (!DateTimeOf(static_cast<T_Data*>(p->GetElements(1)), tf) || !DateTimeOf(static_cast<T_Data*>(p->GetElements(2)), tt))
+      RaiseGeneral("range descriptor dates");
+    // Entries stamped inside [from, to]: the first whole period at or after
+    // from, the last at or before to.
     int64_t fs = duration_cast<seconds>(tf.time_since_epoch()).count();
     int64_t ts = duration_cast<seconds>(tt.time_since_epoch()).count();
-    from = std::max<int64_t>(0, (fs - first + spec.PeriodSeconds - 1) / spec.PeriodSeconds);
-    if (fs < first) from = 0;
-    to = std::min<int64_t>(spec.Entries - 1, ts < first ? -1 : (ts - first) / spec.PeriodSeconds);
+    from = std::max(oldest, -FloorDiv(-fs, period));
+    to = std::min(newest, FloorDiv(ts, period));
+    auto* values = static_cast<T_Data*>(p->GetElements(3));
+    if (values->Tag == 1) {
+      auto* wanted = static_cast<T_Array*>(values->Value.get());
+      for (int i = 0; i < wanted->ElementCount(); ++i) {
+        int64_t wc = 0, wa = 0;
+        PduStr wl;
+        if (!definition(static_cast<T_Data*>(wanted->GetElements(i)), wc, wl, wa)) RaiseGeneral("selected value expected");
+        size_t k = 0;
+        while (k < columns.size() && !(keys[k].first == wc && keys[k].second == wl && columns[k].Attribute == wa)) ++k;
+        if (k == columns.size()) RaiseGeneral("selected value is not captured");
+        chosen.push_back(k);
+      }
+    } else if (values->Tag != 0) {
+      RaiseGeneral("selected values expected");
+    }
   } else if (selector == 2) {
-    // Entries, counted from 1; a to_entry of 0 means the last one.
+    // Entries and columns, counted from 1; a 0 at the end means up to the last.
     auto* p = StructureOf(selection);
-    int64_t a = 0, b = 0;
-    if (!p || p->ElementCount() < 2 || !IntOf(static_cast<T_Data*>(p->GetElements(0)), a) ||
-        !IntOf(static_cast<T_Data*>(p->GetElements(1)), b))
+    int64_t a = 0, b = 0, ca = 1, cb = 0;
+    if (!p || p->ElementCount() != 4 || !IntOf(static_cast<T_Data*>(p->GetElements(0)), a) ||
+        !IntOf(static_cast<T_Data*>(p->GetElements(1)), b) || !IntOf(static_cast<T_Data*>(p->GetElements(2)), ca) ||
+        !IntOf(static_cast<T_Data*>(p->GetElements(3)), cb))
       RaiseGeneral("entry descriptor expected");
-    from = std::max<int64_t>(a, 1) - 1;
-    to = b == 0 ? spec.Entries - 1 : std::min<int64_t>(b, spec.Entries) - 1;
+    from = oldest + std::max<int64_t>(a, 1) - 1;
+    to = b == 0 ? newest : std::min(newest, oldest + b - 1);
+    firstColumn = static_cast<size_t>(std::clamp<int64_t>(ca, 1, static_cast<int64_t>(columns.size()) + 1) - 1);
+    if (cb != 0) lastColumn = static_cast<size_t>(std::clamp<int64_t>(cb, 0, static_cast<int64_t>(columns.size())));
   }
+  if (chosen.empty())
+    for (size_t k = firstColumn; k < lastColumn; ++k) chosen.push_back(k);
+
   auto arr = std::make_unique<T_Array>(xmlArray);
-  for (int64_t i = from; i <= to; ++i) arr->Add(ProfileEntry(obj, i));
+  for (int64_t k = from; k <= to; ++k) {
+    int64_t t = k * period;
+    std::vector<std::unique_ptr<T_Data>> cells;
+    for (size_t c : chosen) {
+      const TColumn& col = columns[c];
+      const TSimAttribute* source = col.Object ? col.Object->Attribute(col.Attribute) : nullptr;
+      double v = 0;
+      if (col.Object && col.Object->ClassId == 8 && col.Attribute == 2)
+        cells.push_back(Octets(DateTimeBytes(system_clock::time_point(seconds(t)))));
+      else if (source && source->Value && HistoricValue(col.Object->LogicalName, t, v))
+        cells.push_back(ScaledLike(*source->Value, v, ScalerOf(*col.Object), col.Object->LogicalName[3] == 8));
+      else if (source && source->Value)
+        cells.push_back(std::unique_ptr<T_Data>(static_cast<T_Data*>(source->Value->Clone().release())));
+      else
+        cells.push_back(MakeData(xmlNullData));
+    }
+    arr->Add(Struct(std::move(cells)));
+  }
   return MakeData(xmlArray, std::move(arr));
 }
 
 int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, int selector,
-                    std::unique_ptr<T_Data>& value) {
-  if (selector != 0 && !(obj.ClassId == 7 && attributeId == 2 && FProfiles.count(&obj) && (selector == 1 || selector == 2)))
-    return darOtherReason;
+                    std::unique_ptr<T_Data>& value, const TSimAssociationView& who) {
+  if (attributeId < 1 || attributeId > obj.AttributeCount()) return darObjectUndefined;
+  if (!(obj.Access(attributeId) & amRead)) return darReadWriteDenied;
+  const TProfileSpec* profile = obj.ClassId == 7 ? Profile(obj) : nullptr;
+  if (selector != 0 && !(profile && attributeId == 2 && (selector == 1 || selector == 2))) return darOtherReason;
   if (attributeId == 1) {
     value = Octets(obj.LogicalName);
     return darSuccess;
@@ -362,15 +537,9 @@ int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, i
     value = Octets(DateTimeBytes(Now()));
     return darSuccess;
   }
-  if (obj.ClassId == 15 && attributeId == 2) {
-    value = ObjectListLN();
-    return darSuccess;
-  }
-  if (obj.ClassId == 12 && attributeId == 2) {
-    value = ObjectListSN();
-    return darSuccess;
-  }
-  if (obj.ClassId == 7 && FProfiles.count(&obj)) {
+  if (obj.ClassId == 15 || obj.ClassId == 12)
+    if ((value = AssociationAttribute(obj, attributeId, who))) return darSuccess;
+  if (profile) {
     if (attributeId == 2) {
       try {
         value = ProfileBuffer(obj, selection, selector);
@@ -380,20 +549,22 @@ int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, i
       return darSuccess;
     }
     if (attributeId == 7 || attributeId == 8) {
-      value = U32(static_cast<uint32_t>(FProfiles.at(&obj).Entries));
+      value = U32(static_cast<uint32_t>(profile->Entries));
       return darSuccess;
     }
   }
   TSimAttribute* a = obj.Attribute(attributeId);
-  if (!a || !a->Value) return darObjectUndefined;
+  // A computed attribute the meter cannot compute (a model that marks one it
+  // does not know) is temporarily unavailable rather than wrong.
+  if (!a || !a->Value) return darObjectUnavailable;
   value.reset(static_cast<T_Data*>(a->Value->Clone().release()));
   return darSuccess;
 }
 
 int TSimModel::Write(TSimObject& obj, int attributeId, const T_Data& value) {
+  if (attributeId < 1 || attributeId > obj.AttributeCount()) return darObjectUndefined;
+  if (!(obj.Access(attributeId) & amWrite)) return darReadWriteDenied;
   if (obj.ClassId == 8 && attributeId == 2) {
-    TSimAttribute* a = obj.Attribute(2);
-    if (!a || !a->Writable) return darReadWriteDenied;
     auto* o = dynamic_cast<const TOctetString*>(value.Value.get());
     system_clock::time_point t;
     if (!o || !ParseDateTime(o->Value, t)) return darTypeUnmatched;
@@ -401,8 +572,7 @@ int TSimModel::Write(TSimObject& obj, int attributeId, const T_Data& value) {
     return darSuccess;
   }
   TSimAttribute* a = obj.Attribute(attributeId);
-  if (!a) return attributeId == 1 || attributeId <= obj.AttributeCount() ? darReadWriteDenied : darObjectUndefined;
-  if (!a->Writable) return darReadWriteDenied;
+  if (a->Computed) return darReadWriteDenied;
   if (a->Value && a->Value->Tag != value.Tag) return darTypeUnmatched;
   a->Value.reset(static_cast<T_Data*>(value.Clone().release()));
   return darSuccess;
@@ -410,6 +580,7 @@ int TSimModel::Write(TSimObject& obj, int attributeId, const T_Data& value) {
 
 int TSimModel::Invoke(TSimObject& obj, int methodId, const T_Data* parameters, std::unique_ptr<T_Data>& returned) {
   if (methodId < 1 || methodId > obj.MethodCount) return darObjectUndefined;
+  if (!obj.MethodImplemented(methodId)) return darReadWriteDenied;
   auto set = [&](int id, std::unique_ptr<T_Data> v) {
     if (TSimAttribute* a = obj.Attribute(id)) a->Value = std::move(v);
   };
@@ -418,19 +589,23 @@ int TSimModel::Invoke(TSimObject& obj, int methodId, const T_Data* parameters, s
     bool connect = methodId == 2;
     set(2, Bool(connect));
     set(3, EnumV(connect ? 1 : 0));
-  } else if ((obj.ClassId == 3 || obj.ClassId == 4) && methodId == 1) {
+  } else if (obj.ClassId == 3 || obj.ClassId == 4) {
     // Register reset: the value goes back to zero of its own type.
     if (TSimAttribute* a = obj.Attribute(2); a && a->Value) {
       PduStr enc = a->Value->Encoded();
       for (size_t i = 1; i < enc.size(); ++i) enc[i] = 0;
       a->Value = MakeFromPdu<T_Data>(xmlIgnore, enc);
     }
-  } else if (obj.ClassId == 8 && methodId == 6 && parameters) {
+  } else if (obj.ClassId == 8) {
     // Clock shift_time by a number of seconds.
     int64_t s = 0;
     if (!IntOf(parameters, s)) return darTypeUnmatched;
     if (s < -900 || s > 900) return darOtherReason;  // a shift of at most a quarter of an hour
     FClockOffset += seconds(s);
+  } else {
+    // The authentication reply belongs to an association that is still
+    // being opened; this one is open already.
+    return darTemporaryFailure;
   }
   (void)returned;
   return darSuccess;

@@ -1,6 +1,6 @@
 // The simulated meter's object model: COSEM objects with their attribute
-// values, loaded from a text file, plus the few objects whose values are
-// computed (clock, load profile, object lists, disconnect control).
+// values, loaded from a text file, plus the objects whose values are computed
+// (clock, profiles, the association objects, disconnect control).
 #pragma once
 
 #include <chrono>
@@ -28,10 +28,14 @@ enum : int {
   darOtherReason = 250,
 };
 
+// Attribute access modes as the object list announces them.
+enum TAccessMode : uint8_t { amNone = 0, amRead = 1, amWrite = 2, amReadWrite = 3 };
+
 struct TSimAttribute {
   int Id = 0;
-  bool Writable = false;
-  std::unique_ptr<T_Data> Value;  // empty for computed attributes
+  TAccessMode Access = amRead;
+  bool Computed = false;
+  std::unique_ptr<T_Data> Value;  // empty for computed attributes and those without access
 };
 
 struct TSimObject {
@@ -44,14 +48,38 @@ struct TSimObject {
   int MethodCount = 0;
 
   TSimAttribute* Attribute(int id);
+  const TSimAttribute* Attribute(int id) const;
+  // The attributes the object has: those its class version defines, and any
+  // more the model gives it.
   int AttributeCount() const;
+  // What a client may do with attribute `id` (attribute 1 is always readable);
+  // amNone for attributes the class has but the meter does not give out.
+  TAccessMode Access(int id) const;
+  // Whether method `id` does something on this meter; the others are refused.
+  bool MethodImplemented(int id) const;
 };
 
-// How a profile's buffer is generated: one entry per period going back
-// from now, Entries entries in all.
+// A profile's history: one entry every PeriodSeconds, at whole multiples of
+// the period since 1970, the newest at or before the meter's clock, Entries
+// in all.
 struct TProfileSpec {
   int Entries = 0;
   int PeriodSeconds = 900;
+};
+
+// The association that reads or writes: the current association objects
+// describe it, and which objects a client can address depends on its
+// referencing.
+struct TSimAssociationView {
+  bool LogicalNames = true;
+  bool Ciphered = false;
+  int Mechanism = 1;           // 1 lowest ... 8 ECDSA
+  int ClientAddress = 16;
+  int ServerAddress = 1;
+  uint32_t Conformance = 0;    // negotiated
+  uint32_t ClientMaxPdu = 0xFFFF;  // the largest APDU we may send (room for ciphering taken off)
+  uint32_t ClientPduSize = 0xFFFF;  // the client's receive size as it proposed it
+  uint32_t ServerMaxPdu = 1024;    // the largest APDU we take
 };
 
 class TSimModel {
@@ -66,10 +94,16 @@ public:
   // method offset that sn addresses (attribute n at base + 8 (n - 1)).
   TSimObject* FindByShortName(int sn, int& offset);
   const std::vector<std::unique_ptr<TSimObject>>& Objects() const { return FObjects; }
+  // Whether an association with this referencing can reach the object: the
+  // short-name association object only under short names, the logical-name
+  // one only under logical names, and under short names only what has a base
+  // name.
+  static bool Addressable(const TSimObject& obj, bool logicalNames);
 
   // Attribute access, with the computed attributes filled in. The value
   // returned is owned by the caller.
-  int Read(TSimObject& obj, int attributeId, const T_Data* selection, int selector, std::unique_ptr<T_Data>& value);
+  int Read(TSimObject& obj, int attributeId, const T_Data* selection, int selector, std::unique_ptr<T_Data>& value,
+           const TSimAssociationView& who = TSimAssociationView());
   int Write(TSimObject& obj, int attributeId, const T_Data& value);
   // Method invocation; a returned value is optional.
   int Invoke(TSimObject& obj, int methodId, const T_Data* parameters, std::unique_ptr<T_Data>& returned);
@@ -79,13 +113,17 @@ public:
   static PduStr DateTimeBytes(std::chrono::system_clock::time_point t);
   static bool ParseDateTime(const PduStr& bytes, std::chrono::system_clock::time_point& t);
 
-  // Which association object lists which objects: all of them.
+  // The association objects' lists of what the referencing reaches.
   std::unique_ptr<T_Data> ObjectListLN() const;
   std::unique_ptr<T_Data> ObjectListSN() const;
+  std::unique_ptr<T_Data> AccessRightsListSN() const;
+
+  const TProfileSpec* Profile(const TSimObject& obj) const;
 
 private:
   std::unique_ptr<T_Data> ProfileBuffer(const TSimObject& obj, const T_Data* selection, int selector) const;
-  std::unique_ptr<T_Data> ProfileEntry(const TSimObject& obj, int64_t index) const;
+  std::unique_ptr<T_Data> AssociationAttribute(const TSimObject& obj, int attributeId,
+                                               const TSimAssociationView& who) const;
 
   std::vector<std::unique_ptr<TSimObject>> FObjects;
   std::map<const TSimObject*, TProfileSpec> FProfiles;

@@ -39,19 +39,39 @@ PduStr TSimServer::ExceptionResponse(int stateError, int serviceError) {
   return Apdu(xmlExceptionResponse, std::move(e))->Encoded();
 }
 
+TSimObject* TSimServer::FindLN(uint16_t classId, const PduStr& logicalName) {
+  TSimObject* obj = FModel.Find(classId, logicalName);
+  return obj && TSimModel::Addressable(*obj, true) ? obj : nullptr;
+}
+
+TSimObject* TSimServer::FindSN(int sn, int& index) {
+  // Attributes every 8 from the base name, methods after the attributes.
+  int offset = 0;
+  TSimObject* obj = sn >= 0 ? FModel.FindByShortName(sn, offset) : nullptr;
+  if (!obj || offset % 8 != 0 || !TSimModel::Addressable(*obj, false)) return nullptr;
+  index = offset / 8 + 1;
+  return obj;
+}
+
 int TSimServer::ReadAttribute(const T_AttributeDescriptor& ad, const T_SelectiveAccessDescriptor* sel,
                               std::unique_ptr<T_Data>& v) {
-  TSimObject* obj = FModel.Find(ad.FClassId()->Value, ad.FInstanceId()->Value);
+  TSimObject* obj = FindLN(ad.FClassId()->Value, ad.FInstanceId()->Value);
   if (!obj) return darObjectUndefined;
   if (sel && !(FSession.Conformance & cbSelectiveAccess)) return darScopeOfAccessViolated;
   return FModel.Read(*obj, ad.FAttributeId()->Value, sel ? sel->FAccessParameters() : nullptr,
-                     sel ? sel->FAccessSelector()->Value : 0, v);
+                     sel ? sel->FAccessSelector()->Value : 0, v, FSession);
 }
 
 int TSimServer::WriteAttribute(const T_AttributeDescriptor& ad, const T_Data& v) {
-  TSimObject* obj = FModel.Find(ad.FClassId()->Value, ad.FInstanceId()->Value);
+  TSimObject* obj = FindLN(ad.FClassId()->Value, ad.FInstanceId()->Value);
   if (!obj) return darObjectUndefined;
   return FModel.Write(*obj, ad.FAttributeId()->Value, v);
+}
+
+int TSimServer::InvokeMethod(const T_MethodDescriptor& md, const T_Data* params, std::unique_ptr<T_Data>& returned) {
+  TSimObject* obj = FindLN(md.FClassId()->Value, md.FInstanceId()->Value);
+  if (!obj) return darObjectUndefined;
+  return FModel.Invoke(*obj, md.FMethodId()->Value, params, returned);
 }
 
 // The next GET block from FSession.GetData, or the first when `first`.
@@ -211,15 +231,10 @@ PduPtr TSimServer::HandleSet(const T_SetRequest& req) {
 
 PduPtr TSimServer::HandleAction(const T_ActionRequest& req) {
   uint8_t invokeId = InvokeIdOf(req.Value.get());
-  auto invoke = [&](const T_MethodDescriptor& md, const T_Data* params, std::unique_ptr<T_Data>& ret) {
-    TSimObject* obj = FModel.Find(md.FClassId()->Value, md.FInstanceId()->Value);
-    if (!obj) return static_cast<int>(darObjectUndefined);
-    return FModel.Invoke(*obj, md.FMethodId()->Value, params, ret);
-  };
   if (req.Tag == 1) {
     auto& n = static_cast<const T_ActionRequestNormal&>(*req.Value);
     std::unique_ptr<T_Data> ret;
-    int r = invoke(*n.FMethodDescriptor(), n.FMethodInvocationParameters(), ret);
+    int r = InvokeMethod(*n.FMethodDescriptor(), n.FMethodInvocationParameters(), ret);
     auto resp = Seq<T_ActionResponseNormal>(xmlActionResponseNormal);
     resp->FInvokeIdAndPriority()->Value = invokeId;
     resp->FResult()->Value = r;
@@ -233,7 +248,7 @@ PduPtr TSimServer::HandleAction(const T_ActionRequest& req) {
     const auto& params = *l.FMethodInvocationParameters();
     for (int i = 0; i < mds.ElementCount(); ++i) {
       std::unique_ptr<T_Data> ret;
-      int r = invoke(*mds[i], i < params.ElementCount() ? params[i] : nullptr, ret);
+      int r = InvokeMethod(*mds[i], i < params.ElementCount() ? params[i] : nullptr, ret);
       auto single = Seq<T_SingleActionResponse>(xml_SingleActionResponse);
       single->FResult()->Value = r;
       if (ret) single->SetFReturnParameters(DataResult(darSuccess, std::move(ret)));
@@ -279,9 +294,7 @@ PduPtr TSimServer::HandleAccess(const T_AccessRequest& req) {
       case 3: {
         kind = xmlAccessResponseAction;
         auto& md = *static_cast<const T_AccessRequestAction&>(*spec.Value).FMethodDescriptor();
-        TSimObject* obj = FModel.Find(md.FClassId()->Value, md.FInstanceId()->Value);
-        const T_Data* p = param && param->Tag != 0 ? param : nullptr;
-        r = obj ? FModel.Invoke(*obj, md.FMethodId()->Value, p, value) : darObjectUndefined;
+        r = InvokeMethod(md, param && param->Tag != 0 ? param : nullptr, value);
         break;
       }
     }
@@ -359,12 +372,11 @@ PduPtr TSimServer::HandleRead(const T_ReadRequest& req) {
       selector = p.FSelector()->Value;
       param = p.FParameter();
     }
-    int offset = 0;
-    if (TSimObject* obj = sn >= 0 ? FModel.FindByShortName(sn, offset) : nullptr; obj && offset % 8 == 0) {
-      // Attributes every 8 from the base name, methods after the attributes.
-      int index = offset / 8 + 1, attributes = obj->AttributeCount();
+    int index = 0;
+    if (TSimObject* obj = FindSN(sn, index)) {
+      int attributes = obj->AttributeCount();
       if (index <= attributes) {
-        r = FModel.Read(*obj, index, param, selector, value);
+        r = FModel.Read(*obj, index, param, selector, value, FSession);
       } else {
         r = FModel.Invoke(*obj, index - attributes, param, value);
         if (r == darSuccess && !value) value = MakeData(xmlNullData);
@@ -394,9 +406,9 @@ PduPtr TSimServer::HandleWrite(const T_WriteRequest& req) {
     int r = darObjectUndefined;
     if (specs[i]->Tag == 2 && i < data.ElementCount()) {
       int sn = static_cast<uint16_t>(static_cast<const T_ObjectName&>(*specs[i]->Value).Value);
-      int offset = 0;
-      if (TSimObject* obj = FModel.FindByShortName(sn, offset); obj && offset % 8 == 0) {
-        int index = offset / 8 + 1, attributes = obj->AttributeCount();
+      int index = 0;
+      if (TSimObject* obj = FindSN(sn, index)) {
+        int attributes = obj->AttributeCount();
         std::unique_ptr<T_Data> ignored;
         r = index <= attributes ? FModel.Write(*obj, index, *data[i])
                                 : FModel.Invoke(*obj, index - attributes, data[i], ignored);

@@ -36,13 +36,9 @@ enum : uint32_t {
   cbAction = 1u << 23,
 };
 
-// What one association negotiated.
-struct TSimSession {
+// What one association negotiated, and the transfers it has under way.
+struct TSimSession : TSimAssociationView {
   bool Associated = false;
-  bool LogicalNames = true;
-  uint32_t Conformance = 0;
-  uint32_t ClientMaxPdu = 0xFFFF;  // the largest APDU the client takes
-  uint32_t ServerMaxPdu = 1024;    // the largest APDU we take
 
   // GET with block transfer, server to client.
   PduStr GetData;
@@ -97,6 +93,11 @@ public:
 private:
   int ReadAttribute(const T_AttributeDescriptor& ad, const T_SelectiveAccessDescriptor* sel, std::unique_ptr<T_Data>& v);
   int WriteAttribute(const T_AttributeDescriptor& ad, const T_Data& v);
+  int InvokeMethod(const T_MethodDescriptor& md, const T_Data* params, std::unique_ptr<T_Data>& returned);
+  // The object a logical-name request addresses, if this association reaches it.
+  TSimObject* FindLN(uint16_t classId, const PduStr& logicalName);
+  // The object and attribute or method index a short name addresses.
+  TSimObject* FindSN(int sn, int& index);
   PduPtr GetResultBlock(uint8_t invokeId, bool first);
   PduPtr ReadResultBlock();
   PduStr HandleGbt(const T_GeneralBlockTransfer& gbt);

@@ -95,7 +95,7 @@ void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool
       PduStr apdu;
       if (!link.ReadExact(apdu, len, 5000)) break;
       if (log) log(Format("RX wrapper %d->%d: %s", src, dst, TMisc::ByteStrToSpacedHexStr(apdu).c_str()));
-      PduStr resp = assoc.Handle(src, apdu);
+      PduStr resp = assoc.Handle(src, apdu, dst);
       if (resp.empty()) continue;
       PduStr out;
       auto put16 = [&](uint16_t v) {
@@ -119,30 +119,120 @@ void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool
 
 namespace {
 
+enum TReadResult { rrNothing, rrFrame, rrSignOn };
+
 // One frame: opening flag, the frame format field whose 11-bit length counts
 // the bytes up to the closing flag, and the flag. The contents are not
 // byte-stuffed, so a 7E inside a frame is data; only the length delimits it.
-// Returns false when the link stays idle or a frame breaks off.
-bool ReadFrame(TSimLink& link, PduStr& frame, int timeoutMs, int interFrameMs) {
+// Returns rrNothing when the link stays idle or a frame breaks off; with
+// signOn, a "/" (with or without its parity bit) between frames is the start
+// of a mode E sign-on, and returns rrSignOn.
+TReadResult ReadFrame(TSimLink& link, PduStr& frame, int timeoutMs, int interFrameMs, bool signOn) {
   uint8_t b;
   do {
-    if (!link.ReadByte(b, timeoutMs)) return false;
+    if (!link.ReadByte(b, timeoutMs)) return rrNothing;
+    if (signOn && (b & 0x7F) == '/') return rrSignOn;
   } while (b != 0x7E);
   uint8_t f1;
   // A closing flag may be followed by the next frame's opening flag.
   do {
-    if (!link.ReadByte(f1, interFrameMs)) return false;
+    if (!link.ReadByte(f1, interFrameMs)) return rrNothing;
   } while (f1 == 0x7E);
   uint8_t f2;
-  if (!link.ReadByte(f2, interFrameMs)) return false;
+  if (!link.ReadByte(f2, interFrameMs)) return rrNothing;
   size_t length = static_cast<size_t>(((f1 & 0x07) << 8) | f2);
   frame.assign(1, '\x7E');
   frame += static_cast<char>(f1);
   frame += static_cast<char>(f2);
-  if (length < 2) return true;  // let the frame decoder report it
+  if (length < 2) return rrFrame;  // let the frame decoder report it
   PduStr rest;
-  if (!link.ReadExact(rest, length - 2 + 1, interFrameMs)) return false;
+  if (!link.ReadExact(rest, length - 2 + 1, interFrameMs)) return rrNothing;
   frame += rest;
+  return rrFrame;
+}
+
+// Mode E characters travel as 7 data bits with even parity.
+PduStr WithEvenParity(const std::string& text) {
+  PduStr out;
+  for (char c : text) {
+    uint8_t b = static_cast<uint8_t>(c) & 0x7F;
+    if (__builtin_popcount(b) & 1) b |= 0x80;
+    out += static_cast<char>(b);
+  }
+  return out;
+}
+
+// One line of a mode E exchange (up to and with its line feed), parity
+// removed; false when the line stays silent or the line grows too long.
+bool ReadModeELine(TSimLink& link, std::string& line, int timeoutMs) {
+  while (line.size() < 128) {
+    uint8_t b;
+    if (!link.ReadByte(b, timeoutMs)) return false;
+    line += static_cast<char>(b & 0x7F);
+    if (line.back() == '\n') return true;
+  }
+  return false;
+}
+
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r') out += "<CR>";
+    else if (c == '\n') out += "<LF>";
+    else if (c == '\x06') out += "<ACK>";
+    else if (c < 0x20 || c == 0x7F) out += Format("<%02X>", static_cast<unsigned>(static_cast<uint8_t>(c)));
+    else out += c;
+  }
+  return out;
+}
+
+void SetSpeed(TSimLink& link, int baud) {
+  static const struct {
+    int Baud;
+    speed_t Speed;
+  } kSpeeds[] = {{300, B300}, {600, B600}, {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}};
+  termios t{};
+  if (::tcgetattr(link.Fd(), &t) != 0) return;
+  for (const auto& s : kSpeeds)
+    if (s.Baud == baud) {
+      ::cfsetspeed(&t, s.Speed);
+      ::tcsetattr(link.Fd(), TCSADRAIN, &t);
+    }
+}
+
+// The rest of a mode E opening whose "/" has arrived: the sign-on line,
+// our identification, the client's acknowledgement. True when the client
+// chose HDLC.
+bool ModeEOpening(TSimLink& link, const THdlcSettings& settings, const TTrafficLog& log) {
+  std::string signOn = "/";
+  if (!ReadModeELine(link, signOn, 1500) || signOn.size() < 5 || signOn.compare(0, 2, "/?") != 0 ||
+      signOn.compare(signOn.size() - 3, 3, "!\r\n") != 0) {
+    if (log) log("mode E: no sign-on: " + Printable(signOn));
+    return false;
+  }
+  if (log) log("mode E: RX " + Printable(signOn));
+  std::string id = std::string("/QSM") + settings.ModeEBaudId + "QuillonSim\r\n";
+  if (log) log("mode E: TX " + Printable(id));
+  link.Write(WithEvenParity(id));
+  std::string ack;
+  if (!ReadModeELine(link, ack, 3000)) {
+    if (log) log("mode E: no acknowledgement");
+    return false;
+  }
+  if (log) log("mode E: RX " + Printable(ack));
+  // ACK, protocol control "2" (HDLC), the chosen speed, mode "2" (binary).
+  if (ack.size() != 6 || ack[0] != '\x06' || ack[1] != '2' || ack[2] < '0' || ack[2] > settings.ModeEBaudId ||
+      ack[3] != '2' || ack[4] != '\r') {
+    if (log) log("mode E: not an acknowledgement for HDLC, back to waiting");
+    return false;
+  }
+  static const int kBaud[] = {300, 600, 1200, 2400, 4800, 9600, 19200};
+  int baud = kBaud[ack[2] - '0'];
+  if (settings.SetLineSpeed) {
+    ::usleep(200 * 1000);  // the acknowledgement leaves the line before the speed changes
+    SetSpeed(link, baud);
+  }
+  if (log) log(Format("mode E: HDLC at %d baud", baud));
   return true;
 }
 
@@ -209,10 +299,32 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
     reply(f);
   };
 
+  // In mode E the line speaks HDLC only after an opening.
+  bool hdlcMode = !settings.ModeE;
+  auto backToModeE = [&]() {
+    if (!settings.ModeE) return;
+    hdlcMode = false;
+    if (settings.SetLineSpeed) SetSpeed(link, 300);
+  };
+  backToModeE();
+
   try {
     while (!stop) {
       PduStr raw;
-      if (!ReadFrame(link, raw, 200, settings.InterFrameTimeoutMs)) continue;
+      TReadResult got = ReadFrame(link, raw, 200, settings.InterFrameTimeoutMs, settings.ModeE && !connected);
+      if (got == rrSignOn) {
+        // A sign-on ends whatever link there was.
+        connected = false;
+        assoc.Reset();
+        backToModeE();
+        hdlcMode = ModeEOpening(link, settings, log);
+        continue;
+      }
+      if (got == rrNothing) continue;
+      if (!hdlcMode) {
+        if (log) log("mode E: HDLC frame before the opening, ignored");
+        continue;
+      }
       if (log) log("RX HDLC " + TMisc::ByteStrToSpacedHexStr(raw));
       TFrame in;
       try {
@@ -260,6 +372,7 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
           connected = false;
           assoc.Reset();
           reply(r);
+          backToModeE();
           break;
         }
         case fkRR: {
@@ -289,13 +402,15 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
           }
           PduStr info = std::move(incoming);
           incoming.clear();
-          // LLC header E6 E6 00 before the APDU.
+          // LLC header E6 E6 00 before the APDU. Without it the request is
+          // as undecodable as a broken APDU, and is answered the same way.
+          PduStr resp;
           if (info.size() < 3 || static_cast<uint8_t>(info[0]) != 0xE6 || static_cast<uint8_t>(info[1]) != 0xE6) {
-            if (log) log("HDLC: LLC header missing, frame ignored");
-            break;
+            if (log) log("HDLC: LLC header missing");
+            resp = TSimServer::ExceptionResponse(2 /* ServiceUnknown */, 2 /* ServiceNotSupported */);
+          } else {
+            resp = assoc.Handle(client.FUpper, info.substr(3), settings.ServerUpper);
           }
-          int clientSap = client.FUpper;
-          PduStr resp = assoc.Handle(clientSap, info.substr(3));
           if (resp.empty()) {
             sendSupervisory(fkRR);
             break;

@@ -45,6 +45,15 @@ struct THdlcSettings {
   int ServerLower = 17;      // physical device address; 0 or less: one-part address
   int MaxInfoLength = 128;   // largest information field we send and take
   int InterFrameTimeoutMs = 2000;
+  // IEC 62056-21 mode E: the line starts at 300 baud and waits for the
+  // sign-on; the meter answers with its identification offering ModeEBaudId
+  // ("0" 300 ... "6" 19200 baud), and after the acknowledgement for HDLC the
+  // link speaks HDLC until a DISC, when it waits for the sign-on again.
+  bool ModeE = false;
+  char ModeEBaudId = '6';
+  // Set the line speed of a real serial device on the changeover (a
+  // pseudo-terminal has none).
+  bool SetLineSpeed = false;
 };
 
 // Serves one link until the peer goes or stop is set. The association is

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -34,6 +36,21 @@ const char* kHelp =
     "  --device PATH   serial device for hdlc-serial\n"
     "  --server-address U[,L]  HDLC server address: logical device U (default 1) and\n"
     "                  physical device L (default 17; 0 for a one-part address)\n"
+    "  --mode-e        (hdlc-pty, hdlc-serial) open the line with the IEC 62056-21\n"
+    "                  mode E handshake: the meter waits at 300 baud for the sign-on\n"
+    "                  /?!<CR><LF>, answers /QSMZQuillonSim<CR><LF> (7 bits, even\n"
+    "                  parity; Z the highest speed offered, 6 = 19200 baud) and speaks\n"
+    "                  HDLC after the acknowledgement <ACK>2Z2<CR><LF>; after a DISC\n"
+    "                  or a new sign-on it waits for the opening again\n"
+    "  --mode-e-baud N the highest speed the identification offers (300, 600, 1200,\n"
+    "                  2400, 4800, 9600 or 19200; default 19200)\n"
+    "  --invocation-counter N\n"
+    "                  the lowest invocation counter the meter takes in the first\n"
+    "                  ciphered request of each client (default 0). The meter then\n"
+    "                  remembers each client's last counter for as long as it runs,\n"
+    "                  across connections, and refuses a counter that does not rise\n"
+    "                  (exception response invocation-counter-error), as a real\n"
+    "                  meter does: a client that restarts its counter is refused\n"
     "  --model FILE    object model and client configuration (default: the built-in\n"
     "                  three-phase meter; see data/sim/meter.txt for the format)\n"
     "  --print-model   print the built-in model and exit\n"
@@ -46,6 +63,15 @@ const char* kHelp =
     "  32 LN ciphered lowest   33 LN ciphered GMAC\n"
     "  48 SN lowest   49 SN low   50 SN ciphered lowest\n"
     "The HLS secret is Quillon-HLS-secret; keys are in the model's security line.\n"
+    "\n"
+    "Profiles (selective access by range on the clock column, or by entry and column):\n"
+    "  1.0.99.1.0.255 energies every 15 min   1.0.99.2.0.255 V, I, P, f every 10 min\n"
+    "  1.0.98.1.0.255 daily energies          0.0.99.98.0.255 event log, hourly\n"
+    "Each entry's values follow from its time stamp alone, so a time range reads the\n"
+    "same on every run. Registers of every common unit (Wh, kWh, varh, VAh, W, var,\n"
+    "VA, V, A, Hz, m3, m3/h, degree C, K, bar, J, s, %): tools/meter-sim/README.md.\n"
+    "The object list's access rights say what reads and writes do; the current\n"
+    "association object 0.0.40.0.0.255 describes the association that reads it.\n"
     "Stop with Ctrl-C (SIGINT) or SIGTERM.\n";
 
 }  // namespace
@@ -56,6 +82,7 @@ int main(int argc, char** argv) {
   std::string profile = "wrapper", address = "127.0.0.1", device, modelPath;
   int port = 4059;
   bool quiet = false;
+  long long firstCounter = 0;
   THdlcSettings hdlc;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -87,6 +114,28 @@ int main(int argc, char** argv) {
     } else if (a == "--print-model") {
       std::cout << kQuillonDefaultMeterModel;
       return 0;
+    } else if (a == "--mode-e") {
+      hdlc.ModeE = true;
+    } else if (a == "--mode-e-baud") {
+      std::string v = value();
+      static const char* kBauds[] = {"300", "600", "1200", "2400", "4800", "9600", "19200"};
+      int z = -1;
+      for (int k = 0; k < 7; ++k)
+        if (v == kBauds[k]) z = k;
+      if (z < 0) {
+        std::cerr << "quillon-meter-sim: --mode-e-baud " << v << ": 300, 600, 1200, 2400, 4800, 9600 or 19200 expected\n";
+        return 2;
+      }
+      hdlc.ModeEBaudId = static_cast<char>('0' + z);
+    } else if (a == "--invocation-counter") {
+      std::string v = value();
+      char* end = nullptr;
+      errno = 0;
+      firstCounter = std::strtoll(v.c_str(), &end, 0);
+      if (v.empty() || *end != '\0' || errno != 0 || firstCounter < 0 || firstCounter > 0xFFFFFFFFll) {
+        std::cerr << "quillon-meter-sim: --invocation-counter " << v << ": a number 0..4294967295 expected\n";
+        return 2;
+      }
     } else if (a == "--quiet") {
       quiet = true;
     } else {
@@ -98,6 +147,11 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: unknown profile " << profile << " (see --help)\n";
     return 2;
   }
+  if (hdlc.ModeE && profile != "hdlc-pty" && profile != "hdlc-serial") {
+    std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
+    return 2;
+  }
+  hdlc.SetLineSpeed = profile == "hdlc-serial";
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -118,6 +172,7 @@ int main(int argc, char** argv) {
     }
     TSimAssociation assoc(model, TSimSecurity{});
     assoc.Configure(text);
+    assoc.SetFirstInvocationCounter(static_cast<uint32_t>(firstCounter));
     TTrafficLog log;
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
