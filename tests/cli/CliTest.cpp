@@ -139,7 +139,9 @@ protected:
         break;
       case tcPty:
       case tcPtyModeE:
-        Sim = std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty"});
+        Sim = c.Transport == tcPty
+                  ? std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty"})
+                  : std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty", "--mode-e"});
         Connection = {"--serial", Sim->Device(), "--physical", "17"};
         if (c.Transport == tcPtyModeE) Connection.push_back("--mode-e");
         break;
@@ -251,6 +253,7 @@ const TCliCase kCases[] = {
     {"HdlcTcpLnMd5", tcHdlcTcp, {"--client", "18", "--auth", "md5"}, {"QUILLON_PASSWORD=Quillon-HLS-secret"}, false},
     {"HdlcTcpSnLow", tcHdlcTcp, {"--client", "49", "--auth", "low", "--password-hex", "3132333435363738"}, {}, true},
     {"PtyLnNone", tcPty, {"--client", "16"}, {}, false},
+    {"PtyModeESnNone", tcPtyModeE, {"--client", "48"}, {}, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Transports, Cli, ::testing::ValuesIn(kCases),
