@@ -146,13 +146,21 @@ std::string Pad(int v, int width) {
   return s;
 }
 
-std::string FormatNumber(double d) {
+// The shortest decimal text that reads back as the same number of the
+// value's own precision (7 digits are enough for a Float32).
+std::string FormatNumber(double d, bool single = false) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d < 0 ? "-Infinity" : "Infinity";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", d);
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, d);
+    const double back = std::strtod(buf, nullptr);
+    if (single ? static_cast<float>(back) == static_cast<float>(d) : back == d) break;
+  }
   return buf;
 }
+
+bool IsSingle(const TValue& v) { return strcasecmp(v.Type.c_str(), "Float32") == 0; }
 
 // A 12-byte octet string shown as a date-time when it decodes as one.
 std::optional<std::string> OctetAsDateTime(const TValue& v) {
@@ -392,7 +400,7 @@ std::string ValueToText(const TValue& v) {
     case TValueKind::vkBcd:
       return Format("%.2X", static_cast<unsigned>(v.Unsigned));
     case TValueKind::vkFloat:
-      return FormatNumber(v.Float);
+      return FormatNumber(v.Float, IsSingle(v));
     case TValueKind::vkBitString:
       return v.Bytes;
     case TValueKind::vkOctetString:
@@ -425,7 +433,8 @@ nlohmann::json ValueToJson(const TValue& v) {
     case TValueKind::vkEnum:
       return v.Unsigned;
     case TValueKind::vkFloat:
-      return std::isfinite(v.Float) ? nlohmann::json(v.Float) : nlohmann::json(FormatNumber(v.Float));
+      if (!std::isfinite(v.Float)) return FormatNumber(v.Float);
+      return IsSingle(v) ? nlohmann::json(std::strtod(FormatNumber(v.Float, true).c_str(), nullptr)) : nlohmann::json(v.Float);
     case TValueKind::vkOctetString:
       if (auto dt = OctetAsDateTime(v)) return *dt;
       return Hex(v.Bytes);
@@ -511,8 +520,10 @@ std::optional<double> ScaledNumber(const TValue& v, int scaler) {
 
 std::optional<std::string> ScaledText(const TValue& v, int scaler) {
   if (v.Kind == TValueKind::vkFloat) {
-    auto n = ScaledNumber(v, scaler);
-    return FormatNumber(*n);
+    // The float's own digits, shifted: no binary noise from the scaling.
+    const std::string digits = FormatNumber(v.Float, IsSingle(v));
+    if (scaler == 0) return digits;
+    return FormatNumber(std::strtod((digits + "e" + std::to_string(scaler)).c_str(), nullptr));
   }
   auto i = v.Integer();
   if (!i) return std::nullopt;

@@ -89,6 +89,7 @@ TEST(Value, ReadsEveryKindAndRendersIt) {
       {"<Boolean Value=\"01\" />", "true", "true"},
       {"<Float32 Value=\"3FC00000\" />", "1.5", "1.5"},
       {"<Float64 Value=\"C004000000000000\" />", "-2.5", "-2.5"},
+      {"<Float32 Value=\"3F3DF3B6\" />", "0.742", "0.742"},
       {"<BitString Value=\"0101\" />", "0101", "\"0101\""},
       {"<OctetString Value=\"00FF10\" />", "00FF10", "\"00FF10\""},
       {"<OctetString Value=\"\\QSM-FW 7.0.3\" />", "QSM-FW 7.0.3", "\"51534D2D465720372E302E33\""},
