@@ -379,7 +379,10 @@ int64_t ParseIsoTime(std::string_view text, const char* field) {
       offset = sign * (oh * 60 + om);
     }
   }
-  if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return fail();
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > monthDays[mo - 1] || h > 23 || mi > 59 || s > 59)
+    return fail();
   return DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s -
          static_cast<int64_t>(offset) * 60;
 }

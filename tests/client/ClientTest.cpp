@@ -164,8 +164,11 @@ TEST(Value, EncodedDateTimeDecodesToTheSameInstant) {
   }
   EXPECT_EQ(ParseIsoTime("2026-03-29T03:30:00+02:00", "t"), t);
   EXPECT_EQ(ParseIsoTime("2026-03-29 01:30", "t"), t);
-  EXPECT_EQ(ErrorOf([] { ParseIsoTime("2026-13-01", "--from"); }),
-            "--from \"2026-13-01\": expected a time as YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  for (const char* bad : {"2026-13-01", "2026-02-29", "2026-04-31T00:00", "2026-01-01T24:00", "2026-01-01T12",
+                          "2026-01-01T12:00+1"})
+    EXPECT_EQ(ErrorOf([&] { ParseIsoTime(bad, "--from"); }),
+              std::string("--from \"") + bad + "\": expected a time as YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  EXPECT_EQ(ParseIsoTime("2024-02-29", "t"), ParseIsoTime("2024-03-01", "t") - 86400);
 }
 
 TEST(Value, ScalingIsExactDecimal) {
