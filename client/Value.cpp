@@ -68,8 +68,7 @@ TValue ReadElement(TXMLParser& p, int depth) {
   v.Type = p.FTagIdentifier;
   const TKindOfName* k = FindKind(v.Type);
   if (!k) {
-    // Keep what we cannot type as its XML: from this tag to its end.
-    const int start = p.FTokenIdx;
+    // Keep what we cannot type by its name, and step over its content.
     const std::string name = p.FTagIdentifier;
     v.Kind = TValueKind::vkOther;
     int level = 0;
@@ -79,7 +78,6 @@ TValue ReadElement(TXMLParser& p, int depth) {
       if (p.FToken == xtEndOfBuffer || p.FToken == xtUnknown) p.RaiseXMLError("Unterminated element " + name);
       p.Next();
     } while (level > 0);
-    (void)start;
     v.Xml = "<" + name + " />";
     return v;
   }

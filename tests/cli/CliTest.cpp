@@ -345,6 +345,19 @@ TEST(CliMeters, SaveMeterWritesOnlyOnSuccessAndTheNameWorks) {
   EXPECT_EQ(r.Err, "quillon-cli: --meter \"nosuch\": no such meter in " + file + "\n");
 }
 
+TEST(CliLog, TrafficAndEngineLinesGoToTheFile) {
+  test::TSimProcess sim({"--port", "0"});
+  TTempDir home;
+  const std::string log = home.Path + "/traffic.log";
+  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(sim.Port()), "--log", log, "get", "1.0.1.8.0.255"},
+                        home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find("Connected to 127.0.0.1:" + std::to_string(sim.Port())), std::string::npos) << text.substr(0, 400);
+  EXPECT_NE(text.find("REQUEST:"), std::string::npos);
+  EXPECT_NE(text.find("<ReleaseRequest>"), std::string::npos);
+}
+
 TEST(CliHelp, HelpAndVersion) {
   TTempDir home;
   TRun r = RunCli({"--help"}, home.Path);
