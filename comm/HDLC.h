@@ -28,7 +28,12 @@ public:
   void ClearInputBuffer() override;
   void UnconfirmedSend(const PduStr& s);
 
-  TProtocolLayerAbstract& SupportingLayerObject() const { return GetLayer(FSupportingLayer); }
+  // A session's own stack hands its supporting layer over directly; the
+  // window's stack finds it by name in the process-wide registry.
+  TProtocolLayerAbstract* SupportingLayerInstance = nullptr;
+  TProtocolLayerAbstract& SupportingLayerObject() const {
+    return SupportingLayerInstance ? *SupportingLayerInstance : GetLayer(FSupportingLayer);
+  }
   PduStr SupportingSendRec(const PduStr& s);
   PduStr SupportingSendRecFilterUI(const PduStr& s);
   void SupportingSend(const PduStr& s);

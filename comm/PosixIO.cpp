@@ -4,17 +4,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
+#include "comm/ProtocolLayer.h"
+
 namespace quillon {
+
+int PollAbortable(pollfd& p, int timeoutMs) {
+  constexpr int kSliceMs = 50;
+  const uint32_t started = GetTickCount32();
+  for (bool first = true;; first = false) {
+    // The first slice goes without a check: a short or zero wait behaves as
+    // a plain poll, and only waits that last get interrupted.
+    if (!first) CheckUserAbort();
+    int slice = kSliceMs;
+    if (timeoutMs >= 0) {
+      const uint32_t spent = MillisecondsSince(started);
+      const int left = spent >= static_cast<uint32_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(spent);
+      slice = std::min(left, kSliceMs);
+    }
+    const int n = ::poll(&p, 1, slice);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != 0) return n;
+    if (timeoutMs >= 0 && MillisecondsSince(started) >= static_cast<uint32_t>(timeoutMs)) return 0;
+  }
+}
 
 TFdByteReader::TResult TFdByteReader::ReadByte(int fd, uint8_t& b, int timeoutMs, int& err) {
   if (FPos >= FBuf.size()) {
     Drop();
     pollfd p{fd, POLLIN, 0};
-    int n;
-    do n = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
-    while (n < 0 && errno == EINTR);
+    const int n = PollAbortable(p, timeoutMs < 0 ? 0 : timeoutMs);
     if (n < 0) {
       err = errno;
       return rError;
@@ -48,7 +69,9 @@ int WriteAll(int fd, const std::string& data, int stallTimeoutMs) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A peer that stops reading must not hang the writer for ever.
       pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, stallTimeoutMs) == 0) return ETIMEDOUT;
+      const int n = PollAbortable(p, stallTimeoutMs);
+      if (n == 0) return ETIMEDOUT;
+      if (n < 0) return errno;
       continue;
     }
     return n < 0 ? errno : EIO;

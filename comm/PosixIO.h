@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct pollfd;
+
 namespace quillon {
 
 class TFdByteReader {
@@ -26,6 +28,13 @@ private:
   std::string FBuf;
   size_t FPos = 0;
 };
+
+// poll(2) on one descriptor that an abort request (CheckUserAbort) can end:
+// a long wait is cut into short slices with the check between them, so a
+// cancel reaches a silent peer within a fraction of a second. A negative
+// timeout waits without end (but still ends on an abort request). Returns
+// what poll returns; EINTR is retried.
+int PollAbortable(struct pollfd& p, int timeoutMs);
 
 // Writes every byte, waiting while the descriptor is full, but not longer than
 // stallTimeoutMs without progress. Returns 0 or errno.

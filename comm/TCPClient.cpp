@@ -85,9 +85,7 @@ void TProtocolLayerTCPClient::Connect() {
   if (rc != 0 && errno != EINPROGRESS) throw EProtocolLayerTCPClient(SystemErrorText(errno));
   if (rc != 0) {
     pollfd p{sock.Get(), POLLOUT, 0};
-    int n;
-    do n = ::poll(&p, 1, FConnectTimeout > 0 ? FConnectTimeout : -1);
-    while (n < 0 && errno == EINTR);
+    const int n = PollAbortable(p, FConnectTimeout > 0 ? FConnectTimeout : -1);
     if (n == 0) throw EProtocolLayerTCPClient("Connect timed out");
     int err = 0;
     socklen_t len = sizeof err;

@@ -37,7 +37,12 @@ public:
   // The wrapper has no input buffer of its own; calling this is a programming error.
   void ClearInputBuffer() override;
 
-  TProtocolLayerAbstract& SupportingLayerObject() const { return GetLayer(SupportingLayer); }
+  // A session's own stack hands its supporting layer over directly; the
+  // window's stack finds it by name in the process-wide registry.
+  TProtocolLayerAbstract* SupportingLayerInstance = nullptr;
+  TProtocolLayerAbstract& SupportingLayerObject() const {
+    return SupportingLayerInstance ? *SupportingLayerInstance : GetLayer(SupportingLayer);
+  }
   void MakeRequestPdu(const PduStr& s, PduStr& PDU, THeaderHelper& Header) const;
   bool CheckFrameComplete(TProtocolLayerAbstract& Sender, const PduStr& CurrentReceivedBytes) const;
 

@@ -49,8 +49,19 @@ public:
 // every long wait and in every receive or retry loop.
 inline std::atomic<bool> UserAbortRequested{false};
 
+// The cancel flag of the session running on this thread, if any: sessions
+// on different threads are cancelled one by one, while the process-wide
+// request above still stops every one of them.
+inline thread_local const std::atomic<bool>* ThreadAbortFlag = nullptr;
+
+inline bool AbortRequested() {
+  if (UserAbortRequested.load(std::memory_order_relaxed)) return true;
+  const std::atomic<bool>* own = ThreadAbortFlag;
+  return own != nullptr && own->load(std::memory_order_relaxed);
+}
+
 inline void CheckUserAbort() {
-  if (UserAbortRequested.load(std::memory_order_relaxed)) throw EUserAbort();
+  if (AbortRequested()) throw EUserAbort();
 }
 
 }  // namespace quillon

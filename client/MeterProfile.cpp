@@ -1,0 +1,512 @@
+#include "client/MeterProfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <strings.h>
+
+#include "comm/Serial.h"
+#include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/Misc.h"
+
+namespace quillon::client {
+
+namespace {
+
+const char* const kMechanismNames[] = {"", "none", "low", "manufacturer", "md5", "sha1", "gmac", "sha256", "ecdsa"};
+const char* const kPolicyNames[] = {"none", "auth", "enc", "auth-enc"};
+
+bool Same(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+void CheckLength(const std::string& prefix, const char* field, const std::string& value, size_t bytes,
+                 const std::string& why) {
+  if (value.empty() || value.size() == bytes) return;
+  RaiseGeneral(Format("%s%s \"%s\": expected %d hex digits (%s), found %d", prefix.c_str(), field,
+                      TMisc::ByteStrToHexStr(value).c_str(), static_cast<int>(bytes * 2), why.c_str(),
+                      static_cast<int>(value.size() * 2)));
+}
+
+std::string Hex(const std::string& bytes) { return TMisc::ByteStrToHexStr(bytes); }
+
+}  // namespace
+
+const char* MechanismName(int m) { return m >= 1 && m <= 8 ? kMechanismNames[m] : "?"; }
+
+int MechanismOfName(const std::string& name) {
+  for (int m = 1; m <= 8; ++m)
+    if (Same(name, kMechanismNames[m])) return m;
+  RaiseGeneral(Format("--auth \"%s\": expected none, low, manufacturer, md5, sha1, gmac, sha256 or ecdsa",
+                      name.c_str()));
+}
+
+const char* PolicyName(int p) { return p >= 0 && p <= 3 ? kPolicyNames[p] : "?"; }
+
+int PolicyOfName(const std::string& name) {
+  for (int p = 0; p <= 3; ++p)
+    if (Same(name, kPolicyNames[p])) return p;
+  RaiseGeneral(Format("--security \"%s\": expected none, auth, enc or auth-enc", name.c_str()));
+}
+
+void TMeterProfile::Check() const {
+  const std::string prefix = "--";
+  if (Transport == TTransport::tHdlcSerial ? Device.empty() : Host.empty())
+    RaiseGeneral("connection: expected --tcp HOST[:PORT], --hdlc-tcp HOST:PORT, --serial DEVICE or --meter NAME");
+  if (Port < 1 || Port > 65535) RaiseGeneral(Format("--tcp port \"%d\": expected 1..65535", Port));
+  if (ClientAddress < 0 || ClientAddress > 255)
+    RaiseGeneral(Format("--client \"%d\": expected 0..255", ClientAddress));
+  if (ServerAddress < 0 || ServerAddress > (Transport == TTransport::tWrapperTcp ? 65535 : 16383))
+    RaiseGeneral(Format("--server \"%d\": expected 0..%d", ServerAddress,
+                        Transport == TTransport::tWrapperTcp ? 65535 : 16383));
+  if (PhysicalAddress > 16383) RaiseGeneral(Format("--physical \"%d\": expected 0..16383", PhysicalAddress));
+  if (Suite < 0 || Suite > 2) RaiseGeneral(Format("--suite \"%d\": expected 0, 1 or 2", Suite));
+  if (Mechanism < 1 || Mechanism > 8) RaiseGeneral(Format("--auth \"%d\": expected 1..8", Mechanism));
+  const size_t keyBytes = Suite == 2 ? 32 : 16;
+  const std::string why = Format("a %d-byte key for security suite %d", static_cast<int>(keyBytes), Suite);
+  CheckLength(prefix, "ek", EK, keyBytes, why);
+  CheckLength(prefix, "ak", AK, keyBytes, why);
+  CheckLength(prefix, "kek", KEK, keyBytes, why);
+  CheckLength(prefix, "system-title", ClientSystemTitle, 8, "8 bytes");
+  CheckLength(prefix, "server-system-title", ServerSystemTitle, 8, "8 bytes");
+  if (Mechanism >= mLow && Mechanism != mGMAC && Mechanism != mECDSA && Secret.empty())
+    RaiseGeneral(Format("--password: expected a password for --auth %s (or --password-hex, QUILLON_PASSWORD)",
+                        MechanismName(Mechanism)));
+  if (Mechanism == mSHA256 && ServerSystemTitle.empty())
+    RaiseGeneral("--server-system-title: expected the meter's system title for --auth sha256");
+  if ((Ciphered() || Mechanism == mGMAC) && EK.empty())
+    RaiseGeneral("--ek: expected the encryption key for a ciphered association (or QUILLON_EK)");
+  if ((Ciphered() || Mechanism == mGMAC) && ServerSystemTitle.empty() && Mechanism != mGMAC)
+    RaiseGeneral("--server-system-title: expected the meter's system title for a ciphered association");
+}
+
+// ---------------------------------------------------------------- INI files
+
+void TIniData::Parse(const std::string& text) {
+  std::istringstream in(text);
+  std::string line;
+  TSection* current = nullptr;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
+    const size_t last = line.find_last_not_of(" \t");
+    if (line[first] == '[' && line[last] == ']') {
+      const std::string name = line.substr(first + 1, last - first - 1);
+      current = Find(name);
+      if (!current) {
+        FSections.push_back({name, {}});
+        current = &FSections.back();
+      }
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || eq <= first || !current) continue;
+    std::string key = line.substr(first, eq - first);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    const std::string name = current->Name;
+    Set(name, key, line.substr(eq + 1));
+    current = Find(name);
+  }
+}
+
+std::string TIniData::Text() const {
+  std::string out;
+  for (const TSection& s : FSections) {
+    out += "[" + s.Name + "]\n";
+    for (const auto& [k, v] : s.Entries) out += k + "=" + v + "\n";
+    out += "\n";
+  }
+  return out;
+}
+
+TIniData TIniData::Load(const std::string& path) {
+  TIniData d;
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    if (errno == ENOENT) return d;
+    RaiseGeneral(Format("file \"%s\": cannot be read (%s)", path.c_str(), std::strerror(errno)));
+  }
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  d.Parse(ss.str());
+  return d;
+}
+
+void TIniData::Save(const std::string& path, unsigned mode) const {
+  const std::string text = Text();
+  std::string tmpl = path + ".XXXXXX";
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(errno)));
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(err)));
+  };
+  if (::fchmod(fd, mode) != 0) fail(errno);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? errno : EIO);
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0) {
+    ::unlink(tmpl.c_str());
+    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(errno)));
+  }
+  if (::rename(tmpl.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmpl.c_str());
+    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(err)));
+  }
+}
+
+TIniData::TSection* TIniData::Find(const std::string& name) {
+  for (TSection& s : FSections)
+    if (Same(s.Name, name)) return &s;
+  return nullptr;
+}
+
+const TIniData::TSection* TIniData::Find(const std::string& name) const {
+  for (const TSection& s : FSections)
+    if (Same(s.Name, name)) return &s;
+  return nullptr;
+}
+
+bool TIniData::Has(const std::string& section, const std::string& key) const {
+  if (const TSection* s = Find(section))
+    for (const auto& e : s->Entries)
+      if (Same(e.first, key)) return true;
+  return false;
+}
+
+std::string TIniData::Get(const std::string& section, const std::string& key, const std::string& def) const {
+  if (const TSection* s = Find(section))
+    for (const auto& e : s->Entries)
+      if (Same(e.first, key)) return e.second;
+  return def;
+}
+
+void TIniData::Set(const std::string& section, const std::string& key, const std::string& value) {
+  TSection* s = Find(section);
+  if (!s) {
+    FSections.push_back({section, {}});
+    s = &FSections.back();
+  }
+  // One line per key: a value never spills into the next line.
+  const std::string v = value.substr(0, value.find_first_of("\r\n"));
+  for (auto& e : s->Entries)
+    if (Same(e.first, key)) {
+      e.second = v;
+      return;
+    }
+  s->Entries.emplace_back(key, v);
+}
+
+bool TIniData::HasSection(const std::string& section) const { return Find(section) != nullptr; }
+
+void TIniData::EraseSection(const std::string& section) {
+  for (auto it = FSections.begin(); it != FSections.end(); ++it)
+    if (Same(it->Name, section)) {
+      FSections.erase(it);
+      return;
+    }
+}
+
+std::vector<std::string> TIniData::Sections() const {
+  std::vector<std::string> names;
+  for (const TSection& s : FSections) names.push_back(s.Name);
+  return names;
+}
+
+// ---------------------------------------------------------------- helpers
+
+namespace {
+
+int IntOf(const std::string& where, const std::string& text, int lo, int hi) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || v < lo || v > hi)
+    RaiseGeneral(Format("%s \"%s\": expected an integer in %d..%d", where.c_str(), text.c_str(), lo, hi));
+  return static_cast<int>(v);
+}
+
+std::string BytesOfHex(const std::string& where, const std::string& text) {
+  try {
+    return TMisc::HexStrToByteStr(text);
+  } catch (const std::exception& e) {
+    RaiseGeneral(Format("%s \"%s\": expected hex digits (%s)", where.c_str(), text.c_str(), e.what()));
+  }
+}
+
+// HOST[:PORT] with IPv6 in brackets.
+void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port) {
+  std::string p;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) RaiseGeneral(Format("%s \"%s\": expected [IPv6]:PORT", where.c_str(), text.c_str()));
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':') RaiseGeneral(Format("%s \"%s\": expected [IPv6]:PORT", where.c_str(), text.c_str()));
+      p = text.substr(close + 2);
+    }
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos && text.find(':') == colon) {
+      host = text.substr(0, colon);
+      p = text.substr(colon + 1);
+    } else {
+      host = text;
+    }
+  }
+  if (host.empty()) RaiseGeneral(Format("%s \"%s\": expected HOST[:PORT]", where.c_str(), text.c_str()));
+  if (!p.empty()) port = IntOf(where + " port", p, 1, 65535);
+}
+
+const char* const kSection = "FormSettings";
+const char* const kReferencing[] = {"LN", "LN with ciphering", "SN", "SN with ciphering"};
+const char* const kAuth[] = {"NO", "LOW", "HIGH  (GMAC)"};
+const char* const kProtection[] = {"No", "Authentication", "Encryption", "Authentication and Encryption"};
+
+// The selected item of a saved combo box; empty when none.
+std::string ComboText(const TIniData& ini, const char* control) {
+  const std::string section = std::string(kSection) + "." + control;
+  const std::string index = ini.Get(section, "i", "-1");
+  if (index.empty() || index[0] == '-') return std::string();
+  return ini.Get(section, index);
+}
+
+template <size_t N>
+void WriteCombo(TIniData& ini, const char* control, const char* const (&items)[N], int selected) {
+  const std::string section = std::string(kSection) + "." + control;
+  ini.EraseSection(section);
+  ini.Set(section, "c", std::to_string(N));
+  for (size_t i = 0; i < N; ++i) ini.Set(section, std::to_string(i), items[i]);
+  ini.Set(section, "i", std::to_string(selected));
+}
+
+bool Flag(const std::string& v) { return v == "1" || Same(v, "true") || Same(v, "yes"); }
+
+}  // namespace
+
+TMeterProfile ProfileFromSettings(const TIniData& ini) {
+  TMeterProfile p;
+  auto get = [&](const char* key) { return ini.Get(kSection, key); };
+  auto where = [](const char* key) { return std::string("settings ") + key; };
+  if (Flag(get("RBSelectTCP"))) {
+    p.Transport = TTransport::tWrapperTcp;
+    p.Port = -1;
+    SplitHostPort(where("EDITServerIP"), get("EDITServerIP"), p.Host, p.Port);
+    if (p.Port < 0) RaiseGeneral(Format("settings EDITServerIP \"%s\": expected HOST:PORT", get("EDITServerIP").c_str()));
+    if (!get("EDITConnectTimeout").empty())
+      p.ConnectTimeout = IntOf(where("EDITConnectTimeout"), get("EDITConnectTimeout"), 0, 2147483647);
+  } else {
+    p.Transport = TTransport::tHdlcSerial;
+    p.Device = TProtocolLayerSerial::DeviceNameOfCOM(IntOf(where("EDITComPort"), get("EDITComPort"), 1, 2147483647));
+    p.ModeE = Flag(get("CHKModeE"));
+    if (!get("EDITBaud").empty()) p.Baud = IntOf(where("EDITBaud"), get("EDITBaud"), 45, 2147483647);
+    if (!get("EDITPhysicalAddress").empty())
+      p.PhysicalAddress = IntOf(where("EDITPhysicalAddress"), get("EDITPhysicalAddress"), 0, 65535);
+  }
+  if (!get("EDITResponseTimeout").empty())
+    p.ResponseTimeout = IntOf(where("EDITResponseTimeout"), get("EDITResponseTimeout"), 0, 2147483647);
+  p.ClientAddress = IntOf(where("EDITClientAddress"), get("EDITClientAddress"), 0, 255);
+  p.ServerAddress = IntOf(where("EDITServerAddress"), get("EDITServerAddress"), 0, 2147483647);
+  const std::string referencing = ComboText(ini, "CBReferencingModel");
+  int r = -1;
+  for (int i = 0; i < 4; ++i)
+    if (referencing == kReferencing[i]) r = i;
+  if (r < 0) RaiseGeneral("No referencing model specified");
+  p.ShortNames = r >= 2;
+  const bool ciphered = r == 1 || r == 3;
+  const std::string auth = ComboText(ini, "CBAuthMechanism");
+  if (auth == kAuth[0]) p.Mechanism = mLowest;
+  else if (auth == kAuth[1]) p.Mechanism = mLow;
+  else if (auth == kAuth[2]) p.Mechanism = mGMAC;
+  else RaiseGeneral("No security mechanism specified");
+  if (p.Mechanism == mLow) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
+  if (ciphered || p.Mechanism == mGMAC) {
+    p.EK = BytesOfHex(where("EDITGUEK"), get("EDITGUEK"));
+    p.AK = BytesOfHex(where("EDITGAK"), get("EDITGAK"));
+    p.ServerSystemTitle = BytesOfHex(where("EDITServerSystemTitle"), get("EDITServerSystemTitle"));
+  }
+  if (ciphered) {
+    const std::string protection = ComboText(ini, "CBProtectionOnRequest");
+    p.Policy = -1;
+    for (int i = 0; i < 4; ++i)
+      if (protection == kProtection[i]) p.Policy = i;
+    if (p.Policy < 0) RaiseGeneral("No protection on request specified");
+    // "No" in a ciphered context still ciphers the association itself; the
+    // closest we have is authenticated requests.
+    if (p.Policy == 0) p.Policy = 1;
+  }
+  return p;
+}
+
+void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
+  const bool tcp = p.Transport != TTransport::tHdlcSerial;
+  ini.Set(kSection, "RBSelectTCP", tcp ? "1" : "0");
+  ini.Set(kSection, "RBSelectHDLC", tcp ? "0" : "1");
+  if (tcp) {
+    const bool v6 = p.Host.find(':') != std::string::npos;
+    ini.Set(kSection, "EDITServerIP", (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port));
+  } else {
+    // The window names ports by number; a device it cannot name keeps the
+    // number it had.
+    for (int n = 1; n < 300; ++n)
+      if (TProtocolLayerSerial::DeviceNameOfCOM(n) == p.Device) ini.Set(kSection, "EDITComPort", std::to_string(n));
+    ini.Set(kSection, "EDITBaud", std::to_string(p.Baud));
+    ini.Set(kSection, "CHKModeE", p.ModeE ? "1" : "0");
+    ini.Set(kSection, "EDITPhysicalAddress", p.PhysicalAddress >= 0 ? std::to_string(p.PhysicalAddress) : "");
+  }
+  ini.Set(kSection, "EDITPW", p.Mechanism == mLow ? Hex(p.Secret) : "");
+  ini.Set(kSection, "EDITGUEK", Hex(p.EK));
+  ini.Set(kSection, "EDITGAK", Hex(p.AK));
+  ini.Set(kSection, "EDITServerSystemTitle", Hex(p.ServerSystemTitle));
+  ini.Set(kSection, "EDITConnectTimeout", std::to_string(p.ConnectTimeout));
+  ini.Set(kSection, "EDITResponseTimeout", std::to_string(p.ResponseTimeout));
+  ini.Set(kSection, "EDITClientAddress", std::to_string(p.ClientAddress));
+  ini.Set(kSection, "EDITServerAddress", std::to_string(p.ServerAddress));
+  WriteCombo(ini, "CBReferencingModel", kReferencing, (p.ShortNames ? 2 : 0) + (p.Ciphered() ? 1 : 0));
+  if (p.Mechanism != mLowest && p.Mechanism != mLow && p.Mechanism != mGMAC)
+    RaiseGeneral(Format("--auth \"%s\": the application's settings hold none, low or gmac only",
+                        MechanismName(p.Mechanism)));
+  WriteCombo(ini, "CBAuthMechanism", kAuth, p.Mechanism == mLowest ? 0 : p.Mechanism == mLow ? 1 : 2);
+  WriteCombo(ini, "CBProtectionOnRequest", kProtection, p.Policy);
+}
+
+// ---------------------------------------------------------------- meters file
+
+TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& name) {
+  if (!ini.HasSection(name))
+    RaiseGeneral(Format("--meter \"%s\": no such meter in %s", name.c_str(), MetersFilePath().c_str()));
+  TMeterProfile p;
+  auto where = [&](const char* key) { return Format("meter %s: %s", name.c_str(), key); };
+  auto get = [&](const char* key) { return ini.Get(name, key); };
+  auto has = [&](const char* key) { return ini.Has(name, key) && !get(key).empty(); };
+  const std::string transport = get("transport");
+  if (transport == "tcp" || transport.empty()) p.Transport = TTransport::tWrapperTcp;
+  else if (transport == "hdlc-tcp") p.Transport = TTransport::tHdlcTcp;
+  else if (transport == "serial") p.Transport = TTransport::tHdlcSerial;
+  else RaiseGeneral(Format("%s \"%s\": expected tcp, hdlc-tcp or serial", where("transport").c_str(), transport.c_str()));
+  p.Host = get("host");
+  if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
+  p.Device = get("device");
+  if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
+  p.ModeE = Flag(get("mode-e"));
+  if (has("client")) p.ClientAddress = IntOf(where("client"), get("client"), 0, 255);
+  if (has("server")) p.ServerAddress = IntOf(where("server"), get("server"), 0, 65535);
+  if (has("physical")) p.PhysicalAddress = IntOf(where("physical"), get("physical"), 0, 16383);
+  if (has("address-size")) p.AddressSize = IntOf(where("address-size"), get("address-size"), 0, 4);
+  p.ShortNames = Same(get("referencing"), "sn");
+  if (has("auth")) p.Mechanism = MechanismOfName(get("auth"));
+  if (has("password")) p.Secret = get("password");
+  if (has("password-hex")) p.Secret = BytesOfHex(where("password-hex"), get("password-hex"));
+  if (has("security")) p.Policy = PolicyOfName(get("security"));
+  if (has("suite")) p.Suite = IntOf(where("suite"), get("suite"), 0, 2);
+  if (has("ek")) p.EK = BytesOfHex(where("ek"), get("ek"));
+  if (has("ak")) p.AK = BytesOfHex(where("ak"), get("ak"));
+  if (has("kek")) p.KEK = BytesOfHex(where("kek"), get("kek"));
+  if (has("system-title")) p.ClientSystemTitle = BytesOfHex(where("system-title"), get("system-title"));
+  if (has("server-system-title"))
+    p.ServerSystemTitle = BytesOfHex(where("server-system-title"), get("server-system-title"));
+  p.UseDedicatedKey = Flag(get("dedicated-key"));
+  if (has("connect-timeout")) p.ConnectTimeout = IntOf(where("connect-timeout"), get("connect-timeout"), 0, 2147483647);
+  if (has("response-timeout"))
+    p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
+  return p;
+}
+
+void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::string& name) {
+  ini.EraseSection(name);
+  auto set = [&](const char* key, const std::string& v) {
+    if (!v.empty()) ini.Set(name, key, v);
+  };
+  const char* transports[] = {"tcp", "hdlc-tcp", "serial"};
+  set("transport", transports[static_cast<int>(p.Transport)]);
+  if (p.Transport == TTransport::tHdlcSerial) {
+    set("device", p.Device);
+    set("baud", std::to_string(p.Baud));
+    set("mode-e", p.ModeE ? "1" : "0");
+  } else {
+    set("host", p.Host);
+    set("port", std::to_string(p.Port));
+  }
+  set("client", std::to_string(p.ClientAddress));
+  set("server", std::to_string(p.ServerAddress));
+  if (p.PhysicalAddress >= 0) set("physical", std::to_string(p.PhysicalAddress));
+  if (p.AddressSize) set("address-size", std::to_string(p.AddressSize));
+  set("referencing", p.ShortNames ? "sn" : "ln");
+  set("auth", MechanismName(p.Mechanism));
+  // Secrets as hex: whatever bytes they hold survive the round trip.
+  set("password-hex", Hex(p.Secret));
+  set("security", PolicyName(p.Policy));
+  set("suite", std::to_string(p.Suite));
+  set("ek", Hex(p.EK));
+  set("ak", Hex(p.AK));
+  set("kek", Hex(p.KEK));
+  set("system-title", Hex(p.ClientSystemTitle));
+  set("server-system-title", Hex(p.ServerSystemTitle));
+  if (p.UseDedicatedKey) set("dedicated-key", "1");
+  set("connect-timeout", std::to_string(p.ConnectTimeout));
+  set("response-timeout", std::to_string(p.ResponseTimeout));
+}
+
+std::string ConfigFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/quillon";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.config/quillon";
+}
+
+std::string MetersFilePath() { return ConfigFolder() + "/meters.ini"; }
+
+std::string DataFolder() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/quillon";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/share/quillon";
+}
+
+void MakeFolders(const std::string& path) {
+  for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+    const std::string partial = path.substr(0, pos);
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+      RaiseGeneral(Format("folder \"%s\": cannot be created (%s)", partial.c_str(), std::strerror(errno)));
+    if (pos == std::string::npos) break;
+  }
+}
+
+namespace {
+
+std::string CounterSection(const TMeterProfile& p) {
+  const std::string where = p.Transport == TTransport::tHdlcSerial ? p.Device : p.Host + ":" + std::to_string(p.Port);
+  return Format("%s/%d/%d/%s", where.c_str(), p.ServerAddress, p.ClientAddress, Hex(p.ServerSystemTitle).c_str());
+}
+
+std::string CountersFile() { return DataFolder() + "/invocation-counters.ini"; }
+
+}  // namespace
+
+uint32_t LoadInvocationCounter(const TMeterProfile& p) {
+  const std::string v = TIniData::Load(CountersFile()).Get(CounterSection(p), "next");
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+  return v.empty() || *end || n == 0 || n > 0xFFFFFFFFull ? 1 : static_cast<uint32_t>(n);
+}
+
+void SaveInvocationCounter(const TMeterProfile& p, uint32_t next) {
+  MakeFolders(DataFolder());
+  TIniData ini = TIniData::Load(CountersFile());
+  ini.Set(CounterSection(p), "next", std::to_string(next));
+  ini.Save(CountersFile(), 0600);
+}
+
+}  // namespace quillon::client

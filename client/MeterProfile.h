@@ -1,0 +1,113 @@
+// How to reach one meter and open an association with it: transport,
+// addresses, referencing, authentication, security and timeouts. Profiles
+// come from command-line options, from the desktop application's settings
+// file form, or from the named meters file ($XDG_CONFIG_HOME/quillon/meters.ini).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quillon::client {
+
+enum class TTransport { tWrapperTcp, tHdlcTcp, tHdlcSerial };
+
+// Authentication mechanisms by the engine's numbering (1 lowest .. 8 ECDSA).
+enum TMechanism { mLowest = 1, mLow = 2, mManufacturer = 3, mMD5 = 4, mSHA1 = 5, mGMAC = 6, mSHA256 = 7, mECDSA = 8 };
+
+struct TMeterProfile {
+  TTransport Transport = TTransport::tWrapperTcp;
+  std::string Host;        // TCP: address (IPv4, IPv6 or name)
+  int Port = 4059;
+  std::string Device;      // serial device path
+  int Baud = 9600;
+  bool ModeE = false;
+
+  int ClientAddress = 16;
+  int ServerAddress = 1;     // logical device (wrapper port or HDLC upper address)
+  int PhysicalAddress = -1;  // HDLC lower address; -1: a one-byte server address
+  int AddressSize = 0;       // HDLC server address size 1, 2 or 4; 0: chosen from the addresses
+
+  bool ShortNames = false;
+  int Mechanism = mLowest;
+  std::string Secret;  // password or HLS secret, as bytes
+
+  int Policy = 0;  // 0 none, 1 authenticated, 2 encrypted, 3 both; not 0 means a ciphered context
+  int Suite = 0;   // 0, 1, 2
+  std::string EK, AK, KEK, ClientSystemTitle, ServerSystemTitle;  // bytes
+  bool UseDedicatedKey = false;  // the engine proposes a fresh dedicated key
+
+  int ConnectTimeout = 5000;
+  int ResponseTimeout = 3000;
+  int InactivityTimeout = 30000;
+
+  bool Ciphered() const { return Policy != 0; }
+  // The engine's ApplicationContext: 1 SN, 2 SN ciphered, 3 LN, 4 LN ciphered.
+  int ApplicationContext() const { return (ShortNames ? 1 : 3) + (Ciphered() ? 1 : 0); }
+  // Fails with a one-line message naming the field, the value and what was
+  // expected (key lengths of the suite, mechanisms that need a secret, ...).
+  void Check() const;
+};
+
+// Names as users type them.
+const char* MechanismName(int mechanism);  // "none", "low", "md5", ...
+int MechanismOfName(const std::string& name);  // throws for an unknown name
+const char* PolicyName(int policy);            // "none", "auth", "enc", "auth-enc"
+int PolicyOfName(const std::string& name);
+
+// ---------------------------------------------------------------- INI files
+
+// An INI-structured file: sections of key=value lines, kept in order. Keys
+// and section names compare case-insensitively, as the application's own.
+class TIniData {
+public:
+  void Parse(const std::string& text);
+  std::string Text() const;
+  // Missing file: empty data. Unreadable file: general error.
+  static TIniData Load(const std::string& path);
+  // Written to a temporary file beside it and renamed into place; `mode`
+  // for the new file (0600 for files holding secrets).
+  void Save(const std::string& path, unsigned mode) const;
+
+  bool Has(const std::string& section, const std::string& key) const;
+  std::string Get(const std::string& section, const std::string& key, const std::string& def = "") const;
+  void Set(const std::string& section, const std::string& key, const std::string& value);
+  bool HasSection(const std::string& section) const;
+  void EraseSection(const std::string& section);
+  std::vector<std::string> Sections() const;
+
+private:
+  struct TSection {
+    std::string Name;
+    std::vector<std::pair<std::string, std::string>> Entries;
+  };
+  TSection* Find(const std::string& name);
+  const TSection* Find(const std::string& name) const;
+  std::vector<TSection> FSections;
+};
+
+// The settings file form of the desktop application (section "FormSettings"
+// and its combo-box sections).
+TMeterProfile ProfileFromSettings(const TIniData& ini);
+void ProfileToSettings(const TMeterProfile& p, TIniData& ini);
+
+// One section of the meters file.
+TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& name);
+void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::string& name);
+
+// $XDG_CONFIG_HOME/quillon (or ~/.config/quillon) and the meters file in it.
+std::string ConfigFolder();
+std::string MetersFilePath();
+// $XDG_DATA_HOME/quillon (or ~/.local/share/quillon).
+std::string DataFolder();
+// Creates a folder and its parents that are missing, readable by the owner only.
+void MakeFolders(const std::string& path);
+
+// The invocation counters used with each meter, kept between processes in
+// DataFolder()/invocation-counters.ini (one section per meter address and
+// system title): the next counter for a profile, 1 when none was kept.
+uint32_t LoadInvocationCounter(const TMeterProfile& p);
+void SaveInvocationCounter(const TMeterProfile& p, uint32_t next);
+
+}  // namespace quillon::client

@@ -1,0 +1,664 @@
+#include "client/Session.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "comm/HDLC.h"
+#include "comm/MidLayers.h"
+#include "comm/Serial.h"
+#include "comm/TCPClient.h"
+#include "comm/Wrapper.h"
+#include "engine/DLMSProtocol.h"
+#include "knowledge/COSEMClasses.h"
+#include "knowledge/COSEMUnits.h"
+#include "knowledge/OBISData.h"
+#include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/ExchangeErrors.h"
+#include "xmlpdu/infra/Misc.h"
+
+namespace quillon::client {
+
+namespace {
+
+// Client system title proposed when the profile gives none.
+const char* const kDefaultClientSystemTitle = "QXV00001";
+// Short names of the current association object on SN associations.
+constexpr int kAssociationSNBase = 0xFA00;
+const TLogicalName kAssociationName{0, 0, 40, 0, 0, 255};
+const TLogicalName kClockName{0, 0, 1, 0, 0, 255};
+
+}  // namespace
+
+struct TSession::TState {
+  TMeterProfile Profile;
+  std::function<void(const std::string&)> Log;
+
+  // The stack: at most one of each, linked directly (no registry names).
+  std::unique_ptr<TProtocolLayerTCPClient> Tcp;
+  std::unique_ptr<TProtocolLayerSerial> Serial;
+  std::unique_ptr<TProtocolLayerWrapper> Wrapper;
+  std::unique_ptr<TProtocolLayerHDLC> Hdlc;
+  std::unique_ptr<TMidLayerAbstract> Mid;
+
+  TDLMSProtocolContext Context{};
+  bool Associated = false;
+  // The bytes the context points to; they stay put while it lives.
+  PduStr Secret, EK, AK, KEK, ClientTitle, ServerTitle;
+
+  std::optional<std::vector<TObjectListEntry>> Objects;
+  std::string LastXml;
+  TProgress Progress;
+  const TCall* Call = nullptr;
+  uint32_t NextInvocationCounter = 1;
+};
+
+namespace {
+
+// The engine's log callback carries no context: the session that is calling
+// into the engine on this thread receives the lines.
+thread_local TSession::TState* tCurrent = nullptr;
+
+void EngineLog(const char* s) {
+  if (tCurrent && tCurrent->Log) tCurrent->Log(s ? s : "");
+}
+
+uint32_t NextInvocationCounter() {
+  // Engine calls run inside a call scope, so the session is known here.
+  return tCurrent ? tCurrent->NextInvocationCounter++ : 0;
+}
+
+void SetCallBackResult(PDLMSProtocolContext ctx, const std::string& text) {
+  const size_t n = std::min(text.size(), sizeof ctx->CallBackResult - 1);
+  std::memcpy(ctx->CallBackResult, text.data(), n);
+  ctx->CallBackResult[n] = '\0';
+}
+
+int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t outLength, uint8_t* in,
+                        int32_t maxInLength, int32_t* inLength) {
+  auto* s = static_cast<TSession::TState*>(ctx->ReservedForDllUser);
+  try {
+    const PduStr request(reinterpret_cast<const char*>(out), static_cast<size_t>(std::max(outLength, 0)));
+    PduStr response;
+    s->Mid->SendReceiveData(s->Profile.ClientAddress, s->Profile.ServerAddress, request, response);
+    if (response.size() > static_cast<size_t>(std::max(maxInLength, 0)))
+      RaiseGeneral(Format("Response too long (%d bytes, at most %d)", static_cast<int>(response.size()), maxInLength));
+    std::memcpy(in, response.data(), response.size());
+    *inLength = static_cast<int32_t>(response.size());
+    ++s->Progress.Blocks;
+    s->Progress.Bytes += response.size();
+    if (s->Call && s->Call->Progress) s->Call->Progress(s->Progress);
+    return 0;
+  } catch (const std::exception& e) {
+    SetCallBackResult(ctx, e.what());
+    return 1;
+  }
+}
+
+const TObjectListEntry* FindEntry(const std::vector<TObjectListEntry>& list, int classId, const TLogicalName& name) {
+  for (const TObjectListEntry& e : list)
+    if (e.Name == name && (classId == 0 || e.ClassId == classId)) return &e;
+  return nullptr;
+}
+
+// Short names as the meter's object list gives them: attributes every 8
+// from the base name, methods after the attributes of the class.
+int32_t ShortName(PDLMSProtocolContext ctx, const uint8_t* instance, int32_t classId, int32_t id, bool method,
+                  uint16_t* sn) {
+  auto* s = static_cast<TSession::TState*>(ctx->ReservedForDllUser);
+  const TLogicalName name = LogicalNameOfBytes(std::string_view(reinterpret_cast<const char*>(instance), 6));
+  int base = -1, attributes = 0;
+  if (classId == 12 && name == kAssociationName) {
+    base = kAssociationSNBase;
+    attributes = 4;
+  } else if (s->Objects) {
+    if (const TObjectListEntry* e = FindEntry(*s->Objects, classId, name)) {
+      base = e->ShortName;
+      attributes = static_cast<int>(e->AttributeNames.size());
+    }
+  }
+  if (base < 0) {
+    SetCallBackResult(ctx, Format("No short name for %d/%s in the object list", classId, LogicalNameDotted(name).c_str()));
+    return 1;
+  }
+  if (method && attributes == 0) {
+    SetCallBackResult(ctx, Format("Class %d is not in the class catalogue: its method short names are unknown", classId));
+    return 1;
+  }
+  *sn = static_cast<uint16_t>(base + 8 * (method ? attributes + id - 1 : id - 1));
+  return 0;
+}
+
+int32_t ShortNameOfAttribute(PDLMSProtocolContext c, const uint8_t* i, int32_t cls, int32_t a, uint16_t* sn) {
+  return ShortName(c, i, cls, a, false, sn);
+}
+int32_t ShortNameOfMethod(PDLMSProtocolContext c, const uint8_t* i, int32_t cls, int32_t m, uint16_t* sn) {
+  return ShortName(c, i, cls, m, true, sn);
+}
+
+const uint8_t* BytesOrNull(const PduStr& s) {
+  return s.empty() ? nullptr : reinterpret_cast<const uint8_t*>(s.data());
+}
+
+// Runs one step of an operation with the call's cancel token watched by
+// every wait of this thread and the engine's log routed to this session.
+class TCallScope {
+public:
+  TCallScope(TSession::TState& s, const TCall& call)
+      : FState(s), FPreviousFlag(ThreadAbortFlag), FPreviousSession(tCurrent) {
+    ThreadAbortFlag = call.Cancel ? &call.Cancel->Flag() : nullptr;
+    tCurrent = &s;
+    s.Call = &call;
+    s.Progress = TProgress{};
+  }
+  ~TCallScope() {
+    ThreadAbortFlag = FPreviousFlag;
+    tCurrent = FPreviousSession;
+    FState.Call = nullptr;
+  }
+
+private:
+  TSession::TState& FState;
+  const std::atomic<bool>* FPreviousFlag;
+  TSession::TState* FPreviousSession;
+};
+
+std::string Hex2(int v, int digits) { return TMisc::IntToHex(static_cast<uint64_t>(v), digits); }
+
+std::string Descriptor(const char* kind, int classId, const TLogicalName& name, int member) {
+  return Format("<%sDescriptor><ClassId Value=\"%s\" /><InstanceId Value=\"%s\" /><%sId Value=\"%s\" /></%sDescriptor>",
+                kind, Hex2(classId, 4).c_str(), LogicalNameHex(name).c_str(), kind, Hex2(member, 2).c_str(), kind);
+}
+
+// The first <Data>...</Data> of an engine answer, if any.
+std::optional<std::string> DataElementOf(const std::string& xml) {
+  const size_t open = xml.find("<Data>");
+  if (open == std::string::npos) return std::nullopt;
+  const size_t close = xml.rfind("</Data>");
+  if (close == std::string::npos || close < open) return std::nullopt;
+  return xml.substr(open, close + 7 - open);
+}
+
+// The value of the first Value="..." after `tag` in an engine answer.
+std::optional<std::string> ValueAfter(const std::string& xml, const std::string& tag) {
+  const size_t at = xml.find(tag);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t v = xml.find("Value=\"", at);
+  if (v == std::string::npos) return std::nullopt;
+  const size_t end = xml.find('"', v + 7);
+  if (end == std::string::npos) return std::nullopt;
+  return xml.substr(v + 7, end - v - 7);
+}
+
+std::string AccessModeText(int mode) {
+  switch (mode) {
+    case 0: return "-";
+    case 1: return "R";
+    case 2: return "W";
+    case 3: return "RW";
+    default: return Format("%d", mode);
+  }
+}
+
+}  // namespace
+
+std::string TObjectListEntry::AccessText() const {
+  std::string s;
+  for (const auto& [id, mode] : AttributeAccess) s += (s.empty() ? "" : " ") + std::to_string(id) + ":" + AccessModeText(mode);
+  return s;
+}
+
+std::string TProfileColumn::Heading() const {
+  std::string h = Description.empty() ? LogicalNameDotted(Name) : Description;
+  h += " [" + LogicalNameDotted(Name) + "/" + std::to_string(Attribute);
+  if (ScalerUnit) {
+    const std::string unit = COSEMUnitName(ScalerUnit->Unit);
+    if (!unit.empty()) h += ", " + unit;
+  }
+  return h + "]";
+}
+
+// ---------------------------------------------------------------- session
+
+TSession::TSession(TMeterProfile profile) : F(std::make_unique<TState>()) { F->Profile = std::move(profile); }
+
+TSession::~TSession() { Close(); }
+
+void TSession::SetLog(std::function<void(const std::string&)> log) { F->Log = std::move(log); }
+
+const TMeterProfile& TSession::Profile() const { return F->Profile; }
+bool TSession::IsOpen() const { return F->Associated; }
+int TSession::NegotiatedMaxPduSize() const { return F->Context.NegotiatedMaxPduSize; }
+uint32_t TSession::NegotiatedConformance() const { return F->Context.NegotiatedConformance; }
+const std::string& TSession::LastXml() const { return F->LastXml; }
+void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
+uint32_t TSession::InvocationCounter() const { return F->NextInvocationCounter; }
+
+namespace {
+
+void BuildStack(TSession::TState& s) {
+  const TMeterProfile& p = s.Profile;
+  TProtocolLayerAbstract* byteLayer = nullptr;
+  if (p.Transport == TTransport::tHdlcSerial) {
+    s.Serial = std::make_unique<TProtocolLayerSerial>();
+    TProtocolLayerSerial& serial = *s.Serial;
+    serial.Name = "Serial";
+    serial.SetDevicePath(p.Device);
+    serial.SetFormat("8N1");
+    serial.ShowTraffic = true;
+    serial.ResponseTimeout = p.ResponseTimeout;
+    serial.NeedsMode_E = p.ModeE;
+    serial.NeedsWakeUp = false;
+    serial.SetBaud(p.Baud);
+    serial.Mode_E_Delay1 = 0;
+    serial.Mode_E_Delay2 = 300;
+    serial.Mode_E_Delay3 = 1000;
+    byteLayer = &serial;
+  } else {
+    s.Tcp = std::make_unique<TProtocolLayerTCPClient>();
+    TProtocolLayerTCPClient& tcp = *s.Tcp;
+    tcp.Name = "TCPClient";
+    tcp.SetIP(p.Host);
+    tcp.SetPort(p.Port);
+    tcp.SetIPVersion(p.Host.find(':') != std::string::npos ? IPv6 : IPv4);
+    tcp.SetDisconnectToConnectDelay(0);
+    tcp.SetShowTraffic(true);
+    tcp.SetResponseTimeout(p.ResponseTimeout);
+    tcp.SetConnectTimeout(p.ConnectTimeout);
+    byteLayer = &tcp;
+  }
+  if (p.Transport == TTransport::tWrapperTcp) {
+    s.Wrapper = std::make_unique<TProtocolLayerWrapper>();
+    s.Wrapper->Name = "WRAPPER";
+    s.Wrapper->SupportingLayerInstance = byteLayer;
+    auto mid = std::make_unique<TMidLayerWRAPPER>();
+    mid->WRAPPERLayer = s.Wrapper.get();
+    s.Mid = std::move(mid);
+  } else {
+    s.Hdlc = std::make_unique<TProtocolLayerHDLC>();
+    TProtocolLayerHDLC& hdlc = *s.Hdlc;
+    hdlc.Name = "HDLC";
+    hdlc.SupportingLayerInstance = byteLayer;
+    if (p.PhysicalAddress >= 0) {
+      hdlc.SetServerLowerAddress(p.PhysicalAddress);
+      hdlc.SetServerAddressSize(p.AddressSize ? p.AddressSize
+                                              : (p.PhysicalAddress >= 128 || p.ServerAddress >= 128 ? 4 : 2));
+    } else {
+      hdlc.SetServerAddressSize(p.AddressSize ? p.AddressSize : 1);
+      hdlc.SetServerLowerAddress(0);
+    }
+    hdlc.SetServerUpperAddress(p.ServerAddress);
+    hdlc.InformationFieldLength = 128;
+    hdlc.InactivityTimeout = p.InactivityTimeout;
+    // Installs the frame check on the byte layer handed over above.
+    hdlc.SetSupportingLayer(byteLayer->Name);
+    auto mid = std::make_unique<TMidLayerHDLC>();
+    mid->HDLCLayer = s.Hdlc.get();
+    mid->DiscToNDMTimeout = 0;
+    s.Mid = std::move(mid);
+  }
+}
+
+void FillContext(TSession::TState& s) {
+  const TMeterProfile& p = s.Profile;
+  TDLMSProtocolContext& c = s.Context;
+  ClearContext(&c);
+  c.ClientId = p.ClientAddress;
+  c.ServerId = p.ServerAddress;
+  c.ApplicationContext = p.ApplicationContext();
+  c.MechanismName = p.Mechanism;
+  c.UseDedicatedKey = p.UseDedicatedKey ? 1 : 0;
+  c.RLRQSupported = 1;
+  if (p.Mechanism != mLowest && p.Mechanism != mGMAC && p.Mechanism != mECDSA) {
+    s.Secret = p.Secret;
+    c.Secret.Size = static_cast<int32_t>(s.Secret.size());
+    c.Secret.Bytes = reinterpret_cast<uint8_t*>(s.Secret.data());
+  }
+  if (p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA) {
+    s.EK = p.EK;
+    s.AK = p.AK;
+    s.KEK = p.KEK;
+    s.ClientTitle = p.ClientSystemTitle.empty() ? PduStr(kDefaultClientSystemTitle) : p.ClientSystemTitle;
+    s.ServerTitle = p.ServerSystemTitle;
+    c.EncryptionKey = BytesOrNull(s.EK);
+    c.AuthenticationKey = BytesOrNull(s.AK);
+    c.KeyEncryptionKey = BytesOrNull(s.KEK);
+    c.ClientSystemTitle = BytesOrNull(s.ClientTitle);
+    c.ServerSystemTitle = BytesOrNull(s.ServerTitle);
+    c.SecuritySuite = p.Suite + 1;
+  } else if (p.Mechanism == mSHA256) {
+    // The SHA-256 challenge response covers both system titles.
+    s.ClientTitle = p.ClientSystemTitle.empty() ? PduStr(kDefaultClientSystemTitle) : p.ClientSystemTitle;
+    s.ServerTitle = p.ServerSystemTitle;
+    c.ClientSystemTitle = BytesOrNull(s.ClientTitle);
+    c.ServerSystemTitle = BytesOrNull(s.ServerTitle);
+  }
+  c.LogStringFunc = &EngineLog;
+  c.SendReceiveDataFunc = &SendReceiveData;
+  c.GetShortNameOfAttributeFunc = &ShortNameOfAttribute;
+  c.GetShortNameOfMethodFunc = &ShortNameOfMethod;
+  c.GetNextInvocationCounterFunc = &NextInvocationCounter;
+  c.ReservedForDllUser = &s;
+}
+
+// Requests after the association carry the profile's protection.
+void ApplyProtection(TSession::TState& s) {
+  if (!s.Profile.Ciphered()) return;
+  TProtectionLayer& p = s.Context.ProtectionLayers[0];
+  p = TProtectionLayer{};
+  p.Kind = 1;
+  // General ciphering needs the general-block-transfer conformance bit.
+  p.Style = (s.Context.NegotiatedConformance & 4u) ? 3 : 1;
+  p.ProtectionServices = static_cast<uint32_t>(s.Profile.Policy);
+}
+
+[[noreturn]] void RaiseEngineFailure(const TSession::TState& s, const TCall& call) {
+  const std::string text = s.Context.Result ? s.Context.Result : "Engine call failed";
+  if (call.Cancel && call.Cancel->Cancelled()) throw EMeterError("cancelled");
+  throw EMeterError(text);
+}
+
+std::string Endpoint(const TMeterProfile& p) {
+  if (p.Transport == TTransport::tHdlcSerial) return p.Device;
+  const bool v6 = p.Host.find(':') != std::string::npos;
+  return (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port);
+}
+
+}  // namespace
+
+void TSession::Open(const TCall& call) {
+  if (F->Associated) return;
+  TState& s = *F;
+  TCallScope scope(s, call);
+  try {
+    BuildStack(s);
+    s.Mid->Connect(s.Profile.ClientAddress, s.Profile.ServerAddress);
+  } catch (const EUserAbort&) {
+    Close();
+    throw EMeterError("cancelled");
+  } catch (const std::exception& e) {
+    Close();
+    throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()));
+  }
+  FillContext(s);
+  if (EstablishAA(&s.Context) != 0) {
+    const std::string text = s.Context.Result ? s.Context.Result : "Association failed";
+    const bool cancelled = call.Cancel && call.Cancel->Cancelled();
+    Close();
+    throw EMeterError(cancelled ? std::string("cancelled") : "association: " + text);
+  }
+  s.Associated = true;
+}
+
+void TSession::Close() {
+  TState& s = *F;
+  if (s.Context.ReservedRef != nullptr) {
+    const TCall none;
+    TCallScope scope(s, none);
+    // A link that is gone gets no release request; the engine state is freed either way.
+    if (!s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
+    ApplyProtection(s);
+    ReleaseAA(&s.Context);
+  }
+  s.Associated = false;
+  try {
+    if (s.Mid) s.Mid->Disconnect();
+  } catch (const std::exception&) {
+    // Hanging up a link that already broke reports nothing useful.
+  }
+  try {
+    if (s.Tcp && s.Tcp->IsConnected()) s.Tcp->Disconnect();
+    if (s.Serial && s.Serial->IsConnected()) s.Serial->Disconnect();
+  } catch (const std::exception&) {
+  }
+  s.Mid.reset();
+  s.Hdlc.reset();
+  s.Wrapper.reset();
+  s.Serial.reset();
+  s.Tcp.reset();
+}
+
+namespace {
+
+void RequireOpen(const TSession::TState& s) {
+  if (!s.Associated) throw EMeterError("no association: the session is not open");
+}
+
+// A write or method answer that does not say Success names what it says instead.
+void RequireSuccess(const std::string& xml, const TObjectRef& ref, const char* what) {
+  if (xml.find("Success") != std::string::npos) return;
+  auto why = ValueAfter(xml, "Result");
+  if (!why) why = ValueAfter(xml, "DataAccessError");
+  throw EMeterError(Format("%s: the meter refused the %s (%s)", ObjectRefText(ref).c_str(), what,
+                           why ? why->c_str() : "no result in the answer"));
+}
+
+bool IsAssociationObject(const TObjectRef& ref) { return ref.Name == kAssociationName && ref.ClassId == 12; }
+
+}  // namespace
+
+const std::vector<TObjectListEntry>& TSession::ObjectList(const TCall& call) {
+  TState& s = *F;
+  if (s.Objects) return *s.Objects;
+  RequireOpen(s);
+  const bool sn = s.Profile.ShortNames;
+  TObjectRef ref;
+  ref.ClassId = sn ? 12 : 15;
+  ref.Name = kAssociationName;
+  ref.Member = 2;
+  TReading r = Get(ref, call);
+  if (r.Value.Kind != TValueKind::vkArray) throw EMeterError("object list: the meter did not return an array");
+  std::vector<TObjectListEntry> list;
+  const TOBISData& obis = EmbeddedOBISData();
+  for (const TValue& item : r.Value.Items) {
+    if (item.Kind != TValueKind::vkStructure || item.Items.size() < (sn ? 4u : 3u))
+      throw EMeterError("object list: an entry is not the structure expected");
+    TObjectListEntry e;
+    size_t i = 0;
+    if (sn) e.ShortName = static_cast<int>(static_cast<uint16_t>(item.Items[i++].Integer().value_or(-1)));
+    e.ClassId = static_cast<int>(item.Items[i++].Integer().value_or(0));
+    e.Version = static_cast<int>(item.Items[i++].Integer().value_or(0));
+    const TValue& ln = item.Items[i++];
+    if (ln.Kind != TValueKind::vkOctetString || ln.Bytes.size() != 6)
+      throw EMeterError("object list: a logical name is not 6 bytes");
+    e.Name = LogicalNameOfBytes(ln.Bytes);
+    if (i < item.Items.size() && item.Items[i].Kind == TValueKind::vkStructure && item.Items[i].Items.size() == 2) {
+      auto rights = [](const TValue& list, std::vector<std::pair<int, int>>& out) {
+        for (const TValue& a : list.Items)
+          if (a.Kind == TValueKind::vkStructure && a.Items.size() >= 2)
+            out.emplace_back(static_cast<int>(a.Items[0].Integer().value_or(0)),
+                             static_cast<int>(a.Items[1].Integer().value_or(0)));
+      };
+      rights(item.Items[i].Items[0], e.AttributeAccess);
+      rights(item.Items[i].Items[1], e.MethodAccess);
+    }
+    try {
+      e.Description = obis.GetOBISText(e.Name);
+    } catch (const std::exception&) {
+      // No description is not a failure of the object list.
+    }
+    if (const TCOSEMClassInfo* c = COSEMClassesInfo().Search(e.ClassId, e.Version)) {
+      e.ClassName = c->Description;
+      e.AttributeNames = c->AttributeNames;
+      e.MethodCount = c->MethodsQty;
+    } else if (const TCOSEMClassInfo* any = COSEMClassesInfo().Search(e.ClassId, -1)) {
+      e.ClassName = any->Description;
+      e.AttributeNames = any->AttributeNames;
+      e.MethodCount = any->MethodsQty;
+    }
+    list.push_back(std::move(e));
+  }
+  s.Objects = std::move(list);
+  return *s.Objects;
+}
+
+int TSession::ClassOf(const TLogicalName& name, const TCall& call) {
+  const auto& list = ObjectList(call);
+  if (const TObjectListEntry* e = FindEntry(list, 0, name)) return e->ClassId;
+  throw EMeterError(Format("object %s: not in the association's object list", LogicalNameDotted(name).c_str()));
+}
+
+namespace {
+
+// The unit-bearing attribute of a class and the attributes it applies to.
+int ScalerUnitAttribute(int classId, int attribute) {
+  if ((classId == 3 || classId == 4) && attribute == 2) return 3;
+  if (classId == 5 && (attribute == 2 || attribute == 3)) return 4;
+  return 0;
+}
+
+}  // namespace
+
+TObjectRef TSession::Prepare(TObjectRef ref, int defaultMember, const TCall& call) {
+  RequireOpen(*F);
+  // Short names come from the object list: it is read before the first request.
+  if (F->Profile.ShortNames && !F->Objects && !IsAssociationObject(ref)) ObjectList(call);
+  if (ref.Member == 0) ref.Member = defaultMember;
+  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  return ref;
+}
+
+TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& selection) {
+  TState& s = *F;
+  ref = Prepare(ref, 2, call);
+  TReading r;
+  r.Ref = ref;
+  {
+    TCallScope scope(s, call);
+    ApplyProtection(s);
+    const std::string request = "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
+                                Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + selection +
+                                "</GetRequestNormal>";
+    if (ReadAttributes(&s.Context, request.c_str()) != 0) RaiseEngineFailure(s, call);
+    s.LastXml = s.Context.Result ? s.Context.Result : "";
+  }
+  auto data = DataElementOf(s.LastXml);
+  if (!data) {
+    const auto why = ValueAfter(s.LastXml, "DataAccessError");
+    throw EMeterError(Format("%s: the meter refused the read (%s)", ObjectRefText(ref).c_str(),
+                             why ? why->c_str() : "no data in the answer"));
+  }
+  r.DataXml = *data;
+  try {
+    r.Value = ParseDataXml(*data);
+  } catch (const std::exception& e) {
+    throw EMeterError(Format("%s: unreadable answer (%s)", ObjectRefText(ref).c_str(), e.what()));
+  }
+  if (const int su = ScalerUnitAttribute(ref.ClassId, ref.Member); su && selection.empty()) {
+    const std::string keep = s.LastXml;
+    TObjectRef unitRef = ref;
+    unitRef.Member = su;
+    r.ScalerUnit = ScalerUnitOf(Get(unitRef, call).Value);
+    s.LastXml = keep;
+  }
+  return r;
+}
+
+void TSession::Set(TObjectRef ref, const std::string& dataXml, const TCall& call) {
+  TState& s = *F;
+  ref = Prepare(ref, 2, call);
+  TCallScope scope(s, call);
+  ApplyProtection(s);
+  const std::string request = "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
+                              Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + "<Value>" + dataXml +
+                              "</Value></SetRequestNormal>";
+  if (WriteAttributes(&s.Context, request.c_str()) != 0) RaiseEngineFailure(s, call);
+  s.LastXml = s.Context.Result ? s.Context.Result : "";
+  RequireSuccess(s.LastXml, ref, "write");
+}
+
+std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parametersXml, const TCall& call) {
+  TState& s = *F;
+  ref = Prepare(ref, 1, call);
+  TCallScope scope(s, call);
+  ApplyProtection(s);
+  const std::string request =
+      "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" />" + Descriptor("Method", ref.ClassId, ref.Name, ref.Member) +
+      (parametersXml.empty() ? std::string()
+                             : "<MethodInvocationParameters>" + parametersXml + "</MethodInvocationParameters>") +
+      "</ActionRequestNormal>";
+  if (InvokeMethod(&s.Context, request.c_str(), 0) != 0) RaiseEngineFailure(s, call);
+  s.LastXml = s.Context.Result ? s.Context.Result : "";
+  RequireSuccess(s.LastXml, ref, "method");
+  if (auto data = DataElementOf(s.LastXml)) {
+    try {
+      return ParseDataXml(*data);
+    } catch (const std::exception& e) {
+      throw EMeterError(Format("%s: unreadable answer (%s)", ObjectRefText(ref).c_str(), e.what()));
+    }
+  }
+  return std::nullopt;
+}
+
+TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, const TCall& call) {
+  TState& s = *F;
+  RequireOpen(s);
+  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  if (ref.ClassId != 7)
+    throw EMeterError(Format("%s: not a profile (class %d, expected 7)", ObjectRefText(ref).c_str(), ref.ClassId));
+  TProfileTable t;
+  TObjectRef captureRef = ref;
+  captureRef.Member = 3;
+  const TValue capture = Get(captureRef, call).Value;
+  if (capture.Kind != TValueKind::vkArray)
+    throw EMeterError(Format("%s: capture objects are not an array", ObjectRefText(ref).c_str()));
+  const TOBISData& obis = EmbeddedOBISData();
+  for (const TValue& c : capture.Items) {
+    if (c.Kind != TValueKind::vkStructure || c.Items.size() < 4 || c.Items[1].Bytes.size() != 6)
+      throw EMeterError(Format("%s: a capture object is not the structure expected", ObjectRefText(ref).c_str()));
+    TProfileColumn col;
+    col.ClassId = static_cast<int>(c.Items[0].Integer().value_or(0));
+    col.Name = LogicalNameOfBytes(c.Items[1].Bytes);
+    col.Attribute = static_cast<int>(c.Items[2].Integer().value_or(0));
+    col.DataIndex = static_cast<int>(c.Items[3].Integer().value_or(0));
+    try {
+      col.Description = obis.GetOBISText(col.Name);
+    } catch (const std::exception&) {
+    }
+    if (const int su = ScalerUnitAttribute(col.ClassId, col.Attribute)) {
+      TObjectRef unitRef{col.ClassId, col.Name, su};
+      try {
+        col.ScalerUnit = ScalerUnitOf(Get(unitRef, call).Value);
+      } catch (const EMeterError&) {
+        // A column whose unit cannot be read is shown unscaled.
+      }
+    }
+    t.Columns.push_back(std::move(col));
+  }
+  std::string selection;
+  if (range.Kind == TProfileRange::rTime) {
+    // The restricting object is the clock column (the first column when none is).
+    const TProfileColumn* clock = nullptr;
+    for (const TProfileColumn& c : t.Columns)
+      if (c.ClassId == 8 && c.Attribute == 2 && !clock) clock = &c;
+    if (!clock && !t.Columns.empty()) clock = &t.Columns[0];
+    const TProfileColumn fallback{8, kClockName, 2, 0, "", std::nullopt};
+    if (!clock) clock = &fallback;
+    selection = Format(
+        "<AccessSelection><AccessSelector Value=\"01\" /><AccessParameters><Structure Qty=\"0004\">"
+        "<Structure Qty=\"0004\"><LongUnsigned Value=\"%s\" /><OctetString Value=\"%s\" /><Integer Value=\"%s\" />"
+        "<LongUnsigned Value=\"%s\" /></Structure><OctetString Value=\"%s\" /><OctetString Value=\"%s\" />"
+        "<Array Qty=\"0000\" ></Array></Structure></AccessParameters></AccessSelection>",
+        Hex2(clock->ClassId, 4).c_str(), LogicalNameHex(clock->Name).c_str(), Hex2(clock->Attribute & 0xFF, 2).c_str(),
+        Hex2(clock->DataIndex, 4).c_str(), TMisc::ByteStrToHexStr(EncodeDateTime(range.From, 0)).c_str(),
+        TMisc::ByteStrToHexStr(EncodeDateTime(range.To, 0)).c_str());
+  } else if (range.Kind == TProfileRange::rEntries) {
+    selection = Format(
+        "<AccessSelection><AccessSelector Value=\"02\" /><AccessParameters><Structure Qty=\"0004\">"
+        "<DoubleLongUnsigned Value=\"%s\" /><DoubleLongUnsigned Value=\"%s\" /><LongUnsigned Value=\"0001\" />"
+        "<LongUnsigned Value=\"0000\" /></Structure></AccessParameters></AccessSelection>",
+        TMisc::IntToHex(range.FirstEntry, 8).c_str(), TMisc::IntToHex(range.LastEntry, 8).c_str());
+  }
+  TObjectRef bufferRef = ref;
+  bufferRef.Member = 2;
+  TValue buffer = Get(bufferRef, call, selection).Value;
+  if (buffer.Kind != TValueKind::vkArray)
+    throw EMeterError(Format("%s: the buffer is not an array", ObjectRefText(ref).c_str()));
+  for (TValue& entry : buffer.Items) {
+    if (entry.Kind != TValueKind::vkStructure)
+      throw EMeterError(Format("%s: a buffer entry is not a structure", ObjectRefText(ref).c_str()));
+    t.Rows.push_back(std::move(entry.Items));
+  }
+  return t;
+}
+
+}  // namespace quillon::client

@@ -1,0 +1,158 @@
+// One meter session: its own layer stack for the profile, its own engine
+// context, the association, and the operations run over it. Several sessions
+// may live in one process, each on its own thread.
+//
+//   TSession s(profile);
+//   s.Open(call);                         // link and association
+//   TReading r = s.Get(ref, call);        // any number of operations
+//   s.Close();                            // release and hang up
+//
+// Every operation takes a TCall: a cancel token that ends its waits within a
+// fraction of a second, and a progress callback (blocks and bytes so far).
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/MeterProfile.h"
+#include "client/ObjectRef.h"
+#include "client/Value.h"
+#include "xmlpdu/infra/Errors.h"
+
+namespace quillon::client {
+
+class TCancelToken {
+public:
+  void Cancel() { FFlag.store(true); }
+  void Reset() { FFlag.store(false); }
+  bool Cancelled() const { return FFlag.load(); }
+  const std::atomic<bool>& Flag() const { return FFlag; }
+
+private:
+  std::atomic<bool> FFlag{false};
+};
+
+struct TProgress {
+  uint64_t Blocks = 0;  // exchanges with the meter in this operation
+  uint64_t Bytes = 0;   // bytes received in this operation
+};
+
+struct TCall {
+  TCancelToken* Cancel = nullptr;
+  std::function<void(const TProgress&)> Progress;
+};
+
+struct TObjectListEntry {
+  int ClassId = 0;
+  int Version = 0;
+  TLogicalName Name{};
+  int ShortName = -1;  // base name on SN associations
+  std::string Description;  // from the OBIS database
+  std::string ClassName;    // from the class catalogue ("" when unknown)
+  std::vector<std::string> AttributeNames;  // entry 0 is attribute 1
+  int MethodCount = 0;
+  // Access rights as the meter lists them (LN only): (attribute, mode) and
+  // (method, mode).
+  std::vector<std::pair<int, int>> AttributeAccess, MethodAccess;
+  // "1:R 2:RW 3:-" for the attributes; empty when the meter lists none.
+  std::string AccessText() const;
+};
+
+struct TReading {
+  TObjectRef Ref;
+  TValue Value;
+  std::string DataXml;  // the Data element as the engine returned it
+  std::optional<TScalerUnit> ScalerUnit;  // registers: attribute 3 (or 4) applied to the value
+};
+
+struct TProfileColumn {
+  int ClassId = 0;
+  TLogicalName Name{};
+  int Attribute = 0;
+  int DataIndex = 0;
+  std::string Description;
+  std::optional<TScalerUnit> ScalerUnit;
+  // "Active energy import (+A), total [1.0.1.8.0.255/2, Wh]"
+  std::string Heading() const;
+};
+
+struct TProfileRange {
+  enum TKind { rWhole, rTime, rEntries } Kind = rWhole;
+  int64_t From = 0, To = 0;          // seconds since the epoch, inclusive
+  uint32_t FirstEntry = 1, LastEntry = 0;  // from 1; 0: to the last entry
+};
+
+struct TProfileTable {
+  std::vector<TProfileColumn> Columns;
+  std::vector<std::vector<TValue>> Rows;
+};
+
+// A failure of the meter, the link or the protocol: what the engine or a
+// layer reported, or the meter's refusal of a request.
+class EMeterError : public EGeneralError {
+public:
+  explicit EMeterError(const std::string& message) : EGeneralError(message) {}
+};
+
+class TSession {
+public:
+  explicit TSession(TMeterProfile profile);
+  ~TSession();
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+
+  // Engine log lines of this session (the traffic of the layers goes to the
+  // process-wide traffic log).
+  void SetLog(std::function<void(const std::string&)> log);
+
+  void Open(const TCall& call = {});
+  // Releases the association (with a release request where the association
+  // supports one) and closes the link; never throws.
+  void Close();
+  bool IsOpen() const;
+  const TMeterProfile& Profile() const;
+  int NegotiatedMaxPduSize() const;
+  uint32_t NegotiatedConformance() const;
+
+  // The association's object list, read once per session.
+  const std::vector<TObjectListEntry>& ObjectList(const TCall& call = {});
+  // The class of an object from the object list; EMeterError when it is not listed.
+  int ClassOf(const TLogicalName& name, const TCall& call = {});
+
+  // Reads one attribute (attribute 2 when the reference names none). For
+  // registers, extended and demand registers the scaler and unit are read
+  // as well. `selection` is an AccessSelection element or empty.
+  TReading Get(TObjectRef ref, const TCall& call = {}, const std::string& selection = std::string());
+  // Writes one attribute; `dataXml` is one DLMS XML Data element.
+  void Set(TObjectRef ref, const std::string& dataXml, const TCall& call = {});
+  // Invokes method ref.Member with parameters (a Data element or empty);
+  // returns the return parameters when the meter sends any.
+  std::optional<TValue> Action(TObjectRef ref, const std::string& parametersXml, const TCall& call = {});
+  // A profile generic's buffer with its column headings.
+  TProfileTable ReadProfile(TObjectRef ref, const TProfileRange& range, const TCall& call = {});
+
+  // The invocation counter of the next protected message. A meter refuses a
+  // counter it has seen, so callers that open several sessions over time
+  // (one per process, say) keep it between them.
+  void SetInvocationCounter(uint32_t next);
+  uint32_t InvocationCounter() const;
+
+  // The XML the engine returned for the last request.
+  const std::string& LastXml() const;
+
+  struct TState;
+
+private:
+  // The association is open; the member defaults to `defaultMember`, the
+  // class comes from the object list, and on SN associations the object list
+  // (the source of the short names) has been read.
+  TObjectRef Prepare(TObjectRef ref, int defaultMember, const TCall& call);
+
+  std::unique_ptr<TState> F;
+};
+
+}  // namespace quillon::client

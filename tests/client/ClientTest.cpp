@@ -1,0 +1,353 @@
+// Object references, typed values (dates, scaling, renderings, literals) and
+// the profile files of the session library.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "client/MeterProfile.h"
+#include "client/ObjectRef.h"
+#include "client/Value.h"
+#include "knowledge/COSEMUnits.h"
+#include "xmlpdu/infra/Misc.h"
+
+using namespace quillon;
+using namespace quillon::client;
+
+namespace {
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// ---------------------------------------------------------------- references
+
+TEST(ObjectRef, AcceptsEveryWrittenForm) {
+  struct {
+    const char* Text;
+    int Class;
+    const char* Dotted;
+    int Member;
+  } cases[] = {
+      {"1.0.1.8.0.255", 0, "1.0.1.8.0.255", 0},
+      {"1-0:1.8.0*255", 0, "1.0.1.8.0.255", 0},
+      {"0100010800FF", 0, "1.0.1.8.0.255", 0},
+      {"3/1.0.1.8.0.255", 3, "1.0.1.8.0.255", 0},
+      {"3/1-0:1.8.0*255/3", 3, "1.0.1.8.0.255", 3},
+      {"1.0.1.8.0.255/2", 0, "1.0.1.8.0.255", 2},
+      {"0000010000ff/2", 0, "0.0.1.0.0.255", 2},
+      {"7/1.0.99.1.0.255/2", 7, "1.0.99.1.0.255", 2},
+  };
+  for (const auto& c : cases) {
+    const TObjectRef r = ParseObjectRef(c.Text);
+    EXPECT_EQ(r.ClassId, c.Class) << c.Text;
+    EXPECT_EQ(LogicalNameDotted(r.Name), c.Dotted) << c.Text;
+    EXPECT_EQ(r.Member, c.Member) << c.Text;
+  }
+}
+
+TEST(ObjectRef, RefusesMalformedInputNamingIt) {
+  struct {
+    const char* Text;
+    const char* Error;
+  } cases[] = {
+      {"1.0.1.8.0", "OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255"},
+      {"1.0.1.8.0.256", "OBIS code \"1.0.1.8.0.256\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255"},
+      {"0100010800G0", "OBIS code \"0100010800G0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255"},
+      {"", "OBIS code \"\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255"},
+      {"x/1.0.1.8.0.255/2", "reference \"x/1.0.1.8.0.255/2\": class \"x\" is not a class identifier 1..65535"},
+      {"3/1.0.1.8.0.255/0", "reference \"3/1.0.1.8.0.255/0\": attribute \"0\" is not a number 1..255"},
+      {"1/2/3/4", "reference \"1/2/3/4\": expected [CLASS/]OBIS[/ATTRIBUTE], e.g. 3/1.0.1.8.0.255/2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ErrorOf([&] { ParseObjectRef(c.Text); }), c.Error) << c.Text;
+}
+
+// ---------------------------------------------------------------- values
+
+TEST(Value, ReadsEveryKindAndRendersIt) {
+  struct {
+    const char* Xml;
+    const char* Text;
+    const char* Json;
+  } cases[] = {
+      {"<Integer Value=\"FF\" />", "-1", "-1"},
+      {"<Long Value=\"8000\" />", "-32768", "-32768"},
+      {"<DoubleLong Value=\"FFFFFFFE\" />", "-2", "-2"},
+      {"<Long64 Value=\"8000000000000000\" />", "-9223372036854775808", "-9223372036854775808"},
+      {"<Unsigned Value=\"FF\" />", "255", "255"},
+      {"<LongUnsigned Value=\"08FC\" />", "2300", "2300"},
+      {"<DoubleLongUnsigned Value=\"0012D687\" />", "1234567", "1234567"},
+      {"<Long64Unsigned Value=\"FFFFFFFFFFFFFFFF\" />", "18446744073709551615", "18446744073709551615"},
+      {"<Enum Value=\"1E\" />", "30", "30"},
+      {"<Boolean Value=\"01\" />", "true", "true"},
+      {"<Float32 Value=\"3FC00000\" />", "1.5", "1.5"},
+      {"<Float64 Value=\"C004000000000000\" />", "-2.5", "-2.5"},
+      {"<Float32 Value=\"3F3DF3B6\" />", "0.742", "0.742"},
+      {"<BitString Value=\"0101\" />", "0101", "\"0101\""},
+      {"<OctetString Value=\"00FF10\" />", "00FF10", "\"00FF10\""},
+      {"<OctetString Value=\"\\QSM-FW 7.0.3\" />", "QSM-FW 7.0.3", "\"51534D2D465720372E302E33\""},
+      {"<VisibleString Value=\"3531303030343237\" />", "51000427", "\"51000427\""},
+      {"<NullData />", "null", "null"},
+      {"<Data><Structure Qty=\"0002\" ><Integer Value=\"FF\" /><Enum Value=\"23\" /></Structure></Data>", "{-1, 35}",
+       "[-1,35]"},
+      {"<Array Qty=\"0000\" ></Array>", "{}", "[]"},
+      {"<OctetString Value=\"07EA0C0A040C1E0000FFC400\" />", "2026-12-10T12:30:00+01:00", "\"2026-12-10T12:30:00+01:00\""},
+  };
+  for (const auto& c : cases) {
+    const TValue v = ParseDataXml(c.Xml);
+    EXPECT_EQ(ValueToText(v), c.Text) << c.Xml;
+    EXPECT_EQ(ValueToJson(v).dump(), c.Json) << c.Xml;
+  }
+}
+
+TEST(Value, XmlRoundTripKeepsTypeAndBits) {
+  for (const char* xml : {"<Integer Value=\"80\" />", "<Long64 Value=\"FFFFFFFFFFFFFFFF\" />",
+                          "<Float32 Value=\"C0490FDB\" />", "<Structure Qty=\"0002\" ><Boolean Value=\"01\" />"
+                                                           "<OctetString Value=\"0102\" /></Structure>",
+                          "<BitString Value=\"1\" />", "<NullData />"})
+    EXPECT_EQ(ValueToXml(ParseDataXml(xml)), xml);
+}
+
+TEST(Value, RefusesBrokenAndTooDeepData) {
+  EXPECT_EQ(ErrorOf([] { ParseDataXml("<LongUnsigned Value=\"08\" />"); }).find("Illegal data size, expected 2, found 1") !=
+                std::string::npos,
+            true);
+  EXPECT_NE(ErrorOf([] { ParseDataXml("<Structure Qty=\"0001\" ><Integer Value=\"01\" />"); }).find("</Structure> expected"),
+            std::string::npos);
+  std::string deep;
+  for (int i = 0; i < 100; ++i) deep += "<Array Qty=\"0001\" >";
+  deep += "<NullData />";
+  for (int i = 0; i < 100; ++i) deep += "</Array>";
+  EXPECT_NE(ErrorOf([&] { ParseDataXml(deep); }).find("Data nested deeper than 64 levels"), std::string::npos);
+}
+
+TEST(Value, DateTimesWithUnspecifiedFieldsDeviationAndStatus) {
+  struct {
+    const char* Hex;
+    const char* Iso;  // nullptr: not a date-time
+  } cases[] = {
+      {"07EA0C0A040C1E0000000000", "2026-12-10T12:30:00Z"},
+      {"07EA0C0A040C1E00008000FF", "2026-12-10T12:30:00"},
+      {"FFFF0C0AFF0C1E0000800000", "-----12-10T12:30:00"},
+      {"07EA0C0A04FFFFFFFF800000", "2026-12-10T--:--:--"},
+      {"07EA0C0A040C1E0032FF8880", "2026-12-10T12:30:00.50+02:00 (status 0x80)"},
+      {"07EA0D0A040C1E0000000000", nullptr},  // month 13
+      {"07EA0C0A04181E0000000000", nullptr},  // hour 24
+  };
+  for (const auto& c : cases) {
+    const auto d = DecodeDateTime(TMisc::HexStrToByteStr(c.Hex));
+    if (!c.Iso) {
+      EXPECT_FALSE(d.has_value()) << c.Hex;
+      continue;
+    }
+    ASSERT_TRUE(d.has_value()) << c.Hex;
+    EXPECT_EQ(DateTimeToIso(*d), c.Iso) << c.Hex;
+  }
+  EXPECT_EQ(DateTimeToIso(*DecodeDate(TMisc::HexStrToByteStr("07EA0C0AFF"))), "2026-12-10");
+  EXPECT_EQ(DateTimeToIso(*DecodeTime(TMisc::HexStrToByteStr("173B3B00"))), "23:59:59");
+}
+
+TEST(Value, EncodedDateTimeDecodesToTheSameInstant) {
+  const int64_t t = ParseIsoTime("2026-03-29T01:30:00Z", "time");
+  for (std::optional<int> deviation : {std::optional<int>(0), std::optional<int>(-60), std::optional<int>(120),
+                                       std::optional<int>()}) {
+    const auto d = DecodeDateTime(EncodeDateTime(t, deviation));
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(DateTimeToUnix(*d), t);
+  }
+  EXPECT_EQ(ParseIsoTime("2026-03-29T03:30:00+02:00", "t"), t);
+  EXPECT_EQ(ParseIsoTime("2026-03-29 01:30", "t"), t);
+  for (const char* bad : {"2026-13-01", "2026-02-29", "2026-04-31T00:00", "2026-01-01T24:00", "2026-01-01T12",
+                          "2026-01-01T12:00+1"})
+    EXPECT_EQ(ErrorOf([&] { ParseIsoTime(bad, "--from"); }),
+              std::string("--from \"") + bad + "\": expected a time as YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  EXPECT_EQ(ParseIsoTime("2024-02-29", "t"), ParseIsoTime("2024-03-01", "t") - 86400);
+}
+
+TEST(Value, ScalingIsExactDecimal) {
+  struct {
+    const char* Xml;
+    int Scaler;
+    const char* Text;
+  } cases[] = {
+      {"<LongUnsigned Value=\"08FC\" />", -1, "230.0"},
+      {"<LongUnsigned Value=\"0226\" />", -2, "5.50"},
+      {"<Long Value=\"03D4\" />", -3, "0.980"},
+      {"<DoubleLong Value=\"FFFFFFF6\" />", -3, "-0.010"},
+      {"<DoubleLongUnsigned Value=\"0012D687\" />", 3, "1234567000"},
+      {"<Unsigned Value=\"00\" />", 2, "0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ScaledText(ParseDataXml(c.Xml), c.Scaler).value_or("?"), c.Text) << c.Xml;
+  EXPECT_FALSE(ScaledText(ParseDataXml("<OctetString Value=\"01\" />"), -1).has_value());
+  const auto su = ScalerUnitOf(ParseDataXml("<Structure Qty=\"0002\" ><Integer Value=\"FE\" /><Enum Value=\"21\" /></Structure>"));
+  ASSERT_TRUE(su.has_value());
+  EXPECT_EQ(su->Scaler, -2);
+  EXPECT_EQ(COSEMUnitName(su->Unit), "A");
+  EXPECT_EQ(COSEMUnitName(30), "Wh");
+  EXPECT_EQ(COSEMUnitName(29), "var");
+  EXPECT_EQ(COSEMUnitName(13), "m3");
+  EXPECT_EQ(COSEMUnitName(255), "");
+}
+
+TEST(Value, LiteralsBecomeDataElements) {
+  struct {
+    const char* Literal;
+    const char* Xml;
+  } cases[] = {
+      {"LongUnsigned:300", "<LongUnsigned Value=\"012C\" />"},
+      {"integer:-1", "<Integer Value=\"FF\" />"},
+      {"DoubleLongUnsigned:0x10", "<DoubleLongUnsigned Value=\"00000010\" />"},
+      {"Boolean:true", "<Boolean Value=\"01\" />"},
+      {"OctetString:0102", "<OctetString Value=\"0102\" />"},
+      {"VisibleString:AB", "<VisibleString Value=\"4142\" />"},
+      {"Enum:4", "<Enum Value=\"04\" />"},
+      {"DateTime:2026-12-10T12:30:00Z", "<OctetString Value=\"07EA0C0A040C1E0000000000\" />"},
+      {"<Unsigned Value=\"05\" />", "<Unsigned Value=\"05\" />"},
+      {"null", "<NullData />"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ValueLiteralToXml(c.Literal), c.Xml) << c.Literal;
+  struct {
+    const char* Literal;
+    const char* Error;
+  } bad[] = {
+      {"Unsigned:256", "value \"Unsigned:256\": expected an integer in 0..255 after Unsigned:"},
+      {"Long:40000", "value \"Long:40000\": expected an integer in -32768..32767 after Long:"},
+      {"Boolean:maybe", "value \"Boolean:maybe\": expected true, false, 1 or 0 after Boolean:"},
+      {"OctetString:0G", "value \"OctetString:0G\": expected hex digits after OctetString:"},
+      {"12", "value \"12\": expected TYPE:VALUE (e.g. LongUnsigned:300, OctetString:0102, "
+             "DateTime:2026-01-31T12:00:00Z) or a DLMS XML Data element"},
+  };
+  for (const auto& c : bad) EXPECT_EQ(ErrorOf([&] { ValueLiteralToXml(c.Literal); }), c.Error) << c.Literal;
+}
+
+TEST(Value, CsvQuotingFollowsRfc4180) {
+  EXPECT_EQ(CsvQuote("plain"), "plain");
+  EXPECT_EQ(CsvQuote("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvQuote("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(CsvQuote("two\nlines"), "\"two\nlines\"");
+}
+
+// ---------------------------------------------------------------- profiles and files
+
+class ProfileFiles : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillon-client-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    Dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf " + Dir).c_str()); }
+  std::string Dir;
+};
+
+TEST_F(ProfileFiles, MeterSectionRoundTripAndModeOfTheFile) {
+  TMeterProfile p;
+  p.Transport = TTransport::tHdlcTcp;
+  p.Host = "::1";
+  p.Port = 4061;
+  p.ClientAddress = 33;
+  p.ServerAddress = 1;
+  p.PhysicalAddress = 17;
+  p.ShortNames = true;
+  p.Mechanism = mGMAC;
+  p.Secret = std::string("\x00\x01pw", 4);
+  p.Policy = 3;
+  p.Suite = 0;
+  p.EK = TMisc::HexStrToByteStr("000102030405060708090A0B0C0D0E0F");
+  p.AK = TMisc::HexStrToByteStr("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  p.ServerSystemTitle = TMisc::HexStrToByteStr("5153494D00000001");
+  p.ResponseTimeout = 1500;
+  TIniData ini;
+  ProfileToMeterSection(p, ini, "lab meter");
+  const std::string path = Dir + "/meters.ini";
+  ini.Save(path, 0600);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const TMeterProfile q = ProfileFromMeterSection(TIniData::Load(path), "lab meter");
+  EXPECT_EQ(q.Transport, p.Transport);
+  EXPECT_EQ(q.Host, p.Host);
+  EXPECT_EQ(q.Port, p.Port);
+  EXPECT_EQ(q.ClientAddress, p.ClientAddress);
+  EXPECT_EQ(q.PhysicalAddress, p.PhysicalAddress);
+  EXPECT_TRUE(q.ShortNames);
+  EXPECT_EQ(q.Mechanism, p.Mechanism);
+  EXPECT_EQ(q.Secret, p.Secret);
+  EXPECT_EQ(q.Policy, p.Policy);
+  EXPECT_EQ(q.EK, p.EK);
+  EXPECT_EQ(q.AK, p.AK);
+  EXPECT_EQ(q.ServerSystemTitle, p.ServerSystemTitle);
+  EXPECT_EQ(q.ResponseTimeout, p.ResponseTimeout);
+  EXPECT_EQ(q.ApplicationContext(), 2);
+
+  // A text password is read as text.
+  TIniData text;
+  text.Parse("[m]\nhost=10.0.0.1\npassword=12345678\nauth=low\n");
+  EXPECT_EQ(ProfileFromMeterSection(text, "m").Secret, "12345678");
+  EXPECT_EQ(ErrorOf([&] { ProfileFromMeterSection(text, "x"); }).rfind("--meter \"x\": no such meter in ", 0), 0u);
+}
+
+TEST_F(ProfileFiles, ApplicationSettingsFormBothWays) {
+  // As the application's "Save settings..." writes it.
+  const char* saved =
+      "[FormSettings]\nEDITOLFileName=\nRBSelectTCP=1\nEDITServerIP=127.0.0.1:4059\nEDITComPort=\nEDITBaud=\n"
+      "CHKModeE=0\nEDITPhysicalAddress=\nRBSelectHDLC=0\nEDITPW=3132333435363738\nEDITGUEK=\nEDITGAK=\n"
+      "EDITServerSystemTitle=\nEDITConnectTimeout=2000\nEDITResponseTimeout=1000\nEDITClientAddress=17\n"
+      "EDITServerAddress=1\n\n[FormSettings.CBReferencingModel]\nc=4\n0=LN\n1=LN with ciphering\n2=SN\n"
+      "3=SN with ciphering\ni=0\n\n[FormSettings.CBAuthMechanism]\nc=3\n0=NO\n1=LOW\n2=HIGH  (GMAC)\ni=1\n\n"
+      "[FormSettings.CBProtectionOnRequest]\nc=4\n0=No\n1=Authentication\n2=Encryption\n"
+      "3=Authentication and Encryption\ni=-1\n";
+  TIniData ini;
+  ini.Parse(saved);
+  const TMeterProfile p = ProfileFromSettings(ini);
+  EXPECT_EQ(p.Transport, TTransport::tWrapperTcp);
+  EXPECT_EQ(p.Host, "127.0.0.1");
+  EXPECT_EQ(p.Port, 4059);
+  EXPECT_EQ(p.ClientAddress, 17);
+  EXPECT_EQ(p.Mechanism, mLow);
+  EXPECT_EQ(p.Secret, "12345678");
+  EXPECT_EQ(p.ConnectTimeout, 2000);
+  EXPECT_EQ(p.ResponseTimeout, 1000);
+  EXPECT_EQ(p.ApplicationContext(), 3);
+
+  TIniData written;
+  ProfileToSettings(p, written);
+  const TMeterProfile q = ProfileFromSettings(written);
+  EXPECT_EQ(q.Host, p.Host);
+  EXPECT_EQ(q.Port, p.Port);
+  EXPECT_EQ(q.Secret, p.Secret);
+  EXPECT_EQ(written.Get("FormSettings.CBAuthMechanism", "2"), "HIGH  (GMAC)");
+  EXPECT_EQ(written.Get("FormSettings", "EDITPW"), "3132333435363738");
+
+  TIniData none;
+  none.Parse("[FormSettings]\nRBSelectTCP=1\nEDITServerIP=h:1\nEDITClientAddress=1\nEDITServerAddress=1\n");
+  EXPECT_EQ(ErrorOf([&] { ProfileFromSettings(none); }), "No referencing model specified");
+}
+
+TEST(Profile, CheckNamesFieldValueAndExpectation) {
+  TMeterProfile p;
+  p.Host = "h";
+  p.Policy = 3;
+  p.EK = std::string(15, 'k');
+  EXPECT_EQ(ErrorOf([&] { p.Check(); }),
+            "--ek \"6B6B6B6B6B6B6B6B6B6B6B6B6B6B6B\": expected 32 hex digits (a 16-byte key for security suite 0), found 30");
+  p.EK = std::string(16, 'k');
+  p.Suite = 2;
+  EXPECT_EQ(ErrorOf([&] { p.Check(); }).rfind("--ek \"", 0), 0u);
+  p.Suite = 0;
+  p.ServerSystemTitle = "12345678";
+  p.Mechanism = mLow;
+  EXPECT_EQ(ErrorOf([&] { p.Check(); }),
+            "--password: expected a password for --auth low (or --password-hex, QUILLON_PASSWORD)");
+  p.Secret = "pw";
+  EXPECT_EQ(ErrorOf([&] { p.Check(); }), "(no error)");
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Sessions against the simulator (a separate process on loopback): two
+// sessions at once, each with its own stack; short names; the cancel token
+// ending a wait for a peer that never answers; a refused password.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#include "SimProcess.h"
+#include "client/Session.h"
+
+using namespace quillon;
+using namespace quillon::client;
+
+namespace {
+
+TMeterProfile WrapperProfile(int port, int client) {
+  TMeterProfile p;
+  p.Host = "127.0.0.1";
+  p.Port = port;
+  p.ClientAddress = client;
+  return p;
+}
+
+TEST(Session, TwoSessionsAtOnceEachWithItsOwnStack) {
+  test::TSimProcess wrapper({"--port", "0"});
+  test::TSimProcess hdlc({"--profile", "hdlc-tcp", "--port", "0"});
+  TMeterProfile a = WrapperProfile(wrapper.Port(), 16);
+  TMeterProfile b = WrapperProfile(hdlc.Port(), 16);
+  b.Transport = TTransport::tHdlcTcp;
+  b.PhysicalAddress = 17;
+  auto run = [](TMeterProfile p) {
+    TSession s(p);
+    s.Open();
+    std::string out;
+    for (int i = 0; i < 5; ++i) {
+      const TReading r = s.Get(ParseObjectRef("1.0.32.7.0.255"));
+      out = ScaledText(r.Value, r.ScalerUnit->Scaler).value_or("?");
+    }
+    s.Close();
+    return out;
+  };
+  auto first = std::async(std::launch::async, run, a);
+  auto second = std::async(std::launch::async, run, b);
+  EXPECT_EQ(first.get(), "230.0");
+  EXPECT_EQ(second.get(), "230.0");
+}
+
+TEST(Session, ShortNamesComeFromTheObjectList) {
+  test::TSimProcess sim({"--port", "0"});
+  TMeterProfile p = WrapperProfile(sim.Port(), 48);
+  p.ShortNames = true;
+  TSession s(p);
+  s.Open();
+  const auto& list = s.ObjectList();
+  ASSERT_FALSE(list.empty());
+  EXPECT_GE(list.front().ShortName, 0);
+  const TReading r = s.Get(ParseObjectRef("1.0.31.7.0.255"));
+  EXPECT_EQ(r.Ref.ClassId, 3);
+  ASSERT_TRUE(r.ScalerUnit.has_value());
+  EXPECT_EQ(ScaledText(r.Value, r.ScalerUnit->Scaler).value_or("?"), "5.50");
+}
+
+TEST(Session, CancelEndsAWaitForASilentPeer) {
+  // A peer that accepts the connection and never answers.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  TMeterProfile p = WrapperProfile(ntohs(addr.sin_port), 16);
+  // Far longer than the test may take: only the cancel can end the wait.
+  p.ResponseTimeout = 600000;
+  TSession s(p);
+  TCancelToken cancel;
+  TCall call;
+  call.Cancel = &cancel;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel.Cancel();
+  });
+  std::string error;
+  try {
+    s.Open(call);
+  } catch (const EMeterError& e) {
+    error = e.what();
+  }
+  canceller.join();
+  ::close(listener);
+  EXPECT_EQ(error, "cancelled");
+  EXPECT_FALSE(s.IsOpen());
+}
+
+TEST(Session, RefusedPasswordAndUnreachableHostAreMeterErrors) {
+  test::TSimProcess sim({"--port", "0"});
+  TMeterProfile p = WrapperProfile(sim.Port(), 17);
+  p.Mechanism = mLow;
+  p.Secret = "wrong";
+  TSession s(p);
+  try {
+    s.Open();
+    FAIL() << "associated with a wrong password";
+  } catch (const EMeterError& e) {
+    EXPECT_EQ(std::string(e.what()), "association: Association is not \"accepted\"");
+  }
+  // Nothing listens on port 1 of loopback.
+  TSession none(WrapperProfile(1, 16));
+  try {
+    none.Open();
+    FAIL() << "connected to port 1";
+  } catch (const EMeterError& e) {
+    EXPECT_EQ(std::string(e.what()), "127.0.0.1:1: Connection refused");
+  }
+}
+
+}  // namespace

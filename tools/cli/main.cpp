@@ -1,0 +1,778 @@
+// quillon-cli: read any meter from a shell or a script. Connection options
+// build a meter profile (or take one from the meters file or from the
+// desktop application's settings), the command runs over one session.
+//
+// Exit status: 0 success, 1 the meter, the link or the protocol failed,
+// 2 the command line was wrong. Every error is one line on standard error.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "client/Session.h"
+#include "engine/DLMSProtocol.h"
+#include "knowledge/COSEMClasses.h"
+#include "knowledge/COSEMUnits.h"
+#include "knowledge/OBISData.h"
+#include "tools/cli/Output.h"
+#include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/Misc.h"
+
+using namespace quillon;
+using namespace quillon::client;
+using namespace quillon::cli;
+using nlohmann::json;
+
+namespace {
+
+// A wrong command line: exit status 2.
+class EUsage : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class TFormat { fText, fJson, fCsv, fXml };
+
+struct TOptions {
+  std::string Tcp, HdlcTcp, Serial, Meter, Settings, Keys;
+  int Baud = 0;
+  bool ModeE = false, ShortNames = false, DedicatedKey = false;
+  int Client = -1, Server = -1, Physical = -1, AddressSize = 0;
+  std::string Auth, Password, PasswordHex, Security;
+  int Suite = -1;
+  std::string EK, AK, KEK, SystemTitle, ServerSystemTitle;
+  int Timeout = -1, ConnectTimeout = -1;
+  std::string Log, Format = "text";
+  bool Verbose = false, Quiet = false;
+};
+
+TCancelToken gCancel;
+
+void OnSignal(int) { gCancel.Cancel(); }
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string HexBytes(const char* field, const std::string& text) {
+  try {
+    return TMisc::HexStrToByteStr(text);
+  } catch (const std::exception& e) {
+    throw EUsage(Format("%s \"%s\": expected hex digits (%s)", field, text.c_str(), e.what()));
+  }
+}
+
+// Connection options over the base profile (meters file or settings), keys
+// from the keys file and the environment where no option gives them.
+TMeterProfile BuildProfile(const TOptions& o) {
+  TMeterProfile p;
+  if (!o.Meter.empty() && !o.Settings.empty()) throw EUsage("--meter and --settings: expected one of them, not both");
+  if (!o.Meter.empty()) p = ProfileFromMeterSection(TIniData::Load(MetersFilePath()), o.Meter);
+  if (!o.Settings.empty()) {
+    if (::access(o.Settings.c_str(), R_OK) != 0)
+      throw EUsage(Format("--settings \"%s\": expected a readable settings file", o.Settings.c_str()));
+    p = ProfileFromSettings(TIniData::Load(o.Settings));
+  }
+  const int transports = !o.Tcp.empty() + !o.HdlcTcp.empty() + !o.Serial.empty();
+  if (transports > 1) throw EUsage("connection: expected one of --tcp, --hdlc-tcp and --serial");
+  auto hostPort = [&](const char* field, const std::string& text, bool portRequired) {
+    std::string host = text, port;
+    if (!text.empty() && text[0] == '[') {
+      const size_t close = text.find(']');
+      if (close == std::string::npos) throw EUsage(Format("%s \"%s\": expected [IPv6]:PORT", field, text.c_str()));
+      host = text.substr(1, close - 1);
+      if (close + 1 < text.size() && text[close + 1] == ':') port = text.substr(close + 2);
+    } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
+      host = text.substr(0, text.find(':'));
+      port = text.substr(text.find(':') + 1);
+    }
+    if (host.empty()) throw EUsage(Format("%s \"%s\": expected HOST%s", field, text.c_str(), portRequired ? ":PORT" : "[:PORT]"));
+    if (port.empty() && portRequired) throw EUsage(Format("%s \"%s\": expected HOST:PORT", field, text.c_str()));
+    p.Host = host;
+    if (!port.empty()) {
+      char* end = nullptr;
+      const long n = std::strtol(port.c_str(), &end, 10);
+      if (*end || n < 1 || n > 65535)
+        throw EUsage(Format("%s \"%s\": expected a port 1..65535 after the colon", field, text.c_str()));
+      p.Port = static_cast<int>(n);
+    } else if (o.Meter.empty() && o.Settings.empty()) {
+      p.Port = 4059;
+    }
+  };
+  if (!o.Tcp.empty()) {
+    p.Transport = TTransport::tWrapperTcp;
+    hostPort("--tcp", o.Tcp, false);
+  }
+  if (!o.HdlcTcp.empty()) {
+    p.Transport = TTransport::tHdlcTcp;
+    hostPort("--hdlc-tcp", o.HdlcTcp, true);
+  }
+  if (!o.Serial.empty()) {
+    p.Transport = TTransport::tHdlcSerial;
+    p.Device = o.Serial;
+  }
+  if (o.Baud > 0) p.Baud = o.Baud;
+  if (o.ModeE) p.ModeE = true;
+  if (o.Client >= 0) p.ClientAddress = o.Client;
+  if (o.Server >= 0) p.ServerAddress = o.Server;
+  if (o.Physical >= 0) p.PhysicalAddress = o.Physical;
+  if (o.AddressSize) p.AddressSize = o.AddressSize;
+  if (o.ShortNames) p.ShortNames = true;
+  if (o.DedicatedKey) p.UseDedicatedKey = true;
+  try {
+    if (!o.Auth.empty()) p.Mechanism = MechanismOfName(o.Auth);
+    if (!o.Security.empty()) p.Policy = PolicyOfName(o.Security);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+  if (o.Suite >= 0) p.Suite = o.Suite;
+  if (o.Timeout >= 0) p.ResponseTimeout = o.Timeout;
+  if (o.ConnectTimeout >= 0) p.ConnectTimeout = o.ConnectTimeout;
+
+  // Secrets: option, then keys file, then environment.
+  TIniData keys;
+  if (!o.Keys.empty()) {
+    if (::access(o.Keys.c_str(), R_OK) != 0)
+      throw EUsage(Format("--keys \"%s\": expected a readable keys file", o.Keys.c_str()));
+    keys = TIniData::Load(o.Keys);
+  }
+  auto secret = [&](const char* field, const std::string& option, const char* key, const char* env,
+                    std::string& target) {
+    std::string text = option;
+    std::string where = field;
+    if (text.empty() && keys.Has("keys", key)) {
+      text = keys.Get("keys", key);
+      where = o.Keys + ": " + key;
+    }
+    if (text.empty() && !Env(env).empty()) {
+      text = Env(env);
+      where = env;
+    }
+    if (!text.empty()) target = HexBytes(where.c_str(), text);
+  };
+  secret("--ek", o.EK, "ek", "QUILLON_EK", p.EK);
+  secret("--ak", o.AK, "ak", "QUILLON_AK", p.AK);
+  secret("--kek", o.KEK, "kek", "QUILLON_KEK", p.KEK);
+  secret("--system-title", o.SystemTitle, "system-title", "QUILLON_SYSTEM_TITLE", p.ClientSystemTitle);
+  secret("--server-system-title", o.ServerSystemTitle, "server-system-title", "QUILLON_SERVER_SYSTEM_TITLE",
+         p.ServerSystemTitle);
+  if (!o.Password.empty() && !o.PasswordHex.empty())
+    throw EUsage("--password and --password-hex: expected one of them, not both");
+  if (!o.Password.empty()) p.Secret = o.Password;
+  else if (!o.PasswordHex.empty()) p.Secret = HexBytes("--password-hex", o.PasswordHex);
+  else if (keys.Has("keys", "password")) p.Secret = keys.Get("keys", "password");
+  else if (keys.Has("keys", "password-hex")) p.Secret = HexBytes("password-hex", keys.Get("keys", "password-hex"));
+  else if (!Env("QUILLON_PASSWORD").empty()) p.Secret = Env("QUILLON_PASSWORD");
+  else if (!Env("QUILLON_PASSWORD_HEX").empty()) p.Secret = HexBytes("QUILLON_PASSWORD_HEX", Env("QUILLON_PASSWORD_HEX"));
+  if (p.Mechanism == mECDSA) throw EUsage("--auth \"ecdsa\": signing keys cannot be given on the command line yet");
+  try {
+    p.Check();
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+  return p;
+}
+
+// ---------------------------------------------------------------- rendering
+
+std::string UnitName(const std::optional<TScalerUnit>& su) { return su ? COSEMUnitName(su->Unit) : std::string(); }
+
+// The value a person reads: scaled where a unit applies.
+std::string ReadableValue(const client::TValue& v, const std::optional<TScalerUnit>& su) {
+  if (su) {
+    if (auto t = ScaledText(v, su->Scaler)) return *t;
+  }
+  return ValueToText(v);
+}
+
+std::string Description(const TLogicalName& n) {
+  try {
+    return EmbeddedOBISData().GetOBISText(n);
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+json ReadingJson(const TReading& r) {
+  json j;
+  j["ref"] = ObjectRefText(r.Ref);
+  j["class"] = r.Ref.ClassId;
+  j["obis"] = LogicalNameDotted(r.Ref.Name);
+  j["attribute"] = r.Ref.Member;
+  j["value"] = ValueToJson(r.Value);
+  if (r.ScalerUnit) {
+    j["scaler"] = r.ScalerUnit->Scaler;
+    j["unit"] = COSEMUnitName(r.ScalerUnit->Unit);
+    if (auto n = ScaledNumber(r.Value, r.ScalerUnit->Scaler)) {
+      // The decimal text is exact; the number is what JSON readers get.
+      j["scaled"] = std::stod(*ScaledText(r.Value, r.ScalerUnit->Scaler));
+    }
+  }
+  return j;
+}
+
+void PrintJson(const json& j) {
+  std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+}
+
+// ---------------------------------------------------------------- commands
+
+struct TContext {
+  TOptions Options;
+  TFormat Format = TFormat::fText;
+  std::unique_ptr<TSession> Session;
+  TCall Call;
+};
+
+void Info(const TContext& c, const std::string& text) {
+  if (!c.Options.Quiet) std::cerr << text << "\n";
+}
+
+void CmdObjects(TContext& c) {
+  const auto& list = c.Session->ObjectList(c.Call);
+  switch (c.Format) {
+    case TFormat::fXml:
+      std::cout << c.Session->LastXml() << "\n";
+      return;
+    case TFormat::fJson: {
+      json a = json::array();
+      for (const auto& e : list) {
+        json o{{"class", e.ClassId}, {"version", e.Version}, {"obis", LogicalNameDotted(e.Name)},
+               {"description", e.Description}, {"classname", e.ClassName}, {"access", e.AccessText()}};
+        if (e.ShortName >= 0) o["shortname"] = Format("%.4X", e.ShortName);
+        o["attributes"] = e.AttributeNames;
+        a.push_back(o);
+      }
+      PrintJson(a);
+      return;
+    }
+    case TFormat::fCsv:
+      std::cout << CsvLine({"class", "version", "obis", "description", "classname", "access"});
+      for (const auto& e : list)
+        std::cout << CsvLine({std::to_string(e.ClassId), std::to_string(e.Version), LogicalNameDotted(e.Name),
+                              e.Description, e.ClassName, e.AccessText()});
+      return;
+    case TFormat::fText: {
+      std::vector<std::vector<std::string>> rows{{"CLASS", "VER", "OBIS", "CLASS NAME", "DESCRIPTION"}};
+      for (const auto& e : list)
+        rows.push_back({std::to_string(e.ClassId), std::to_string(e.Version), LogicalNameDotted(e.Name), e.ClassName,
+                        e.Description});
+      std::cout << TextTable(rows, {true, true});
+      std::cout << list.size() << " objects\n";
+    }
+  }
+}
+
+void CmdGet(TContext& c, const std::vector<TObjectRef>& refs) {
+  std::vector<TReading> readings;
+  std::string xml;
+  for (const TObjectRef& ref : refs) {
+    readings.push_back(c.Session->Get(ref, c.Call));
+    xml += readings.back().DataXml + "\n";
+  }
+  switch (c.Format) {
+    case TFormat::fXml:
+      std::cout << xml;
+      return;
+    case TFormat::fJson: {
+      json a = json::array();
+      for (const auto& r : readings) a.push_back(ReadingJson(r));
+      PrintJson(a);
+      return;
+    }
+    case TFormat::fCsv:
+      std::cout << CsvLine({"ref", "value", "scaler", "unit", "scaled"});
+      for (const auto& r : readings)
+        std::cout << CsvLine({ObjectRefText(r.Ref), ValueToCsvCell(r.Value),
+                              r.ScalerUnit ? std::to_string(r.ScalerUnit->Scaler) : "", UnitName(r.ScalerUnit),
+                              r.ScalerUnit ? ScaledText(r.Value, r.ScalerUnit->Scaler).value_or("") : ""});
+      return;
+    case TFormat::fText: {
+      std::vector<std::vector<std::string>> rows;
+      for (const auto& r : readings)
+        rows.push_back({ObjectRefText(r.Ref), ReadableValue(r.Value, r.ScalerUnit), UnitName(r.ScalerUnit),
+                        Description(r.Ref.Name)});
+      std::cout << TextTable(rows, {false, true});
+    }
+  }
+}
+
+void Done(TContext& c, const std::string& what, const TObjectRef& ref, const std::optional<client::TValue>& returned = {}) {
+  switch (c.Format) {
+    case TFormat::fXml:
+      std::cout << c.Session->LastXml() << "\n";
+      return;
+    case TFormat::fJson: {
+      json j{{"ref", ObjectRefText(ref)}, {"result", "success"}};
+      if (returned) j["value"] = ValueToJson(*returned);
+      PrintJson(j);
+      return;
+    }
+    case TFormat::fCsv:
+      std::cout << CsvLine({"ref", "result", "value"});
+      std::cout << CsvLine({ObjectRefText(ref), "success", returned ? ValueToCsvCell(*returned) : ""});
+      return;
+    case TFormat::fText:
+      if (returned) std::cout << ValueToText(*returned) << "\n";
+      Info(c, what + " " + ObjectRefText(ref));
+  }
+}
+
+void CmdSet(TContext& c, TObjectRef ref, const std::string& xml) {
+  c.Session->Set(ref, xml, c.Call);
+  if (ref.Member == 0) ref.Member = 2;
+  if (ref.ClassId == 0) ref.ClassId = c.Session->ClassOf(ref.Name, c.Call);
+  Done(c, "written", ref);
+}
+
+void CmdAction(TContext& c, TObjectRef ref, const std::string& xml) {
+  auto returned = c.Session->Action(ref, xml, c.Call);
+  if (ref.ClassId == 0) ref.ClassId = c.Session->ClassOf(ref.Name, c.Call);
+  Done(c, "invoked", ref, returned);
+}
+
+std::string CellOf(const client::TValue& v, const TProfileColumn& col) {
+  if (col.ScalerUnit) {
+    if (auto t = ScaledText(v, col.ScalerUnit->Scaler)) return *t;
+  }
+  return ValueToCsvCell(v);
+}
+
+void CmdProfile(TContext& c, const TObjectRef& ref, const TProfileRange& range) {
+  TProgressLine progress;
+  TCall call = c.Call;
+  call.Progress = [&](const TProgress& p) {
+    progress.Show(Format("%llu blocks, %llu bytes", static_cast<unsigned long long>(p.Blocks),
+                         static_cast<unsigned long long>(p.Bytes)));
+  };
+  const TProfileTable t = c.Session->ReadProfile(ref, range, call);
+  switch (c.Format) {
+    case TFormat::fXml:
+      std::cout << c.Session->LastXml() << "\n";
+      return;
+    case TFormat::fJson: {
+      json cols = json::array();
+      for (const auto& col : t.Columns) {
+        json j{{"description", col.Description}, {"class", col.ClassId}, {"obis", LogicalNameDotted(col.Name)},
+               {"attribute", col.Attribute}};
+        if (col.ScalerUnit) {
+          j["scaler"] = col.ScalerUnit->Scaler;
+          j["unit"] = COSEMUnitName(col.ScalerUnit->Unit);
+        }
+        cols.push_back(j);
+      }
+      json rows = json::array();
+      for (const auto& row : t.Rows) {
+        json r = json::array();
+        for (size_t i = 0; i < row.size(); ++i) {
+          if (i < t.Columns.size() && t.Columns[i].ScalerUnit) {
+            if (auto s = ScaledText(row[i], t.Columns[i].ScalerUnit->Scaler)) {
+              r.push_back(std::stod(*s));
+              continue;
+            }
+          }
+          r.push_back(ValueToJson(row[i]));
+        }
+        rows.push_back(r);
+      }
+      PrintJson(json{{"columns", cols}, {"rows", rows}});
+      return;
+    }
+    case TFormat::fCsv: {
+      std::vector<std::string> head;
+      for (const auto& col : t.Columns) head.push_back(col.Heading());
+      std::cout << CsvLine(head);
+      for (const auto& row : t.Rows) {
+        std::vector<std::string> cells;
+        for (size_t i = 0; i < row.size(); ++i)
+          cells.push_back(i < t.Columns.size() ? CellOf(row[i], t.Columns[i]) : ValueToCsvCell(row[i]));
+        std::cout << CsvLine(cells);
+      }
+      return;
+    }
+    case TFormat::fText: {
+      std::vector<std::vector<std::string>> rows(1);
+      std::vector<bool> right;
+      for (const auto& col : t.Columns) {
+        std::string h = LogicalNameDotted(col.Name);
+        const std::string unit = UnitName(col.ScalerUnit);
+        if (!unit.empty()) h += " [" + unit + "]";
+        rows[0].push_back(h);
+        right.push_back(col.ClassId != 8);
+      }
+      for (const auto& row : t.Rows) {
+        std::vector<std::string> cells;
+        for (size_t i = 0; i < row.size(); ++i)
+          cells.push_back(i < t.Columns.size() ? CellOf(row[i], t.Columns[i]) : ValueToText(row[i]));
+        rows.push_back(cells);
+      }
+      std::cout << TextTable(rows, right);
+      std::cout << t.Rows.size() << " entries\n";
+    }
+  }
+}
+
+const TObjectRef kClock{8, {0, 0, 1, 0, 0, 255}, 2};
+
+void CmdClock(TContext& c, const std::optional<int64_t>& setTo) {
+  if (setTo) {
+    // Local time of this machine with its deviation from UTC.
+    const time_t now = static_cast<time_t>(*setTo);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const int deviation = static_cast<int>(-tm.tm_gmtoff / 60);
+    const std::string bytes = EncodeDateTime(*setTo, deviation);
+    c.Session->Set(kClock, "<OctetString Value=\"" + TMisc::ByteStrToHexStr(bytes) + "\" />", c.Call);
+  }
+  const TReading r = c.Session->Get(kClock, c.Call);
+  switch (c.Format) {
+    case TFormat::fXml:
+      std::cout << r.DataXml << "\n";
+      return;
+    case TFormat::fJson:
+      PrintJson(json{{"ref", ObjectRefText(r.Ref)}, {"value", ValueToJson(r.Value)}});
+      return;
+    case TFormat::fCsv:
+      std::cout << CsvLine({"ref", "value"}) << CsvLine({ObjectRefText(r.Ref), ValueToCsvCell(r.Value)});
+      return;
+    case TFormat::fText:
+      std::cout << ValueToText(r.Value) << "\n";
+  }
+}
+
+void CmdDump(TContext& c) {
+  TProgressLine progress;
+  const auto& list = c.Session->ObjectList(c.Call);
+  json objects = json::array();
+  size_t done = 0;
+  for (const auto& e : list) {
+    progress.Show(Format("%zu/%zu objects", ++done, list.size()));
+    json attributes = json::array();
+    const int count = static_cast<int>(e.AttributeNames.size());
+    for (int a = 1; a <= std::max(count, 1); ++a) {
+      // Attributes the meter lists as not readable are left out.
+      bool readable = e.AttributeAccess.empty();
+      for (const auto& [id, mode] : e.AttributeAccess)
+        if (id == a) readable = mode == 1 || mode == 3;
+      if (!readable) continue;
+      json j{{"attribute", a}};
+      if (a <= count) j["name"] = e.AttributeNames[static_cast<size_t>(a - 1)];
+      try {
+        const TReading r = c.Session->Get(TObjectRef{e.ClassId, e.Name, a}, c.Call);
+        j["value"] = ValueToJson(r.Value);
+        if (r.ScalerUnit) {
+          j["scaler"] = r.ScalerUnit->Scaler;
+          j["unit"] = COSEMUnitName(r.ScalerUnit->Unit);
+          if (auto s = ScaledText(r.Value, r.ScalerUnit->Scaler)) j["scaled"] = std::stod(*s);
+        }
+      } catch (const EMeterError& err) {
+        if (gCancel.Cancelled()) throw;
+        j["error"] = err.what();
+      }
+      attributes.push_back(j);
+    }
+    objects.push_back(json{{"class", e.ClassId}, {"version", e.Version}, {"obis", LogicalNameDotted(e.Name)},
+                           {"description", e.Description}, {"attributes", attributes}});
+  }
+  PrintJson(objects);
+}
+
+void CmdSaveMeter(const TOptions& o, const std::string& name, const TMeterProfile& p) {
+  if (name.empty() || name.find_first_of("[]\r\n") != std::string::npos)
+    throw EUsage(Format("NAME \"%s\": expected a name without brackets or line breaks", name.c_str()));
+  // The folder holds secrets too: only its owner may look inside.
+  MakeFolders(ConfigFolder());
+  TIniData ini = TIniData::Load(MetersFilePath());
+  ProfileToMeterSection(p, ini, name);
+  ini.Save(MetersFilePath(), 0600);
+  if (!o.Quiet) std::cerr << "meter \"" << name << "\" saved in " << MetersFilePath() << "\n";
+}
+
+TProfileRange RangeOf(const std::string& from, const std::string& to, const std::string& entries) {
+  TProfileRange r;
+  if (!entries.empty()) {
+    if (!from.empty() || !to.empty()) throw EUsage("--entries and --from/--to: expected one kind of range, not both");
+    const size_t dots = entries.find("..");
+    auto number = [&](const std::string& s, uint32_t& out) {
+      char* end = nullptr;
+      const unsigned long long n = std::strtoull(s.c_str(), &end, 10);
+      if (s.empty() || *end || n > 0xFFFFFFFFull || s[0] == '-') return false;
+      out = static_cast<uint32_t>(n);
+      return true;
+    };
+    if (dots == std::string::npos || !number(entries.substr(0, dots), r.FirstEntry) ||
+        (dots + 2 < entries.size() && !number(entries.substr(dots + 2), r.LastEntry)) || r.FirstEntry == 0 ||
+        (r.LastEntry != 0 && r.LastEntry < r.FirstEntry))
+      throw EUsage(Format("--entries \"%s\": expected A..B with 1 <= A <= B (or A.. for all from A)", entries.c_str()));
+    r.Kind = TProfileRange::rEntries;
+  } else if (!from.empty() || !to.empty()) {
+    r.Kind = TProfileRange::rTime;
+    try {
+      r.From = from.empty() ? ParseIsoTime("2000-01-01T00:00:00Z", "--from") : ParseIsoTime(from, "--from");
+      r.To = to.empty() ? ParseIsoTime("2099-12-31T23:59:59Z", "--to") : ParseIsoTime(to, "--to");
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    if (r.To < r.From) throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", to.c_str(), from.c_str()));
+  }
+  return r;
+}
+
+TObjectRef RefArg(const std::string& text, const char* field = "reference") {
+  try {
+    return ParseObjectRef(text, field);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+}
+
+std::string ValueArg(const std::string& text) {
+  try {
+    return ValueLiteralToXml(text);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+}
+
+const char* const kCommands = "objects, get, set, action, profile, clock, dump or save-meter";
+
+// When no command was recognised: the first word that is neither an option
+// nor an option's value is the command we do not know.
+void UnknownCommand(CLI::App& app, int argc, char** argv) {
+  if (!app.get_subcommands().empty()) return;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.rfind("-", 0) == 0) {
+      const CLI::Option* opt = a.find('=') == std::string::npos ? app.get_option_no_throw(a) : nullptr;
+      if (opt && opt->get_expected_min() > 0) ++i;  // its value
+      continue;
+    }
+    throw EUsage(Format("command \"%s\": expected %s", a.c_str(), kCommands));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions o;
+  CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
+  app.set_version_flag("--version", std::string("quillon-cli ") + QUILLON_VERSION + " (engine " + DLMSProtocolVersion() + ")");
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.footer(
+      "Keys and passwords may come from the environment (QUILLON_EK, QUILLON_AK, QUILLON_KEK,\n"
+      "QUILLON_SYSTEM_TITLE, QUILLON_SERVER_SYSTEM_TITLE, QUILLON_PASSWORD, QUILLON_PASSWORD_HEX) or\n"
+      "from a keys file (--keys FILE, section [keys] with the same names in lower case, e.g. ek=...),\n"
+      "so that secrets stay out of the command line.\n"
+      "Named meters live in $XDG_CONFIG_HOME/quillon/meters.ini.\n"
+      "Exit status: 0 success, 1 meter, link or protocol failure, 2 usage error.");
+  // One line per option: name, variable, value placeholder, help, group.
+  auto option = [&app](const char* name, auto& variable, const char* placeholder, const char* help, const char* group) {
+    app.add_option(name, variable, help)->option_text(placeholder)->group(group);
+  };
+  auto* conn = "Connection";
+  option("--tcp", o.Tcp, "HOST[:PORT]", "DLMS wrapper over TCP (port 4059 when not given)", conn);
+  option("--hdlc-tcp", o.HdlcTcp, "HOST:PORT", "HDLC frames over TCP (transparent modems, terminal servers)", conn);
+  option("--serial", o.Serial, "DEVICE", "HDLC over a serial device", conn);
+  option("--baud", o.Baud, "N", "serial speed (default 9600)", conn);
+  app.add_flag("--mode-e", o.ModeE, "open the serial line with the IEC 62056-21 mode E handshake")->group(conn);
+  option("--meter", o.Meter, "NAME", "a named meter from the meters file", conn);
+  option("--settings", o.Settings, "FILE", "the desktop application's saved settings file", conn);
+  option("--client", o.Client, "N", "client address (default 16)", conn);
+  option("--server", o.Server, "N", "server logical address (default 1)", conn);
+  option("--physical", o.Physical, "N", "HDLC physical (lower) server address", conn);
+  option("--address-size", o.AddressSize, "N", "HDLC server address size 1, 2 or 4 (default: from the addresses)", conn);
+  app.add_flag("--sn", o.ShortNames, "short-name referencing (default logical names)")->group(conn);
+  auto* sec = "Security";
+  option("--auth", o.Auth, "MECH", "none|low|manufacturer|md5|sha1|gmac|sha256", sec);
+  option("--password", o.Password, "TEXT", "password or HLS secret as text", sec);
+  option("--password-hex", o.PasswordHex, "HEX", "password or HLS secret as hex", sec);
+  option("--security", o.Security, "POLICY", "none|auth|enc|auth-enc (not none: ciphered context)", sec);
+  option("--suite", o.Suite, "N", "security suite 0|1|2", sec);
+  option("--ek", o.EK, "HEX", "global unicast encryption key", sec);
+  option("--ak", o.AK, "HEX", "authentication key", sec);
+  option("--kek", o.KEK, "HEX", "key encryption key", sec);
+  option("--system-title", o.SystemTitle, "HEX", "client system title (8 bytes)", sec);
+  option("--server-system-title", o.ServerSystemTitle, "HEX", "meter system title (8 bytes)", sec);
+  app.add_flag("--dedicated-key", o.DedicatedKey, "propose a dedicated key")->group(sec);
+  option("--keys", o.Keys, "FILE", "keys file", sec);
+  auto* out = "Output";
+  option("--timeout", o.Timeout, "MS", "response timeout (default 3000)", conn);
+  option("--connect-timeout", o.ConnectTimeout, "MS", "TCP connect timeout (default 5000)", conn);
+  option("--log", o.Log, "FILE", "traffic log, the same lines as the log window", out);
+  option("--format", o.Format, "FORMAT", "text|json|csv|xml (default text)", out);
+  app.add_flag("-v,--verbose", o.Verbose, "engine log lines on standard error")->group(out);
+  app.add_flag("-q,--quiet", o.Quiet, "no confirmations on standard error")->group(out);
+
+  auto* cmdObjects = app.add_subcommand("objects", "the object list");
+  std::vector<std::string> getRefs;
+  auto* cmdGet = app.add_subcommand("get", "read attributes (default attribute 2)");
+  cmdGet->add_option("REF", getRefs, "[CLASS/]OBIS[/ATTRIBUTE]")->required();
+  std::string setRef, setValue;
+  auto* cmdSet = app.add_subcommand("set", "write an attribute");
+  cmdSet->add_option("REF", setRef, "[CLASS/]OBIS[/ATTRIBUTE]")->required();
+  cmdSet->add_option("VALUE", setValue, "a DLMS XML Data element or TYPE:VALUE (e.g. LongUnsigned:300)")->required();
+  std::string actRef, actValue;
+  auto* cmdAction = app.add_subcommand("action", "invoke a method");
+  cmdAction->add_option("REF", actRef, "[CLASS/]OBIS/METHOD")->required();
+  cmdAction->add_option("VALUE", actValue, "parameters: a DLMS XML Data element or TYPE:VALUE");
+  std::string profRef, from, to, entries;
+  auto* cmdProfile = app.add_subcommand("profile", "read a profile's entries");
+  cmdProfile->add_option("REF", profRef, "[7/]OBIS of the profile")->required();
+  cmdProfile->add_option("--from", from, "first capture time, YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM] (UTC without zone)");
+  cmdProfile->add_option("--to", to, "last capture time (inclusive)");
+  cmdProfile->add_option("--entries", entries, "entry range A..B, counted from 1");
+  std::string clockSet;
+  auto* cmdClock = app.add_subcommand("clock", "read the clock, or set it");
+  cmdClock->add_option("--set", clockSet, "now (this machine's clock) or a time YYYY-MM-DDTHH:MM:SS[Z|+HH:MM]");
+  auto* cmdDump = app.add_subcommand("dump", "every readable attribute of every object (JSON)");
+  std::string meterName;
+  auto* cmdSave = app.add_subcommand("save-meter", "store the connection options as a named meter");
+  cmdSave->add_option("NAME", meterName, "name of the meter")->required();
+
+  TContext c;
+  int status = 0;
+  try {
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+      std::cout << app.help();
+      return 0;
+    } catch (const CLI::CallForVersion&) {
+      std::cout << app.version() << "\n";
+      return 0;
+    } catch (const CLI::ExtrasError& e) {
+      UnknownCommand(app, argc, argv);
+      throw EUsage(e.what());
+    } catch (const CLI::RequiredError& e) {
+      if (app.get_subcommands().empty()) {
+        UnknownCommand(app, argc, argv);
+        throw EUsage(Format("command: expected %s (see --help)", kCommands));
+      }
+      throw EUsage(e.what());
+    } catch (const CLI::ParseError& e) {
+      throw EUsage(e.what());
+    }
+    c.Options = o;
+    if (o.Format == "text") c.Format = TFormat::fText;
+    else if (o.Format == "json") c.Format = TFormat::fJson;
+    else if (o.Format == "csv") c.Format = TFormat::fCsv;
+    else if (o.Format == "xml") c.Format = TFormat::fXml;
+    else throw EUsage(Format("--format \"%s\": expected text, json, csv or xml", o.Format.c_str()));
+
+    // Everything the command line says is checked before the meter is called.
+    TMeterProfile profile;
+    try {
+      profile = BuildProfile(o);
+    } catch (const EUsage&) {
+      throw;
+    } catch (const std::exception& e) {
+      // The meters file and the settings file are part of what the user said.
+      throw EUsage(e.what());
+    }
+    std::vector<TObjectRef> refs;
+    for (const auto& r : getRefs) refs.push_back(RefArg(r));
+    std::string valueXml;
+    TObjectRef ref;
+    TProfileRange range;
+    std::optional<int64_t> clockTo;
+    if (cmdSet->parsed()) {
+      ref = RefArg(setRef);
+      valueXml = ValueArg(setValue);
+    }
+    if (cmdAction->parsed()) {
+      ref = RefArg(actRef, "method");
+      if (ref.Member == 0) throw EUsage(Format("method \"%s\": expected [CLASS/]OBIS/METHOD", actRef.c_str()));
+      if (!actValue.empty()) valueXml = ValueArg(actValue);
+    }
+    if (cmdProfile->parsed()) {
+      ref = RefArg(profRef);
+      range = RangeOf(from, to, entries);
+    }
+    if (cmdClock->parsed() && !clockSet.empty()) {
+      if (clockSet == "now") clockTo = static_cast<int64_t>(std::time(nullptr));
+      else
+        try {
+          clockTo = ParseIsoTime(clockSet, "--set");
+        } catch (const std::exception& e) {
+          throw EUsage(e.what());
+        }
+    }
+    if (cmdDump->parsed() && c.Format != TFormat::fJson && o.Format != "text")
+      throw EUsage(Format("--format \"%s\": dump writes JSON only", o.Format.c_str()));
+    if (cmdSave->parsed()) {
+      CmdSaveMeter(o, meterName, profile);
+      return 0;
+    }
+
+    if (!o.Log.empty()) {
+      try {
+        OpenTrafficLog(o.Log);
+      } catch (const std::exception& e) {
+        throw EUsage(e.what());
+      }
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    c.Call.Cancel = &gCancel;
+    c.Session = std::make_unique<TSession>(profile);
+    c.Session->SetLog([&o](const std::string& line) {
+      TrafficLogLine(line);
+      if (o.Verbose) std::cerr << line << "\n";
+    });
+    // A meter refuses an invocation counter it has seen: the count goes on
+    // from where the last process left it.
+    const bool counted = profile.Ciphered() || profile.Mechanism == mGMAC || profile.Mechanism == mECDSA;
+    if (counted) c.Session->SetInvocationCounter(LoadInvocationCounter(profile));
+    struct TKeepCounter {
+      TContext& C;
+      const TMeterProfile& P;
+      bool On;
+      ~TKeepCounter() {
+        if (!On || !C.Session) return;
+        C.Session->Close();
+        try {
+          SaveInvocationCounter(P, C.Session->InvocationCounter());
+        } catch (const std::exception& e) {
+          std::cerr << "quillon-cli: " << e.what() << "\n";
+        }
+      }
+    } keep{c, profile, counted};
+    c.Session->Open(c.Call);
+    if (o.Verbose)
+      std::cerr << Format("associated: PDU size %d, conformance %s", c.Session->NegotiatedMaxPduSize(),
+                          TMisc::IntToHex(c.Session->NegotiatedConformance(), 6).c_str())
+                << "\n";
+    if (cmdObjects->parsed()) CmdObjects(c);
+    else if (cmdGet->parsed()) CmdGet(c, refs);
+    else if (cmdSet->parsed()) CmdSet(c, ref, valueXml);
+    else if (cmdAction->parsed()) CmdAction(c, ref, valueXml);
+    else if (cmdProfile->parsed()) CmdProfile(c, ref, range);
+    else if (cmdClock->parsed()) CmdClock(c, clockTo);
+    else if (cmdDump->parsed()) CmdDump(c);
+    c.Session->Close();
+  } catch (const EUsage& e) {
+    std::cerr << "quillon-cli: " << e.what() << "\n";
+    status = 2;
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-cli: " << e.what() << "\n";
+    status = 1;
+  }
+  std::cout.flush();
+  c.Session.reset();
+  CloseTrafficLog();
+  return status;
+}
