@@ -24,6 +24,7 @@
 #include "tools/cli/Output.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
+#include "quillon/Version.h"
 
 using namespace quillon;
 using namespace quillon::client;
