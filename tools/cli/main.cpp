@@ -565,7 +565,7 @@ void UnknownCommand(CLI::App& app, int argc, char** argv) {
 int main(int argc, char** argv) {
   TOptions o;
   CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
-  app.set_version_flag("--version", std::string("quillon-cli ") + QUILLON_VERSION + " (engine " + DLMSProtocolVersion() + ")");
+  app.set_version_flag("--version", std::string("quillon-cli ") + QUILLON_VERSION);
   app.fallthrough();
   app.require_subcommand(1);
   app.footer(
