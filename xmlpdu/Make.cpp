@@ -59,6 +59,14 @@ std::unique_ptr<T_COSEMpdu> TMake::COSEMPduFromReader(TStringWrapper& r) {
   return Downcast<T_COSEMpdu>(T_COSEMpdu::ClassInfo.CreateFromPduStr(xmlIgnore, r));
 }
 
+std::string TMake::COSEMPduXmlFromReader(TStringWrapper& r) {
+  return TCOSEMPduBase::PduToXMLString(xmlIgnore, &T_COSEMpdu::ClassInfo, r);
+}
+
+std::string TMake::DataXmlFromReader(TStringWrapper& r) {
+  return TCOSEMPduBase::PduToXMLString(xmlData, &T_Data::ClassInfo, r);
+}
+
 std::unique_ptr<T_Data> TMake::DataFromReader(TStringWrapper& r) {
   return Downcast<T_Data>(T_Data::ClassInfo.CreateFromPduStr(xmlData, r));
 }

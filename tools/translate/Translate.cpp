@@ -21,17 +21,13 @@ PduStr HexInputToBytes(const std::string& input) {
   return TMisc::HexStrToByteStr(compact);
 }
 
-std::unique_ptr<TCOSEMPduBase> Decode(bool data, const PduStr& bytes) {
+std::string DecodeToXml(bool data, const PduStr& bytes) {
   TStringWrapper reader(bytes);
-  std::unique_ptr<TCOSEMPduBase> tree;
-  if (data)
-    tree = TMake::DataFromReader(reader);
-  else
-    tree = TMake::COSEMPduFromReader(reader);
+  std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
   // A capture pasted with bytes of the next frame is a mistake worth saying.
   if (reader.GetRemainingBytes() > 0)
     RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
-  return tree;
+  return xml;
 }
 
 std::unique_ptr<TCOSEMPduBase> Parse(bool data, const std::string& xml) {
@@ -67,7 +63,7 @@ const TSample kSamples[] = {
 std::string Translate(TTranslateMode mode, bool data, const std::string& input) {
   switch (mode) {
     case TTranslateMode::tmToXml:
-      return WithFinalLineBreak(Decode(data, HexInputToBytes(input))->ToXMLString());
+      return WithFinalLineBreak(DecodeToXml(data, HexInputToBytes(input)));
     case TTranslateMode::tmToHex: {
       PduStr bytes;
       Parse(data, input)->EncodeToPduStr(bytes);

@@ -19,12 +19,20 @@ void TScriptStream::XMLCloseTagLn(std::string_view tag) {
   EmitLn(">");
 }
 
-// ------------------------------------------------------------ TNestingGuard
-
-int& TNestingGuard::Depth() {
-  thread_local int depth = 0;
-  return depth;
+void TScriptStream::EmitTagAttrLn(std::string_view tag, std::string_view attr, std::string_view value) {
+  // Straight into the text: this is the line written for every value.
+  if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
+  FText += '<';
+  FText += tag;
+  FText += ' ';
+  FText += attr;
+  FText += "=\"";
+  FText += value;
+  FText += "\" />\r\n";
+  LineNotEmpty = false;
 }
+
+// ------------------------------------------------------------ TNestingGuard
 
 TNestingGuard::TNestingGuard(const TXMLParser* p) {
   if (++Depth() > kMaxPduNesting) {
@@ -65,18 +73,7 @@ void TCOSEMPduBase::EncodeToDataPduStr(PduStr&) const {
 }
 
 void TCOSEMPduBase::EmitTagAttrLine(TScriptStream& stream, TXMLId tag, TXMLId attr, std::string_view value) const {
-  const std::string& t = XMLIdName(tag);
-  const std::string& a = XMLIdName(attr);
-  std::string line;
-  line.reserve(t.size() + a.size() + value.size() + 10);
-  line += '<';
-  line += t;
-  line += ' ';
-  line += a;
-  line += "=\"";
-  line += value;
-  line += "\" />";
-  stream.EmitLn(line);
+  stream.EmitTagAttrLn(XMLIdName(tag), XMLIdName(attr), value);
 }
 
 std::string TCOSEMPduBase::ToXMLString() const {
@@ -115,6 +112,18 @@ PduPtr TCOSEMPduBase::MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass
   return requiredClass->CreateFromPduStr(id, r);
 }
 
+std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r) {
+  // Values in profiles and object lists give about nine bytes of XML per
+  // byte; room for that up front saves copying the text as it grows.
+  constexpr size_t kXmlPerByte = 10;
+  TScriptStream s;
+  s.Reserve(static_cast<size_t>(r.GetRemainingBytes()) * kXmlPerByte + 256);
+  requiredClass->PduToXml(id, r, s);
+  std::string xml = s.Take();
+  if (xml.capacity() > 2 * xml.size() + 4096) xml.shrink_to_fit();
+  return xml;
+}
+
 std::string TCOSEMPduBase::Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
   return MakeAnyFromXml(id, requiredClass, xml)->ToXMLString();
 }
@@ -135,6 +144,13 @@ const TChoiceAlt* TChoiceSchema::ByRole(TXMLId role) const {
   return nullptr;
 }
 
+const TChoiceAlt& TChoiceSchema::ReadAlternative(TStringWrapper& r) const {
+  int tag = r.NextByte();
+  const TChoiceAlt* alt = ByTag(tag);
+  if (!alt) RaiseGeneral(Format("%s : illegal Tag %d", ClassName, tag));
+  return *alt;
+}
+
 void TChoice::EncodeToPduStr(PduStr& s) const {
   CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
   s += static_cast<char>(Tag);
@@ -143,16 +159,13 @@ void TChoice::EncodeToPduStr(PduStr& s) const {
 
 void TChoice::ToXML(TScriptStream& stream) const {
   CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
-  if (XMLId == xmlIgnore) {
-    Value->ToXML(stream);
-    return;
-  }
-  const std::string& name = XMLIdName(XMLId);
-  stream.XMLOpenTagLn(name);
-  ++stream.Indent;
-  Value->ToXML(stream);
-  --stream.Indent;
-  stream.XMLCloseTagLn(name);
+  stream.Element(XMLId, [&] { Value->ToXML(stream); });
+}
+
+void TChoice::PduToXml(const TChoiceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s) {
+  TNestingGuard guard;
+  const TChoiceAlt& alt = schema.ReadAlternative(r);
+  s.Element(id, [&] { alt.Type->PduToXml(alt.Role, r, s); });
 }
 
 bool TChoice::EqualType(const TCOSEMPduBase& x) const {
@@ -174,12 +187,9 @@ int TChoice::DataTag() const {
 
 void TChoice::DecodeFromPduStr(TStringWrapper& r) {
   TNestingGuard guard;
-  const TChoiceSchema& schema = Schema();
-  int tag = r.NextByte();
-  const TChoiceAlt* alt = schema.ByTag(tag);
-  if (!alt) RaiseGeneral(Format("%s : illegal Tag %d", schema.ClassName, tag));
-  Tag = tag;
-  Value = alt->Type->CreateFromPduStr(alt->Role, r);
+  const TChoiceAlt& alt = Schema().ReadAlternative(r);
+  Tag = alt.Tag;
+  Value = alt.Type->CreateFromPduStr(alt.Role, r);
 }
 
 void TChoice::DecodeFromXml(TXMLParser& p) {
@@ -253,6 +263,17 @@ void TSequence::ToXML(TScriptStream& stream) const {
     if (m) m->ToXML(stream);
   --stream.Indent;
   stream.XMLCloseTagLn(name);
+}
+
+void TSequence::PduToXml(const TSequenceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s) {
+  TNestingGuard guard;
+  const std::string& name = XMLIdName(id);
+  s.XMLOpenTagLn(name);
+  ++s.Indent;
+  for (const auto& m : schema.Members)
+    if (!m.Optional || r.NextByte() != 0) m.Type->PduToXml(m.Role, r, s);
+  --s.Indent;
+  s.XMLCloseTagLn(name);
 }
 
 void TSequence::DecodeFromPduStr(TStringWrapper& r) {
@@ -379,20 +400,35 @@ void TSequenceOf::LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMP
   p.XMLAssertStopTagAndNext(XMLId);
 }
 
+void TSequenceOf::OpenTagWithQty(TScriptStream& s, const std::string& name, size_t count) {
+  s.Emit("<");
+  s.Emit(name);
+  s.Emit(" Qty=\"");
+  s.Emit(TMisc::IntToHex(count, 4));
+  s.EmitLn("\" >");
+}
+
 void TSequenceOf::SaveToXml(TScriptStream& stream) const {
   const std::string& name = XMLIdName(XMLId);
-  std::string open;
-  open.reserve(name.size() + 20);
-  open += '<';
-  open += name;
-  open += " Qty=\"";
-  open += TMisc::IntToHex(FElements.size(), 4);
-  open += "\" >";
-  stream.EmitLn(open);
+  OpenTagWithQty(stream, name, FElements.size());
   ++stream.Indent;
   for (const auto& e : FElements) e->ToXML(stream);
   --stream.Indent;
   stream.XMLCloseTagLn(name);
+}
+
+void TSequenceOf::PduToXml(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TStringWrapper& r,
+                           TScriptStream& s) {
+  TNestingGuard guard;
+  const uint32_t n = ReadElementCount(r);
+  const std::string& name = XMLIdName(id);
+  OpenTagWithQty(s, name, n);
+  ++s.Indent;
+  // As Add() does for the tree: a CHOICE element has no wrapper of its own.
+  const TXMLId eid = elementClass->IsChoice ? xmlIgnore : elemId;
+  for (uint32_t i = 0; i < n; ++i) elementClass->PduToXml(eid, r, s);
+  --s.Indent;
+  s.XMLCloseTagLn(name);
 }
 
 }  // namespace quillon

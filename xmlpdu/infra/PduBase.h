@@ -15,6 +15,7 @@
 namespace quillon {
 
 class TCOSEMPduBase;
+class TScriptStream;
 using PduPtr = std::unique_ptr<TCOSEMPduBase>;
 
 // Factory descriptor of one element type: what a class reference is elsewhere.
@@ -25,6 +26,9 @@ struct TPduClass {
   PduPtr (*CreateFromPduStr)(TXMLId id, TStringWrapper& r);
   PduPtr (*CreateFromXml)(TXMLId id, TXMLParser& p);
   PduPtr (*CreateFromDataPduStr)(TXMLId id, TStringWrapper& r);
+  // Reads one element as CreateFromPduStr does (same checks, same errors)
+  // and writes the XML its tree would write, without keeping a tree.
+  void (*PduToXml)(TXMLId id, TStringWrapper& r, TScriptStream& s);
 };
 using TCOSEMPduBaseClass = const TPduClass*;
 
@@ -43,7 +47,26 @@ public:
   }
   void XMLOpenTagLn(std::string_view tag);
   void XMLCloseTagLn(std::string_view tag);
+  // <tag attr="value" /> on a line of its own.
+  void EmitTagAttrLn(std::string_view tag, std::string_view attr, std::string_view value);
+  // The element `id` around what body writes one level deeper; xmlIgnore
+  // writes the body alone.
+  template <class F>
+  void Element(TXMLId id, F&& body) {
+    if (id == xmlIgnore) {
+      body();
+      return;
+    }
+    const std::string& name = XMLIdName(id);
+    XMLOpenTagLn(name);
+    ++Indent;
+    body();
+    --Indent;
+    XMLCloseTagLn(name);
+  }
+  void Reserve(size_t n) { FText.reserve(n); }
   const std::string& AsString() const { return FText; }
+  std::string Take() { return std::move(FText); }
 
   bool LineNotEmpty = false;
   int Indent = 0;
@@ -97,6 +120,9 @@ public:
 
   static PduPtr MakeAnyFromXml(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
   static PduPtr MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass, const PduStr& pdu);
+  // The XML of the element read from r, as the tree read from r would write
+  // it; r then stands after the element.
+  static std::string PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r);
   static std::string Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
 
   TXMLId XMLId;
@@ -121,7 +147,10 @@ public:
   TNestingGuard& operator=(const TNestingGuard&) = delete;
 
 private:
-  static int& Depth();
+  static int& Depth() {
+    thread_local int depth = 0;
+    return depth;
+  }
 };
 
 // The default factory functions of the root: every Data-value read fails.
@@ -151,6 +180,8 @@ public:
     return tag >= 0 && tag < 256 && FByTag[tag] >= 0 ? &Alts[static_cast<size_t>(FByTag[tag])] : nullptr;
   }
   const TChoiceAlt* ByRole(TXMLId role) const;
+  // Reads the tag byte; one without an alternative fails.
+  const TChoiceAlt& ReadAlternative(TStringWrapper& r) const;
   const char* ClassName;
   std::vector<TChoiceAlt> Alts;
 
@@ -174,6 +205,7 @@ public:
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromDataPduStr(TStringWrapper& r) { DecodeFromPduStr(r); }
   void DecodeFromXml(TXMLParser& p);
+  static void PduToXml(const TChoiceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
   // Selects the alternative whose role is `role` and takes ownership of v
   // (or makes a default alternative when v is empty).
   void SelectVariant(TXMLId role, PduPtr v);
@@ -210,6 +242,7 @@ public:
   void InitDefault();
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromXml(TXMLParser& p);
+  static void PduToXml(const TSequenceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
 
   TCOSEMPduBase* Member(size_t i) const { return i < Members.size() ? Members[i].get() : nullptr; }
   void SetMember(size_t i, PduPtr v);
@@ -241,16 +274,47 @@ public:
   void LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass);
   void LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass);
   void SaveToXml(TScriptStream& stream) const;
+  static void PduToXml(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TStringWrapper& r,
+                       TScriptStream& s);
 
   std::vector<PduPtr> FElements;
 
 private:
+  static void OpenTagWithQty(TScriptStream& s, const std::string& name, size_t count);
   void SaveToPduStr(PduStr& s, bool dataForm) const;
 };
 
 // ----------------------------------------------- generic factory functions
 
 struct TNoDefault {};
+
+template <class D>
+class TChoiceOf;
+template <class D>
+class TSequenceT;
+template <class D, class Elem, TXMLId ElemId>
+class TSequenceOfT;
+
+// Types that read and write themselves with the generic CHOICE, SEQUENCE and
+// SEQUENCE OF code can be turned from bytes into XML element by element;
+// any other type is read whole and written.
+template <class T>
+concept GenericChoicePdu = std::is_base_of_v<TChoiceOf<T>, T> && requires {
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TChoice::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TChoice::*)(TScriptStream&) const>;
+};
+template <class T>
+concept GenericSequencePdu = std::is_base_of_v<TSequenceT<T>, T> && requires {
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TSequence::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TSequence::*)(TScriptStream&) const>;
+};
+template <class T>
+concept GenericSequenceOfPdu = requires {
+  typename T::ElementType;
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr),
+                          void (TSequenceOfT<T, typename T::ElementType, T::kElementId>::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TSequenceOf::*)(TScriptStream&) const>;
+};
 
 template <class T>
 struct TPduFactory {
@@ -278,6 +342,31 @@ struct TPduFactory {
     return v;
   }
   static PduPtr NoDataPdu(TXMLId, TStringWrapper&) { return CreateFromDataPduStrNotImplemented(T::ClassInfo.Name); }
+  static void PduToXml(TXMLId id, TStringWrapper& r, TScriptStream& s) {
+    if constexpr (GenericChoicePdu<T>) {
+      TChoice::PduToXml(T::StaticSchema(), id, r, s);
+    } else if constexpr (GenericSequencePdu<T>) {
+      TSequence::PduToXml(T::StaticSchema(), id, r, s);
+    } else if constexpr (GenericSequenceOfPdu<T>) {
+      TSequenceOf::PduToXml(id, T::kElementId, &T::ElementType::ClassInfo, r, s);
+    } else if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
+      T v(id, TNoDefault{});
+      v.DecodeFromPduStr(r);
+      v.ToXML(s);
+    } else {
+      T v(id);  // a leaf, or a type with its own reading: no heap for it
+      v.DecodeFromPduStr(r);
+      v.ToXML(s);
+    }
+  }
+  // The class descriptor of T.
+  template <bool WithDataForm>
+  static constexpr TPduClass Describe(const char* name, bool isChoice) {
+    if constexpr (WithDataForm)
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &FromDataPdu, &PduToXml};
+    else
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &NoDataPdu, &PduToXml};
+  }
 };
 
 // A generated CHOICE type: T_X::CreateVariant(role, value) and the typed value.
@@ -306,6 +395,8 @@ template <class D, class Elem, TXMLId ElemId>
 class TSequenceOfT : public TPduImpl<D, TSequenceOf> {
 public:
   using TPduImpl<D, TSequenceOf>::TPduImpl;
+  using ElementType = Elem;
+  static constexpr TXMLId kElementId = ElemId;
   TCOSEMPduBaseClass ElementClass() const override { return &Elem::ClassInfo; }
   TXMLId ElementXMLId() const override { return ElemId; }
   void DecodeFromPduStr(TStringWrapper& r) { this->LoadFromPduElementsOfType(r, ElemId, &Elem::ClassInfo); }
@@ -353,9 +444,7 @@ public:
   };
 
 #define QUILLON_DEFINE_SEQUENCE(Name)                                                       \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::NoDataPdu};                \
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<false>(#Name, false); \
   const quillon::TSequenceSchema& Name::StaticSchema() {                                            \
     static const quillon::TSequenceSchema s{#Name, {QSEQ_##Name(QUILLON_SEQ_ROW_)}};                \
     return s;                                                                                       \
@@ -373,9 +462,7 @@ public:
   };
 
 #define QUILLON_DEFINE_CHOICE(Name)                                                                 \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, true, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,      \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};              \
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<true>(#Name, true); \
   const quillon::TChoiceSchema& Name::StaticSchema() {                                              \
     static const quillon::TChoiceSchema s{#Name, {QCHO_##Name(QUILLON_CHO_ROW_)}};                  \
     return s;                                                                                       \
@@ -389,6 +476,4 @@ public:
   };
 
 #define QUILLON_DEFINE_SEQUENCE_OF(Name)                                                            \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<true>(#Name, false);
