@@ -81,6 +81,9 @@ void CheckProtectionLayerRecords(PDLMSProtocolContext ctx) {
     if (generalCiphering && (r.KeyInfo < 1 || r.KeyInfo > 4)) RaiseGeneral("Protection layer key info needed");
     if ((generalCiphering || r.Kind == 2) && r.Originator != 1 && r.Originator != 2)
       RaiseGeneral("Protection layer Originator needed");
+    // The third party as originator needs its title in the layer's fields.
+    if ((generalCiphering || r.Kind == 2) && r.Originator == 2)
+      RequiredBytes(ctx->ThirdPartysystemTitle, 8, "ThirdParty System Title");
   }
 }
 
@@ -324,6 +327,10 @@ void TDLMSServices::LoadSecurityMaterial(PDLMSProtocolContext ctx) {
     RaiseGeneral("A ciphering context requires a security suite");
   if (suite < 0 || suite > 3) RaiseGeneral("Illegal Security Suite");
   if (ctx->UseDedicatedKey && suite == 0) RaiseGeneral("Usage of dedicated keys require security suite 0 to 2");
+  // Only a ciphered context protects the InitiateRequest; in any other the
+  // fresh key would travel in clear.
+  if (ctx->UseDedicatedKey && !TContextHelper::IsCipheredContext(ctx))
+    RaiseGeneral("Dedicated key not allowed in an unciphered application context");
   TSecurityMaterialClient& m = *state.FSecurityMaterial;
   if (suite != 0) {
     const int32_t symmetric = suite == 3 ? 32 : 16;

@@ -3,6 +3,7 @@
 // the caller's record.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,18 +50,27 @@ public:
   bool UseProtectionAppliedToInitiateRequest = false;
   std::vector<uint8_t> InBuffer;
   std::string Result;
+  // The highest authenticated invocation counter received from the server in
+  // this association, one for the dedicated key and one for the others: a
+  // response that does not exceed it is a replay.
+  struct TReceivedCounter {
+    bool Seen = false;
+    uint32_t Last = 0;
+  };
+  TReceivedCounter ServerCounters[2];
 };
 
 // The built-in invocation counter: up to five strictly increasing values per
-// second of wall-clock time, never running ahead of the clock.
+// second of UTC, never running ahead of the clock and never repeating or
+// going back within the process, whatever the local time or other threads do.
 class TFrameCounter {
 public:
   static uint32_t GetNext();
   // The same step for a given clock reading (whole seconds since 2011-04-07
-  // 00:00 local time); GetNext feeds it the current time.
+  // 00:00 UTC); GetNext feeds it the current time.
   static uint32_t NextFor(int64_t secondsSinceEpoch2011);
   // The process-wide last value handed out.
-  static uint32_t FLastValue;
+  static std::atomic<uint32_t> FLastValue;
 };
 
 // Helper operations on a caller's record. Every engine service reads the
@@ -69,8 +79,10 @@ class TContextHelper {
 public:
   static void CreateState(PDLMSProtocolContext ctx);
   static void FreeState(PDLMSProtocolContext ctx);
-  // True only for a pointer to live engine state made by CreateState; never
-  // dereferences a pointer it did not hand out.
+  // True only for a reference to live engine state made by CreateState; never
+  // dereferences anything it did not hand out. ReservedRef holds a handle
+  // that is never issued twice in a process, so a stale copy of a record
+  // cannot reach the state of a later association.
   static bool IsInitialised(PDLMSProtocolContext ctx);
   static TExtendedContext& State(PDLMSProtocolContext ctx);
   static TLoggingContext& Logging(PDLMSProtocolContext ctx);
@@ -101,8 +113,12 @@ public:
                                     int32_t methodId);
   // The one place where an APDU is handed to the caller's SendReceiveDataFunc.
   static PduStr ExchangeBytes(PDLMSProtocolContext ctx, const PduStr& request);
-  // The text a failing callback left in CallBackResult.
-  static std::string CallBackResultText(PDLMSProtocolContext ctx);
+  // Empties CallBackResult; done before every callback that may fail, so a
+  // failure never reports the text of an earlier one.
+  static void ClearCallBackResult(PDLMSProtocolContext ctx);
+  // The text a failing callback left in CallBackResult, or a fixed text
+  // naming the callback when it left none.
+  static std::string CallBackResultText(PDLMSProtocolContext ctx, const char* callBackName);
   // Binds the state's logging context to the record's LogStringFunc.
   static void BindLogging(PDLMSProtocolContext ctx);
 };

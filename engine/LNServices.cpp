@@ -54,6 +54,7 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
     throw EProtocol("Block-transfer-with-get received when not allowed by the conformance block");
   TGetBlocks out;
   out.LastResponse = std::move(first);
+  TBlockLimit limit;
   for (;;) {
     auto& withBlock = static_cast<T_GetResponseWithDataBlock&>(*ServiceOf<T_GetResponse>(*out.LastResponse)->Value);
     T_DataBlock_G& block = *withBlock.FResult();
@@ -62,7 +63,9 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
       out.Error = static_cast<const T_DataAccessResult*>(result.Value.get());
       return out;
     }
-    out.RawData += static_cast<const T_OctetString&>(*result.Value).Value;
+    const PduStr& raw = static_cast<const T_OctetString&>(*result.Value).Value;
+    limit.Count(raw.size());
+    out.RawData += raw;
     CheckReassembledSize(out.RawData.size());
     if (block.FLastBlock()->Value != 0) return out;
 
@@ -82,10 +85,13 @@ TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu
   }
 }
 
-std::string GetResultFromBlocks(const TGetBlocks& blocks, bool withList, uint8_t invokeId) {
+std::string GetResultFromBlocks(PDLMSProtocolContext ctx, const TGetBlocks& blocks, bool withList, uint8_t invokeId) {
   if (blocks.Error != nullptr) return GetResponseNormalError(Hex2(invokeId), blocks.Error->GetString());
-  if (!withList) return GetResponseNormalData(Hex2(invokeId), *TMake::DataFromPdu(blocks.RawData));
-  auto results = MakeFromPdu<T_ListOfGetDataResult>(xmlResult, blocks.RawData);
+  const TLoggingContext& logging = TContextHelper::Logging(ctx);
+  if (!withList)
+    return GetResponseNormalData(Hex2(invokeId),
+                                 *DecodeReceived<T_Data>(logging, xmlData, blocks.RawData, "reassembled data"));
+  auto results = DecodeReceived<T_ListOfGetDataResult>(logging, xmlResult, blocks.RawData, "reassembled data");
   return TCOSEMPduBase::Clean(
       xmlGetResponseWithList, &T_GetResponseWithList::ClassInfo,
       Format("<GetResponseWithList><InvokeIdAndPriority Value=\"%s\" />%s</GetResponseWithList>",
@@ -104,7 +110,7 @@ std::string DoGet(PDLMSProtocolContext ctx, const std::string& requestXml) {
   auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);
   T_GetResponse* got = ServiceOf<T_GetResponse>(*response);
   if (got == nullptr) UnexpectedResponse(ApduName(*response), ApduName(*request));
-  if (got->Tag == 2) return GetResultFromBlocks(CollectGetBlocks(ctx, std::move(response)), withList, invokeId);
+  if (got->Tag == 2) return GetResultFromBlocks(ctx, CollectGetBlocks(ctx, std::move(response)), withList, invokeId);
   if (got->Tag != (withList ? 3 : 1)) UnexpectedResponse(ChoiceName(*got), ChoiceName(get));
   return got->Value->ToXMLString();
 }
@@ -147,7 +153,15 @@ std::string SetInBlocks(PDLMSProtocolContext ctx, const T_SetRequestNormal& norm
     if (set == nullptr)
       throw EProtocol(Format("Unexpected response %s to SetRequest", ApduName(*response).c_str()));
     if (set->Tag == 3) {
+      // Success for the last block while blocks remain unsent, or for another
+      // block than the last one sent, would report a partial write as done.
       auto& last = static_cast<T_SetResponseForLastDataBlock&>(*set->Value);
+      if (!sentLast)
+        throw EProtocol(Format("SetResponseForLastDataBlock received after block %u, before the last block was sent",
+                               number));
+      if (last.FBlockNumber()->Value != number)
+        throw EProtocol(Format("Unexpected BlockNumber %u in SetResponseForLastDataBlock, last block sent %u",
+                               last.FBlockNumber()->Value, number));
       return TCOSEMPduBase::Clean(
           xmlSetResponseNormal, &T_SetResponseNormal::ClassInfo,
           Format("<SetResponseNormal><InvokeIdAndPriority Value=\"%s\" /><Result Value=\"%s\" /></SetResponseNormal>",

@@ -56,6 +56,8 @@ std::unique_ptr<T_ReadResponse> CollectReadBlocks(PDLMSProtocolContext ctx, cons
   PduStr collected = first.FRawData()->Value;
   uint32_t number = first.FBlockNumber()->Value;
   bool last = first.FLastBlock()->Value != 0;
+  TBlockLimit limit;
+  limit.Count(collected.size());
   while (!last) {
     auto request = TMake::COSEMPduFromXml(
         Format("<ReadRequest Qty=\"01\">  <BlockNumberAccess>    <BlockNumber Value=\"%s\"/>  </BlockNumberAccess>"
@@ -78,12 +80,14 @@ std::unique_ptr<T_ReadResponse> CollectReadBlocks(PDLMSProtocolContext ctx, cons
     if (received != number + 1)
       throw EProtocol(Format("Unexpected block number %d during ReadRequest block transfer",
                              static_cast<int>(received)));
+    limit.Count(block.FRawData()->Value.size());
     collected += block.FRawData()->Value;
     CheckReassembledSize(collected.size());
     number = received;
     last = block.FLastBlock()->Value != 0;
   }
-  auto whole = TMake::ReadResponseFromPdu(collected);
+  auto whole = DecodeReceived<T_ReadResponse>(TContextHelper::Logging(ctx), xmlReadResponse, collected,
+                                              "reassembled data");
   TContextHelper::Logging(ctx).LogProtocolItem(*whole, "", 0);
   return whole;
 }

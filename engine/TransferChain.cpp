@@ -50,6 +50,11 @@ private:
   std::unique_ptr<T_COSEMpdu> FPdu;
 };
 
+// A received general block; anything after it is logged and ignored.
+std::unique_ptr<T_COSEMpdu> DecodeReceivedBlock(PDLMSProtocolContext ctx, const PduStr& bytes) {
+  return DecodeReceived<T_COSEMpdu>(TContextHelper::Logging(ctx), xmlIgnore, bytes, "general block");
+}
+
 // Sends a request longer than the negotiated PDU size as numbered blocks and
 // returns the response carried by the answer to the last one.
 PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
@@ -73,7 +78,7 @@ PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
         answer);
     if (answer.empty() || static_cast<uint8_t>(answer[0]) != kGeneralBlockTransferTag)
       RaiseGeneral("GeneralBlockTransfer expected");
-    auto received = TMake::COSEMPduFromPdu(answer);
+    auto received = DecodeReceivedBlock(ctx, answer);
     Log(ctx, *received, "RECEIVED GBT:");
     T_GeneralBlockTransfer& r = TGeneralBlock::Block(*received);
     if (r.FBlockNumberAck()->Value != number) RaiseGeneral("Unexpected \"BlockNumberAck\"");
@@ -90,23 +95,25 @@ PduStr SendInBlocks(PDLMSProtocolContext ctx, const PduStr& request) {
 // Joins a response that the server started sending as general blocks,
 // acknowledging every block but the last.
 PduStr ReceiveBlocks(PDLMSProtocolContext ctx, const PduStr& firstBlock) {
-  auto received = TMake::COSEMPduFromPdu(firstBlock);
+  auto received = DecodeReceivedBlock(ctx, firstBlock);
   Log(ctx, *received, "RECEIVED GBT:");
   TGeneralBlock ack;
   uint32_t expected = 1;
   uint16_t own = 1;
   PduStr collected;
+  TBlockLimit limit;
   for (;;) {
     T_GeneralBlockTransfer& r = TGeneralBlock::Block(*received);
     const uint16_t number = r.FBlockNumber()->Value;
     if (number != expected) RaiseGeneral(Format("Unexpected block number %d", number));
     ++expected;
+    limit.Count(r.FBlockData()->Value.size());
     collected += r.FBlockData()->Value;
     CheckReassembledSize(collected.size());
     if (r.FBlockControl()->Value & kLastBlock) break;
     PduStr answer;
     TIOTransfer::SendReceiveData(ctx, ack.Encoded(ctx, kLastBlockWindowOne, own++, number, PduStr()), answer);
-    received = TMake::COSEMPduFromPdu(answer);
+    received = DecodeReceivedBlock(ctx, answer);
     if (ServiceOf<T_GeneralBlockTransfer>(*received) == nullptr)
       RaiseGeneral(Format("Unexpected service \"%s\"", ApduName(*received).c_str()));
     Log(ctx, *received, "RECEIVED GBT:");
@@ -160,14 +167,58 @@ TProtectionLayers LayersFor(PDLMSProtocolContext ctx, const T_COSEMpdu& request)
   return TCiphering::LayersFromRecord(ctx);
 }
 
+// Within one association every authenticated response carries a higher
+// invocation counter than the one before it under the same key; anything
+// else is a recorded response played back.
+void CheckReceivedCounters(PDLMSProtocolContext ctx, const TProtectionLayers& found) {
+  TExtendedContext& state = TContextHelper::State(ctx);
+  for (const auto& layer : found.Layers) {
+    if (!layer->COSEMProtectionServices.Contains(psAuthentication)) continue;
+    uint32_t counter = 0;
+    bool dedicated = false;
+    if (const auto* g = dynamic_cast<const TProtectionLayerGloDed*>(layer.get())) {
+      counter = g->FrameCounter;
+      dedicated = g->Dedicated;
+    } else if (const auto* c = dynamic_cast<const TProtectionLayerGeneralCiphering*>(layer.get())) {
+      counter = c->FrameCounter;
+    } else {
+      continue;
+    }
+    TExtendedContext::TReceivedCounter& last = state.ServerCounters[dedicated ? 1 : 0];
+    if (last.Seen && counter <= last.Last)
+      throw EProtection(Format("Invocation counter %u of the response is not above the last one received (%u)",
+                               counter, last.Last));
+    last.Seen = true;
+    last.Last = counter;
+  }
+}
+
 // Peels every protection off a response; a plain response passes unchanged.
 std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext ctx, const PduStr& answer,
                                              TProtectionLayers& found) {
   std::unique_ptr<T_COSEMpdu> plain;
   found.Remove(answer, MaterialOf(ctx), &TContextHelper::Logging(ctx),
                TContextHelper::BytesOf(ctx->ServerSystemTitle, 8), plain);
-  if (plain == nullptr) plain = TMake::COSEMPduFromPdu(answer);
+  CheckReceivedCounters(ctx, found);
+  if (plain == nullptr)
+    plain = DecodeReceived<T_COSEMpdu>(TContextHelper::Logging(ctx), xmlIgnore, answer, "response APDU");
   return plain;
+}
+
+// A response that carries data must be protected at least as the request
+// was: otherwise anyone on the line could answer an authenticated and
+// encrypted read with a plain value. Failures reported by the server are not
+// data; they pass and fail the service as they would unprotected.
+void CheckResponseProtection(const TProtectionLayers& sent, const TProtectionLayers& found,
+                             const T_COSEMpdu& response) {
+  const TProtectionServices expected =
+      sent.GetProtectionServices(TProtectionLayers::psCurrent) * TProtectionServices{rcAUTHENTICATION, rcENCRYPTION};
+  const TProtectionServices received = found.GetProtectionServices(TProtectionLayers::psCurrent);
+  if ((expected - received).Empty()) return;
+  if (ServiceOf<T_ExceptionResponse>(response) != nullptr || ServiceOf<T_ConfirmedServiceError>(response) != nullptr)
+    return;
+  throw EProtection(Format("Response protection %s does not cover the request's %s",
+                           ServicesToString(received).c_str(), ServicesToString(expected).c_str()));
 }
 
 }  // namespace
@@ -254,6 +305,7 @@ void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& re
   TProtectionLayers found;
   response = RemoveProtection(ctx, answer, found);
   Log(ctx, *response, "RESPONSE:");
+  CheckResponseProtection(layers, found, *response);
 }
 
 std::unique_ptr<T_COSEMpdu> TDLMSServices::SendReceiveCOSEMPdu(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {
@@ -265,7 +317,9 @@ std::unique_ptr<T_COSEMpdu> TDLMSServices::SendReceiveCOSEMPdu(PDLMSProtocolCont
 PduStr TDLMSServices::SendReceiveAPDUBytes(PDLMSProtocolContext ctx, const PduStr& request) {
   std::unique_ptr<T_COSEMpdu> pdu;
   try {
-    pdu = TMake::COSEMPduFromPdu(request);
+    int trailing = 0;
+    pdu = DecodeFront<T_COSEMpdu>(xmlIgnore, request, trailing);
+    if (trailing > 0) RaiseGeneral(BytesAfterEndText(trailing, "APDU"));
   } catch (const std::exception& e) {
     RaiseGeneral(Format("OutAPDU is not legal (%s)", e.what()));
   }

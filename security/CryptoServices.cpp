@@ -9,7 +9,6 @@
 #include <openssl/param_build.h>
 
 #include <memory>
-#include <mutex>
 
 namespace quillon {
 
@@ -89,16 +88,13 @@ PduStr Hash(THashOption option, const char* name, std::string_view s) {
 // ----------------------------------------------------- elliptic curves ----
 
 thread_local std::string gLastError;
-std::mutex gLogMutex;
-std::function<void(const std::string&)> gLogCallback;
+// The trace routing belongs to the thread that set it: a signature made on
+// another thread must never call into a log (or a layer already freed) that
+// this thread routed to.
+thread_local std::function<void(const std::string&)> gLogCallback;
 
 void Trace(const std::string& line) {
-  std::function<void(const std::string&)> callback;
-  {
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    callback = gLogCallback;
-  }
-  if (callback) callback(line);
+  if (gLogCallback) gLogCallback(line);
 }
 
 bool Fail(const std::string& what) {
@@ -351,7 +347,6 @@ bool GenerateKeyPair(int32_t SecuritySuite, TKeyPair& KeyPair) {
 void GetLastErrorString(std::string& Text) { Text = gLastError; }
 
 void SetLoggingCallback(std::function<void(const std::string&)> Callback) {
-  std::lock_guard<std::mutex> lock(gLogMutex);
   gLogCallback = std::move(Callback);
 }
 

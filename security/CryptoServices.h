@@ -46,8 +46,8 @@ bool GetDerivedKey(int32_t SecuritySuite, std::string_view SharedSecret, std::st
 // A fresh key pair on the suite's curve.
 bool GenerateKeyPair(int32_t SecuritySuite, TKeyPair& KeyPair);
 void GetLastErrorString(std::string& Text);
-// Process-wide routing of the elliptic-curve services' trace lines; an empty
-// callable switches it off.
+// Routing of the elliptic-curve services' trace lines made on the calling
+// thread; an empty callable switches it off. Other threads are not affected.
 void SetLoggingCallback(std::function<void(const std::string&)> Callback);
 
 }  // namespace quillon

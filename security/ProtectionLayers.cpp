@@ -296,7 +296,7 @@ void TProtectionLayers::Remove(const PduStr& FromPdu, TSecurityMaterial* Securit
                                std::unique_ptr<T_COSEMpdu>& COSEMPdu) {
   COSEMPdu.reset();
   PduStr bytes = FromPdu;
-  for (;;) {
+  for (int depth = 1;; ++depth) {
     std::unique_ptr<T_COSEMpdu> inner;
     std::unique_ptr<TProtectionLayer> layer;
     if (!TProtectionLayer::PDURemove(bytes, SecurityMaterial, LoggingContext, SystemTitle, inner, layer)) return;
@@ -309,6 +309,10 @@ void TProtectionLayers::Remove(const PduStr& FromPdu, TSecurityMaterial* Securit
       COSEMPdu = std::move(inner);
       return;
     }
+    // Every level logs what it peels, so unbounded nesting would also make
+    // the log grow with the square of the input.
+    if (depth == kMaxRemoveDepth)
+      throw EProtection(Format("Protection nested deeper than %d layers", kMaxRemoveDepth));
     bytes = std::move(innerBytes);
   }
 }

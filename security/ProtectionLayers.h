@@ -197,6 +197,8 @@ class TProtectionLayers {
 public:
   enum TProtectionServicesSelector { psCurrent = 0, psPMax = 1, psPMin = 2 };
   static constexpr int kMaxRecords = 4;
+  // How many protections Remove peels off one APDU at most.
+  static constexpr int kMaxRemoveDepth = 6;
 
   std::unique_ptr<T_COSEMpdu> Apply(const T_COSEMpdu& COSEMPdu, TSecurityMaterial* SecurityMaterial,
                                     const TLoggingContext* LoggingContext);

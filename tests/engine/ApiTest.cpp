@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "EngineFixture.h"
 
@@ -281,6 +282,23 @@ TEST_F(EngineTest, EstablishingAgainReplacesTheState) {
     EXPECT_EQ(ReadAttributes(&copy, "<GetRequestNormal />"), 1);
     EXPECT_STREQ(copy.Result, kNotInitialised);
   }
+}
+
+TEST_F(EngineTest, StaleCopyOfARecordCannotReachALaterAssociation) {
+  TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, "C4 01 C1 00 11 05"}});
+  EstablishPre(script, cbGet, 1024);
+  const TDLMSProtocolContext stale = Ctx;
+  DropState();
+  ASSERT_EQ(Ctx.ReservedRef, nullptr);
+  // The new state may well take the memory of the one just released; the
+  // copy still belongs to the old association.
+  EstablishPre(script, cbGet, 1024);
+  TDLMSProtocolContext copy = stale;
+  EXPECT_EQ(ReadAttributes(&copy, kGetNormal), 1);
+  EXPECT_STREQ(copy.Result, kNotInitialised);
+  EXPECT_EQ(script.Exchanges(), 0u);
+  ASSERT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << "the live record still works: " << ResultText();
+  EXPECT_EQ(ResultText(), kUnsigned5Result);
 }
 
 }  // namespace

@@ -178,6 +178,24 @@ TEST_F(EngineTest, DedicatedKeyTravelsInsideTheProtectedInitiateRequest) {
   EXPECT_EQ(Hex(meter.InitiateRequest.substr(19)), "00 00 06 5F 1F 04 00 60 FE DF FF FF");
 }
 
+TEST_F(EngineTest, DedicatedKeyIsNeverProposedInClear) {
+  // Without a ciphered context the InitiateRequest goes unprotected, and the
+  // key with it: the record is refused before anything is sent.
+  for (int32_t context : {1, 3}) {
+    SCOPED_TRACE(context);
+    TTestMeter meter(context, 1);
+    meter.Configure(Ctx);
+    Ctx.SecuritySuite = 1;
+    Ctx.UseDedicatedKey = 1;
+    TScriptedConversation script;
+    script.Install(Ctx);
+    EXPECT_EQ(EstablishAA(&Ctx), 1);
+    EXPECT_EQ(ResultText(), "Dedicated key not allowed in an unciphered application context");
+    EXPECT_EQ(script.Exchanges(), 0u);
+    DropState();
+  }
+}
+
 // ------------------------------------------------------ broken AAREs
 
 struct TBrokenAare {
@@ -467,6 +485,10 @@ TEST_F(EngineTest, SecurityFieldsAreChecked) {
       {"general ciphering originator", [](auto& c) { c.ProtectionLayers[0] = Layer(1, 5, 2, 0); },
        "Protection layer Originator needed"},
       {"signing originator", [](auto& c) { c.ProtectionLayers[0] = Layer(2, 0, 0, 3); }, "Protection layer Originator needed"},
+      {"signing by the third party without its title", [](auto& c) { c.ProtectionLayers[0] = Layer(2, 0, 0, 2); },
+       "ThirdParty System Title required"},
+      {"general ciphering by the third party without its title",
+       [](auto& c) { c.ProtectionLayers[0] = Layer(1, 5, 1, 2); }, "ThirdParty System Title required"},
       {"sign with suite 1", [](auto& c) { c.SignInitiateRequest = 1; },
        "SignInitiateRequest requires security suite 1 of 2"},
       {"sign with suite 3 needs its key sizes only", [](auto& c) { c.SecuritySuite = 2; c.SignInitiateRequest = 1; },

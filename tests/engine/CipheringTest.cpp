@@ -111,8 +111,78 @@ TEST_F(Ciphering, TamperedResponseIsRefused) {
   TScriptedConversation script(std::vector<TScriptStep>{{ExpectedRequest(0x30), Hex(answer)}});
   Open(script, 3);
   EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
-  EXPECT_NE(ResultText(), "");
+  EXPECT_EQ(ResultText(), "Authentication failure (Decrypt error)");
   EXPECT_TRUE(script.AllStepsUsed());
+}
+
+TEST_F(Ciphering, ResponseMustBeProtectedAsTheRequestWas) {
+  // The read goes out authenticated and encrypted; whoever answers must
+  // prove the same, or the value could come from anyone on the line.
+  const std::string plain = Bytes("C4 01 C1 00 11 05");
+  const struct {
+    const char* Label;
+    std::string Answer;
+    const char* Message;
+  } cases[] = {
+      {"plain GetResponse", plain, "Response protection [] does not cover the request's [AUTHENTICATION,ENCRYPTION]"},
+      {"glo response whose security control has no services", Tlv(0xCC, Bytes("00 0000004D") + plain),
+       "Response protection [] does not cover the request's [AUTHENTICATION,ENCRYPTION]"},
+      {"authenticated only", meter.Seal(0xCC, plain, meter.Keys.ServerTitle, 77, 0x10),
+       "Response protection [AUTHENTICATION] does not cover the request's [AUTHENTICATION,ENCRYPTION]"},
+      // Failures the server reports are no data: they are reported as the
+      // failures they are.
+      {"plain exception response", Bytes("D8 01 02"), "Unexpected response ExceptionResponse to GetRequest"},
+      {"plain confirmed service error", Bytes("0E 01 06 00"),
+       "Unexpected response ConfirmedServiceError to GetRequest"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TScriptedConversation script(std::vector<TScriptStep>{{ExpectedRequest(0x30), Hex(c.Answer)}});
+    Open(script, 3);
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
+    EXPECT_EQ(ResultText(), c.Message);
+    EXPECT_TRUE(script.AllStepsUsed());
+    DropState();
+  }
+}
+
+TEST_F(Ciphering, ResponseCounterMustGrowWithinTheAssociation) {
+  const struct {
+    uint32_t First, Second;
+    const char* Message;  // null: accepted
+  } cases[] = {
+      {77, 78, nullptr},
+      {77, 77, "Invocation counter 77 of the response is not above the last one received (77)"},
+      {77, 12, "Invocation counter 12 of the response is not above the last one received (77)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Second);
+    const std::string plain = Bytes("C4 01 C1 00 11 05");
+    TScriptedConversation script(std::vector<TScriptStep>{
+        {ExpectedRequest(0x30), Hex(meter.Seal(0xCC, plain, meter.Keys.ServerTitle, c.First))},
+        {ExpectedRequest(0x30), Hex(meter.Seal(0xCC, plain, meter.Keys.ServerTitle, c.Second))}});
+    Open(script, 3);
+    ASSERT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << ResultText();
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), c.Message ? 1 : 0);
+    EXPECT_EQ(ResultText(), c.Message ? c.Message : kUnsigned5Result);
+    EXPECT_TRUE(script.AllStepsUsed());
+    DropState();
+  }
+}
+
+TEST_F(Ciphering, NestedProtectionIsPeeledToABoundedDepth) {
+  // Each level is a glo response around the next; the innermost carries the
+  // lowest counter, as a server applying them in turn would.
+  for (int depth : {6, 7}) {
+    SCOPED_TRACE(depth);
+    std::string answer = Bytes("C4 01 C1 00 11 05");
+    for (int i = 0; i < depth; ++i) answer = meter.Seal(0xCC, answer, meter.Keys.ServerTitle, 100 + i);
+    TScriptedConversation script(std::vector<TScriptStep>{{ExpectedRequest(0x30), Hex(answer)}});
+    Open(script, 3);
+    EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), depth <= 6 ? 0 : 1);
+    EXPECT_EQ(ResultText(), depth <= 6 ? kUnsigned5Result : std::string("Protection nested deeper than 6 layers"));
+    DropState();
+  }
 }
 
 TEST_F(Ciphering, AssociationRequestIsNeverProtectedByTheRecordLayers) {
@@ -265,19 +335,20 @@ TEST_F(Ciphering, PreEstablishedCipheredReleaseSaysWhyItCannot) {
 TEST_F(Ciphering, ReleaseAnswers) {
   const struct {
     const char* Label;
-    std::function<std::string(const TTestMeter&)> Answer;
+    std::function<std::string(TTestMeter&)> Answer;
     const char* Message;
   } cases[] = {
       {"plain user information",
-       [](const TTestMeter& m) { return Bytes("80 01 00") + Tlv(0xBE, Tlv(0x04, m.InitiateResponse())); },
+       [](TTestMeter& m) { return Bytes("80 01 00") + Tlv(0xBE, Tlv(0x04, m.InitiateResponse())); },
        "User-information not ciphered"},
-      {"no user information", [](const TTestMeter&) { return Bytes("80 01 00"); }, "User-information not ciphered"},
+      {"no user information", [](TTestMeter&) { return Bytes("80 01 00"); }, "User-information not ciphered"},
       {"ciphered but not an InitiateResponse",
-       [](const TTestMeter& m) {
-         return Bytes("80 01 00") + Tlv(0xBE, Tlv(0x04, m.Seal(0x28, Bytes("C4 01 C1 00 11 05"), m.Keys.ServerTitle, 5)));
+       [](TTestMeter& m) {
+         return Bytes("80 01 00") +
+                Tlv(0xBE, Tlv(0x04, m.Seal(0x28, Bytes("C4 01 C1 00 11 05"), m.Keys.ServerTitle, m.Counter++)));
        },
        "User-information is not InitiateResponse"},
-      {"reason not normal", [](const TTestMeter&) { return Bytes("80 01 01"); }, "Unexpected reason in ReleaseResponse"},
+      {"reason not normal", [](TTestMeter&) { return Bytes("80 01 01"); }, "Unexpected reason in ReleaseResponse"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Label);

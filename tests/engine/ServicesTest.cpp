@@ -3,6 +3,7 @@
 // engine must send and every byte the meter answers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,20 @@ TEST_P(Services, ConversationAndResult) {
   for (int32_t offered : script.OfferedLengths()) EXPECT_EQ(offered, 262144);
 }
 
+// A server that answers every block request with another block holding no
+// data and never the last one: n blocks in all.
+std::vector<TScriptStep> EmptyGetBlocks(int n) {
+  auto number = [](int i) {
+    char b[9];
+    std::snprintf(b, sizeof b, "%08X", static_cast<unsigned>(i));
+    return std::string(b);
+  };
+  std::vector<TScriptStep> steps = {{kGetNormalBytes, "C4 02 C1 00 00000001 00 00"}};
+  for (int i = 2; i <= n; ++i)
+    steps.push_back({"C0 02 C1 " + number(i - 1), "C4 02 C1 00 " + number(i) + " 00 00"});
+  return steps;
+}
+
 const uint32_t kGetOnly = cbGet;
 const uint32_t kGetBlocks = cbGet | cbBlockTransferWithGet;
 
@@ -123,6 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "<GetRequestForNextDataBlock><InvokeIdAndPriority Value=\"C1\" /><BlockNumber "
                      "Value=\"00000001\" /></GetRequestForNextDataBlock>",
                      kGetBlocks, 1024, {}, 1, "Unsupported request GetRequestForNextDatablock"},
+        TServiceCase{"EmptyBlocksAreBounded", TEntry::eRead, kGetNormal, kGetBlocks, 1024, EmptyGetBlocks(17), 1,
+                     "Block transfer with more than 16 blocks without data"},
         TServiceCase{"TransportFailure", TEntry::eRead, kGetNormal, kGetOnly, 1024,
                      {{kGetNormalBytes, "", 2, "HDLC: no answer from the meter"}}, 1,
                      "HDLC: no answer from the meter"}),
@@ -168,6 +185,16 @@ INSTANTIATE_TEST_SUITE_P(
                       {"C1 03 C1 00 00000002 14 090A0B0C0D0E0F101112131415161718191A1B1C", "C5 02 C1 00000002"},
                       {"C1 03 C1 01 00000003 02 1D1E", "C5 02 C1 00000003"}},
                      1, "Unexpected response during Block-transfer_with_set"},
+        // A success for the last block is a success for the whole value only
+        // when every block went out and the server names the last one.
+        TServiceCase{"LastBlockAcknowledgedBeforeAllWereSent", TEntry::eWrite, kSetOctets30, kSetBlocks, 61,
+                     {{"C1 02 C1 0001 0000600100FF 02 00 00 00000001 0A 091E0102030405060708", "C5 03 C1 00 00000001"}},
+                     1, "SetResponseForLastDataBlock received after block 1, before the last block was sent"},
+        TServiceCase{"LastBlockAcknowledgedUnderAnotherNumber", TEntry::eWrite, kSetOctets30, kSetBlocks, 61,
+                     {{"C1 02 C1 0001 0000600100FF 02 00 00 00000001 0A 091E0102030405060708", "C5 02 C1 00000001"},
+                      {"C1 03 C1 00 00000002 14 090A0B0C0D0E0F101112131415161718191A1B1C", "C5 02 C1 00000002"},
+                      {"C1 03 C1 01 00000003 02 1D1E", "C5 03 C1 00 00000002"}},
+                     1, "Unexpected BlockNumber 2 in SetResponseForLastDataBlock, last block sent 3"},
         TServiceCase{"GetResponseDuringBlocks", TEntry::eWrite, kSetOctets30, kSetBlocks, 61,
                      {{"C1 02 C1 0001 0000600100FF 02 00 00 00000001 0A 091E0102030405060708", "C4 01 C1 00 11 05"}},
                      1, "Unexpected response GetResponse to SetRequest"},

@@ -4,7 +4,10 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -384,6 +387,98 @@ TEST_F(EngineTest, CallbackFailuresBecomeTheMessage) {
     EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
     EXPECT_EQ(ResultText(),
               "Call-back \"SendReceiveDataFunc\" returned an illegal length (" + std::to_string(length) + ")");
+  }
+}
+
+// Callbacks that fail without saying why: they leave CallBackResult alone.
+int32_t FailSilently(PDLMSProtocolContext, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*) { return 3; }
+int32_t NoShortName(PDLMSProtocolContext, const uint8_t*, int32_t, int32_t, uint16_t*) { return 1; }
+
+TEST_F(EngineTest, SilentCallbackFailureIsNamedNotTakenFromAnEarlierOne) {
+  const char kInvoke[] =
+      "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"0008\" />"
+      "<InstanceId Value=\"0000010000FF\" /><MethodId Value=\"01\" /></MethodDescriptor></ActionRequestNormal>";
+  const struct {
+    const char* Label;
+    int32_t ApplicationContext;
+    std::function<void(TDLMSProtocolContext&)> Break;
+    std::function<int32_t(TDLMSProtocolContext&)> Call;
+    const char* Message;
+  } cases[] = {
+      {"transport", 3, [](auto& c) { c.SendReceiveDataFunc = FailSilently; },
+       [](auto& c) { return ReadAttributes(&c, kGetNormal); },
+       "Call-back \"SendReceiveDataFunc\" failed without giving a reason"},
+      {"short name of an attribute", 1, [](auto& c) { c.GetShortNameOfAttributeFunc = NoShortName; },
+       [](auto& c) { return ReadAttributes(&c, kGetNormal); },
+       "Call-back \"GetShortNameOfAttributeFunc\" failed without giving a reason"},
+      {"short name of a method", 1, [](auto& c) { c.GetShortNameOfMethodFunc = NoShortName; },
+       [&](auto& c) { return InvokeMethod(&c, kInvoke, 1); },
+       "Call-back \"GetShortNameOfMethodFunc\" failed without giving a reason"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TScriptedConversation script;
+    Ctx.ApplicationContext = c.ApplicationContext;
+    EstablishPre(script, cbGet | cbAction, 1024);
+    c.Break(Ctx);
+    // What an earlier failure left behind must not become this one's text.
+    std::snprintf(Ctx.CallBackResult, sizeof Ctx.CallBackResult, "%s", "link down");
+    EXPECT_EQ(c.Call(Ctx), 1);
+    EXPECT_EQ(ResultText(), c.Message);
+    EXPECT_EQ(script.Exchanges(), 0u);
+    DropState();
+  }
+}
+
+TEST_F(EngineTest, SendReceiveApduRefusesTrailingBytesWithoutSending) {
+  const struct {
+    const char* Hex;
+    const char* Message;
+  } cases[] = {
+      {"C0 01 C1 0001 0000600100FF 02 00 FF", "OutAPDU is not legal (1 byte after the end of the APDU)"},
+      {"C0 01 C1 0001 0000600100FF 02 00 C0 01", "OutAPDU is not legal (2 bytes after the end of the APDU)"},
+  };
+  TScriptedConversation script;
+  EstablishPre(script, cbGet, 1024);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Hex);
+    const std::string out = Bytes(c.Hex);
+    uint8_t in[16];
+    int32_t inLength = -1;
+    EXPECT_EQ(SendReceiveAPDU(&Ctx, reinterpret_cast<const uint8_t*>(out.data()), static_cast<int32_t>(out.size()),
+                              in, sizeof in, &inLength),
+              1);
+    EXPECT_EQ(ResultText(), c.Message);
+    EXPECT_EQ(inLength, -1);
+  }
+  EXPECT_EQ(script.Exchanges(), 0u);
+}
+
+TEST_F(EngineTest, BytesAfterAReceivedApduAreLoggedAndIgnored) {
+  const struct {
+    const char* Label;
+    uint32_t Conformance;
+    std::vector<TScriptStep> Steps;
+    const char* LogLine;
+  } cases[] = {
+      {"plain response", cbGet, {{kGetNormalBytes, "C4 01 C1 00 11 05 AA BB"}},
+       "2 bytes after the end of the response APDU ignored"},
+      {"general block", cbGet | cbGeneralBlockTransfer, {{kGetNormalBytes, "E0 81 0001 0000 06 C401C1001105 EE"}},
+       "1 byte after the end of the general block ignored"},
+      {"data joined from GET blocks", cbGet | cbBlockTransferWithGet,
+       {{kGetNormalBytes, "C4 02 C1 00 00000001 00 01 11"}, {"C0 02 C1 00000001", "C4 02 C1 01 00000002 00 03 05EEEE"}},
+       "2 bytes after the end of the reassembled data ignored"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    TScriptedConversation script(c.Steps);
+    EstablishPre(script, c.Conformance, 1024);
+    ASSERT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << ResultText();
+    EXPECT_EQ(ResultText(), kUnsigned5Result);
+    const auto& log = script.LogLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), std::string(c.LogLine)), 1);
+    EXPECT_TRUE(script.AllStepsUsed());
+    DropState();
   }
 }
 

@@ -3,6 +3,13 @@
 // wall clock).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "engine/ExtendedContext.h"
 
 using namespace quillon;
@@ -39,6 +46,59 @@ TEST(FrameCounter, GetNextIsStrictlyIncreasing) {
     EXPECT_GT(next, last);
     last = next;
   }
+}
+
+TEST(FrameCounter, FollowsUtcWhateverTheLocalTimeZone) {
+  // Local time 14 hours ahead of UTC: a counter on local time would start
+  // 5 x 50400 above the UTC one, and fall back when the zone changes.
+  const char* saved = std::getenv("TZ");
+  const std::string savedZone = saved ? saved : "";
+  setenv("TZ", "<+14>-14", 1);
+  tzset();
+  std::tm epoch{};
+  epoch.tm_year = 2011 - 1900;
+  epoch.tm_mon = 3;
+  epoch.tm_mday = 7;
+  const int64_t start = timegm(&epoch);
+  TFrameCounter::FLastValue = 0;
+  const int64_t before = std::time(nullptr);
+  const uint32_t value = TFrameCounter::GetNext();
+  const int64_t after = std::time(nullptr);
+  if (saved) setenv("TZ", savedZone.c_str(), 1); else unsetenv("TZ");
+  tzset();
+  EXPECT_GE(value, static_cast<uint32_t>(5 * (before - start)));
+  EXPECT_LE(value, static_cast<uint32_t>(5 * (after - start)));
+}
+
+TEST(FrameCounter, ThreadsNeverShareAValue) {
+  TFrameCounter::FLastValue = 0;
+  // One clock reading for all: every value comes from counting up.
+  constexpr int kThreads = 4, kDraws = 100000;
+  std::vector<std::vector<uint32_t>> drawn(kThreads);
+  std::vector<std::thread> threads;
+  for (auto& mine : drawn)
+    threads.emplace_back([&mine] {
+      for (int i = 0; i < kDraws; ++i) mine.push_back(TFrameCounter::NextFor(100));
+    });
+  for (auto& t : threads) t.join();
+  std::vector<uint32_t> all;
+  for (const auto& mine : drawn) {
+    EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()));
+    all.insert(all.end(), mine.begin(), mine.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a value was handed out twice";
+}
+
+TEST(FrameCounter, RefusesToWrapToValuesAlreadyUsed) {
+  TFrameCounter::FLastValue = 0xFFFFFFFFu;
+  try {
+    const uint32_t v = TFrameCounter::NextFor(100);
+    ADD_FAILURE() << "counter went on with " << v;
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Built-in invocation counter exhausted");
+  }
+  TFrameCounter::FLastValue = 0;
 }
 
 TEST(ConformanceNumbering, PlainBitsMoveUpByFive) {

@@ -5,6 +5,9 @@
 #include <openssl/kdf.h>
 
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "security/CryptoServices.h"
 #include "tests/security/TestSupport.h"
@@ -272,6 +275,26 @@ TEST(EllipticCurvesLogging, TraceGoesToTheCallbackOnlyWhileSet) {
   ASSERT_TRUE(ECDSASign(1, "abc", p.PrivateKey, sig));
   SetLoggingCallback(nullptr);
   ASSERT_TRUE(ECDSASign(1, "abc", p.PrivateKey, sig));
+  EXPECT_EQ(lines, std::vector<std::string>{"ECDSA SIGN P-256, 3 bytes"});
+}
+
+TEST(EllipticCurvesLogging, RoutingBelongsToTheThreadThatSetIt) {
+  // A signature made on another thread must not reach a log this thread
+  // routed to: by then that log's owner may be gone.
+  TKeyPair p;
+  ASSERT_TRUE(GenerateKeyPair(1, p));
+  std::vector<std::string> lines;
+  SetLoggingCallback([&](const std::string& s) { lines.push_back(s); });
+  bool otherSigned = false;
+  std::thread other([&] {
+    PduStr sig;
+    otherSigned = ECDSASign(1, "other thread", p.PrivateKey, sig);
+  });
+  other.join();
+  PduStr sig;
+  ASSERT_TRUE(ECDSASign(1, "abc", p.PrivateKey, sig));
+  SetLoggingCallback(nullptr);
+  EXPECT_TRUE(otherSigned);
   EXPECT_EQ(lines, std::vector<std::string>{"ECDSA SIGN P-256, 3 bytes"});
 }
 
