@@ -123,6 +123,7 @@ bool TXMLParser::ReadName(std::string& name) {
 
 void TXMLParser::Next() {
   FTagIdentifier.clear();
+  FTagId = -1;
   FAttribIdentifier.clear();
   FAttribValue.clear();
   FHasAttribute = false;
