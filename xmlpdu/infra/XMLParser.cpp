@@ -1,5 +1,6 @@
 #include "xmlpdu/infra/XMLParser.h"
 
+#include <algorithm>
 #include <array>
 
 namespace quillon {
@@ -8,10 +9,14 @@ namespace {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
-// FNV-1a over the name in lower case.
+// FNV-1a over the length and, in lower case, the first and the last six
+// characters: enough to tell the names apart, and cheap for long ones.
 uint32_t LowerHash(std::string_view s) {
-  uint32_t h = 2166136261u;
-  for (char c : s) h = (h ^ static_cast<uint8_t>(AsciiLower(c))) * 16777619u;
+  uint32_t h = (2166136261u ^ static_cast<uint32_t>(s.size())) * 16777619u;
+  const size_t n = s.size();
+  for (size_t i = 0; i < n && i < 6; ++i) h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
+  for (size_t i = n > 6 ? std::max<size_t>(n - 6, 6) : n; i < n; ++i)
+    h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
   return h;
 }
 
