@@ -198,6 +198,13 @@ void FuzzFromXml(TCOSEMPduBaseClass cls, TXMLId id, const uint8_t* data, size_t 
   TAllocationBudget budget(size);
   std::string in(reinterpret_cast<const char*>(data), size);
   PduPtr tree;
+  PduStr treeBytes, streamed;
+  // The bytes made straight from the XML are the tree's bytes, or the same
+  // error.
+  const std::string treeError = ErrorText([&] { treeBytes = TCOSEMPduBase::MakeAnyFromXml(id, cls, in)->Encoded(); });
+  const std::string streamError = ErrorText([&] { streamed = TCOSEMPduBase::XmlToPduStr(id, cls, in); });
+  Require(streamError == treeError && streamed == treeBytes, "XML to bytes differs from XML to tree to bytes",
+          treeError + " / " + streamError);
   if (!Expecting([&] { tree = TCOSEMPduBase::MakeAnyFromXml(id, cls, in); })) return;
   std::string cleaned, treeXml;
   bool cleanOk = Expecting([&] { cleaned = TCOSEMPduBase::Clean(id, cls, in); });

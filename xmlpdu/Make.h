@@ -38,6 +38,10 @@ public:
   // checks and errors, no tree in between.
   static std::string COSEMPduXmlFromReader(TStringWrapper& r);
   static std::string DataXmlFromReader(TStringWrapper& r);
+  // The bytes the trees read from xml would encode to, made straight from
+  // the XML: the same checks and errors, no tree in between.
+  static PduStr COSEMPduBytesFromXml(std::string_view xml);
+  static PduStr DataBytesFromXml(std::string_view xml);
 
   // GetRequest / GetRequestForNextDataBlock.
   static std::unique_ptr<T_COSEMpdu> GetRequestForNextDataBlock(uint8_t invokeIdAndPriority, uint32_t blockNumber);

@@ -64,11 +64,9 @@ std::string Translate(TTranslateMode mode, bool data, const std::string& input) 
   switch (mode) {
     case TTranslateMode::tmToXml:
       return WithFinalLineBreak(DecodeToXml(data, HexInputToBytes(input)));
-    case TTranslateMode::tmToHex: {
-      PduStr bytes;
-      Parse(data, input)->EncodeToPduStr(bytes);
-      return TMisc::ByteStrToSpacedHexStr(bytes) + "\n";
-    }
+    case TTranslateMode::tmToHex:
+      return TMisc::ByteStrToSpacedHexStr(data ? TMake::DataBytesFromXml(input) : TMake::COSEMPduBytesFromXml(input)) +
+             "\n";
     case TTranslateMode::tmClean:
       return WithFinalLineBreak(Parse(data, input)->ToXMLString());
     case TTranslateMode::tmDemo:

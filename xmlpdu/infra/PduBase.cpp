@@ -124,6 +124,15 @@ std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass required
   return xml;
 }
 
+PduStr TCOSEMPduBase::XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
+  TXMLParser p(xml);
+  TPduWriter w;
+  w.Out.reserve(xml.size() / 8 + 64);  // XML takes about nine characters per byte
+  requiredClass->XmlToPdu(id, p, w);
+  if (w.Deferred) std::rethrow_exception(w.Deferred);
+  return std::move(w.Out);
+}
+
 std::string TCOSEMPduBase::Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
   return MakeAnyFromXml(id, requiredClass, xml)->ToXMLString();
 }
@@ -202,6 +211,17 @@ void TChoice::DecodeFromXml(TXMLParser& p) {
   Tag = alt->Tag;
   Value = alt->Type->CreateFromXml(alt->Role, p);
   if (XMLId != xmlIgnore) p.XMLAssertStopTagAndNext(XMLId);
+}
+
+void TChoice::XmlToPdu(const TChoiceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w) {
+  TNestingGuard guard(&p);
+  if (id != xmlIgnore) p.XMLAssertStartTagAndNext(id);
+  const TChoiceAlt* alt = nullptr;
+  if (p.FToken == xtStartTag) alt = schema.ByRole(p.Tag());
+  if (!alt) p.RaiseXMLError(Format("%s.CreateFromXml : illegal choice", schema.ClassName));
+  w.Encode([&](PduStr& out) { out += static_cast<char>(alt->Tag); });
+  alt->Type->XmlToPdu(alt->Role, p, w);
+  if (id != xmlIgnore) p.XMLAssertStopTagAndNext(id);
 }
 
 void TChoice::SelectVariant(TXMLId role, PduPtr v) {
@@ -306,6 +326,17 @@ void TSequence::DecodeFromXml(TXMLParser& p) {
   p.XMLAssertStopTagAndNext(XMLId);
 }
 
+void TSequence::XmlToPdu(const TSequenceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w) {
+  TNestingGuard guard(&p);
+  p.XMLAssertStartTagAndNext(id);
+  for (const auto& m : schema.Members) {
+    const bool present = !m.Optional || p.IsStartTag(m.Role);
+    if (m.Optional) w.Encode([&](PduStr& out) { out += present ? '\x01' : '\0'; });
+    if (present) m.Type->XmlToPdu(m.Role, p, w);
+  }
+  p.XMLAssertStopTagAndNext(id);
+}
+
 // -------------------------------------------------------------- TSequenceOf
 
 TSequenceOf::TSequenceOf(const TSequenceOf& o) : TCOSEMPduBase(o) {
@@ -372,24 +403,45 @@ void TSequenceOf::LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId
   for (uint32_t i = 0; i < n; ++i) Add(elementClass->CreateFromDataPduStr(elemId, r));
 }
 
+bool TSequenceOf::ReadQty(const TXMLParser& p, long& expected) {
+  const std::string& qty = p.XMLGetAttributeValue(xmlQty);
+  std::string up = qty;
+  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (up == "AUTO") return false;
+  char* end = nullptr;
+  expected = std::strtol(qty.c_str(), &end, 16);
+  if (qty.empty() || *end != '\0' || expected < 0)
+    p.RaiseXMLError(Format("'%s' is not a valid integer value", qty.c_str()));
+  return true;
+}
+
+void TSequenceOf::XmlToPdu(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TXMLParser& p,
+                           TPduWriter& w) {
+  TNestingGuard guard(&p);
+  p.XMLAssertStartTag(id);
+  long expected = 0;
+  const bool counted = ReadQty(p, expected);
+  p.Next();
+  // The count goes in front of the elements once they are all read.
+  const size_t countAt = w.Out.size();
+  int count = 0;
+  const TXMLId eid = elementClass->IsChoice ? xmlIgnore : elemId;
+  for (; p.FToken == xtStartTag; ++count) elementClass->XmlToPdu(eid, p, w);
+  if (p.FToken != xtStopTag) p.RaiseXMLError("UnexpectedKeyword");
+  if (counted && expected != count) p.RaiseXMLError(Format("ExpectedQty=%d, ActualQty=%d", static_cast<int>(expected), count));
+  p.XMLAssertStopTagAndNext(id);
+  w.Encode([&](PduStr& out) {
+    PduStr n;
+    EncodeVarLengthUnsignedInteger(n, count);
+    out.insert(countAt, n);
+  });
+}
+
 void TSequenceOf::LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass) {
   TNestingGuard guard(&p);
   p.XMLAssertStartTag(XMLId);
-  std::string qty = p.XMLGetAttributeValue(xmlQty);
-  bool counted = true;
   long expected = 0;
-  {
-    std::string up = qty;
-    for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (up == "AUTO") {
-      counted = false;
-    } else {
-      char* end = nullptr;
-      expected = std::strtol(qty.c_str(), &end, 16);
-      if (qty.empty() || *end != '\0' || expected < 0)
-        p.RaiseXMLError(Format("'%s' is not a valid integer value", qty.c_str()));
-    }
-  }
+  const bool counted = ReadQty(p, expected);
   p.Next();
   FElements.clear();
   TXMLId id = elementClass->IsChoice ? xmlIgnore : elemId;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -16,6 +17,7 @@ namespace quillon {
 
 class TCOSEMPduBase;
 class TScriptStream;
+struct TPduWriter;
 using PduPtr = std::unique_ptr<TCOSEMPduBase>;
 
 // Factory descriptor of one element type: what a class reference is elsewhere.
@@ -29,6 +31,26 @@ struct TPduClass {
   // Reads one element as CreateFromPduStr does (same checks, same errors)
   // and writes the XML its tree would write, without keeping a tree.
   void (*PduToXml)(TXMLId id, TStringWrapper& r, TScriptStream& s);
+  // Reads one element from XML as CreateFromXml does and appends the bytes
+  // its tree would encode to, without keeping a tree.
+  void (*XmlToPdu)(TXMLId id, TXMLParser& p, TPduWriter& w);
+};
+
+// Bytes written while XML is read. The tree reads all of its XML before it
+// encodes, so a read error anywhere comes before an encoding error; an
+// encoding error is therefore kept until the whole element has been read.
+struct TPduWriter {
+  PduStr Out;
+  std::exception_ptr Deferred;
+  template <class F>
+  void Encode(F&& f) {
+    if (Deferred) return;
+    try {
+      f(Out);
+    } catch (...) {
+      Deferred = std::current_exception();
+    }
+  }
 };
 using TCOSEMPduBaseClass = const TPduClass*;
 
@@ -123,6 +145,8 @@ public:
   // The XML of the element read from r, as the tree read from r would write
   // it; r then stands after the element.
   static std::string PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r);
+  // The bytes of the element in xml, as the tree read from xml would encode.
+  static PduStr XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
   static std::string Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
 
   TXMLId XMLId;
@@ -206,6 +230,7 @@ public:
   void DecodeFromDataPduStr(TStringWrapper& r) { DecodeFromPduStr(r); }
   void DecodeFromXml(TXMLParser& p);
   static void PduToXml(const TChoiceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
+  static void XmlToPdu(const TChoiceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w);
   // Selects the alternative whose role is `role` and takes ownership of v
   // (or makes a default alternative when v is empty).
   void SelectVariant(TXMLId role, PduPtr v);
@@ -243,6 +268,7 @@ public:
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromXml(TXMLParser& p);
   static void PduToXml(const TSequenceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
+  static void XmlToPdu(const TSequenceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w);
 
   TCOSEMPduBase* Member(size_t i) const { return i < Members.size() ? Members[i].get() : nullptr; }
   void SetMember(size_t i, PduPtr v);
@@ -276,11 +302,15 @@ public:
   void SaveToXml(TScriptStream& stream) const;
   static void PduToXml(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TStringWrapper& r,
                        TScriptStream& s);
+  static void XmlToPdu(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TXMLParser& p, TPduWriter& w);
 
   std::vector<PduPtr> FElements;
 
 private:
   static void OpenTagWithQty(TScriptStream& s, const std::string& name, size_t count);
+  // The Qty attribute of the start tag p stands on: false for AUTO,
+  // otherwise true with the count in expected.
+  static bool ReadQty(const TXMLParser& p, long& expected);
   void SaveToPduStr(PduStr& s, bool dataForm) const;
 };
 
@@ -302,11 +332,15 @@ template <class T>
 concept GenericChoicePdu = std::is_base_of_v<TChoiceOf<T>, T> && requires {
   requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TChoice::*)(TStringWrapper&)>;
   requires std::is_same_v<decltype(&T::ToXML), void (TChoice::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml), void (TChoice::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TChoice::*)(PduStr&) const>;
 };
 template <class T>
 concept GenericSequencePdu = std::is_base_of_v<TSequenceT<T>, T> && requires {
   requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TSequence::*)(TStringWrapper&)>;
   requires std::is_same_v<decltype(&T::ToXML), void (TSequence::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml), void (TSequence::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TSequence::*)(PduStr&) const>;
 };
 template <class T>
 concept GenericSequenceOfPdu = requires {
@@ -314,6 +348,9 @@ concept GenericSequenceOfPdu = requires {
   requires std::is_same_v<decltype(&T::DecodeFromPduStr),
                           void (TSequenceOfT<T, typename T::ElementType, T::kElementId>::*)(TStringWrapper&)>;
   requires std::is_same_v<decltype(&T::ToXML), void (TSequenceOf::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml),
+                          void (TSequenceOfT<T, typename T::ElementType, T::kElementId>::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TSequenceOf::*)(PduStr&) const>;
 };
 
 template <class T>
@@ -359,13 +396,30 @@ struct TPduFactory {
       v.ToXML(s);
     }
   }
+  static void XmlToPdu(TXMLId id, TXMLParser& p, TPduWriter& w) {
+    if constexpr (GenericChoicePdu<T>) {
+      TChoice::XmlToPdu(T::StaticSchema(), id, p, w);
+    } else if constexpr (GenericSequencePdu<T>) {
+      TSequence::XmlToPdu(T::StaticSchema(), id, p, w);
+    } else if constexpr (GenericSequenceOfPdu<T>) {
+      TSequenceOf::XmlToPdu(id, T::kElementId, &T::ElementType::ClassInfo, p, w);
+    } else if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
+      T v(id, TNoDefault{});
+      v.DecodeFromXml(p);
+      w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+    } else {
+      T v(id);
+      v.DecodeFromXml(p);
+      w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+    }
+  }
   // The class descriptor of T.
   template <bool WithDataForm>
   static constexpr TPduClass Describe(const char* name, bool isChoice) {
     if constexpr (WithDataForm)
-      return {name, isChoice, &Create, &FromPdu, &FromXml, &FromDataPdu, &PduToXml};
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &FromDataPdu, &PduToXml, &XmlToPdu};
     else
-      return {name, isChoice, &Create, &FromPdu, &FromXml, &NoDataPdu, &PduToXml};
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &NoDataPdu, &PduToXml, &XmlToPdu};
   }
 };
 
