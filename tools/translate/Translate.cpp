@@ -11,14 +11,28 @@ namespace quillon {
 
 namespace {
 
-// Hex text may be laid out freely: every kind of white space is dropped
-// before the pairs are read.
+// Hex text may be laid out freely: every kind of white space between the
+// digits is passed over. Pairs are read in one pass, with the errors of
+// TMisc::HexStrToByteStr (a bad digit when its pair is complete, a lone
+// digit at the end).
 PduStr HexInputToBytes(const std::string& input) {
-  std::string compact;
-  compact.reserve(input.size());
-  for (char c : input)
-    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') compact += c;
-  return TMisc::HexStrToByteStr(compact);
+  PduStr bytes(input.size() / 2, '\0');
+  size_t n = 0;
+  char high = 0;
+  bool haveHigh = false;
+  for (char c : input) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (!haveHigh) {
+      high = c;
+      haveHigh = true;
+      continue;
+    }
+    bytes[n++] = static_cast<char>(TMisc::H2(high, c));
+    haveHigh = false;
+  }
+  if (haveHigh) RaiseGeneral("HexStrToByteStr: Hex-character missing");
+  bytes.resize(n);
+  return bytes;
 }
 
 std::string DecodeToXml(bool data, const PduStr& bytes) {
