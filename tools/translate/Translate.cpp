@@ -1,5 +1,6 @@
 #include "tools/translate/Translate.h"
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,18 @@ namespace {
 // digits is passed over. Pairs are read in one pass, with the errors of
 // TMisc::HexStrToByteStr (a bad digit when its pair is complete, a lone
 // digit at the end).
+// Value of a hex digit, 16 for anything else.
+constexpr std::array<uint8_t, 256> kHexValue = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(16);
+  for (int i = 0; i < 10; ++i) t[static_cast<size_t>('0' + i)] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t[static_cast<size_t>('A' + i)] = static_cast<uint8_t>(10 + i);
+    t[static_cast<size_t>('a' + i)] = static_cast<uint8_t>(10 + i);
+  }
+  return t;
+}();
+
 PduStr HexInputToBytes(const std::string& input) {
   PduStr bytes(input.size() / 2, '\0');
   size_t n = 0;
@@ -27,7 +40,8 @@ PduStr HexInputToBytes(const std::string& input) {
       haveHigh = true;
       continue;
     }
-    bytes[n++] = static_cast<char>(TMisc::H2(high, c));
+    const uint8_t hi = kHexValue[static_cast<uint8_t>(high)], lo = kHexValue[static_cast<uint8_t>(c)];
+    bytes[n++] = static_cast<char>(hi < 16 && lo < 16 ? hi * 16 + lo : TMisc::H2(high, c));  // H2 says what is wrong
     haveHigh = false;
   }
   if (haveHigh) RaiseGeneral("HexStrToByteStr: Hex-character missing");
