@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "security/AesGcm.h"
+#include "xmlpdu/infra/Errors.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -253,7 +254,9 @@ void Crypt(const TAesKey& key, const uint8_t j0[16], std::string_view aad, std::
 
 bool Available() { return false; }
 
-void Crypt(const TAesKey&, const uint8_t[16], std::string_view, std::string_view, uint8_t*, bool, uint8_t[16]) {}
+void Crypt(const TAesKey&, const uint8_t[16], std::string_view, std::string_view, uint8_t*, bool, uint8_t[16]) {
+  CheckAssertion(false, "AES-GCM instructions are available on this processor");
+}
 
 #endif
 
