@@ -70,39 +70,44 @@ PduStr ReadFile(const std::filesystem::path& path) {
   return ss.str();
 }
 
-std::filesystem::path Corpus(const char* folder) {
+struct TSeedKind {
+  const char* folder;  // of fuzz/corpus
+  TCOSEMPduBaseClass cls;
+  TXMLId id;
+};
+
+// f(kind, path, content) for every seed of every kind; the number of seeds.
+template <class F>
+int ForEachSeed(std::initializer_list<TSeedKind> kinds, F&& f) {
   const char* src = std::getenv("QUILLON_SOURCE_DIR");
-  return std::filesystem::path(src ? src : ".") / "fuzz/corpus" / folder;
+  int seeds = 0;
+  for (const auto& k : kinds)
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(src ? src : ".") / "fuzz/corpus" /
+                                                                 k.folder)) {
+      f(k, entry.path().string(), ReadFile(entry.path()));
+      ++seeds;
+    }
+  return seeds;
 }
 
 // Every seed the fuzzers start from: real APDUs, Data values and
 // association APDUs, well formed and broken, each read as what it is.
 TEST(PduToXml, SameAsTreeOnEverySeed) {
   ASSERT_NE(std::getenv("QUILLON_SOURCE_DIR"), nullptr);
-  const struct {
-    const char* folder;
-    TCOSEMPduBaseClass cls;
-    TXMLId id;
-  } kinds[] = {
-      {"fuzz_apdu_bytes", &T_COSEMpdu::ClassInfo, xmlIgnore},
-      {"fuzz_acse_bytes", &T_COSEMpdu::ClassInfo, xmlIgnore},
-      {"fuzz_data_bytes", &T_Data::ClassInfo, xmlData},
-      {"fuzz_data_bytes", &T_Data::ClassInfo, xmlIgnore},
-  };
-  int seeds = 0;
-  for (const auto& k : kinds) {
-    for (const auto& entry : std::filesystem::directory_iterator(Corpus(k.folder))) {
-      const PduStr bytes = ReadFile(entry.path());
-      ExpectSame(k.cls, k.id, bytes, entry.path().string());
-      // And back: the tree's XML of what decodes gives the tree's bytes.
-      const TOutcome tree = ViaTree(k.cls, k.id, bytes);
-      if (tree.Xml.rfind("error: ", 0) != 0) ExpectSameBytes(k.cls, k.id, tree.Xml, entry.path().string() + " back");
-      // Every truncation fails the same way too.
-      for (size_t cut = 0; cut < bytes.size(); cut += 1 + bytes.size() / 16)
-        ExpectSame(k.cls, k.id, bytes.substr(0, cut), entry.path().string() + " cut at " + std::to_string(cut));
-      ++seeds;
-    }
-  }
+  const int seeds = ForEachSeed(
+      {{"fuzz_apdu_bytes", &T_COSEMpdu::ClassInfo, xmlIgnore},
+       {"fuzz_acse_bytes", &T_COSEMpdu::ClassInfo, xmlIgnore},
+       {"fuzz_data_bytes", &T_Data::ClassInfo, xmlData},
+       {"fuzz_data_bytes", &T_Data::ClassInfo, xmlIgnore}},
+      [](const TSeedKind& k, const std::string& what, const PduStr& bytes) {
+        ExpectSame(k.cls, k.id, bytes, what);
+        // And back: the tree's XML of what decodes gives the tree's bytes.
+        const TOutcome tree = ViaTree(k.cls, k.id, bytes);
+        if (tree.Xml.rfind("error: ", 0) != 0) ExpectSameBytes(k.cls, k.id, tree.Xml, what + " back");
+        // Every truncation fails the same way too.
+        for (size_t cut = 0; cut < bytes.size(); cut += 1 + bytes.size() / 16)
+          ExpectSame(k.cls, k.id, bytes.substr(0, cut), what + " cut at " + std::to_string(cut));
+      });
   EXPECT_GT(seeds, 100);
 }
 
@@ -110,24 +115,14 @@ TEST(PduToXml, SameAsTreeOnEverySeed) {
 // bytes or the same error (with its line and position) as through a tree.
 TEST(XmlToPdu, SameAsTreeOnEveryXmlSeed) {
   ASSERT_NE(std::getenv("QUILLON_SOURCE_DIR"), nullptr);
-  const struct {
-    const char* folder;
-    TCOSEMPduBaseClass cls;
-    TXMLId id;
-  } kinds[] = {
-      {"fuzz_apdu_xml", &T_COSEMpdu::ClassInfo, xmlIgnore},
-      {"fuzz_data_xml", &T_Data::ClassInfo, xmlData},
-  };
-  int seeds = 0;
-  for (const auto& k : kinds) {
-    for (const auto& entry : std::filesystem::directory_iterator(Corpus(k.folder))) {
-      const std::string xml = ReadFile(entry.path());
-      for (size_t cut = 0; cut < xml.size(); cut += 1 + xml.size() / 16)
-        ExpectSameBytes(k.cls, k.id, xml.substr(0, cut), entry.path().string() + " cut at " + std::to_string(cut));
-      ExpectSameBytes(k.cls, k.id, xml, entry.path().string());
-      ++seeds;
-    }
-  }
+  const int seeds = ForEachSeed({{"fuzz_apdu_xml", &T_COSEMpdu::ClassInfo, xmlIgnore},
+                                 {"fuzz_data_xml", &T_Data::ClassInfo, xmlData}},
+                                [](const TSeedKind& k, const std::string& what, const std::string& xml) {
+                                  for (size_t cut = 0; cut < xml.size(); cut += 1 + xml.size() / 16)
+                                    ExpectSameBytes(k.cls, k.id, xml.substr(0, cut),
+                                                    what + " cut at " + std::to_string(cut));
+                                  ExpectSameBytes(k.cls, k.id, xml, what);
+                                });
   EXPECT_GT(seeds, 50);
 }
 

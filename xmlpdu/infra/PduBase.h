@@ -386,14 +386,11 @@ struct TPduFactory {
       TSequence::PduToXml(T::StaticSchema(), id, r, s);
     } else if constexpr (GenericSequenceOfPdu<T>) {
       TSequenceOf::PduToXml(id, T::kElementId, &T::ElementType::ClassInfo, r, s);
-    } else if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
-      T v(id, TNoDefault{});
-      v.DecodeFromPduStr(r);
-      v.ToXML(s);
     } else {
-      T v(id);  // a leaf, or a type with its own reading: no heap for it
-      v.DecodeFromPduStr(r);
-      v.ToXML(s);
+      OnStack(id, [&](T& v) {
+        v.DecodeFromPduStr(r);
+        v.ToXML(s);
+      });
     }
   }
   static void XmlToPdu(TXMLId id, TXMLParser& p, TPduWriter& w) {
@@ -403,14 +400,23 @@ struct TPduFactory {
       TSequence::XmlToPdu(T::StaticSchema(), id, p, w);
     } else if constexpr (GenericSequenceOfPdu<T>) {
       TSequenceOf::XmlToPdu(id, T::kElementId, &T::ElementType::ClassInfo, p, w);
-    } else if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
+    } else {
+      OnStack(id, [&](T& v) {
+        v.DecodeFromXml(p);
+        w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+      });
+    }
+  }
+  // An empty object as Empty() makes it, on the stack: a leaf, or a type
+  // with its own reading, converted without the heap.
+  template <class F>
+  static void OnStack(TXMLId id, F&& f) {
+    if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
       T v(id, TNoDefault{});
-      v.DecodeFromXml(p);
-      w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+      f(v);
     } else {
       T v(id);
-      v.DecodeFromXml(p);
-      w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+      f(v);
     }
   }
   // The class descriptor of T.
