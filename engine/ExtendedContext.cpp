@@ -187,6 +187,7 @@ void TContextHelper::BindLogging(PDLMSProtocolContext ctx) {
   logging.FLogStringProc = [ctx](const std::string& s) {
     if (ctx->LogStringFunc != nullptr) ctx->LogStringFunc(s.c_str());
   };
+  logging.FIsActive = [ctx] { return ctx->LogStringFunc != nullptr; };
   BindProtocolItemLogging(logging);
 }
 

@@ -157,11 +157,40 @@ void CheckTree(const TCOSEMPduBase& tree, TCOSEMPduBaseClass cls, TXMLId id, boo
   Require(fromUsual->Encoded() == usual, "XML -> bytes -> tree -> bytes changed the bytes", xml);
 }
 
+namespace {
+
+// The system's error text of f, empty when f finished.
+template <class F>
+std::string ErrorText(F&& f) {
+  try {
+    f();
+  } catch (const EGeneralError& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    Fail("foreign exception escaped", e.what());
+  }
+  return {};
+}
+
+}  // namespace
+
 void FuzzFromBytes(TCOSEMPduBaseClass cls, TXMLId id, const uint8_t* data, size_t size) {
   TAllocationBudget budget(size);
   PduStr in(reinterpret_cast<const char*>(data), size);
   PduPtr tree;
-  if (!Expecting([&] { tree = TCOSEMPduBase::MakeAnyFromPdu(id, cls, in); })) return;
+  TStringWrapper treeReader(in), streamReader(in);
+  const std::string treeError = ErrorText([&] { tree = cls->CreateFromPduStr(id, treeReader); });
+  // The XML made straight from the bytes is the tree's XML, or the same
+  // error, and leaves the reader at the same place.
+  std::string streamed;
+  const std::string streamError =
+      ErrorText([&] { streamed = TCOSEMPduBase::PduToXMLString(id, cls, streamReader); });
+  Require(streamError == treeError, "bytes to XML fails differently from bytes to tree",
+          treeError + " / " + streamError);
+  if (!tree) return;
+  Require(streamed == tree->ToXMLString(), "bytes to XML differs from the tree's XML", TMisc::ByteStrToHexStr(in));
+  Require(streamReader.GetRemainingBytes() == treeReader.GetRemainingBytes(),
+          "bytes to XML stops elsewhere than bytes to tree", TMisc::ByteStrToHexStr(in));
   CheckTree(*tree, cls, id, true);
 }
 
@@ -169,6 +198,13 @@ void FuzzFromXml(TCOSEMPduBaseClass cls, TXMLId id, const uint8_t* data, size_t 
   TAllocationBudget budget(size);
   std::string in(reinterpret_cast<const char*>(data), size);
   PduPtr tree;
+  PduStr treeBytes, streamed;
+  // The bytes made straight from the XML are the tree's bytes, or the same
+  // error.
+  const std::string treeError = ErrorText([&] { treeBytes = TCOSEMPduBase::MakeAnyFromXml(id, cls, in)->Encoded(); });
+  const std::string streamError = ErrorText([&] { streamed = TCOSEMPduBase::XmlToPduStr(id, cls, in); });
+  Require(streamError == treeError && streamed == treeBytes, "XML to bytes differs from XML to tree to bytes",
+          treeError + " / " + streamError);
   if (!Expecting([&] { tree = TCOSEMPduBase::MakeAnyFromXml(id, cls, in); })) return;
   std::string cleaned, treeXml;
   bool cleanOk = Expecting([&] { cleaned = TCOSEMPduBase::Clean(id, cls, in); });

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "security/AesGcmInstructions.h"
 #include "xmlpdu/infra/Errors.h"
 
 namespace quillon {
@@ -183,6 +184,10 @@ TAesKey::TAesKey(std::string_view key) {
   }
 }
 
+void TAesKey::RoundKeyBytes(uint8_t out[240]) const {
+  for (int i = 0; i < 4 * (FRounds + 1); ++i) StoreBE32(out + 4 * i, FRoundKeys[i]);
+}
+
 void TAesKey::EncryptBlock(const uint8_t in[16], uint8_t out[16]) const {
   const uint32_t* rk = FRoundKeys;
   uint32_t s0 = LoadBE32(in) ^ rk[0], s1 = LoadBE32(in + 4) ^ rk[1];
@@ -276,34 +281,73 @@ void TGHash::Final(uint64_t aadBytes, uint64_t textBytes, uint8_t out[16]) {
   StoreBE64(out + 8, FStateLo);
 }
 
-void GCMEncryptString(std::string_view key, std::string_view iv, std::string_view plaintext, std::string_view aad,
-                      PduStr& ciphertext, PduStr& tag) {
+bool GcmInstructionsAvailable() { return gcmhw::Available(); }
+
+TGcmEngine DefaultGcmEngine() { return GcmInstructionsAvailable() ? TGcmEngine::Instructions : TGcmEngine::Table; }
+
+namespace {
+
+void CheckEngine(TGcmEngine engine) {
+  CheckAssertion(engine == TGcmEngine::Table || GcmInstructionsAvailable(),
+                 "AES-GCM instructions are available on this processor");
+}
+
+}  // namespace
+
+void GCMEncryptString(TGcmEngine engine, std::string_view key, std::string_view iv, std::string_view plaintext,
+                      std::string_view aad, PduStr& ciphertext, PduStr& tag) {
   CheckKeyAndIv(key, iv);
+  CheckEngine(engine);
   TAesKey aes(key);
   uint8_t j0[16], t[16];
   MakeJ0(iv, j0);
   PduStr c;
-  Ctr(aes, j0, plaintext, c);
-  ComputeTag(aes, j0, aad, c, t);
+  if (engine == TGcmEngine::Instructions) {
+    c.resize(plaintext.size());
+    gcmhw::Crypt(aes, j0, aad, plaintext, reinterpret_cast<uint8_t*>(c.data()), true, t);
+  } else {
+    Ctr(aes, j0, plaintext, c);
+    ComputeTag(aes, j0, aad, c, t);
+  }
   ciphertext = std::move(c);
   tag.assign(reinterpret_cast<const char*>(t), 16);
 }
 
-int GCMDecryptString(std::string_view key, std::string_view iv, std::string_view ciphertext, std::string_view aad,
-                     std::string_view receivedTag, PduStr& plaintext) {
+int GCMDecryptString(TGcmEngine engine, std::string_view key, std::string_view iv, std::string_view ciphertext,
+                     std::string_view aad, std::string_view receivedTag, PduStr& plaintext) {
   CheckKeyAndIv(key, iv);
+  CheckEngine(engine);
   TAesKey aes(key);
   uint8_t j0[16], t[16];
   MakeJ0(iv, j0);
-  ComputeTag(aes, j0, aad, ciphertext, t);
+  // The instruction engine deciphers while it hashes; the result is only
+  // handed out once the tag has matched.
+  PduStr p;
+  if (engine == TGcmEngine::Instructions) {
+    p.resize(ciphertext.size());
+    gcmhw::Crypt(aes, j0, aad, ciphertext, reinterpret_cast<uint8_t*>(p.data()), false, t);
+  } else {
+    ComputeTag(aes, j0, aad, ciphertext, t);
+  }
   // A tag shorter than 32 bits proves nothing (an empty one would match
   // anything), so it never authenticates.
   if (receivedTag.size() < 4 || receivedTag.size() > 16) return kGcmAuthenticationFailure;
   uint8_t diff = 0;
   for (size_t i = 0; i < receivedTag.size(); ++i) diff |= static_cast<uint8_t>(t[i] ^ Bytes(receivedTag)[i]);
   if (diff != 0) return kGcmAuthenticationFailure;
-  Ctr(aes, j0, ciphertext, plaintext);
+  if (engine == TGcmEngine::Table) Ctr(aes, j0, ciphertext, p);
+  plaintext = std::move(p);
   return kGcmOk;
+}
+
+void GCMEncryptString(std::string_view key, std::string_view iv, std::string_view plaintext, std::string_view aad,
+                      PduStr& ciphertext, PduStr& tag) {
+  GCMEncryptString(DefaultGcmEngine(), key, iv, plaintext, aad, ciphertext, tag);
+}
+
+int GCMDecryptString(std::string_view key, std::string_view iv, std::string_view ciphertext, std::string_view aad,
+                     std::string_view receivedTag, PduStr& plaintext) {
+  return GCMDecryptString(DefaultGcmEngine(), key, iv, ciphertext, aad, receivedTag, plaintext);
 }
 
 }  // namespace quillon

@@ -20,6 +20,9 @@ public:
   explicit TAesKey(std::string_view key);
   void EncryptBlock(const uint8_t in[16], uint8_t out[16]) const;
   int Rounds() const { return FRounds; }
+  // The round keys in the byte order the processor's AES instructions take:
+  // 16 bytes per round, Rounds() + 1 of them.
+  void RoundKeyBytes(uint8_t out[240]) const;
 
 private:
   uint32_t FRoundKeys[60];
@@ -49,7 +52,21 @@ private:
   uint64_t FStateLo = 0;
 };
 
+// The two implementations of GCM: the portable table-driven one (also the
+// reference), and one on the processor's AES and carry-less multiply
+// instructions. GCMEncryptString and GCMDecryptString take the second when
+// CPUID reports both instruction sets.
+enum class TGcmEngine { Table, Instructions };
+bool GcmInstructionsAvailable();
+TGcmEngine DefaultGcmEngine();
+
 // key: 16 or 32 bytes, iv: 12 bytes; anything else is an assertion failure.
+// Asking for the instruction engine on a processor without it is one too.
+void GCMEncryptString(TGcmEngine engine, std::string_view key, std::string_view iv, std::string_view plaintext,
+                      std::string_view aad, PduStr& ciphertext, PduStr& tag);
+int GCMDecryptString(TGcmEngine engine, std::string_view key, std::string_view iv, std::string_view ciphertext,
+                     std::string_view aad, std::string_view receivedTag, PduStr& plaintext);
+
 void GCMEncryptString(std::string_view key, std::string_view iv, std::string_view plaintext, std::string_view aad,
                       PduStr& ciphertext, PduStr& tag);
 // Compares as many tag bytes as received (4 to 16; other lengths never

@@ -48,12 +48,7 @@ void T_ResultSourceDiagnostic::DecodeFromXml(TXMLParser& p) {
 
 // ------------------------------------------------ user information APDU
 
-const TPduClass T_BERCOSEMpdu::ClassInfo = {"T_BERCOSEMpdu",
-                                            true,
-                                            &TPduFactory<T_BERCOSEMpdu>::Create,
-                                            &TPduFactory<T_BERCOSEMpdu>::FromPdu,
-                                            &TPduFactory<T_BERCOSEMpdu>::FromXml,
-                                            &TPduFactory<T_BERCOSEMpdu>::FromDataPdu};
+const TPduClass T_BERCOSEMpdu::ClassInfo = TPduFactory<T_BERCOSEMpdu>::Describe<true>("T_BERCOSEMpdu", true);
 
 void T_BERCOSEMpdu::EncodeToPduStr(PduStr& s) const {
   PduStr apdu;
@@ -180,12 +175,7 @@ void TACSEApdu::DecodeFromXml(TXMLParser& p) {
   {#Name, Tag, Inner, (Xml) == axRole ? xml##Name : xmlIgnore, &Type::ClassInfo, Presence, Xml},
 
 #define QUILLON_DEFINE_ACSE(ClassName)                                                                   \
-  const TPduClass ClassName::ClassInfo = {#ClassName,                                                    \
-                                          false,                                                         \
-                                          &TPduFactory<ClassName>::Create,                               \
-                                          &TPduFactory<ClassName>::FromPdu,                              \
-                                          &TPduFactory<ClassName>::FromXml,                              \
-                                          &TPduFactory<ClassName>::NoDataPdu};                           \
+  const TPduClass ClassName::ClassInfo = TPduFactory<ClassName>::Describe<false>(#ClassName, false);       \
   const TACSESchema& ClassName::StaticSchema() {                                                         \
     static const TACSESchema s{#ClassName, {QACSE_##ClassName(QUILLON_ACSE_ROW_)}};                      \
     return s;                                                                                            \

@@ -10,7 +10,8 @@ void TNumericBase::EncodeToPduStr(PduStr& s) const {
 }
 
 void TNumericBase::ToXML(TScriptStream& stream) const {
-  EmitTagAttrLine(stream, XMLId, xmlValue, TMisc::IntToHex(Bits(), ByteCount() * 2));
+  char hex[16];
+  EmitTagAttrLine(stream, XMLId, xmlValue, std::string_view(hex, TMisc::IntToHex(Bits(), ByteCount() * 2, hex)));
 }
 
 void TNumericBase::DecodeFromPduStr(TStringWrapper& r) {

@@ -310,13 +310,9 @@ QUILLON_DECLARE_ENUM(T_KekId)
 
 // Class descriptor of a leaf type; WithData = it has a Data-value form.
 #define QUILLON_DEFINE_LEAF(Name)                                                                   \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::NoDataPdu};
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<false>(#Name, false);
 #define QUILLON_DEFINE_LEAF_WITH_DATA(Name)                                                         \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<true>(#Name, false);
 // Class descriptor and name table of a named enumeration.
 #define QUILLON_DEFINE_ENUM(Name)                                                           \
   QUILLON_DEFINE_LEAF(Name)                                                                 \

@@ -59,6 +59,22 @@ std::unique_ptr<T_COSEMpdu> TMake::COSEMPduFromReader(TStringWrapper& r) {
   return Downcast<T_COSEMpdu>(T_COSEMpdu::ClassInfo.CreateFromPduStr(xmlIgnore, r));
 }
 
+std::string TMake::COSEMPduXmlFromReader(TStringWrapper& r) {
+  return TCOSEMPduBase::PduToXMLString(xmlIgnore, &T_COSEMpdu::ClassInfo, r);
+}
+
+std::string TMake::DataXmlFromReader(TStringWrapper& r) {
+  return TCOSEMPduBase::PduToXMLString(xmlData, &T_Data::ClassInfo, r);
+}
+
+PduStr TMake::COSEMPduBytesFromXml(std::string_view xml) {
+  return TCOSEMPduBase::XmlToPduStr(xmlIgnore, &T_COSEMpdu::ClassInfo, xml);
+}
+
+PduStr TMake::DataBytesFromXml(std::string_view xml) {
+  return TCOSEMPduBase::XmlToPduStr(xmlData, &T_Data::ClassInfo, xml);
+}
+
 std::unique_ptr<T_Data> TMake::DataFromReader(TStringWrapper& r) {
   return Downcast<T_Data>(T_Data::ClassInfo.CreateFromPduStr(xmlData, r));
 }

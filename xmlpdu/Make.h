@@ -34,6 +34,14 @@ public:
   // then tells how many bytes followed the element.
   static std::unique_ptr<T_COSEMpdu> COSEMPduFromReader(TStringWrapper& r);
   static std::unique_ptr<T_Data> DataFromReader(TStringWrapper& r);
+  // The XML those trees would write, made straight from the bytes: the same
+  // checks and errors, no tree in between.
+  static std::string COSEMPduXmlFromReader(TStringWrapper& r);
+  static std::string DataXmlFromReader(TStringWrapper& r);
+  // The bytes the trees read from xml would encode to, made straight from
+  // the XML: the same checks and errors, no tree in between.
+  static PduStr COSEMPduBytesFromXml(std::string_view xml);
+  static PduStr DataBytesFromXml(std::string_view xml);
 
   // GetRequest / GetRequestForNextDataBlock.
   static std::unique_ptr<T_COSEMpdu> GetRequestForNextDataBlock(uint8_t invokeIdAndPriority, uint32_t blockNumber);

@@ -1,5 +1,6 @@
 #include "tools/translate/Translate.h"
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -11,27 +12,50 @@ namespace quillon {
 
 namespace {
 
-// Hex text may be laid out freely: every kind of white space is dropped
-// before the pairs are read.
+// Hex text may be laid out freely: every kind of white space between the
+// digits is passed over. Pairs are read in one pass, with the errors of
+// TMisc::HexStrToByteStr (a bad digit when its pair is complete, a lone
+// digit at the end).
+// Value of a hex digit, 16 for anything else.
+constexpr std::array<uint8_t, 256> kHexValue = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(16);
+  for (int i = 0; i < 10; ++i) t[static_cast<size_t>('0' + i)] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t[static_cast<size_t>('A' + i)] = static_cast<uint8_t>(10 + i);
+    t[static_cast<size_t>('a' + i)] = static_cast<uint8_t>(10 + i);
+  }
+  return t;
+}();
+
 PduStr HexInputToBytes(const std::string& input) {
-  std::string compact;
-  compact.reserve(input.size());
-  for (char c : input)
-    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') compact += c;
-  return TMisc::HexStrToByteStr(compact);
+  PduStr bytes(input.size() / 2, '\0');
+  size_t n = 0;
+  char high = 0;
+  bool haveHigh = false;
+  for (char c : input) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (!haveHigh) {
+      high = c;
+      haveHigh = true;
+      continue;
+    }
+    const uint8_t hi = kHexValue[static_cast<uint8_t>(high)], lo = kHexValue[static_cast<uint8_t>(c)];
+    bytes[n++] = static_cast<char>(hi < 16 && lo < 16 ? hi * 16 + lo : TMisc::H2(high, c));  // H2 says what is wrong
+    haveHigh = false;
+  }
+  if (haveHigh) RaiseGeneral("HexStrToByteStr: Hex-character missing");
+  bytes.resize(n);
+  return bytes;
 }
 
-std::unique_ptr<TCOSEMPduBase> Decode(bool data, const PduStr& bytes) {
+std::string DecodeToXml(bool data, const PduStr& bytes) {
   TStringWrapper reader(bytes);
-  std::unique_ptr<TCOSEMPduBase> tree;
-  if (data)
-    tree = TMake::DataFromReader(reader);
-  else
-    tree = TMake::COSEMPduFromReader(reader);
+  std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
   // A capture pasted with bytes of the next frame is a mistake worth saying.
   if (reader.GetRemainingBytes() > 0)
     RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
-  return tree;
+  return xml;
 }
 
 std::unique_ptr<TCOSEMPduBase> Parse(bool data, const std::string& xml) {
@@ -67,12 +91,10 @@ const TSample kSamples[] = {
 std::string Translate(TTranslateMode mode, bool data, const std::string& input) {
   switch (mode) {
     case TTranslateMode::tmToXml:
-      return WithFinalLineBreak(Decode(data, HexInputToBytes(input))->ToXMLString());
-    case TTranslateMode::tmToHex: {
-      PduStr bytes;
-      Parse(data, input)->EncodeToPduStr(bytes);
-      return TMisc::ByteStrToSpacedHexStr(bytes) + "\n";
-    }
+      return WithFinalLineBreak(DecodeToXml(data, HexInputToBytes(input)));
+    case TTranslateMode::tmToHex:
+      return TMisc::ByteStrToSpacedHexStr(data ? TMake::DataBytesFromXml(input) : TMake::COSEMPduBytesFromXml(input)) +
+             "\n";
     case TTranslateMode::tmClean:
       return WithFinalLineBreak(Parse(data, input)->ToXMLString());
     case TTranslateMode::tmDemo:

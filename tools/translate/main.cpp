@@ -2,9 +2,7 @@
 // encoded bytes, written as hex text, and the DLMS XML representation.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "quillon/Version.h"
@@ -53,17 +51,16 @@ int Usage(const std::string& why) {
   return 2;
 }
 
+// The whole input in large reads, straight into the text.
 bool ReadAll(const std::string& file, std::string& text) {
-  std::ostringstream ss;
-  if (file.empty()) {
-    ss << std::cin.rdbuf();
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
-    ss << in.rdbuf();
-  }
-  text = ss.str();
-  return true;
+  std::FILE* f = file.empty() ? stdin : std::fopen(file.c_str(), "rb");
+  if (f == nullptr) return false;
+  char buf[1 << 16];
+  size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+  const bool ok = !std::ferror(f);
+  if (f != stdin) std::fclose(f);
+  return ok;
 }
 
 }  // namespace
@@ -115,7 +112,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    std::cout << Translate(mode, data, input);
+    const std::string out = Translate(mode, data, input);
+    std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
   } catch (const std::exception& e) {
     std::cerr << DescribeError(e) << "\n";

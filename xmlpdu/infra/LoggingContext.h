@@ -21,9 +21,15 @@ public:
   void LogString(const std::string& s) const {
     if (FLogStringProc) FLogStringProc(s);
   }
+  // Writing a protocol item out as XML lines is most of the cost of logging
+  // it, so it is left undone while nobody receives the lines.
   void LogProtocolItem(const TCOSEMPduBase& protocolItem, const std::string& title, int32_t indent) const {
-    if (FLogProtocolItemProc) FLogProtocolItemProc(protocolItem, title, indent);
+    if (FLogProtocolItemProc && IsActive()) FLogProtocolItemProc(protocolItem, title, indent);
   }
+  bool IsActive() const { return !FIsActive || FIsActive(); }
+
+  // Tells whether the lines reach anyone; unset means they always may.
+  std::function<bool()> FIsActive;
 
   TLogStringProc FLogStringProc;
   TLogStringListProc FLogStringListProc;

@@ -1,5 +1,7 @@
 #include "xmlpdu/infra/Misc.h"
 
+#include <algorithm>
+
 namespace quillon {
 
 namespace {
@@ -110,16 +112,24 @@ std::string TMisc::ByteStrToFormatedString2(std::string_view s) {
   return r;
 }
 
-std::string TMisc::IntToHex(uint64_t value, int digits) {
-  char buf[17];
+size_t TMisc::IntToHex(uint64_t value, int digits, char* out) {
+  char buf[16];
   int n = 0;
   do {
     buf[n++] = kHexDigits[value & 15];
     value >>= 4;
   } while (value != 0);
+  size_t k = 0;
+  for (int pad = std::min(digits, 16) - n; pad > 0; --pad) out[k++] = '0';
+  while (n > 0) out[k++] = buf[--n];
+  return k;
+}
+
+std::string TMisc::IntToHex(uint64_t value, int digits) {
+  char buf[16];
   std::string r;
-  if (digits > n) r.assign(static_cast<size_t>(digits - n), '0');
-  while (n > 0) r += buf[--n];
+  if (digits > 16) r.assign(static_cast<size_t>(digits - 16), '0');
+  r.append(buf, IntToHex(value, digits, buf));
   return r;
 }
 

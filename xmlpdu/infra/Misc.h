@@ -66,6 +66,8 @@ public:
   static std::string ByteStrToFormatedString2(std::string_view s);
   // Upper-case hex, zero-padded to `digits`; wider values take what they need.
   static std::string IntToHex(uint64_t value, int digits);
+  // The same digits into out (room for 16 at least); returns how many.
+  static size_t IntToHex(uint64_t value, int digits, char* out);
 };
 
 // BER definite length / A-XDR length field.

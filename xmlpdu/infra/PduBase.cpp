@@ -19,12 +19,20 @@ void TScriptStream::XMLCloseTagLn(std::string_view tag) {
   EmitLn(">");
 }
 
-// ------------------------------------------------------------ TNestingGuard
-
-int& TNestingGuard::Depth() {
-  thread_local int depth = 0;
-  return depth;
+void TScriptStream::EmitTagAttrLn(std::string_view tag, std::string_view attr, std::string_view value) {
+  // Straight into the text: this is the line written for every value.
+  if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
+  FText += '<';
+  FText += tag;
+  FText += ' ';
+  FText += attr;
+  FText += "=\"";
+  FText += value;
+  FText += "\" />\r\n";
+  LineNotEmpty = false;
 }
+
+// ------------------------------------------------------------ TNestingGuard
 
 TNestingGuard::TNestingGuard(const TXMLParser* p) {
   if (++Depth() > kMaxPduNesting) {
@@ -65,18 +73,7 @@ void TCOSEMPduBase::EncodeToDataPduStr(PduStr&) const {
 }
 
 void TCOSEMPduBase::EmitTagAttrLine(TScriptStream& stream, TXMLId tag, TXMLId attr, std::string_view value) const {
-  const std::string& t = XMLIdName(tag);
-  const std::string& a = XMLIdName(attr);
-  std::string line;
-  line.reserve(t.size() + a.size() + value.size() + 10);
-  line += '<';
-  line += t;
-  line += ' ';
-  line += a;
-  line += "=\"";
-  line += value;
-  line += "\" />";
-  stream.EmitLn(line);
+  stream.EmitTagAttrLn(XMLIdName(tag), XMLIdName(attr), value);
 }
 
 std::string TCOSEMPduBase::ToXMLString() const {
@@ -115,6 +112,27 @@ PduPtr TCOSEMPduBase::MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass
   return requiredClass->CreateFromPduStr(id, r);
 }
 
+std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r) {
+  // Values in profiles and object lists give about nine bytes of XML per
+  // byte; room for that up front saves copying the text as it grows.
+  constexpr size_t kXmlPerByte = 10;
+  TScriptStream s;
+  s.Reserve(static_cast<size_t>(r.GetRemainingBytes()) * kXmlPerByte + 256);
+  requiredClass->PduToXml(id, r, s);
+  std::string xml = s.Take();
+  if (xml.capacity() > 2 * xml.size() + 4096) xml.shrink_to_fit();
+  return xml;
+}
+
+PduStr TCOSEMPduBase::XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
+  TXMLParser p(xml);
+  TPduWriter w;
+  w.Out.reserve(xml.size() / 8 + 64);  // XML takes about nine characters per byte
+  requiredClass->XmlToPdu(id, p, w);
+  if (w.Deferred) std::rethrow_exception(w.Deferred);
+  return std::move(w.Out);
+}
+
 std::string TCOSEMPduBase::Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
   return MakeAnyFromXml(id, requiredClass, xml)->ToXMLString();
 }
@@ -135,6 +153,13 @@ const TChoiceAlt* TChoiceSchema::ByRole(TXMLId role) const {
   return nullptr;
 }
 
+const TChoiceAlt& TChoiceSchema::ReadAlternative(TStringWrapper& r) const {
+  int tag = r.NextByte();
+  const TChoiceAlt* alt = ByTag(tag);
+  if (!alt) RaiseGeneral(Format("%s : illegal Tag %d", ClassName, tag));
+  return *alt;
+}
+
 void TChoice::EncodeToPduStr(PduStr& s) const {
   CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
   s += static_cast<char>(Tag);
@@ -143,16 +168,13 @@ void TChoice::EncodeToPduStr(PduStr& s) const {
 
 void TChoice::ToXML(TScriptStream& stream) const {
   CheckAssertion(Value != nullptr, "CHOICE has a selected alternative");
-  if (XMLId == xmlIgnore) {
-    Value->ToXML(stream);
-    return;
-  }
-  const std::string& name = XMLIdName(XMLId);
-  stream.XMLOpenTagLn(name);
-  ++stream.Indent;
-  Value->ToXML(stream);
-  --stream.Indent;
-  stream.XMLCloseTagLn(name);
+  stream.Element(XMLId, [&] { Value->ToXML(stream); });
+}
+
+void TChoice::PduToXml(const TChoiceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s) {
+  TNestingGuard guard;
+  const TChoiceAlt& alt = schema.ReadAlternative(r);
+  s.Element(id, [&] { alt.Type->PduToXml(alt.Role, r, s); });
 }
 
 bool TChoice::EqualType(const TCOSEMPduBase& x) const {
@@ -174,12 +196,9 @@ int TChoice::DataTag() const {
 
 void TChoice::DecodeFromPduStr(TStringWrapper& r) {
   TNestingGuard guard;
-  const TChoiceSchema& schema = Schema();
-  int tag = r.NextByte();
-  const TChoiceAlt* alt = schema.ByTag(tag);
-  if (!alt) RaiseGeneral(Format("%s : illegal Tag %d", schema.ClassName, tag));
-  Tag = tag;
-  Value = alt->Type->CreateFromPduStr(alt->Role, r);
+  const TChoiceAlt& alt = Schema().ReadAlternative(r);
+  Tag = alt.Tag;
+  Value = alt.Type->CreateFromPduStr(alt.Role, r);
 }
 
 void TChoice::DecodeFromXml(TXMLParser& p) {
@@ -192,6 +211,17 @@ void TChoice::DecodeFromXml(TXMLParser& p) {
   Tag = alt->Tag;
   Value = alt->Type->CreateFromXml(alt->Role, p);
   if (XMLId != xmlIgnore) p.XMLAssertStopTagAndNext(XMLId);
+}
+
+void TChoice::XmlToPdu(const TChoiceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w) {
+  TNestingGuard guard(&p);
+  if (id != xmlIgnore) p.XMLAssertStartTagAndNext(id);
+  const TChoiceAlt* alt = nullptr;
+  if (p.FToken == xtStartTag) alt = schema.ByRole(p.Tag());
+  if (!alt) p.RaiseXMLError(Format("%s.CreateFromXml : illegal choice", schema.ClassName));
+  w.Encode([&](PduStr& out) { out += static_cast<char>(alt->Tag); });
+  alt->Type->XmlToPdu(alt->Role, p, w);
+  if (id != xmlIgnore) p.XMLAssertStopTagAndNext(id);
 }
 
 void TChoice::SelectVariant(TXMLId role, PduPtr v) {
@@ -255,6 +285,17 @@ void TSequence::ToXML(TScriptStream& stream) const {
   stream.XMLCloseTagLn(name);
 }
 
+void TSequence::PduToXml(const TSequenceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s) {
+  TNestingGuard guard;
+  const std::string& name = XMLIdName(id);
+  s.XMLOpenTagLn(name);
+  ++s.Indent;
+  for (const auto& m : schema.Members)
+    if (!m.Optional || r.NextByte() != 0) m.Type->PduToXml(m.Role, r, s);
+  --s.Indent;
+  s.XMLCloseTagLn(name);
+}
+
 void TSequence::DecodeFromPduStr(TStringWrapper& r) {
   TNestingGuard guard;
   const TSequenceSchema& schema = Schema();
@@ -283,6 +324,17 @@ void TSequence::DecodeFromXml(TXMLParser& p) {
     Members.push_back(m.Type->CreateFromXml(m.Role, p));
   }
   p.XMLAssertStopTagAndNext(XMLId);
+}
+
+void TSequence::XmlToPdu(const TSequenceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w) {
+  TNestingGuard guard(&p);
+  p.XMLAssertStartTagAndNext(id);
+  for (const auto& m : schema.Members) {
+    const bool present = !m.Optional || p.IsStartTag(m.Role);
+    if (m.Optional) w.Encode([&](PduStr& out) { out += present ? '\x01' : '\0'; });
+    if (present) m.Type->XmlToPdu(m.Role, p, w);
+  }
+  p.XMLAssertStopTagAndNext(id);
 }
 
 // -------------------------------------------------------------- TSequenceOf
@@ -351,24 +403,45 @@ void TSequenceOf::LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId
   for (uint32_t i = 0; i < n; ++i) Add(elementClass->CreateFromDataPduStr(elemId, r));
 }
 
+bool TSequenceOf::ReadQty(const TXMLParser& p, long& expected) {
+  const std::string& qty = p.XMLGetAttributeValue(xmlQty);
+  std::string up = qty;
+  for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (up == "AUTO") return false;
+  char* end = nullptr;
+  expected = std::strtol(qty.c_str(), &end, 16);
+  if (qty.empty() || *end != '\0' || expected < 0)
+    p.RaiseXMLError(Format("'%s' is not a valid integer value", qty.c_str()));
+  return true;
+}
+
+void TSequenceOf::XmlToPdu(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TXMLParser& p,
+                           TPduWriter& w) {
+  TNestingGuard guard(&p);
+  p.XMLAssertStartTag(id);
+  long expected = 0;
+  const bool counted = ReadQty(p, expected);
+  p.Next();
+  // The count goes in front of the elements once they are all read.
+  const size_t countAt = w.Out.size();
+  int count = 0;
+  const TXMLId eid = elementClass->IsChoice ? xmlIgnore : elemId;
+  for (; p.FToken == xtStartTag; ++count) elementClass->XmlToPdu(eid, p, w);
+  if (p.FToken != xtStopTag) p.RaiseXMLError("UnexpectedKeyword");
+  if (counted && expected != count) p.RaiseXMLError(Format("ExpectedQty=%d, ActualQty=%d", static_cast<int>(expected), count));
+  p.XMLAssertStopTagAndNext(id);
+  w.Encode([&](PduStr& out) {
+    PduStr n;
+    EncodeVarLengthUnsignedInteger(n, count);
+    out.insert(countAt, n);
+  });
+}
+
 void TSequenceOf::LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass) {
   TNestingGuard guard(&p);
   p.XMLAssertStartTag(XMLId);
-  std::string qty = p.XMLGetAttributeValue(xmlQty);
-  bool counted = true;
   long expected = 0;
-  {
-    std::string up = qty;
-    for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (up == "AUTO") {
-      counted = false;
-    } else {
-      char* end = nullptr;
-      expected = std::strtol(qty.c_str(), &end, 16);
-      if (qty.empty() || *end != '\0' || expected < 0)
-        p.RaiseXMLError(Format("'%s' is not a valid integer value", qty.c_str()));
-    }
-  }
+  const bool counted = ReadQty(p, expected);
   p.Next();
   FElements.clear();
   TXMLId id = elementClass->IsChoice ? xmlIgnore : elemId;
@@ -379,20 +452,35 @@ void TSequenceOf::LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMP
   p.XMLAssertStopTagAndNext(XMLId);
 }
 
+void TSequenceOf::OpenTagWithQty(TScriptStream& s, const std::string& name, size_t count) {
+  s.Emit("<");
+  s.Emit(name);
+  s.Emit(" Qty=\"");
+  s.Emit(TMisc::IntToHex(count, 4));
+  s.EmitLn("\" >");
+}
+
 void TSequenceOf::SaveToXml(TScriptStream& stream) const {
   const std::string& name = XMLIdName(XMLId);
-  std::string open;
-  open.reserve(name.size() + 20);
-  open += '<';
-  open += name;
-  open += " Qty=\"";
-  open += TMisc::IntToHex(FElements.size(), 4);
-  open += "\" >";
-  stream.EmitLn(open);
+  OpenTagWithQty(stream, name, FElements.size());
   ++stream.Indent;
   for (const auto& e : FElements) e->ToXML(stream);
   --stream.Indent;
   stream.XMLCloseTagLn(name);
+}
+
+void TSequenceOf::PduToXml(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TStringWrapper& r,
+                           TScriptStream& s) {
+  TNestingGuard guard;
+  const uint32_t n = ReadElementCount(r);
+  const std::string& name = XMLIdName(id);
+  OpenTagWithQty(s, name, n);
+  ++s.Indent;
+  // As Add() does for the tree: a CHOICE element has no wrapper of its own.
+  const TXMLId eid = elementClass->IsChoice ? xmlIgnore : elemId;
+  for (uint32_t i = 0; i < n; ++i) elementClass->PduToXml(eid, r, s);
+  --s.Indent;
+  s.XMLCloseTagLn(name);
 }
 
 }  // namespace quillon

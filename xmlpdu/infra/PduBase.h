@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -15,6 +16,8 @@
 namespace quillon {
 
 class TCOSEMPduBase;
+class TScriptStream;
+struct TPduWriter;
 using PduPtr = std::unique_ptr<TCOSEMPduBase>;
 
 // Factory descriptor of one element type: what a class reference is elsewhere.
@@ -25,6 +28,29 @@ struct TPduClass {
   PduPtr (*CreateFromPduStr)(TXMLId id, TStringWrapper& r);
   PduPtr (*CreateFromXml)(TXMLId id, TXMLParser& p);
   PduPtr (*CreateFromDataPduStr)(TXMLId id, TStringWrapper& r);
+  // Reads one element as CreateFromPduStr does (same checks, same errors)
+  // and writes the XML its tree would write, without keeping a tree.
+  void (*PduToXml)(TXMLId id, TStringWrapper& r, TScriptStream& s);
+  // Reads one element from XML as CreateFromXml does and appends the bytes
+  // its tree would encode to, without keeping a tree.
+  void (*XmlToPdu)(TXMLId id, TXMLParser& p, TPduWriter& w);
+};
+
+// Bytes written while XML is read. The tree reads all of its XML before it
+// encodes, so a read error anywhere comes before an encoding error; an
+// encoding error is therefore kept until the whole element has been read.
+struct TPduWriter {
+  PduStr Out;
+  std::exception_ptr Deferred;
+  template <class F>
+  void Encode(F&& f) {
+    if (Deferred) return;
+    try {
+      f(Out);
+    } catch (...) {
+      Deferred = std::current_exception();
+    }
+  }
 };
 using TCOSEMPduBaseClass = const TPduClass*;
 
@@ -43,7 +69,26 @@ public:
   }
   void XMLOpenTagLn(std::string_view tag);
   void XMLCloseTagLn(std::string_view tag);
+  // <tag attr="value" /> on a line of its own.
+  void EmitTagAttrLn(std::string_view tag, std::string_view attr, std::string_view value);
+  // The element `id` around what body writes one level deeper; xmlIgnore
+  // writes the body alone.
+  template <class F>
+  void Element(TXMLId id, F&& body) {
+    if (id == xmlIgnore) {
+      body();
+      return;
+    }
+    const std::string& name = XMLIdName(id);
+    XMLOpenTagLn(name);
+    ++Indent;
+    body();
+    --Indent;
+    XMLCloseTagLn(name);
+  }
+  void Reserve(size_t n) { FText.reserve(n); }
   const std::string& AsString() const { return FText; }
+  std::string Take() { return std::move(FText); }
 
   bool LineNotEmpty = false;
   int Indent = 0;
@@ -97,6 +142,11 @@ public:
 
   static PduPtr MakeAnyFromXml(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
   static PduPtr MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass, const PduStr& pdu);
+  // The XML of the element read from r, as the tree read from r would write
+  // it; r then stands after the element.
+  static std::string PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r);
+  // The bytes of the element in xml, as the tree read from xml would encode.
+  static PduStr XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
   static std::string Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
 
   TXMLId XMLId;
@@ -121,7 +171,10 @@ public:
   TNestingGuard& operator=(const TNestingGuard&) = delete;
 
 private:
-  static int& Depth();
+  static int& Depth() {
+    thread_local int depth = 0;
+    return depth;
+  }
 };
 
 // The default factory functions of the root: every Data-value read fails.
@@ -151,6 +204,8 @@ public:
     return tag >= 0 && tag < 256 && FByTag[tag] >= 0 ? &Alts[static_cast<size_t>(FByTag[tag])] : nullptr;
   }
   const TChoiceAlt* ByRole(TXMLId role) const;
+  // Reads the tag byte; one without an alternative fails.
+  const TChoiceAlt& ReadAlternative(TStringWrapper& r) const;
   const char* ClassName;
   std::vector<TChoiceAlt> Alts;
 
@@ -174,6 +229,8 @@ public:
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromDataPduStr(TStringWrapper& r) { DecodeFromPduStr(r); }
   void DecodeFromXml(TXMLParser& p);
+  static void PduToXml(const TChoiceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
+  static void XmlToPdu(const TChoiceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w);
   // Selects the alternative whose role is `role` and takes ownership of v
   // (or makes a default alternative when v is empty).
   void SelectVariant(TXMLId role, PduPtr v);
@@ -210,6 +267,8 @@ public:
   void InitDefault();
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromXml(TXMLParser& p);
+  static void PduToXml(const TSequenceSchema& schema, TXMLId id, TStringWrapper& r, TScriptStream& s);
+  static void XmlToPdu(const TSequenceSchema& schema, TXMLId id, TXMLParser& p, TPduWriter& w);
 
   TCOSEMPduBase* Member(size_t i) const { return i < Members.size() ? Members[i].get() : nullptr; }
   void SetMember(size_t i, PduPtr v);
@@ -241,16 +300,58 @@ public:
   void LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId, TCOSEMPduBaseClass elementClass);
   void LoadFromXmlElementsOfTag(TXMLParser& p, TXMLId elemId, TCOSEMPduBaseClass elementClass);
   void SaveToXml(TScriptStream& stream) const;
+  static void PduToXml(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TStringWrapper& r,
+                       TScriptStream& s);
+  static void XmlToPdu(TXMLId id, TXMLId elemId, TCOSEMPduBaseClass elementClass, TXMLParser& p, TPduWriter& w);
 
   std::vector<PduPtr> FElements;
 
 private:
+  static void OpenTagWithQty(TScriptStream& s, const std::string& name, size_t count);
+  // The Qty attribute of the start tag p stands on: false for AUTO,
+  // otherwise true with the count in expected.
+  static bool ReadQty(const TXMLParser& p, long& expected);
   void SaveToPduStr(PduStr& s, bool dataForm) const;
 };
 
 // ----------------------------------------------- generic factory functions
 
 struct TNoDefault {};
+
+template <class D>
+class TChoiceOf;
+template <class D>
+class TSequenceT;
+template <class D, class Elem, TXMLId ElemId>
+class TSequenceOfT;
+
+// Types that read and write themselves with the generic CHOICE, SEQUENCE and
+// SEQUENCE OF code can be turned from bytes into XML element by element;
+// any other type is read whole and written.
+template <class T>
+concept GenericChoicePdu = std::is_base_of_v<TChoiceOf<T>, T> && requires {
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TChoice::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TChoice::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml), void (TChoice::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TChoice::*)(PduStr&) const>;
+};
+template <class T>
+concept GenericSequencePdu = std::is_base_of_v<TSequenceT<T>, T> && requires {
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr), void (TSequence::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TSequence::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml), void (TSequence::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TSequence::*)(PduStr&) const>;
+};
+template <class T>
+concept GenericSequenceOfPdu = requires {
+  typename T::ElementType;
+  requires std::is_same_v<decltype(&T::DecodeFromPduStr),
+                          void (TSequenceOfT<T, typename T::ElementType, T::kElementId>::*)(TStringWrapper&)>;
+  requires std::is_same_v<decltype(&T::ToXML), void (TSequenceOf::*)(TScriptStream&) const>;
+  requires std::is_same_v<decltype(&T::DecodeFromXml),
+                          void (TSequenceOfT<T, typename T::ElementType, T::kElementId>::*)(TXMLParser&)>;
+  requires std::is_same_v<decltype(&T::EncodeToPduStr), void (TSequenceOf::*)(PduStr&) const>;
+};
 
 template <class T>
 struct TPduFactory {
@@ -278,6 +379,54 @@ struct TPduFactory {
     return v;
   }
   static PduPtr NoDataPdu(TXMLId, TStringWrapper&) { return CreateFromDataPduStrNotImplemented(T::ClassInfo.Name); }
+  static void PduToXml(TXMLId id, TStringWrapper& r, TScriptStream& s) {
+    if constexpr (GenericChoicePdu<T>) {
+      TChoice::PduToXml(T::StaticSchema(), id, r, s);
+    } else if constexpr (GenericSequencePdu<T>) {
+      TSequence::PduToXml(T::StaticSchema(), id, r, s);
+    } else if constexpr (GenericSequenceOfPdu<T>) {
+      TSequenceOf::PduToXml(id, T::kElementId, &T::ElementType::ClassInfo, r, s);
+    } else {
+      OnStack(id, [&](T& v) {
+        v.DecodeFromPduStr(r);
+        v.ToXML(s);
+      });
+    }
+  }
+  static void XmlToPdu(TXMLId id, TXMLParser& p, TPduWriter& w) {
+    if constexpr (GenericChoicePdu<T>) {
+      TChoice::XmlToPdu(T::StaticSchema(), id, p, w);
+    } else if constexpr (GenericSequencePdu<T>) {
+      TSequence::XmlToPdu(T::StaticSchema(), id, p, w);
+    } else if constexpr (GenericSequenceOfPdu<T>) {
+      TSequenceOf::XmlToPdu(id, T::kElementId, &T::ElementType::ClassInfo, p, w);
+    } else {
+      OnStack(id, [&](T& v) {
+        v.DecodeFromXml(p);
+        w.Encode([&](PduStr& out) { v.EncodeToPduStr(out); });
+      });
+    }
+  }
+  // An empty object as Empty() makes it, on the stack: a leaf, or a type
+  // with its own reading, converted without the heap.
+  template <class F>
+  static void OnStack(TXMLId id, F&& f) {
+    if constexpr (std::is_constructible_v<T, TXMLId, TNoDefault>) {
+      T v(id, TNoDefault{});
+      f(v);
+    } else {
+      T v(id);
+      f(v);
+    }
+  }
+  // The class descriptor of T.
+  template <bool WithDataForm>
+  static constexpr TPduClass Describe(const char* name, bool isChoice) {
+    if constexpr (WithDataForm)
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &FromDataPdu, &PduToXml, &XmlToPdu};
+    else
+      return {name, isChoice, &Create, &FromPdu, &FromXml, &NoDataPdu, &PduToXml, &XmlToPdu};
+  }
 };
 
 // A generated CHOICE type: T_X::CreateVariant(role, value) and the typed value.
@@ -306,6 +455,8 @@ template <class D, class Elem, TXMLId ElemId>
 class TSequenceOfT : public TPduImpl<D, TSequenceOf> {
 public:
   using TPduImpl<D, TSequenceOf>::TPduImpl;
+  using ElementType = Elem;
+  static constexpr TXMLId kElementId = ElemId;
   TCOSEMPduBaseClass ElementClass() const override { return &Elem::ClassInfo; }
   TXMLId ElementXMLId() const override { return ElemId; }
   void DecodeFromPduStr(TStringWrapper& r) { this->LoadFromPduElementsOfType(r, ElemId, &Elem::ClassInfo); }
@@ -353,9 +504,7 @@ public:
   };
 
 #define QUILLON_DEFINE_SEQUENCE(Name)                                                       \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::NoDataPdu};                \
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<false>(#Name, false); \
   const quillon::TSequenceSchema& Name::StaticSchema() {                                            \
     static const quillon::TSequenceSchema s{#Name, {QSEQ_##Name(QUILLON_SEQ_ROW_)}};                \
     return s;                                                                                       \
@@ -373,9 +522,7 @@ public:
   };
 
 #define QUILLON_DEFINE_CHOICE(Name)                                                                 \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, true, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,      \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};              \
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<true>(#Name, true); \
   const quillon::TChoiceSchema& Name::StaticSchema() {                                              \
     static const quillon::TChoiceSchema s{#Name, {QCHO_##Name(QUILLON_CHO_ROW_)}};                  \
     return s;                                                                                       \
@@ -389,6 +536,4 @@ public:
   };
 
 #define QUILLON_DEFINE_SEQUENCE_OF(Name)                                                            \
-  const quillon::TPduClass Name::ClassInfo = {                                                      \
-      #Name, false, &quillon::TPduFactory<Name>::Create, &quillon::TPduFactory<Name>::FromPdu,     \
-      &quillon::TPduFactory<Name>::FromXml, &quillon::TPduFactory<Name>::FromDataPdu};
+  const quillon::TPduClass Name::ClassInfo = quillon::TPduFactory<Name>::Describe<true>(#Name, false);

@@ -1,26 +1,59 @@
 #include "xmlpdu/infra/XMLParser.h"
 
+#include <algorithm>
 #include <array>
-#include <unordered_map>
 
 namespace quillon {
 
 namespace {
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// FNV-1a over the length and, in lower case, the first and the last six
+// characters: enough to tell the names apart, and cheap for long ones.
+uint32_t LowerHash(std::string_view s) {
+  uint32_t h = (2166136261u ^ static_cast<uint32_t>(s.size())) * 16777619u;
+  const size_t n = s.size();
+  for (size_t i = 0; i < n && i < 6; ++i) h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
+  for (size_t i = n > 6 ? std::max<size_t>(n - 6, 6) : n; i < n; ++i)
+    h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
+  return h;
+}
+
+// Names by identifier, and identifiers by name in any case: an open-address
+// table over the lower-case names, looked up without building a string
+// (every tag the reader meets goes through here).
 struct NameTable {
+  static constexpr size_t kSlots = 4096;  // a power of two, well above twice the names
+  static_assert(kSlots >= 2 * static_cast<size_t>(kXMLIdCount));
   std::array<std::string, kXMLIdCount> names;
-  std::unordered_map<std::string, TXMLId> byLower;
+  std::array<std::string, kXMLIdCount> lower;
+  std::array<int16_t, kSlots> slots;
   NameTable() {
     int i = 0;
 #define X(n) names[static_cast<size_t>(i++)] = #n;
 #include "xmlpdu/infra/XMLIdNames.inc"
 #undef X
-    byLower.reserve(kXMLIdCount * 2);
-    for (int k = 0; k < kXMLIdCount; ++k) {
-      std::string low = names[static_cast<size_t>(k)];
-      for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      byLower.emplace(std::move(low), static_cast<TXMLId>(k));
+    slots.fill(-1);
+    for (size_t k = 0; k < static_cast<size_t>(kXMLIdCount); ++k) {
+      for (char c : names[k]) lower[k] += AsciiLower(c);
+      size_t slot = LowerHash(lower[k]) & (kSlots - 1);
+      while (slots[slot] >= 0 && lower[static_cast<size_t>(slots[slot])] != lower[k]) slot = (slot + 1) & (kSlots - 1);
+      if (slots[slot] < 0) slots[slot] = static_cast<int16_t>(k);  // the first of equal names wins
     }
+  }
+  bool Find(std::string_view name, TXMLId& id) const {
+    for (size_t slot = LowerHash(name) & (kSlots - 1); slots[slot] >= 0; slot = (slot + 1) & (kSlots - 1)) {
+      const std::string& candidate = lower[static_cast<size_t>(slots[slot])];
+      if (candidate.size() != name.size()) continue;
+      size_t i = 0;
+      while (i < name.size() && AsciiLower(name[i]) == candidate[i]) ++i;
+      if (i == name.size()) {
+        id = static_cast<TXMLId>(slots[slot]);
+        return true;
+      }
+    }
+    return false;
   }
 };
 
@@ -56,15 +89,8 @@ const std::string& XMLIdName(TXMLId id) {
 }
 
 bool FindXMLId(std::string_view name, TXMLId& id) {
-  char buf[64];
-  if (name.size() >= sizeof buf) return false;
-  for (size_t i = 0; i < name.size(); ++i)
-    buf[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
-  const auto& m = Names().byLower;
-  auto it = m.find(std::string(buf, name.size()));
-  if (it == m.end()) return false;
-  id = it->second;
-  return true;
+  if (name.size() >= 64) return false;
+  return Names().Find(name, id);
 }
 
 // ---------------------------------------------------------------- TXMLParser
@@ -102,6 +128,7 @@ bool TXMLParser::ReadName(std::string& name) {
 
 void TXMLParser::Next() {
   FTagIdentifier.clear();
+  FTagId = -1;
   FAttribIdentifier.clear();
   FAttribValue.clear();
   FHasAttribute = false;

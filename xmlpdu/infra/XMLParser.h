@@ -35,7 +35,12 @@ public:
   void Next();
 
   TXMLId KeyWord(std::string_view identifier) const;
-  TXMLId Tag() const { return KeyWord(FTagIdentifier); }
+  // The tag's identifier, looked up once per token (readers ask several
+  // times which tag they stand on).
+  TXMLId Tag() const {
+    if (FTagId < 0) FTagId = KeyWord(FTagIdentifier);
+    return static_cast<TXMLId>(FTagId);
+  }
   bool IsStartTag(TXMLId k) const { return FToken == xtStartTag && Tag() == k; }
   template <typename... Ids>
   bool IsStartTag(TXMLId k, Ids... more) const {
@@ -73,6 +78,7 @@ private:
   int LineStart(int idx) const;
 
   std::string_view FText;
+  mutable int FTagId = -1;  // Tag() of the current token, -1 until asked
 };
 
 enum TLexicalToken {
