@@ -15,6 +15,7 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/ObjectList.h"
+#include "app/ProfileView.h"
 #include "xmlpdu/infra/Misc.h"
 
 #if defined(QUILLON_HAVE_KNOWLEDGE)
@@ -78,8 +79,8 @@ void TFormMain::FillObjectsFromEditor() {
   // Loaded afresh for every list, so a rebuilt database is picked up.
   FOBISData = LoadEmbeddedOBISData();
 #endif
-  ClearObjects();
-  LV->setSortingEnabled(false);
+  std::vector<TInstanceInfo> infos;
+  infos.reserve(entries.size());
   for (const TObjectListEntry& e : entries) {
     TInstanceInfo info;
     info.ClassId = e.ClassId;
@@ -89,8 +90,9 @@ void TFormMain::FillObjectsFromEditor() {
 #if defined(QUILLON_HAVE_KNOWLEDGE)
     info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(e.LogicalName));
 #endif
-    AddObject(info);
+    infos.push_back(std::move(info));
   }
+  SetObjects(infos);
 }
 
 QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
@@ -109,6 +111,11 @@ QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
     AddMethodItems(menu, info, cls->MethodsQty);
   }
 #endif
+  if (info.ClassId == 7) {
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Open profile...")), &QAction::triggered, this,
+            [this, info] { Guarded([&] { OpenProfile(info); }); });
+  }
   menu->addAction(QStringLiteral("(Cancel)"));
   return menu;
 }
@@ -124,6 +131,31 @@ void TFormMain::LVClick() {
   if (!LV->viewport()->rect().contains(LV->viewport()->mapFromGlobal(pos)))
     pos = LV->viewport()->mapToGlobal(LV->visualItemRect(selected.first()).bottomLeft());
   menu->popup(pos);
+}
+
+client::TMeterProfile TFormMain::CurrentMeterProfile() const {
+  TIniFile controls{QString()};
+  FormSettings->SaveControls(controls);
+  client::TIniData data;
+  data.Parse(controls.ToText().toStdString());
+  return client::ProfileFromSettings(data);
+}
+
+TProfileView* TFormMain::CreateProfileView(const TInstanceInfo& info) {
+  client::TObjectRef ref;
+  ref.ClassId = info.ClassId;
+  ref.Name = client::LogicalNameOfBytes(TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
+  ref.Member = 2;
+  const client::TMeterProfile meter = CurrentMeterProfile();
+  if (LinkConnected()) RunLinkOperation([this] { ReleaseAndDisconnect(); });
+  return new TProfileView(meter, ref,
+                          QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr), this);
+}
+
+void TFormMain::OpenProfile(const TInstanceInfo& info) {
+  TProfileView* view = CreateProfileView(info);
+  view->setAttribute(Qt::WA_DeleteOnClose);
+  view->open();
 }
 
 void TFormMain::UpdateConnectionStatus() {

@@ -8,6 +8,8 @@
 #include "app/AppSettings.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
+#include "app/ProfileView.h"
+#include "client/ObjectRef.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -32,5 +34,25 @@ int main(int argc, char** argv) {
   }
   quillon::TFormMain form;
   form.show();
+  // --open-profile OBIS: the profile view of that load profile over the
+  // settings' connection, read at once (documentation pictures, quick looks).
+  const QStringList args = QCoreApplication::arguments();
+  const qsizetype at = args.indexOf(QStringLiteral("--open-profile"));
+  if (at > 0 && at + 1 < args.size()) {
+    try {
+      const auto name = quillon::client::ParseLogicalName(args[at + 1].toStdString());
+      quillon::TInstanceInfo info;
+      info.ClassId = 7;
+      info.Version = 1;
+      info.InstanceHex = QString::fromStdString(quillon::client::LogicalNameHex(name));
+      info.InstanceDescr = QStringLiteral("Profile");
+      quillon::TProfileView* view = form.CreateProfileView(info);
+      view->setAttribute(Qt::WA_DeleteOnClose);
+      view->show();
+      view->ReadWhenShown();
+    } catch (const std::exception& e) {
+      QMessageBox::critical(&form, programName, QString::fromUtf8(e.what()));
+    }
+  }
   return QApplication::exec();
 }

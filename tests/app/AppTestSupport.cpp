@@ -1,6 +1,9 @@
 #include "AppTestSupport.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTableWidget>
 #include <QTimer>
@@ -36,6 +39,28 @@ QString RunAndCatchMessageBox(const std::function<void()>& action) {
   action();
   poll.stop();
   return text;
+}
+
+QStringList RunAndCatchMessageBoxes(const std::function<void()>& action) {
+  QStringList texts;
+  QTimer poll;
+  poll.setInterval(0);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      texts << box->text();
+      box->done(QMessageBox::Ok);
+    }
+  });
+  poll.start();
+  action();
+  poll.stop();
+  return texts;
+}
+
+void MakeSettingsFileUnwritable(TAppSettings& settings) {
+  const QString path = QFileInfo(settings.Ini().FileName()).absoluteFilePath();
+  QFile::remove(path);
+  QDir().mkpath(path + QStringLiteral("/occupied"));
 }
 
 }  // namespace quillon::test

@@ -102,7 +102,8 @@ void ObjectListTest::lnListFillsTheListView() {
   const QString file = WriteFile(fx, "ln.txt", kLNList);
   TFormMain form;
   form.LoadObjectListFile(file);
-  QCOMPARE(Column(form, 0), (QStringList{"0100010800FF", "0000280000FF", "0000010000FF"}));
+  QCOMPARE(Column(form, 0), (QStringList{"1.0.1.8.0.255", "0.0.40.0.0.255", "0.0.1.0.0.255"}));
+  QCOMPARE(form.LV->item(0, 0)->toolTip(), QStringLiteral("0100010800FF"));
   QCOMPARE(Column(form, 1), (QStringList{"3", "15", "8"}));
   QCOMPARE(Column(form, 2), (QStringList{Description("0100010800FF"), Description("0000280000FF"),
                                          Description("0000010000FF")}));
@@ -122,7 +123,7 @@ void ObjectListTest::snListFillsBaseNames() {
   TSettingsFixture fx;
   TFormMain form;
   form.LoadObjectListFile(WriteFile(fx, "sn.txt", kSNList));
-  QCOMPARE(Column(form, 0), (QStringList{"0100010800FF", "0000280000FF"}));
+  QCOMPARE(Column(form, 0), (QStringList{"1.0.1.8.0.255", "0.0.40.0.0.255"}));
   QCOMPARE(Column(form, 1), (QStringList{"3", "12"}));
   QCOMPARE(form.ObjectAt(0).BaseName, 0x1000);
   QCOMPARE(form.ObjectAt(1).BaseName, 0xFA00);
