@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -27,6 +29,7 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
+#include "client/MeterProfile.h"
 #include "app/ValueView.h"
 #include "client/Session.h"
 #include "xmlpdu/infra/Errors.h"
@@ -123,6 +126,27 @@ void TFormMain::FormCreate() {
   doMenu->addSeparator();
   MMDoExit = doMenu->addAction(QStringLiteral("Exit"));
   MMDoExit->setShortcut(QKeySequence::Quit);
+  QMenu* meterMenu = menuBar()->addMenu(QStringLiteral("&Meter"));
+  MMMeterChoose = meterMenu->addAction(QStringLiteral("Choose meter..."));
+  MMMeterSave = meterMenu->addAction(QStringLiteral("Save settings as meter..."));
+  connect(MMMeterChoose, &QAction::triggered, this, [this] {
+    const QStringList names = MeterNames();
+    if (names.isEmpty()) {
+      QMessageBox::information(this, FProgramName,
+                               QStringLiteral("No named meters yet: Meter → Save settings as meter... stores one."));
+      return;
+    }
+    bool ok = false;
+    const QString name = QInputDialog::getItem(this, QStringLiteral("Choose meter"), QStringLiteral("Meter:"), names, 0,
+                                               false, &ok);
+    if (ok) Guarded([&] { UseMeter(name); });
+  });
+  connect(MMMeterSave, &QAction::triggered, this, [this] {
+    bool ok = false;
+    const QString name = QInputDialog::getText(this, QStringLiteral("Save settings as meter"), QStringLiteral("Name:"),
+                                               QLineEdit::Normal, FMeterName, &ok);
+    if (ok && !name.trimmed().isEmpty()) Guarded([&] { SaveMeter(name.trimmed()); });
+  });
   QMenu* showMenu = menuBar()->addMenu(QStringLiteral("&Show"));
   MMViewSettings = showMenu->addAction(QStringLiteral("Settings..."));
   MMViewSettings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -199,6 +223,17 @@ void TFormMain::FormCreate() {
   ValueSplitter->setStretchFactor(0, 3);
   ValueSplitter->setStretchFactor(1, 2);
 
+  // The empty window says what to do first.
+  EmptyHint = new QLabel(QStringLiteral("No object list yet.\n\n1. Show → Settings... (Ctrl+,): how to reach the meter, "
+                                        "or Meter → Choose meter...\n2. Do → Read object-list (Ctrl+R): connects and "
+                                        "lists the meter's objects.\n3. Click an object to read its attributes."),
+                         LV->viewport());
+  EmptyHint->setObjectName(QStringLiteral("EmptyHint"));
+  EmptyHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  EmptyHint->setMargin(16);
+  EmptyHint->setWordWrap(true);
+  EmptyHint->resize(520, 160);
+
   Splitter = new QSplitter(Qt::Vertical);
   Splitter->addWidget(listPane);
   Splitter->addWidget(ValueSplitter);
@@ -247,7 +282,60 @@ void TFormMain::WatchLink() {
 }
 
 void TFormMain::SetObjectListCaption(const QString& fileName) {
-  setWindowTitle(fileName.isEmpty() ? FProgramName : QStringLiteral("%1 - %2").arg(FProgramName, fileName));
+  FCaptionFile = fileName;
+  UpdateCaption();
+}
+
+void TFormMain::UpdateCaption() {
+  QString caption = FCaptionFile.isEmpty() ? FProgramName : QStringLiteral("%1 - %2").arg(FProgramName, FCaptionFile);
+  if (FormSettings && LinkConnected()) caption += QStringLiteral(" [%1, connected]").arg(MeterText());
+  setWindowTitle(caption);
+}
+
+QString TFormMain::MeterText() const {
+  if (!FMeterName.isEmpty()) return FMeterName;
+  if (FormSettings->RBSelectTCP->isChecked()) return FormSettings->EDITServerIP->text();
+  return QStringLiteral("COM%1").arg(FormSettings->EDITComPort->text());
+}
+
+QStringList TFormMain::MeterNames() {
+  QStringList names;
+  for (const std::string& n : client::TIniData::Load(client::MetersFilePath()).Sections())
+    names << QString::fromStdString(n);
+  return names;
+}
+
+void TFormMain::UseMeter(const QString& name) {
+  const client::TIniData meters = client::TIniData::Load(client::MetersFilePath());
+  if (!meters.HasSection(name.toStdString()))
+    RaiseGeneral(Format("Meter \"%s\": no such meter in %s", name.toUtf8().constData(), client::MetersFilePath().c_str()));
+  const client::TMeterProfile profile = client::ProfileFromMeterSection(meters, name.toStdString());
+  client::TIniData settings;
+  client::ProfileToSettings(profile, settings);
+  TIniFile controls{QString()};
+  controls.FromText(QString::fromStdString(settings.Text()));
+  FormSettings->LoadControls(controls);
+  FMeterName = name;
+  UpdateCaption();
+}
+
+void TFormMain::SaveMeter(const QString& name) {
+  const client::TMeterProfile profile = CurrentMeterProfile();
+  const std::string path = client::MetersFilePath();
+  client::TIniData meters = client::TIniData::Load(path);
+  client::ProfileToMeterSection(profile, meters, name.toStdString());
+  client::MakeFolders(client::ConfigFolder());
+  meters.Save(path, 0600);
+  FMeterName = name;
+  UpdateCaption();
+}
+
+QString TFormMain::ObjectListSaveProposal() const {
+  if (TAppSettings* s = TAppSettings::Instance()) {
+    const QString last = s->LastFile(QStringLiteral("OL"));
+    if (!last.isEmpty()) return last;
+  }
+  return QString::fromStdString(client::DataFolder()) + QStringLiteral("/object-list.txt");
 }
 
 void TFormMain::showEvent(QShowEvent* e) {
@@ -417,6 +505,7 @@ void TFormMain::LVColumnClick(int column) {
 void TFormMain::ClearObjects() {
   LV->setRowCount(0);
   FObjects.clear();
+  EmptyHint->setVisible(true);
 }
 
 namespace {
@@ -446,6 +535,7 @@ void TFormMain::AddObject(const TInstanceInfo& info) {
   const int row = LV->rowCount();
   LV->insertRow(row);
   FillRow(LV, row, info);
+  EmptyHint->setVisible(false);
   if (!ObjectFilter->text().isEmpty()) LV->setRowHidden(row, !ObjectMatches(info, ObjectFilter->text()));
 }
 
@@ -458,6 +548,7 @@ void TFormMain::SetObjects(const std::vector<TInstanceInfo>& infos) {
   for (int row = 0; row < static_cast<int>(infos.size()); ++row) FillRow(LV, row, infos[static_cast<size_t>(row)]);
   if (FSortColumn >= 0) LV->sortItems(FSortColumn, FSortOrder);
   ApplyObjectFilter(ObjectFilter->text());
+  EmptyHint->setVisible(infos.empty());
   LV->setUpdatesEnabled(true);
 }
 

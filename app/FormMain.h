@@ -147,6 +147,20 @@ public:
   // Modal for the operator; tests take the view unshown.
   class TProfileView* CreateProfileView(const TInstanceInfo& info);
   void OpenProfile(const TInstanceInfo& info);
+  // Named meters, shared with quillon-cli (the meters file): the names, the
+  // settings of one put into the settings dialog, the dialog's settings
+  // stored under a name. Failures name the file and the reason.
+  static QStringList MeterNames();
+  void UseMeter(const QString& name);
+  void SaveMeter(const QString& name);
+  // The meter the window talks to ("127.0.0.1:4059", "/dev/ttyUSB0"), or
+  // the name of the meter chosen last.
+  QString MeterText() const;
+  // Caption: program, object-list file, and while connected the meter.
+  void UpdateCaption();
+  // Where "Read object-list" proposes to save: the folder chosen last, else
+  // the user's data folder (never the program's own folder).
+  QString ObjectListSaveProposal() const;
   // Reads the editor text as an object list into the list view.
   void FillObjectsFromEditor();
 
@@ -156,8 +170,8 @@ public:
   QLineEdit* ObjectFilter;
   QTableWidget* LV;
   QSplitter* Splitter;
-  TFormTraffic* FormTraffic;
-  TFormSettings* FormSettings;
+  TFormTraffic* FormTraffic = nullptr;
+  TFormSettings* FormSettings = nullptr;
   bool ViewLogAtStart = false;
   QString ObjectListFileName;
   TGetAttributeParams GetAttributeParams;
@@ -174,6 +188,9 @@ public:
   QAction* MMDoCancel;
   QAction* MMDoExit;
   QAction* MMViewSettings;
+  QAction* MMMeterChoose;
+  QAction* MMMeterSave;
+  QLabel* EmptyHint;
   QAction* MMViewTraffic;
   QAction* MMHelpOnLine;
   QAction* MMAbout;
@@ -247,6 +264,8 @@ private:
   QTimer* FLinkWatch = nullptr;
 
   QString FProgramName;
+  QString FCaptionFile;
+  QString FMeterName;
   int FSplit = 50000;
   bool FShownOnce = false;
   bool FOperationRunning = false;

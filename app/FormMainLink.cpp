@@ -540,8 +540,8 @@ void TFormMain::MMDoReadObjectListClick() {
     association.InstanceHex = QStringLiteral("0000280000FF");
     association.InstanceDescr = QStringLiteral("Default Association");
     ReadAttribute(association, 2, QStringLiteral("object_list"));
-    const QString chosen =
-        RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save object-list"), QStringLiteral("OL"));
+    const QString chosen = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save object-list"),
+                                                    QStringLiteral("OL"), ObjectListSaveProposal());
     if (chosen.isEmpty()) return;
     const QString file = ChangeExtensionToTxt(chosen);
     ResponseEditor->SaveToFile(file);

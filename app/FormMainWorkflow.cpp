@@ -161,6 +161,7 @@ void TFormMain::OpenProfile(const TInstanceInfo& info) {
 void TFormMain::UpdateConnectionStatus() {
   StatusConnection->setText(LinkConnected() ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
   StatusNegotiated->setText(NegotiatedText());
+  UpdateCaption();
 }
 
 }  // namespace quillon

@@ -17,17 +17,19 @@ home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 folder="$home/quillon/7.1"
 mkdir -p "$folder"
-cat > "$folder/quillon.ini" <<INI
-[LastFiles]
-OL=$PWD/docs/sample-object-list.txt
-
-[FormMain]
+# The main window fills the virtual screen in both pictures.
+window='[FormMain]
 WindowState=0
 Top=0
 Left=0
 Width=1100
 Height=760
+'
+cat > "$folder/quillon.ini" <<INI
+[LastFiles]
+OL=$PWD/docs/sample-object-list.txt
 
+$window
 [Misc]
 Split=42000
 INI
@@ -48,13 +50,7 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 "$build/bin/quillon-meter-sim" --port "$port" --quiet & sim=$!
 trap 'kill "$sim" 2>/dev/null || true; rm -rf "$home"' EXIT
 cat > "$folder/quillon.ini" <<INI
-[FormMain]
-WindowState=0
-Top=0
-Left=0
-Width=1100
-Height=760
-
+$window
 [FormSettings]
 RBSelectTCP=1
 EDITServerIP=127.0.0.1:$port

@@ -22,27 +22,10 @@ QStringList Column(const TFormMain& form, int column) {
   return r;
 }
 
-QString RunAndCatchMessageBox(const std::function<void()>& action) {
-  QString text;
-  // Polls for the box from the event loop the box itself runs; the timer
-  // ends with the box, so the result does not depend on how long it takes.
-  QTimer poll;
-  poll.setInterval(0);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      text = box->text();
-      box->done(QMessageBox::Ok);
-      poll.stop();
-    }
-  });
-  poll.start();
-  action();
-  poll.stop();
-  return text;
-}
-
 QStringList RunAndCatchMessageBoxes(const std::function<void()>& action) {
   QStringList texts;
+  // Polls for a box from the event loop the box itself runs; the timer ends
+  // with the action, so the result does not depend on how long it takes.
   QTimer poll;
   poll.setInterval(0);
   QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -55,6 +38,10 @@ QStringList RunAndCatchMessageBoxes(const std::function<void()>& action) {
   action();
   poll.stop();
   return texts;
+}
+
+QString RunAndCatchMessageBox(const std::function<void()>& action) {
+  return RunAndCatchMessageBoxes(action).value(0);
 }
 
 void MakeSettingsFileUnwritable(TAppSettings& settings) {

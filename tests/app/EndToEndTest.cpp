@@ -92,6 +92,15 @@ void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism
   s.EDITResponseTimeout->setText("3000");
 }
 
+// The operator's answer to "Write this" and "Invoke method": `answer`; the
+// questions are kept in `asked`.
+void RecordQuestions(TFormMain& form, QStringList& asked, const bool& answer) {
+  form.Confirm = [&asked, &answer](const QString& q) {
+    asked << q;
+    return answer;
+  };
+}
+
 int RowOf(const TFormMain& form, const QString& logicalName) {
   for (int r = 0; r < form.ObjectCount(); ++r)
     if (form.ObjectAt(r).InstanceHex == logicalName) return r;
@@ -294,6 +303,8 @@ void EndToEndTest::statusFollowsTheLink() {
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim->Port()), 16, 0);
   form.MMDoConnectClick();
   QCOMPARE(form.StatusConnection->text(), QStringLiteral("Connected"));
+  // The caption names the meter while connected.
+  QCOMPARE(form.windowTitle(), QStringLiteral("quillon [127.0.0.1:%1, connected]").arg(sim->Port()));
   // The log window came up without taking the keyboard from the main window.
   QVERIFY(form.FormTraffic->isVisible());
   QVERIFY(form.MMViewTraffic->isChecked());
@@ -308,6 +319,7 @@ void EndToEndTest::statusFollowsTheLink() {
   // Disconnect ends the association with a release request first.
   form.MMDoDisconnectClick();
   QCOMPARE(form.StatusConnection->text(), QStringLiteral("Not connected"));
+  QCOMPARE(form.windowTitle(), QStringLiteral("quillon"));
   const QStringList log = form.FormTraffic->Lines();
   QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("ReleaseResponse")); }));
 
@@ -327,10 +339,7 @@ void EndToEndTest::writeGoesToTheAttributeReadLast() {
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
   QStringList asked;
   bool answer = true;
-  form.Confirm = [&](const QString& q) {
-    asked << q;
-    return answer;
-  };
+  RecordQuestions(form, asked, answer);
   // Nothing read yet: nothing to write to, and no question.
   QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }),
            QStringLiteral("Read an attribute first: it is the one written"));
@@ -374,10 +383,7 @@ void EndToEndTest::methodInvocationAsksFirst() {
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
   QStringList asked;
   bool answer = false;
-  form.Confirm = [&](const QString& q) {
-    asked << q;
-    return answer;
-  };
+  RecordQuestions(form, asked, answer);
   const TInstanceInfo tariff1{3, 0, "0100010801FF", "Active energy import (+A), tariff 1", 0};
   form.ResponseEditor->SetText("<Data><Integer Value=\"00\" /></Data>");
   form.InvokeMethodOn(tariff1, 1);

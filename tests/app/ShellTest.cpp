@@ -6,6 +6,9 @@
 #include <QSplitter>
 #include <QTableWidget>
 #include <QThread>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTableWidget>
 #include <QtTest>
@@ -13,6 +16,7 @@
 #include "AppTestSupport.h"
 #include "app/ExchangeThread.h"
 #include "app/FormMain.h"
+#include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/ValueView.h"
 #include "xmlpdu/infra/Errors.h"
@@ -35,6 +39,7 @@ private slots:
   void shortNameLookup();
   void objectFilter_data();
   void objectFilter();
+  void namedMetersAndTheEmptyWindow();
   void readableValues_data();
   void readableValues();
 };
@@ -241,6 +246,53 @@ void ShellTest::objectFilter() {
   for (int r = 0; r < form.LV->rowCount(); ++r) rows.push_back(form.ObjectAt(r));
   form.SetObjects(rows);
   QCOMPARE(form.VisibleObjectCount(), shown.size());
+}
+
+void ShellTest::namedMetersAndTheEmptyWindow() {
+  TSettingsFixture fx;
+  qputenv("XDG_CONFIG_HOME", fx.Path("config").toUtf8());
+  qputenv("XDG_DATA_HOME", fx.Path("data").toUtf8());
+  TFormMain form;
+  // The empty window says what to do first, until objects are listed.
+  QVERIFY(form.EmptyHint->isVisibleTo(form.LV));
+  QVERIFY(form.EmptyHint->text().contains(QStringLiteral("Do → Read object-list")));
+  form.AddObject({3, 0, "0100010800FF", "energy", 0});
+  QVERIFY(!form.EmptyHint->isVisibleTo(form.LV));
+  form.ClearObjects();
+  QVERIFY(form.EmptyHint->isVisibleTo(form.LV));
+  // The object list is saved in the user's data folder unless a folder was chosen.
+  QCOMPARE(form.ObjectListSaveProposal(), fx.Path("data") + "/quillon/object-list.txt");
+  fx.Settings().SetLastFile("OL", fx.Path("lists/meter7.txt"));
+  QCOMPARE(form.ObjectListSaveProposal(), fx.Path("lists/meter7.txt"));
+
+  // Named meters: stored from the dialog, chosen back into it.
+  TFormSettings& s = *form.FormSettings;
+  s.ApplyFirstRunDefaults();
+  s.EDITServerIP->setText("10.1.2.3:4060");
+  s.EDITClientAddress->setText("17");
+  s.CBAuthMechanism->setCurrentIndex(1);
+  s.EDITPW->setText("3132333435363738");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.SaveMeter("substation 7"); }), QString());
+  const QString meters = fx.Path("config") + "/quillon/meters.ini";
+  QCOMPARE(QFileInfo(meters).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+  QCOMPARE(TFormMain::MeterNames(), QStringList{"substation 7"});
+  s.ApplyFirstRunDefaults();
+  QCOMPARE(s.EDITServerIP->text(), QStringLiteral("127.0.0.1:4059"));
+  form.UseMeter("substation 7");
+  QCOMPARE(s.EDITServerIP->text(), QStringLiteral("10.1.2.3:4060"));
+  QCOMPARE(s.EDITClientAddress->text(), QStringLiteral("17"));
+  QCOMPARE(s.GetMechanismName(), 2);
+  QCOMPARE(s.EDITPW->text().remove(' ').toUpper(), QStringLiteral("3132333435363738"));
+  QCOMPARE(form.MeterText(), QStringLiteral("substation 7"));
+  QString error;
+  try {
+    form.UseMeter("nowhere");
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  QCOMPARE(error, QStringLiteral("Meter \"nowhere\": no such meter in %1").arg(meters));
+  qunsetenv("XDG_CONFIG_HOME");
+  qunsetenv("XDG_DATA_HOME");
 }
 
 void ShellTest::readableValues_data() {
