@@ -162,7 +162,7 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   Chart = new QChartView;
   Chart->setRenderHint(QPainter::Antialiasing);
   ChartColumns = new QListWidget;
-  ChartColumns->setMaximumWidth(260);
+  ChartColumns->setMaximumWidth(300);
   auto* chartPane = new QSplitter(Qt::Horizontal);
   chartPane->addWidget(Chart);
   chartPane->addWidget(ChartColumns);
@@ -171,6 +171,8 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   Panes->addWidget(TableView);
   Panes->addWidget(chartPane);
   Panes->setChildrenCollapsible(false);
+  Panes->setStretchFactor(0, 2);
+  Panes->setStretchFactor(1, 3);
 
   auto* top = new QVBoxLayout(this);
   top->addLayout(range);
@@ -295,11 +297,19 @@ void TProfileView::ShowTable(TProfileTable table) {
   const QSignalBlocker block(ChartColumns);
   ChartColumns->clear();
   const std::vector<int> numeric = ProfileNumericColumns(FTable);
+  // The first column with a unit is charted to begin with (a measured
+  // quantity rather than a status word).
+  int charted = numeric.empty() ? -1 : numeric.front();
+  for (int c : numeric)
+    if (FTable.Columns[static_cast<size_t>(c)].ScalerUnit) {
+      charted = c;
+      break;
+    }
   for (int c : numeric) {
     auto* item = new QListWidgetItem(QString::fromStdString(FTable.Columns[static_cast<size_t>(c)].Heading()), ChartColumns);
     item->setData(Qt::UserRole, c);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-    item->setCheckState(c == numeric.front() ? Qt::Checked : Qt::Unchecked);
+    item->setCheckState(c == charted ? Qt::Checked : Qt::Unchecked);
   }
   UpdateChart();
 }
@@ -352,6 +362,8 @@ void TProfileView::UpdateChart() {
     xAxis->setRange(QDateTime::fromSecsSinceEpoch(tMin, Qt::UTC), QDateTime::fromSecsSinceEpoch(tMax, Qt::UTC));
     const double pad = hi > lo ? (hi - lo) * 0.05 : 1.0;
     yAxis->setRange(lo - pad, hi + pad);
+    // Large meter readings read better without decimals.
+    if (hi - lo > 100) yAxis->setLabelFormat(QStringLiteral("%.0f"));
   }
   QChart* old = Chart->chart();
   Chart->setChart(chart);

@@ -437,8 +437,8 @@ void EndToEndTest::profileByDateAndByEntries() {
                QLatin1String("Active energy import (+A), total\n1.0.1.8.0.255 [Wh]")),
            qPrintable(view->TableView->horizontalHeaderItem(2)->text()));
   QCOMPARE(view->TableView->item(0, 2)->text(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
-  // The chart draws the first numeric column against the clock.
-  QCOMPARE(view->ChartedColumns(), (std::vector<int>{1}));
+  // The chart draws the first column with a unit against the clock.
+  QCOMPARE(view->ChartedColumns(), (std::vector<int>{2}));
   QCOMPARE(ProfileNumericColumns(t), (std::vector<int>{1, 2, 3, 4, 5}));
 
   // CSV: a header row, then one row per entry, CR LF, quoted where needed.
