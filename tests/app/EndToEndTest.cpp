@@ -137,6 +137,7 @@ private slots:
   void writeGoesToTheAttributeReadLast();
   void methodInvocationAsksFirst();
   void profileByDateAndByEntries();
+  void cipheredGmacAssociation();
   void failures_data();
   void failures();
 };
@@ -461,6 +462,34 @@ void EndToEndTest::profileByDateAndByEntries() {
   view->LastEntry->setValue(3);
   QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
   QCOMPARE(view->Table().Rows.size(), size_t{3});
+}
+
+void EndToEndTest::cipheredGmacAssociation() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  form.Confirm = [](const QString&) { return true; };
+  // Client 33: LN with ciphering, HLS GMAC, the simulator's suite 0 keys.
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 33, 2, {}, 1);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D00000001");
+  s.CBProtectionOnRequest->setCurrentIndex(3);  // authentication and encryption
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  // A ciphered write and read back.
+  const TInstanceInfo status{1, 0, "0000600A01FF", "Status word", 0};
+  form.ReadAttribute(status, 2, "value");
+  form.ResponseEditor->SetText("<Data><Unsigned Value=\"05\" /></Data>");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }), QString());
+  form.ReadAttribute(status, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("5"));
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
+  form.MMDoDisconnectClick();
+  QVERIFY(!form.LinkConnected());
 }
 
 void EndToEndTest::failures_data() {
