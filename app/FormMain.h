@@ -161,6 +161,17 @@ public:
   // Where "Read object-list" proposes to save: the folder chosen last, else
   // the user's data folder (never the program's own folder).
   QString ObjectListSaveProposal() const;
+  // "Read all attributes": every attribute of the object in one operation;
+  // an attribute the meter refuses shows its refusal. Rows: attribute id,
+  // name, readable value (scaled for a register's value), and the Data XML.
+  struct TAttributeRow {
+    int Id = 0;
+    QString Name;
+    QString Value;
+    QString Xml;
+  };
+  QList<TAttributeRow> ReadAllAttributes(const TInstanceInfo& info);
+  void ShowAllAttributes(const TInstanceInfo& info);
   // Reads the editor text as an object list into the list view.
   void FillObjectsFromEditor();
 

@@ -5,6 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QCursor>
+#include <QDialog>
+#include <QHeaderView>
+#include <QVBoxLayout>
 #include <QMenu>
 #include <QTableWidget>
 
@@ -108,6 +111,9 @@ QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
         Guarded([&] { ReadAttribute(info, a->data().toInt() + 1, name); });
       });
     }
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Read all attributes")), &QAction::triggered, this,
+            [this, info] { Guarded([&] { ShowAllAttributes(info); }); });
     AddMethodItems(menu, info, cls->MethodsQty);
   }
 #endif
@@ -156,6 +162,30 @@ void TFormMain::OpenProfile(const TInstanceInfo& info) {
   TProfileView* view = CreateProfileView(info);
   view->setAttribute(Qt::WA_DeleteOnClose);
   view->open();
+}
+
+void TFormMain::ShowAllAttributes(const TInstanceInfo& info) {
+  const QList<TAttributeRow> rows = ReadAllAttributes(info);
+  auto* dialog = new QDialog(this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr));
+  auto* table = new QTableWidget(static_cast<int>(rows.size()), 3, dialog);
+  table->setHorizontalHeaderLabels({QStringLiteral("Attribute"), QStringLiteral("Name"), QStringLiteral("Value")});
+  table->verticalHeader()->setVisible(false);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  for (int r = 0; r < rows.size(); ++r) {
+    table->setItem(r, 0, new QTableWidgetItem(QString::number(rows[r].Id)));
+    table->setItem(r, 1, new QTableWidgetItem(rows[r].Name));
+    auto* value = new QTableWidgetItem(rows[r].Value);
+    value->setToolTip(rows[r].Xml);
+    table->setItem(r, 2, value);
+  }
+  table->horizontalHeader()->setStretchLastSection(true);
+  table->resizeColumnsToContents();
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addWidget(table);
+  dialog->resize(720, 360);
+  dialog->open();
 }
 
 void TFormMain::UpdateConnectionStatus() {

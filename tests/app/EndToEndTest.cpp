@@ -138,6 +138,7 @@ private slots:
   void methodInvocationAsksFirst();
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
+  void readAllAttributes();
   void failures_data();
   void failures();
 };
@@ -490,6 +491,28 @@ void EndToEndTest::cipheredGmacAssociation() {
   QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
   form.MMDoDisconnectClick();
   QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::readAllAttributes() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  auto table = [](const QList<TFormMain::TAttributeRow>& rows) {
+    QStringList t;
+    for (const auto& r : rows) t << QStringLiteral("%1 %2: %3").arg(r.Id).arg(r.Name, r.Value);
+    return t;
+  };
+  // A register: the value with its scaler and unit.
+  QCOMPARE(table(form.ReadAllAttributes({3, 0, "0100010800FF", "energy", 0})),
+           (QStringList{"1 logical_name: 0100010800FF", "2 value: 1234567 Wh", "3 scaler_unit: 2 element(s)"}));
+  // An attribute the meter does not give out is a row with its refusal; the
+  // link stays up.
+  const QList<TFormMain::TAttributeRow> assoc = form.ReadAllAttributes({15, 1, "0000280000FF", "association", 0});
+  QCOMPARE(assoc.size(), 9);
+  QVERIFY2(assoc[6].Value.startsWith(QLatin1String("DataAccessResult \"")), qPrintable(assoc[6].Value));
+  QVERIFY(assoc[6].Xml.isEmpty());
+  QVERIFY(form.LinkConnected());
 }
 
 void EndToEndTest::failures_data() {
