@@ -642,53 +642,6 @@ void TFormMain::MMDoConnectClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoReadObjectListClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoDisconnectClick() {}
 void TFormMain::ReleaseAndDisconnect() {}
-QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo& info) {
-  QStringList names;
-#if defined(QUILLON_HAVE_KNOWLEDGE)
-  if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version))
-    for (const std::string& n : cls->AttributeNames) names << QString::fromStdString(n).remove(QLatin1Char('&'));
-#endif
-  if (names.isEmpty()) RaiseGeneral(Format("Class %d version %d is not in the class catalogue", info.ClassId, info.Version));
-  EnsureConnected();
-  LogLine(QStringLiteral("READING all attributes (%1)").arg(info.InstanceDescr));
-  const TLinkSettings s = ReadLinkSettings(false);
-  QList<TAttributeRow> rows;
-  RunLinkOperation([&] {
-    TDLMSProtocolContext& c = FLink->Context;
-    for (int id = 1; id <= names.size(); ++id) {
-      TAttributeRow row{id, names[id - 1], QString(), QString()};
-      try {
-        ApplyProtection(s);
-        row.Xml = ReadDataLines(c, GetRequestXml(info.ClassId, info.InstanceHex, id)).join(QLatin1Char('\n'));
-      } catch (const EUserAbort&) {
-        throw;
-      } catch (const std::exception& e) {
-        // A refused attribute is a row of the table; a broken link is not.
-        if (!QString::fromUtf8(e.what()).startsWith(QLatin1String("DataAccessResult"))) throw;
-        row.Value = QString::fromUtf8(e.what());
-      }
-      rows << row;
-    }
-  });
-  // The value attribute of a register is scaled by the scaler_unit row.
-  std::optional<client::TScalerUnit> scalerUnit;
-  for (const TAttributeRow& r : rows)
-    if (r.Id == ScalerUnitAttribute(info.ClassId, 2) && !r.Xml.isEmpty()) {
-      try {
-        scalerUnit = client::ScalerUnitOf(client::ParseDataXml(r.Xml.toStdString()));
-      } catch (const std::exception&) {
-      }
-    }
-  if (scalerUnit) ScalerUnits[info.InstanceHex] = *scalerUnit;
-  for (TAttributeRow& r : rows) {
-    if (r.Xml.isEmpty()) continue;
-    TValueView view;
-    view.ShowDataXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt);
-    r.Value = view.TopText();
-  }
-  return rows;
-}
-
 void TFormMain::WriteThisClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::ReadAttribute(const TInstanceInfo&, int, const QString&) { NotInThisBuild(); }
 QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo&) { NotInThisBuild(); }

@@ -204,9 +204,15 @@ void ObjectListTest::popupOffersTheClassAttributes() {
       if (!a->menu()) r << a->text();
     return r;
   };
+  // Separators show as empty captions.
   QCOMPARE(captions({3, 0, "0100010800FF", "", 0}),
-           (QStringList{"logical_name", "value", "scaler_unit", "(Cancel)"}));
-  QCOMPARE(captions({1, 0, "0000600100FF", "", 0}), (QStringList{"logical_name", "value", "(Cancel)"}));
+           (QStringList{"logical_name", "value", "scaler_unit", "", "Read all attributes", "(Cancel)"}));
+  QCOMPARE(captions({1, 0, "0000600100FF", "", 0}),
+           (QStringList{"logical_name", "value", "", "Read all attributes", "(Cancel)"}));
+  // A profile generic also opens in the profile view.
+  const QStringList profile = captions({7, 1, "0100630100FF", "", 0});
+  QCOMPARE(profile.mid(profile.size() - 4),
+           (QStringList{"Read all attributes", "", "Open profile...", "(Cancel)"}));
   QCOMPARE(captions({9999, 0, "0000600100FF", "", 0}), QStringList{"(Cancel)"});
   QCOMPARE(captions({3, 7, "0100010800FF", "", 0}), QStringList{"(Cancel)"});  // unknown version
 }
