@@ -182,7 +182,9 @@ void TFrameBaseEditor::ApplyScriptFont() {
 void TFrameBaseEditor::Clear() { Edit->clear(); }
 
 void TFrameBaseEditor::AppendLines(const QStringList& lines) {
-  for (const QString& l : lines) Edit->appendPlainText(l);
+  // One insert for the whole value: a profile of tens of thousands of lines
+  // would otherwise lay out the document once per line.
+  if (!lines.isEmpty()) Edit->appendPlainText(lines.join(QLatin1Char('\n')));
 }
 
 QString TFrameBaseEditor::Text() const { return Edit->toPlainText(); }

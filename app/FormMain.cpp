@@ -8,14 +8,18 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QRegularExpression>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -26,7 +30,15 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "quillon/Version.h"
+#include "client/MeterProfile.h"
+#include "app/ValueView.h"
+#include "client/Session.h"
 #include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/ExchangeErrors.h"
+
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+#include "knowledge/COSEMClasses.h"
+#endif
 
 namespace quillon {
 
@@ -46,11 +58,51 @@ TInstanceItem::TInstanceItem(const QString& text, int column, const TInstanceInf
 bool TInstanceItem::operator<(const QTableWidgetItem& other) const {
   const auto* o = dynamic_cast<const TInstanceItem*>(&other);
   if (o && Column == 1) return Info.ClassId < o->Info.ClassId;
+  // Logical names sort by their bytes (10.x after 9.x), which the hex form
+  // gives as text.
+  if (o && Column == 0) return Info.InstanceHex.compare(o->Info.InstanceHex, Qt::CaseInsensitive) < 0;
   return text().compare(other.text(), Qt::CaseInsensitive) < 0;
+}
+
+QString DottedLogicalName(const QString& instanceHex) {
+  const QByteArray bytes = QByteArray::fromHex(instanceHex.toLatin1());
+  if (instanceHex.size() != 12 || bytes.size() != 6) return instanceHex;
+  QStringList parts;
+  for (const char b : bytes) parts << QString::number(static_cast<uint8_t>(b));
+  return parts.join(QLatin1Char('.'));
+}
+
+int TFormMain::ScalerUnitAttribute(int classId, int attributeId) {
+  if ((classId == 3 || classId == 4) && attributeId == 2) return 3;
+  // Demand registers: current and last average value.
+  if (classId == 5 && (attributeId == 2 || attributeId == 3)) return 4;
+  return 0;
+}
+
+QString TFormMain::WriteQuestion(const QString& value) const {
+  const TGetAttributeParams& p = GetAttributeParams;
+  return QStringLiteral("Write attribute %1 (%2) of %3 %4, class %5?\n\n%6")
+      .arg(p.AttributeId)
+      .arg(p.AttributeName, DottedLogicalName(p.InstanceIdHex), p.InstanceDescr)
+      .arg(p.ClassId)
+      .arg(value.trimmed());
+}
+
+QString TFormMain::InvokeQuestion(const TInstanceInfo& info, int methodId, const QString& parameters) {
+  const QString head = QStringLiteral("Invoke method %1 of %2 %3, class %4")
+                           .arg(methodId)
+                           .arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr)
+                           .arg(info.ClassId);
+  if (parameters.trimmed().isEmpty()) return head + QStringLiteral(" without parameters?");
+  return head + QStringLiteral(" with parameters?\n\n") + parameters.trimmed();
 }
 
 TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent) {
   setObjectName(kFormName);
+  Confirm = [this](const QString& question) {
+    return QMessageBox::question(this, FProgramName, question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
   FProgramName = TAppSettings::Instance() ? TAppSettings::Instance()->ProgramName()
                                           : ProgramNameFromPath(QCoreApplication::applicationFilePath());
   FormCreate();
@@ -68,11 +120,34 @@ void TFormMain::FormCreate() {
   MMDoDisconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   MMDoCancel = doMenu->addAction(QStringLiteral("Cancel operation"));
   MMDoCancel->setShortcut(QKeySequence(Qt::Key_Escape));
+  // Esc cancels from the log window as well, which is a window of its own.
+  MMDoCancel->setShortcutContext(Qt::ApplicationShortcut);
   MMDoCancel->setEnabled(false);
   RecentMenu = doMenu->addMenu(QStringLiteral("Recent object-lists"));
   doMenu->addSeparator();
   MMDoExit = doMenu->addAction(QStringLiteral("Exit"));
   MMDoExit->setShortcut(QKeySequence::Quit);
+  QMenu* meterMenu = menuBar()->addMenu(QStringLiteral("&Meter"));
+  MMMeterChoose = meterMenu->addAction(QStringLiteral("Choose meter..."));
+  MMMeterSave = meterMenu->addAction(QStringLiteral("Save settings as meter..."));
+  connect(MMMeterChoose, &QAction::triggered, this, [this] {
+    const QStringList names = MeterNames();
+    if (names.isEmpty()) {
+      QMessageBox::information(this, FProgramName,
+                               QStringLiteral("No named meters yet: Meter → Save settings as meter... stores one."));
+      return;
+    }
+    bool ok = false;
+    const QString name = QInputDialog::getItem(this, QStringLiteral("Choose meter"), QStringLiteral("Meter:"), names, 0,
+                                               false, &ok);
+    if (ok) Guarded([&] { UseMeter(name); });
+  });
+  connect(MMMeterSave, &QAction::triggered, this, [this] {
+    bool ok = false;
+    const QString name = QInputDialog::getText(this, QStringLiteral("Save settings as meter"), QStringLiteral("Name:"),
+                                               QLineEdit::Normal, FMeterName, &ok);
+    if (ok && !name.trimmed().isEmpty()) Guarded([&] { SaveMeter(name.trimmed()); });
+  });
   QMenu* showMenu = menuBar()->addMenu(QStringLiteral("&Show"));
   MMViewSettings = showMenu->addAction(QStringLiteral("Settings..."));
   MMViewSettings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -129,9 +204,40 @@ void TFormMain::FormCreate() {
   WriteThis = ResponseEditor->PopupMenu()->addAction(QStringLiteral("Write this"));
   connect(WriteThis, &QAction::triggered, this, &TFormMain::WriteThisClick);
 
+  ObjectFilter = new QLineEdit;
+  ObjectFilter->setObjectName(QStringLiteral("ObjectFilter"));
+  ObjectFilter->setPlaceholderText(QStringLiteral("Filter: OBIS code (1.0.1.8.0.255, 1-0:1.8.0*255, hex), class or description"));
+  ObjectFilter->setClearButtonEnabled(true);
+  connect(ObjectFilter, &QLineEdit::textChanged, this, &TFormMain::ApplyObjectFilter);
+  auto* listPane = new QWidget;
+  auto* listLayout = new QVBoxLayout(listPane);
+  listLayout->setContentsMargins(0, 0, 0, 0);
+  listLayout->setSpacing(2);
+  listLayout->addWidget(ObjectFilter);
+  listLayout->addWidget(LV);
+
+  // The readable value stands beside the XML, which stays the one to edit.
+  ValueView = new TValueView;
+  ValueSplitter = new QSplitter(Qt::Horizontal);
+  ValueSplitter->addWidget(ResponseEditor);
+  ValueSplitter->addWidget(ValueView);
+  ValueSplitter->setStretchFactor(0, 3);
+  ValueSplitter->setStretchFactor(1, 2);
+
+  // The empty window says what to do first.
+  EmptyHint = new QLabel(QStringLiteral("No object list yet.\n\n1. Show → Settings... (Ctrl+,): how to reach the meter, "
+                                        "or Meter → Choose meter...\n2. Do → Read object-list (Ctrl+R): connects and "
+                                        "lists the meter's objects.\n3. Click an object to read its attributes."),
+                         LV->viewport());
+  EmptyHint->setObjectName(QStringLiteral("EmptyHint"));
+  EmptyHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  EmptyHint->setMargin(16);
+  EmptyHint->setWordWrap(true);
+  EmptyHint->resize(520, 160);
+
   Splitter = new QSplitter(Qt::Vertical);
-  Splitter->addWidget(LV);
-  Splitter->addWidget(ResponseEditor);
+  Splitter->addWidget(listPane);
+  Splitter->addWidget(ValueSplitter);
   Splitter->setChildrenCollapsible(false);
   setCentralWidget(Splitter);
 
@@ -145,6 +251,8 @@ void TFormMain::FormCreate() {
   SetObjectListCaption(QString());
 
   FormTraffic = new TFormTraffic(this);
+  // Shown at every connect; the operator's keyboard stays with this window.
+  FormTraffic->setAttribute(Qt::WA_ShowWithoutActivating);
   connect(FormTraffic, &TFormTraffic::VisibilityChanged, MMViewTraffic, &QAction::setChecked);
   connect(FormTraffic, &TFormTraffic::TrafficStatsChanged, this, &TFormMain::UpdateProgress);
   FormSettings = new TFormSettings(this);
@@ -158,13 +266,77 @@ void TFormMain::FormCreate() {
   }
   // Relative file names in settings and object lists resolve next to the program.
   QDir::setCurrent(QCoreApplication::applicationDirPath());
+  FCancel = std::make_shared<client::TCancelToken>();
   InstallLink();
   RebuildRecentMenu();
   UpdateCommandStates();
+  FLinkWatch = new QTimer(this);
+  FLinkWatch->setInterval(1000);
+  connect(FLinkWatch, &QTimer::timeout, this, &TFormMain::WatchLink);
+  FLinkWatch->start();
+}
+
+void TFormMain::WatchLink() {
+  // While an operation runs the worker owns the link.
+  if (FOperationRunning) return;
+  if (StatusConnection->text() == QLatin1String("Connected") && !LinkConnected()) UpdateConnectionStatus();
 }
 
 void TFormMain::SetObjectListCaption(const QString& fileName) {
-  setWindowTitle(fileName.isEmpty() ? FProgramName : QStringLiteral("%1 - %2").arg(FProgramName, fileName));
+  FCaptionFile = fileName;
+  UpdateCaption();
+}
+
+void TFormMain::UpdateCaption() {
+  QString caption = FCaptionFile.isEmpty() ? FProgramName : QStringLiteral("%1 - %2").arg(FProgramName, FCaptionFile);
+  if (FormSettings && LinkConnected()) caption += QStringLiteral(" [%1, connected]").arg(MeterText());
+  setWindowTitle(caption);
+}
+
+QString TFormMain::MeterText() const {
+  if (!FMeterName.isEmpty()) return FMeterName;
+  if (FormSettings->RBSelectTCP->isChecked()) return FormSettings->EDITServerIP->text();
+  return QStringLiteral("COM%1").arg(FormSettings->EDITComPort->text());
+}
+
+QStringList TFormMain::MeterNames() {
+  QStringList names;
+  for (const std::string& n : client::TIniData::Load(client::MetersFilePath()).Sections())
+    names << QString::fromStdString(n);
+  return names;
+}
+
+void TFormMain::UseMeter(const QString& name) {
+  const client::TIniData meters = client::TIniData::Load(client::MetersFilePath());
+  if (!meters.HasSection(name.toStdString()))
+    RaiseGeneral(Format("Meter \"%s\": no such meter in %s", name.toUtf8().constData(), client::MetersFilePath().c_str()));
+  const client::TMeterProfile profile = client::ProfileFromMeterSection(meters, name.toStdString());
+  client::TIniData settings;
+  client::ProfileToSettings(profile, settings);
+  TIniFile controls{QString()};
+  controls.FromText(QString::fromStdString(settings.Text()));
+  FormSettings->LoadControls(controls);
+  FMeterName = name;
+  UpdateCaption();
+}
+
+void TFormMain::SaveMeter(const QString& name) {
+  const client::TMeterProfile profile = CurrentMeterProfile();
+  const std::string path = client::MetersFilePath();
+  client::TIniData meters = client::TIniData::Load(path);
+  client::ProfileToMeterSection(profile, meters, name.toStdString());
+  client::MakeFolders(client::ConfigFolder());
+  meters.Save(path, 0600);
+  FMeterName = name;
+  UpdateCaption();
+}
+
+QString TFormMain::ObjectListSaveProposal() const {
+  if (TAppSettings* s = TAppSettings::Instance()) {
+    const QString last = s->LastFile(QStringLiteral("OL"));
+    if (!last.isEmpty()) return last;
+  }
+  return QString::fromStdString(client::DataFolder()) + QStringLiteral("/object-list.txt");
 }
 
 void TFormMain::showEvent(QShowEvent* e) {
@@ -250,7 +422,22 @@ void TFormMain::RunOnExchangeThread(const std::function<void()>& operation) {
       F->UpdateCommandStates();
     }
   } reset{this};
-  quillon::RunOnExchangeThread(operation, [this] { DisconnectLink(); });
+  // The worker's waits check this operation's token; Cancel sets it.
+  FCancel->Reset();
+  const std::shared_ptr<client::TCancelToken> token = FCancel;
+  quillon::RunOnExchangeThread(
+      [operation, token] {
+        struct TScope {
+          TScope(const std::atomic<bool>* flag) { ThreadAbortFlag = flag; }
+          ~TScope() { ThreadAbortFlag = nullptr; }
+        } scope(&token->Flag());
+        operation();
+      },
+      [this, token] {
+        // Closing the link after a cancelled operation must not be cancelled too.
+        token->Reset();
+        DisconnectLink();
+      });
 }
 
 void TFormMain::UpdateCommandStates() {
@@ -285,9 +472,13 @@ void TFormMain::MMViewSettingsClick() {
 }
 
 void TFormMain::MMViewTrafficClick() {
+  // The menu item toggles the window; its check mark follows the window.
+  if (FormTraffic->isVisible()) {
+    FormTraffic->hide();
+    return;
+  }
   FormTraffic->show();
   FormTraffic->raise();
-  MMViewTraffic->setChecked(true);
 }
 
 void TFormMain::MMHelpOnLineClick() {
@@ -315,17 +506,85 @@ void TFormMain::LVColumnClick(int column) {
 void TFormMain::ClearObjects() {
   LV->setRowCount(0);
   FObjects.clear();
+  EmptyHint->setVisible(true);
 }
+
+namespace {
+
+QString ClassNameOf(int classId, int version) {
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+  if (const TCOSEMClassInfo* c = COSEMClassesInfo().Search(classId, version))
+    return QString::fromStdString(c->Description);
+#endif
+  return QString();
+}
+
+void FillRow(QTableWidget* lv, int row, const TInstanceInfo& info) {
+  auto* name = new TInstanceItem(DottedLogicalName(info.InstanceHex), 0, info);
+  name->setToolTip(info.InstanceHex);
+  lv->setItem(row, 0, name);
+  auto* cls = new TInstanceItem(QString::number(info.ClassId), 1, info);
+  cls->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  lv->setItem(row, 1, cls);
+  lv->setItem(row, 2, new TInstanceItem(info.InstanceDescr, 2, info));
+}
+
+}  // namespace
 
 void TFormMain::AddObject(const TInstanceInfo& info) {
   FObjects.push_back(info);
   const int row = LV->rowCount();
   LV->insertRow(row);
-  LV->setItem(row, 0, new TInstanceItem(info.InstanceHex, 0, info));
-  auto* cls = new TInstanceItem(QString::number(info.ClassId), 1, info);
-  cls->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  LV->setItem(row, 1, cls);
-  LV->setItem(row, 2, new TInstanceItem(info.InstanceDescr, 2, info));
+  FillRow(LV, row, info);
+  EmptyHint->setVisible(false);
+  if (!ObjectFilter->text().isEmpty()) LV->setRowHidden(row, !ObjectMatches(info, ObjectFilter->text()));
+}
+
+void TFormMain::SetObjects(const std::vector<TInstanceInfo>& infos) {
+  LV->setUpdatesEnabled(false);
+  LV->setSortingEnabled(false);
+  LV->setRowCount(0);
+  FObjects = infos;
+  LV->setRowCount(static_cast<int>(infos.size()));
+  for (int row = 0; row < static_cast<int>(infos.size()); ++row) FillRow(LV, row, infos[static_cast<size_t>(row)]);
+  if (FSortColumn >= 0) LV->sortItems(FSortColumn, FSortOrder);
+  ApplyObjectFilter(ObjectFilter->text());
+  EmptyHint->setVisible(infos.empty());
+  LV->setUpdatesEnabled(true);
+}
+
+bool TFormMain::ObjectMatches(const TInstanceInfo& info, const QString& word) {
+  if (word.isEmpty()) return true;
+  // OBIS codes in any notation: A-B:C.D.E*F and dotted compare dotted, from
+  // the start; hex digits compare with the hex form.
+  QString dotted = word;
+  dotted.replace(QLatin1Char('-'), QLatin1Char('.')).replace(QLatin1Char(':'), QLatin1Char('.'));
+  dotted.replace(QLatin1Char('*'), QLatin1Char('.'));
+  const QString name = DottedLogicalName(info.InstanceHex);
+  if (dotted.contains(QLatin1Char('.')) && (name + QLatin1Char('.')).startsWith(dotted)) return true;
+  static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{4,12}$"));
+  if (hex.match(word).hasMatch() && info.InstanceHex.startsWith(word, Qt::CaseInsensitive)) return true;
+  bool isNumber = false;
+  const int classId = word.toInt(&isNumber);
+  if (isNumber) return classId == info.ClassId || name.split(QLatin1Char('.')).contains(word);
+  if (info.InstanceDescr.contains(word, Qt::CaseInsensitive)) return true;
+  return ClassNameOf(info.ClassId, info.Version).contains(word, Qt::CaseInsensitive);
+}
+
+void TFormMain::ApplyObjectFilter(const QString& filter) {
+  const QStringList words = filter.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  for (int row = 0; row < LV->rowCount(); ++row) {
+    const TInstanceInfo info = ObjectAt(row);
+    bool shown = true;
+    for (const QString& w : words) shown = shown && ObjectMatches(info, w);
+    LV->setRowHidden(row, !shown);
+  }
+}
+
+int TFormMain::VisibleObjectCount() const {
+  int n = 0;
+  for (int row = 0; row < LV->rowCount(); ++row) n += LV->isRowHidden(row) ? 0 : 1;
+  return n;
 }
 
 int TFormMain::ObjectCount() const { return LV->rowCount(); }

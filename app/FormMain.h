@@ -8,16 +8,27 @@
 #include <QTableWidgetItem>
 
 #include "app/LinkSettings.h"
+#include "client/MeterProfile.h"
+#include "client/Value.h"
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QSplitter;
 class QTableWidget;
+
+class QTimer;
+
+namespace quillon::client {
+class TCancelToken;
+}
 
 namespace quillon {
 
@@ -25,6 +36,7 @@ class TFormSettings;
 class TFormTraffic;
 class TFrameBaseEditor;
 class TOBISData;
+class TValueView;
 struct TLinkState;
 
 // Data of one list-view row; lives and dies with its row.
@@ -46,11 +58,19 @@ public:
   int Column;
 };
 
+// The attribute read last; set only by a read that succeeded, as it is
+// also the target of "Write this".
 struct TGetAttributeParams {
   int32_t ClassId = 0;
   int32_t AttributeId = 0;
   QString InstanceIdHex;
+  QString AttributeName;
+  QString InstanceDescr;
 };
+
+// "0.0.96.10.1.255" for the 12 hex digits of a logical name; the text as it
+// is when it is not one.
+QString DottedLogicalName(const QString& instanceHex);
 
 class TFormMain : public QMainWindow {
   Q_OBJECT
@@ -67,10 +87,25 @@ public:
   bool OperationRunning() const { return FOperationRunning; }
   // Shows a failure to the operator.
   void ShowError(const QString& msg);
+  // Asks the operator before a write or a method invocation; the text names
+  // the target and the value. True: go ahead. Tests put their own answer here.
+  std::function<bool(const QString& question)> Confirm;
+  // The questions asked before writing and invoking.
+  QString WriteQuestion(const QString& value) const;
+  static QString InvokeQuestion(const TInstanceInfo& info, int methodId, const QString& parameters);
 
-  // List view rows.
+  // List view rows. The logical name shows dotted, with the hex form as its
+  // tooltip.
   void ClearObjects();
   void AddObject(const TInstanceInfo& info);
+  // Replaces every row at once (object lists of thousands of entries).
+  void SetObjects(const std::vector<TInstanceInfo>& infos);
+  // Shows only the rows that match every word of the filter: an OBIS code
+  // in any notation (or its beginning), a class id or class name, or a
+  // piece of the description. Empty: every row.
+  void ApplyObjectFilter(const QString& filter);
+  static bool ObjectMatches(const TInstanceInfo& info, const QString& word);
+  int VisibleObjectCount() const;
   int ObjectCount() const;
   TInstanceInfo ObjectAt(int row) const;
   // Short name of an attribute from the rows of an SN object list; false and
@@ -91,24 +126,72 @@ public:
   // Closes the link without a release request (the failure path of every
   // worker operation).
   void DisconnectLink();
-  // Asks the layers to give up their current wait.
+  // Asks the layers to give up their current wait: the operation's cancel
+  // token, which every wait of the layers on the worker checks.
   void RequestUserAbort();
   bool LinkConnected() const;
+  // Brings the status bar in line with the link while no operation runs: a
+  // peer that hung up while idle shows as "Not connected". Runs on a timer.
+  void WatchLink();
   // The popup of one object: its attributes by name, then "(Cancel)".
   QMenu* BuildInstancePopup(const TInstanceInfo& info);
   // Reads one attribute into the editor pane (connecting first if needed).
   void ReadAttribute(const TInstanceInfo& info, int attributeId, const QString& attributeName);
+  // Invokes a method with the editor's Data element as parameters, after the
+  // operator confirmed it.
+  void InvokeMethodOn(const TInstanceInfo& info, int methodId);
+  // The settings dialog's values as a meter profile of the session library.
+  client::TMeterProfile CurrentMeterProfile() const;
+  // "Open profile...": the window's own link is closed (a serial line takes
+  // one user), and the profile view reads through a session of its own.
+  // Modal for the operator; tests take the view unshown.
+  class TProfileView* CreateProfileView(const TInstanceInfo& info);
+  void OpenProfile(const TInstanceInfo& info);
+  // Named meters, shared with quillon-cli (the meters file): the names, the
+  // settings of one put into the settings dialog, the dialog's settings
+  // stored under a name. Failures name the file and the reason.
+  static QStringList MeterNames();
+  void UseMeter(const QString& name);
+  void SaveMeter(const QString& name);
+  // The meter the window talks to ("127.0.0.1:4059", "/dev/ttyUSB0"), or
+  // the name of the meter chosen last.
+  QString MeterText() const;
+  // Caption: program, object-list file, and while connected the meter.
+  void UpdateCaption();
+  // Where "Read object-list" proposes to save: the folder chosen last, else
+  // the user's data folder (never the program's own folder).
+  QString ObjectListSaveProposal() const;
+  // "Read all attributes": every attribute of the object in one operation;
+  // an attribute the meter refuses shows its refusal. Rows: attribute id,
+  // name, readable value (scaled for a register's value), and the Data XML.
+  struct TAttributeRow {
+    int Id = 0;
+    QString Name;
+    QString Value;
+    QString Xml;
+  };
+  QList<TAttributeRow> ReadAllAttributes(const TInstanceInfo& info);
+  void ShowAllAttributes(const TInstanceInfo& info);
   // Reads the editor text as an object list into the list view.
   void FillObjectsFromEditor();
 
   TFrameBaseEditor* ResponseEditor;
+  TValueView* ValueView;
+  QSplitter* ValueSplitter;
+  QLineEdit* ObjectFilter;
   QTableWidget* LV;
   QSplitter* Splitter;
-  TFormTraffic* FormTraffic;
-  TFormSettings* FormSettings;
+  TFormTraffic* FormTraffic = nullptr;
+  TFormSettings* FormSettings = nullptr;
   bool ViewLogAtStart = false;
   QString ObjectListFileName;
   TGetAttributeParams GetAttributeParams;
+  // Registers' scaler and unit by logical name (hex), read once per object
+  // and connection.
+  std::map<QString, client::TScalerUnit> ScalerUnits;
+  // The attribute that scales a value attribute of a class (registers,
+  // extended and demand registers); 0 for every other attribute.
+  static int ScalerUnitAttribute(int classId, int attributeId);
 
   QAction* MMDoConnect;
   QAction* MMDoReadObjectList;
@@ -116,6 +199,9 @@ public:
   QAction* MMDoCancel;
   QAction* MMDoExit;
   QAction* MMViewSettings;
+  QAction* MMMeterChoose;
+  QAction* MMMeterSave;
+  QLabel* EmptyHint;
   QAction* MMViewTraffic;
   QAction* MMHelpOnLine;
   QAction* MMAbout;
@@ -160,8 +246,10 @@ private:
   void RememberRecent(const QString& fileName);
   void RebuildRecentMenu();
   void UpdateConnectionStatus();
+  // Ends the association with a release request (when one is open and the
+  // link is up), then closes the link.
+  void ReleaseAndDisconnect();
   void AddMethodItems(QMenu* menu, const TInstanceInfo& info, int methodCount);
-  void InvokeMethodOn(const TInstanceInfo& info, int methodId);
   // Connects (on a worker) unless the link is up already.
   void EnsureConnected();
   void ApplyProtection(const TLinkSettings& s);
@@ -183,8 +271,12 @@ private:
   std::vector<TInstanceInfo> FObjects;
 
   std::shared_ptr<const TOBISData> FOBISData;
+  std::shared_ptr<client::TCancelToken> FCancel;
+  QTimer* FLinkWatch = nullptr;
 
   QString FProgramName;
+  QString FCaptionFile;
+  QString FMeterName;
   int FSplit = 50000;
   bool FShownOnce = false;
   bool FOperationRunning = false;

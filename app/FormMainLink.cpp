@@ -2,6 +2,7 @@
 // layer stacks. The window uses the engine's exported interface exactly as
 // an outside program would.
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -20,6 +21,13 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/LinkSettings.h"
+#include "app/ValueView.h"
+#include "client/Session.h"
+#include "xmlpdu/infra/ExchangeErrors.h"
+
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+#include "knowledge/COSEMClasses.h"
+#endif
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -113,12 +121,12 @@ void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
 
 namespace {
 
-// The log window as the traffic log's sink: every line reaches it on the
-// window thread, the sender waiting until it is there.
+// The log window as the traffic log's sink: the sender queues its line and
+// goes on; the window shows the queue in blocks.
 class TLogWindowSink : public TTrafficSink {
 public:
   explicit TLogWindowSink(TFormTraffic* w) : W(w) {}
-  void Deliver(const std::function<void()>& handler) override { RunOnGuiThread(handler); }
+  void Deliver(const std::function<void()>& handler) override { DeliverTrafficEvent(handler); }
   void DataReceived(const PduStr& s, bool binary, const std::string& prefix) override {
     W->DataReceived(s, binary, prefix);
   }
@@ -218,7 +226,7 @@ void TFormMain::DisconnectLink() {
   LowerLayers().DisconnectAllChannels();
 }
 
-void TFormMain::RequestUserAbort() { UserAbortRequested = true; }
+void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
 
 void TFormMain::ConfigureProfile(const TLinkSettings& s) {
   if (s.Tcp) ConfigureTCP(s);
@@ -231,7 +239,7 @@ void TFormMain::InstallLink() { CreateLinkState(); }
 TFormMain::~TFormMain() = default;
 bool TFormMain::LinkConnected() const { return false; }
 void TFormMain::DisconnectLink() {}
-void TFormMain::RequestUserAbort() {}
+void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
 void TFormMain::ConfigureProfile(const TLinkSettings&) {
   RaiseGeneral("The communication layers are not part of this build");
 }
@@ -399,44 +407,131 @@ void TFormMain::MMDoConnectClick() {
 void TFormMain::EnsureConnected() {
   if (LinkConnected()) return;
   FormTraffic->Clear();
+  // The log comes up beside the window; the keyboard stays where it was
+  // (platforms that ignore "show without activating" get it handed back).
+  QWidget* active = QApplication::activeWindow();
   FormTraffic->show();
+  if (active) active->activateWindow();
   const TLinkSettings s = ReadLinkSettings(true);
   UserAbortRequested = false;
+  ScalerUnits.clear();
   RunLinkOperation([this, s] { ConnectAndAssociate(s); });
 }
+
+namespace {
+
+std::string GetRequestXml(int classId, const QString& instanceHex, int attributeId) {
+  return Format(
+      "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"%s\" />"
+      "<InstanceId Value=\"%s\" /><AttributeId Value=\"%s\" /></AttributeDescriptor></GetRequestNormal>",
+      TMisc::IntToHex(static_cast<uint32_t>(classId), 4).c_str(), instanceHex.toStdString().c_str(),
+      TMisc::IntToHex(static_cast<uint32_t>(attributeId), 2).c_str());
+}
+
+// One read on the worker: the Data element's XML lines, or the meter's
+// refusal as an error.
+QStringList ReadDataLines(TDLMSProtocolContext& c, const std::string& request) {
+  RaiseIfFailed(ReadAttributes(&c, request.c_str()), c);
+  const auto response = MakeFromXml<T_GetResponseNormal>(xmlGetResponseNormal, c.Result ? c.Result : "");
+  const T_GetDataResult& result = *response->FResult();
+  if (result.Tag != 0) {
+    const auto& dar = static_cast<const T_DataAccessResult&>(*result.Value);
+    RaiseGeneral(Format("DataAccessResult \"%s\"", dar.GetString().c_str()));
+  }
+  QStringList lines;
+  for (const std::string& l : result.Value->ToStringList(0)) lines << QString::fromStdString(l);
+  return lines;
+}
+
+}  // namespace
 
 void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const QString& attributeName) {
   EnsureConnected();
   LogLine(QStringLiteral("READING %1 (%2)").arg(attributeName, info.InstanceDescr));
   const TLinkSettings s = ReadLinkSettings(false);
-  GetAttributeParams = {info.ClassId, attributeId, info.InstanceHex};
-  const std::string request =
-      Format("<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"%s\" />"
-             "<InstanceId Value=\"%s\" /><AttributeId Value=\"%s\" /></AttributeDescriptor></GetRequestNormal>",
-             TMisc::IntToHex(static_cast<uint32_t>(info.ClassId), 4).c_str(), info.InstanceHex.toStdString().c_str(),
-             TMisc::IntToHex(static_cast<uint32_t>(attributeId), 2).c_str());
+  const std::string request = GetRequestXml(info.ClassId, info.InstanceHex, attributeId);
+  // A register's value comes with its scaler and unit, read the first time.
+  const int scalerAttribute = ScalerUnitAttribute(info.ClassId, attributeId);
+  std::optional<client::TScalerUnit> scalerUnit;
+  if (auto known = ScalerUnits.find(info.InstanceHex); known != ScalerUnits.end()) scalerUnit = known->second;
+  const bool readScaler = scalerAttribute > 0 && !scalerUnit;
+  const std::string scalerRequest = GetRequestXml(info.ClassId, info.InstanceHex, scalerAttribute);
   UserAbortRequested = false;
   FLink->GetAttributeDataResult.clear();
-  RunLinkOperation([this, s, request] {
+  RunLinkOperation([this, s, request, readScaler, scalerRequest, &scalerUnit] {
       ApplyProtection(s);
       TDLMSProtocolContext& c = FLink->Context;
-      RaiseIfFailed(ReadAttributes(&c, request.c_str()), c);
-      const auto response = MakeFromXml<T_GetResponseNormal>(xmlGetResponseNormal, c.Result ? c.Result : "");
-      const T_GetDataResult& result = *response->FResult();
-      if (result.Tag != 0) {
-        const auto& dar = static_cast<const T_DataAccessResult&>(*result.Value);
-        RaiseGeneral(Format("DataAccessResult \"%s\"", dar.GetString().c_str()));
+      FLink->GetAttributeDataResult = ReadDataLines(c, request);
+      if (!readScaler) return;
+      try {
+        ApplyProtection(s);
+        const QStringList lines = ReadDataLines(c, scalerRequest);
+        scalerUnit = client::ScalerUnitOf(client::ParseDataXml(lines.join(QLatin1Char('\n')).toStdString()));
+      } catch (const EUserAbort&) {
+        throw;
+      } catch (const std::exception&) {
+        // Without its scaler the value is shown as the meter sent it.
       }
-      QStringList lines;
-      for (const std::string& l : result.Value->ToStringList(0)) lines << QString::fromStdString(l);
-      FLink->GetAttributeDataResult = lines;
     });
+  if (readScaler && scalerUnit) ScalerUnits[info.InstanceHex] = *scalerUnit;
+  // Only now is this attribute the one a write goes to: after a failed read
+  // the editor still holds the earlier value.
+  GetAttributeParams = {info.ClassId, attributeId, info.InstanceHex, attributeName, info.InstanceDescr};
   ShowResponseLines(FLink->GetAttributeDataResult);
+  ValueView->ShowDataXml(FLink->GetAttributeDataResult.join(QLatin1Char('\n')), scalerUnit);
+}
+
+QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo& info) {
+  QStringList names;
+#if defined(QUILLON_HAVE_KNOWLEDGE)
+  if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version))
+    for (const std::string& n : cls->AttributeNames) names << QString::fromStdString(n).remove(QLatin1Char('&'));
+#endif
+  if (names.isEmpty()) RaiseGeneral(Format("Class %d version %d is not in the class catalogue", info.ClassId, info.Version));
+  EnsureConnected();
+  LogLine(QStringLiteral("READING all attributes (%1)").arg(info.InstanceDescr));
+  const TLinkSettings s = ReadLinkSettings(false);
+  QList<TAttributeRow> rows;
+  RunLinkOperation([&] {
+    TDLMSProtocolContext& c = FLink->Context;
+    for (int id = 1; id <= names.size(); ++id) {
+      TAttributeRow row{id, names[id - 1], QString(), QString()};
+      try {
+        ApplyProtection(s);
+        row.Xml = ReadDataLines(c, GetRequestXml(info.ClassId, info.InstanceHex, id)).join(QLatin1Char('\n'));
+      } catch (const EUserAbort&) {
+        throw;
+      } catch (const std::exception& e) {
+        // A refused attribute is a row of the table; a broken link is not.
+        if (!QString::fromUtf8(e.what()).startsWith(QLatin1String("DataAccessResult"))) throw;
+        row.Value = QString::fromUtf8(e.what());
+      }
+      rows << row;
+    }
+  });
+  // The value attribute of a register is scaled by the scaler_unit row.
+  std::optional<client::TScalerUnit> scalerUnit;
+  for (const TAttributeRow& r : rows)
+    if (r.Id == ScalerUnitAttribute(info.ClassId, 2) && !r.Xml.isEmpty()) {
+      try {
+        scalerUnit = client::ScalerUnitOf(client::ParseDataXml(r.Xml.toStdString()));
+      } catch (const std::exception&) {
+      }
+    }
+  if (scalerUnit) ScalerUnits[info.InstanceHex] = *scalerUnit;
+  for (TAttributeRow& r : rows) {
+    if (r.Xml.isEmpty()) continue;
+    TValueView view;
+    view.ShowDataXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt);
+    r.Value = view.TopText();
+  }
+  return rows;
 }
 
 void TFormMain::WriteThisClick() {
   Guarded([this] {
     if (GetAttributeParams.InstanceIdHex.isEmpty()) RaiseGeneral("Read an attribute first: it is the one written");
+    if (!Confirm(WriteQuestion(ResponseEditor->Text()))) return;
     EnsureConnected();
     const TLinkSettings s = ReadLinkSettings(false);
     const std::string request = Format(
@@ -465,6 +560,7 @@ void TFormMain::AddMethodItems(QMenu* menu, const TInstanceInfo& info, int metho
 }
 
 void TFormMain::InvokeMethodOn(const TInstanceInfo& info, int methodId) {
+  if (!Confirm(InvokeQuestion(info, methodId, StripDataWrapper(ResponseEditor->Text())))) return;
   EnsureConnected();
   LogLine(QStringLiteral("INVOKING method %1 (%2)").arg(methodId).arg(info.InstanceDescr));
   const TLinkSettings s = ReadLinkSettings(false);
@@ -497,8 +593,8 @@ void TFormMain::MMDoReadObjectListClick() {
     association.InstanceHex = QStringLiteral("0000280000FF");
     association.InstanceDescr = QStringLiteral("Default Association");
     ReadAttribute(association, 2, QStringLiteral("object_list"));
-    const QString chosen =
-        RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save object-list"), QStringLiteral("OL"));
+    const QString chosen = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save object-list"),
+                                                    QStringLiteral("OL"), ObjectListSaveProposal());
     if (chosen.isEmpty()) return;
     const QString file = ChangeExtensionToTxt(chosen);
     ResponseEditor->SaveToFile(file);
@@ -506,9 +602,19 @@ void TFormMain::MMDoReadObjectListClick() {
   });
 }
 
+void TFormMain::ReleaseAndDisconnect() {
+  if (LinkConnected() && FLink->Context.ReservedRef != nullptr) {
+    // A meter that does not answer the release is hung up on all the same;
+    // the engine state left behind is freed with the link.
+    FLink->Context.RLRQSupported = 1;
+    ReleaseAA(&FLink->Context);
+  }
+  DisconnectLink();
+}
+
 void TFormMain::MMDoDisconnectClick() {
   Guarded([this] {
-    RunLinkOperation([this] { DisconnectLink(); });
+    RunLinkOperation([this] { ReleaseAndDisconnect(); });
   });
 }
 
@@ -537,8 +643,10 @@ void TFormMain::EnsureConnected() { NotInThisBuild(); }
 void TFormMain::MMDoConnectClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoReadObjectListClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoDisconnectClick() {}
+void TFormMain::ReleaseAndDisconnect() {}
 void TFormMain::WriteThisClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::ReadAttribute(const TInstanceInfo&, int, const QString&) { NotInThisBuild(); }
+QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo&) { NotInThisBuild(); }
 void TFormMain::AddMethodItems(QMenu*, const TInstanceInfo&, int) {}
 void TFormMain::InvokeMethodOn(const TInstanceInfo&, int) { NotInThisBuild(); }
 QString TFormMain::NegotiatedText() const { return QString(); }

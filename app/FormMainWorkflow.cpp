@@ -5,6 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QCursor>
+#include <QDialog>
+#include <QHeaderView>
+#include <QVBoxLayout>
 #include <QMenu>
 #include <QTableWidget>
 
@@ -15,6 +18,7 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/ObjectList.h"
+#include "app/ProfileView.h"
 #include "xmlpdu/infra/Misc.h"
 
 #if defined(QUILLON_HAVE_KNOWLEDGE)
@@ -78,8 +82,8 @@ void TFormMain::FillObjectsFromEditor() {
   // Loaded afresh for every list, so a rebuilt database is picked up.
   FOBISData = LoadEmbeddedOBISData();
 #endif
-  ClearObjects();
-  LV->setSortingEnabled(false);
+  std::vector<TInstanceInfo> infos;
+  infos.reserve(entries.size());
   for (const TObjectListEntry& e : entries) {
     TInstanceInfo info;
     info.ClassId = e.ClassId;
@@ -89,8 +93,9 @@ void TFormMain::FillObjectsFromEditor() {
 #if defined(QUILLON_HAVE_KNOWLEDGE)
     info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(e.LogicalName));
 #endif
-    AddObject(info);
+    infos.push_back(std::move(info));
   }
+  SetObjects(infos);
 }
 
 QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
@@ -106,9 +111,17 @@ QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
         Guarded([&] { ReadAttribute(info, a->data().toInt() + 1, name); });
       });
     }
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Read all attributes")), &QAction::triggered, this,
+            [this, info] { Guarded([&] { ShowAllAttributes(info); }); });
     AddMethodItems(menu, info, cls->MethodsQty);
   }
 #endif
+  if (info.ClassId == 7) {
+    menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Open profile...")), &QAction::triggered, this,
+            [this, info] { Guarded([&] { OpenProfile(info); }); });
+  }
   menu->addAction(QStringLiteral("(Cancel)"));
   return menu;
 }
@@ -126,9 +139,59 @@ void TFormMain::LVClick() {
   menu->popup(pos);
 }
 
+client::TMeterProfile TFormMain::CurrentMeterProfile() const {
+  TIniFile controls{QString()};
+  FormSettings->SaveControls(controls);
+  client::TIniData data;
+  data.Parse(controls.ToText().toStdString());
+  return client::ProfileFromSettings(data);
+}
+
+TProfileView* TFormMain::CreateProfileView(const TInstanceInfo& info) {
+  client::TObjectRef ref;
+  ref.ClassId = info.ClassId;
+  ref.Name = client::LogicalNameOfBytes(TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
+  ref.Member = 2;
+  const client::TMeterProfile meter = CurrentMeterProfile();
+  if (LinkConnected()) RunLinkOperation([this] { ReleaseAndDisconnect(); });
+  return new TProfileView(meter, ref,
+                          QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr), this);
+}
+
+void TFormMain::OpenProfile(const TInstanceInfo& info) {
+  TProfileView* view = CreateProfileView(info);
+  view->setAttribute(Qt::WA_DeleteOnClose);
+  view->open();
+}
+
+void TFormMain::ShowAllAttributes(const TInstanceInfo& info) {
+  const QList<TAttributeRow> rows = ReadAllAttributes(info);
+  auto* dialog = new QDialog(this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr));
+  auto* table = new QTableWidget(static_cast<int>(rows.size()), 3, dialog);
+  table->setHorizontalHeaderLabels({QStringLiteral("Attribute"), QStringLiteral("Name"), QStringLiteral("Value")});
+  table->verticalHeader()->setVisible(false);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  for (int r = 0; r < rows.size(); ++r) {
+    table->setItem(r, 0, new QTableWidgetItem(QString::number(rows[r].Id)));
+    table->setItem(r, 1, new QTableWidgetItem(rows[r].Name));
+    auto* value = new QTableWidgetItem(rows[r].Value);
+    value->setToolTip(rows[r].Xml);
+    table->setItem(r, 2, value);
+  }
+  table->horizontalHeader()->setStretchLastSection(true);
+  table->resizeColumnsToContents();
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addWidget(table);
+  dialog->resize(720, 360);
+  dialog->open();
+}
+
 void TFormMain::UpdateConnectionStatus() {
   StatusConnection->setText(LinkConnected() ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
   StatusNegotiated->setText(NegotiatedText());
+  UpdateCaption();
 }
 
 }  // namespace quillon

@@ -374,22 +374,13 @@ void TFormSettings::BTNSaveSettingsClick() {
   const QString f = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save settings"),
                                              QStringLiteral("Settings"));
   if (f.isEmpty()) return;
-  try {
-    SaveLoadSettings(true, ForceTxtExtension(f));
-  } catch (const std::exception& e) {
-    ShowError(QString::fromStdString(e.what()));
-  }
+  RunFileCommand(this, windowTitle(), [&] { SaveLoadSettings(true, ForceTxtExtension(f)); });
 }
 
 void TFormSettings::BTNLoadSettingsClick() {
   const QString f = RunRememberingFileDialog(this, TFileDialogKind::fdOpen, QStringLiteral("Load settings"),
                                              QStringLiteral("Settings"));
-  if (f.isEmpty()) return;
-  try {
-    SaveLoadSettings(false, f);
-  } catch (const std::exception& e) {
-    ShowError(QString::fromStdString(e.what()));
-  }
+  if (!f.isEmpty()) RunFileCommand(this, windowTitle(), [&] { SaveLoadSettings(false, f); });
 }
 
 void TFormSettings::RBSelectTCPClick() {

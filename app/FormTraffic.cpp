@@ -10,6 +10,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/AppSettings.h"
@@ -63,8 +64,15 @@ TFormTraffic::TFormTraffic(QWidget* parent) : QWidget(parent, Qt::Tool) {
   connect(SynEdit, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { PopupMenu1->exec(SynEdit->mapToGlobal(pos)); });
 
-  if (TAppSettings* s = TAppSettings::Instance())
+  if (TAppSettings* s = TAppSettings::Instance()) {
     connect(s, &TAppSettings::ScriptFontChanged, this, &TFormTraffic::ApplyScriptFont);
+    FMaxLines = s->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("LogMaxLines"), FMaxLines);
+  }
+  if (FMaxLines < 1) FMaxLines = 1;
+  FFlushTimer = new QTimer(this);
+  FFlushTimer->setSingleShot(true);
+  FFlushTimer->setInterval(kLogFlushInterval);
+  connect(FFlushTimer, &QTimer::timeout, this, &TFormTraffic::Flush);
 }
 
 void TFormTraffic::PreparePopup() { PMCopy->setEnabled(SynEdit->textCursor().hasSelection()); }
@@ -99,54 +107,156 @@ QString TFormTraffic::RenderBytes(const std::string& s, bool binaryData) {
   return out;
 }
 
-void TFormTraffic::AddLine(const QString& line, const QColor& color) {
+void TFormTraffic::Enqueue(QString line, const QColor& color, int32_t received, int32_t sent) {
+  bool schedule = false;
+  {
+    std::lock_guard<std::mutex> lock(FPendingMutex);
+    FPending.push_back({std::move(line), color});
+    FPendingReceived += received;
+    FPendingSent += sent;
+    FPendingStats = FPendingStats || received > 0 || sent > 0;
+    schedule = !FFlushScheduled;
+    FFlushScheduled = true;
+    FLineCount.fetch_add(1);
+  }
+  if (!schedule) return;
+  // The timer belongs to the window thread; a worker only asks it to start.
+  if (QThread::currentThread() == thread()) FFlushTimer->start();
+  else QMetaObject::invokeMethod(FFlushTimer, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+}
+
+void TFormTraffic::Flush() {
+  std::vector<TPendingLine> lines;
+  int32_t received = 0, sent = 0;
+  bool stats = false;
+  {
+    std::lock_guard<std::mutex> lock(FPendingMutex);
+    lines.swap(FPending);
+    received = FPendingReceived;
+    sent = FPendingSent;
+    stats = FPendingStats;
+    FPendingReceived = FPendingSent = 0;
+    FPendingStats = false;
+    FFlushScheduled = false;
+  }
+  FFlushTimer->stop();
+  if (lines.empty() && !stats) return;
+  // Only lines that stay are painted: a burst larger than the cap is cut
+  // before it reaches the view.
+  size_t first = 0;
+  if (lines.size() > static_cast<size_t>(FMaxLines)) {
+    first = lines.size() - static_cast<size_t>(FMaxLines);
+    FDroppedLines += static_cast<int>(first) + static_cast<int>(FColorOfLines.size());
+    SynEdit->clear();
+    FColorOfLines.clear();
+    UpdateCaption();
+  }
+  QScrollBar* bar = SynEdit->verticalScrollBar();
+  const bool atEnd = bar->value() >= bar->maximum();
   QTextCursor cursor(SynEdit->document());
+  cursor.beginEditBlock();
   cursor.movePosition(QTextCursor::End);
-  QTextCharFormat fmt;
-  fmt.setForeground(color);
-  if (!FColorOfLines.isEmpty()) cursor.insertBlock();
-  cursor.insertText(line, fmt);
-  FColorOfLines.append(color);
-  FLineCount.store(static_cast<int>(FColorOfLines.size()));
-  // Follow the newest line.
-  SynEdit->setTextCursor(cursor);
-  SynEdit->ensureCursorVisible();
+  // One insert per run of lines of one colour.
+  for (size_t i = first; i < lines.size();) {
+    QTextCharFormat fmt;
+    fmt.setForeground(lines[i].Color);
+    QString run;
+    size_t j = i;
+    for (; j < lines.size() && lines[j].Color == lines[i].Color; ++j) {
+      if (j > i) run += QLatin1Char('\n');
+      run += lines[j].Text;
+      FColorOfLines.append(lines[j].Color);
+    }
+    if (FColorOfLines.size() > static_cast<qsizetype>(j - i)) cursor.insertBlock(QTextBlockFormat(), fmt);
+    cursor.insertText(run, fmt);
+    i = j;
+  }
+  cursor.endEditBlock();
+  DropOldLines();
+  // Follow the newest line only when the operator has not scrolled away.
+  if (atEnd) {
+    QTextCursor end(SynEdit->document());
+    end.movePosition(QTextCursor::End);
+    SynEdit->setTextCursor(end);
+    bar->setValue(bar->maximum());
+  }
+  if (stats) {
+    FTrafficStats.Received += received;
+    FTrafficStats.Sent += sent;
+    FTrafficStats.Changed = true;
+    emit TrafficStatsChanged();
+  }
+}
+
+void TFormTraffic::DropOldLines() {
+  const qsizetype excess = FColorOfLines.size() - FMaxLines;
+  if (excess <= 0) return;
+  QTextCursor cut(SynEdit->document());
+  cut.movePosition(QTextCursor::Start);
+  cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(excess));
+  cut.removeSelectedText();
+  FColorOfLines.erase(FColorOfLines.begin(), FColorOfLines.begin() + excess);
+  FDroppedLines += static_cast<int>(excess);
+  UpdateCaption();
+}
+
+void TFormTraffic::UpdateCaption() {
+  setWindowTitle(FDroppedLines == 0 ? QStringLiteral("Log")
+                                    : QStringLiteral("Log (%1 earlier lines dropped)").arg(FDroppedLines));
+}
+
+void TFormTraffic::SetMaxLines(int maxLines) {
+  FMaxLines = qMax(1, maxLines);
+  DropOldLines();
 }
 
 void TFormTraffic::DataReceived(const std::string& s, bool binaryData, const std::string& prefix) {
-  AddLine(StripPrefix(prefix) + RenderBytes(s, binaryData), kReceivedColor);
-  FTrafficStats.Received += static_cast<int32_t>(s.size());
-  FTrafficStats.Changed = true;
-  emit TrafficStatsChanged();
+  Enqueue(StripPrefix(prefix) + RenderBytes(s, binaryData), kReceivedColor, static_cast<int32_t>(s.size()), 0);
 }
 
 void TFormTraffic::DataSent(const std::string& s, bool binaryData, const std::string& prefix) {
-  AddLine(StripPrefix(prefix) + RenderBytes(s, binaryData), kSentColor);
-  FTrafficStats.Sent += static_cast<int32_t>(s.size());
-  FTrafficStats.Changed = true;
-  emit TrafficStatsChanged();
+  Enqueue(StripPrefix(prefix) + RenderBytes(s, binaryData), kSentColor, 0, static_cast<int32_t>(s.size()));
 }
 
 void TFormTraffic::Info(const std::string& s, const std::string& prefix) {
-  AddLine(StripPrefix(prefix) + RenderBytes(s, false), kInfoColor);
+  Enqueue(StripPrefix(prefix) + RenderBytes(s, false), kInfoColor, 0, 0);
 }
 
 void TFormTraffic::Clear() {
+  {
+    std::lock_guard<std::mutex> lock(FPendingMutex);
+    FPending.clear();
+    FPendingReceived = FPendingSent = 0;
+    FPendingStats = false;
+    FLineCount.store(0);
+  }
   SynEdit->clear();
   FColorOfLines.clear();
-  FLineCount.store(0);
+  FDroppedLines = 0;
+  UpdateCaption();
   FTrafficStats = TTrafficStats();
   emit TrafficStatsChanged();
 }
 
-QStringList TFormTraffic::Lines() const {
+QStringList TFormTraffic::Lines() {
+  Flush();
   QStringList lines;
   if (FColorOfLines.isEmpty()) return lines;
   for (QTextBlock b = SynEdit->document()->firstBlock(); b.isValid(); b = b.next()) lines << b.text();
   return lines;
 }
 
-void TFormTraffic::SaveTo(const QString& fileName) const {
+const QList<QColor>& TFormTraffic::ColorOfLines() {
+  Flush();
+  return FColorOfLines;
+}
+
+const TTrafficStats& TFormTraffic::TrafficStats() {
+  Flush();
+  return FTrafficStats;
+}
+
+void TFormTraffic::SaveTo(const QString& fileName) {
   QString text;
   for (const QString& l : Lines()) text += l + QLatin1Char('\n');
   WriteFileAtomically(fileName, text.toUtf8());
@@ -157,12 +267,14 @@ void TFormTraffic::PMSaveToClick() {
                                        QStringLiteral("TRAFFIC"));
   if (f.isEmpty()) return;
   f = ForceTxtExtension(f);
-  if (TAppSettings* s = TAppSettings::Instance()) s->SetLastFile(QStringLiteral("TRAFFIC"), f);
-  try {
-    SaveTo(f);
-  } catch (const std::exception& e) {
-    QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()));
+  if (TAppSettings* s = TAppSettings::Instance()) {
+    try {
+      s->SetLastFile(QStringLiteral("TRAFFIC"), f);
+    } catch (const std::exception&) {
+      // The dialog has just reported that the settings file takes no path.
+    }
   }
+  RunFileCommand(this, windowTitle(), [&] { SaveTo(f); });
 }
 
 void TFormTraffic::ApplyScriptFont() {
@@ -178,6 +290,12 @@ void TFormTraffic::showEvent(QShowEvent* e) {
 void TFormTraffic::hideEvent(QHideEvent* e) {
   QWidget::hideEvent(e);
   emit VisibilityChanged(false);
+}
+
+void DeliverTrafficEvent(const std::function<void()>& handler) {
+  static std::mutex turn;
+  std::lock_guard<std::mutex> lock(turn);
+  handler();
 }
 
 void RunOnGuiThread(const std::function<void()>& fn) {

@@ -9,11 +9,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class QAction;
 class QMenu;
 class QPlainTextEdit;
+class QTimer;
 
 namespace quillon {
 
@@ -28,23 +31,33 @@ class TFormTraffic : public QWidget {
 public:
   explicit TFormTraffic(QWidget* parent = nullptr);
 
-  // Called on the user-interface thread only (see TGuiThreadDelivery).
+  // Callable from any thread and never waiting for the window: the line is
+  // queued and the window thread shows the queue in blocks on a short timer.
   void DataReceived(const std::string& s, bool binaryData, const std::string& prefix);
   void DataSent(const std::string& s, bool binaryData, const std::string& prefix);
   void Info(const std::string& s, const std::string& prefix);
   void Clear();
-  void SaveTo(const QString& fileName) const;
+  void SaveTo(const QString& fileName);
+  // Shows the queued lines now (window thread only).
+  void Flush();
 
   // The text a line shows: prefix without the default layers' name column,
   // then the bytes in hex or as characters.
   static QString StripPrefix(const std::string& prefix);
   static QString RenderBytes(const std::string& s, bool binaryData);
 
-  QStringList Lines() const;
-  const QList<QColor>& ColorOfLines() const { return FColorOfLines; }
-  const TTrafficStats& TrafficStats() const { return FTrafficStats; }
-  // Safe to read from any thread: lines shown so far.
+  // The lines, their colours and the counters, queued lines included.
+  QStringList Lines();
+  const QList<QColor>& ColorOfLines();
+  const TTrafficStats& TrafficStats();
+  // Safe to read from any thread: lines logged since the last Clear (shown
+  // or still queued, dropped ones included).
   int LineCount() const { return FLineCount.load(); }
+  // The most lines the window keeps (setting "LogMaxLines" of section
+  // "Misc"); older ones are dropped and counted.
+  int MaxLines() const { return FMaxLines; }
+  void SetMaxLines(int maxLines);
+  int DroppedLines() const { return FDroppedLines; }
 
   QPlainTextEdit* SynEdit;
   QMenu* PopupMenu1;
@@ -72,12 +85,34 @@ protected:
   void hideEvent(QHideEvent* e) override;
 
 private:
-  void AddLine(const QString& line, const QColor& color);
+  struct TPendingLine {
+    QString Text;
+    QColor Color;
+  };
+  void Enqueue(QString line, const QColor& color, int32_t received, int32_t sent);
+  void DropOldLines();
+  void UpdateCaption();
 
   QList<QColor> FColorOfLines;
   TTrafficStats FTrafficStats;
   std::atomic<int> FLineCount{0};
+  int FMaxLines = 200000;
+  int FDroppedLines = 0;
+  QTimer* FFlushTimer;
+  // Lines waiting for the window thread, and the counters they add.
+  std::mutex FPendingMutex;
+  std::vector<TPendingLine> FPending;
+  int32_t FPendingReceived = 0, FPendingSent = 0;
+  bool FPendingStats = false;
+  bool FFlushScheduled = false;
 };
+
+// How often queued lines reach the view, in milliseconds.
+inline constexpr int kLogFlushInterval = 40;
+
+// Runs a traffic event's handler at once on the calling thread; handlers of
+// several threads take turns, so the prefix columns keep their order.
+void DeliverTrafficEvent(const std::function<void()>& handler);
 
 // Runs `fn` on the user-interface thread and returns when it has run there.
 // Called on that thread it runs at once (the thread never waits on itself);

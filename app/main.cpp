@@ -10,12 +10,14 @@
 #include "app/AppSettings.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
+#include "app/ProfileView.h"
+#include "client/ObjectRef.h"
 #include "quillon/Version.h"
 
 namespace {
 
 const char kHelp[] =
-    "Usage: quillon [--help] [--version]\n"
+    "Usage: quillon [--help] [--version] [--open-profile OBIS]\n"
     "\n"
     "The desktop client for DLMS/COSEM meters: connects to a meter over TCP (DLMS\n"
     "wrapper) or a serial line (HDLC, optionally opened with mode E), reads the\n"
@@ -24,7 +26,10 @@ const char kHelp[] =
     "the user's data folder.\n"
     "\n"
     "  --help     prints this text\n"
-    "  --version  prints the version\n";
+    "  --version  prints the version\n"
+    "  --open-profile OBIS\n"
+    "             opens the profile view of that load profile over the settings'\n"
+    "             connection and reads it at once\n";
 
 }  // namespace
 
@@ -56,5 +61,25 @@ int main(int argc, char** argv) {
   }
   quillon::TFormMain form;
   form.show();
+  // --open-profile OBIS: the profile view of that load profile over the
+  // settings' connection, read at once (documentation pictures, quick looks).
+  const QStringList args = QCoreApplication::arguments();
+  const qsizetype at = args.indexOf(QStringLiteral("--open-profile"));
+  if (at > 0 && at + 1 < args.size()) {
+    try {
+      const auto name = quillon::client::ParseLogicalName(args[at + 1].toStdString());
+      quillon::TInstanceInfo info;
+      info.ClassId = 7;
+      info.Version = 1;
+      info.InstanceHex = QString::fromStdString(quillon::client::LogicalNameHex(name));
+      info.InstanceDescr = QStringLiteral("Profile");
+      quillon::TProfileView* view = form.CreateProfileView(info);
+      view->setAttribute(Qt::WA_DeleteOnClose);
+      view->show();
+      view->ReadWhenShown();
+    } catch (const std::exception& e) {
+      QMessageBox::critical(&form, programName, QString::fromUtf8(e.what()));
+    }
+  }
   return QApplication::exec();
 }

@@ -14,6 +14,7 @@ packages=(
   ccache
   libcli11-dev nlohmann-json3-dev libsqlite3-dev qt6-charts-dev
   dpkg-dev fakeroot lintian desktop-file-utils appstream help2man
+  libqt6opengl6-dev
 )
 
 missing=()

@@ -1,6 +1,9 @@
 #include "AppTestSupport.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTableWidget>
 #include <QTimer>
@@ -19,23 +22,32 @@ QStringList Column(const TFormMain& form, int column) {
   return r;
 }
 
-QString RunAndCatchMessageBox(const std::function<void()>& action) {
-  QString text;
-  // Polls for the box from the event loop the box itself runs; the timer
-  // ends with the box, so the result does not depend on how long it takes.
+QStringList RunAndCatchMessageBoxes(const std::function<void()>& action) {
+  QStringList texts;
+  // Polls for a box from the event loop the box itself runs; the timer ends
+  // with the action, so the result does not depend on how long it takes.
   QTimer poll;
   poll.setInterval(0);
   QObject::connect(&poll, &QTimer::timeout, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      text = box->text();
+      texts << box->text();
       box->done(QMessageBox::Ok);
-      poll.stop();
     }
   });
   poll.start();
   action();
   poll.stop();
-  return text;
+  return texts;
+}
+
+QString RunAndCatchMessageBox(const std::function<void()>& action) {
+  return RunAndCatchMessageBoxes(action).value(0);
+}
+
+void MakeSettingsFileUnwritable(TAppSettings& settings) {
+  const QString path = QFileInfo(settings.Ini().FileName()).absoluteFilePath();
+  QFile::remove(path);
+  QDir().mkpath(path + QStringLiteral("/occupied"));
 }
 
 }  // namespace quillon::test

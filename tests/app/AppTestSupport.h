@@ -36,5 +36,12 @@ QStringList Column(const TFormMain& form, int column);
 // Runs `action`; the first modal message box it opens is closed and its
 // text returned (empty when none appeared).
 QString RunAndCatchMessageBox(const std::function<void()>& action);
+// Runs `action`; every modal message box it opens is closed, and their
+// texts are returned in order.
+QStringList RunAndCatchMessageBoxes(const std::function<void()>& action);
+
+// Makes the program's settings file unwritable: a folder with content takes
+// its place, so that even a privileged user cannot rename a file onto it.
+void MakeSettingsFileUnwritable(TAppSettings& settings);
 
 }  // namespace quillon::test

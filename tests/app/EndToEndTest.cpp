@@ -6,9 +6,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QDateTimeEdit>
 #include <QLabel>
+#include <QSpinBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -23,6 +26,8 @@
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
+#include "app/ValueView.h"
+#include "app/ProfileView.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -87,6 +92,15 @@ void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism
   s.EDITResponseTimeout->setText("3000");
 }
 
+// The operator's answer to "Write this" and "Invoke method": `answer`; the
+// questions are kept in `asked`.
+void RecordQuestions(TFormMain& form, QStringList& asked, const bool& answer) {
+  form.Confirm = [&asked, &answer](const QString& q) {
+    asked << q;
+    return answer;
+  };
+}
+
 int RowOf(const TFormMain& form, const QString& logicalName) {
   for (int r = 0; r < form.ObjectCount(); ++r)
     if (form.ObjectAt(r).InstanceHex == logicalName) return r;
@@ -117,7 +131,14 @@ class EndToEndTest : public QObject {
 private slots:
   void readObjectListReadAndWriteBack();
   void shortNamesFromTheObjectList();
+  void cancelEndsAnEndlessAnswer_data();
   void cancelEndsAnEndlessAnswer();
+  void statusFollowsTheLink();
+  void writeGoesToTheAttributeReadLast();
+  void methodInvocationAsksFirst();
+  void profileByDateAndByEntries();
+  void cipheredGmacAssociation();
+  void readAllAttributes();
   void failures_data();
   void failures();
 };
@@ -126,6 +147,7 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   TSettingsFixture fx;
   TSimulator sim;
   TFormMain form;
+  form.Confirm = [](const QString&) { return true; };
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
 
   // Reading while disconnected connects first, in the same command.
@@ -160,6 +182,17 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   form.ReadAttribute(status, 2, "value");
   QCOMPARE(form.ResponseEditor->Text().simplified(), QStringLiteral("<Data> <Unsigned Value=\"2A\" /> </Data>"));
 
+  // A register's value reads with its scaler and unit, read once.
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  form.ReadAttribute(energy, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  QCOMPARE(form.ScalerUnits.size(), size_t{1});
+  // Dates read as ISO 8601 (the simulator's clock runs in UTC+0 with
+  // deviation 0).
+  form.ReadAttribute({8, 0, "0000010000FF", "Clock", 0}, 2, "time");
+  QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d").match(form.ValueView->TopText()).hasMatch(),
+           qPrintable(form.ValueView->TopText()));
+
   // Connect while connected does nothing, not even clearing the log.
   const int lines = form.FormTraffic->LineCount();
   form.MMDoConnectClick();
@@ -174,6 +207,7 @@ void EndToEndTest::shortNamesFromTheObjectList() {
   TSettingsFixture fx;
   TSimulator sim;
   TFormMain form;
+  form.Confirm = [](const QString&) { return true; };
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 48, 0, {}, 2);  // SN, no security
 
   // "Read object-list" under SN reads the association object of class 12.
@@ -205,10 +239,21 @@ void EndToEndTest::shortNamesFromTheObjectList() {
   QVERIFY(!form.LinkConnected());
 }
 
+void EndToEndTest::cancelEndsAnEndlessAnswer_data() {
+  QTest::addColumn<bool>("trickle");  // the peer sends a byte now and then, or nothing at all
+  QTest::addColumn<QString>("how");   // the menu command, or Esc in one of the two windows
+  QTest::newRow("trickling peer, menu") << true << "menu";
+  QTest::newRow("silent peer, menu") << false << "menu";
+  QTest::newRow("silent peer, Esc in the main window") << false << "main";
+  QTest::newRow("trickling peer, Esc in the log window") << true << "log";
+}
+
 void EndToEndTest::cancelEndsAnEndlessAnswer() {
+  QFETCH(bool, trickle);
+  QFETCH(QString, how);
   TSettingsFixture fx;
   // A peer that announces a long wrapper frame and then trickles its bytes
-  // for as long as the client listens.
+  // for as long as the client listens, or stays silent.
   TSimListener listener("127.0.0.1", 0);
   std::atomic<bool> stop{false};
   std::thread peer([&] {
@@ -216,22 +261,29 @@ void EndToEndTest::cancelEndsAnEndlessAnswer() {
     while (!stop && fd < 0) fd = listener.Accept(50);
     if (fd < 0) return;
     const char header[] = {0, 1, 0, 1, 0, 16, '\xFF', '\xFF'};
-    bool open = ::send(fd, header, sizeof header, MSG_NOSIGNAL) == sizeof header;
+    bool open = !trickle || ::send(fd, header, sizeof header, MSG_NOSIGNAL) == sizeof header;
     while (!stop && open) {
-      open = ::send(fd, "", 1, MSG_NOSIGNAL) == 1;
+      if (trickle) open = ::send(fd, "", 1, MSG_NOSIGNAL) == 1;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::close(fd);
   });
   TFormMain form;
+  form.show();
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(listener.Port()), 16, 0);
   form.FormSettings->EDITResponseTimeout->setText("60000");
-  // The operator presses Cancel once while the operation runs (the command
-  // is only available then).
+  // The operator cancels once while the operation runs (the command is
+  // only available then).
   QTimer cancel;
   QObject::connect(&cancel, &QTimer::timeout, [&] {
     if (!form.MMDoCancel->isEnabled()) return;
-    form.MMDoCancel->trigger();
+    if (how == "menu") {
+      form.MMDoCancel->trigger();
+    } else {
+      QWidget* target = how == "log" ? static_cast<QWidget*>(form.FormTraffic->SynEdit) : form.LV;
+      QApplication::setActiveWindow(target->window());
+      QTest::keyClick(target, Qt::Key_Escape);
+    }
     cancel.stop();
   });
   cancel.start(1);
@@ -242,6 +294,225 @@ void EndToEndTest::cancelEndsAnEndlessAnswer() {
   QCOMPARE(shown, QStringLiteral("USER ABORT"));
   QVERIFY(!form.LinkConnected());
   QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+void EndToEndTest::statusFollowsTheLink() {
+  TSettingsFixture fx;
+  auto sim = std::make_unique<TSimulator>();
+  TFormMain form;
+  form.show();
+  QApplication::setActiveWindow(&form);
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim->Port()), 16, 0);
+  form.MMDoConnectClick();
+  QCOMPARE(form.StatusConnection->text(), QStringLiteral("Connected"));
+  // The caption names the meter while connected.
+  QCOMPARE(form.windowTitle(), QStringLiteral("quillon [127.0.0.1:%1, connected]").arg(sim->Port()));
+  // The log window came up without taking the keyboard from the main window.
+  QVERIFY(form.FormTraffic->isVisible());
+  QVERIFY(form.MMViewTraffic->isChecked());
+  QVERIFY(QApplication::activeWindow() != form.FormTraffic);
+  // "Log..." toggles it.
+  form.MMViewTraffic->trigger();
+  QVERIFY(!form.FormTraffic->isVisible());
+  QVERIFY(!form.MMViewTraffic->isChecked());
+  form.MMViewTraffic->trigger();
+  QVERIFY(form.FormTraffic->isVisible());
+
+  // Disconnect ends the association with a release request first.
+  form.MMDoDisconnectClick();
+  QCOMPARE(form.StatusConnection->text(), QStringLiteral("Not connected"));
+  QCOMPARE(form.windowTitle(), QStringLiteral("quillon"));
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("ReleaseResponse")); }));
+
+  // The meter hangs up while the window is idle: the status bar follows.
+  form.MMDoConnectClick();
+  QCOMPARE(form.StatusConnection->text(), QStringLiteral("Connected"));
+  sim.reset();
+  form.WatchLink();
+  QCOMPARE(form.StatusConnection->text(), QStringLiteral("Not connected"));
+  QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::writeGoesToTheAttributeReadLast() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  QStringList asked;
+  bool answer = true;
+  RecordQuestions(form, asked, answer);
+  // Nothing read yet: nothing to write to, and no question.
+  QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }),
+           QStringLiteral("Read an attribute first: it is the one written"));
+  QVERIFY(asked.isEmpty());
+
+  const TInstanceInfo status{1, 0, "0000600A01FF", "Status word", 0};
+  form.ReadAttribute(status, 2, "value");
+  // A read of another attribute fails: the editor still holds the status
+  // word's value, and the write still goes to the status word.
+  const QString failed = RunAndCatchMessageBox([&] {
+    try {
+      form.ReadAttribute(status, 9, "none");
+    } catch (const std::exception& e) {
+      form.ShowError(e.what());
+    }
+  });
+  QVERIFY2(failed.startsWith(QLatin1String("DataAccessResult \"")), qPrintable(failed));
+  QCOMPARE(form.GetAttributeParams.AttributeId, 2);
+  form.ResponseEditor->SetText("<Data>\n  <Unsigned Value=\"07\" />\n</Data>");
+
+  // Declined: nothing is sent.
+  answer = false;
+  QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }), QString());
+  QCOMPARE(asked, QStringList{"Write attribute 2 (value) of 0.0.96.10.1.255 Status word, class 1?\n\n"
+                              "<Data>\n  <Unsigned Value=\"07\" />\n</Data>"});
+  form.ReadAttribute(status, 2, "value");
+  QCOMPARE(form.ResponseEditor->Text().simplified(), QStringLiteral("<Data> <Unsigned Value=\"00\" /> </Data>"));
+
+  // Confirmed: written to attribute 2.
+  answer = true;
+  form.ResponseEditor->SetText("<Data><Unsigned Value=\"07\" /></Data>");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }), QString());
+  form.ReadAttribute(status, 2, "value");
+  QCOMPARE(form.ResponseEditor->Text().simplified(), QStringLiteral("<Data> <Unsigned Value=\"07\" /> </Data>"));
+}
+
+void EndToEndTest::methodInvocationAsksFirst() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  QStringList asked;
+  bool answer = false;
+  RecordQuestions(form, asked, answer);
+  const TInstanceInfo tariff1{3, 0, "0100010801FF", "Active energy import (+A), tariff 1", 0};
+  form.ResponseEditor->SetText("<Data><Integer Value=\"00\" /></Data>");
+  form.InvokeMethodOn(tariff1, 1);
+  QCOMPARE(asked, QStringList{"Invoke method 1 of 1.0.1.8.1.255 Active energy import (+A), tariff 1, class 3 "
+                              "with parameters?\n\n<Integer Value=\"00\" />"});
+  form.ReadAttribute(tariff1, 2, "value");
+  QCOMPARE(form.ResponseEditor->Text().simplified(),
+           QStringLiteral("<Data> <DoubleLongUnsigned Value=\"000C3500\" /> </Data>"));
+  // Confirmed: the register is reset.
+  answer = true;
+  form.ResponseEditor->SetText("<Data><Integer Value=\"00\" /></Data>");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.InvokeMethodOn(tariff1, 1); }), QString());
+  form.ReadAttribute(tariff1, 2, "value");
+  QCOMPARE(form.ResponseEditor->Text().simplified(),
+           QStringLiteral("<Data> <DoubleLongUnsigned Value=\"00000000\" /> </Data>"));
+  QCOMPARE(TFormMain::InvokeQuestion(tariff1, 1, "  "),
+           QStringLiteral("Invoke method 1 of 1.0.1.8.1.255 Active energy import (+A), tariff 1, class 3 "
+                          "without parameters?"));
+}
+
+void EndToEndTest::profileByDateAndByEntries() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  form.MMDoConnectClick();
+  std::unique_ptr<TProfileView> view(form.CreateProfileView({7, 1, "0100630100FF", "Load profile 1", 0}));
+  // The window's own link made room for the view's session.
+  QVERIFY(!form.LinkConnected());
+  // The default range: the last 24 hours.
+  QCOMPARE(view->From->dateTime().secsTo(view->To->dateTime()), 24 * 3600);
+
+  // Two hours of a past day: the simulator keeps an entry every 15 minutes.
+  const QDateTime from(QDate::currentDate().addDays(-2), QTime(0, 0), Qt::UTC);
+  view->From->setDateTime(from);
+  view->To->setDateTime(from.addSecs(2 * 3600));
+  QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  const client::TProfileTable& t = view->Table();
+  QCOMPARE(t.Columns.size(), size_t{6});
+  QCOMPARE(t.Rows.size(), size_t{9});
+  QCOMPARE(ProfileClockColumn(t), 0);
+  for (size_t r = 0; r < t.Rows.size(); ++r) {
+    const auto stamp = client::DecodeDateTime(t.Rows[r][0].Bytes);
+    QVERIFY(stamp.has_value());
+    QCOMPARE(client::DateTimeToUnix(*stamp).value_or(0), from.toSecsSinceEpoch() + static_cast<int64_t>(900 * r));
+    // The energy register only rises.
+    if (r > 0) QVERIFY(*t.Rows[r][2].Number() >= *t.Rows[r - 1][2].Number());
+  }
+  QCOMPARE(view->TableView->rowCount(), 9);
+  QVERIFY2(view->TableView->horizontalHeaderItem(2)->text().startsWith(
+               QLatin1String("Active energy import (+A), total\n1.0.1.8.0.255 [Wh]")),
+           qPrintable(view->TableView->horizontalHeaderItem(2)->text()));
+  QCOMPARE(view->TableView->item(0, 2)->text(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
+  // The chart draws the first column with a unit against the clock.
+  QCOMPARE(view->ChartedColumns(), (std::vector<int>{2}));
+  QCOMPARE(ProfileNumericColumns(t), (std::vector<int>{1, 2, 3, 4, 5}));
+
+  // CSV: a header row, then one row per entry, CR LF, quoted where needed.
+  view->ExportCsv(fx.Path("profile.csv"));
+  QFile csv(fx.Path("profile.csv"));
+  QVERIFY(csv.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = csv.readAll().split('\n');
+  QCOMPARE(lines.size(), 1 + 9 + 1);
+  QVERIFY(lines.last().isEmpty());
+  QVERIFY(lines[0].endsWith('\r'));
+  // Headings hold commas, so they are quoted.
+  QVERIFY2(lines[0].contains(",\"Active energy import (+A), total [1.0.1.8.0.255/2, Wh]\","), lines[0].constData());
+  const QList<QByteArray> first = lines[1].chopped(1).split(',');
+  QCOMPARE(first.size(), 6);
+  QCOMPARE(QString::fromUtf8(first[2]), ProfileCellText(t.Columns[2], t.Rows[0][2]));
+
+  // By entries: the first three.
+  view->ByEntries->setChecked(true);
+  view->FirstEntry->setValue(1);
+  view->LastEntry->setValue(3);
+  QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  QCOMPARE(view->Table().Rows.size(), size_t{3});
+}
+
+void EndToEndTest::cipheredGmacAssociation() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  form.Confirm = [](const QString&) { return true; };
+  // Client 33: LN with ciphering, HLS GMAC, the simulator's suite 0 keys.
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 33, 2, {}, 1);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D00000001");
+  s.CBProtectionOnRequest->setCurrentIndex(3);  // authentication and encryption
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  // A ciphered write and read back.
+  const TInstanceInfo status{1, 0, "0000600A01FF", "Status word", 0};
+  form.ReadAttribute(status, 2, "value");
+  form.ResponseEditor->SetText("<Data><Unsigned Value=\"05\" /></Data>");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.WriteThisClick(); }), QString());
+  form.ReadAttribute(status, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("5"));
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
+  form.MMDoDisconnectClick();
+  QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::readAllAttributes() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  auto table = [](const QList<TFormMain::TAttributeRow>& rows) {
+    QStringList t;
+    for (const auto& r : rows) t << QStringLiteral("%1 %2: %3").arg(r.Id).arg(r.Name, r.Value);
+    return t;
+  };
+  // A register: the value with its scaler and unit.
+  QCOMPARE(table(form.ReadAllAttributes({3, 0, "0100010800FF", "energy", 0})),
+           (QStringList{"1 logical_name: 0100010800FF", "2 value: 1234567 Wh", "3 scaler_unit: 2 element(s)"}));
+  // An attribute the meter does not give out is a row with its refusal; the
+  // link stays up.
+  const QList<TFormMain::TAttributeRow> assoc = form.ReadAllAttributes({15, 1, "0000280000FF", "association", 0});
+  QCOMPARE(assoc.size(), 9);
+  QVERIFY2(assoc[6].Value.startsWith(QLatin1String("DataAccessResult \"")), qPrintable(assoc[6].Value));
+  QVERIFY(assoc[6].Xml.isEmpty());
+  QVERIFY(form.LinkConnected());
 }
 
 void EndToEndTest::failures_data() {

@@ -6,7 +6,10 @@
 #include <QTextBlock>
 #include <QtTest>
 
+#include <QScrollBar>
+
 #include <string>
+#include <thread>
 
 #include "AppTestSupport.h"
 #include "app/ExchangeThread.h"
@@ -40,7 +43,11 @@ private slots:
   void saveToWritesEveryLine();
   void copyOnlyWithSelection();
   void windowLooks();
-  void workerLinesArriveInOrderAndSenderWaits();
+  void workersNeverWaitForTheWindow();
+  void queuedLinesReachTheViewOnTheTimer();
+  void capDropsTheOldestLines_data();
+  void capDropsTheOldestLines();
+  void viewFollowsOnlyFromTheEnd();
 };
 
 void LogWindowTest::render_data() {
@@ -144,6 +151,7 @@ void LogWindowTest::copyOnlyWithSelection() {
   TSettingsFixture fx;
   TFormTraffic w;
   w.Info("some text", "");
+  w.Flush();
   w.PreparePopup();
   QVERIFY(!w.PMCopy->isEnabled());
   w.SynEdit->selectAll();
@@ -170,24 +178,98 @@ void LogWindowTest::windowLooks() {
   QCOMPARE(w.SynEdit->font().pointSize(), 11);
 }
 
-void LogWindowTest::workerLinesArriveInOrderAndSenderWaits() {
+void LogWindowTest::workersNeverWaitForTheWindow() {
   TSettingsFixture fx;
   TFormTraffic w;
-  constexpr int kLines = 300;
-  int notYetShown = 0;
-  RunOnExchangeThread(
-      [&] {
-        for (int i = 0; i < kLines; ++i) {
-          RunOnGuiThread([&, i] { w.Info(std::to_string(i), ""); });
-          // The sender resumes only once its line is in the window.
-          if (w.LineCount() != i + 1) ++notYetShown;
-        }
-      },
-      nullptr);
-  QCOMPARE(notYetShown, 0);
+  constexpr int kLines = 3000;
+  // Two threads log while the window thread is blocked in join(): a sender
+  // that waited for painting would never finish.
+  auto log = [&w](const char* who) {
+    for (int i = 0; i < kLines; ++i) w.Info(std::string(who) + std::to_string(i), "");
+  };
+  std::thread a(log, "a"), b(log, "b");
+  a.join();
+  b.join();
+  QCOMPARE(w.LineCount(), 2 * kLines);
   const QStringList lines = w.Lines();
-  QCOMPARE(lines.size(), kLines);
-  for (int i = 0; i < kLines; ++i) QCOMPARE(lines[i], QString::number(i));
+  QCOMPARE(lines.size(), 2 * kLines);
+  // Each sender's lines keep their order.
+  int nextA = 0, nextB = 0;
+  for (const QString& l : lines) {
+    int& next = l.startsWith('a') ? nextA : nextB;
+    QCOMPARE(l.mid(1).toInt(), next);
+    ++next;
+  }
+  QCOMPARE(w.ColorOfLines().size(), 2 * kLines);
+}
+
+void LogWindowTest::queuedLinesReachTheViewOnTheTimer() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.DataSent("\x01\x02", true, "");
+  // Nothing is painted by the call itself; the window thread's timer does it.
+  QCOMPARE(w.SynEdit->document()->characterCount(), 1);
+  QTRY_COMPARE(w.SynEdit->document()->firstBlock().text(), QStringLiteral("0102"));
+  QCOMPARE(w.TrafficStats().Sent, 2);
+}
+
+void LogWindowTest::capDropsTheOldestLines_data() {
+  QTest::addColumn<int>("batches");  // the lines arrive in this many flushes
+  QTest::newRow("one burst larger than the cap") << 1;
+  QTest::newRow("many small batches") << 25;
+}
+
+void LogWindowTest::capDropsTheOldestLines() {
+  QFETCH(int, batches);
+  TSettingsFixture fx;
+  fx.Settings().Ini().WriteInteger("Misc", "LogMaxLines", 100);
+  TFormTraffic w;
+  QCOMPARE(w.MaxLines(), 100);
+  constexpr int kLines = 250;
+  for (int i = 0; i < kLines; ++i) {
+    if (i % 2) w.DataReceived("\x0A", true, "");
+    else w.Info(std::to_string(i), "");
+    if ((i + 1) % (kLines / batches) == 0) w.Flush();
+  }
+  const QStringList lines = w.Lines();
+  QCOMPARE(lines.size(), 100);
+  QCOMPARE(lines.first(), QStringLiteral("150"));
+  QCOMPARE(lines.last(), QStringLiteral("0A"));
+  QCOMPARE(w.ColorOfLines().size(), 100);
+  QCOMPARE(w.ColorOfLines().first(), TFormTraffic::kInfoColor);
+  QCOMPARE(PaintedColor(w, 0), TFormTraffic::kInfoColor);
+  QCOMPARE(PaintedColor(w, 99), TFormTraffic::kReceivedColor);
+  QCOMPARE(w.SynEdit->document()->blockCount(), 100);
+  // Counters count every line, dropped ones too.
+  QCOMPARE(w.TrafficStats().Received, 125);
+  QCOMPARE(w.DroppedLines(), 150);
+  QCOMPARE(w.windowTitle(), QStringLiteral("Log (150 earlier lines dropped)"));
+  w.Clear();
+  QCOMPARE(w.windowTitle(), QStringLiteral("Log"));
+}
+
+void LogWindowTest::viewFollowsOnlyFromTheEnd() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.resize(300, 200);
+  w.show();
+  auto add = [&w](int n) {
+    for (int i = 0; i < n; ++i) w.Info("line", "");
+    w.Flush();
+  };
+  QScrollBar* bar = w.SynEdit->verticalScrollBar();
+  add(500);
+  QVERIFY(bar->maximum() > 0);
+  QCOMPARE(bar->value(), bar->maximum());
+  // The operator scrolls up to read: new lines do not pull the view away.
+  bar->setValue(10);
+  add(100);
+  QCOMPARE(bar->value(), 10);
+  // Back at the end, the view follows again.
+  bar->setValue(bar->maximum());
+  add(100);
+  QCOMPARE(bar->value(), bar->maximum());
+  QCOMPARE(w.SynEdit->document()->blockCount(), 700);
 }
 
 QTEST_MAIN(LogWindowTest)

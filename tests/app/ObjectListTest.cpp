@@ -102,7 +102,8 @@ void ObjectListTest::lnListFillsTheListView() {
   const QString file = WriteFile(fx, "ln.txt", kLNList);
   TFormMain form;
   form.LoadObjectListFile(file);
-  QCOMPARE(Column(form, 0), (QStringList{"0100010800FF", "0000280000FF", "0000010000FF"}));
+  QCOMPARE(Column(form, 0), (QStringList{"1.0.1.8.0.255", "0.0.40.0.0.255", "0.0.1.0.0.255"}));
+  QCOMPARE(form.LV->item(0, 0)->toolTip(), QStringLiteral("0100010800FF"));
   QCOMPARE(Column(form, 1), (QStringList{"3", "15", "8"}));
   QCOMPARE(Column(form, 2), (QStringList{Description("0100010800FF"), Description("0000280000FF"),
                                          Description("0000010000FF")}));
@@ -122,7 +123,7 @@ void ObjectListTest::snListFillsBaseNames() {
   TSettingsFixture fx;
   TFormMain form;
   form.LoadObjectListFile(WriteFile(fx, "sn.txt", kSNList));
-  QCOMPARE(Column(form, 0), (QStringList{"0100010800FF", "0000280000FF"}));
+  QCOMPARE(Column(form, 0), (QStringList{"1.0.1.8.0.255", "0.0.40.0.0.255"}));
   QCOMPARE(Column(form, 1), (QStringList{"3", "12"}));
   QCOMPARE(form.ObjectAt(0).BaseName, 0x1000);
   QCOMPARE(form.ObjectAt(1).BaseName, 0xFA00);
@@ -203,9 +204,15 @@ void ObjectListTest::popupOffersTheClassAttributes() {
       if (!a->menu()) r << a->text();
     return r;
   };
+  // Separators show as empty captions.
   QCOMPARE(captions({3, 0, "0100010800FF", "", 0}),
-           (QStringList{"logical_name", "value", "scaler_unit", "(Cancel)"}));
-  QCOMPARE(captions({1, 0, "0000600100FF", "", 0}), (QStringList{"logical_name", "value", "(Cancel)"}));
+           (QStringList{"logical_name", "value", "scaler_unit", "", "Read all attributes", "(Cancel)"}));
+  QCOMPARE(captions({1, 0, "0000600100FF", "", 0}),
+           (QStringList{"logical_name", "value", "", "Read all attributes", "(Cancel)"}));
+  // A profile generic also opens in the profile view.
+  const QStringList profile = captions({7, 1, "0100630100FF", "", 0});
+  QCOMPARE(profile.mid(profile.size() - 4),
+           (QStringList{"Read all attributes", "", "Open profile...", "(Cancel)"}));
   QCOMPARE(captions({9999, 0, "0000600100FF", "", 0}), QStringList{"(Cancel)"});
   QCOMPARE(captions({3, 7, "0100010800FF", "", 0}), QStringList{"(Cancel)"});  // unknown version
 }

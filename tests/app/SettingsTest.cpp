@@ -1,7 +1,9 @@
 // The settings dialog's accessors and messages, and its files.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -11,6 +13,7 @@
 
 #include "AppTestSupport.h"
 #include "app/FileDialogs.h"
+#include "app/FormTraffic.h"
 #include "app/FormSettings.h"
 #include "app/IniFile.h"
 
@@ -56,6 +59,7 @@ private slots:
   void txtExtensionRules();
   void iniFileIsPrivateAndKeepsValues();
   void instancesClaimSeparateFolders();
+  void unwritableSettingsFileKeepsFileCommandsRunning();
   void firstRunDefaultsOnlyOnce();
   void addressesRefusedWhereEntered_data();
   void addressesRefusedWhereEntered();
@@ -488,6 +492,49 @@ void SettingsTest::addressesRefusedWhereEntered() {
     QVERIFY(loading.RBSelectHDLC->isChecked());
     QCOMPARE(loading.CBReferencingModel->currentIndex(), -1);
   }
+}
+
+void SettingsTest::unwritableSettingsFileKeepsFileCommandsRunning() {
+  TSettingsFixture fx;
+  TFormSettings dialog;
+  TFormTraffic log;
+  MakeSettingsFileUnwritable(fx.Settings());
+  const QString settingsFile = QFileInfo(fx.Settings().Ini().FileName()).absoluteFilePath();
+  const QString cannot = QStringLiteral("Cannot write \"%1\": rename (Is a directory)").arg(settingsFile);
+  QString chosen;
+  SetFileDialogHook([&](TFileDialogKind, const QString&, const QString&) { return chosen; });
+  struct TUnhook {
+    ~TUnhook() { SetFileDialogHook(nullptr); }
+  } unhook;
+
+  // Browse: the path could not be remembered, yet it is taken.
+  chosen = fx.Path("list.txt");
+  QCOMPARE(RunAndCatchMessageBoxes([&] { dialog.BTNBrowseClick(); }), QStringList{cannot});
+  QCOMPARE(dialog.EDITOLFileName->text(), chosen);
+
+  // Save and load a settings text file: the file itself is written and read.
+  dialog.EDITClientAddress->setText("77");
+  chosen = fx.Path("saved");
+  QCOMPARE(RunAndCatchMessageBoxes([&] { dialog.BTNSaveSettingsClick(); }), QStringList{cannot});
+  QVERIFY(QFile::exists(fx.Path("saved.txt")));
+  dialog.EDITClientAddress->setText("1");
+  chosen = fx.Path("saved.txt");
+  QCOMPARE(RunAndCatchMessageBoxes([&] { dialog.BTNLoadSettingsClick(); }), QStringList{cannot});
+  QCOMPARE(dialog.EDITClientAddress->text(), QStringLiteral("77"));
+
+  // The log's "Save to...": the log is written all the same.
+  log.Info("kept", "");
+  chosen = fx.Path("log");
+  QCOMPARE(RunAndCatchMessageBoxes([&] { log.PMSaveToClick(); }), QStringList{cannot});
+  QFile saved(fx.Path("log.txt"));
+  QVERIFY(saved.open(QIODevice::ReadOnly));
+  QCOMPARE(saved.readAll(), QByteArray("kept\n"));
+
+  // A file that cannot be written itself: one box naming it.
+  QVERIFY(QDir().mkpath(fx.Path("blocked.txt/inside")));
+  chosen = fx.Path("blocked.txt");
+  QCOMPARE(RunAndCatchMessageBoxes([&] { dialog.BTNSaveSettingsClick(); }),
+           (QStringList{cannot, QStringLiteral("Cannot write \"%1\": rename (Is a directory)").arg(chosen)}));
 }
 
 QTEST_MAIN(SettingsTest)

@@ -6,12 +6,19 @@
 #include <QSplitter>
 #include <QTableWidget>
 #include <QThread>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTableWidget>
 #include <QtTest>
 
 #include "AppTestSupport.h"
 #include "app/ExchangeThread.h"
 #include "app/FormMain.h"
+#include "app/FormSettings.h"
 #include "app/FormTraffic.h"
+#include "app/ValueView.h"
 #include "xmlpdu/infra/Errors.h"
 
 using namespace quillon;
@@ -30,6 +37,11 @@ private slots:
   void columnSorting();
   void shortNameLookup_data();
   void shortNameLookup();
+  void objectFilter_data();
+  void objectFilter();
+  void namedMetersAndTheEmptyWindow();
+  void readableValues_data();
+  void readableValues();
 };
 
 void ShellTest::failingOperationRestoresAndReports_data() {
@@ -190,10 +202,130 @@ void ShellTest::columnSorting() {
   QCOMPARE(Column(form, 2),
            (QStringList{"active energy A", "Active energy B", "Association", "Profile generic b"}));
   form.LVColumnClick(0);
-  QCOMPARE(Column(form, 0), (QStringList{"0000280000FF", "0000636200FF", "0100010800FF", "0100020800FF"}));
+  QCOMPARE(Column(form, 0), (QStringList{"0.0.40.0.0.255", "0.0.99.98.0.255", "1.0.1.8.0.255", "1.0.2.8.0.255"}));
   // Row data travels with its row.
   QCOMPARE(form.ObjectAt(0).ClassId, 15);
   QCOMPARE(form.ObjectAt(3).BaseName, 0x2000);
+}
+
+void ShellTest::objectFilter_data() {
+  QTest::addColumn<QString>("filter");
+  QTest::addColumn<QStringList>("shown");  // descriptions of the rows left, top to bottom
+  const QString all = "Profile generic b|Association|active energy A|Active energy B|Sorted 10";
+  QTest::newRow("empty") << "" << all.split('|');
+  QTest::newRow("dotted, whole") << "1.0.1.8.0.255" << QStringList{"active energy A"};
+  QTest::newRow("dotted, beginning") << "1.0." << QStringList{"active energy A", "Active energy B"};
+  QTest::newRow("dotted, not a prefix of 10") << "1." << QStringList{"active energy A", "Active energy B"};
+  QTest::newRow("A-B:C.D.E*F") << "1-0:2.8.0*255" << QStringList{"Active energy B"};
+  QTest::newRow("A-B:C.D") << "0-0:40.0" << QStringList{"Association"};
+  QTest::newRow("hex") << "0100020800ff" << QStringList{"Active energy B"};
+  QTest::newRow("hex, beginning") << "000063" << QStringList{"Profile generic b"};
+  QTest::newRow("class id") << "15" << QStringList{"Association"};
+  QTest::newRow("class name") << "profile" << QStringList{"Profile generic b"};
+  QTest::newRow("description, any case") << "ENERGY" << QStringList{"active energy A", "Active energy B"};
+  QTest::newRow("every word must match") << "energy 1.0.2" << QStringList{"Active energy B"};
+  QTest::newRow("nothing") << "water" << QStringList{};
+  QTest::newRow("malformed code") << "1..." << QStringList{};
+}
+
+void ShellTest::objectFilter() {
+  QFETCH(QString, filter);
+  QFETCH(QStringList, shown);
+  TSettingsFixture fx;
+  TFormMain form;
+  AddRows(form);
+  form.AddObject({1, 0, "0A0001080000", "Sorted 10", 0});
+  form.ObjectFilter->setText(filter);  // as typed
+  QStringList visible;
+  for (int r = 0; r < form.LV->rowCount(); ++r)
+    if (!form.LV->isRowHidden(r)) visible << form.ObjectAt(r).InstanceDescr;
+  QCOMPARE(visible, shown);
+  QCOMPARE(form.VisibleObjectCount(), shown.size());
+  // A list loaded while a filter is set is filtered as well.
+  std::vector<TInstanceInfo> rows;
+  for (int r = 0; r < form.LV->rowCount(); ++r) rows.push_back(form.ObjectAt(r));
+  form.SetObjects(rows);
+  QCOMPARE(form.VisibleObjectCount(), shown.size());
+}
+
+void ShellTest::namedMetersAndTheEmptyWindow() {
+  TSettingsFixture fx;
+  qputenv("XDG_CONFIG_HOME", fx.Path("config").toUtf8());
+  qputenv("XDG_DATA_HOME", fx.Path("data").toUtf8());
+  TFormMain form;
+  // The empty window says what to do first, until objects are listed.
+  QVERIFY(form.EmptyHint->isVisibleTo(form.LV));
+  QVERIFY(form.EmptyHint->text().contains(QStringLiteral("Do → Read object-list")));
+  form.AddObject({3, 0, "0100010800FF", "energy", 0});
+  QVERIFY(!form.EmptyHint->isVisibleTo(form.LV));
+  form.ClearObjects();
+  QVERIFY(form.EmptyHint->isVisibleTo(form.LV));
+  // The object list is saved in the user's data folder unless a folder was chosen.
+  QCOMPARE(form.ObjectListSaveProposal(), fx.Path("data") + "/quillon/object-list.txt");
+  fx.Settings().SetLastFile("OL", fx.Path("lists/meter7.txt"));
+  QCOMPARE(form.ObjectListSaveProposal(), fx.Path("lists/meter7.txt"));
+
+  // Named meters: stored from the dialog, chosen back into it.
+  TFormSettings& s = *form.FormSettings;
+  s.ApplyFirstRunDefaults();
+  s.EDITServerIP->setText("10.1.2.3:4060");
+  s.EDITClientAddress->setText("17");
+  s.CBAuthMechanism->setCurrentIndex(1);
+  s.EDITPW->setText("3132333435363738");
+  QCOMPARE(RunAndCatchMessageBox([&] { form.SaveMeter("substation 7"); }), QString());
+  const QString meters = fx.Path("config") + "/quillon/meters.ini";
+  QCOMPARE(QFileInfo(meters).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+  QCOMPARE(TFormMain::MeterNames(), QStringList{"substation 7"});
+  s.ApplyFirstRunDefaults();
+  QCOMPARE(s.EDITServerIP->text(), QStringLiteral("127.0.0.1:4059"));
+  form.UseMeter("substation 7");
+  QCOMPARE(s.EDITServerIP->text(), QStringLiteral("10.1.2.3:4060"));
+  QCOMPARE(s.EDITClientAddress->text(), QStringLiteral("17"));
+  QCOMPARE(s.GetMechanismName(), 2);
+  QCOMPARE(s.EDITPW->text().remove(' ').toUpper(), QStringLiteral("3132333435363738"));
+  QCOMPARE(form.MeterText(), QStringLiteral("substation 7"));
+  QString error;
+  try {
+    form.UseMeter("nowhere");
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  QCOMPARE(error, QStringLiteral("Meter \"nowhere\": no such meter in %1").arg(meters));
+  qunsetenv("XDG_CONFIG_HOME");
+  qunsetenv("XDG_DATA_HOME");
+}
+
+void ShellTest::readableValues_data() {
+  QTest::addColumn<QString>("xml");
+  QTest::addColumn<int>("scaler");  // 99: no scaler_unit
+  QTest::addColumn<int>("unit");
+  QTest::addColumn<QStringList>("lines");  // the top line, then its children
+  QTest::newRow("energy in Wh, scaled") << "<Data><DoubleLongUnsigned Value=\"0012D687\" /></Data>" << -3 << 30
+                                        << QStringList{"1234.567 Wh"};
+  QTest::newRow("scaled up, voltage") << "<LongUnsigned Value=\"0017\" />" << 1 << 35 << QStringList{"230 V"};
+  QTest::newRow("a count has no unit") << "<Long Value=\"FFFE\" />" << 0 << 255 << QStringList{"-2"};
+  QTest::newRow("unscaled") << "<Unsigned Value=\"2A\" />" << 99 << 0 << QStringList{"42"};
+  QTest::newRow("date-time") << "<OctetString Value=\"07EA0C0A030E1E00FF800000\" />" << 99 << 0
+                             << QStringList{"2026-12-10T14:30:00"};
+  QTest::newRow("structure as a tree")
+      << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0
+      << QStringList{"2 element(s)", "[0] -3", "[1] 30"};
+  QTest::newRow("text") << "<VisibleString Value=\"51554C\" />" << 99 << 0 << QStringList{"QUL"};
+}
+
+void ShellTest::readableValues() {
+  QFETCH(QString, xml);
+  QFETCH(int, scaler);
+  QFETCH(int, unit);
+  QFETCH(QStringList, lines);
+  TValueView view;
+  std::optional<client::TScalerUnit> su;
+  if (scaler != 99) su = client::TScalerUnit{scaler, unit};
+  view.ShowDataXml(xml, su);
+  QStringList shown{view.TopText()};
+  const QTreeWidgetItem* top = view.topLevelItem(0);
+  for (int i = 0; i < top->childCount(); ++i) shown << top->child(i)->text(0);
+  QCOMPARE(shown, lines);
 }
 
 void ShellTest::shortNameLookup_data() {

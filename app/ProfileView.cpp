@@ -1,0 +1,375 @@
+#include "app/ProfileView.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QDateTimeEdit>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTimer>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QVBoxLayout>
+
+#include "app/ExchangeThread.h"
+#include "app/FileDialogs.h"
+#include "app/IniFile.h"
+#include "knowledge/COSEMUnits.h"
+
+#include <QApplication>
+#include <QPointer>
+
+namespace quillon {
+
+using client::TProfileTable;
+using client::TValue;
+
+QString ProfileCellText(const client::TProfileColumn& column, const TValue& value) {
+  if (column.ScalerUnit)
+    if (auto scaled = client::ScaledText(value, column.ScalerUnit->Scaler)) return QString::fromStdString(*scaled);
+  return QString::fromStdString(client::ValueToText(value));
+}
+
+QByteArray ProfileCsv(const TProfileTable& table) {
+  std::string out;
+  auto row = [&out](const std::vector<std::string>& cells) {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (i) out += ',';
+      out += client::CsvQuote(cells[i]);
+    }
+    out += "\r\n";
+  };
+  std::vector<std::string> cells;
+  for (const auto& c : table.Columns) cells.push_back(c.Heading());
+  row(cells);
+  for (const auto& r : table.Rows) {
+    cells.clear();
+    for (size_t i = 0; i < r.size(); ++i)
+      cells.push_back(i < table.Columns.size() ? ProfileCellText(table.Columns[i], r[i]).toStdString()
+                                               : client::ValueToText(r[i]));
+    row(cells);
+  }
+  return QByteArray::fromStdString(out);
+}
+
+namespace {
+
+std::optional<int64_t> TimeOf(const TValue& v) {
+  if (v.Kind != client::TValueKind::vkOctetString) return std::nullopt;
+  const auto d = client::DecodeDateTime(v.Bytes);
+  return d ? client::DateTimeToUnix(*d) : std::nullopt;
+}
+
+std::optional<double> NumberOf(const client::TProfileColumn& c, const TValue& v) {
+  if (c.ScalerUnit) return client::ScaledNumber(v, c.ScalerUnit->Scaler);
+  return v.Number();
+}
+
+}  // namespace
+
+int ProfileClockColumn(const TProfileTable& table) {
+  for (size_t i = 0; i < table.Columns.size(); ++i) {
+    const bool clock = table.Columns[i].ClassId == 8 && table.Columns[i].Attribute == 2;
+    if (clock || (!table.Rows.empty() && i < table.Rows[0].size() && TimeOf(table.Rows[0][i])))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::vector<int> ProfileNumericColumns(const TProfileTable& table) {
+  std::vector<int> numeric;
+  const int clock = ProfileClockColumn(table);
+  for (size_t i = 0; i < table.Columns.size(); ++i) {
+    if (static_cast<int>(i) == clock) continue;
+    bool any = false, all = true;
+    for (const auto& r : table.Rows) {
+      const bool n = i < r.size() && NumberOf(table.Columns[i], r[i]).has_value();
+      any = any || n;
+      all = all && n;
+    }
+    if (any && all) numeric.push_back(static_cast<int>(i));
+  }
+  return numeric;
+}
+
+TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TObjectRef& profile,
+                           const QString& caption, QWidget* parent)
+    : QDialog(parent), FMeter(meter), FProfile(profile), FCancel(std::make_shared<client::TCancelToken>()) {
+  setObjectName(QStringLiteral("ProfileView"));
+  setWindowTitle(caption);
+  resize(900, 600);
+
+  ByDate = new QRadioButton(QStringLiteral("From"));
+  ByDate->setChecked(true);
+  ByEntries = new QRadioButton(QStringLiteral("Entries"));
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  From = new QDateTimeEdit(now.addDays(-1));
+  To = new QDateTimeEdit(now);
+  for (QDateTimeEdit* e : {From, To}) {
+    e->setTimeSpec(Qt::UTC);
+    e->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
+    e->setCalendarPopup(true);
+  }
+  FirstEntry = new QSpinBox;
+  FirstEntry->setRange(1, 2147483647);
+  LastEntry = new QSpinBox;
+  LastEntry->setRange(0, 2147483647);
+  LastEntry->setSpecialValueText(QStringLiteral("last"));
+  ReadButton = new QPushButton(QStringLiteral("Read"));
+  ReadButton->setDefault(true);
+  CancelButton = new QPushButton(QStringLiteral("Cancel"));
+  CancelButton->setEnabled(false);
+  ExportButton = new QPushButton(QStringLiteral("Export CSV..."));
+  ExportButton->setEnabled(false);
+  Progress = new QProgressBar;
+  Progress->setRange(0, 0);
+  Progress->setVisible(false);
+  ProgressText = new QLabel;
+
+  auto* range = new QHBoxLayout;
+  range->addWidget(ByDate);
+  range->addWidget(From);
+  range->addWidget(new QLabel(QStringLiteral("to")));
+  range->addWidget(To);
+  range->addSpacing(16);
+  range->addWidget(ByEntries);
+  range->addWidget(FirstEntry);
+  range->addWidget(new QLabel(QStringLiteral("to")));
+  range->addWidget(LastEntry);
+  range->addStretch();
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(ReadButton);
+  buttons->addWidget(CancelButton);
+  buttons->addWidget(Progress, 1);
+  buttons->addWidget(ProgressText);
+  buttons->addWidget(ExportButton);
+
+  TableView = new QTableWidget;
+  TableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  TableView->verticalHeader()->setVisible(false);
+  TableView->setWordWrap(false);
+  Chart = new QChartView;
+  Chart->setRenderHint(QPainter::Antialiasing);
+  ChartColumns = new QListWidget;
+  ChartColumns->setMaximumWidth(300);
+  auto* chartPane = new QSplitter(Qt::Horizontal);
+  chartPane->addWidget(Chart);
+  chartPane->addWidget(ChartColumns);
+  chartPane->setStretchFactor(0, 1);
+  Panes = new QSplitter(Qt::Vertical);
+  Panes->addWidget(TableView);
+  Panes->addWidget(chartPane);
+  Panes->setChildrenCollapsible(false);
+  Panes->setStretchFactor(0, 2);
+  Panes->setStretchFactor(1, 3);
+
+  auto* top = new QVBoxLayout(this);
+  top->addLayout(range);
+  top->addLayout(buttons);
+  top->addWidget(Panes, 1);
+
+  connect(ReadButton, &QPushButton::clicked, this, &TProfileView::Read);
+  connect(CancelButton, &QPushButton::clicked, this, &TProfileView::Cancel);
+  connect(ExportButton, &QPushButton::clicked, this, [this] {
+    QString f = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Export profile"),
+                                         QStringLiteral("ProfileCSV"));
+    if (f.isEmpty()) return;
+    if (!f.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) f += QStringLiteral(".csv");
+    RunFileCommand(this, windowTitle(), [&] { ExportCsv(f); });
+  });
+  connect(ChartColumns, &QListWidget::itemChanged, this, [this] { UpdateChart(); });
+}
+
+TProfileView::~TProfileView() = default;
+
+client::TProfileRange TProfileView::Range() const {
+  client::TProfileRange r;
+  if (ByDate->isChecked()) {
+    r.Kind = client::TProfileRange::rTime;
+    r.From = From->dateTime().toSecsSinceEpoch();
+    r.To = To->dateTime().toSecsSinceEpoch();
+  } else {
+    r.Kind = client::TProfileRange::rEntries;
+    r.FirstEntry = static_cast<uint32_t>(FirstEntry->value());
+    r.LastEntry = static_cast<uint32_t>(LastEntry->value());
+  }
+  return r;
+}
+
+void TProfileView::ShowProgress(const client::TProgress& p) {
+  ProgressText->setText(QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes));
+}
+
+void TProfileView::Read() {
+  if (FReading) return;
+  FReading = true;
+  ReadButton->setEnabled(false);
+  CancelButton->setEnabled(true);
+  Progress->setVisible(true);
+  ProgressText->clear();
+  FCancel->Reset();
+  const client::TProfileRange range = Range();
+  const client::TMeterProfile meter = FMeter;
+  const client::TObjectRef ref = FProfile;
+  const std::shared_ptr<client::TCancelToken> token = FCancel;
+  auto table = std::make_shared<TProfileTable>();
+  QPointer<TProfileView> self(this);
+  try {
+    // The worker posts its progress and goes on; the window shows the
+    // newest figures as its loop gets to them.
+    RunOnExchangeThread(
+        [=] {
+          client::TCall call;
+          call.Cancel = token.get();
+          call.Progress = [self](const client::TProgress& p) {
+            QMetaObject::invokeMethod(
+                qApp, [self, p] { if (self) self->ShowProgress(p); }, Qt::QueuedConnection);
+          };
+          client::TSession session(meter);
+          session.Open(call);
+          *table = session.ReadProfile(ref, range, call);
+          session.Close();
+        },
+        nullptr);
+  } catch (const std::exception& e) {
+    FReading = false;
+    ReadButton->setEnabled(true);
+    CancelButton->setEnabled(false);
+    Progress->setVisible(false);
+    const QString text = token->Cancelled() ? QStringLiteral("Cancelled") : QString::fromUtf8(e.what());
+    ProgressText->setText(text);
+    QMessageBox::critical(this, windowTitle(), text);
+    return;
+  }
+  FReading = false;
+  ReadButton->setEnabled(true);
+  CancelButton->setEnabled(false);
+  Progress->setVisible(false);
+  ProgressText->setText(QStringLiteral("%1 entries").arg(table->Rows.size()));
+  ShowTable(std::move(*table));
+}
+
+void TProfileView::Cancel() { FCancel->Cancel(); }
+
+void TProfileView::ReadWhenShown() { QTimer::singleShot(0, this, &TProfileView::Read); }
+
+void TProfileView::ShowTable(TProfileTable table) {
+  FTable = std::move(table);
+  TableView->setUpdatesEnabled(false);
+  TableView->clear();
+  TableView->setColumnCount(static_cast<int>(FTable.Columns.size()));
+  QStringList headings;
+  for (const auto& c : FTable.Columns) {
+    // Description over OBIS and unit, as the heading's two parts.
+    QString h = QString::fromStdString(c.Description);
+    QString unit = c.ScalerUnit ? QString::fromStdString(COSEMUnitName(c.ScalerUnit->Unit)) : QString();
+    h += QStringLiteral("\n%1").arg(QString::fromStdString(client::LogicalNameDotted(c.Name)));
+    if (!unit.isEmpty()) h += QStringLiteral(" [%1]").arg(unit);
+    headings << h;
+  }
+  TableView->setHorizontalHeaderLabels(headings);
+  TableView->setRowCount(static_cast<int>(FTable.Rows.size()));
+  for (int r = 0; r < static_cast<int>(FTable.Rows.size()); ++r) {
+    const auto& row = FTable.Rows[static_cast<size_t>(r)];
+    for (int c = 0; c < static_cast<int>(row.size()) && c < TableView->columnCount(); ++c) {
+      auto* item = new QTableWidgetItem(ProfileCellText(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]));
+      if (row[static_cast<size_t>(c)].IsInteger() || row[static_cast<size_t>(c)].Kind == client::TValueKind::vkFloat)
+        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      TableView->setItem(r, c, item);
+    }
+  }
+  TableView->resizeColumnsToContents();
+  TableView->setUpdatesEnabled(true);
+  ExportButton->setEnabled(true);
+
+  // Every numeric column may be charted; the first one is, to begin with.
+  const QSignalBlocker block(ChartColumns);
+  ChartColumns->clear();
+  const std::vector<int> numeric = ProfileNumericColumns(FTable);
+  // The first column with a unit is charted to begin with (a measured
+  // quantity rather than a status word).
+  int charted = numeric.empty() ? -1 : numeric.front();
+  for (int c : numeric)
+    if (FTable.Columns[static_cast<size_t>(c)].ScalerUnit) {
+      charted = c;
+      break;
+    }
+  for (int c : numeric) {
+    auto* item = new QListWidgetItem(QString::fromStdString(FTable.Columns[static_cast<size_t>(c)].Heading()), ChartColumns);
+    item->setData(Qt::UserRole, c);
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    item->setCheckState(c == charted ? Qt::Checked : Qt::Unchecked);
+  }
+  UpdateChart();
+}
+
+std::vector<int> TProfileView::ChartedColumns() const {
+  std::vector<int> columns;
+  for (int i = 0; i < ChartColumns->count(); ++i)
+    if (ChartColumns->item(i)->checkState() == Qt::Checked)
+      columns.push_back(ChartColumns->item(i)->data(Qt::UserRole).toInt());
+  return columns;
+}
+
+void TProfileView::UpdateChart() {
+  auto* chart = new QChart;
+  chart->legend()->setAlignment(Qt::AlignBottom);
+  const int clock = ProfileClockColumn(FTable);
+  auto* xAxis = new QDateTimeAxis;
+  xAxis->setFormat(QStringLiteral("MM-dd HH:mm"));
+  xAxis->setTitleText(QStringLiteral("UTC"));
+  auto* yAxis = new QValueAxis;
+  chart->addAxis(xAxis, Qt::AlignBottom);
+  chart->addAxis(yAxis, Qt::AlignLeft);
+  double lo = 0, hi = 0;
+  bool first = true;
+  int64_t tMin = 0, tMax = 0;
+  for (int c : ChartedColumns()) {
+    auto* series = new QLineSeries;
+    series->setName(QString::fromStdString(FTable.Columns[static_cast<size_t>(c)].Description));
+    for (size_t r = 0; clock >= 0 && r < FTable.Rows.size(); ++r) {
+      const auto& row = FTable.Rows[r];
+      const auto t = TimeOf(row[static_cast<size_t>(clock)]);
+      const auto y = NumberOf(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]);
+      if (!t || !y) continue;
+      series->append(static_cast<double>(*t) * 1000.0, *y);
+      if (first) {
+        lo = hi = *y;
+        tMin = tMax = *t;
+        first = false;
+      }
+      lo = std::min(lo, *y);
+      hi = std::max(hi, *y);
+      tMin = std::min(tMin, *t);
+      tMax = std::max(tMax, *t);
+    }
+    chart->addSeries(series);
+    series->attachAxis(xAxis);
+    series->attachAxis(yAxis);
+  }
+  if (!first) {
+    xAxis->setRange(QDateTime::fromSecsSinceEpoch(tMin, Qt::UTC), QDateTime::fromSecsSinceEpoch(tMax, Qt::UTC));
+    const double pad = hi > lo ? (hi - lo) * 0.05 : 1.0;
+    yAxis->setRange(lo - pad, hi + pad);
+    // Large meter readings read better without decimals.
+    if (hi - lo > 100) yAxis->setLabelFormat(QStringLiteral("%.0f"));
+  }
+  QChart* old = Chart->chart();
+  Chart->setChart(chart);
+  delete old;
+}
+
+void TProfileView::ExportCsv(const QString& fileName) const { WriteFileAtomically(fileName, ProfileCsv(FTable)); }
+
+}  // namespace quillon

@@ -1,0 +1,90 @@
+// A profile generic's buffer for the operator: entries by date range or by
+// entry range, read with progress and Cancel through a session of its own;
+// a table with column headings and scaled values, a chart of the numeric
+// columns against the clock column, and CSV export.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "client/MeterProfile.h"
+#include "client/Session.h"
+
+class QCheckBox;
+class QDateTimeEdit;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QTableWidget;
+class QSplitter;
+
+class QChartView;
+
+namespace quillon {
+
+// The text of one table cell: scaled when the column has a scaler, else the
+// readable text of the value.
+QString ProfileCellText(const client::TProfileColumn& column, const client::TValue& value);
+// The table as CSV (RFC 4180): a header row of column headings, one row per
+// entry, lines ended by CR LF.
+QByteArray ProfileCsv(const client::TProfileTable& table);
+// The index of the clock column (a date-time of a clock object), or -1.
+int ProfileClockColumn(const client::TProfileTable& table);
+// The columns that hold numbers, apart from the clock column.
+std::vector<int> ProfileNumericColumns(const client::TProfileTable& table);
+
+class TProfileView : public QDialog {
+  Q_OBJECT
+public:
+  TProfileView(const client::TMeterProfile& meter, const client::TObjectRef& profile, const QString& caption,
+               QWidget* parent = nullptr);
+  ~TProfileView() override;
+
+  // The range the controls ask for.
+  client::TProfileRange Range() const;
+  // Reads with the current range; failures and Cancel end in a message box.
+  void Read();
+  // Starts a read once the view is shown (the program's --open-profile).
+  void ReadWhenShown();
+  void Cancel();
+  void ExportCsv(const QString& fileName) const;
+  // Shows a table read elsewhere (and the chart of its numeric columns).
+  void ShowTable(client::TProfileTable table);
+  const client::TProfileTable& Table() const { return FTable; }
+  // Columns drawn in the chart (table column indexes).
+  std::vector<int> ChartedColumns() const;
+
+  QRadioButton* ByDate;
+  QRadioButton* ByEntries;
+  QDateTimeEdit* From;
+  QDateTimeEdit* To;
+  QSpinBox* FirstEntry;
+  QSpinBox* LastEntry;
+  QPushButton* ReadButton;
+  QPushButton* CancelButton;
+  QPushButton* ExportButton;
+  QProgressBar* Progress;
+  QLabel* ProgressText;
+  QSplitter* Panes;  // the table above the chart
+  QTableWidget* TableView;
+  QChartView* Chart;
+  QListWidget* ChartColumns;
+
+private:
+  void UpdateChart();
+  void ShowProgress(const client::TProgress& p);
+
+  client::TMeterProfile FMeter;
+  client::TObjectRef FProfile;
+  client::TProfileTable FTable;
+  std::shared_ptr<client::TCancelToken> FCancel;
+  bool FReading = false;
+};
+
+}  // namespace quillon

@@ -1,0 +1,39 @@
+// The readable form of the value read last, beside the XML editor: numbers
+// in decimal, register values scaled and with their unit, dates and times in
+// ISO 8601, octet strings as text or hex, arrays and structures as a tree.
+#pragma once
+
+#include <QString>
+#include <QTreeWidget>
+#include <optional>
+
+#include "client/Value.h"
+
+namespace quillon {
+
+class TValueView : public QTreeWidget {
+  Q_OBJECT
+public:
+  explicit TValueView(QWidget* parent = nullptr);
+
+  // Shows one Data element (the XML the editor shows). `scalerUnit`, when
+  // given, applies to the value itself (a register's value attribute).
+  // Text that is no Data element leaves a one-line note instead.
+  void ShowDataXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit);
+  void ShowValue(const client::TValue& value, const std::optional<client::TScalerUnit>& scalerUnit);
+
+  // "1234.567 kWh": the scaled value with its unit; nullopt when the value
+  // is no number.
+  static std::optional<QString> ScaledWithUnit(const client::TValue& value, const client::TScalerUnit& su);
+  // The readable text of the top line.
+  QString TopText() const;
+
+  // Arrays longer than this show their first elements and a line that says
+  // how many were left out, so that a huge profile buffer stays quick.
+  static constexpr int kMaxShownElements = 2000;
+
+private:
+  void AddItems(QTreeWidgetItem* parent, const client::TValue& value, int depth);
+};
+
+}  // namespace quillon
