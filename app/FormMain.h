@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -129,8 +130,6 @@ public:
   // window thread before the worker starts.
   TLinkSettings ReadLinkSettings(bool forConnect) const;
   void ConnectAndAssociate(const TLinkSettings& s);
-  // Sets up the chosen layer stack and makes it the current one.
-  void ConfigureProfile(const TLinkSettings& s);
 
 public slots:
   void MMDoExitClick();
@@ -164,13 +163,15 @@ private:
   void InvokeMethodOn(const TInstanceInfo& info, int methodId);
   // Connects (on a worker) unless the link is up already.
   void EnsureConnected();
-  void ApplyProtection(const TLinkSettings& s);
+  // Sends one request (a client::TRequestKind) with the protection of `s`
+  // and returns the engine's answer.
+  std::string RunRequest(int kind, const TLinkSettings& s, const std::string& requestXml);
   // One line in the log window without prefix columns.
   void LogLine(const QString& line);
   // Creates the engine context and routes the traffic log to the log window.
   void InstallLink();
   void CreateLinkState();
-  // Frees the engine's state of the last association, without a request.
+  // Ends the meter session without a release request.
   void DiscardEngineState();
   // A worker operation on the link; the status bar follows the link state.
   void RunLinkOperation(const std::function<void()>& operation);

@@ -117,6 +117,7 @@ class EndToEndTest : public QObject {
 private slots:
   void readObjectListReadAndWriteBack();
   void shortNamesFromTheObjectList();
+  void cancelEndsAnEndlessAnswer_data();
   void cancelEndsAnEndlessAnswer();
   void failures_data();
   void failures();
@@ -205,10 +206,17 @@ void EndToEndTest::shortNamesFromTheObjectList() {
   QVERIFY(!form.LinkConnected());
 }
 
+void EndToEndTest::cancelEndsAnEndlessAnswer_data() {
+  QTest::addColumn<bool>("silent");
+  QTest::newRow("answer trickling in") << false;
+  QTest::newRow("peer silent") << true;
+}
+
 void EndToEndTest::cancelEndsAnEndlessAnswer() {
+  QFETCH(bool, silent);
   TSettingsFixture fx;
   // A peer that announces a long wrapper frame and then trickles its bytes
-  // for as long as the client listens.
+  // for as long as the client listens, or one that never says a word.
   TSimListener listener("127.0.0.1", 0);
   std::atomic<bool> stop{false};
   std::thread peer([&] {
@@ -216,9 +224,9 @@ void EndToEndTest::cancelEndsAnEndlessAnswer() {
     while (!stop && fd < 0) fd = listener.Accept(50);
     if (fd < 0) return;
     const char header[] = {0, 1, 0, 1, 0, 16, '\xFF', '\xFF'};
-    bool open = ::send(fd, header, sizeof header, MSG_NOSIGNAL) == sizeof header;
+    bool open = silent || ::send(fd, header, sizeof header, MSG_NOSIGNAL) == sizeof header;
     while (!stop && open) {
-      open = ::send(fd, "", 1, MSG_NOSIGNAL) == 1;
+      if (!silent) open = ::send(fd, "", 1, MSG_NOSIGNAL) == 1;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::close(fd);
