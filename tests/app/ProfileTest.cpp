@@ -85,7 +85,7 @@ void ProfileTest::tcpAddress() {
   QCOMPARE(p.ResponseTimeout, 3500);
   QCOMPARE(p.ClientAddress, 16);
   QCOMPARE(p.ServerAddress, 1);
-  QCOMPARE(p.ApplicationContext(), 1);
+  QCOMPARE(p.ApplicationContext(), 3);  // LN, no ciphering
 }
 
 void ProfileTest::hdlcAddressing_data() {

@@ -104,11 +104,11 @@ TEST(Session, ShortNamesFromASourceOfTheCaller) {
   p.ShortNames = true;
   TSession s(p);
   std::vector<std::string> asked;
-  // Knows the voltage register only (base name 2320: attribute 2 is 8 on).
+  // Knows the voltage register only (base name 2320 hex: attribute 2 is 8 on).
   s.SetShortNameSource([&](int classId, const TLogicalName& name, int attribute, int& sn, std::string& error) {
     asked.push_back(std::to_string(classId) + "/" + LogicalNameDotted(name) + "/" + std::to_string(attribute));
     if (classId == 3 && LogicalNameDotted(name) == "1.0.32.7.0.255") {
-      sn = 2320 + 8 * (attribute - 1);
+      sn = 0x2320 + 8 * (attribute - 1);
       return true;
     }
     error = "no row for " + LogicalNameDotted(name);
@@ -121,7 +121,7 @@ TEST(Session, ShortNamesFromASourceOfTheCaller) {
     s.Request(TRequestKind::rkGet, GetRequestXml(1, "0000636363FF", 2));
     FAIL() << "a short name the source does not know";
   } catch (const EMeterError& e) {
-    EXPECT_NE(std::string(e.what()).find("no row for 0.0.99.99.99.255"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()), "no row for 0.0.99.99.99.255");
   }
   // The object list was never read: the source answered every question.
   EXPECT_EQ(asked, (std::vector<std::string>{"3/1.0.32.7.0.255/2", "1/0.0.99.99.99.255/2"}));
