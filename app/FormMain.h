@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -215,8 +216,6 @@ public:
   // window thread before the worker starts.
   TLinkSettings ReadLinkSettings(bool forConnect) const;
   void ConnectAndAssociate(const TLinkSettings& s);
-  // Sets up the chosen layer stack and makes it the current one.
-  void ConfigureProfile(const TLinkSettings& s);
 
 public slots:
   void MMDoExitClick();
@@ -252,13 +251,17 @@ private:
   void AddMethodItems(QMenu* menu, const TInstanceInfo& info, int methodCount);
   // Connects (on a worker) unless the link is up already.
   void EnsureConnected();
-  void ApplyProtection(const TLinkSettings& s);
+  // Sends one request (a client::TRequestKind) with the protection of `s`
+  // and returns the engine's answer.
+  std::string RunRequest(int kind, const TLinkSettings& s, const std::string& requestXml);
+  // One read: the Data element's XML lines, or the meter's refusal as an error.
+  QStringList ReadDataLines(const TLinkSettings& s, const std::string& request);
   // One line in the log window without prefix columns.
   void LogLine(const QString& line);
   // Creates the engine context and routes the traffic log to the log window.
   void InstallLink();
   void CreateLinkState();
-  // Frees the engine's state of the last association, without a request.
+  // Ends the meter session without a release request.
   void DiscardEngineState();
   // A worker operation on the link; the status bar follows the link state.
   void RunLinkOperation(const std::function<void()>& operation);

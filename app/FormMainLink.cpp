@@ -1,6 +1,5 @@
-// Connecting, reading, writing and invoking through the engine and the
-// layer stacks. The window uses the engine's exported interface exactly as
-// an outside program would.
+// Connecting, reading, writing and invoking through a meter session of the
+// session library; the window reads its settings and shows the answers.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -10,8 +9,6 @@
 #include <QMenu>
 #include <QRadioButton>
 #include <QRegularExpression>
-
-#include <cstring>
 
 #include "app/AppSettings.h"
 #include "app/EditorPane.h"
@@ -34,15 +31,16 @@
 #if defined(QUILLON_HAVE_COMM)
 #include "comm/MidLayers.h"
 #endif
-#if defined(QUILLON_HAVE_COMM) && defined(QUILLON_HAVE_DLMSPROTOCOL) && defined(QUILLON_HAVE_XMLPDU)
+#if defined(QUILLON_HAVE_CLIENT) && defined(QUILLON_HAVE_XMLPDU)
 #define QUILLON_APP_HAS_LINK 1
-#include "engine/DLMSProtocol.h"
+#include "client/Session.h"
+#include "comm/Serial.h"
+#include "comm/TCPClient.h"
 #include "xmlpdu/Catalogue.h"
 #include "xmlpdu/Data.h"
 #endif
 
 namespace quillon {
-
 
 namespace {
 
@@ -60,40 +58,82 @@ QString StripDataWrapper(QString text) {
 
 }  // namespace
 
+#if defined(QUILLON_APP_HAS_LINK)
+
+namespace {
+
+// Key encryption key and client system title the program proposes.
+const char* const kKEKHex = "7E51C0A9B3D24F86E0A5917C3B6D28F4";
+const char* const kClientSystemTitle = "QXV00001";
+
+}  // namespace
+
 TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
   const TFormSettings& f = *FormSettings;
   TLinkSettings s;
   s.ReferencingModel = f.GetReferencingModel();
   if (Ciphered(s.ReferencingModel)) s.Protection = f.GetProtectionOnRequestToApply();
   if (!forConnect) return s;
-  s.Tcp = f.RBSelectTCP->isChecked();
+  client::TMeterProfile& p = s.Profile;
+  p.ShortNames = s.ReferencingModel == 1 || s.ReferencingModel == 2;
+  // A ciphered context; each request carries the protection chosen for it.
+  p.Policy = Ciphered(s.ReferencingModel) ? 3 : 0;
+  // Addresses in the ranges the chosen profile can carry.
   const TAddressSettings a = f.GetAddresses(false);
-  s.ClientAddress = a.Client;
-  s.ServerAddress = a.Server;
-  s.ResponseTimeout = f.GetIntValue(f.EDITResponseTimeout, 0, 2147483647);
-  if (s.Tcp) {
-    s.ServerIP = f.EDITServerIP->text();
-    s.ConnectTimeout = f.GetIntValue(f.EDITConnectTimeout, 0, 2147483647);
+  p.ClientAddress = a.Client;
+  p.ServerAddress = a.Server;
+  p.ResponseTimeout = f.GetIntValue(f.EDITResponseTimeout, 0, 2147483647);
+  if (f.RBSelectTCP->isChecked()) {
+    p.Transport = client::TTransport::tWrapperTcp;
+    p.Host = f.EDITServerIP->text().toStdString();  // split below
+    p.ConnectTimeout = f.GetIntValue(f.EDITConnectTimeout, 0, 2147483647);
   } else {
-    s.ComPort = f.GetIntValue(f.EDITComPort, 1, 2147483647);
-    s.ModeE = f.CHKModeE->isChecked();
-    s.Baud = f.GetIntValue(f.EDITBaud, 45, 2147483647);
-    s.PhysicalAddress = a.PhysicalAddress;
-    s.HDLCUpperAddress = a.HDLCUpperAddress;
+    p.Transport = client::TTransport::tHdlcSerial;
+    p.Device = TProtocolLayerSerial::DeviceNameOfCOM(f.GetIntValue(f.EDITComPort, 1, 2147483647));
+    p.ModeE = f.CHKModeE->isChecked();
+    p.Baud = f.GetIntValue(f.EDITBaud, 45, 2147483647);
+    if (a.PhysicalAddress >= 0) {
+      p.PhysicalAddress = a.PhysicalAddress;
+      // Either part above one byte's seven bits needs the four-byte form.
+      p.AddressSize = a.PhysicalAddress > 127 || a.Server > 127 ? 4 : 2;
+    } else {
+      p.AddressSize = 1;
+    }
     if (TAppSettings* a = TAppSettings::Instance())
-      s.InactivityTimeout = a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000);
+      p.InactivityTimeout = a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000);
   }
-  s.Mechanism = f.GetMechanismName();
-  if (s.Mechanism == 2) {
+  p.Mechanism = f.GetMechanismName();
+  if (p.Mechanism == client::mLow) {
     if (f.EDITPW->text().isEmpty()) RaiseGeneral("PW missing for low level security");
-    s.Password = TMisc::HexStrToByteStr(f.EDITPW->text().toStdString());
-  } else if (s.Mechanism == 6) {
-    s.GUEK = TMisc::HexStrToByteStr(f.GetHexGUEK().toStdString());
-    s.GAK = TMisc::HexStrToByteStr(f.GetHexGAK().toStdString());
-    s.ServerSystemTitle = TMisc::HexStrToByteStr(f.GetHexServerSystemTitle().toStdString());
+    p.Secret = TMisc::HexStrToByteStr(f.EDITPW->text().toStdString());
+  } else if (p.Mechanism == client::mGMAC) {
+    p.EK = TMisc::HexStrToByteStr(f.GetHexGUEK().toStdString());
+    p.AK = TMisc::HexStrToByteStr(f.GetHexGAK().toStdString());
+    p.KEK = TMisc::HexStrToByteStr(kKEKHex);
+    p.ClientSystemTitle = kClientSystemTitle;
+    p.ServerSystemTitle = TMisc::HexStrToByteStr(f.GetHexServerSystemTitle().toStdString());
+  }
+  if (p.Transport == client::TTransport::tWrapperTcp) {
+    const std::string text = p.Host;
+    int port = -1;
+    bool isIPv4 = true, error = true;
+    TProtocolLayerTCPClient::SplitIPAddressAndPort(text, p.Host, port, isIPv4, error);
+    if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
+    if (port < 0) RaiseGeneral("Server TCP port not specified");
+    p.Port = port;
   }
   return s;
 }
+
+#else
+
+TLinkSettings TFormMain::ReadLinkSettings(bool) const {
+  TLinkSettings s;
+  s.ReferencingModel = FormSettings->GetReferencingModel();
+  return s;
+}
+
+#endif
 
 void TFormMain::LogLine(const QString& line) {
 #if defined(QUILLON_HAVE_COMM)
@@ -137,65 +177,6 @@ public:
 
 TLogWindowSink* gSink = nullptr;
 
-void ConfigureTCP(const TLinkSettings& s) {
-  auto& tcp = LowerLayers().TCPClient;
-  std::string address;
-  int port = -1;
-  bool isIPv4 = true, error = true;
-  const std::string text = s.ServerIP.toStdString();
-  TProtocolLayerTCPClient::SplitIPAddressAndPort(text, address, port, isIPv4, error);
-  if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
-  if (port < 0) RaiseGeneral("Server TCP port not specified");
-  tcp.SetIP(address);
-  tcp.SetPort(port);
-  tcp.SetIPVersion(isIPv4 ? IPv4 : IPv6);
-  tcp.SetDisconnectToConnectDelay(1000);
-  tcp.SetShowTraffic(true);
-  tcp.SetResponseTimeout(s.ResponseTimeout);
-  tcp.SetConnectTimeout(s.ConnectTimeout);
-  auto& wrapper = WRAPPERLayers().WRAPPER(1);
-  wrapper.LogProc = nullptr;
-  wrapper.SupportingLayer = "TCPClient";
-  MidLayerWRAPPER().WRAPPERLayer = &wrapper;
-  CurrentMidLayer = &MidLayerWRAPPER();
-}
-
-void ConfigureHDLC(const TLinkSettings& s) {
-  auto& serial = LowerLayers().Serial(1);
-  serial.LogProc = nullptr;
-  serial.SetCOMNr(s.ComPort);
-  serial.Echoing = false;
-  serial.ShowTraffic = true;
-  serial.SetFormat("8N1");
-  serial.ResponseTimeout = s.ResponseTimeout;
-  serial.NeedsMode_E = s.ModeE;
-  serial.NeedsWakeUp = false;
-  serial.Mode_E_DeviceAddress.clear();
-  serial.SetBaud(s.Baud);
-  serial.Mode_E_Delay1 = 0;
-  serial.Mode_E_Delay2 = 300;
-  serial.Mode_E_Delay3 = 1000;
-  auto& hdlc = HDLCLayers().HDLC(1);
-  if (s.PhysicalAddress >= 0) {
-    hdlc.SetServerLowerAddress(s.PhysicalAddress);
-    // The server address becomes the upper part when connecting; two bytes
-    // hold 0..127 per part, four bytes 0..16383.
-    const bool large = s.PhysicalAddress > kMaxOneByteAddress || s.ServerAddress > kMaxOneByteAddress;
-    hdlc.SetServerAddressSize(large ? 4 : 2);
-  } else {
-    hdlc.SetServerAddressSize(1);
-    hdlc.SetServerLowerAddress(0);
-    hdlc.SetServerUpperAddress(s.HDLCUpperAddress);
-  }
-  hdlc.InformationFieldLength = 128;
-  hdlc.LogProc = nullptr;
-  hdlc.InactivityTimeout = s.InactivityTimeout;
-  MidLayerHDLC().DiscToNDMTimeout = 0;
-  hdlc.SetSupportingLayer("Serial[1]");
-  MidLayerHDLC().HDLCLayer = &hdlc;
-  CurrentMidLayer = &MidLayerHDLC();
-}
-
 }  // namespace
 
 void TFormMain::InstallLink() {
@@ -214,49 +195,21 @@ TFormMain::~TFormMain() {
   }
 }
 
-bool TFormMain::LinkConnected() const { return CurrentMidLayer != nullptr && CurrentMidLayer->Connected(); }
-
-void TFormMain::DisconnectLink() {
-  // An abort request ended the operation; closing the link after it must
-  // not be aborted as well.
-  UserAbortRequested = false;
-  // No release request: the association ends with the link.
-  DiscardEngineState();
-  if (CurrentMidLayer) CurrentMidLayer->Disconnect();
-  LowerLayers().DisconnectAllChannels();
-}
-
-void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
-
-void TFormMain::ConfigureProfile(const TLinkSettings& s) {
-  if (s.Tcp) ConfigureTCP(s);
-  else ConfigureHDLC(s);
-}
-
 #else
 
 void TFormMain::InstallLink() { CreateLinkState(); }
 TFormMain::~TFormMain() = default;
-bool TFormMain::LinkConnected() const { return false; }
-void TFormMain::DisconnectLink() {}
-void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
-void TFormMain::ConfigureProfile(const TLinkSettings&) {
-  RaiseGeneral("The communication layers are not part of this build");
-}
 
 #endif
 
 #if defined(QUILLON_APP_HAS_LINK)
 
-// The engine context of the window and the bytes its pointers point to;
-// they stay put for the life of the connection.
+// The window's meter session, kept between operations, and what outlives
+// one session.
 struct TLinkState {
-  TDLMSProtocolContext Context{};
-  int32_t ClientId = 0;
-  int32_t ServerId = 0;
-  PduStr LLS_PassWord, HLS_GUEK, HLS_GAK, HLS_KEK, HLS_ClientSystemTitle, HLS_ServerSystemTitle;
-  uint32_t NegotiatedConformance = 0;
-  int32_t NegotiatedMaxPduSize = 0;
+  std::unique_ptr<client::TSession> Session;
+  // A meter refuses a counter it has seen: it carries on across connects.
+  uint32_t NextInvocationCounter = 1;
   // Hand-over of the value read, from the worker to the window thread.
   QStringList GetAttributeDataResult;
   TFormMain* Form = nullptr;
@@ -264,72 +217,18 @@ struct TLinkState {
 
 namespace {
 
-// Key encryption key and client system title the program proposes.
-const char* const kKEKHex = "7E51C0A9B3D24F86E0A5917C3B6D28F4";
-const char* const kClientSystemTitle = "QXV00001";
+// The layers log under the names the log window has always shown.
+const client::TLayerNames kLayerNames{"TCPClient", "Serial[1]", "WRAPPER[1]", "HDLC[1]"};
 
-// The engine's log lines carry no context, so they go to the traffic log
-// directly, as lines without prefix columns.
-void LogStringFunc(const char* s) {
-  TrafficWindowManager().OnTraffic(nullptr, s ? std::string(s) : std::string(), TTrafficOptions{toInfo, toASCII});
-}
-
-void SetCallBackResult(PDLMSProtocolContext ctx, const std::string& text) {
-  const size_t n = std::min(text.size(), sizeof ctx->CallBackResult - 1);
-  std::memcpy(ctx->CallBackResult, text.data(), n);
-  ctx->CallBackResult[n] = '\0';
-}
-
-int32_t SendReceiveDataFunc(PDLMSProtocolContext ctx, const uint8_t* out, int32_t outLength, uint8_t* in,
-                            int32_t maxInLength, int32_t* inLength) {
-  auto* link = static_cast<TLinkState*>(ctx->ReservedForDllUser);
+// The session's failures reach the operator with the layer's or the
+// engine's own text.
+template <typename F>
+auto WithBareMessages(F&& f) -> decltype(f()) {
   try {
-    if (!CurrentMidLayer) RaiseGeneral("Not connected");
-    const PduStr request(reinterpret_cast<const char*>(out), static_cast<size_t>(std::max(outLength, 0)));
-    PduStr response;
-    CurrentMidLayer->SendReceiveData(link->ClientId, link->ServerId, request, response);
-    // A response the engine's buffer cannot take is refused, not cut.
-    if (response.size() > static_cast<size_t>(std::max(maxInLength, 0)))
-      RaiseGeneral(Format("Response too long (%d bytes, at most %d)", static_cast<int>(response.size()),
-                          maxInLength));
-    std::memcpy(in, response.data(), response.size());
-    *inLength = static_cast<int32_t>(response.size());
-    return 0;
-  } catch (const std::exception& e) {
-    // Exceptions stay on this side of the C interface; the engine reports
-    // the text as the failure of the call.
-    SetCallBackResult(ctx, e.what());
-    return 1;
+    return f();
+  } catch (const client::EMeterError& e) {
+    RaiseGeneral(e.Cause());
   }
-}
-
-int32_t GetShortNameOfAttributeFunc(PDLMSProtocolContext ctx, const uint8_t* instanceId, int32_t classId,
-                                    int32_t attributeId, uint16_t* shortName) {
-  auto* link = static_cast<TLinkState*>(ctx->ReservedForDllUser);
-  const QString instanceHex = QString::fromStdString(
-      TMisc::ByteStrToHexStr(std::string_view(reinterpret_cast<const char*>(instanceId), 6)));
-  int32_t sn = 0;
-  QString error;
-  if (!link->Form->ShortNameOfAttribute(classId, instanceHex, attributeId, sn, error)) {
-    SetCallBackResult(ctx, error.toStdString());
-    return 1;
-  }
-  *shortName = static_cast<uint16_t>(sn);
-  return 0;
-}
-
-void SetBytes(TByteArray& a, PduStr& owner, const PduStr& value) {
-  owner = value;
-  a.Size = static_cast<int32_t>(owner.size());
-  a.Bytes = reinterpret_cast<uint8_t*>(owner.data());
-}
-
-const uint8_t* BytesOrNull(const PduStr& s) {
-  return s.empty() ? nullptr : reinterpret_cast<const uint8_t*>(s.data());
-}
-
-void RaiseIfFailed(int32_t result, const TDLMSProtocolContext& ctx) {
-  if (result != 0) RaiseGeneral(ctx.Result ? ctx.Result : "Engine call failed");
 }
 
 }  // namespace
@@ -340,64 +239,55 @@ void TFormMain::CreateLinkState() {
 }
 
 void TFormMain::DiscardEngineState() {
-  if (!FLink || FLink->Context.ReservedRef == nullptr) return;
-  // The engine state of an association lives until ReleaseAA; with
-  // RLRQSupported 0 that call sends nothing and only frees it. Clearing the
-  // record without it would leave the state behind at every connect.
-  FLink->Context.RLRQSupported = 0;
-  ReleaseAA(&FLink->Context);
+  if (!FLink || !FLink->Session) return;
+  // No release request: the association ends with the link.
+  FLink->NextInvocationCounter = FLink->Session->InvocationCounter();
+  FLink->Session->Close(false);
+  FLink->Session.reset();
 }
+
+bool TFormMain::LinkConnected() const { return FLink && FLink->Session && FLink->Session->LinkConnected(); }
+
+void TFormMain::DisconnectLink() {
+  // An abort request ended the operation; closing the link after it must
+  // not be aborted as well.
+  DiscardEngineState();
+}
+
+void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
 
 void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   DiscardEngineState();
   TLinkState& L = *FLink;
-  L.ClientId = s.ClientAddress;
-  L.ServerId = s.ServerAddress;
-  ConfigureProfile(s);
-  CurrentMidLayer->Connect(L.ClientId, L.ServerId);
-
-  TDLMSProtocolContext& c = L.Context;
-  ClearContext(&c);
-  c.ClientId = s.ClientAddress;
-  c.ServerId = s.ServerAddress;
-  c.ApplicationContext = s.ReferencingModel;
-  c.MechanismName = s.Mechanism;
-  if (s.Mechanism == 2) SetBytes(c.Secret, L.LLS_PassWord, s.Password);
-  if (s.Mechanism == 6) {
-    L.HLS_GUEK = s.GUEK;
-    L.HLS_GAK = s.GAK;
-    L.HLS_KEK = TMisc::HexStrToByteStr(kKEKHex);
-    L.HLS_ClientSystemTitle = kClientSystemTitle;
-    L.HLS_ServerSystemTitle = s.ServerSystemTitle;
-    c.EncryptionKey = BytesOrNull(L.HLS_GUEK);
-    c.AuthenticationKey = BytesOrNull(L.HLS_GAK);
-    c.KeyEncryptionKey = BytesOrNull(L.HLS_KEK);
-    c.SecuritySuite = 1;
-    c.ClientSystemTitle = BytesOrNull(L.HLS_ClientSystemTitle);
-    c.ServerSystemTitle = BytesOrNull(L.HLS_ServerSystemTitle);
-  }
-  c.LogStringFunc = &LogStringFunc;
-  c.SendReceiveDataFunc = &SendReceiveDataFunc;
-  c.GetShortNameOfAttributeFunc = &GetShortNameOfAttributeFunc;
-  c.ReservedForDllUser = &L;
-  RaiseIfFailed(EstablishAA(&c), c);
-  L.NegotiatedConformance = c.NegotiatedConformance;
-  L.NegotiatedMaxPduSize = c.NegotiatedMaxPduSize;
+  L.Session = std::make_unique<client::TSession>(s.Profile);
+  client::TSession& session = *L.Session;
+  session.SetLayerNames(kLayerNames);
+  session.SetInvocationCounter(L.NextInvocationCounter);
+  // The engine's log lines carry no context: lines without prefix columns.
+  session.SetLog([form = L.Form](const std::string& line) { form->LogLine(QString::fromStdString(line)); });
+  // Short names come from the object list loaded in the window.
+  session.SetShortNameSource(
+      [form = L.Form](int classId, const client::TLogicalName& name, int attribute, int& sn, std::string& error) {
+        QString message;
+        int32_t found = 0;
+        const QString instanceHex = QString::fromStdString(client::LogicalNameHex(name));
+        if (!form->ShortNameOfAttribute(classId, instanceHex, attribute, found, message)) {
+          error = message.toStdString();
+          return false;
+        }
+        sn = found;
+        return true;
+      });
+  WithBareMessages([&] { session.Open(client::TCall{FCancel.get(), {}}); });
 }
 
-void TFormMain::ApplyProtection(const TLinkSettings& s) {
-  if (!Ciphered(s.ReferencingModel)) return;
-  TProtectionLayer& p = FLink->Context.ProtectionLayers[0];
-  if (s.Protection == 0) {
-    // "No" chosen after an earlier request was protected: the layer left
-    // from that request would otherwise keep protecting every request.
-    p = TProtectionLayer{};
-    return;
-  }
-  p.Kind = 1;
-  // General ciphering needs the general-block-transfer conformance bit.
-  p.Style = (FLink->NegotiatedConformance & 4u) ? 3 : 1;
-  p.ProtectionServices = static_cast<uint32_t>(s.Protection);
+std::string TFormMain::RunRequest(int kind, const TLinkSettings& s, const std::string& requestXml) {
+  TLinkState& L = *FLink;
+  if (!L.Session) RaiseGeneral("Not connected");
+  L.Session->SetRequestProtection(s.Protection);
+  return WithBareMessages([&] {
+    return L.Session->Request(static_cast<client::TRequestKind>(kind), requestXml, client::TCall{FCancel.get(), {}});
+  });
 }
 
 void TFormMain::MMDoConnectClick() {
@@ -413,7 +303,6 @@ void TFormMain::EnsureConnected() {
   FormTraffic->show();
   if (active) active->activateWindow();
   const TLinkSettings s = ReadLinkSettings(true);
-  UserAbortRequested = false;
   ScalerUnits.clear();
   RunLinkOperation([this, s] { ConnectAndAssociate(s); });
 }
@@ -428,11 +317,11 @@ std::string GetRequestXml(int classId, const QString& instanceHex, int attribute
       TMisc::IntToHex(static_cast<uint32_t>(attributeId), 2).c_str());
 }
 
-// One read on the worker: the Data element's XML lines, or the meter's
-// refusal as an error.
-QStringList ReadDataLines(TDLMSProtocolContext& c, const std::string& request) {
-  RaiseIfFailed(ReadAttributes(&c, request.c_str()), c);
-  const auto response = MakeFromXml<T_GetResponseNormal>(xmlGetResponseNormal, c.Result ? c.Result : "");
+}  // namespace
+
+QStringList TFormMain::ReadDataLines(const TLinkSettings& s, const std::string& request) {
+  const std::string answer = RunRequest(static_cast<int>(client::TRequestKind::rkGet), s, request);
+  const auto response = MakeFromXml<T_GetResponseNormal>(xmlGetResponseNormal, answer);
   const T_GetDataResult& result = *response->FResult();
   if (result.Tag != 0) {
     const auto& dar = static_cast<const T_DataAccessResult&>(*result.Value);
@@ -442,8 +331,6 @@ QStringList ReadDataLines(TDLMSProtocolContext& c, const std::string& request) {
   for (const std::string& l : result.Value->ToStringList(0)) lines << QString::fromStdString(l);
   return lines;
 }
-
-}  // namespace
 
 void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const QString& attributeName) {
   EnsureConnected();
@@ -456,16 +343,12 @@ void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const 
   if (auto known = ScalerUnits.find(info.InstanceHex); known != ScalerUnits.end()) scalerUnit = known->second;
   const bool readScaler = scalerAttribute > 0 && !scalerUnit;
   const std::string scalerRequest = GetRequestXml(info.ClassId, info.InstanceHex, scalerAttribute);
-  UserAbortRequested = false;
   FLink->GetAttributeDataResult.clear();
   RunLinkOperation([this, s, request, readScaler, scalerRequest, &scalerUnit] {
-      ApplyProtection(s);
-      TDLMSProtocolContext& c = FLink->Context;
-      FLink->GetAttributeDataResult = ReadDataLines(c, request);
+      FLink->GetAttributeDataResult = ReadDataLines(s, request);
       if (!readScaler) return;
       try {
-        ApplyProtection(s);
-        const QStringList lines = ReadDataLines(c, scalerRequest);
+        const QStringList lines = ReadDataLines(s, scalerRequest);
         scalerUnit = client::ScalerUnitOf(client::ParseDataXml(lines.join(QLatin1Char('\n')).toStdString()));
       } catch (const EUserAbort&) {
         throw;
@@ -493,12 +376,10 @@ QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo
   const TLinkSettings s = ReadLinkSettings(false);
   QList<TAttributeRow> rows;
   RunLinkOperation([&] {
-    TDLMSProtocolContext& c = FLink->Context;
     for (int id = 1; id <= names.size(); ++id) {
       TAttributeRow row{id, names[id - 1], QString(), QString()};
       try {
-        ApplyProtection(s);
-        row.Xml = ReadDataLines(c, GetRequestXml(info.ClassId, info.InstanceHex, id)).join(QLatin1Char('\n'));
+        row.Xml = ReadDataLines(s, GetRequestXml(info.ClassId, info.InstanceHex, id)).join(QLatin1Char('\n'));
       } catch (const EUserAbort&) {
         throw;
       } catch (const std::exception& e) {
@@ -542,11 +423,7 @@ void TFormMain::WriteThisClick() {
         GetAttributeParams.InstanceIdHex.toStdString().c_str(),
         TMisc::IntToHex(static_cast<uint32_t>(GetAttributeParams.AttributeId), 2).c_str(),
         StripDataWrapper(ResponseEditor->Text()).toStdString().c_str());
-    UserAbortRequested = false;
-    RunLinkOperation([this, s, request] {
-        ApplyProtection(s);
-        RaiseIfFailed(WriteAttributes(&FLink->Context, request.c_str()), FLink->Context);
-      });
+      RunLinkOperation([this, s, request] { RunRequest(static_cast<int>(client::TRequestKind::rkSet), s, request); });
   });
 }
 
@@ -574,13 +451,10 @@ void TFormMain::InvokeMethodOn(const TInstanceInfo& info, int methodId) {
       parameters.isEmpty()
           ? ""
           : ("<MethodInvocationParameters>" + parameters.toStdString() + "</MethodInvocationParameters>").c_str());
-  UserAbortRequested = false;
   QStringList lines;
   RunLinkOperation([this, s, request, &lines] {
-      ApplyProtection(s);
-      TDLMSProtocolContext& c = FLink->Context;
-      RaiseIfFailed(InvokeMethod(&c, request.c_str(), 1), c);
-      lines = QString::fromStdString(c.Result ? c.Result : "").split(QRegularExpression(QStringLiteral("\r?\n")));
+      const std::string answer = RunRequest(static_cast<int>(client::TRequestKind::rkAction), s, request);
+      lines = QString::fromStdString(answer).split(QRegularExpression(QStringLiteral("\r?\n")));
     });
   ShowResponseLines(lines);
 }
@@ -603,13 +477,12 @@ void TFormMain::MMDoReadObjectListClick() {
 }
 
 void TFormMain::ReleaseAndDisconnect() {
-  if (LinkConnected() && FLink->Context.ReservedRef != nullptr) {
-    // A meter that does not answer the release is hung up on all the same;
-    // the engine state left behind is freed with the link.
-    FLink->Context.RLRQSupported = 1;
-    ReleaseAA(&FLink->Context);
-  }
-  DisconnectLink();
+  if (!FLink || !FLink->Session) return;
+  // A release request where the association supports one; a meter that does
+  // not answer it is hung up on all the same.
+  FLink->NextInvocationCounter = FLink->Session->InvocationCounter();
+  FLink->Session->Close(true);
+  FLink->Session.reset();
 }
 
 void TFormMain::MMDoDisconnectClick() {
@@ -621,8 +494,8 @@ void TFormMain::MMDoDisconnectClick() {
 QString TFormMain::NegotiatedText() const {
   if (!FLink || !LinkConnected()) return QString();
   return QStringLiteral("Conformance %1, PDU size %2")
-      .arg(QString::fromStdString(TMisc::IntToHex(FLink->NegotiatedConformance, 6)))
-      .arg(FLink->NegotiatedMaxPduSize);
+      .arg(QString::fromStdString(TMisc::IntToHex(FLink->Session->NegotiatedConformance(), 6)))
+      .arg(FLink->Session->NegotiatedMaxPduSize());
 }
 
 #else  // the lower modules are not all part of this build
@@ -637,8 +510,11 @@ namespace {
 [[noreturn]] void NotInThisBuild() { RaiseGeneral("The meter connection is not part of this build"); }
 }  // namespace
 
+bool TFormMain::LinkConnected() const { return false; }
+void TFormMain::DisconnectLink() {}
+void TFormMain::RequestUserAbort() {}
 void TFormMain::ConnectAndAssociate(const TLinkSettings&) { NotInThisBuild(); }
-void TFormMain::ApplyProtection(const TLinkSettings&) {}
+std::string TFormMain::RunRequest(int, const TLinkSettings&, const std::string&) { NotInThisBuild(); }
 void TFormMain::EnsureConnected() { NotInThisBuild(); }
 void TFormMain::MMDoConnectClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoReadObjectListClick() { Guarded([] { NotInThisBuild(); }); }

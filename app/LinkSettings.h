@@ -2,23 +2,20 @@
 // window thread before the worker starts: the worker never touches widgets.
 #pragma once
 
-#include <QString>
-
-#include "xmlpdu/infra/Misc.h"
+#if defined(QUILLON_HAVE_CLIENT)
+#include "client/MeterProfile.h"
+#endif
 
 namespace quillon {
 
 struct TLinkSettings {
-  bool Tcp = false;
-  QString ServerIP;
-  int ComPort = 0, Baud = 0;
-  int PhysicalAddress = -1;  // -1: none given, one-byte server address
-  int HDLCUpperAddress = 0;
-  bool ModeE = false;
-  int ClientAddress = 0, ServerAddress = 0, ConnectTimeout = 0, ResponseTimeout = 0;
-  int ReferencingModel = 0, Mechanism = 0, Protection = 0;
-  PduStr Password, GUEK, GAK, ServerSystemTitle;
-  int InactivityTimeout = 30000;
+#if defined(QUILLON_HAVE_CLIENT)
+  // How to reach the meter (filled for a connect only).
+  client::TMeterProfile Profile;
+#endif
+  int ReferencingModel = 0;
+  // Protection of the next request on a ciphered context (0 none).
+  int Protection = 0;
 };
 
 }  // namespace quillon

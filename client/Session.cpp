@@ -50,6 +50,9 @@ struct TSession::TState {
   TProgress Progress;
   const TCall* Call = nullptr;
   uint32_t NextInvocationCounter = 1;
+  TLayerNames LayerNames;
+  TShortNameSource ShortNames;
+  std::optional<int> RequestProtection;
 };
 
 namespace {
@@ -106,6 +109,16 @@ int32_t ShortName(PDLMSProtocolContext ctx, const uint8_t* instance, int32_t cla
                   uint16_t* sn) {
   auto* s = static_cast<TSession::TState*>(ctx->ReservedForDllUser);
   const TLogicalName name = LogicalNameOfBytes(std::string_view(reinterpret_cast<const char*>(instance), 6));
+  if (s->ShortNames && !method) {
+    int found = 0;
+    std::string error;
+    if (!s->ShortNames(classId, name, id, found, error)) {
+      SetCallBackResult(ctx, error);
+      return 1;
+    }
+    *sn = static_cast<uint16_t>(found);
+    return 0;
+  }
   int base = -1, attributes = 0;
   if (classId == 12 && name == kAssociationName) {
     base = kAssociationSNBase;
@@ -231,6 +244,10 @@ int TSession::NegotiatedMaxPduSize() const { return F->Context.NegotiatedMaxPduS
 uint32_t TSession::NegotiatedConformance() const { return F->Context.NegotiatedConformance; }
 const std::string& TSession::LastXml() const { return F->LastXml; }
 void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
+void TSession::SetLayerNames(const TLayerNames& names) { F->LayerNames = names; }
+void TSession::SetShortNameSource(TShortNameSource source) { F->ShortNames = std::move(source); }
+void TSession::SetRequestProtection(std::optional<int> policy) { F->RequestProtection = policy; }
+bool TSession::LinkConnected() const { return F->Associated && F->Mid && F->Mid->Connected(); }
 uint32_t TSession::InvocationCounter() const { return F->NextInvocationCounter; }
 
 namespace {
@@ -241,7 +258,7 @@ void BuildStack(TSession::TState& s) {
   if (p.Transport == TTransport::tHdlcSerial) {
     s.Serial = std::make_unique<TProtocolLayerSerial>();
     TProtocolLayerSerial& serial = *s.Serial;
-    serial.Name = "Serial";
+    serial.Name = s.LayerNames.Serial;
     serial.SetDevicePath(p.Device);
     serial.SetFormat("8N1");
     serial.ShowTraffic = true;
@@ -256,7 +273,7 @@ void BuildStack(TSession::TState& s) {
   } else {
     s.Tcp = std::make_unique<TProtocolLayerTCPClient>();
     TProtocolLayerTCPClient& tcp = *s.Tcp;
-    tcp.Name = "TCPClient";
+    tcp.Name = s.LayerNames.Tcp;
     tcp.SetIP(p.Host);
     tcp.SetPort(p.Port);
     tcp.SetIPVersion(p.Host.find(':') != std::string::npos ? IPv6 : IPv4);
@@ -268,7 +285,7 @@ void BuildStack(TSession::TState& s) {
   }
   if (p.Transport == TTransport::tWrapperTcp) {
     s.Wrapper = std::make_unique<TProtocolLayerWrapper>();
-    s.Wrapper->Name = "WRAPPER";
+    s.Wrapper->Name = s.LayerNames.Wrapper;
     s.Wrapper->SupportingLayerInstance = byteLayer;
     auto mid = std::make_unique<TMidLayerWRAPPER>();
     mid->WRAPPERLayer = s.Wrapper.get();
@@ -276,7 +293,7 @@ void BuildStack(TSession::TState& s) {
   } else {
     s.Hdlc = std::make_unique<TProtocolLayerHDLC>();
     TProtocolLayerHDLC& hdlc = *s.Hdlc;
-    hdlc.Name = "HDLC";
+    hdlc.Name = s.LayerNames.Hdlc;
     hdlc.SupportingLayerInstance = byteLayer;
     if (p.PhysicalAddress >= 0) {
       hdlc.SetServerLowerAddress(p.PhysicalAddress);
@@ -345,16 +362,37 @@ void ApplyProtection(TSession::TState& s) {
   if (!s.Profile.Ciphered()) return;
   TProtectionLayer& p = s.Context.ProtectionLayers[0];
   p = TProtectionLayer{};
+  // No protection chosen: a layer left from an earlier request would
+  // otherwise keep protecting every request.
+  const int policy = s.RequestProtection.value_or(s.Profile.Policy);
+  if (policy == 0) return;
   p.Kind = 1;
   // General ciphering needs the general-block-transfer conformance bit.
   p.Style = (s.Context.NegotiatedConformance & 4u) ? 3 : 1;
-  p.ProtectionServices = static_cast<uint32_t>(s.Profile.Policy);
+  p.ProtectionServices = static_cast<uint32_t>(policy);
 }
 
 [[noreturn]] void RaiseEngineFailure(const TSession::TState& s, const TCall& call) {
   const std::string text = s.Context.Result ? s.Context.Result : "Engine call failed";
-  if (call.Cancel && call.Cancel->Cancelled()) throw EMeterError("cancelled");
+  if (call.Cancel && call.Cancel->Cancelled()) throw EMeterError("cancelled", text);
   throw EMeterError(text);
+}
+
+// One request through the engine with the call's cancel token and the
+// session's protection; the engine's answer is kept as the last XML.
+const std::string& RunRequest(TSession::TState& s, TRequestKind kind, const std::string& xml, const TCall& call,
+                              bool expectReturn) {
+  TCallScope scope(s, call);
+  ApplyProtection(s);
+  int32_t result = 0;
+  switch (kind) {
+    case TRequestKind::rkGet: result = ReadAttributes(&s.Context, xml.c_str()); break;
+    case TRequestKind::rkSet: result = WriteAttributes(&s.Context, xml.c_str()); break;
+    case TRequestKind::rkAction: result = InvokeMethod(&s.Context, xml.c_str(), expectReturn ? 1 : 0); break;
+  }
+  if (result != 0) RaiseEngineFailure(s, call);
+  s.LastXml = s.Context.Result ? s.Context.Result : "";
+  return s.LastXml;
 }
 
 std::string Endpoint(const TMeterProfile& p) {
@@ -372,30 +410,30 @@ void TSession::Open(const TCall& call) {
   try {
     BuildStack(s);
     s.Mid->Connect(s.Profile.ClientAddress, s.Profile.ServerAddress);
-  } catch (const EUserAbort&) {
+  } catch (const EUserAbort& e) {
     Close();
-    throw EMeterError("cancelled");
+    throw EMeterError("cancelled", e.what());
   } catch (const std::exception& e) {
     Close();
-    throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()));
+    throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()), e.what());
   }
   FillContext(s);
   if (EstablishAA(&s.Context) != 0) {
     const std::string text = s.Context.Result ? s.Context.Result : "Association failed";
     const bool cancelled = call.Cancel && call.Cancel->Cancelled();
     Close();
-    throw EMeterError(cancelled ? std::string("cancelled") : "association: " + text);
+    throw EMeterError(cancelled ? std::string("cancelled") : "association: " + text, text);
   }
   s.Associated = true;
 }
 
-void TSession::Close() {
+void TSession::Close(bool release) {
   TState& s = *F;
   if (s.Context.ReservedRef != nullptr) {
     const TCall none;
     TCallScope scope(s, none);
     // A link that is gone gets no release request; the engine state is freed either way.
-    if (!s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
+    if (!release || !s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
     ApplyProtection(s);
     ReleaseAA(&s.Context);
   }
@@ -517,20 +555,20 @@ TObjectRef TSession::Prepare(TObjectRef ref, int defaultMember, const TCall& cal
   return ref;
 }
 
+const std::string& TSession::Request(TRequestKind kind, const std::string& requestXml, const TCall& call) {
+  RequireOpen(*F);
+  return RunRequest(*F, kind, requestXml, call, true);
+}
+
 TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& selection) {
   TState& s = *F;
   ref = Prepare(ref, 2, call);
   TReading r;
   r.Ref = ref;
-  {
-    TCallScope scope(s, call);
-    ApplyProtection(s);
-    const std::string request = "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
-                                Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + selection +
-                                "</GetRequestNormal>";
-    if (ReadAttributes(&s.Context, request.c_str()) != 0) RaiseEngineFailure(s, call);
-    s.LastXml = s.Context.Result ? s.Context.Result : "";
-  }
+  RunRequest(s, TRequestKind::rkGet,
+             "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
+                 Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + selection + "</GetRequestNormal>",
+             call, false);
   auto data = DataElementOf(s.LastXml);
   if (!data) {
     const auto why = ValueAfter(s.LastXml, "DataAccessError");
@@ -556,28 +594,23 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
 void TSession::Set(TObjectRef ref, const std::string& dataXml, const TCall& call) {
   TState& s = *F;
   ref = Prepare(ref, 2, call);
-  TCallScope scope(s, call);
-  ApplyProtection(s);
-  const std::string request = "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
-                              Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + "<Value>" + dataXml +
-                              "</Value></SetRequestNormal>";
-  if (WriteAttributes(&s.Context, request.c_str()) != 0) RaiseEngineFailure(s, call);
-  s.LastXml = s.Context.Result ? s.Context.Result : "";
+  RunRequest(s, TRequestKind::rkSet,
+             "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
+                 Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + "<Value>" + dataXml +
+                 "</Value></SetRequestNormal>",
+             call, false);
   RequireSuccess(s.LastXml, ref, "write");
 }
 
 std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parametersXml, const TCall& call) {
   TState& s = *F;
   ref = Prepare(ref, 1, call);
-  TCallScope scope(s, call);
-  ApplyProtection(s);
   const std::string request =
       "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" />" + Descriptor("Method", ref.ClassId, ref.Name, ref.Member) +
       (parametersXml.empty() ? std::string()
                              : "<MethodInvocationParameters>" + parametersXml + "</MethodInvocationParameters>") +
       "</ActionRequestNormal>";
-  if (InvokeMethod(&s.Context, request.c_str(), 0) != 0) RaiseEngineFailure(s, call);
-  s.LastXml = s.Context.Result ? s.Context.Result : "";
+  RunRequest(s, TRequestKind::rkAction, request, call, false);
   RequireSuccess(s.LastXml, ref, "method");
   if (auto data = DataElementOf(s.LastXml)) {
     try {

@@ -95,8 +95,28 @@ struct TProfileTable {
 // layer reported, or the meter's refusal of a request.
 class EMeterError : public EGeneralError {
 public:
-  explicit EMeterError(const std::string& message) : EGeneralError(message) {}
+  // `cause`: the bare text of the layer or the engine, without the context
+  // the message adds (the message itself when empty).
+  explicit EMeterError(const std::string& message, std::string cause = std::string())
+      : EGeneralError(message), FCause(cause.empty() ? message : std::move(cause)) {}
+  const std::string& Cause() const { return FCause; }
+
+private:
+  std::string FCause;
 };
+
+// The engine call a raw request goes to.
+enum class TRequestKind { rkGet, rkSet, rkAction };
+
+// Names of the session's layers as they appear in the traffic log.
+struct TLayerNames {
+  std::string Tcp = "TCPClient", Serial = "Serial", Wrapper = "WRAPPER", Hdlc = "HDLC";
+};
+
+// Short name of an attribute from a source of the caller's own: true and
+// `shortName`, or false and the message.
+using TShortNameSource =
+    std::function<bool(int classId, const TLogicalName& name, int attribute, int& shortName, std::string& error)>;
 
 class TSession {
 public:
@@ -109,11 +129,22 @@ public:
   // process-wide traffic log).
   void SetLog(std::function<void(const std::string&)> log);
 
+  // Before Open: the names the layers log under.
+  void SetLayerNames(const TLayerNames& names);
+  // Attribute short names come from `source` instead of the object list
+  // read from the meter (empty: the object list again).
+  void SetShortNameSource(TShortNameSource source);
+  // The protection of the requests after the association (policy 0..3);
+  // by default the profile's policy.
+  void SetRequestProtection(std::optional<int> policy);
+
   void Open(const TCall& call = {});
   // Releases the association (with a release request where the association
-  // supports one) and closes the link; never throws.
-  void Close();
+  // supports one and `release` is set) and closes the link; never throws.
+  void Close(bool release = true);
   bool IsOpen() const;
+  // The association is open and its link is still up.
+  bool LinkConnected() const;
   const TMeterProfile& Profile() const;
   int NegotiatedMaxPduSize() const;
   uint32_t NegotiatedConformance() const;
@@ -140,6 +171,11 @@ public:
   // (one per process, say) keep it between them.
   void SetInvocationCounter(uint32_t next);
   uint32_t InvocationCounter() const;
+
+  // Sends one request given as DLMS XML (GetRequest, SetRequest or
+  // ActionRequest) and returns the XML the engine returned, whatever the
+  // meter answered.
+  const std::string& Request(TRequestKind kind, const std::string& requestXml, const TCall& call = {});
 
   // The XML the engine returned for the last request.
   const std::string& LastXml() const;

@@ -1,4 +1,4 @@
-// The settings turned into a layer stack: TCP address forms, HDLC
+// The settings turned into a meter profile: TCP address forms, HDLC
 // addressing, and settings that stop a command before anything is sent.
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,7 +9,7 @@
 #include "AppTestSupport.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
-#include "comm/MidLayers.h"
+#include "client/MeterProfile.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -25,10 +25,11 @@ void CommonSettings(TFormSettings& s) {
   s.EDITResponseTimeout->setText("3500");
 }
 
-// Configures the stack from the dialog; the error text or "OK".
-QString Configure(TFormMain& form) {
+// The profile a connect would use; the error text or "OK".
+QString Configure(TFormMain& form, client::TMeterProfile* profile = nullptr) {
   try {
-    form.ConfigureProfile(form.ReadLinkSettings(true));
+    const client::TMeterProfile p = form.ReadLinkSettings(true).Profile;
+    if (profile) *profile = p;
     return QStringLiteral("OK");
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
@@ -72,38 +73,34 @@ void ProfileTest::tcpAddress() {
   CommonSettings(*form.FormSettings);
   form.FormSettings->RBSelectTCPClick();
   form.FormSettings->EDITServerIP->setText(text);
-  CurrentMidLayer = nullptr;
-  QCOMPARE(Configure(form), expected);
-  if (expected != "OK") {
-    QVERIFY(CurrentMidLayer == nullptr);
-    return;
-  }
-  auto& tcp = LowerLayers().TCPClient;
-  QCOMPARE(QString::fromStdString(tcp.IP()), ip);
-  QCOMPARE(tcp.Port(), port);
-  QCOMPARE(tcp.IPVersion() == IPv6, ipv6);
-  QCOMPARE(tcp.ConnectTimeout(), 2500);
-  QCOMPARE(tcp.ResponseTimeout(), 3500);
-  QCOMPARE(tcp.DisconnectToConnectDelay(), 1000);
-  QVERIFY(tcp.ShowTraffic());
-  QCOMPARE(WRAPPERLayers().WRAPPER(1).SupportingLayer, std::string("TCPClient"));
-  QVERIFY(CurrentMidLayer == &MidLayerWRAPPER());
-  QVERIFY(MidLayerWRAPPER().WRAPPERLayer == &WRAPPERLayers().WRAPPER(1));
+  client::TMeterProfile p;
+  QCOMPARE(Configure(form, &p), expected);
+  if (expected != "OK") return;
+  QVERIFY(p.Transport == client::TTransport::tWrapperTcp);
+  QCOMPARE(QString::fromStdString(p.Host), ip);
+  QCOMPARE(p.Port, port);
+  // The session picks IPv6 for an address with colons.
+  QCOMPARE(p.Host.find(':') != std::string::npos, ipv6);
+  QCOMPARE(p.ConnectTimeout, 2500);
+  QCOMPARE(p.ResponseTimeout, 3500);
+  QCOMPARE(p.ClientAddress, 16);
+  QCOMPARE(p.ServerAddress, 1);
+  QCOMPARE(p.ApplicationContext(), 3);  // LN, no ciphering
 }
 
 void ProfileTest::hdlcAddressing_data() {
   QTest::addColumn<QString>("physical");
   QTest::addColumn<QString>("server");
   QTest::addColumn<int>("size");
-  QTest::addColumn<int>("lower");
-  QTest::addColumn<int>("upper");  // -1: left to the connect, which sets the server address
-  QTest::newRow("no physical address") << "" << "17" << 1 << 0 << 17;
-  QTest::newRow("physical 127") << "127" << "1" << 2 << 127 << -1;
-  QTest::newRow("physical 128") << "128" << "1" << 4 << 128 << -1;
-  QTest::newRow("physical 16383") << "16383" << "1" << 4 << 16383 << -1;
+  QTest::addColumn<int>("lower");  // -1: none, a one-byte server address
+  QTest::addColumn<int>("upper");
+  QTest::newRow("no physical address") << "" << "17" << 1 << -1 << 17;
+  QTest::newRow("physical 127") << "127" << "1" << 2 << 127 << 1;
+  QTest::newRow("physical 128") << "128" << "1" << 4 << 128 << 1;
+  QTest::newRow("physical 16383") << "16383" << "1" << 4 << 16383 << 1;
   // A server address above 127 needs the four-byte form too.
-  QTest::newRow("upper 128") << "5" << "128" << 4 << 5 << -1;
-  QTest::newRow("upper 127") << "5" << "127" << 2 << 5 << -1;
+  QTest::newRow("upper 128") << "5" << "128" << 4 << 5 << 128;
+  QTest::newRow("upper 127") << "5" << "127" << 2 << 5 << 127;
 }
 
 void ProfileTest::hdlcAddressing() {
@@ -123,24 +120,17 @@ void ProfileTest::hdlcAddressing() {
   s.CHKModeE->setChecked(true);
   s.EDITPhysicalAddress->setText(physical);
   s.EDITServerAddress->setText(server);
-  QCOMPARE(Configure(form), QStringLiteral("OK"));
-  auto& hdlc = HDLCLayers().HDLC(1);
-  QCOMPARE(hdlc.ServerAddressSize(), size);
-  QCOMPARE(hdlc.ServerLowerAddress(), lower);
-  if (upper >= 0) QCOMPARE(hdlc.ServerUpperAddress(), upper);
-  QCOMPARE(hdlc.InformationFieldLength, 128u);
-  QCOMPARE(hdlc.InactivityTimeout.load(), 45000);
-  QCOMPARE(hdlc.SupportingLayer(), std::string("Serial[1]"));
-  auto& serial = LowerLayers().Serial(1);
-  QCOMPARE(serial.COMNr(), 3);
-  QCOMPARE(serial.Baud(), 19200);  // read although Mode E disables the field
-  QVERIFY(serial.NeedsMode_E);
-  QVERIFY(!serial.NeedsWakeUp);
-  QCOMPARE(serial.FormatText(), std::string("8N1"));
-  QCOMPARE(serial.ResponseTimeout, 3500);
-  QCOMPARE(serial.Mode_E_Delay3, 1000);
-  QVERIFY(CurrentMidLayer == &MidLayerHDLC());
-  QCOMPARE(MidLayerHDLC().DiscToNDMTimeout, 0);
+  client::TMeterProfile p;
+  QCOMPARE(Configure(form, &p), QStringLiteral("OK"));
+  QVERIFY(p.Transport == client::TTransport::tHdlcSerial);
+  QCOMPARE(p.AddressSize, size);
+  QCOMPARE(p.PhysicalAddress, lower);
+  QCOMPARE(p.ServerAddress, upper);
+  QCOMPARE(p.InactivityTimeout, 45000);
+  QCOMPARE(p.Device, std::string("/dev/ttyS2"));  // port 3
+  QCOMPARE(p.Baud, 19200);  // read although Mode E disables the field
+  QVERIFY(p.ModeE);
+  QCOMPARE(p.ResponseTimeout, 3500);
 }
 
 void ProfileTest::settingsMessagesBeforeConnecting_data() {
@@ -171,9 +161,8 @@ void ProfileTest::settingsMessagesBeforeConnecting() {
   s.EDITBaud->setText("9600");
   if (auto* cb = s.findChild<QComboBox*>(control)) cb->setCurrentIndex(value.toInt());
   else s.findChild<QLineEdit*>(control)->setText(value);
-  CurrentMidLayer = nullptr;
   QCOMPARE(Configure(form), expected);
-  QVERIFY(CurrentMidLayer == nullptr);  // nothing set up, nothing sent
+  QVERIFY(!form.LinkConnected());  // nothing set up, nothing sent
 }
 
 QTEST_MAIN(ProfileTest)

@@ -1,6 +1,7 @@
 // Sessions against the simulator (a separate process on loopback): two
-// sessions at once, each with its own stack; short names; the cancel token
-// ending a wait for a peer that never answers; a refused password.
+// sessions at once, each with its own stack; short names, from the object
+// list or from the caller; raw requests; the cancel token ending a wait for
+// a peer that never answers; a refused password.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -62,6 +63,68 @@ TEST(Session, ShortNamesComeFromTheObjectList) {
   EXPECT_EQ(r.Ref.ClassId, 3);
   ASSERT_TRUE(r.ScalerUnit.has_value());
   EXPECT_EQ(ScaledText(r.Value, r.ScalerUnit->Scaler).value_or("?"), "5.50");
+}
+
+std::string GetRequestXml(int classId, const std::string& instanceHex, int attribute) {
+  return "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"000" +
+         std::to_string(classId) + "\" /><InstanceId Value=\"" + instanceHex + "\" /><AttributeId Value=\"0" +
+         std::to_string(attribute) + "\" /></AttributeDescriptor></GetRequestNormal>";
+}
+
+TEST(Session, RawRequestsReturnTheEnginesAnswer) {
+  test::TSimProcess sim({"--port", "0"});
+  TSession s(WrapperProfile(sim.Port(), 16));
+  const std::string voltage = GetRequestXml(3, "0100200700FF", 2);
+  try {
+    s.Request(TRequestKind::rkGet, voltage);
+    FAIL() << "a request without an association";
+  } catch (const EMeterError& e) {
+    EXPECT_EQ(std::string(e.what()), "no association: the session is not open");
+  }
+  s.Open();
+  const TReading typed = s.Get(ParseObjectRef("3/1.0.32.7.0.255/2"));
+  const std::string raw = s.Request(TRequestKind::rkGet, voltage);
+  EXPECT_NE(raw.find("GetResponseNormal"), std::string::npos) << raw;
+  EXPECT_NE(raw.find(typed.DataXml), std::string::npos) << raw;
+  EXPECT_EQ(s.LastXml(), raw);
+  // A refusal of the meter is an answer, not a failure.
+  const std::string refused = s.Request(TRequestKind::rkGet, GetRequestXml(1, "0000636363FF", 2));
+  EXPECT_EQ(refused.find("<Data>"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("ObjectUndefined"), std::string::npos) << refused;
+  EXPECT_TRUE(s.LinkConnected());
+  // Ending without a release request leaves nothing open.
+  s.Close(false);
+  EXPECT_FALSE(s.IsOpen());
+  EXPECT_FALSE(s.LinkConnected());
+}
+
+TEST(Session, ShortNamesFromASourceOfTheCaller) {
+  test::TSimProcess sim({"--port", "0"});
+  TMeterProfile p = WrapperProfile(sim.Port(), 48);
+  p.ShortNames = true;
+  TSession s(p);
+  std::vector<std::string> asked;
+  // Knows the voltage register only (base name 2320 hex: attribute 2 is 8 on).
+  s.SetShortNameSource([&](int classId, const TLogicalName& name, int attribute, int& sn, std::string& error) {
+    asked.push_back(std::to_string(classId) + "/" + LogicalNameDotted(name) + "/" + std::to_string(attribute));
+    if (classId == 3 && LogicalNameDotted(name) == "1.0.32.7.0.255") {
+      sn = 0x2320 + 8 * (attribute - 1);
+      return true;
+    }
+    error = "no row for " + LogicalNameDotted(name);
+    return false;
+  });
+  s.Open();
+  const std::string raw = s.Request(TRequestKind::rkGet, GetRequestXml(3, "0100200700FF", 2));
+  EXPECT_NE(raw.find("<Data>"), std::string::npos) << raw;
+  try {
+    s.Request(TRequestKind::rkGet, GetRequestXml(1, "0000636363FF", 2));
+    FAIL() << "a short name the source does not know";
+  } catch (const EMeterError& e) {
+    EXPECT_EQ(std::string(e.what()), "no row for 0.0.99.99.99.255");
+  }
+  // The object list was never read: the source answered every question.
+  EXPECT_EQ(asked, (std::vector<std::string>{"3/1.0.32.7.0.255/2", "1/0.0.99.99.99.255/2"}));
 }
 
 TEST(Session, CancelEndsAWaitForASilentPeer) {
