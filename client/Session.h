@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "client/Diagnosis.h"
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
 #include "client/Value.h"
@@ -95,6 +96,11 @@ struct TProfileTable {
 class EMeterError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
+  EMeterError(const std::string& what, TDiagnosis diagnosis)
+      : std::runtime_error(what), Diagnosis(std::move(diagnosis)) {}
+  // What the meter's answer says about the failure, when it says something
+  // (a refused association or protected exchange).
+  std::optional<TDiagnosis> Diagnosis;
 };
 
 class TSession {

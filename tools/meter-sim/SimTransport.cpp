@@ -1,5 +1,8 @@
 #include "tools/meter-sim/SimTransport.h"
 
+#include <chrono>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -65,6 +68,10 @@ bool TSimLink::ReadExact(PduStr& out, size_t n, int timeoutMs) {
 }
 
 void TSimLink::Write(const PduStr& bytes) {
+  if (FFirstWriteDelayMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(FFirstWriteDelayMs));
+    FFirstWriteDelayMs = 0;
+  }
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(FFd, bytes.data() + done, bytes.size() - done);

@@ -28,9 +28,12 @@ public:
   bool ReadExact(PduStr& out, size_t n, int timeoutMs);
   void Write(const PduStr& bytes);
   int Fd() const { return FFd; }
+  // The first write on this link waits this long (a slow modem's first answer).
+  void SetFirstWriteDelay(int ms) { FFirstWriteDelayMs = ms; }
 
 private:
   int FFd;
+  int FFirstWriteDelayMs = 0;
   uint8_t FBuf[4096];
   size_t FLen = 0, FPos = 0;
 };
