@@ -188,6 +188,28 @@ TEST(Quirks, FirstResponseTimeout) {
   EXPECT_TRUE(Has(with.Err, "quirk first-response-timeout: 6000 ms until the association stands\n")) << Describe(with);
 }
 
+// A meter whose HDLC buffer is smaller than it says: the ciphered AARQ
+// (over 64 bytes) is lost in one frame, and arrives in frames of 64.
+TEST(Quirks, HdlcInformationFieldLength) {
+  test::TSimProcess meter({"--profile", "hdlc-tcp", "--port", "0", "--hdlc-info-limit", "64"});
+  TTempDir home;
+  std::vector<std::string> args{"--hdlc-tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--physical", "17",
+                                "--timeout", "1000", "-v"};
+  const std::vector<std::string> ciphered = Ciphered(32, kEK, kMeterTitle);
+  args.insert(args.end(), ciphered.begin(), ciphered.end());
+  std::vector<std::string> get{"get", "1.0.1.8.0.255"};
+  std::vector<std::string> without = args;
+  without.insert(without.end(), get.begin(), get.end());
+  const TRun lost = RunCli(without, home.Path);
+  EXPECT_EQ(lost.Status, 1) << Describe(lost);
+  std::vector<std::string> with = args;
+  with.insert(with.end(), {"--quirk", "hdlc-info=64"});
+  with.insert(with.end(), get.begin(), get.end());
+  const TRun r = RunCli(with, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, "quirk hdlc-info: information field of 64 bytes\n")) << Describe(r);
+}
+
 TEST(Quirks, NamesAndValuesAreChecked) {
   TTempDir home;
   const struct {

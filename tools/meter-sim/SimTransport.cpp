@@ -396,6 +396,11 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
             sendSupervisory(fkDM);
             break;
           }
+          if (settings.TakenInfoLength > 0 && static_cast<int>(in.FData.size()) > settings.TakenInfoLength) {
+            // A receive buffer smaller than the meter announces: the frame is lost.
+            if (log) log(Format("I frame of %d bytes dropped", static_cast<int>(in.FData.size())));
+            break;
+          }
           if (in.SSequenceNr != vr) {
             // Repeated or lost frame: ask again for the one we expect.
             sendSupervisory(fkRR);

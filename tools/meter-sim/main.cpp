@@ -60,6 +60,8 @@ const char* kHelp =
     "  --max-challenge N  the longest HLS challenge taken (longer ones fail the\n"
     "                  authentication), as meters that only take 16 bytes\n"
     "  --first-response-delay MS  the first answer on each link comes this late\n"
+    "  --hdlc-info-limit N  (HDLC) I frames with more than N bytes of information\n"
+    "                  are lost, while the meter announces 128\n"
     "\n"
     "  --model FILE    object model and client configuration (default: the built-in\n"
     "                  three-phase meter; see data/sim/meter.txt for the format)\n"
@@ -160,7 +162,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       (a == "--aare-system-title" ? odd.AareSystemTitle : odd.KnownClientTitle) = title;
-    } else if (a == "--max-challenge" || a == "--first-response-delay") {
+    } else if (a == "--max-challenge" || a == "--first-response-delay" || a == "--hdlc-info-limit") {
       std::string v = value();
       char* end = nullptr;
       const long n = std::strtol(v.c_str(), &end, 10);
@@ -169,6 +171,7 @@ int main(int argc, char** argv) {
         return 2;
       }
       if (a == "--max-challenge") odd.MaxChallenge = static_cast<size_t>(n);
+      else if (a == "--hdlc-info-limit") hdlc.TakenInfoLength = static_cast<int>(n);
       else firstDelay = static_cast<int>(n);
     } else if (a == "--quiet") {
       quiet = true;
