@@ -210,6 +210,27 @@ TEST(Quirks, HdlcInformationFieldLength) {
   EXPECT_TRUE(Has(r.Err, "quirk hdlc-info: information field of 64 bytes\n")) << Describe(r);
 }
 
+// A meter that takes APDUs of at most 100 bytes while it announces 1024: a
+// 200-byte value reaches it only in blocks of the size the quirk sets.
+TEST(Quirks, MaxPduSize) {
+  test::TSimProcess meter({"--port", "0", "--pdu-limit", "100"});
+  TTempDir home;
+  const std::string value = "<OctetString Value=\"" + std::string(400, 'A') + "\" />";
+  std::vector<std::string> args{"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "-v"};
+  std::vector<std::string> set{"set", "8/0.0.1.0.0.255/5", value};
+  std::vector<std::string> without = args;
+  without.insert(without.end(), set.begin(), set.end());
+  const TRun refused = RunCli(without, home.Path);
+  EXPECT_EQ(refused.Status, 1) << Describe(refused);
+  EXPECT_TRUE(Has(refused.Err, "PduTooLong")) << Describe(refused);
+  std::vector<std::string> with = args;
+  with.insert(with.end(), {"--quirk", "max-pdu=100"});
+  with.insert(with.end(), set.begin(), set.end());
+  const TRun r = RunCli(with, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, "quirk max-pdu: PDU size 100 instead of the 1024 the meter announced\n")) << Describe(r);
+}
+
 TEST(Quirks, NamesAndValuesAreChecked) {
   TTempDir home;
   const struct {

@@ -487,6 +487,11 @@ PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request, int ser
     return HandleRelease(static_cast<T_ReleaseRequest&>(*pdu->Value));
   }
   if (FState == sIdle) return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
+  if (FMisbehaviour.PduLimit && request.size() > FMisbehaviour.PduLimit) {
+    Log(Format("APDU of %d bytes, at most %d taken", static_cast<int>(request.size()),
+               static_cast<int>(FMisbehaviour.PduLimit)));
+    return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 4 /* PduTooLong */);
+  }
   return FServer.HandleApdu(request);
 }
 

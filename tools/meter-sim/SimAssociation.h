@@ -41,6 +41,9 @@ struct TSimMisbehaviour {
   // The longest HLS challenge the meter takes (0: any); a longer one fails
   // the authentication.
   size_t MaxChallenge = 0;
+  // The longest APDU the meter really takes (0: what it announces); longer
+  // ones get the exception response pdu-too-long.
+  size_t PduLimit = 0;
   // The first answer on a new link comes this late (a slow modem).
   int FirstResponseDelayMs = 0;
 };

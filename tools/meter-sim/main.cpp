@@ -60,6 +60,8 @@ const char* kHelp =
     "  --max-challenge N  the longest HLS challenge taken (longer ones fail the\n"
     "                  authentication), as meters that only take 16 bytes\n"
     "  --first-response-delay MS  the first answer on each link comes this late\n"
+    "  --pdu-limit N   APDUs longer than N bytes get the exception response\n"
+    "                  pdu-too-long, while the meter announces 1024\n"
     "  --hdlc-info-limit N  (HDLC) I frames with more than N bytes of information\n"
     "                  are lost, while the meter announces 128\n"
     "\n"
@@ -162,7 +164,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       (a == "--aare-system-title" ? odd.AareSystemTitle : odd.KnownClientTitle) = title;
-    } else if (a == "--max-challenge" || a == "--first-response-delay" || a == "--hdlc-info-limit") {
+    } else if (a == "--max-challenge" || a == "--first-response-delay" || a == "--hdlc-info-limit" ||
+               a == "--pdu-limit") {
       std::string v = value();
       char* end = nullptr;
       const long n = std::strtol(v.c_str(), &end, 10);
@@ -172,6 +175,7 @@ int main(int argc, char** argv) {
       }
       if (a == "--max-challenge") odd.MaxChallenge = static_cast<size_t>(n);
       else if (a == "--hdlc-info-limit") hdlc.TakenInfoLength = static_cast<int>(n);
+      else if (a == "--pdu-limit") odd.PduLimit = static_cast<size_t>(n);
       else firstDelay = static_cast<int>(n);
     } else if (a == "--quiet") {
       quiet = true;
