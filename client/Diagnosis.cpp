@@ -86,6 +86,10 @@ const std::vector<TDiagnosisRow> kTable = {
      "We could not decipher the meter's response",
      "a wrong encryption or authentication key on our side, or a wrong server system title",
      "check --ek, --ak and --server-system-title"},
+    {TCondition::cPduTooLong, "pdu-too-long", "ExceptionResponse with pdu-too-long",
+     "The meter refused our request as too long",
+     "the meter takes shorter APDUs than the PDU size it announced",
+     "give a smaller size with --quirk max-pdu=N (requests are then sent in blocks)"},
 };
 
 // The text between the last `open` and the `close` after it ("" when absent).
@@ -170,6 +174,7 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   std::optional<TCondition> c;
   if (Has(complaint, "InvocationCounterError")) c = TCondition::cInvocationCounterRefused;
   else if (Has(complaint, "DecipheringError")) c = TCondition::cMeterCannotDecipher;
+  else if (Has(complaint, "PduTooLong")) c = TCondition::cPduTooLong;
   else if (const int d = RejectionDiagnostic(e.Traffic); d >= 0) {
     switch (d) {
       case kAuthenticationFailure: c = TCondition::cAuthenticationFailure; break;

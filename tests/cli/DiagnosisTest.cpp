@@ -68,6 +68,9 @@ const std::vector<TDiagnosisCase> kCases = {
      "The meter's reply to our gmac challenge is not the one its secret would give"},
     {"response-not-deciphered", {"--aare-system-title", kOtherTitle}, Ciphered(32, kEK, kOtherTitle),
      "association: Authentication failure (Decrypt error)", "We could not decipher the meter's response"},
+    // The GetRequest is 13 bytes long.
+    {"pdu-too-long", {"--pdu-limit", "12"}, {}, "Unexpected response",
+     "The meter refused our request as too long"},
 };
 
 class DiagnosisRows : public ::testing::TestWithParam<TDiagnosisCase> {};
