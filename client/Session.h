@@ -22,6 +22,7 @@
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
 #include "client/Value.h"
+#include "xmlpdu/infra/Errors.h"
 
 namespace quillon::client {
 
@@ -93,11 +94,11 @@ struct TProfileTable {
 
 // A failure of the meter, the link or the protocol: what the engine or a
 // layer reported, or the meter's refusal of a request.
-class EMeterError : public std::runtime_error {
+class EMeterError : public EGeneralError {
 public:
-  using std::runtime_error::runtime_error;
-  EMeterError(const std::string& what, TDiagnosis diagnosis)
-      : std::runtime_error(what), Diagnosis(std::move(diagnosis)) {}
+  explicit EMeterError(const std::string& message) : EGeneralError(message) {}
+  EMeterError(const std::string& message, TDiagnosis diagnosis)
+      : EGeneralError(message), Diagnosis(std::move(diagnosis)) {}
   // What the meter's answer says about the failure, when it says something
   // (a refused association or protected exchange).
   std::optional<TDiagnosis> Diagnosis;
@@ -152,6 +153,11 @@ public:
   struct TState;
 
 private:
+  // The association is open; the member defaults to `defaultMember`, the
+  // class comes from the object list, and on SN associations the object list
+  // (the source of the short names) has been read.
+  TObjectRef Prepare(TObjectRef ref, int defaultMember, const TCall& call);
+
   std::unique_ptr<TState> F;
 };
 
