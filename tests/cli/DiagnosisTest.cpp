@@ -180,58 +180,54 @@ TEST(Quirks, ChallengeLength) {
   }
 }
 
+// The command fails against the misbehaving meter without the quirk and
+// works with it, which says so in the log.
+void ExpectQuirkMakesItWork(const std::vector<std::string>& sim, const std::vector<std::string>& connection,
+                            const std::vector<std::string>& command, const std::string& quirk,
+                            const std::string& logLine) {
+  std::vector<std::string> simArgs{"--port", "0"};
+  simArgs.insert(simArgs.end(), sim.begin(), sim.end());
+  test::TSimProcess meter(simArgs);
+  TTempDir home;
+  std::vector<std::string> args = connection;
+  for (std::string& a : args)
+    if (a == "PORT") a = "127.0.0.1:" + std::to_string(meter.Port());
+  args.push_back("-v");
+  std::vector<std::string> without = args;
+  without.insert(without.end(), command.begin(), command.end());
+  const TRun refused = RunCli(without, home.Path);
+  EXPECT_EQ(refused.Status, 1) << Describe(refused);
+  std::vector<std::string> with = args;
+  with.insert(with.end(), {"--quirk", quirk});
+  with.insert(with.end(), command.begin(), command.end());
+  const TRun r = RunCli(with, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, logLine + "\n")) << Describe(r);
+}
+
 // A slow modem: the first answer of each link comes 1.5 s late.
 TEST(Quirks, FirstResponseTimeout) {
-  test::TSimProcess meter({"--port", "0", "--first-response-delay", "1500"});
-  TTempDir home;
-  const TRun without = GetEnergy(meter, home, {"--timeout", "400"});
-  EXPECT_EQ(without.Status, 1) << Describe(without);
-  const TRun with = GetEnergy(meter, home, {"--timeout", "400", "--quirk", "first-response-timeout=6000"});
-  ASSERT_EQ(with.Status, 0) << Describe(with);
-  EXPECT_TRUE(Has(with.Err, "quirk first-response-timeout: 6000 ms until the association stands\n")) << Describe(with);
+  ExpectQuirkMakesItWork({"--first-response-delay", "1500"}, {"--tcp", "PORT", "--timeout", "400"},
+                         {"get", "1.0.1.8.0.255"}, "first-response-timeout=6000",
+                         "quirk first-response-timeout: 6000 ms until the association stands");
 }
 
 // A meter whose HDLC buffer is smaller than it says: the ciphered AARQ
 // (over 64 bytes) is lost in one frame, and arrives in frames of 64.
 TEST(Quirks, HdlcInformationFieldLength) {
-  test::TSimProcess meter({"--profile", "hdlc-tcp", "--port", "0", "--hdlc-info-limit", "64"});
-  TTempDir home;
-  std::vector<std::string> args{"--hdlc-tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--physical", "17",
-                                "--timeout", "1000", "-v"};
+  std::vector<std::string> connection{"--hdlc-tcp", "PORT", "--physical", "17", "--timeout", "1000"};
   const std::vector<std::string> ciphered = Ciphered(32, kEK, kMeterTitle);
-  args.insert(args.end(), ciphered.begin(), ciphered.end());
-  std::vector<std::string> get{"get", "1.0.1.8.0.255"};
-  std::vector<std::string> without = args;
-  without.insert(without.end(), get.begin(), get.end());
-  const TRun lost = RunCli(without, home.Path);
-  EXPECT_EQ(lost.Status, 1) << Describe(lost);
-  std::vector<std::string> with = args;
-  with.insert(with.end(), {"--quirk", "hdlc-info=64"});
-  with.insert(with.end(), get.begin(), get.end());
-  const TRun r = RunCli(with, home.Path);
-  ASSERT_EQ(r.Status, 0) << Describe(r);
-  EXPECT_TRUE(Has(r.Err, "quirk hdlc-info: information field of 64 bytes\n")) << Describe(r);
+  connection.insert(connection.end(), ciphered.begin(), ciphered.end());
+  ExpectQuirkMakesItWork({"--profile", "hdlc-tcp", "--hdlc-info-limit", "64"}, connection, {"get", "1.0.1.8.0.255"},
+                         "hdlc-info=64", "quirk hdlc-info: information field of 64 bytes");
 }
 
 // A meter that takes APDUs of at most 100 bytes while it announces 1024: a
 // 200-byte value reaches it only in blocks of the size the quirk sets.
 TEST(Quirks, MaxPduSize) {
-  test::TSimProcess meter({"--port", "0", "--pdu-limit", "100"});
-  TTempDir home;
   const std::string value = "<OctetString Value=\"" + std::string(400, 'A') + "\" />";
-  std::vector<std::string> args{"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "-v"};
-  std::vector<std::string> set{"set", "8/0.0.1.0.0.255/5", value};
-  std::vector<std::string> without = args;
-  without.insert(without.end(), set.begin(), set.end());
-  const TRun refused = RunCli(without, home.Path);
-  EXPECT_EQ(refused.Status, 1) << Describe(refused);
-  EXPECT_TRUE(Has(refused.Err, "PduTooLong")) << Describe(refused);
-  std::vector<std::string> with = args;
-  with.insert(with.end(), {"--quirk", "max-pdu=100"});
-  with.insert(with.end(), set.begin(), set.end());
-  const TRun r = RunCli(with, home.Path);
-  ASSERT_EQ(r.Status, 0) << Describe(r);
-  EXPECT_TRUE(Has(r.Err, "quirk max-pdu: PDU size 100 instead of the 1024 the meter announced\n")) << Describe(r);
+  ExpectQuirkMakesItWork({"--pdu-limit", "100"}, {"--tcp", "PORT"}, {"set", "8/0.0.1.0.0.255/5", value}, "max-pdu=100",
+                         "quirk max-pdu: PDU size 100 instead of the 1024 the meter announced");
 }
 
 TEST(Quirks, NamesAndValuesAreChecked) {
