@@ -421,6 +421,8 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
   if (has("connect-timeout")) p.ConnectTimeout = IntOf(where("connect-timeout"), get("connect-timeout"), 0, 2147483647);
   if (has("response-timeout"))
     p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
+  if (has("quirks")) p.Quirks = ParseQuirks(get("quirks"), where("quirks").c_str());
+  p.InvocationCounterAuto = Same(get("ic"), "auto");
   return p;
 }
 
@@ -457,6 +459,20 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   if (p.UseDedicatedKey) set("dedicated-key", "1");
   set("connect-timeout", std::to_string(p.ConnectTimeout));
   set("response-timeout", std::to_string(p.ResponseTimeout));
+  set("quirks", p.Quirks.Text());
+  if (p.InvocationCounterAuto) set("ic", "auto");
+}
+
+TMeterProfile PublicClientProfile(const TMeterProfile& p) {
+  TMeterProfile pub = p;
+  pub.ClientAddress = 16;
+  pub.Mechanism = mLowest;
+  pub.Secret.clear();
+  pub.Policy = 0;
+  pub.ShortNames = false;
+  pub.Quirks = TQuirks{};
+  pub.InvocationCounterAuto = false;
+  return pub;
 }
 
 std::string ConfigFolder() {

@@ -9,12 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "client/Quirks.h"
+
 namespace quillon::client {
 
 enum class TTransport { tWrapperTcp, tHdlcTcp, tHdlcSerial };
 
 // Authentication mechanisms by the engine's numbering (1 lowest .. 8 ECDSA).
 enum TMechanism { mLowest = 1, mLow = 2, mManufacturer = 3, mMD5 = 4, mSHA1 = 5, mGMAC = 6, mSHA256 = 7, mECDSA = 8 };
+
+// Client system title proposed when the profile gives none.
+inline constexpr const char* kDefaultClientSystemTitle = "QXV00001";
 
 struct TMeterProfile {
   TTransport Transport = TTransport::tWrapperTcp;
@@ -42,6 +47,11 @@ struct TMeterProfile {
   int ResponseTimeout = 3000;
   int InactivityTimeout = 30000;
 
+  TQuirks Quirks;  // tolerances for this meter's deviations
+  // Ciphered associations start from the invocation counter the meter
+  // publishes (0.0.43.1.0.255, read through the public client) + 1.
+  bool InvocationCounterAuto = false;
+
   bool Ciphered() const { return Policy != 0; }
   // The engine's ApplicationContext: 1 SN, 2 SN ciphered, 3 LN, 4 LN ciphered.
   int ApplicationContext() const { return (ShortNames ? 1 : 3) + (Ciphered() ? 1 : 0); }
@@ -49,6 +59,10 @@ struct TMeterProfile {
   // expected (key lengths of the suite, mechanisms that need a secret, ...).
   void Check() const;
 };
+
+// The same meter reached through the public client (16, no authentication,
+// no ciphering, logical names).
+TMeterProfile PublicClientProfile(const TMeterProfile& p);
 
 // Names as users type them.
 const char* MechanismName(int mechanism);  // "none", "low", "md5", ...

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "comm/HDLC.h"
 #include "comm/MidLayers.h"
@@ -20,12 +21,11 @@ namespace quillon::client {
 
 namespace {
 
-// Client system title proposed when the profile gives none.
-const char* const kDefaultClientSystemTitle = "QXV00001";
 // Short names of the current association object on SN associations.
 constexpr int kAssociationSNBase = 0xFA00;
 const TLogicalName kAssociationName{0, 0, 40, 0, 0, 255};
 const TLogicalName kClockName{0, 0, 1, 0, 0, 255};
+const TLogicalName kInvocationCounterName{0, 0, 43, 1, 0, 255};
 
 }  // namespace
 
@@ -43,7 +43,7 @@ struct TSession::TState {
   TDLMSProtocolContext Context{};
   bool Associated = false;
   // The bytes the context points to; they stay put while it lives.
-  PduStr Secret, EK, AK, KEK, ClientTitle, ServerTitle;
+  PduStr Secret, EK, AK, KEK, ClientTitle, ServerTitle, Challenge;
 
   std::optional<std::vector<TObjectListEntry>> Objects;
   std::string LastXml;
@@ -53,6 +53,9 @@ struct TSession::TState {
   TLayerNames LayerNames;
   TShortNameSource ShortNames;
   std::optional<int> RequestProtection;
+  // The engine's log lines of the current call: what the meter answered,
+  // for explaining a failure.
+  std::string Traffic;
 };
 
 namespace {
@@ -61,13 +64,27 @@ namespace {
 // into the engine on this thread receives the lines.
 thread_local TSession::TState* tCurrent = nullptr;
 
+// Enough for the answers that explain a failure; an object list read in
+// one call may be far longer and is of no use for that.
+constexpr size_t kTrafficKept = 256 * 1024;
+
 void EngineLog(const char* s) {
-  if (tCurrent && tCurrent->Log) tCurrent->Log(s ? s : "");
+  if (!tCurrent) return;
+  std::string& t = tCurrent->Traffic;
+  if (t.size() > kTrafficKept) t.erase(0, t.size() - kTrafficKept / 2);
+  t += s ? s : "";
+  t += '\n';
+  if (tCurrent->Log) tCurrent->Log(s ? s : "");
 }
 
 uint32_t NextInvocationCounter() {
   // Engine calls run inside a call scope, so the session is known here.
   return tCurrent ? tCurrent->NextInvocationCounter++ : 0;
+}
+
+// A quirk of the profile took effect: said in the session's log.
+void NoteQuirk(TSession::TState& s, const std::string& text) {
+  if (s.Log) s.Log("quirk " + text);
 }
 
 void SetCallBackResult(PDLMSProtocolContext ctx, const std::string& text) {
@@ -162,6 +179,7 @@ public:
     tCurrent = &s;
     s.Call = &call;
     s.Progress = TProgress{};
+    s.Traffic.clear();
   }
   ~TCallScope() {
     ThreadAbortFlag = FPreviousFlag;
@@ -269,6 +287,10 @@ void BuildStack(TSession::TState& s) {
     serial.Mode_E_Delay1 = 0;
     serial.Mode_E_Delay2 = 300;
     serial.Mode_E_Delay3 = 1000;
+    if (p.Quirks.InterFrameDelayMs) {
+      serial.DelayBeforeSend = p.Quirks.InterFrameDelayMs;
+      NoteQuirk(s, Format("inter-frame-delay: %d ms before each frame", p.Quirks.InterFrameDelayMs));
+    }
     byteLayer = &serial;
   } else {
     s.Tcp = std::make_unique<TProtocolLayerTCPClient>();
@@ -305,6 +327,10 @@ void BuildStack(TSession::TState& s) {
     }
     hdlc.SetServerUpperAddress(p.ServerAddress);
     hdlc.InformationFieldLength = 128;
+    if (p.Quirks.HdlcInfoLength) {
+      hdlc.InformationFieldLength = p.Quirks.HdlcInfoLength;
+      NoteQuirk(s, Format("hdlc-info: information field of %d bytes", p.Quirks.HdlcInfoLength));
+    }
     hdlc.InactivityTimeout = p.InactivityTimeout;
     // Installs the frame check on the byte layer handed over above.
     hdlc.SetSupportingLayer(byteLayer->Name);
@@ -324,7 +350,16 @@ void FillContext(TSession::TState& s) {
   c.ApplicationContext = p.ApplicationContext();
   c.MechanismName = p.Mechanism;
   c.UseDedicatedKey = p.UseDedicatedKey ? 1 : 0;
-  c.RLRQSupported = 1;
+  c.RLRQSupported = p.Quirks.NoRelease ? 0 : 1;
+  if (p.Quirks.ChallengeLength && p.Mechanism >= mMD5) {
+    std::random_device random;
+    s.Challenge.clear();
+    for (int i = 0; i < p.Quirks.ChallengeLength; ++i) s.Challenge += static_cast<char>(random() & 0xFF);
+    c.HLSChallenge.Size = static_cast<int32_t>(s.Challenge.size());
+    c.HLSChallenge.Bytes = reinterpret_cast<uint8_t*>(s.Challenge.data());
+    NoteQuirk(s, Format("challenge-%d: HLS challenge of %d bytes", p.Quirks.ChallengeLength, p.Quirks.ChallengeLength));
+  }
+  if (p.Quirks.MaxPduSize) c.ClientMaxReceivePDUSize = p.Quirks.MaxPduSize;
   if (p.Mechanism != mLowest && p.Mechanism != mGMAC && p.Mechanism != mECDSA) {
     s.Secret = p.Secret;
     c.Secret.Size = static_cast<int32_t>(s.Secret.size());
@@ -372,10 +407,23 @@ void ApplyProtection(TSession::TState& s) {
   p.ProtectionServices = static_cast<uint32_t>(policy);
 }
 
+// The failure as the engine reported it, explained from the meter's answer
+// where the diagnosis table has a row for it.
+[[noreturn]] void RaiseExplained(const TSession::TState& s, const std::string& what, const std::string& engineText) {
+  TFailureEvidence evidence{engineText, s.Traffic, s.Profile, {}};
+  if (auto d = Diagnose(evidence)) throw EMeterError(what, *d, engineText);
+  throw EMeterError(what, engineText);
+}
+
 [[noreturn]] void RaiseEngineFailure(const TSession::TState& s, const TCall& call) {
   const std::string text = s.Context.Result ? s.Context.Result : "Engine call failed";
   if (call.Cancel && call.Cancel->Cancelled()) throw EMeterError("cancelled", text);
-  throw EMeterError(text);
+  RaiseExplained(s, text, text);
+}
+
+void SetResponseTimeout(TSession::TState& s, int ms) {
+  if (s.Serial) s.Serial->ResponseTimeout = ms;
+  if (s.Tcp) s.Tcp->SetResponseTimeout(ms);
 }
 
 // One request through the engine with the call's cancel token and the
@@ -401,14 +449,35 @@ std::string Endpoint(const TMeterProfile& p) {
   return (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port);
 }
 
+// The meter's count of the invocation counters it accepted, read through
+// the public client, so that a ciphered association starts above it.
+void ReadMeterInvocationCounter(TSession::TState& s, const TCall& call) {
+  TSession reader(PublicClientProfile(s.Profile));
+  reader.Open(call);
+  const auto v = reader.Get(TObjectRef{1, kInvocationCounterName, 2}, call).Value.Integer();
+  reader.Close();
+  if (!v || *v < 0 || *v >= 0xFFFFFFFFll)
+    throw EMeterError("invocation counter: 1/0.0.43.1.0.255/2 is not a counter the meter can go on from");
+  s.NextInvocationCounter = static_cast<uint32_t>(*v + 1);
+  if (s.Log) s.Log(Format("invocation counter %u read from the meter: starting at %u", static_cast<uint32_t>(*v), s.NextInvocationCounter));
+}
+
 }  // namespace
 
 void TSession::Open(const TCall& call) {
   if (F->Associated) return;
   TState& s = *F;
+  const TMeterProfile& p = s.Profile;
+  if (p.InvocationCounterAuto && (p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA))
+    ReadMeterInvocationCounter(s, call);
   TCallScope scope(s, call);
+  const int firstTimeout = s.Profile.Quirks.FirstResponseTimeoutMs;
   try {
     BuildStack(s);
+    if (firstTimeout) {
+      SetResponseTimeout(s, firstTimeout);
+      NoteQuirk(s, Format("first-response-timeout: %d ms until the association stands", firstTimeout));
+    }
     s.Mid->Connect(s.Profile.ClientAddress, s.Profile.ServerAddress);
   } catch (const EUserAbort& e) {
     Close();
@@ -421,8 +490,16 @@ void TSession::Open(const TCall& call) {
   if (EstablishAA(&s.Context) != 0) {
     const std::string text = s.Context.Result ? s.Context.Result : "Association failed";
     const bool cancelled = call.Cancel && call.Cancel->Cancelled();
+    const std::string traffic = s.Traffic;
     Close();
-    throw EMeterError(cancelled ? std::string("cancelled") : "association: " + text, text);
+    if (cancelled) throw EMeterError("cancelled", text);
+    s.Traffic = traffic;
+    RaiseExplained(s, "association: " + text, text);
+  }
+  if (firstTimeout) SetResponseTimeout(s, s.Profile.ResponseTimeout);
+  if (const int cap = s.Profile.Quirks.MaxPduSize; cap && s.Context.NegotiatedMaxPduSize > cap) {
+    NoteQuirk(s, Format("max-pdu: PDU size %d instead of the %d the meter announced", cap, s.Context.NegotiatedMaxPduSize));
+    s.Context.NegotiatedMaxPduSize = cap;
   }
   s.Associated = true;
 }
@@ -434,6 +511,7 @@ void TSession::Close(bool release) {
     TCallScope scope(s, none);
     // A link that is gone gets no release request; the engine state is freed either way.
     if (!release || !s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
+    else if (s.Profile.Quirks.NoRelease) NoteQuirk(s, "no-rlrq: hanging up without a release request");
     ApplyProtection(s);
     ReleaseAA(&s.Context);
   }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "client/Diagnosis.h"
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
 #include "client/Value.h"
@@ -99,7 +100,12 @@ public:
   // the message adds (the message itself when empty).
   explicit EMeterError(const std::string& message, std::string cause = std::string())
       : EGeneralError(message), FCause(cause.empty() ? message : std::move(cause)) {}
+  EMeterError(const std::string& message, TDiagnosis diagnosis, std::string cause = std::string())
+      : EGeneralError(message), Diagnosis(std::move(diagnosis)), FCause(cause.empty() ? message : std::move(cause)) {}
   const std::string& Cause() const { return FCause; }
+  // What the meter's answer says about the failure, when it says something
+  // (a refused association or protected exchange).
+  std::optional<TDiagnosis> Diagnosis;
 
 private:
   std::string FCause;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "CliRun.h"
 #include "SimProcess.h"
 #include "client/Value.h"
 
@@ -22,63 +23,6 @@ using namespace quillon;
 using nlohmann::json;
 
 namespace {
-
-struct TRun {
-  int Status = -1;
-  std::string Out, Err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-class TTempDir {
-public:
-  TTempDir() {
-    char tmpl[] = "/tmp/quillon-cli-XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-    Path = tmpl;
-  }
-  ~TTempDir() { std::system(("rm -rf '" + Path + "'").c_str()); }
-  std::string Path;
-};
-
-// Runs quillon-cli with `args`; the environment gets XDG_CONFIG_HOME and
-// the extra variables given.
-TRun RunCli(const std::vector<std::string>& args, const std::string& configHome,
-            const std::vector<std::string>& extraEnv = {}) {
-  TTempDir io;
-  const std::string out = io.Path + "/out", err = io.Path + "/err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> all{QUILLON_CLI};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envs{"XDG_CONFIG_HOME=" + configHome, "HOME=" + configHome, "PATH=/usr/bin:/bin"};
-  envs.insert(envs.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> envp;
-  for (auto& e : envs) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  TRun r;
-  if (posix_spawn(&pid, QUILLON_CLI, &fa, nullptr, argv.data(), envp.data()) != 0) return r;
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.Out = ReadFile(out);
-  r.Err = ReadFile(err);
-  return r;
-}
-
-std::string Describe(const TRun& r) { return "status " + std::to_string(r.Status) + "\nstdout: " + r.Out + "\nstderr: " + r.Err; }
 
 // RFC 4180 reader for the test: quoted cells, doubled quotes, CRLF lines.
 std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
@@ -292,16 +236,21 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
     const char* Err;
   } cases[] = {
       {{"--tcp", tcp, "frobnicate"}, 2,
-       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump or save-meter\n"},
+       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, probe or explain\n"},
       {{"--tcp", tcp}, 2,
-       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump or save-meter (see --help)\n"},
+       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, probe or explain (see --help)\n"},
       {{"--tcp", tcp, "get", "1.0.1.8.0"}, 2,
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",
         "1.0.1.8.0.255"},
        2, "quillon-cli: --ek \"0001020304\": expected 32 hex digits (a 16-byte key for security suite 0), found 10\n"},
       {{"--tcp", tcp, "--client", "17", "--auth", "low", "--password", "wrong", "get", "1.0.1.8.0.255"}, 1,
-       "quillon-cli: association: Association is not \"accepted\"\n"},
+       "quillon-cli: association: Association is not \"accepted\"\n"
+       "  what happened: The meter rejected the association of client 17: authentication failure\n"
+       "  likely cause: a wrong password or key, the password given as text where the meter expects hex, or a "
+       "client address that does not go with this secret\n"
+       "  fix: check the secret (--password TEXT or --password-hex HEX, or QUILLON_PASSWORD / QUILLON_PASSWORD_HEX) "
+       "and that client 17 is the one the meter assigns to it\n"},
       {{"--tcp", "127.0.0.1:1", "get", "1.0.1.8.0.255"}, 1, "quillon-cli: 127.0.0.1:1: Connection refused\n"},
       {{"--tcp", tcp, "get", "1.0.99.99.0.255"}, 1,
        "quillon-cli: object 1.0.99.99.0.255: not in the association's object list\n"},

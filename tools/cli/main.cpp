@@ -22,6 +22,7 @@
 #include "knowledge/COSEMUnits.h"
 #include "knowledge/OBISData.h"
 #include "tools/cli/Output.h"
+#include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 #include "quillon/Version.h"
@@ -52,11 +53,23 @@ struct TOptions {
   int Timeout = -1, ConnectTimeout = -1;
   std::string Log, Format = "text";
   bool Verbose = false, Quiet = false;
+  std::vector<std::string> Quirks;
+  std::string InvocationCounter;
 };
 
 TCancelToken gCancel;
 
 void OnSignal(int) { gCancel.Cancel(); }
+
+// Ctrl-C and SIGTERM cancel what runs; a closed pipe is an error, not a death.
+void InstallSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
@@ -137,6 +150,16 @@ TMeterProfile BuildProfile(const TOptions& o) {
   if (o.Suite >= 0) p.Suite = o.Suite;
   if (o.Timeout >= 0) p.ResponseTimeout = o.Timeout;
   if (o.ConnectTimeout >= 0) p.ConnectTimeout = o.ConnectTimeout;
+  if (o.InvocationCounter == "auto") p.InvocationCounterAuto = true;
+  else if (!o.InvocationCounter.empty() && o.InvocationCounter.find_first_not_of("0123456789") != std::string::npos)
+    throw EUsage(Format("--ic \"%s\": expected auto or a number", o.InvocationCounter.c_str()));
+  for (const std::string& q : o.Quirks) {
+    try {
+      ParseQuirk(q, p.Quirks);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  }
 
   // Secrets: option, then keys file, then environment.
   TIniData keys;
@@ -543,7 +566,7 @@ std::string ValueArg(const std::string& text) {
   }
 }
 
-const char* const kCommands = "objects, get, set, action, profile, clock, dump or save-meter";
+const char* const kCommands = "objects, get, set, action, profile, clock, dump, save-meter, probe or explain";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -606,6 +629,13 @@ int main(int argc, char** argv) {
   app.add_flag("--dedicated-key", o.DedicatedKey, "propose a dedicated key")->group(sec);
   option("--keys", o.Keys, "FILE", "keys file", sec);
   auto* out = "Output";
+  std::string quirkHelp = "a tolerance for this meter's deviations (repeatable):";
+  for (const TQuirkInfo& q : QuirkCatalogue()) quirkHelp += std::string("\n") + q.Syntax + ": " + q.Meaning;
+  option("--ic", o.InvocationCounter, "auto|N",
+         "invocation counter of the first ciphered message: auto reads the meter's (0.0.43.1.0.255) "
+         "through the public client and goes on from it; a number starts there",
+         sec);
+  option("--quirk", o.Quirks, "NAME", quirkHelp.c_str(), conn);
   option("--timeout", o.Timeout, "MS", "response timeout (default 3000)", conn);
   option("--connect-timeout", o.ConnectTimeout, "MS", "TCP connect timeout (default 5000)", conn);
   option("--log", o.Log, "FILE", "traffic log, the same lines as the log window", out);
@@ -638,6 +668,17 @@ int main(int argc, char** argv) {
   std::string meterName;
   auto* cmdSave = app.add_subcommand("save-meter", "store the connection options as a named meter");
   cmdSave->add_option("NAME", meterName, "name of the meter")->required();
+  std::string probeSave, probeSerialNumber;
+  int probeBudget = 60, probeAttemptTimeout = 1500;
+  auto* cmdProbe = app.add_subcommand("probe", "find how the meter at --tcp/--hdlc-tcp/--serial answers");
+  cmdProbe->add_option("--budget", probeBudget, "time budget in seconds (default 60)")->check(CLI::Range(1, 3600));
+  cmdProbe->add_option("--attempt-timeout", probeAttemptTimeout, "response timeout of each attempt in ms (default 1500)")
+      ->check(CLI::Range(100, 60000));
+  cmdProbe->add_option("--serial-number", probeSerialNumber, "the meter's serial number: its physical address is derived from it");
+  cmdProbe->add_option("--save", probeSave, "store the recommended profile as a named meter");
+  bool explainMarkdown = false;
+  auto* cmdExplain = app.add_subcommand("explain", "the failures quillon-cli explains, with their causes");
+  cmdExplain->add_flag("--markdown", explainMarkdown, "as the Markdown table of the README");
 
   TContext c;
   int status = 0;
@@ -669,6 +710,11 @@ int main(int argc, char** argv) {
     else if (o.Format == "xml") c.Format = TFormat::fXml;
     else throw EUsage(Format("--format \"%s\": expected text, json, csv or xml", o.Format.c_str()));
 
+    // The table of explanations needs no meter.
+    if (cmdExplain->parsed()) {
+      PrintExplanations(explainMarkdown);
+      return 0;
+    }
     // Everything the command line says is checked before the meter is called.
     TMeterProfile profile;
     try {
@@ -713,6 +759,30 @@ int main(int argc, char** argv) {
       CmdSaveMeter(o, meterName, profile);
       return 0;
     }
+    if (cmdProbe->parsed()) {
+      if (c.Format != TFormat::fText && c.Format != TFormat::fJson)
+        throw EUsage(Format("--format \"%s\": probe writes text or JSON", o.Format.c_str()));
+      TProbeCommand probe;
+      probe.Options.Base = profile;
+      probe.Options.Serial = !o.Serial.empty();
+      probe.Options.Wrapper = o.HdlcTcp.empty();
+      probe.Options.BudgetMs = probeBudget * 1000;
+      probe.Options.AttemptTimeoutMs = probeAttemptTimeout;
+      if (o.Physical >= 0) probe.Options.PhysicalAddresses.push_back(o.Physical);
+      if (o.Baud > 0) probe.Options.Bauds.push_back(o.Baud);
+      if (o.ModeE) probe.Options.Direct = false;
+      probe.Options.SerialNumber = probeSerialNumber;
+      probe.Options.Client = o.Client;
+      probe.Options.Server = o.Server;
+      probe.Json = c.Format == TFormat::fJson;
+      probe.Quiet = o.Quiet;
+      probe.SaveAs = probeSave;
+      if (!probeSave.empty() && probeSave.find_first_of("[]\r\n") != std::string::npos)
+        throw EUsage(Format("--save \"%s\": expected a name without brackets or line breaks", probeSave.c_str()));
+      probe.Save = [&o](const std::string& name, const TMeterProfile& p) { CmdSaveMeter(o, name, p); };
+      InstallSignals();
+      return RunProbe(probe, &gCancel);
+    }
 
     if (!o.Log.empty()) {
       try {
@@ -721,12 +791,7 @@ int main(int argc, char** argv) {
         throw EUsage(e.what());
       }
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    InstallSignals();
 
     c.Call.Cancel = &gCancel;
     c.Session = std::make_unique<TSession>(profile);
@@ -738,6 +803,11 @@ int main(int argc, char** argv) {
     // from where the last process left it.
     const bool counted = profile.Ciphered() || profile.Mechanism == mGMAC || profile.Mechanism == mECDSA;
     if (counted) c.Session->SetInvocationCounter(LoadInvocationCounter(profile));
+    if (!o.InvocationCounter.empty() && o.InvocationCounter != "auto") {
+      const unsigned long long n = std::strtoull(o.InvocationCounter.c_str(), nullptr, 10);
+      if (n > 0xFFFFFFFFull) throw EUsage(Format("--ic \"%s\": expected at most 4294967295", o.InvocationCounter.c_str()));
+      c.Session->SetInvocationCounter(static_cast<uint32_t>(n));
+    }
     struct TKeepCounter {
       TContext& C;
       const TMeterProfile& P;
@@ -768,6 +838,10 @@ int main(int argc, char** argv) {
   } catch (const EUsage& e) {
     std::cerr << "quillon-cli: " << e.what() << "\n";
     status = 2;
+  } catch (const EMeterError& e) {
+    std::cerr << "quillon-cli: " << e.what() << "\n";
+    if (e.Diagnosis) std::cerr << DiagnosisLines(*e.Diagnosis);
+    status = 1;
   } catch (const std::exception& e) {
     std::cerr << "quillon-cli: " << e.what() << "\n";
     status = 1;

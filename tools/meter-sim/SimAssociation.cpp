@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "security/CryptoServices.h"
@@ -25,6 +26,7 @@ enum {
   diagNull = 0,
   diagNoReason = 1,
   diagContextNotSupported = 2,
+  diagCallingTitleNotRecognised = 3,
   diagMechanismNotRecognised = 11,
   diagAuthenticationFailure = 13,
   diagAuthenticationRequired = 14,
@@ -113,6 +115,12 @@ void TSimAssociation::Configure(const std::string& text) {
   }
 }
 
+uint32_t TSimAssociation::LastInvocationCounter() const {
+  uint32_t last = FFirstClientCounter > 0 ? FFirstClientCounter - 1 : 0;
+  for (const auto& [client, counter] : FLastClientCounters) last = std::max(last, counter);
+  return last;
+}
+
 void TSimAssociation::Reset() {
   FState = sIdle;
   FServer.Session() = TSimSession();
@@ -120,13 +128,18 @@ void TSimAssociation::Reset() {
   FStoC.clear();
 }
 
-PduStr TSimAssociation::Reject(int result, int diagnostic, TObjectIdentifier context) {
+PduStr TSimAssociation::Reject(int result, int diagnostic, TObjectIdentifier context, const PduStr& userInformation) {
   auto aare = std::make_unique<T_AssociationResponse>(xmlAssociationResponse);
   aare->ApplicationContextName()->Value = context;
   aare->AssociationResult()->Value = static_cast<uint8_t>(result);
   auto diag = std::make_unique<T_ResultSourceDiagnostic>(xmlResultSourceDiagnostic);
   diag->SelectVariant(xmlACSEServiceUser, std::make_unique<T_ACSEServiceUser>(xmlIgnore, static_cast<uint8_t>(diagnostic)));
   aare->SetResultSourceDiagnostic(std::move(diag));
+  if (!userInformation.empty()) {
+    PduStr withLen;
+    EncodeVarLengthUnsignedInteger(withLen, static_cast<int32_t>(userInformation.size()));
+    aare->SetUserInformation(MakeFromPdu<T_BERCOSEMpdu>(xmlIgnore, withLen + userInformation));
+  }
   Log(Format("association rejected, diagnostic %d", diagnostic));
   return T_COSEMpdu::CreateVariant(xmlAssociationResponse, std::move(aare))->Encoded();
 }
@@ -139,11 +152,21 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   TObjectIdentifier expected = ContextName(client->LogicalNames, client->Ciphered);
   if (context != expected) return Reject(1, diagContextNotSupported, expected);
   int mechanism = aarq.MechanismName() ? static_cast<int>(aarq.MechanismName()->Value) - oiNO_SECURITY + 1 : 1;
+  // A client that must authenticate but proposes no mechanism is told so.
+  if (mechanism == 1 && client->Mechanism > 1) return Reject(1, diagAuthenticationRequired, context);
   if (mechanism != client->Mechanism) return Reject(1, diagMechanismNotRecognised, context);
   PduStr callingValue = aarq.CallingAuthenticationValue() ? aarq.CallingAuthenticationValue()->Value : PduStr();
   if (mechanism == 2 && callingValue != client->Secret) return Reject(1, diagAuthenticationFailure, context);
+  if (mechanism >= 4 && FMisbehaviour.MaxChallenge && callingValue.size() > FMisbehaviour.MaxChallenge) {
+    Log(Format("challenge of %d bytes, at most %d taken", static_cast<int>(callingValue.size()),
+               static_cast<int>(FMisbehaviour.MaxChallenge)));
+    return Reject(1, diagAuthenticationFailure, context);
+  }
   FClientTitle = aarq.CallingAPTitle() ? aarq.CallingAPTitle()->Value : PduStr();
   if ((client->Ciphered || mechanism >= 6) && FClientTitle.size() != 8) return Reject(1, diagNoReason, context);
+  if ((client->Ciphered || mechanism >= 6) && !FMisbehaviour.KnownClientTitle.empty() &&
+      FClientTitle != FMisbehaviour.KnownClientTitle)
+    return Reject(1, diagCallingTitleNotRecognised, context);
 
   // The InitiateRequest, deciphered in a ciphered context.
   T_BERCOSEMpdu* ui = aarq.UserInformation();
@@ -153,7 +176,13 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   if (client->Ciphered) {
     PduStr plain, failure;
     uint8_t style = 0;
-    if (!Decipher(initiate, plain, style, failure)) return Reject(1, diagNoReason, context);
+    if (!Decipher(initiate, plain, style, failure)) {
+      // A counter it has seen is refused without a reason; an InitiateRequest
+      // it cannot decipher is answered with a confirmed service error
+      // (initiate-error, application-reference deciphering-error).
+      if (failure == TSimServer::ExceptionResponse(1, 6)) return Reject(1, diagNoReason, context);
+      return Reject(1, diagNoReason, context, PduStr("\x0E\x01\x00\x06", 4));
+    }
     initiate = plain;
   }
   std::unique_ptr<T_COSEMpdu> initPdu;
@@ -199,7 +228,9 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
                       std::make_unique<T_ACSEServiceUser>(xmlIgnore, hls ? diagAuthenticationRequired : diagNull));
   aare->SetResultSourceDiagnostic(std::move(diag));
   if (client->Ciphered || mechanism >= 6)
-    aare->SetRespondingAPTitle(std::make_unique<T_APTitle>(xmlRespondingAPTitle, FSecurity.SystemTitle));
+    aare->SetRespondingAPTitle(std::make_unique<T_APTitle>(
+        xmlRespondingAPTitle,
+        FMisbehaviour.AareSystemTitle.empty() ? FSecurity.SystemTitle : FMisbehaviour.AareSystemTitle));
   if (mechanism >= 2) {
     aare->SetResponderACSERequirement(std::make_unique<T_ACSERequirement>(xmlResponderACSERequirement, "1"));
     aare->SetMechanismName(std::make_unique<T_MechanismName>(
@@ -459,6 +490,11 @@ PduStr TSimAssociation::Handle(int clientAddress, const PduStr& request, int ser
     return HandleRelease(static_cast<T_ReleaseRequest&>(*pdu->Value));
   }
   if (FState == sIdle) return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 2 /* ServiceNotSupported */);
+  if (FMisbehaviour.PduLimit && request.size() > FMisbehaviour.PduLimit) {
+    Log(Format("APDU of %d bytes, at most %d taken", static_cast<int>(request.size()),
+               static_cast<int>(FMisbehaviour.PduLimit)));
+    return TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 4 /* PduTooLong */);
+  }
   return FServer.HandleApdu(request);
 }
 

@@ -30,12 +30,31 @@ struct TSimSecurity {
   PduStr ClientSigningPublicKey;  // for mechanism 8
 };
 
+// Ways in which real meters are difficult, each off unless asked for.
+struct TSimMisbehaviour {
+  // The system title put in the AARE instead of the meter's own (the
+  // ciphering still uses the real one).
+  PduStr AareSystemTitle;
+  // The only client system title a ciphered or GMAC client may call with;
+  // others are rejected with calling-AP-title-not-recognized. Empty: any.
+  PduStr KnownClientTitle;
+  // The longest HLS challenge the meter takes (0: any); a longer one fails
+  // the authentication.
+  size_t MaxChallenge = 0;
+  // The longest APDU the meter really takes (0: what it announces); longer
+  // ones get the exception response pdu-too-long.
+  size_t PduLimit = 0;
+  // The first answer on a new link comes this late (a slow modem).
+  int FirstResponseDelayMs = 0;
+};
+
 class TSimAssociation {
 public:
   using TLog = std::function<void(const std::string&)>;
 
   TSimAssociation(TSimModel& model, TSimSecurity security) : FModel(model), FSecurity(std::move(security)) {
     FServer.Inner = [this](const PduStr& request) { return HandleInner(request); };
+    FModel.InvocationCounter = [this] { return LastInvocationCounter(); };
   }
 
   void AddClient(const TSimClient& c) { FClients[c.Address] = c; }
@@ -48,6 +67,8 @@ public:
   // heard a ciphered request from yet (default 0). After that, each client's
   // counter must rise, across connections too, as on a real meter.
   void SetFirstInvocationCounter(uint32_t value) { FFirstClientCounter = value; }
+  void SetMisbehaviour(TSimMisbehaviour m) { FMisbehaviour = std::move(m); }
+  const TSimMisbehaviour& Misbehaviour() const { return FMisbehaviour; }
 
   // Answers one APDU from the client at `clientAddress` to the logical
   // device at `serverAddress`; empty when the meter stays silent.
@@ -56,13 +77,17 @@ public:
   void Reset();
 
   bool Associated() const { return FState == sAssociated; }
+  // The highest invocation counter accepted from any client (below the
+  // first one taken when none was), as the meter publishes it.
+  uint32_t LastInvocationCounter() const;
   TSimSession& Session() { return FServer.Session(); }
 
 private:
   enum TState { sIdle, sAwaitingHls, sAssociated };
 
   PduStr HandleAarq(const TSimClient* client, const T_AssociationRequest& aarq);
-  PduStr Reject(int result, int diagnostic, TObjectIdentifier context);
+  // `userInformation`: an xDLMS APDU (a confirmed service error) for the AARE.
+  PduStr Reject(int result, int diagnostic, TObjectIdentifier context, const PduStr& userInformation = PduStr());
   PduStr HandleRelease(const T_ReleaseRequest& rlrq);
   PduStr HandleHlsReply(const PduStr& plainRequest, bool& handled);
   // One complete request of an open association: deciphered, answered and
@@ -92,6 +117,7 @@ private:
   // The last invocation counter of each client that sent a ciphered request.
   std::map<int, uint32_t> FLastClientCounters;
   uint32_t FFirstClientCounter = 0;
+  TSimMisbehaviour FMisbehaviour;
 };
 
 }  // namespace quillon::sim

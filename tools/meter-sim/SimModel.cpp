@@ -570,6 +570,11 @@ int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, i
       return darSuccess;
     }
   }
+  if (obj.ClassId == 1 && attributeId == 2 && obj.LogicalName == PduStr("\x00\x00\x2B\x01\x00\xFF", 6) &&
+      InvocationCounter) {
+    value = U32(InvocationCounter());
+    return darSuccess;
+  }
   TSimAttribute* a = obj.Attribute(attributeId);
   // A computed attribute the meter cannot compute (a model that marks one it
   // does not know) is temporarily unavailable rather than wrong.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -123,6 +124,10 @@ public:
   std::unique_ptr<T_Data> AccessRightsListSN() const;
 
   const TProfileSpec* Profile(const TSimObject& obj) const;
+
+  // The invocation counter object 0.0.43.1.0.255: the last counter the
+  // meter accepted in a ciphered request (set by the association layer).
+  std::function<uint32_t()> InvocationCounter;
 
 private:
   std::unique_ptr<T_Data> ProfileBuffer(const TSimObject& obj, const T_Data* selection, int selector) const;

@@ -1,5 +1,8 @@
 #include "tools/meter-sim/SimTransport.h"
 
+#include <chrono>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -65,6 +68,10 @@ bool TSimLink::ReadExact(PduStr& out, size_t n, int timeoutMs) {
 }
 
 void TSimLink::Write(const PduStr& bytes) {
+  if (FFirstWriteDelayMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(FFirstWriteDelayMs));
+    FFirstWriteDelayMs = 0;
+  }
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(FFd, bytes.data() + done, bytes.size() - done);
@@ -387,6 +394,11 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
         case fkI: {
           if (!connected) {
             sendSupervisory(fkDM);
+            break;
+          }
+          if (settings.TakenInfoLength > 0 && static_cast<int>(in.FData.size()) > settings.TakenInfoLength) {
+            // A receive buffer smaller than the meter announces: the frame is lost.
+            if (log) log(Format("I frame of %d bytes dropped", static_cast<int>(in.FData.size())));
             break;
           }
           if (in.SSequenceNr != vr) {

@@ -28,9 +28,12 @@ public:
   bool ReadExact(PduStr& out, size_t n, int timeoutMs);
   void Write(const PduStr& bytes);
   int Fd() const { return FFd; }
+  // The first write on this link waits this long (a slow modem's first answer).
+  void SetFirstWriteDelay(int ms) { FFirstWriteDelayMs = ms; }
 
 private:
   int FFd;
+  int FFirstWriteDelayMs = 0;
   uint8_t FBuf[4096];
   size_t FLen = 0, FPos = 0;
 };
@@ -45,6 +48,9 @@ struct THdlcSettings {
   int ServerLower = 17;      // physical device address; 0 or less: one-part address
   int MaxInfoLength = 128;   // largest information field we send and take
   int InterFrameTimeoutMs = 2000;
+  // Information fields the meter really takes (0: what it announces); longer
+  // I frames are lost, as on meters that announce more than their buffer.
+  int TakenInfoLength = 0;
   // IEC 62056-21 mode E: the line starts at 300 baud and waits for the
   // sign-on; the meter answers with its identification offering ModeEBaudId
   // ("0" 300 ... "6" 19200 baud), and after the acknowledgement for HDLC the

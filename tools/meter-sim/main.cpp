@@ -53,6 +53,20 @@ const char* kHelp =
     "                  across connections, and refuses a counter that does not rise\n"
     "                  (exception response invocation-counter-error), as a real\n"
     "                  meter does: a client that restarts its counter is refused\n"
+    "\n"
+    "Misbehaving like difficult meters (for trying the client's diagnosis and quirks):\n"
+    "  --aare-system-title HEX  announce this system title in the AARE (the\n"
+    "                  ciphering keeps using the real one)\n"
+    "  --client-system-title HEX  the only client system title ciphered and GMAC\n"
+    "                  clients may call with (others: calling-AP-title-not-recognized)\n"
+    "  --max-challenge N  the longest HLS challenge taken (longer ones fail the\n"
+    "                  authentication), as meters that only take 16 bytes\n"
+    "  --first-response-delay MS  the first answer on each link comes this late\n"
+    "  --pdu-limit N   APDUs longer than N bytes get the exception response\n"
+    "                  pdu-too-long, while the meter announces 1024\n"
+    "  --hdlc-info-limit N  (HDLC) I frames with more than N bytes of information\n"
+    "                  are lost, while the meter announces 128\n"
+    "\n"
     "  --model FILE    object model and client configuration (default: meter.txt of\n"
     "                  the shared data folder share/quillon, else the built-in\n"
     "                  three-phase meter; --print-model shows the format)\n"
@@ -88,6 +102,8 @@ int main(int argc, char** argv) {
   bool quiet = false;
   long long firstCounter = 0;
   THdlcSettings hdlc;
+  TSimMisbehaviour odd;
+  int firstDelay = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -143,6 +159,31 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-meter-sim: --invocation-counter " << v << ": a number 0..4294967295 expected\n";
         return 2;
       }
+    } else if (a == "--aare-system-title" || a == "--client-system-title") {
+      std::string v = value();
+      PduStr title;
+      try {
+        title = TMisc::HexStrToByteStr(v);
+      } catch (const std::exception&) {
+      }
+      if (title.size() != 8) {
+        std::cerr << "quillon-meter-sim: " << a << " " << v << ": 16 hex digits expected\n";
+        return 2;
+      }
+      (a == "--aare-system-title" ? odd.AareSystemTitle : odd.KnownClientTitle) = title;
+    } else if (a == "--max-challenge" || a == "--first-response-delay" || a == "--hdlc-info-limit" ||
+               a == "--pdu-limit") {
+      std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || n < 0 || n > 60000) {
+        std::cerr << "quillon-meter-sim: " << a << " " << v << ": a number 0..60000 expected\n";
+        return 2;
+      }
+      if (a == "--max-challenge") odd.MaxChallenge = static_cast<size_t>(n);
+      else if (a == "--hdlc-info-limit") hdlc.TakenInfoLength = static_cast<int>(n);
+      else if (a == "--pdu-limit") odd.PduLimit = static_cast<size_t>(n);
+      else firstDelay = static_cast<int>(n);
     } else if (a == "--quiet") {
       quiet = true;
     } else {
@@ -181,6 +222,7 @@ int main(int argc, char** argv) {
     TSimAssociation assoc(model, TSimSecurity{});
     assoc.Configure(text);
     assoc.SetFirstInvocationCounter(static_cast<uint32_t>(firstCounter));
+    assoc.SetMisbehaviour(odd);
     TTrafficLog log;
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
@@ -197,6 +239,7 @@ int main(int argc, char** argv) {
         std::cout << "serial " << device << std::endl;
       }
       TSimLink link(fd);
+      link.SetFirstWriteDelay(firstDelay);
       while (!gStop) ServeHdlc(link, assoc, hdlc, gStop, log);
     } else {
       TSimListener listener(address, port);
@@ -207,6 +250,7 @@ int main(int argc, char** argv) {
         if (fd < 0) continue;
         if (log) log("connection opened");
         TSimLink link(fd);
+        link.SetFirstWriteDelay(firstDelay);
         if (profile == "wrapper")
           ServeWrapper(link, assoc, gStop, log);
         else

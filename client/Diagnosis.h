@@ -1,0 +1,83 @@
+// Why a meter refused us, in words a meter engineer can act on. A failed
+// association or protected exchange is classified from what the meter
+// actually answered (the AARE's result and diagnostic, an exception
+// response, a confirmed service error, the method result of the HLS reply)
+// and from the engine's own complaint; each condition has one row in the
+// table below: what happened, the likely cause and the fix.
+//
+// The table is the single source of these texts: the CLI prints them, the
+// README's "When it does not connect" section is generated from it
+// (quillon-cli explain --markdown) and the tests provoke each row.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/MeterProfile.h"
+
+namespace quillon::client {
+
+enum class TCondition {
+  cAuthenticationFailure,      // AARE: authentication-failure
+  cMechanismNotSupported,      // AARE: authentication-mechanism-name-not-recognised
+  cContextNotSupported,        // AARE: application-context-name-not-supported
+  cCallingTitleNotRecognised,  // AARE: calling-AP-title-not-recognized
+  cAuthenticationRequired,     // AARE: authentication-required, or mechanism name required
+  cRejectedCiphered,           // AARE: rejected without a reason in a ciphered context
+  cRejectedNoReason,           // AARE: rejected without a reason
+  cMeterCannotDecipher,        // deciphering error from the meter (exception or service error)
+  cInvocationCounterRefused,   // invocation-counter error from the meter
+  cServerTitleMismatch,        // the AARE's system title is not the one configured
+  cHlsReplyRefused,            // HLS pass 3: the meter refuses our reply to its challenge
+  cIllegalChallengeResponse,   // HLS pass 4: the meter's reply to our challenge does not check
+  cResponseNotDeciphered,      // we cannot decipher what the meter sent
+  cPduTooLong,                 // the meter refuses a request as too long
+};
+
+// One row: texts with placeholders filled from the evidence:
+// {client} {mechanism} {context} {meter-context} {title} {meter-title}
+// {meter-mechanisms} {secret-form} {other-secret-form}.
+struct TDiagnosisRow {
+  TCondition Condition;
+  const char* Name;   // short key, stable (JSON, README anchors)
+  const char* When;   // what the meter said, for the README
+  const char* What;   // what happened
+  const char* Cause;  // the likely cause
+  const char* Fix;    // what to do
+};
+
+const std::vector<TDiagnosisRow>& DiagnosisTable();
+
+struct TDiagnosis {
+  TCondition Condition;
+  std::string Name, What, Cause, Fix;
+  // "What. Likely cause: ... Fix: ..." on one line.
+  std::string Text() const;
+};
+
+// What we know about a failure.
+struct TFailureEvidence {
+  std::string EngineText;  // the engine's (or a layer's) error text
+  std::string Traffic;     // the engine's log lines of the failed call (request and response XML)
+  TMeterProfile Profile;
+  // Mechanism names the meter's association objects list, when they could
+  // be read through the public client ("" entries are skipped).
+  std::vector<std::string> MeterMechanisms;
+};
+
+// The row that explains the failure, filled in; nothing when no row applies
+// (a link failure, say: its own message says enough).
+std::optional<TDiagnosis> Diagnose(const TFailureEvidence& evidence);
+
+// The meter refused the association in its AARE (rather than failing later).
+bool IsRejection(TCondition c);
+
+// A row's text with its placeholders in general words ("*client*"), as
+// the table is shown without a failure at hand.
+std::string GeneralText(const std::string& rowText);
+
+// The table as a Markdown section body (the README is made from it).
+std::string DiagnosisMarkdown();
+
+}  // namespace quillon::client

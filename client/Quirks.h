@@ -1,0 +1,38 @@
+// Named tolerances for meters that deviate from what they announce. Each is
+// off by default, is kept with the meter's profile ("quirks" in the meters
+// file, --quirk on the command line) and is logged when it takes effect.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillon::client {
+
+struct TQuirks {
+  int ChallengeLength = 0;         // HLS challenge of exactly 16 or 32 bytes (0: random 8..64)
+  int MaxPduSize = 0;              // our PDU size limit, below the meter's announcement (0: none)
+  int HdlcInfoLength = 0;          // HDLC information field length (0: the default 128)
+  int InterFrameDelayMs = 0;       // pause before each frame sent on a serial line
+  int FirstResponseTimeoutMs = 0;  // timeout for the first answers on a new link (0: the profile's)
+  bool NoRelease = false;          // hang up without a release request
+
+  bool Any() const;
+  // "challenge-16,no-rlrq"; empty when none is set.
+  std::string Text() const;
+};
+
+// One quirk as users write it ("challenge-16", "max-pdu=512", ...) added to
+// `q`; a name or value that is not one of them fails with a one-line message
+// naming the field.
+void ParseQuirk(const std::string& text, TQuirks& q, const char* field = "--quirk");
+// A comma-separated list, as Text() writes it.
+TQuirks ParseQuirks(const std::string& list, const char* field = "quirks");
+
+struct TQuirkInfo {
+  const char* Syntax;
+  const char* Meaning;
+};
+// Every quirk with its syntax, for --help and the README.
+const std::vector<TQuirkInfo>& QuirkCatalogue();
+
+}  // namespace quillon::client

@@ -1,0 +1,286 @@
+// Each explanation of a failure, provoked through the simulator made to fail
+// that way, as quillon-cli prints it; and each quirk, which makes a failing
+// meter work.
+#include <gtest/gtest.h>
+
+#include "CliRun.h"
+#include "SimProcess.h"
+#include "client/Diagnosis.h"
+
+using namespace quillon;
+
+namespace {
+
+const char* const kEK = "000102030405060708090A0B0C0D0E0F";
+const char* const kAK = "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF";
+const char* const kKEK = "101112131415161718191A1B1C1D1E1F";
+const char* const kClientTitle = "4D4D4D0000BC614E";
+const char* const kMeterTitle = "5153494D00000001";
+const char* const kOtherTitle = "5153494D000000FF";
+
+struct TDiagnosisCase {
+  const char* Row;                      // the row's name
+  std::vector<std::string> SimOptions;  // how the meter misbehaves
+  std::vector<std::string> CliOptions;  // what we say
+  const char* ErrorLine;                // the line after "quillon-cli: "
+  const char* What;                     // "  what happened: ..."
+};
+
+std::vector<std::string> Ciphered(int client, const std::string& ek, const std::string& serverTitle,
+                                  const std::string& clientTitle = kClientTitle) {
+  std::vector<std::string> v{"--client", std::to_string(client), "--security", "auth-enc", "--ek", ek,
+                             "--ak",     kAK,                    "--kek",        kKEK,
+                             "--system-title", clientTitle};
+  if (!serverTitle.empty()) v.insert(v.end(), {"--server-system-title", serverTitle});
+  return v;
+}
+
+const std::vector<TDiagnosisCase> kCases = {
+    {"authentication-failure", {}, {"--client", "17", "--auth", "low", "--password", "wrong"},
+     "association: Association is not \"accepted\"",
+     "The meter rejected the association of client 17: authentication failure"},
+    {"mechanism-not-supported", {}, {"--client", "18", "--auth", "sha1", "--password", "Quillon-HLS-secret"},
+     "association: Association is not \"accepted\"", "The meter does not accept authentication sha1 for client 18"},
+    {"context-not-supported", {}, {"--client", "48"}, "association: Unexpected application context name",
+     "The meter does not accept the application context LN for client 48"},
+    {"calling-title-not-recognised", {"--client-system-title", kClientTitle},
+     Ciphered(32, kEK, kMeterTitle, "0102030405060708"), "association: Association is not \"accepted\"",
+     "The meter does not know our system title 0102030405060708"},
+    {"authentication-required", {}, {"--client", "17"}, "association: Association is not \"accepted\"",
+     "The meter requires authentication from client 17"},
+    {"rejected-ciphered", {"--invocation-counter", "100000"}, Ciphered(32, kEK, kMeterTitle),
+     "association: Association is not \"accepted\"",
+     "The meter rejected the ciphered association of client 32 without giving a reason"},
+    {"rejected-no-reason", {}, {"--client", "99"}, "association: Association is not \"accepted\"",
+     "The meter rejected the association of client 99 without giving a reason"},
+    {"meter-cannot-decipher", {}, Ciphered(32, "0F0E0D0C0B0A09080706050403020100", kMeterTitle),
+     "association: Association is not \"accepted\"", "The meter could not decipher our request"},
+    {"server-title-mismatch", {"--aare-system-title", kOtherTitle}, Ciphered(32, kEK, kMeterTitle),
+     "association: The received system-title does not match the declared value",
+     "The meter's system title 5153494D000000FF is not the one configured (5153494D00000001)"},
+    {"hls-reply-refused", {}, {"--client", "18", "--auth", "md5", "--password", "not-the-secret"},
+     "association: Unexpected response ReadWriteDenied to method invocation",
+     "The meter refused our reply to its md5 challenge"},
+    {"illegal-challenge-response", {"--aare-system-title", kOtherTitle},
+     {"--client", "20", "--auth", "gmac", "--ek", kEK, "--ak", kAK, "--kek", kKEK, "--system-title", kClientTitle,
+      "--server-system-title", kOtherTitle},
+     "association: Illegal response to challenge",
+     "The meter's reply to our gmac challenge is not the one its secret would give"},
+    {"response-not-deciphered", {"--aare-system-title", kOtherTitle}, Ciphered(32, kEK, kOtherTitle),
+     "association: Authentication failure (Decrypt error)", "We could not decipher the meter's response"},
+    // The GetRequest is 13 bytes long.
+    {"pdu-too-long", {"--pdu-limit", "12"}, {}, "Unexpected response",
+     "The meter refused our request as too long"},
+};
+
+class DiagnosisRows : public ::testing::TestWithParam<TDiagnosisCase> {};
+
+TEST_P(DiagnosisRows, ProvokedThroughTheSimulator) {
+  const TDiagnosisCase& c = GetParam();
+  std::vector<std::string> sim{"--port", "0"};
+  sim.insert(sim.end(), c.SimOptions.begin(), c.SimOptions.end());
+  test::TSimProcess meter(sim);
+  TTempDir home;
+  std::vector<std::string> args{"--tcp", "127.0.0.1:" + std::to_string(meter.Port())};
+  args.insert(args.end(), c.CliOptions.begin(), c.CliOptions.end());
+  args.push_back("get");
+  args.push_back("1.0.1.8.0.255");
+  const TRun r = RunCli(args, home.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  const std::string expectedStart = std::string("quillon-cli: ") + c.ErrorLine + "\n  what happened: " + c.What + "\n";
+  EXPECT_EQ(r.Err.substr(0, expectedStart.size()), expectedStart) << Describe(r);
+  // The cause and the fix follow, from the same row.
+  const client::TDiagnosisRow* row = nullptr;
+  for (const auto& candidate : client::DiagnosisTable())
+    if (std::string(candidate.Name) == c.Row) row = &candidate;
+  ASSERT_NE(row, nullptr) << c.Row;
+  EXPECT_NE(r.Err.find("\n  likely cause: "), std::string::npos) << Describe(r);
+  EXPECT_NE(r.Err.find("\n  fix: "), std::string::npos) << Describe(r);
+  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 4) << Describe(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRow, DiagnosisRows, ::testing::ValuesIn(kCases),
+                         [](const auto& info) {
+                           std::string n = info.param.Row;
+                           for (char& ch : n)
+                             if (ch == '-') ch = '_';
+                           return n;
+                         });
+
+TEST(DiagnosisRows, EveryRowOfTheTableIsProvoked) {
+  for (const auto& row : client::DiagnosisTable()) {
+    bool found = false;
+    for (const auto& c : kCases) found = found || std::string(c.Row) == row.Name;
+    EXPECT_TRUE(found || std::string(row.Name) == "invocation-counter") << row.Name;
+  }
+}
+
+// The texts a user reads, filled from what the meter said.
+TEST(DiagnosisRows, CausesNameWhatTheMeterAnswered) {
+  client::TFailureEvidence e;
+  e.Profile.ClientAddress = 48;
+  e.EngineText = "Unexpected application context name";
+  e.Traffic =
+      "RESPONSE:\n<AssociationResponse>\n  <ApplicationContextName Value=\"SN\" />\n"
+      "  <AssociationResult Value=\"01\" />\n  <ResultSourceDiagnostic>\n    <ACSEServiceUser Value=\"02\" />\n"
+      "  </ResultSourceDiagnostic>\n</AssociationResponse>\n";
+  auto d = client::Diagnose(e);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Cause, "logical vs short names, or ciphered vs plain: the meter answered with SN");
+
+  client::TFailureEvidence ic;
+  ic.Profile.ClientAddress = 32;
+  ic.Profile.Policy = 3;
+  ic.EngineText = "Unexpected response ExceptionResponse to GetRequest";
+  ic.Traffic =
+      "RESPONSE:\n<ExceptionResponse>\n  <StateError Value=\"ServiceNotAllowed\" />\n"
+      "  <ServiceError Value=\"InvocationCounterError\" />\n</ExceptionResponse>\n";
+  d = client::Diagnose(ic);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Name, "invocation-counter");
+  EXPECT_EQ(d->Cause, "the counter was replayed or is lower than the last one the meter accepted from client 32");
+
+  client::TFailureEvidence link;
+  link.EngineText = "No response";
+  EXPECT_FALSE(client::Diagnose(link));
+}
+
+// ---------------------------------------------------------------- quirks
+
+TRun GetEnergy(const test::TSimProcess& meter, const TTempDir& home, std::vector<std::string> options) {
+  std::vector<std::string> args{"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "-v"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.insert(args.end(), {"--format", "json", "get", "1.0.1.8.0.255"});
+  return RunCli(args, home.Path);
+}
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+// A meter that takes HLS challenges of at most 16 bytes: our random length
+// (8 to 64 bytes) is mostly refused, a fixed 16 always taken.
+TEST(Quirks, ChallengeLength) {
+  test::TSimProcess meter({"--port", "0", "--max-challenge", "16"});
+  TTempDir home;
+  const std::vector<std::string> md5{"--client", "18", "--auth", "md5", "--password", "Quillon-HLS-secret"};
+  // A random length of 16 or less comes one time in six; six tries all
+  // taken would mean the limit is not there.
+  bool refused = false;
+  for (int i = 0; i < 6 && !refused; ++i) {
+    const TRun r = GetEnergy(meter, home, md5);
+    refused = r.Status == 1 && Has(r.Err, "what happened: The meter rejected the association of client 18: "
+                                          "authentication failure\n");
+  }
+  EXPECT_TRUE(refused);
+  std::vector<std::string> withQuirk = md5;
+  withQuirk.insert(withQuirk.end(), {"--quirk", "challenge-16"});
+  for (int i = 0; i < 3; ++i) {
+    const TRun r = GetEnergy(meter, home, withQuirk);
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_TRUE(Has(r.Err, "quirk challenge-16: HLS challenge of 16 bytes\n")) << Describe(r);
+  }
+}
+
+// The command fails against the misbehaving meter without the quirk and
+// works with it, which says so in the log.
+void ExpectQuirkMakesItWork(const std::vector<std::string>& sim, const std::vector<std::string>& connection,
+                            const std::vector<std::string>& command, const std::string& quirk,
+                            const std::string& logLine) {
+  std::vector<std::string> simArgs{"--port", "0"};
+  simArgs.insert(simArgs.end(), sim.begin(), sim.end());
+  test::TSimProcess meter(simArgs);
+  TTempDir home;
+  std::vector<std::string> args = connection;
+  for (std::string& a : args)
+    if (a == "PORT") a = "127.0.0.1:" + std::to_string(meter.Port());
+  args.push_back("-v");
+  std::vector<std::string> without = args;
+  without.insert(without.end(), command.begin(), command.end());
+  const TRun refused = RunCli(without, home.Path);
+  EXPECT_EQ(refused.Status, 1) << Describe(refused);
+  std::vector<std::string> with = args;
+  with.insert(with.end(), {"--quirk", quirk});
+  with.insert(with.end(), command.begin(), command.end());
+  const TRun r = RunCli(with, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, logLine + "\n")) << Describe(r);
+}
+
+// A slow modem: the first answer of each link comes 1.5 s late.
+TEST(Quirks, FirstResponseTimeout) {
+  ExpectQuirkMakesItWork({"--first-response-delay", "1500"}, {"--tcp", "PORT", "--timeout", "400"},
+                         {"get", "1.0.1.8.0.255"}, "first-response-timeout=6000",
+                         "quirk first-response-timeout: 6000 ms until the association stands");
+}
+
+// A meter whose HDLC buffer is smaller than it says: the ciphered AARQ
+// (over 64 bytes) is lost in one frame, and arrives in frames of 64.
+TEST(Quirks, HdlcInformationFieldLength) {
+  std::vector<std::string> connection{"--hdlc-tcp", "PORT", "--physical", "17", "--timeout", "1000"};
+  const std::vector<std::string> ciphered = Ciphered(32, kEK, kMeterTitle);
+  connection.insert(connection.end(), ciphered.begin(), ciphered.end());
+  ExpectQuirkMakesItWork({"--profile", "hdlc-tcp", "--hdlc-info-limit", "64"}, connection, {"get", "1.0.1.8.0.255"},
+                         "hdlc-info=64", "quirk hdlc-info: information field of 64 bytes");
+}
+
+// A meter that takes APDUs of at most 100 bytes while it announces 1024: a
+// 200-byte value reaches it only in blocks of the size the quirk sets.
+TEST(Quirks, MaxPduSize) {
+  const std::string value = "<OctetString Value=\"" + std::string(400, 'A') + "\" />";
+  ExpectQuirkMakesItWork({"--pdu-limit", "100"}, {"--tcp", "PORT"}, {"set", "8/0.0.1.0.0.255/5", value}, "max-pdu=100",
+                         "quirk max-pdu: PDU size 100 instead of the 1024 the meter announced");
+}
+
+TEST(Quirks, NamesAndValuesAreChecked) {
+  TTempDir home;
+  const struct {
+    const char* Quirk;
+    const char* Err;
+  } cases[] = {
+      {"challenge-17",
+       "quillon-cli: --quirk \"challenge-17\": expected one of challenge-16, challenge-32, max-pdu=N, hdlc-info=N, "
+       "inter-frame-delay=MS, first-response-timeout=MS, no-rlrq\n"},
+      {"max-pdu=5", "quillon-cli: --quirk \"max-pdu=5\": expected max-pdu=N with N 12..65535\n"},
+      {"hdlc-info=x", "quillon-cli: --quirk \"hdlc-info=x\": expected hdlc-info=N with N 32..2030\n"},
+  };
+  for (const auto& c : cases) {
+    const TRun r = RunCli({"--tcp", "127.0.0.1:1", "--quirk", c.Quirk, "get", "1.0.1.8.0.255"}, home.Path);
+    EXPECT_EQ(r.Status, 2) << c.Quirk;
+    EXPECT_EQ(r.Err, c.Err);
+  }
+  // Kept with a named meter and read back.
+  const TRun save = RunCli({"--tcp", "127.0.0.1:1", "--quirk", "no-rlrq", "--quirk", "max-pdu=512", "save-meter", "slow"},
+                           home.Path);
+  ASSERT_EQ(save.Status, 0) << Describe(save);
+  std::ifstream f(home.Path + "/quillon/meters.ini");
+  std::stringstream ini;
+  ini << f.rdbuf();
+  EXPECT_TRUE(Has(ini.str(), "quirks=max-pdu=512,no-rlrq\n")) << ini.str();
+}
+
+// A meter that has seen higher counters than ours: refused, until the
+// counter is read from the meter first.
+TEST(InvocationCounter, AutoGoesOnFromTheMetersCounter) {
+  test::TSimProcess meter({"--port", "0", "--invocation-counter", "100000"});
+  TTempDir home;
+  std::vector<std::string> args = Ciphered(32, kEK, kMeterTitle);
+  const TRun refused = GetEnergy(meter, home, args);
+  EXPECT_EQ(refused.Status, 1) << Describe(refused);
+  args.insert(args.end(), {"--ic", "auto"});
+  const TRun r = GetEnergy(meter, home, args);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, "invocation counter 99999 read from the meter: starting at 100000\n")) << Describe(r);
+  EXPECT_TRUE(Has(r.Out, "\"value\": 1234567")) << r.Out;
+}
+
+// The README's section is the table itself.
+TEST(DiagnosisRows, ReadmeCarriesTheTable) {
+  const char* source = std::getenv("QUILLON_SOURCE_DIR");
+  ASSERT_NE(source, nullptr) << "run through ctest, which sets QUILLON_SOURCE_DIR";
+  std::ifstream f(std::string(source) + "/README.md");
+  std::stringstream readme;
+  readme << f.rdbuf();
+  EXPECT_TRUE(Has(readme.str(), "## When it does not connect"));
+  EXPECT_TRUE(Has(readme.str(), client::DiagnosisMarkdown()));
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// quillon-cli probe against the simulator started with a transport, speed
+// and addresses the test does not tell the probe: it must find them within
+// its budget, and the meter it saves must then read the object list.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "CliRun.h"
+#include "SimProcess.h"
+#include "client/Probe.h"
+
+using namespace quillon;
+using nlohmann::json;
+
+namespace {
+
+// The simulator's serial number, as printed on its nameplate.
+const char* const kSerialNumber = "51000427";
+
+struct TProbeCase {
+  const char* Name;
+  std::vector<std::string> Sim;  // how the meter is started
+  bool Serial;
+  std::vector<std::string> Probe;  // what the user tells the probe
+  const char* Transport;           // what it must find
+  int Physical;
+  int FailedBefore;  // attempts that found nothing before the meter answered
+};
+
+const std::vector<TProbeCase> kCases = {
+    // HDLC over TCP at a physical address only the serial number gives:
+    // the wrapper is tried first and hears nothing.
+    {"HdlcOverTcp", {"--profile", "hdlc-tcp", "--port", "0", "--server-address", "1,443"}, false,
+     {"--serial-number", kSerialNumber}, "hdlc-tcp", 443, 1},
+    // A pseudo-terminal that only speaks after the mode E opening, at the
+    // factory physical address.
+    {"ModeE", {"--profile", "hdlc-pty", "--mode-e", "--server-address", "1,17"}, true, {}, "serial", 17, 0},
+};
+
+class ProbeFinds : public ::testing::TestWithParam<TProbeCase> {};
+
+TEST_P(ProbeFinds, TheMeterAndSavesIt) {
+  const TProbeCase& c = GetParam();
+  test::TSimProcess meter(c.Sim);
+  TTempDir home;
+  const std::vector<std::string> where =
+      c.Serial ? std::vector<std::string>{"--serial", meter.Device()}
+               : std::vector<std::string>{"--tcp", "127.0.0.1:" + std::to_string(meter.Port())};
+  std::vector<std::string> args = where;
+  args.insert(args.end(), {"--format", "json", "probe", "--budget", "20", "--attempt-timeout", "700", "--save", "found"});
+  args.insert(args.end(), c.Probe.begin(), c.Probe.end());
+  const TRun r = RunCli(args, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const json out = json::parse(r.Out);
+  const json& rec = out["recommended"];
+  EXPECT_EQ(rec["transport"], c.Transport) << r.Out;
+  EXPECT_EQ(rec["physical"], c.Physical) << r.Out;
+  EXPECT_EQ(rec["client"], 16) << r.Out;
+  const json& attempts = out["attempts"];
+  ASSERT_EQ(attempts.size(), static_cast<size_t>(c.FailedBefore + 1)) << r.Out;
+  for (int i = 0; i < c.FailedBefore; ++i) EXPECT_EQ(attempts[i]["outcome"], "nothing") << r.Out;
+  const json& found = attempts.back();
+  EXPECT_EQ(found["outcome"], "associated");
+  EXPECT_EQ(found["logical_device_name"], "QSM0000000001");
+  EXPECT_EQ(found["serial_number"], kSerialNumber);
+  EXPECT_GT(found["objects"].get<int>(), 40);
+
+  // The saved meter reads the object list on its own.
+  const TRun objects = RunCli({"--meter", "found", "--format", "json", "objects"}, home.Path);
+  ASSERT_EQ(objects.Status, 0) << Describe(objects);
+  EXPECT_EQ(json::parse(objects.Out).size(), found["objects"].get<size_t>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ProbeFinds, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(Probe, WithoutAMeterSaysSoWithinItsBudget) {
+  TTempDir home;
+  // Nothing listens on port 1: every attempt is refused.
+  const TRun r = RunCli({"--tcp", "127.0.0.1:1", "probe", "--budget", "5", "--attempt-timeout", "200"}, home.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  EXPECT_EQ(r.Err.rfind("quillon-cli: probe: no association with the meter after ", 0), 0u) << Describe(r);
+  const TRun usage = RunCli({"probe"}, home.Path);
+  EXPECT_EQ(usage.Status, 2);
+  EXPECT_EQ(usage.Err,
+            "quillon-cli: connection: expected --tcp HOST[:PORT], --hdlc-tcp HOST:PORT, --serial DEVICE or --meter NAME\n");
+}
+
+TEST(Probe, PhysicalAddressFromTheSerialNumber) {
+  const struct {
+    const char* SerialNumber;
+    int Physical;
+  } cases[] = {{"51000427", 443}, {"QSM-0009999", 10015}, {"7", 23}, {"no digits", -1}, {"123456789012", 16 + 9012}};
+  for (const auto& c : cases) EXPECT_EQ(client::PhysicalAddressOfSerialNumber(c.SerialNumber), c.Physical) << c.SerialNumber;
+}
+
+}  // namespace
