@@ -15,7 +15,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "CliProcess.h"
 #include "SimProcess.h"
+#include "client/Batch.h"
 #include "client/Value.h"
 
 using namespace quillon;
@@ -23,91 +25,12 @@ using nlohmann::json;
 
 namespace {
 
-struct TRun {
-  int Status = -1;
-  std::string Out, Err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-class TTempDir {
-public:
-  TTempDir() {
-    char tmpl[] = "/tmp/quillon-cli-XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-    Path = tmpl;
-  }
-  ~TTempDir() { std::system(("rm -rf '" + Path + "'").c_str()); }
-  std::string Path;
-};
-
-// Runs quillon-cli with `args`; the environment gets XDG_CONFIG_HOME and
-// the extra variables given.
-TRun RunCli(const std::vector<std::string>& args, const std::string& configHome,
-            const std::vector<std::string>& extraEnv = {}) {
-  TTempDir io;
-  const std::string out = io.Path + "/out", err = io.Path + "/err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> all{QUILLON_CLI};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envs{"XDG_CONFIG_HOME=" + configHome, "HOME=" + configHome, "PATH=/usr/bin:/bin"};
-  envs.insert(envs.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> envp;
-  for (auto& e : envs) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  TRun r;
-  if (posix_spawn(&pid, QUILLON_CLI, &fa, nullptr, argv.data(), envp.data()) != 0) return r;
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.Out = ReadFile(out);
-  r.Err = ReadFile(err);
-  return r;
-}
-
-std::string Describe(const TRun& r) { return "status " + std::to_string(r.Status) + "\nstdout: " + r.Out + "\nstderr: " + r.Err; }
-
-// RFC 4180 reader for the test: quoted cells, doubled quotes, CRLF lines.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> rows(1);
-  std::string cell;
-  bool quoted = false, any = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') cell += '"', ++i;
-      else if (c == '"') quoted = false;
-      else cell += c;
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(cell), cell.clear();
-    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      rows.back().push_back(cell), cell.clear();
-      rows.emplace_back();
-      ++i;
-    } else {
-      cell += c;
-    }
-    any = true;
-  }
-  if (!cell.empty()) rows.back().push_back(cell);
-  if (rows.back().empty()) rows.pop_back();
-  return any ? rows : std::vector<std::vector<std::string>>{};
-}
+using client::ParseCsv;
+using test::Describe;
+using test::ReadFile;
+using test::RunCli;
+using test::TRun;
+using test::TTempDir;
 
 enum TTransportCase { tcWrapper, tcHdlcTcp, tcPty, tcPtyModeE };
 
@@ -289,9 +212,9 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
     const char* Err;
   } cases[] = {
       {{"--tcp", tcp, "frobnicate"}, 2,
-       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump or save-meter\n"},
+       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge\n"},
       {{"--tcp", tcp}, 2,
-       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump or save-meter (see --help)\n"},
+       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge (see --help)\n"},
       {{"--tcp", tcp, "get", "1.0.1.8.0"}, 2,
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",

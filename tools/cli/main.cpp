@@ -21,6 +21,7 @@
 #include "knowledge/COSEMClasses.h"
 #include "knowledge/COSEMUnits.h"
 #include "knowledge/OBISData.h"
+#include "tools/cli/Fleet.h"
 #include "tools/cli/Output.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -542,7 +543,7 @@ std::string ValueArg(const std::string& text) {
   }
 }
 
-const char* const kCommands = "objects, get, set, action, profile, clock, dump or save-meter";
+const char* const kCommands = "objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -562,6 +563,8 @@ void UnknownCommand(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // batch, export, merge and listen have options of their own.
+  if (argc > 1 && IsFleetCommand(argv[1])) return RunFleetCommand(argc, argv);
   TOptions o;
   CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + QUILLON_VERSION + " (engine " + DLMSProtocolVersion() + ")");

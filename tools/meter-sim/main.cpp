@@ -13,6 +13,7 @@
 #include <iostream>
 #include <string>
 
+#include "tools/meter-sim/SimFleet.h"
 #include "tools/meter-sim/SimTransport.h"
 
 extern const char* const kQuillonDefaultMeterModel;
@@ -54,6 +55,15 @@ const char* kHelp =
     "  --model FILE    object model and client configuration (default: the built-in\n"
     "                  three-phase meter; see data/sim/meter.txt for the format)\n"
     "  --print-model   print the built-in model and exit\n"
+    "  --fleet N       (wrapper, hdlc-tcp) N meters, each on its own port (--port P:\n"
+    "                  ports P..P+N-1; 0 or none: free ports, printed one line per\n"
+    "                  meter). Meter n is named sim-000n, has serial number 60000000+n,\n"
+    "                  logical device name QSM followed by n in ten digits, system\n"
+    "                  title 5153494D and n in eight hex digits, keys whose last four\n"
+    "                  bytes are n, and energies of its own\n"
+    "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
+    "                  reads it) to FILE\n"
+    "  --fleet-client N  client address in that list (default 16)\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
     "\n"
@@ -82,6 +92,9 @@ int main(int argc, char** argv) {
   std::string profile = "wrapper", address = "127.0.0.1", device, modelPath;
   int port = 4059;
   bool quiet = false;
+  bool portGiven = false;
+  int fleet = 0, fleetClient = 16;
+  std::string fleetList;
   long long firstCounter = 0;
   THdlcSettings hdlc;
   for (int i = 1; i < argc; ++i) {
@@ -102,6 +115,20 @@ int main(int argc, char** argv) {
       address = value();
     } else if (a == "--port") {
       port = std::atoi(value().c_str());
+      portGiven = true;
+    } else if (a == "--fleet") {
+      std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > 10000) {
+        std::cerr << "quillon-meter-sim: --fleet " << v << ": a number 1..10000 expected\n";
+        return 2;
+      }
+      fleet = static_cast<int>(n);
+    } else if (a == "--fleet-list") {
+      fleetList = value();
+    } else if (a == "--fleet-client") {
+      fleetClient = std::atoi(value().c_str());
     } else if (a == "--device") {
       device = value();
     } else if (a == "--model") {
@@ -151,6 +178,10 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
     return 2;
   }
+  if (fleet && profile != "wrapper" && profile != "hdlc-tcp") {
+    std::cerr << "quillon-meter-sim: --fleet needs --profile wrapper or hdlc-tcp\n";
+    return 2;
+  }
   hdlc.SetLineSpeed = profile == "hdlc-serial";
 
   struct sigaction sa {};
@@ -177,6 +208,32 @@ int main(int argc, char** argv) {
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
 
+    if (fleet) {
+      TFleetOptions fo;
+      fo.Count = fleet;
+      fo.Address = address;
+      fo.FirstPort = portGiven ? port : 0;
+      fo.Hdlc = profile == "hdlc-tcp";
+      fo.HdlcSettings = hdlc;
+      fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
+      // Every port is open (connections wait in its queue) and the list is
+      // written before the first line says so.
+      TSimFleet sims(text, fo, log);
+      if (!fleetList.empty()) {
+        std::ofstream f(fleetList, std::ios::binary | std::ios::trunc);
+        f << sims.MeterListCsv(fleetClient);
+        if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
+      }
+      std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
+                << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
+      for (int i = 0; i < sims.Count(); ++i)
+        std::cout << "meter " << sims.Identity(i).Name << " port " << sims.Port(i) << " serial "
+                  << sims.Identity(i).Serial << " title " << sims.Identity(i).SystemTitleHex << "\n";
+      std::cout.flush();
+      sims.Run(gStop);
+      if (log) log("stopped");
+      return 0;
+    }
     if (profile == "hdlc-pty" || profile == "hdlc-serial") {
       int fd;
       if (profile == "hdlc-pty") {
