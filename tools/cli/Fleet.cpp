@@ -12,6 +12,7 @@
 
 #include "client/Batch.h"
 #include "client/ReadingsDb.h"
+#include "tools/cli/Listen.h"
 #include "tools/cli/Output.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -22,11 +23,7 @@ using nlohmann::json;
 
 namespace {
 
-// A wrong command line: exit status 2.
-class EUsage : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+using EUsage = EFleetUsage;
 
 TCancelToken gFleetCancel;
 void OnFleetSignal(int) { gFleetCancel.Cancel(); }
@@ -49,6 +46,25 @@ std::string ReadFile(const std::string& path, const char* field) {
 int64_t TimeArg(const std::string& text, const char* field, const char* otherwise) {
   try {
     return ParseIsoTime(text.empty() ? otherwise : text, field);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+}
+
+// The meter list of --meters or --list (or the named meters file when
+// `required` and neither is given).
+std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::string& listFile, bool required) {
+  if (!metersFile.empty() && !listFile.empty()) throw EUsage("--meters and --list: expected one of them, not both");
+  try {
+    if (!listFile.empty()) return MetersOfCsv(ReadFile(listFile, "--list"));
+    const std::string path = metersFile.empty() ? MetersFilePath() : metersFile;
+    if (::access(path.c_str(), R_OK) != 0) {
+      if (!required && metersFile.empty()) return {};
+      throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
+    }
+    return MetersOfIni(TIniData::Load(path));
+  } catch (const EUsage&) {
+    throw;
   } catch (const std::exception& e) {
     throw EUsage(e.what());
   }
@@ -154,21 +170,8 @@ int Batch(int argc, char** argv) {
   if (options.Retries < 0 || options.Retries > 100) throw EUsage(Format("--retries %d: expected 0..100", options.Retries));
   if (options.RetryDelayMs < 0) throw EUsage(Format("--retry-delay %d: expected 0 or more", options.RetryDelayMs));
   if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
-  if (!metersFile.empty() && !listFile.empty()) throw EUsage("--meters and --list: expected one of them, not both");
 
-  std::vector<TFleetMeter> meters;
-  try {
-    if (!listFile.empty()) meters = MetersOfCsv(ReadFile(listFile, "--list"));
-    else {
-      const std::string path = metersFile.empty() ? MetersFilePath() : metersFile;
-      if (::access(path.c_str(), R_OK) != 0) throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
-      meters = MetersOfIni(TIniData::Load(path));
-    }
-  } catch (const EUsage&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
+  std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
   if (!shardText.empty()) {
     TShard shard;
     try {
@@ -300,10 +303,93 @@ int Merge(int argc, char** argv) {
   return 0;
 }
 
+// ---------------------------------------------------------------- listen
+
+int ListenCommand(int argc, char** argv) {
+  CLI::App app{"Receive what meters push: data notifications, event notifications, information reports.",
+               "quillon-cli listen"};
+  TListenOptions options;
+  std::string metersFile, listFile, pushObjects, out, dbPath;
+  bool quiet = false;
+  app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
+  app.add_option("--port", options.Port, "TCP and UDP port (default 4059; 0: a free one)")->option_text("N");
+  app.add_option("--meters", metersFile, "meters file: the keys of ciphering meters by server-system-title")->option_text("FILE");
+  app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
+  app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");
+  app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
+  app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
+  app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
+  try {
+    app.parse(argc - 1, argv + 1);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    throw EUsage(std::string("listen: ") + e.what());
+  }
+  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
+  if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
+  std::vector<TObjectRef> objects;
+  for (size_t at = 0; !pushObjects.empty() && at <= pushObjects.size();) {
+    const size_t comma = std::min(pushObjects.find(',', at), pushObjects.size());
+    try {
+      objects.push_back(ParseObjectRef(pushObjects.substr(at, comma - at), "--push-objects"));
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    at = comma + 1;
+  }
+  TPushDecoder decoder(LoadMeters(metersFile, listFile, false), objects);
+  std::unique_ptr<TReadingsDb> db;
+  if (!dbPath.empty()) {
+    try {
+      db = std::make_unique<TReadingsDb>(dbPath);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  }
+  TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
+  CatchSignals();
+  uint64_t stored = 0;
+  TPushListener listener(decoder);
+  listener.OnListening = [&](int port) {
+    if (!quiet) std::cerr << Format("listening on %s port %d (TCP and UDP, DLMS wrapper)", options.Address.c_str(), port) << std::endl;
+  };
+  listener.OnPushed = [&](const TPushed& p) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};
+    if (p.InvocationCounter >= 0) j["counter"] = p.InvocationCounter;
+    for (const auto& [k, v] : p.Body.items()) j[k] = v;
+    lines.Write(j);
+    if (db) {
+      TReadingsDb::TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
+                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace)};
+      if (db->StoreNotification(n)) ++stored;
+      else std::cerr << Format("listen: %s: invocation counter %lld already stored, dropped", p.Meter.c_str(),
+                               static_cast<long long>(p.InvocationCounter)) << "\n";
+    }
+  };
+  listener.OnError = [&](const std::string& text) { std::cerr << "listen: " << text << "\n"; };
+  TListenCounts counts;
+  try {
+    counts = listener.Run(options, gFleetCancel);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+  lines.Flush();
+  if (!quiet)
+    std::cerr << Format("%llu notifications, %llu replays dropped, %llu malformed, %llu connections",
+                        static_cast<unsigned long long>(counts.Received), static_cast<unsigned long long>(counts.Replays),
+                        static_cast<unsigned long long>(counts.Malformed), static_cast<unsigned long long>(counts.Connections))
+              << (db ? Format("; %llu stored", static_cast<unsigned long long>(stored)) : std::string()) << "\n";
+  return 0;
+}
+
 }  // namespace
 
 bool IsFleetCommand(const char* word) {
-  for (const char* c : {"batch", "export", "merge"})
+  for (const char* c : {"batch", "export", "merge", "listen"})
     if (std::strcmp(word, c) == 0) return true;
   return false;
 }
@@ -314,6 +400,7 @@ int RunFleetCommand(int argc, char** argv) {
     if (command == "batch") return Batch(argc, argv);
     if (command == "export") return Export(argc, argv);
     if (command == "merge") return Merge(argc, argv);
+    if (command == "listen") return ListenCommand(argc, argv);
   } catch (const EUsage& e) {
     std::cerr << "quillon-cli: " << e.what() << "\n";
     return 2;

@@ -64,6 +64,13 @@ const char* kHelp =
     "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
     "                  reads it) to FILE\n"
     "  --fleet-client N  client address in that list (default 16)\n"
+    "  --push HOST:PORT  (with --fleet) every meter pushes data notifications to\n"
+    "                  HOST:PORT over a TCP connection (DLMS wrapper, from logical\n"
+    "                  device 1 to 102): the structure {logical device name, clock,\n"
+    "                  active energy import 1.0.1.8.0.255 in Wh}\n"
+    "  --every SECONDS how often each meter pushes (default 60; fractions allowed)\n"
+    "  --push-security plain|glo|mixed  pushed in the clear, general-glo-ciphered\n"
+    "                  with the meter's keys, or even-numbered meters ciphered\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
     "\n"
@@ -94,7 +101,8 @@ int main(int argc, char** argv) {
   bool quiet = false;
   bool portGiven = false;
   int fleet = 0, fleetClient = 16;
-  std::string fleetList;
+  std::string fleetList, push, pushSecurity = "plain";
+  double every = 60;
   long long firstCounter = 0;
   THdlcSettings hdlc;
   for (int i = 1; i < argc; ++i) {
@@ -125,6 +133,22 @@ int main(int argc, char** argv) {
         return 2;
       }
       fleet = static_cast<int>(n);
+    } else if (a == "--push") {
+      push = value();
+    } else if (a == "--every") {
+      std::string v = value();
+      char* end = nullptr;
+      every = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(every >= 0.01 && every <= 86400)) {
+        std::cerr << "quillon-meter-sim: --every " << v << ": seconds 0.01..86400 expected\n";
+        return 2;
+      }
+    } else if (a == "--push-security") {
+      pushSecurity = value();
+      if (pushSecurity != "plain" && pushSecurity != "glo" && pushSecurity != "mixed") {
+        std::cerr << "quillon-meter-sim: --push-security " << pushSecurity << ": plain, glo or mixed expected\n";
+        return 2;
+      }
     } else if (a == "--fleet-list") {
       fleetList = value();
     } else if (a == "--fleet-client") {
@@ -178,6 +202,10 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
     return 2;
   }
+  if (!push.empty() && !fleet) {
+    std::cerr << "quillon-meter-sim: --push needs --fleet\n";
+    return 2;
+  }
   if (fleet && profile != "wrapper" && profile != "hdlc-tcp") {
     std::cerr << "quillon-meter-sim: --fleet needs --profile wrapper or hdlc-tcp\n";
     return 2;
@@ -216,6 +244,18 @@ int main(int argc, char** argv) {
       fo.Hdlc = profile == "hdlc-tcp";
       fo.HdlcSettings = hdlc;
       fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
+      if (!push.empty()) {
+        const size_t colon = push.rfind(':');
+        fo.PushPort = colon == std::string::npos ? 0 : std::atoi(push.c_str() + colon + 1);
+        fo.PushHost = colon == std::string::npos ? "" : push.substr(0, colon);
+        if (!fo.PushHost.empty() && fo.PushHost.front() == '[') fo.PushHost = fo.PushHost.substr(1, fo.PushHost.size() - 2);
+        if (fo.PushHost.empty() || fo.PushPort < 1 || fo.PushPort > 65535) {
+          std::cerr << "quillon-meter-sim: --push " << push << ": HOST:PORT expected\n";
+          return 2;
+        }
+        fo.PushEvery = every;
+        fo.PushSecurity = pushSecurity;
+      }
       // Every port is open (connections wait in its queue) and the list is
       // written before the first line says so.
       TSimFleet sims(text, fo, log);
@@ -231,6 +271,7 @@ int main(int argc, char** argv) {
                   << sims.Identity(i).Serial << " title " << sims.Identity(i).SystemTitleHex << "\n";
       std::cout.flush();
       sims.Run(gStop);
+      if (!fo.PushHost.empty()) std::cerr << "pushed " << sims.Pushed() << " notifications\n";
       if (log) log("stopped");
       return 0;
     }
