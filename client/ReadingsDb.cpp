@@ -269,7 +269,10 @@ void TReadingsDb::Export(const std::string& what, const std::string& meter, int6
     std::string value = text(4);
     // Strings are stored as JSON; in a CSV cell the text itself reads better.
     if (value.size() >= 2 && value.front() == '"') value = json::parse(value).get<std::string>();
-    line({text(0), text(1), text(2), TimeText(sqlite3_column_int64(*s, 3)), value, text(5), text(6), text(7)});
+    std::vector<std::string> cells{text(0), text(1), text(2), text(3), value, text(5), text(6), text(7)};
+    const int timeColumn = readings ? 3 : 2;
+    cells[timeColumn] = TimeText(sqlite3_column_int64(*s, timeColumn));
+    line(cells);
   }
   if (rc != SQLITE_DONE) Fail(FDb, "export");
 }

@@ -22,7 +22,11 @@ using nlohmann::json;
 
 namespace {
 
-json DataJson(const T_Data& d) { return ValueToJson(ParseDataXml(d.ToXMLString())); }
+// The chosen alternative's XML is the Data element the value reader takes.
+json DataJson(const T_Data& d) {
+  if (!d.Value) RaiseGeneral("Data without a value");
+  return ValueToJson(ParseDataXml(d.Value->ToXMLString()));
+}
 
 std::string TimeJsonText(const std::string& bytes) {
   if (auto d = DecodeDateTime(bytes)) return DateTimeToIso(*d);

@@ -27,7 +27,7 @@ TFleetIdentity FleetIdentity(int number) {
   id.SystemTitleHex = Format("5153494D%08X", static_cast<unsigned>(number));
   // A spread that looks random but is the same on every run.
   const uint32_t h = static_cast<uint32_t>(number) * 2654435761u;
-  id.EnergyFactor = 0.5 + (h >> 8) % 1001 / 1000.0;
+  id.EnergyFactor = 0.5 + (h >> 8) % 100001 / 100000.0;
   return id;
 }
 
