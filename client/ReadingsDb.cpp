@@ -243,6 +243,18 @@ bool TReadingsDb::StoreNotification(const TNotification& n) {
   return sqlite3_changes(FDb) == 1;
 }
 
+std::map<std::string, uint32_t> TReadingsDb::LastInvocationCounters() {
+  TStatement s(FDb,
+               "SELECT meter, max(invocation_counter) FROM notifications WHERE invocation_counter IS NOT NULL "
+               "GROUP BY meter");
+  std::map<std::string, uint32_t> last;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW)
+    last[reinterpret_cast<const char*>(sqlite3_column_text(*s, 0))] = static_cast<uint32_t>(sqlite3_column_int64(*s, 1));
+  if (rc != SQLITE_DONE) Fail(FDb, "read the invocation counters");
+  return last;
+}
+
 void TReadingsDb::Export(const std::string& what, const std::string& meter, int64_t from, int64_t to,
                          const std::function<void(const std::vector<std::string>&)>& line) {
   const bool readings = what == "readings";

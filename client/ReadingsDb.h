@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <map>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -51,6 +52,9 @@ public:
   };
   // false when the meter already stored this counter (a replay).
   bool StoreNotification(const TNotification& n);
+  // The highest invocation counter stored for each meter, so that a
+  // listener that restarts still knows a replay when it sees one.
+  std::map<std::string, uint32_t> LastInvocationCounters();
 
   // The rows of "readings" or "profiles" (entries), by meter (empty: all)
   // and time range (read time or entry time, inclusive), as CSV cells: the

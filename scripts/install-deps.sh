@@ -13,6 +13,7 @@ packages=(
   xvfb xauth
   ccache
   libcli11-dev nlohmann-json3-dev libsqlite3-dev qt6-charts-dev
+  python3-yaml shellcheck
 )
 
 missing=()

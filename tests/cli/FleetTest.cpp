@@ -371,6 +371,21 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
   }
   EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(records.size()));
   EXPECT_NE(r.Err.find(Format("%zu notifications, 1 replays dropped, ", records.size())), std::string::npos) << r.Err;
+
+  // A listener started again on the same database still knows meter 2's
+  // counters: an old message is a replay.
+  const int port2 = ClosedPort();
+  std::thread again([&] {
+    const int fd = ConnectWhenUp(port2);
+    if (fd < 0) return;
+    const std::string out = sim::WrapperFrame(sim::PushNotification(sim::FleetIdentity(2), 2, std::time(nullptr), 1, true, ek, ak));
+    ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    ::close(fd);
+  });
+  const TRun r2 = RunCli({"listen", "--port", std::to_string(port2), "--for", "1.5", "--list", list, "--db", db}, dir.Path);
+  again.join();
+  EXPECT_NE(r2.Err.find(": sim-0002: invocation counter 2 replayed (last "), std::string::npos) << r2.Err;
+  EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(records.size()));
 }
 
 // ---------------------------------------------------------------- the pieces

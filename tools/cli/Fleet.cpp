@@ -345,6 +345,7 @@ int ListenCommand(int argc, char** argv) {
   if (!dbPath.empty()) {
     try {
       db = std::make_unique<TReadingsDb>(dbPath);
+      for (const auto& [meter, counter] : db->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }

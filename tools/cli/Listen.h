@@ -38,6 +38,8 @@ public:
   // replay throws EReplay. `lastTitle` is the system title the connection
   // last used (for glo-ciphered messages, which carry none); updated.
   TPushed Decode(const std::string& apdu, std::string& lastTitle);
+  // A counter the meter has used before (from the database of an earlier run).
+  void SetLastCounter(const std::string& meter, uint32_t counter) { FLastCounter[meter] = counter; }
 
   class EReplay : public std::runtime_error {
   public:
