@@ -70,6 +70,20 @@ std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::st
   }
 }
 
+// Parses the command's options (argv[1] is the command); false when help
+// was asked for and shown.
+bool Parse(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc - 1, argv + 1);
+    return true;
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return false;
+  } catch (const CLI::ParseError& e) {
+    throw EUsage(std::string(argv[1]) + ": " + e.what());
+  }
+}
+
 // Where JSON lines go: standard output, a file, or nowhere.
 class TJsonLines {
 public:
@@ -129,14 +143,7 @@ int Batch(int argc, char** argv) {
   auto* clock = app.add_subcommand("clock", "set the clocks");
   clock->add_option("--set", clockSet, "now or a time YYYY-MM-DDTHH:MM:SS[Z|+HH:MM]")->required();
   auto* dump = app.add_subcommand("dump", "every readable attribute of every object");
-  try {
-    app.parse(argc - 1, argv + 1);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    throw EUsage(std::string("batch: ") + e.what());
-  }
+  if (!Parse(app, argc, argv)) return 0;
 
   TBatchJob job;
   auto ref = [](const std::string& text) {
@@ -253,14 +260,7 @@ int Export(int argc, char** argv) {
   app.add_option("--from", from, "first time (entry time or read time), YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
   app.add_option("--to", to, "last time (inclusive)");
   app.add_option("--out", out, "write to FILE instead of standard output")->option_text("FILE");
-  try {
-    app.parse(argc - 1, argv + 1);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    throw EUsage(std::string("export: ") + e.what());
-  }
+  if (!Parse(app, argc, argv)) return 0;
   if (what != "profiles" && what != "readings") throw EUsage(Format("--what \"%s\": expected profiles or readings", what.c_str()));
   const int64_t a = TimeArg(from, "--from", "1970-01-01T00:00:00Z"), b = TimeArg(to, "--to", "2999-12-31T23:59:59Z");
   if (::access(dbPath.c_str(), R_OK) != 0) throw EUsage(Format("--db \"%s\": expected a readable readings database", dbPath.c_str()));
@@ -283,14 +283,7 @@ int Merge(int argc, char** argv) {
   std::vector<std::string> sources;
   app.add_option("--db", dbPath, "the database to merge into (created when missing)")->option_text("FILE")->required();
   app.add_option("SOURCE", sources, "readings databases to take rows from")->required();
-  try {
-    app.parse(argc - 1, argv + 1);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    throw EUsage(std::string("merge: ") + e.what());
-  }
+  if (!Parse(app, argc, argv)) return 0;
   for (const auto& s : sources)
     if (::access(s.c_str(), R_OK) != 0) throw EUsage(Format("SOURCE \"%s\": expected a readable readings database", s.c_str()));
   TReadingsDb db(dbPath);
@@ -320,14 +313,7 @@ int ListenCommand(int argc, char** argv) {
   app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
   app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
   app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
-  try {
-    app.parse(argc - 1, argv + 1);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    throw EUsage(std::string("listen: ") + e.what());
-  }
+  if (!Parse(app, argc, argv)) return 0;
   if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
   if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
   std::vector<TObjectRef> objects;
