@@ -21,6 +21,7 @@
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
 #include "client/Value.h"
+#include "xmlpdu/infra/Errors.h"
 
 namespace quillon::client {
 
@@ -92,9 +93,9 @@ struct TProfileTable {
 
 // A failure of the meter, the link or the protocol: what the engine or a
 // layer reported, or the meter's refusal of a request.
-class EMeterError : public std::runtime_error {
+class EMeterError : public EGeneralError {
 public:
-  using std::runtime_error::runtime_error;
+  explicit EMeterError(const std::string& message) : EGeneralError(message) {}
 };
 
 class TSession {

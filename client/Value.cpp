@@ -68,8 +68,7 @@ TValue ReadElement(TXMLParser& p, int depth) {
   v.Type = p.FTagIdentifier;
   const TKindOfName* k = FindKind(v.Type);
   if (!k) {
-    // Keep what we cannot type as its XML: from this tag to its end.
-    const int start = p.FTokenIdx;
+    // Keep what we cannot type by its name, and step over its content.
     const std::string name = p.FTagIdentifier;
     v.Kind = TValueKind::vkOther;
     int level = 0;
@@ -79,7 +78,6 @@ TValue ReadElement(TXMLParser& p, int depth) {
       if (p.FToken == xtEndOfBuffer || p.FToken == xtUnknown) p.RaiseXMLError("Unterminated element " + name);
       p.Next();
     } while (level > 0);
-    (void)start;
     v.Xml = "<" + name + " />";
     return v;
   }
@@ -146,13 +144,21 @@ std::string Pad(int v, int width) {
   return s;
 }
 
-std::string FormatNumber(double d) {
+// The shortest decimal text that reads back as the same number of the
+// value's own precision (7 digits are enough for a Float32).
+std::string FormatNumber(double d, bool single = false) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d < 0 ? "-Infinity" : "Infinity";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", d);
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, d);
+    const double back = std::strtod(buf, nullptr);
+    if (single ? static_cast<float>(back) == static_cast<float>(d) : back == d) break;
+  }
   return buf;
 }
+
+bool IsSingle(const TValue& v) { return strcasecmp(v.Type.c_str(), "Float32") == 0; }
 
 // A 12-byte octet string shown as a date-time when it decodes as one.
 std::optional<std::string> OctetAsDateTime(const TValue& v) {
@@ -371,7 +377,10 @@ int64_t ParseIsoTime(std::string_view text, const char* field) {
       offset = sign * (oh * 60 + om);
     }
   }
-  if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return fail();
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (i != text.size() || mo < 1 || mo > 12 || d < 1 || d > monthDays[mo - 1] || h > 23 || mi > 59 || s > 59)
+    return fail();
   return DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s -
          static_cast<int64_t>(offset) * 60;
 }
@@ -392,7 +401,7 @@ std::string ValueToText(const TValue& v) {
     case TValueKind::vkBcd:
       return Format("%.2X", static_cast<unsigned>(v.Unsigned));
     case TValueKind::vkFloat:
-      return FormatNumber(v.Float);
+      return FormatNumber(v.Float, IsSingle(v));
     case TValueKind::vkBitString:
       return v.Bytes;
     case TValueKind::vkOctetString:
@@ -425,7 +434,8 @@ nlohmann::json ValueToJson(const TValue& v) {
     case TValueKind::vkEnum:
       return v.Unsigned;
     case TValueKind::vkFloat:
-      return std::isfinite(v.Float) ? nlohmann::json(v.Float) : nlohmann::json(FormatNumber(v.Float));
+      if (!std::isfinite(v.Float)) return FormatNumber(v.Float);
+      return IsSingle(v) ? nlohmann::json(std::strtod(FormatNumber(v.Float, true).c_str(), nullptr)) : nlohmann::json(v.Float);
     case TValueKind::vkOctetString:
       if (auto dt = OctetAsDateTime(v)) return *dt;
       return Hex(v.Bytes);
@@ -511,8 +521,10 @@ std::optional<double> ScaledNumber(const TValue& v, int scaler) {
 
 std::optional<std::string> ScaledText(const TValue& v, int scaler) {
   if (v.Kind == TValueKind::vkFloat) {
-    auto n = ScaledNumber(v, scaler);
-    return FormatNumber(*n);
+    // The float's own digits, shifted: no binary noise from the scaling.
+    const std::string digits = FormatNumber(v.Float, IsSingle(v));
+    if (scaler == 0) return digits;
+    return FormatNumber(std::strtod((digits + "e" + std::to_string(scaler)).c_str(), nullptr));
   }
   auto i = v.Integer();
   if (!i) return std::nullopt;

@@ -62,7 +62,9 @@ protected:
         break;
       case tcPty:
       case tcPtyModeE:
-        Sim = std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty"});
+        Sim = c.Transport == tcPty
+                  ? std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty"})
+                  : std::make_unique<test::TSimProcess>(std::vector<std::string>{"--profile", "hdlc-pty", "--mode-e"});
         Connection = {"--serial", Sim->Device(), "--physical", "17"};
         if (c.Transport == tcPtyModeE) Connection.push_back("--mode-e");
         break;
@@ -174,6 +176,7 @@ const TCliCase kCases[] = {
     {"HdlcTcpLnMd5", tcHdlcTcp, {"--client", "18", "--auth", "md5"}, {"QUILLON_PASSWORD=Quillon-HLS-secret"}, false},
     {"HdlcTcpSnLow", tcHdlcTcp, {"--client", "49", "--auth", "low", "--password-hex", "3132333435363738"}, {}, true},
     {"PtyLnNone", tcPty, {"--client", "16"}, {}, false},
+    {"PtyModeESnNone", tcPtyModeE, {"--client", "48"}, {}, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Transports, Cli, ::testing::ValuesIn(kCases),
@@ -212,9 +215,9 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
     const char* Err;
   } cases[] = {
       {{"--tcp", tcp, "frobnicate"}, 2,
-       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge\n"},
+       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, batch, export, merge or listen\n"},
       {{"--tcp", tcp}, 2,
-       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge (see --help)\n"},
+       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, batch, export, merge or listen (see --help)\n"},
       {{"--tcp", tcp, "get", "1.0.1.8.0"}, 2,
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",
@@ -263,6 +266,19 @@ TEST(CliMeters, SaveMeterWritesOnlyOnSuccessAndTheNameWorks) {
   r = RunCli({"--meter", "nosuch", "objects"}, home.Path);
   EXPECT_EQ(r.Status, 2) << Describe(r);
   EXPECT_EQ(r.Err, "quillon-cli: --meter \"nosuch\": no such meter in " + file + "\n");
+}
+
+TEST(CliLog, TrafficAndEngineLinesGoToTheFile) {
+  test::TSimProcess sim({"--port", "0"});
+  TTempDir home;
+  const std::string log = home.Path + "/traffic.log";
+  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(sim.Port()), "--log", log, "get", "1.0.1.8.0.255"},
+                        home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find("Connected to 127.0.0.1:" + std::to_string(sim.Port())), std::string::npos) << text.substr(0, 400);
+  EXPECT_NE(text.find("REQUEST:"), std::string::npos);
+  EXPECT_NE(text.find("<ReleaseRequest>"), std::string::npos);
 }
 
 TEST(CliHelp, HelpAndVersion) {

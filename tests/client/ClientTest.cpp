@@ -89,6 +89,7 @@ TEST(Value, ReadsEveryKindAndRendersIt) {
       {"<Boolean Value=\"01\" />", "true", "true"},
       {"<Float32 Value=\"3FC00000\" />", "1.5", "1.5"},
       {"<Float64 Value=\"C004000000000000\" />", "-2.5", "-2.5"},
+      {"<Float32 Value=\"3F3DF3B6\" />", "0.742", "0.742"},
       {"<BitString Value=\"0101\" />", "0101", "\"0101\""},
       {"<OctetString Value=\"00FF10\" />", "00FF10", "\"00FF10\""},
       {"<OctetString Value=\"\\QSM-FW 7.0.3\" />", "QSM-FW 7.0.3", "\"51534D2D465720372E302E33\""},
@@ -163,8 +164,11 @@ TEST(Value, EncodedDateTimeDecodesToTheSameInstant) {
   }
   EXPECT_EQ(ParseIsoTime("2026-03-29T03:30:00+02:00", "t"), t);
   EXPECT_EQ(ParseIsoTime("2026-03-29 01:30", "t"), t);
-  EXPECT_EQ(ErrorOf([] { ParseIsoTime("2026-13-01", "--from"); }),
-            "--from \"2026-13-01\": expected a time as YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  for (const char* bad : {"2026-13-01", "2026-02-29", "2026-04-31T00:00", "2026-01-01T24:00", "2026-01-01T12",
+                          "2026-01-01T12:00+1"})
+    EXPECT_EQ(ErrorOf([&] { ParseIsoTime(bad, "--from"); }),
+              std::string("--from \"") + bad + "\": expected a time as YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  EXPECT_EQ(ParseIsoTime("2024-02-29", "t"), ParseIsoTime("2024-03-01", "t") - 86400);
 }
 
 TEST(Value, ScalingIsExactDecimal) {

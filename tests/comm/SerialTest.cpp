@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "TestSupport.h"
 #include "comm/MidLayers.h"
 
@@ -117,6 +119,18 @@ TEST_F(SerialTest, OpenExchangeCloseWithEvents) {
   EXPECT_EQ(lines[2].Text, "answer");
   EXPECT_EQ(lines[3].Text, "Closed");
   EXPECT_EQ(lines[3].Prefix.substr(0, 10), "Serial[1] ");
+}
+
+TEST_F(SerialTest, AnAbortRequestEndsASilentRead) {
+  s.ResponseTimeout = 600000;
+  s.Connect();
+  std::thread canceller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    UserAbortRequested = true;
+  });
+  test::ExpectError<EUserAbort>([&] { s.Rec(); }, "USER ABORT");
+  canceller.join();
+  UserAbortRequested = false;
 }
 
 TEST_F(SerialTest, SilenceIsNotAnError) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <thread>
+
 #include "TestSupport.h"
 #include "comm/MidLayers.h"
 
@@ -153,6 +155,28 @@ TEST_F(TCPClientTest, NotConnectedAndRefused) {
   client.SetPort(port);
   test::ExpectError<EProtocolLayerTCPClient>([&] { client.Connect(); }, "Connection refused");
   EXPECT_FALSE(client.IsConnected());
+}
+
+// The window's Cancel (and a session's cancel token) must end a wait for a
+// peer that never answers, long before the response timeout.
+TEST_F(TCPClientTest, AnAbortRequestEndsASilentWait) {
+  TTcpPeer peer;
+  Aim(peer);
+  client.SetResponseTimeout(600000);
+  client.Connect();
+  TUniqueFd far = peer.Accept();
+  std::thread canceller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    UserAbortRequested = true;
+  });
+  test::ExpectError<EUserAbort>([&] { client.SendRec("x"); }, "USER ABORT");
+  canceller.join();
+  UserAbortRequested = false;
+  // A token of this thread does the same without touching the others.
+  std::atomic<bool> token{true};
+  ThreadAbortFlag = &token;
+  test::ExpectError<EUserAbort>([&] { client.Rec(); }, "USER ABORT");
+  ThreadAbortFlag = nullptr;
 }
 
 TEST_F(TCPClientTest, PeerClosingMidAnswerFailsAndTheNextConnectWorks) {

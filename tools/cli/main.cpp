@@ -543,7 +543,7 @@ std::string ValueArg(const std::string& text) {
   }
 }
 
-const char* const kCommands = "objects, get, set, action, profile, clock, dump, save-meter, batch, export or merge";
+const char* const kCommands = "objects, get, set, action, profile, clock, dump, save-meter, batch, export, merge or listen";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -577,37 +577,41 @@ int main(int argc, char** argv) {
       "so that secrets stay out of the command line.\n"
       "Named meters live in $XDG_CONFIG_HOME/quillon/meters.ini.\n"
       "Exit status: 0 success, 1 meter, link or protocol failure, 2 usage error.");
+  // One line per option: name, variable, value placeholder, help, group.
+  auto option = [&app](const char* name, auto& variable, const char* placeholder, const char* help, const char* group) {
+    app.add_option(name, variable, help)->option_text(placeholder)->group(group);
+  };
   auto* conn = "Connection";
-  app.add_option("--tcp", o.Tcp, "DLMS wrapper over TCP (port 4059 when not given)")->option_text("HOST[:PORT]")->group(conn);
-  app.add_option("--hdlc-tcp", o.HdlcTcp, "HDLC frames over TCP (transparent modems, terminal servers)")->option_text("HOST:PORT")->group(conn);
-  app.add_option("--serial", o.Serial, "HDLC over a serial device")->option_text("DEVICE")->group(conn);
-  app.add_option("--baud", o.Baud, "serial speed (default 9600)")->option_text("N")->group(conn);
+  option("--tcp", o.Tcp, "HOST[:PORT]", "DLMS wrapper over TCP (port 4059 when not given)", conn);
+  option("--hdlc-tcp", o.HdlcTcp, "HOST:PORT", "HDLC frames over TCP (transparent modems, terminal servers)", conn);
+  option("--serial", o.Serial, "DEVICE", "HDLC over a serial device", conn);
+  option("--baud", o.Baud, "N", "serial speed (default 9600)", conn);
   app.add_flag("--mode-e", o.ModeE, "open the serial line with the IEC 62056-21 mode E handshake")->group(conn);
-  app.add_option("--meter", o.Meter, "a named meter from the meters file")->option_text("NAME")->group(conn);
-  app.add_option("--settings", o.Settings, "the desktop application's saved settings file")->option_text("FILE")->group(conn);
-  app.add_option("--client", o.Client, "client address (default 16)")->option_text("N")->group(conn);
-  app.add_option("--server", o.Server, "server logical address (default 1)")->option_text("N")->group(conn);
-  app.add_option("--physical", o.Physical, "HDLC physical (lower) server address")->option_text("N")->group(conn);
-  app.add_option("--address-size", o.AddressSize, "HDLC server address size 1, 2 or 4 (default: from the addresses)")->option_text("N")->group(conn);
+  option("--meter", o.Meter, "NAME", "a named meter from the meters file", conn);
+  option("--settings", o.Settings, "FILE", "the desktop application's saved settings file", conn);
+  option("--client", o.Client, "N", "client address (default 16)", conn);
+  option("--server", o.Server, "N", "server logical address (default 1)", conn);
+  option("--physical", o.Physical, "N", "HDLC physical (lower) server address", conn);
+  option("--address-size", o.AddressSize, "N", "HDLC server address size 1, 2 or 4 (default: from the addresses)", conn);
   app.add_flag("--sn", o.ShortNames, "short-name referencing (default logical names)")->group(conn);
   auto* sec = "Security";
-  app.add_option("--auth", o.Auth, "none|low|manufacturer|md5|sha1|gmac|sha256|ecdsa")->option_text("MECH")->group(sec);
-  app.add_option("--password", o.Password, "password or HLS secret as text")->option_text("TEXT")->group(sec);
-  app.add_option("--password-hex", o.PasswordHex, "password or HLS secret as hex")->option_text("HEX")->group(sec);
-  app.add_option("--security", o.Security, "none|auth|enc|auth-enc (not none: ciphered context)")->option_text("POLICY")->group(sec);
-  app.add_option("--suite", o.Suite, "security suite 0|1|2")->option_text("N")->group(sec);
-  app.add_option("--ek", o.EK, "global unicast encryption key")->option_text("HEX")->group(sec);
-  app.add_option("--ak", o.AK, "authentication key")->option_text("HEX")->group(sec);
-  app.add_option("--kek", o.KEK, "key encryption key")->option_text("HEX")->group(sec);
-  app.add_option("--system-title", o.SystemTitle, "client system title (8 bytes)")->option_text("HEX")->group(sec);
-  app.add_option("--server-system-title", o.ServerSystemTitle, "meter system title (8 bytes)")->option_text("HEX")->group(sec);
+  option("--auth", o.Auth, "MECH", "none|low|manufacturer|md5|sha1|gmac|sha256", sec);
+  option("--password", o.Password, "TEXT", "password or HLS secret as text", sec);
+  option("--password-hex", o.PasswordHex, "HEX", "password or HLS secret as hex", sec);
+  option("--security", o.Security, "POLICY", "none|auth|enc|auth-enc (not none: ciphered context)", sec);
+  option("--suite", o.Suite, "N", "security suite 0|1|2", sec);
+  option("--ek", o.EK, "HEX", "global unicast encryption key", sec);
+  option("--ak", o.AK, "HEX", "authentication key", sec);
+  option("--kek", o.KEK, "HEX", "key encryption key", sec);
+  option("--system-title", o.SystemTitle, "HEX", "client system title (8 bytes)", sec);
+  option("--server-system-title", o.ServerSystemTitle, "HEX", "meter system title (8 bytes)", sec);
   app.add_flag("--dedicated-key", o.DedicatedKey, "propose a dedicated key")->group(sec);
-  app.add_option("--keys", o.Keys, "keys file")->option_text("FILE")->group(sec);
+  option("--keys", o.Keys, "FILE", "keys file", sec);
   auto* out = "Output";
-  app.add_option("--timeout", o.Timeout, "response timeout (default 3000)")->option_text("MS")->group(conn);
-  app.add_option("--connect-timeout", o.ConnectTimeout, "TCP connect timeout (default 5000)")->option_text("MS")->group(conn);
-  app.add_option("--log", o.Log, "traffic log, the same lines as the log window")->option_text("FILE")->group(out);
-  app.add_option("--format", o.Format, "text|json|csv|xml (default text)")->option_text("FORMAT")->group(out);
+  option("--timeout", o.Timeout, "MS", "response timeout (default 3000)", conn);
+  option("--connect-timeout", o.ConnectTimeout, "MS", "TCP connect timeout (default 5000)", conn);
+  option("--log", o.Log, "FILE", "traffic log, the same lines as the log window", out);
+  option("--format", o.Format, "FORMAT", "text|json|csv|xml (default text)", out);
   app.add_flag("-v,--verbose", o.Verbose, "engine log lines on standard error")->group(out);
   app.add_flag("-q,--quiet", o.Quiet, "no confirmations on standard error")->group(out);
 
