@@ -17,6 +17,7 @@
 #include "SimProcess.h"
 #include "client/Batch.h"
 #include "client/ReadingsDb.h"
+#include "tools/cli/Listen.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -389,6 +390,74 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
 }
 
 // ---------------------------------------------------------------- the pieces
+
+TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOnes) {
+  const auto meters = MetersOfCsv(
+      "name,address,server-system-title,ek,ak\r\n"
+      "sim-0003,h:1,5153494D00000003,000102030405060708090A0B00000003,D0D1D2D3D4D5D6D7D8D9DADB00000003\r\n");
+  const PduStr ek = meters[0].Profile.EK, ak = meters[0].Profile.AK;
+  cli::TPushDecoder d(meters, {});
+  const auto id3 = sim::FleetIdentity(3), id4 = sim::FleetIdentity(4);
+  const PduStr good = sim::PushNotification(id3, 5, 1765000000, 100, true, ek, ak);
+  PduStr tampered = good;
+  tampered.back() ^= 1;
+  const PduStr plain = sim::PushNotification(id3, 9, 1765000000, 100, false, "", "");
+  const struct {
+    PduStr Apdu;
+    std::string Error;  // empty: decodes
+  } cases[] = {
+      {"", "empty message"},
+      {PduStr("\x0F", 1), "undecodable message (Wrong encoding in pdu)"},
+      {plain.substr(0, plain.size() - 2), "undecodable message (Wrong encoding in pdu)"},
+      {PduStr("\xC0\x01\xC1\x00\x01\x00\x00\x01\x08\x00\xFF\x02\x00", 13),
+       "tag 192: expected a data notification, event notification or information report"},
+      {sim::PushNotification(id4, 1, 1765000000, 1, true, ek, ak), "system title 5153494D00000004: no meter of the list has it"},
+      {tampered, ""},  // filled below: the tag does not check
+      {good, ""},
+      {good, "sim-0003: invocation counter 5 replayed (last 5), dropped"},
+      {sim::PushNotification(id3, 4, 1765000000, 1, true, ek, ak), "sim-0003: invocation counter 4 replayed (last 5), dropped"},
+      {sim::PushNotification(id3, 6, 1765000000, 1, true, ek, ak), ""},
+      {PduStr("\xCA\x02\x00\x00", 4), "sim-0003: cannot decipher"},
+  };
+  std::string title;
+  for (const auto& c : cases) {
+    try {
+      const cli::TPushed p = d.Decode(c.Apdu, title);
+      EXPECT_TRUE(c.Error.empty()) << "decoded, expected: " << c.Error;
+      EXPECT_EQ(p.Meter, "sim-0003");
+      EXPECT_EQ(p.Kind, "data-notification");
+      EXPECT_EQ(p.InvocationCounter, p.Body["id"].get<int64_t>());
+      EXPECT_EQ(p.Body["values"].size(), 3u);
+    } catch (const std::exception& e) {
+      const std::string what = e.what();
+      if (&c == &cases[5]) {
+        EXPECT_EQ(what.rfind("sim-0003: cannot decipher (", 0), 0u) << what;
+        continue;
+      }
+      if (c.Error == "sim-0003: cannot decipher") {
+        EXPECT_EQ(what.rfind(c.Error, 0), 0u) << what;
+        continue;
+      }
+      EXPECT_EQ(what, c.Error);
+    }
+  }
+  // Random bytes, as a careless or hostile sender might send: an error, never
+  // a crash.
+  uint64_t x = 88172645463325252ull;
+  for (int i = 0; i < 3000; ++i) {
+    PduStr apdu = good.substr(0, static_cast<size_t>(x % (good.size() + 1)));
+    for (size_t k = 0; k < apdu.size(); k += 1 + (x >> 7) % 9) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      apdu[k] = static_cast<char>(x);
+    }
+    std::string t;
+    try {
+      d.Decode(apdu, t);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
 
 TEST(FleetShard, SlicesAreDisjointCoverEveryMeterAndSpreadEvenly) {
   for (unsigned n : {1u, 2u, 3u, 7u, 16u}) {

@@ -107,19 +107,33 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
     return p;
   }
   std::string title, content;
-  std::unique_ptr<T_COSEMpdu> pdu;
-  try {
-    pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, apdu);
-  } catch (const std::exception& e) {
-    RaiseGeneral(Format("undecodable ciphered message (%s)", e.what()));
-  }
   if (tag == 0xDB || tag == 0xDC) {
+    std::unique_ptr<T_COSEMpdu> pdu;
+    try {
+      pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, apdu);
+    } catch (const std::exception& e) {
+      RaiseGeneral(Format("undecodable ciphered message (%s)", e.what()));
+    }
     auto& g = static_cast<T_GeneralGloCiphering&>(*pdu->Value);
     title = g.FSystemTitle()->Value;
     content = g.FCipheredService()->Value;
   } else {
+    // The tag and the ciphered content as an octet string (not every glo
+    // form of a pushed service is in the APDU catalogue).
+    size_t at = 1, len = 0;
+    const uint8_t first = at < apdu.size() ? static_cast<uint8_t>(apdu[at++]) : 0xFF;
+    if (first < 0x80) {
+      len = first;
+    } else if (first == 0x81 || first == 0x82) {
+      for (int k = first - 0x80; k > 0 && at < apdu.size(); --k) len = len * 256 + static_cast<uint8_t>(apdu[at++]);
+      if (at - 2 != static_cast<size_t>(first - 0x80)) len = SIZE_MAX;
+    } else {
+      len = SIZE_MAX;
+    }
+    if (len == SIZE_MAX || len != apdu.size() - at)
+      RaiseGeneral(Format("undecodable ciphered message (length of tag %d's content)", tag));
+    content = apdu.substr(at);
     title = lastTitle;
-    content = static_cast<T_OctetString&>(*pdu->Value).Value;
     if (title.empty()) RaiseGeneral("glo-ciphered message on a connection whose meter is not known yet");
   }
   const auto keys = FByTitle.find(title);
