@@ -249,6 +249,31 @@ TEST(FleetBatch, AFailingMeterIsRetriedReportedAndStopsNoOther) {
   EXPECT_NE(r.Err.find("failed: sim-0004: "), std::string::npos) << r.Err;
 }
 
+TEST(FleetBatch, ClocksSetAndMetersDumped) {
+  TTempDir dir;
+  TFleet fleet(3, dir.Path);
+  const TRun c = RunCli({"batch", "--list", fleet.List, "clock", "--set", "2030-01-02T03:04:05Z"}, dir.Path);
+  ASSERT_EQ(c.Status, 0) << Describe(c);
+  const auto set = JsonLines(c.Out);
+  ASSERT_EQ(set.size(), 3u);
+  for (const json& j : set) {
+    EXPECT_EQ(j["result"], "set");
+    EXPECT_EQ(j["ref"], "8/0.0.1.0.0.255/2");
+    EXPECT_TRUE(j["before"].is_string()) << j.dump();
+  }
+  // The clocks now read 2030 (a few seconds on).
+  const TRun d = RunCli({"batch", "--list", fleet.List, "dump"}, dir.Path);
+  ASSERT_EQ(d.Status, 0) << Describe(d);
+  const auto dumps = JsonLines(d.Out);
+  ASSERT_EQ(dumps.size(), 3u);
+  for (const json& j : dumps) {
+    const int n = std::stoi(j["meter"].get<std::string>().substr(4));
+    EXPECT_EQ(j["dump"]["1/0.0.96.1.0.255/2"], std::to_string(60000000 + n)) << j.dump();
+    EXPECT_EQ(j["dump"]["8/0.0.1.0.0.255/2"].get<std::string>().substr(0, 10), "2030-01-02") << j.dump();
+    EXPECT_TRUE(j["dump"]["3/1.0.1.8.0.255/3"].is_array()) << j.dump();
+  }
+}
+
 TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
   TTempDir dir;
   const std::string list = dir.Path + "/l.csv", noName = dir.Path + "/n.csv";
