@@ -423,6 +423,15 @@ void RequireOpen(const TSession::TState& s) {
   if (!s.Associated) throw EMeterError("no association: the session is not open");
 }
 
+// A write or method answer that does not say Success names what it says instead.
+void RequireSuccess(const std::string& xml, const TObjectRef& ref, const char* what) {
+  if (xml.find("Success") != std::string::npos) return;
+  auto why = ValueAfter(xml, "Result");
+  if (!why) why = ValueAfter(xml, "DataAccessError");
+  throw EMeterError(Format("%s: the meter refused the %s (%s)", ObjectRefText(ref).c_str(), what,
+                           why ? why->c_str() : "no result in the answer"));
+}
+
 bool IsAssociationObject(const TObjectRef& ref) { return ref.Name == kAssociationName && ref.ClassId == 12; }
 
 }  // namespace
@@ -499,13 +508,18 @@ int ScalerUnitAttribute(int classId, int attribute) {
 
 }  // namespace
 
+TObjectRef TSession::Prepare(TObjectRef ref, int defaultMember, const TCall& call) {
+  RequireOpen(*F);
+  // Short names come from the object list: it is read before the first request.
+  if (F->Profile.ShortNames && !F->Objects && !IsAssociationObject(ref)) ObjectList(call);
+  if (ref.Member == 0) ref.Member = defaultMember;
+  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  return ref;
+}
+
 TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& selection) {
   TState& s = *F;
-  RequireOpen(s);
-  // Short names come from the object list: it is read before the first request.
-  if (s.Profile.ShortNames && !s.Objects && !IsAssociationObject(ref)) ObjectList(call);
-  if (ref.Member == 0) ref.Member = 2;
-  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  ref = Prepare(ref, 2, call);
   TReading r;
   r.Ref = ref;
   {
@@ -541,11 +555,7 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
 
 void TSession::Set(TObjectRef ref, const std::string& dataXml, const TCall& call) {
   TState& s = *F;
-  RequireOpen(s);
-  // Short names come from the object list: it is read before the first request.
-  if (s.Profile.ShortNames && !s.Objects && !IsAssociationObject(ref)) ObjectList(call);
-  if (ref.Member == 0) ref.Member = 2;
-  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  ref = Prepare(ref, 2, call);
   TCallScope scope(s, call);
   ApplyProtection(s);
   const std::string request = "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" />" +
@@ -553,21 +563,12 @@ void TSession::Set(TObjectRef ref, const std::string& dataXml, const TCall& call
                               "</Value></SetRequestNormal>";
   if (WriteAttributes(&s.Context, request.c_str()) != 0) RaiseEngineFailure(s, call);
   s.LastXml = s.Context.Result ? s.Context.Result : "";
-  if (s.LastXml.find("Success") == std::string::npos) {
-    auto why = ValueAfter(s.LastXml, "Result");
-    if (!why) why = ValueAfter(s.LastXml, "DataAccessError");
-    throw EMeterError(Format("%s: the meter refused the write (%s)", ObjectRefText(ref).c_str(),
-                             why ? why->c_str() : "no result in the answer"));
-  }
+  RequireSuccess(s.LastXml, ref, "write");
 }
 
 std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parametersXml, const TCall& call) {
   TState& s = *F;
-  RequireOpen(s);
-  // Short names come from the object list: it is read before the first request.
-  if (s.Profile.ShortNames && !s.Objects && !IsAssociationObject(ref)) ObjectList(call);
-  if (ref.Member == 0) ref.Member = 1;
-  if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
+  ref = Prepare(ref, 1, call);
   TCallScope scope(s, call);
   ApplyProtection(s);
   const std::string request =
@@ -577,11 +578,7 @@ std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parame
       "</ActionRequestNormal>";
   if (InvokeMethod(&s.Context, request.c_str(), 0) != 0) RaiseEngineFailure(s, call);
   s.LastXml = s.Context.Result ? s.Context.Result : "";
-  if (s.LastXml.find("Success") == std::string::npos) {
-    const auto why = ValueAfter(s.LastXml, "Result");
-    throw EMeterError(Format("%s: the meter refused the method (%s)", ObjectRefText(ref).c_str(),
-                             why ? why->c_str() : "no result in the answer"));
-  }
+  RequireSuccess(s.LastXml, ref, "method");
   if (auto data = DataElementOf(s.LastXml)) {
     try {
       return ParseDataXml(*data);

@@ -147,6 +147,11 @@ public:
   struct TState;
 
 private:
+  // The association is open; the member defaults to `defaultMember`, the
+  // class comes from the object list, and on SN associations the object list
+  // (the source of the short names) has been read.
+  TObjectRef Prepare(TObjectRef ref, int defaultMember, const TCall& call);
+
   std::unique_ptr<TState> F;
 };
 
