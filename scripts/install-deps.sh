@@ -15,6 +15,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libsqlite3-dev qt6-charts-dev
   dpkg-dev fakeroot lintian desktop-file-utils appstream help2man
   libqt6opengl6-dev
+  python3-yaml shellcheck
 )
 
 missing=()

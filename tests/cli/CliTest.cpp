@@ -15,8 +15,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "CliRun.h"
+#include "CliProcess.h"
 #include "SimProcess.h"
+#include "client/Batch.h"
 #include "client/Value.h"
 
 using namespace quillon;
@@ -24,34 +25,12 @@ using nlohmann::json;
 
 namespace {
 
-// RFC 4180 reader for the test: quoted cells, doubled quotes, CRLF lines.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> rows(1);
-  std::string cell;
-  bool quoted = false, any = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') cell += '"', ++i;
-      else if (c == '"') quoted = false;
-      else cell += c;
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(cell), cell.clear();
-    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      rows.back().push_back(cell), cell.clear();
-      rows.emplace_back();
-      ++i;
-    } else {
-      cell += c;
-    }
-    any = true;
-  }
-  if (!cell.empty()) rows.back().push_back(cell);
-  if (rows.back().empty()) rows.pop_back();
-  return any ? rows : std::vector<std::vector<std::string>>{};
-}
+using client::ParseCsv;
+using test::Describe;
+using test::ReadFile;
+using test::RunCli;
+using test::TRun;
+using test::TTempDir;
 
 enum TTransportCase { tcWrapper, tcHdlcTcp, tcPty, tcPtyModeE };
 
@@ -236,9 +215,9 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
     const char* Err;
   } cases[] = {
       {{"--tcp", tcp, "frobnicate"}, 2,
-       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, probe or explain\n"},
+       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen\n"},
       {{"--tcp", tcp}, 2,
-       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, probe or explain (see --help)\n"},
+       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen (see --help)\n"},
       {{"--tcp", tcp, "get", "1.0.1.8.0"}, 2,
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",

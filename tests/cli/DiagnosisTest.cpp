@@ -3,13 +3,19 @@
 // meter work.
 #include <gtest/gtest.h>
 
-#include "CliRun.h"
+#include "CliProcess.h"
 #include "SimProcess.h"
 #include "client/Diagnosis.h"
 
 using namespace quillon;
 
 namespace {
+
+using test::Describe;
+using test::ReadFile;
+using test::RunCli;
+using test::TRun;
+using test::TTempDir;
 
 const char* const kEK = "000102030405060708090A0B0C0D0E0F";
 const char* const kAK = "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF";

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CliRun.h"
+#include "CliProcess.h"
 #include "SimProcess.h"
 #include "client/Probe.h"
 
@@ -13,6 +13,12 @@ using namespace quillon;
 using nlohmann::json;
 
 namespace {
+
+using test::Describe;
+using test::ReadFile;
+using test::RunCli;
+using test::TRun;
+using test::TTempDir;
 
 // The simulator's serial number, as printed on its nameplate.
 const char* const kSerialNumber = "51000427";

@@ -21,6 +21,7 @@
 #include "knowledge/COSEMClasses.h"
 #include "knowledge/COSEMUnits.h"
 #include "knowledge/OBISData.h"
+#include "tools/cli/Fleet.h"
 #include "tools/cli/Output.h"
 #include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
@@ -566,7 +567,8 @@ std::string ValueArg(const std::string& text) {
   }
 }
 
-const char* const kCommands = "objects, get, set, action, profile, clock, dump, save-meter, probe or explain";
+const char* const kCommands =
+    "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -586,6 +588,8 @@ void UnknownCommand(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // batch, export, merge and listen have options of their own.
+  if (argc > 1 && IsFleetCommand(argv[1])) return RunFleetCommand(argc, argv);
   TOptions o;
   CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + QUILLON_VERSION);

@@ -526,8 +526,10 @@ std::unique_ptr<T_Data> TSimModel::ProfileBuffer(const TSimObject& obj, const T_
       double v = 0;
       if (col.Object && col.Object->ClassId == 8 && col.Attribute == 2)
         cells.push_back(Octets(DateTimeBytes(system_clock::time_point(seconds(t)))));
-      else if (source && source->Value && HistoricValue(col.Object->LogicalName, t, v))
-        cells.push_back(ScaledLike(*source->Value, v, ScalerOf(*col.Object), col.Object->LogicalName[3] == 8));
+      else if (source && source->Value && HistoricValue(col.Object->LogicalName, t, v)) {
+        const bool energy = col.Object->LogicalName[3] == 8;
+        cells.push_back(ScaledLike(*source->Value, energy ? v * FEnergyFactor : v, ScalerOf(*col.Object), energy));
+      }
       else if (source && source->Value)
         cells.push_back(std::unique_ptr<T_Data>(static_cast<T_Data*>(source->Value->Clone().release())));
       else
@@ -536,6 +538,18 @@ std::unique_ptr<T_Data> TSimModel::ProfileBuffer(const TSimObject& obj, const T_
     arr->Add(Struct(std::move(cells)));
   }
   return MakeData(xmlArray, std::move(arr));
+}
+
+void TSimModel::ScaleEnergies(double factor) {
+  FEnergyFactor = factor;
+  const int64_t now = duration_cast<seconds>(Now().time_since_epoch()).count();
+  for (auto& obj : FObjects) {
+    if (obj->ClassId != 3 || obj->LogicalName[3] != 8) continue;
+    TSimAttribute* a = obj->Attribute(2);
+    double v = 0;
+    if (a && a->Value && HistoricValue(obj->LogicalName, now, v))
+      a->Value = ScaledLike(*a->Value, v * factor, ScalerOf(*obj), true);
+  }
 }
 
 int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, int selector,

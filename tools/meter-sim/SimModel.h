@@ -129,6 +129,11 @@ public:
   // meter accepted in a ciphered request (set by the association layer).
   std::function<uint32_t()> InvocationCounter;
 
+  // One meter of a fleet uses more or less energy than another: energy
+  // registers and the energies in profiles are the household's values times
+  // `factor`, and the registers start at what they would read now.
+  void ScaleEnergies(double factor);
+
 private:
   std::unique_ptr<T_Data> ProfileBuffer(const TSimObject& obj, const T_Data* selection, int selector) const;
   std::unique_ptr<T_Data> AssociationAttribute(const TSimObject& obj, int attributeId,
@@ -138,6 +143,7 @@ private:
   std::vector<std::unique_ptr<TSimObject>> FObjects;
   std::map<const TSimObject*, TProfileSpec> FProfiles;
   std::chrono::system_clock::duration FClockOffset{};
+  double FEnergyFactor = 1;
 };
 
 // Data helpers used by the model and the server.

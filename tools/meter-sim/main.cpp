@@ -14,6 +14,7 @@
 #include <string>
 
 #include "quillon/Version.h"
+#include "tools/meter-sim/SimFleet.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/SharedData.h"
 
@@ -71,6 +72,22 @@ const char* kHelp =
     "                  the shared data folder share/quillon, else the built-in\n"
     "                  three-phase meter; --print-model shows the format)\n"
     "  --print-model   print the built-in model and exit\n"
+    "  --fleet N       (wrapper, hdlc-tcp) N meters, each on its own port (--port P:\n"
+    "                  ports P..P+N-1; 0 or none: free ports, printed one line per\n"
+    "                  meter). Meter n is named sim-000n, has serial number 60000000+n,\n"
+    "                  logical device name QSM followed by n in ten digits, system\n"
+    "                  title 5153494D and n in eight hex digits, keys whose last four\n"
+    "                  bytes are n, and energies of its own\n"
+    "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
+    "                  reads it) to FILE\n"
+    "  --fleet-client N  client address in that list (default 16)\n"
+    "  --push HOST:PORT  (with --fleet) every meter pushes data notifications to\n"
+    "                  HOST:PORT over a TCP connection (DLMS wrapper, from logical\n"
+    "                  device 1 to 102): the structure {logical device name, clock,\n"
+    "                  active energy import 1.0.1.8.0.255 in Wh}\n"
+    "  --every SECONDS how often each meter pushes (default 60; fractions allowed)\n"
+    "  --push-security plain|glo|mixed  pushed in the clear, general-glo-ciphered\n"
+    "                  with the meter's keys, or even-numbered meters ciphered\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
     "  --version       the version\n"
@@ -100,6 +117,10 @@ int main(int argc, char** argv) {
   std::string profile = "wrapper", address = "127.0.0.1", device, modelPath;
   int port = 4059;
   bool quiet = false;
+  bool portGiven = false;
+  int fleet = 0, fleetClient = 16;
+  std::string fleetList, push, pushSecurity = "plain";
+  double every = 60;
   long long firstCounter = 0;
   THdlcSettings hdlc;
   TSimMisbehaviour odd;
@@ -125,6 +146,36 @@ int main(int argc, char** argv) {
       address = value();
     } else if (a == "--port") {
       port = std::atoi(value().c_str());
+      portGiven = true;
+    } else if (a == "--fleet") {
+      std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > 10000) {
+        std::cerr << "quillon-meter-sim: --fleet " << v << ": a number 1..10000 expected\n";
+        return 2;
+      }
+      fleet = static_cast<int>(n);
+    } else if (a == "--push") {
+      push = value();
+    } else if (a == "--every") {
+      std::string v = value();
+      char* end = nullptr;
+      every = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(every >= 0.01 && every <= 86400)) {
+        std::cerr << "quillon-meter-sim: --every " << v << ": seconds 0.01..86400 expected\n";
+        return 2;
+      }
+    } else if (a == "--push-security") {
+      pushSecurity = value();
+      if (pushSecurity != "plain" && pushSecurity != "glo" && pushSecurity != "mixed") {
+        std::cerr << "quillon-meter-sim: --push-security " << pushSecurity << ": plain, glo or mixed expected\n";
+        return 2;
+      }
+    } else if (a == "--fleet-list") {
+      fleetList = value();
+    } else if (a == "--fleet-client") {
+      fleetClient = std::atoi(value().c_str());
     } else if (a == "--device") {
       device = value();
     } else if (a == "--model") {
@@ -199,6 +250,14 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
     return 2;
   }
+  if (!push.empty() && !fleet) {
+    std::cerr << "quillon-meter-sim: --push needs --fleet\n";
+    return 2;
+  }
+  if (fleet && profile != "wrapper" && profile != "hdlc-tcp") {
+    std::cerr << "quillon-meter-sim: --fleet needs --profile wrapper or hdlc-tcp\n";
+    return 2;
+  }
   hdlc.SetLineSpeed = profile == "hdlc-serial";
 
   struct sigaction sa {};
@@ -227,6 +286,45 @@ int main(int argc, char** argv) {
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
 
+    if (fleet) {
+      TFleetOptions fo;
+      fo.Count = fleet;
+      fo.Address = address;
+      fo.FirstPort = portGiven ? port : 0;
+      fo.Hdlc = profile == "hdlc-tcp";
+      fo.HdlcSettings = hdlc;
+      fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
+      if (!push.empty()) {
+        const size_t colon = push.rfind(':');
+        fo.PushPort = colon == std::string::npos ? 0 : std::atoi(push.c_str() + colon + 1);
+        fo.PushHost = colon == std::string::npos ? "" : push.substr(0, colon);
+        if (!fo.PushHost.empty() && fo.PushHost.front() == '[') fo.PushHost = fo.PushHost.substr(1, fo.PushHost.size() - 2);
+        if (fo.PushHost.empty() || fo.PushPort < 1 || fo.PushPort > 65535) {
+          std::cerr << "quillon-meter-sim: --push " << push << ": HOST:PORT expected\n";
+          return 2;
+        }
+        fo.PushEvery = every;
+        fo.PushSecurity = pushSecurity;
+      }
+      // Every port is open (connections wait in its queue) and the list is
+      // written before the first line says so.
+      TSimFleet sims(text, fo, log);
+      if (!fleetList.empty()) {
+        std::ofstream f(fleetList, std::ios::binary | std::ios::trunc);
+        f << sims.MeterListCsv(fleetClient);
+        if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
+      }
+      std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
+                << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
+      for (int i = 0; i < sims.Count(); ++i)
+        std::cout << "meter " << sims.Identity(i).Name << " port " << sims.Port(i) << " serial "
+                  << sims.Identity(i).Serial << " title " << sims.Identity(i).SystemTitleHex << "\n";
+      std::cout.flush();
+      sims.Run(gStop);
+      if (!fo.PushHost.empty()) std::cerr << "pushed " << sims.Pushed() << " notifications\n";
+      if (log) log("stopped");
+      return 0;
+    }
     if (profile == "hdlc-pty" || profile == "hdlc-serial") {
       int fd;
       if (profile == "hdlc-pty") {

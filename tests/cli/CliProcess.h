@@ -1,5 +1,5 @@
-// Runs quillon-cli as a user does: a whole process with its own environment,
-// its standard output and error captured.
+// quillon-cli run as a process by the tests: its status and both outputs,
+// in a temporary folder of its own.
 #pragma once
 
 #include <fcntl.h>
@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace quillon::test {
 
 struct TRun {
   int Status = -1;
   std::string Out, Err;
 };
 
-std::string ReadFile(const std::string& path) {
+inline std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
   ss << f.rdbuf();
@@ -41,7 +41,7 @@ public:
 
 // Runs quillon-cli with `args`; the environment gets XDG_CONFIG_HOME and
 // the extra variables given.
-TRun RunCli(const std::vector<std::string>& args, const std::string& configHome,
+inline TRun RunCli(const std::vector<std::string>& args, const std::string& configHome,
             const std::vector<std::string>& extraEnv = {}) {
   TTempDir io;
   const std::string out = io.Path + "/out", err = io.Path + "/err";
@@ -71,6 +71,6 @@ TRun RunCli(const std::vector<std::string>& args, const std::string& configHome,
   return r;
 }
 
-std::string Describe(const TRun& r) { return "status " + std::to_string(r.Status) + "\nstdout: " + r.Out + "\nstderr: " + r.Err; }
+inline std::string Describe(const TRun& r) { return "status " + std::to_string(r.Status) + "\nstdout: " + r.Out + "\nstderr: " + r.Err; }
 
-}  // namespace
+}  // namespace quillon::test

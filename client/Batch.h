@@ -1,0 +1,122 @@
+// Reading many meters at once: a meter list (the named meters file, or a
+// CSV whose header row names the same keys), a job to run on each meter,
+// and a runner that works through the list with a pool of threads, one
+// session and its own layer stack per meter, retrying with back-off, so that
+// no meter's failure holds up another.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "client/Session.h"
+
+namespace quillon::client {
+
+struct TFleetMeter {
+  std::string Name;
+  TMeterProfile Profile;
+};
+
+// Every section of a meters file.
+std::vector<TFleetMeter> MetersOfIni(const TIniData& ini);
+// A meter list as CSV (RFC 4180): a header row with "name" and keys of the
+// meters file (transport, host, port, client, server, physical, auth,
+// password, password-hex, security, suite, ek, ak, kek, system-title,
+// server-system-title, ...), and "address" as a short form of HOST:PORT (or
+// the device of a serial line). Columns it does not know are kept with the
+// meter and otherwise ignored. Throws a general error naming the line.
+std::vector<TFleetMeter> MetersOfCsv(const std::string& text);
+// The cells of each record of a CSV text; quoted cells may hold commas,
+// quotes ("") and line breaks.
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text);
+
+// --shard I/N: the meters whose name falls into slice I (0 <= I < N). The
+// slice of a name depends on the name alone, so N copies with I = 0..N-1
+// read every meter exactly once, whatever order their lists are in.
+struct TShard {
+  unsigned Index = 0, Count = 1;
+  bool Holds(const std::string& meterName) const;
+};
+// "I/N"; throws a general error naming the text otherwise.
+TShard ParseShard(const std::string& text);
+
+// What to do with each meter.
+struct TBatchJob {
+  enum TKind { jGet, jProfile, jClockSet, jDump } Kind = jGet;
+  std::vector<TObjectRef> Refs;  // jGet
+  TObjectRef Profile;            // jProfile
+  TProfileRange Range;
+  bool ClockNow = true;          // jClockSet: this machine's clock at the time of writing
+  int64_t ClockTo = 0;
+};
+
+// The outcome for one meter.
+struct TMeterResult {
+  std::string Meter;
+  bool Ok = false;
+  std::string Error;   // the last attempt's error
+  int Attempts = 0;
+  int64_t ReadAt = 0;  // seconds since the epoch, when the session was opened
+  std::vector<TReading> Readings;           // jGet
+  std::optional<TProfileTable> ProfileData;  // jProfile
+  TObjectRef ProfileRef;
+  std::optional<TValue> ClockBefore;       // jClockSet: the clock read before it was set
+  nlohmann::json Dump;                     // jDump: {"ref": value, ...}
+};
+
+// One JSON object per reading (per entry of a profile), or one for the
+// failure: stable field names, "meter" and "time" in every record.
+std::vector<nlohmann::json> ResultRecords(const TMeterResult& r);
+// "2026-12-10T13:59:01Z"
+std::string TimeText(int64_t unixSeconds);
+// The capture time of a profile entry (its clock column), if it has one.
+std::optional<int64_t> EntryTime(const TProfileTable& t, size_t row);
+
+struct TBatchOptions {
+  int Jobs = 8;
+  int Retries = 2;            // attempts after the first
+  int RetryDelayMs = 500;     // before the first retry; doubled for every one after
+  // Keeps the invocation counters of ciphered meters between runs.
+  bool KeepInvocationCounters = true;
+};
+
+struct TBatchCounts {
+  size_t Total = 0, Done = 0, Failed = 0, InFlight = 0;
+  uint64_t Reads = 0;  // attributes and profile entries read so far
+};
+
+class TBatchRunner {
+public:
+  TBatchRunner(TBatchOptions options, TBatchJob job) : FOptions(options), FJob(std::move(job)) {}
+
+  // Called for every meter as soon as it is finished, on the worker's
+  // thread; calls are never concurrent.
+  std::function<void(const TMeterResult&)> OnResult;
+  // Called whenever the counts change; same guarantee.
+  std::function<void(const TBatchCounts&)> OnProgress;
+
+  // Reads every meter; returns the counts at the end. Cancel stops the
+  // sessions in flight within a fraction of a second and starts no more.
+  TBatchCounts Run(const std::vector<TFleetMeter>& meters, TCancelToken* cancel = nullptr);
+
+  // One meter, one attempt (what each worker runs; also for tests). With
+  // `counter`, the session starts at that invocation counter and leaves the
+  // next one there, also when it fails.
+  static TMeterResult ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
+                                uint32_t* counter = nullptr);
+
+private:
+  TBatchOptions FOptions;
+  TBatchJob FJob;
+  std::mutex FLock;  // serialises the callbacks and the counts
+  TBatchCounts FCounts;
+};
+
+}  // namespace quillon::client

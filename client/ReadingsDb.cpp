@@ -1,0 +1,375 @@
+#include "client/ReadingsDb.h"
+
+#include <sqlite3.h>
+
+
+#include "knowledge/COSEMUnits.h"
+#include "xmlpdu/infra/Errors.h"
+
+namespace quillon::client {
+
+using nlohmann::json;
+
+const char* const kReadingsSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS meters (
+  name         TEXT PRIMARY KEY,
+  last_read    INTEGER,  -- seconds since 1970 (UTC) of the last complete read
+  last_attempt INTEGER,  -- and of the last attempt, read or failed
+  last_error   TEXT      -- the last attempt's error; NULL when it succeeded
+);
+CREATE TABLE IF NOT EXISTS readings (
+  meter     TEXT    NOT NULL,
+  obis      TEXT    NOT NULL,  -- 1.0.1.8.0.255
+  attribute INTEGER NOT NULL,
+  read_at   INTEGER NOT NULL,  -- seconds since 1970 (UTC)
+  class     INTEGER NOT NULL,
+  value     TEXT    NOT NULL,  -- the value as JSON, as the meter sent it
+  scaler    INTEGER,           -- registers: the scaler and unit applied in scaled
+  unit      TEXT,
+  scaled    REAL,
+  PRIMARY KEY (meter, obis, attribute, read_at)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS profile_entries (
+  meter      TEXT    NOT NULL,
+  profile    TEXT    NOT NULL,  -- OBIS of the profile
+  entry_time INTEGER NOT NULL,  -- the entry's capture time, seconds since 1970 (UTC)
+  column_ref TEXT    NOT NULL,  -- the captured attribute, 3/1.0.1.8.0.255/2
+  value      TEXT    NOT NULL,  -- JSON
+  scaler     INTEGER,
+  unit       TEXT,
+  scaled     REAL,
+  PRIMARY KEY (meter, profile, entry_time, column_ref)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS notifications (
+  meter              TEXT    NOT NULL,  -- name, or the system title in hex
+  received_at        INTEGER NOT NULL,
+  invocation_counter INTEGER,           -- NULL for plain messages
+  kind               TEXT    NOT NULL,
+  body               TEXT    NOT NULL,  -- JSON
+  UNIQUE (meter, invocation_counter)
+);
+CREATE TABLE IF NOT EXISTS runs_done (
+  run   TEXT NOT NULL,  -- the name a batch run was given
+  meter TEXT NOT NULL,
+  PRIMARY KEY (run, meter)
+) WITHOUT ROWID;
+)SQL";
+
+namespace {
+
+[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
+  RaiseGeneral(Format("readings database: %s: %s", what.c_str(), db ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+// A prepared statement that finalizes itself.
+class TStatement {
+public:
+  TStatement(sqlite3* db, const char* sql) : FDb(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &FStmt, nullptr) != SQLITE_OK) Fail(db, "prepare");
+  }
+  ~TStatement() { sqlite3_finalize(FStmt); }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt* operator*() { return FStmt; }
+
+private:
+  sqlite3* FDb;
+  sqlite3_stmt* FStmt = nullptr;
+};
+
+void BindText(sqlite3_stmt* s, int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
+
+void BindScaled(sqlite3_stmt* s, int i, const TValue& v, const std::optional<TScalerUnit>& su) {
+  if (!su) {
+    sqlite3_bind_null(s, i);
+    sqlite3_bind_null(s, i + 1);
+    sqlite3_bind_null(s, i + 2);
+    return;
+  }
+  sqlite3_bind_int(s, i, su->Scaler);
+  BindText(s, i + 1, COSEMUnitName(su->Unit));
+  if (auto n = ScaledNumber(v, su->Scaler)) sqlite3_bind_double(s, i + 2, *n);
+  else sqlite3_bind_null(s, i + 2);
+}
+
+void Step(sqlite3* db, sqlite3_stmt* s, const char* what) {
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) Fail(db, what);
+}
+
+std::string ValueJson(const TValue& v) { return ValueToJson(v).dump(-1, ' ', false, json::error_handler_t::replace); }
+
+}  // namespace
+
+TReadingsDb::TReadingsDb(const std::string& path) {
+  if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+      SQLITE_OK) {
+    const std::string msg = FDb ? sqlite3_errmsg(FDb) : "out of memory";
+    sqlite3_close(FDb);
+    FDb = nullptr;
+    RaiseGeneral(Format("--db \"%s\": %s", path.c_str(), msg.c_str()));
+  }
+  try {
+    sqlite3_busy_timeout(FDb, 10000);
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+    Exec(kReadingsSchema);
+    auto prep = [&](sqlite3_stmt*& s, const char* sql) {
+      if (sqlite3_prepare_v2(FDb, sql, -1, &s, nullptr) != SQLITE_OK) Fail(FDb, "prepare");
+    };
+    prep(FReading,
+         "INSERT INTO readings(meter, obis, attribute, read_at, class, value, scaler, unit, scaled) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO UPDATE SET class = excluded.class, "
+         "value = excluded.value, scaler = excluded.scaler, unit = excluded.unit, scaled = excluded.scaled");
+    prep(FEntry,
+         "INSERT INTO profile_entries(meter, profile, entry_time, column_ref, value, scaler, unit, scaled) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT DO UPDATE SET value = excluded.value, "
+         "scaler = excluded.scaler, unit = excluded.unit, scaled = excluded.scaled");
+    prep(FMeterOk,
+         "INSERT INTO meters(name, last_read, last_attempt, last_error) VALUES(?1, ?2, ?2, NULL) "
+         "ON CONFLICT DO UPDATE SET last_read = max(coalesce(last_read, 0), excluded.last_read), "
+         "last_attempt = excluded.last_attempt, last_error = NULL");
+    prep(FMeterFailed,
+         "INSERT INTO meters(name, last_attempt, last_error) VALUES(?1, ?2, ?3) "
+         "ON CONFLICT DO UPDATE SET last_attempt = excluded.last_attempt, last_error = excluded.last_error");
+    prep(FDone, "INSERT INTO runs_done(run, meter) VALUES(?1, ?2) ON CONFLICT DO NOTHING");
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+TReadingsDb::~TReadingsDb() { Close(); }
+
+void TReadingsDb::Close() {
+  for (sqlite3_stmt* s : {FReading, FEntry, FMeterOk, FMeterFailed, FDone}) sqlite3_finalize(s);
+  FReading = FEntry = FMeterOk = FMeterFailed = FDone = nullptr;
+  if (FDb) sqlite3_close(FDb);
+  FDb = nullptr;
+}
+
+void TReadingsDb::Exec(const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(FDb, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    const std::string msg = err ? err : "unknown error";
+    sqlite3_free(err);
+    RaiseGeneral("readings database: " + msg);
+  }
+}
+
+void TReadingsDb::StoreOne(const TMeterResult& r, const std::string& run) {
+  if (!r.Ok) {
+    BindText(FMeterFailed, 1, r.Meter);
+    sqlite3_bind_int64(FMeterFailed, 2, r.ReadAt);
+    BindText(FMeterFailed, 3, r.Error);
+    Step(FDb, FMeterFailed, "store a failure");
+    return;
+  }
+  for (const TReading& reading : r.Readings) {
+    BindText(FReading, 1, r.Meter);
+    BindText(FReading, 2, LogicalNameDotted(reading.Ref.Name));
+    sqlite3_bind_int(FReading, 3, reading.Ref.Member);
+    sqlite3_bind_int64(FReading, 4, r.ReadAt);
+    sqlite3_bind_int(FReading, 5, reading.Ref.ClassId);
+    BindText(FReading, 6, ValueJson(reading.Value));
+    BindScaled(FReading, 7, reading.Value, reading.ScalerUnit);
+    Step(FDb, FReading, "store a reading");
+  }
+  if (r.ProfileData) {
+    const TProfileTable& t = *r.ProfileData;
+    const std::string profile = LogicalNameDotted(r.ProfileRef.Name);
+    for (size_t row = 0; row < t.Rows.size(); ++row) {
+      const auto at = EntryTime(t, row);
+      if (!at) continue;  // an entry without a time has no key
+      for (size_t c = 0; c < t.Columns.size() && c < t.Rows[row].size(); ++c) {
+        const TProfileColumn& col = t.Columns[c];
+        if (col.ClassId == 8 && col.Attribute == 2) continue;  // the key itself
+        BindText(FEntry, 1, r.Meter);
+        BindText(FEntry, 2, profile);
+        sqlite3_bind_int64(FEntry, 3, *at);
+        BindText(FEntry, 4, ObjectRefText(TObjectRef{col.ClassId, col.Name, col.Attribute}));
+        BindText(FEntry, 5, ValueJson(t.Rows[row][c]));
+        BindScaled(FEntry, 6, t.Rows[row][c], col.ScalerUnit);
+        Step(FDb, FEntry, "store a profile entry");
+      }
+    }
+  }
+  BindText(FMeterOk, 1, r.Meter);
+  sqlite3_bind_int64(FMeterOk, 2, r.ReadAt);
+  Step(FDb, FMeterOk, "store a meter");
+  if (!run.empty()) {
+    BindText(FDone, 1, run);
+    BindText(FDone, 2, r.Meter);
+    Step(FDb, FDone, "mark a meter done");
+  }
+}
+
+void TReadingsDb::Store(const std::vector<TMeterResult>& results, const std::string& run) {
+  Exec("BEGIN IMMEDIATE");
+  try {
+    for (const auto& r : results) StoreOne(r, run);
+    Exec("COMMIT");
+  } catch (...) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void TReadingsDb::Store(const TMeterResult& r, const std::string& run) { Store(std::vector<TMeterResult>{r}, run); }
+
+std::set<std::string> TReadingsDb::DoneInRun(const std::string& run) {
+  TStatement s(FDb, "SELECT meter FROM runs_done WHERE run = ?1");
+  BindText(*s, 1, run);
+  std::set<std::string> done;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) done.insert(reinterpret_cast<const char*>(sqlite3_column_text(*s, 0)));
+  if (rc != SQLITE_DONE) Fail(FDb, "read the run");
+  return done;
+}
+
+bool TReadingsDb::StoreNotification(const TNotification& n) {
+  TStatement s(FDb,
+               "INSERT INTO notifications(meter, received_at, invocation_counter, kind, body) "
+               "VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING");
+  BindText(*s, 1, n.Meter);
+  sqlite3_bind_int64(*s, 2, n.ReceivedAt);
+  if (n.InvocationCounter >= 0) sqlite3_bind_int64(*s, 3, n.InvocationCounter);
+  else sqlite3_bind_null(*s, 3);
+  BindText(*s, 4, n.Kind);
+  BindText(*s, 5, n.Body);
+  if (sqlite3_step(*s) != SQLITE_DONE) Fail(FDb, "store a notification");
+  return sqlite3_changes(FDb) == 1;
+}
+
+std::map<std::string, uint32_t> TReadingsDb::LastInvocationCounters() {
+  TStatement s(FDb,
+               "SELECT meter, max(invocation_counter) FROM notifications WHERE invocation_counter IS NOT NULL "
+               "GROUP BY meter");
+  std::map<std::string, uint32_t> last;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW)
+    last[reinterpret_cast<const char*>(sqlite3_column_text(*s, 0))] = static_cast<uint32_t>(sqlite3_column_int64(*s, 1));
+  if (rc != SQLITE_DONE) Fail(FDb, "read the invocation counters");
+  return last;
+}
+
+void TReadingsDb::Export(const std::string& what, const std::string& meter, int64_t from, int64_t to,
+                         const std::function<void(const std::vector<std::string>&)>& line) {
+  const bool readings = what == "readings";
+  if (!readings && what != "profiles")
+    RaiseGeneral(Format("--what \"%s\": expected readings or profiles", what.c_str()));
+  const char* sql =
+      readings ? "SELECT meter, obis, attribute, read_at, value, scaler, unit, scaled FROM readings "
+                 "WHERE (?1 = '' OR meter = ?1) AND read_at BETWEEN ?2 AND ?3 ORDER BY meter, read_at, obis, attribute"
+               : "SELECT meter, profile, entry_time, column_ref, value, scaler, unit, scaled FROM profile_entries "
+                 "WHERE (?1 = '' OR meter = ?1) AND entry_time BETWEEN ?2 AND ?3 "
+                 "ORDER BY meter, profile, entry_time, column_ref";
+  TStatement s(FDb, sql);
+  BindText(*s, 1, meter);
+  sqlite3_bind_int64(*s, 2, from);
+  sqlite3_bind_int64(*s, 3, to);
+  line(readings ? std::vector<std::string>{"meter", "obis", "attribute", "read_at", "value", "scaler", "unit", "scaled"}
+                : std::vector<std::string>{"meter", "profile", "entry_time", "column", "value", "scaler", "unit", "scaled"});
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
+    auto text = [&](int i) {
+      const unsigned char* t = sqlite3_column_text(*s, i);
+      return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    };
+    std::string value = text(4);
+    // Strings are stored as JSON; in a CSV cell the text itself reads better.
+    if (value.size() >= 2 && value.front() == '"') value = json::parse(value).get<std::string>();
+    std::vector<std::string> cells{text(0), text(1), text(2), text(3), value, text(5), text(6), text(7)};
+    const int timeColumn = readings ? 3 : 2;
+    cells[timeColumn] = TimeText(sqlite3_column_int64(*s, timeColumn));
+    line(cells);
+  }
+  if (rc != SQLITE_DONE) Fail(FDb, "export");
+}
+
+void TReadingsDb::Merge(const std::string& otherPath) {
+  TStatement attach(FDb, "ATTACH DATABASE ?1 AS other");
+  BindText(*attach, 1, otherPath);
+  if (sqlite3_step(*attach) != SQLITE_DONE) Fail(FDb, "open " + otherPath);
+  try {
+    // A file that is no readings database fails here, before anything is written.
+    Exec("SELECT 1 FROM other.readings, other.profile_entries, other.meters, other.runs_done, other.notifications LIMIT 0");
+    Exec("BEGIN IMMEDIATE");
+    Exec("INSERT INTO readings SELECT * FROM other.readings WHERE true ON CONFLICT DO NOTHING;"
+         "INSERT INTO profile_entries SELECT * FROM other.profile_entries WHERE true ON CONFLICT DO NOTHING;"
+         "INSERT INTO notifications SELECT * FROM other.notifications WHERE true ON CONFLICT DO NOTHING;"
+         "INSERT INTO runs_done SELECT * FROM other.runs_done WHERE true ON CONFLICT DO NOTHING;"
+         "INSERT INTO meters SELECT * FROM other.meters WHERE true ON CONFLICT DO UPDATE SET "
+         "last_read = max(coalesce(last_read, 0), coalesce(excluded.last_read, 0)), "
+         "last_error = CASE WHEN excluded.last_attempt > coalesce(last_attempt, 0) THEN excluded.last_error ELSE last_error END, "
+         "last_attempt = max(coalesce(last_attempt, 0), coalesce(excluded.last_attempt, 0));"
+         "COMMIT");
+  } catch (...) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(FDb, "DETACH DATABASE other", nullptr, nullptr, nullptr);
+    throw;
+  }
+  Exec("DETACH DATABASE other");
+}
+
+int64_t TReadingsDb::Count(const std::string& table) {
+  TStatement s(FDb, ("SELECT count(*) FROM \"" + table + "\"").c_str());
+  if (sqlite3_step(*s) != SQLITE_ROW) Fail(FDb, "count");
+  return sqlite3_column_int64(*s, 0);
+}
+
+// ---------------------------------------------------------------- the writer
+
+TReadingsWriter::TReadingsWriter(TReadingsDb& db, std::string run) : FDb(db), FRun(std::move(run)) {
+  FThread = std::thread([this] { Loop(); });
+}
+
+TReadingsWriter::~TReadingsWriter() {
+  try {
+    Finish();
+  } catch (...) {
+  }
+}
+
+void TReadingsWriter::Push(TMeterResult r) {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FQueue.push_back(std::move(r));
+  }
+  FWake.notify_one();
+}
+
+void TReadingsWriter::Loop() {
+  std::unique_lock<std::mutex> g(FLock);
+  for (;;) {
+    FWake.wait(g, [&] { return FStop || !FQueue.empty(); });
+    if (FQueue.empty()) return;
+    std::vector<TMeterResult> batch(std::make_move_iterator(FQueue.begin()), std::make_move_iterator(FQueue.end()));
+    FQueue.clear();
+    g.unlock();
+    try {
+      if (!FError) FDb.Store(batch, FRun);
+    } catch (...) {
+      FError = std::current_exception();
+    }
+    g.lock();
+  }
+}
+
+void TReadingsWriter::Finish() {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FStop = true;
+  }
+  FWake.notify_one();
+  if (FThread.joinable()) FThread.join();
+  if (FError) {
+    auto e = FError;
+    FError = nullptr;
+    std::rethrow_exception(e);
+  }
+}
+
+}  // namespace quillon::client

@@ -1,0 +1,50 @@
+#!/usr/bin/env python3
+"""The Kubernetes example: valid YAML, an Indexed Job whose completion index
+becomes the shard, with as many shards as completions, and the meter list
+from a Secret rather than the command line."""
+import re
+import sys
+
+import yaml
+
+path = sys.argv[1]
+with open(path, encoding="utf-8") as f:
+    docs = [d for d in yaml.safe_load_all(f) if d is not None]
+errors = []
+if len(docs) != 1:
+    errors.append(f"expected one document, found {len(docs)}")
+job = docs[0] if docs else {}
+spec = job.get("spec", {})
+if job.get("apiVersion") != "batch/v1" or job.get("kind") != "Job":
+    errors.append("expected apiVersion batch/v1, kind Job")
+if spec.get("completionMode") != "Indexed":
+    errors.append("expected completionMode Indexed")
+completions = spec.get("completions")
+if spec.get("parallelism") != completions:
+    errors.append("expected parallelism equal to completions")
+pod = spec.get("template", {}).get("spec", {})
+if pod.get("restartPolicy") not in ("Never", "OnFailure"):
+    errors.append("a Job's pods need restartPolicy Never or OnFailure")
+containers = pod.get("containers", [])
+if len(containers) != 1:
+    errors.append("expected one container")
+else:
+    c = containers[0]
+    line = " ".join(c.get("command", []) + c.get("args", []))
+    m = re.search(r'--shard "\$JOB_COMPLETION_INDEX/(\d+)"', line)
+    if not m:
+        errors.append("expected --shard \"$JOB_COMPLETION_INDEX/N\" in the command")
+    elif int(m.group(1)) != completions:
+        errors.append(f"--shard .../{m.group(1)} but {completions} completions")
+    if "quillon-cli batch" not in line:
+        errors.append("expected quillon-cli batch in the command")
+    if re.search(r"--(password|ek|ak|kek)\b", line):
+        errors.append("secrets on the command line")
+    mounts = {v["name"]: v["mountPath"] for v in c.get("volumeMounts", [])}
+    volumes = {v["name"]: v for v in pod.get("volumes", [])}
+    lists = re.findall(r"--list (\S+)", line)
+    if not lists or not any(lists[0].startswith(mounts.get(n, "//")) and "secret" in volumes.get(n, {}) for n in mounts):
+        errors.append("expected the meter list on a volume from a Secret")
+for e in errors:
+    print(f"{path}: {e}")
+sys.exit(1 if errors else 0)

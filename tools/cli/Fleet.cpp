@@ -1,0 +1,401 @@
+#include "tools/cli/Fleet.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "client/Batch.h"
+#include "client/ReadingsDb.h"
+#include "tools/cli/Listen.h"
+#include "tools/cli/Output.h"
+#include "xmlpdu/infra/Errors.h"
+
+namespace quillon::cli {
+
+using namespace quillon::client;
+using nlohmann::json;
+
+namespace {
+
+using EUsage = EFleetUsage;
+
+TCancelToken gFleetCancel;
+void OnFleetSignal(int) { gFleetCancel.Cancel(); }
+
+void CatchSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnFleetSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string ReadFile(const std::string& path, const char* field) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw EUsage(Format("%s \"%s\": expected a readable file", field, path.c_str()));
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+int64_t TimeArg(const std::string& text, const char* field, const char* otherwise) {
+  try {
+    return ParseIsoTime(text.empty() ? otherwise : text, field);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+}
+
+// The meter list of --meters or --list (or the named meters file when
+// `required` and neither is given).
+std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::string& listFile, bool required) {
+  if (!metersFile.empty() && !listFile.empty()) throw EUsage("--meters and --list: expected one of them, not both");
+  try {
+    if (!listFile.empty()) return MetersOfCsv(ReadFile(listFile, "--list"));
+    const std::string path = metersFile.empty() ? MetersFilePath() : metersFile;
+    if (::access(path.c_str(), R_OK) != 0) {
+      if (!required && metersFile.empty()) return {};
+      throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
+    }
+    return MetersOfIni(TIniData::Load(path));
+  } catch (const EUsage&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+}
+
+// Parses the command's options (argv[1] is the command); false when help
+// was asked for and shown.
+bool Parse(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc - 1, argv + 1);
+    return true;
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return false;
+  } catch (const CLI::ParseError& e) {
+    throw EUsage(std::string(argv[1]) + ": " + e.what());
+  }
+}
+
+// Where JSON lines go: standard output, a file, or nowhere.
+class TJsonLines {
+public:
+  explicit TJsonLines(const std::string& path) {
+    if (path.empty()) return;
+    if (path == "-") {
+      FOut = &std::cout;
+      return;
+    }
+    FFile.open(path, std::ios::binary | std::ios::app);
+    if (!FFile) throw EUsage(Format("--out \"%s\": expected a file that can be written", path.c_str()));
+    FOut = &FFile;
+  }
+  void Write(const json& j) {
+    if (FOut) *FOut << j.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+  }
+  void Flush() {
+    if (FOut) FOut->flush();
+  }
+
+private:
+  std::ofstream FFile;
+  std::ostream* FOut = nullptr;
+};
+
+// ---------------------------------------------------------------- batch
+
+int Batch(int argc, char** argv) {
+  CLI::App app{"Read many meters at once: one session per meter, --jobs of them in parallel.", "quillon-cli batch"};
+  std::string metersFile, listFile, shardText, out, dbPath, run;
+  TBatchOptions options;
+  options.Jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()) * 8);
+  int timeout = -1, connectTimeout = -1;
+  bool quiet = false;
+  app.add_option("--meters", metersFile, "a meters file (one section per meter; default the named meters file)")->option_text("FILE");
+  app.add_option("--list", listFile, "a CSV meter list: header row with name and meters-file keys (address for HOST:PORT)")->option_text("FILE");
+  app.add_option("--jobs", options.Jobs, "meters read in parallel (default cores x 8)")->option_text("N");
+  app.add_option("--retries", options.Retries, "attempts after a failed one (default 2)")->option_text("N");
+  app.add_option("--retry-delay", options.RetryDelayMs, "wait before the first retry, doubled for each next (default 500)")->option_text("MS");
+  app.add_option("--timeout", timeout, "response timeout per request (default each meter's)")->option_text("MS");
+  app.add_option("--connect-timeout", connectTimeout, "TCP connect timeout (default each meter's)")->option_text("MS");
+  app.add_option("--shard", shardText, "read only slice I of N (0 <= I < N), stable by meter name")->option_text("I/N");
+  app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the readings in this SQLite file")->option_text("FILE");
+  app.add_option("--run", run, "name of this run (with --db): meters it has finished are not read again")->option_text("NAME");
+  app.add_flag("-q,--quiet", quiet, "no summary on standard error");
+  app.require_subcommand(1);
+  std::vector<std::string> refs;
+  auto* get = app.add_subcommand("get", "read attributes (default attribute 2)");
+  get->add_option("REF", refs, "[CLASS/]OBIS[/ATTRIBUTE]")->required();
+  std::string profRef, from, to;
+  auto* profile = app.add_subcommand("profile", "read a profile's entries");
+  profile->add_option("REF", profRef, "[7/]OBIS of the profile")->required();
+  profile->add_option("--from", from, "first capture time, YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  profile->add_option("--to", to, "last capture time (inclusive)");
+  std::string clockSet;
+  auto* clock = app.add_subcommand("clock", "set the clocks");
+  clock->add_option("--set", clockSet, "now or a time YYYY-MM-DDTHH:MM:SS[Z|+HH:MM]")->required();
+  auto* dump = app.add_subcommand("dump", "every readable attribute of every object");
+  if (!Parse(app, argc, argv)) return 0;
+
+  TBatchJob job;
+  auto ref = [](const std::string& text) {
+    try {
+      return ParseObjectRef(text);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  };
+  if (get->parsed()) {
+    job.Kind = TBatchJob::jGet;
+    for (const auto& r : refs) job.Refs.push_back(ref(r));
+  } else if (profile->parsed()) {
+    job.Kind = TBatchJob::jProfile;
+    job.Profile = ref(profRef);
+    if (!from.empty() || !to.empty()) {
+      job.Range.Kind = TProfileRange::rTime;
+      job.Range.From = TimeArg(from, "--from", "2000-01-01T00:00:00Z");
+      job.Range.To = TimeArg(to, "--to", "2099-12-31T23:59:59Z");
+      if (job.Range.To < job.Range.From)
+        throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", to.c_str(), from.c_str()));
+    }
+  } else if (clock->parsed()) {
+    job.Kind = TBatchJob::jClockSet;
+    job.ClockNow = clockSet == "now";
+    if (!job.ClockNow) job.ClockTo = TimeArg(clockSet, "--set", "");
+  } else if (dump->parsed()) {
+    job.Kind = TBatchJob::jDump;
+  }
+  if (options.Jobs < 1 || options.Jobs > 4096) throw EUsage(Format("--jobs %d: expected 1..4096", options.Jobs));
+  if (options.Retries < 0 || options.Retries > 100) throw EUsage(Format("--retries %d: expected 0..100", options.Retries));
+  if (options.RetryDelayMs < 0) throw EUsage(Format("--retry-delay %d: expected 0 or more", options.RetryDelayMs));
+  if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
+
+  std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
+  if (!shardText.empty()) {
+    TShard shard;
+    try {
+      shard = ParseShard(shardText);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    std::erase_if(meters, [&](const TFleetMeter& m) { return !shard.Holds(m.Name); });
+  }
+  for (auto& m : meters) {
+    if (timeout >= 0) m.Profile.ResponseTimeout = timeout;
+    if (connectTimeout >= 0) m.Profile.ConnectTimeout = connectTimeout;
+  }
+
+  std::unique_ptr<TReadingsDb> db;
+  std::unique_ptr<TReadingsWriter> writer;
+  if (!dbPath.empty()) {
+    try {
+      db = std::make_unique<TReadingsDb>(dbPath);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    if (!run.empty()) {
+      const auto done = db->DoneInRun(run);
+      const size_t before = meters.size();
+      std::erase_if(meters, [&](const TFleetMeter& m) { return done.count(m.Name) != 0; });
+      if (!quiet && before != meters.size())
+        std::cerr << Format("run %s: %zu meters already read, %zu to go", run.c_str(), before - meters.size(), meters.size())
+                  << "\n";
+    }
+    writer = std::make_unique<TReadingsWriter>(*db, run);
+  }
+  TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
+
+  CatchSignals();
+  std::vector<std::pair<std::string, std::string>> failures;
+  TProgressLine progress;
+  const auto started = std::chrono::steady_clock::now();
+  auto rate = [&](uint64_t reads) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return s > 0 ? reads / s : 0.0;
+  };
+  TBatchRunner runner(options, job);
+  runner.OnResult = [&](const TMeterResult& r) {
+    for (const json& j : ResultRecords(r)) lines.Write(j);
+    if (!r.Ok) failures.emplace_back(r.Meter, r.Error);
+    if (writer) writer->Push(r);
+  };
+  runner.OnProgress = [&](const TBatchCounts& c) {
+    progress.Show(Format("%zu/%zu meters done, %zu failed, %zu in flight, %.1f reads/s", c.Done, c.Total, c.Failed,
+                         c.InFlight, rate(c.Reads)));
+  };
+  const TBatchCounts counts = runner.Run(meters, &gFleetCancel);
+  lines.Flush();
+  if (writer) writer->Finish();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!quiet) {
+    std::cerr << Format("%zu meters: %zu read, %zu failed, %zu not started; %.1f s, %.1f meters/s", counts.Total,
+                        counts.Done, counts.Failed, counts.Total - counts.Done - counts.Failed, seconds,
+                        seconds > 0 ? counts.Done / seconds : 0.0)
+              << "\n";
+    for (const auto& [name, error] : failures) std::cerr << "failed: " << name << ": " << error << "\n";
+  }
+  if (gFleetCancel.Cancelled()) {
+    std::cerr << "quillon-cli: batch: cancelled\n";
+    return 1;
+  }
+  return counts.Failed == 0 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- export, merge
+
+int Export(int argc, char** argv) {
+  CLI::App app{"Profile entries or readings of the readings database as CSV.", "quillon-cli export"};
+  std::string dbPath, what = "profiles", meter, from, to, out;
+  app.add_option("--db", dbPath, "the readings database")->option_text("FILE")->required();
+  app.add_option("--what", what, "profiles (entries, the default) or readings")->option_text("WHAT");
+  app.add_option("--meter", meter, "only this meter")->option_text("NAME");
+  app.add_option("--from", from, "first time (entry time or read time), YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+  app.add_option("--to", to, "last time (inclusive)");
+  app.add_option("--out", out, "write to FILE instead of standard output")->option_text("FILE");
+  if (!Parse(app, argc, argv)) return 0;
+  if (what != "profiles" && what != "readings") throw EUsage(Format("--what \"%s\": expected profiles or readings", what.c_str()));
+  const int64_t a = TimeArg(from, "--from", "1970-01-01T00:00:00Z"), b = TimeArg(to, "--to", "2999-12-31T23:59:59Z");
+  if (::access(dbPath.c_str(), R_OK) != 0) throw EUsage(Format("--db \"%s\": expected a readable readings database", dbPath.c_str()));
+  TReadingsDb db(dbPath);
+  std::ofstream file;
+  if (!out.empty()) {
+    file.open(out, std::ios::binary | std::ios::trunc);
+    if (!file) throw EUsage(Format("--out \"%s\": expected a file that can be written", out.c_str()));
+  }
+  std::ostream& o = out.empty() ? std::cout : file;
+  db.Export(what, meter, a, b, [&](const std::vector<std::string>& cells) { o << CsvLine(cells); });
+  o.flush();
+  if (!o) throw std::runtime_error("export: writing failed");
+  return 0;
+}
+
+int Merge(int argc, char** argv) {
+  CLI::App app{"Combine readings databases (one per shard, say) into one, without duplicates.", "quillon-cli merge"};
+  std::string dbPath;
+  std::vector<std::string> sources;
+  app.add_option("--db", dbPath, "the database to merge into (created when missing)")->option_text("FILE")->required();
+  app.add_option("SOURCE", sources, "readings databases to take rows from")->required();
+  if (!Parse(app, argc, argv)) return 0;
+  for (const auto& s : sources)
+    if (::access(s.c_str(), R_OK) != 0) throw EUsage(Format("SOURCE \"%s\": expected a readable readings database", s.c_str()));
+  TReadingsDb db(dbPath);
+  for (const auto& s : sources) db.Merge(s);
+  std::cerr << Format("%s: %lld meters, %lld readings, %lld profile values, %lld notifications", dbPath.c_str(),
+                      static_cast<long long>(db.Count("meters")), static_cast<long long>(db.Count("readings")),
+                      static_cast<long long>(db.Count("profile_entries")),
+                      static_cast<long long>(db.Count("notifications")))
+            << "\n";
+  return 0;
+}
+
+// ---------------------------------------------------------------- listen
+
+int ListenCommand(int argc, char** argv) {
+  CLI::App app{"Receive what meters push: data notifications, event notifications, information reports.",
+               "quillon-cli listen"};
+  TListenOptions options;
+  std::string metersFile, listFile, pushObjects, out, dbPath;
+  bool quiet = false;
+  app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
+  app.add_option("--port", options.Port, "TCP and UDP port (default 4059; 0: a free one)")->option_text("N");
+  app.add_option("--meters", metersFile, "meters file: the keys of ciphering meters by server-system-title")->option_text("FILE");
+  app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
+  app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");
+  app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
+  app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
+  app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
+  if (!Parse(app, argc, argv)) return 0;
+  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
+  if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
+  std::vector<TObjectRef> objects;
+  for (size_t at = 0; !pushObjects.empty() && at <= pushObjects.size();) {
+    const size_t comma = std::min(pushObjects.find(',', at), pushObjects.size());
+    try {
+      objects.push_back(ParseObjectRef(pushObjects.substr(at, comma - at), "--push-objects"));
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    at = comma + 1;
+  }
+  TPushDecoder decoder(LoadMeters(metersFile, listFile, false), objects);
+  std::unique_ptr<TReadingsDb> db;
+  if (!dbPath.empty()) {
+    try {
+      db = std::make_unique<TReadingsDb>(dbPath);
+      for (const auto& [meter, counter] : db->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  }
+  TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
+  CatchSignals();
+  uint64_t stored = 0;
+  TPushListener listener(decoder);
+  listener.OnListening = [&](int port) {
+    if (!quiet) std::cerr << Format("listening on %s port %d (TCP and UDP, DLMS wrapper)", options.Address.c_str(), port) << std::endl;
+  };
+  listener.OnPushed = [&](const TPushed& p) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};
+    if (p.InvocationCounter >= 0) j["counter"] = p.InvocationCounter;
+    for (const auto& [k, v] : p.Body.items()) j[k] = v;
+    lines.Write(j);
+    if (db) {
+      TReadingsDb::TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
+                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace)};
+      if (db->StoreNotification(n)) ++stored;
+      else std::cerr << Format("listen: %s: invocation counter %lld already stored, dropped", p.Meter.c_str(),
+                               static_cast<long long>(p.InvocationCounter)) << "\n";
+    }
+  };
+  listener.OnError = [&](const std::string& text) { std::cerr << "listen: " << text << "\n"; };
+  TListenCounts counts;
+  try {
+    counts = listener.Run(options, gFleetCancel);
+  } catch (const std::exception& e) {
+    throw EUsage(e.what());
+  }
+  lines.Flush();
+  if (!quiet)
+    std::cerr << Format("%llu notifications, %llu replays dropped, %llu malformed, %llu connections",
+                        static_cast<unsigned long long>(counts.Received), static_cast<unsigned long long>(counts.Replays),
+                        static_cast<unsigned long long>(counts.Malformed), static_cast<unsigned long long>(counts.Connections))
+              << (db ? Format("; %llu stored", static_cast<unsigned long long>(stored)) : std::string()) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+bool IsFleetCommand(const char* word) {
+  for (const char* c : {"batch", "export", "merge", "listen"})
+    if (std::strcmp(word, c) == 0) return true;
+  return false;
+}
+
+int RunFleetCommand(int argc, char** argv) {
+  const std::string command = argv[1];
+  try {
+    if (command == "batch") return Batch(argc, argv);
+    if (command == "export") return Export(argc, argv);
+    if (command == "merge") return Merge(argc, argv);
+    if (command == "listen") return ListenCommand(argc, argv);
+  } catch (const EUsage& e) {
+    std::cerr << "quillon-cli: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-cli: " << command << ": " << e.what() << "\n";
+    return 1;
+  }
+  return 2;
+}
+
+}  // namespace quillon::cli
