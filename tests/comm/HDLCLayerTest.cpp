@@ -172,7 +172,12 @@ TEST_F(HDLCTest, AddressSettersRefuseValuesThatWrapAndKeepTheOldOne) {
       {&TProtocolLayerHDLC::SetServerLowerAddress, 65535, "ServerLowerAddress: 65535 is not in the range 0..16383"},
       {&TProtocolLayerHDLC::SetServerLowerAddress, -5, "ServerLowerAddress: -5 is not in the range 0..16383"},
   };
-  for (const auto& c : cases) test::ExpectError<EProtocolLayerHDLC>([&] { (hdlc.*c.set)(c.value); }, c.message);
+  TProtocolLayerHDLC& layer = hdlc;
+  for (const auto& c : cases) {
+    const auto set = c.set;
+    const int32_t value = c.value;
+    test::ExpectError<EProtocolLayerHDLC>([&layer, set, value] { (layer.*set)(value); }, c.message);
+  }
   EXPECT_EQ(hdlc.ClientAddress(), 16);
   EXPECT_EQ(hdlc.ServerUpperAddress(), 1);
   EXPECT_EQ(hdlc.ServerLowerAddress(), 0);
