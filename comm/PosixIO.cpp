@@ -1,6 +1,7 @@
 #include "comm/PosixIO.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,15 @@ std::string SystemErrorText(int err) {
   char buf[256];
   // GNU strerror_r returns the text (possibly not in buf).
   return std::string(::strerror_r(err, buf, sizeof buf));
+}
+
+void CatchTerminationSignals(void (*onSignal)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace quillon

@@ -68,4 +68,9 @@ private:
 
 std::string SystemErrorText(int err);
 
+// For command-line programs: Ctrl-C and SIGTERM call `onSignal` (which may
+// only set a flag), and a closed pipe becomes a write error instead of
+// ending the process.
+void CatchTerminationSignals(void (*onSignal)(int));
+
 }  // namespace quillon

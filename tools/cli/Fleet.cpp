@@ -1,3 +1,4 @@
+#include "comm/PosixIO.h"
 #include "tools/cli/Fleet.h"
 
 #include <signal.h>
@@ -28,14 +29,7 @@ using EUsage = EFleetUsage;
 TCancelToken gFleetCancel;
 void OnFleetSignal(int) { gFleetCancel.Cancel(); }
 
-void CatchSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnFleetSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
+void CatchSignals() { CatchTerminationSignals(OnFleetSignal); }
 
 std::string ReadFile(const std::string& path, const char* field) {
   std::ifstream f(path, std::ios::binary);

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/Session.h"
+#include "comm/PosixIO.h"
 #include "engine/DLMSProtocol.h"
 #include "knowledge/COSEMClasses.h"
 #include "knowledge/COSEMUnits.h"
@@ -63,14 +64,7 @@ TCancelToken gCancel;
 void OnSignal(int) { gCancel.Cancel(); }
 
 // Ctrl-C and SIGTERM cancel what runs; a closed pipe is an error, not a death.
-void InstallSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
+void InstallSignals() { CatchTerminationSignals(OnSignal); }
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);

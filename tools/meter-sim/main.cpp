@@ -15,6 +15,7 @@
 
 #include "quillon/Version.h"
 #include "tools/meter-sim/SimFleet.h"
+#include "comm/PosixIO.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/SharedData.h"
 
@@ -260,12 +261,7 @@ int main(int argc, char** argv) {
   }
   hdlc.SetLineSpeed = profile == "hdlc-serial";
 
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  CatchTerminationSignals(OnSignal);
 
   try {
     TSimModel model;
