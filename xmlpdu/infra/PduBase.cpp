@@ -119,6 +119,7 @@ std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass required
   TScriptStream s;
   s.Reserve(static_cast<size_t>(r.GetRemainingBytes()) * kXmlPerByte + 256);
   requiredClass->PduToXml(id, r, s);
+  if (s.Deferred) std::rethrow_exception(s.Deferred);
   std::string xml = s.Take();
   if (xml.capacity() > 2 * xml.size() + 4096) xml.shrink_to_fit();
   return xml;

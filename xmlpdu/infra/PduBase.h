@@ -57,6 +57,20 @@ using TCOSEMPduBaseClass = const TPduClass*;
 // Growable text for the XML form: CR LF line ends, two spaces per level.
 class TScriptStream {
 public:
+  // A tree reads all of its bytes before it writes any XML, so a read error
+  // anywhere comes before a writing error (a value without a name, say). XML
+  // written while the bytes are read keeps its first writing error here until
+  // the whole element has been read.
+  std::exception_ptr Deferred;
+  template <class F>
+  void Write(F&& f) {
+    if (Deferred) return;
+    try {
+      f();
+    } catch (...) {
+      Deferred = std::current_exception();
+    }
+  }
   void Emit(std::string_view s) {
     if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
     FText += s;
@@ -389,7 +403,7 @@ struct TPduFactory {
     } else {
       OnStack(id, [&](T& v) {
         v.DecodeFromPduStr(r);
-        v.ToXML(s);
+        s.Write([&] { v.ToXML(s); });
       });
     }
   }
