@@ -5,7 +5,7 @@
 #include <ctime>
 #include <thread>
 
-#include "knowledge/COSEMUnits.h"
+#include "client/Dump.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -140,12 +140,6 @@ std::string IsoUtc(int64_t t) {
   return buf;
 }
 
-void AddScaled(json& j, const TValue& v, const std::optional<TScalerUnit>& su) {
-  if (!su) return;
-  j["scaler"] = su->Scaler;
-  j["unit"] = COSEMUnitName(su->Unit);
-  if (auto s = ScaledText(v, su->Scaler)) j["scaled"] = std::stod(*s);
-}
 
 }  // namespace
 
@@ -169,6 +163,12 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
     json j = base;
     j["error"] = r.Error;
     j["attempts"] = r.Attempts;
+    if (r.Diagnosis) {
+      j["diagnosis"] = r.Diagnosis->Name;
+      j["what"] = r.Diagnosis->What;
+      j["cause"] = r.Diagnosis->Cause;
+      j["fix"] = r.Diagnosis->Fix;
+    }
     out.push_back(j);
     return out;
   }
@@ -178,7 +178,7 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
     j["obis"] = LogicalNameDotted(reading.Ref.Name);
     j["attribute"] = reading.Ref.Member;
     j["value"] = ValueToJson(reading.Value);
-    AddScaled(j, reading.Value, reading.ScalerUnit);
+    AddScaledJson(j, reading.Value, reading.ScalerUnit);
     out.push_back(j);
   }
   if (r.ProfileData) {
@@ -191,7 +191,7 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
       for (size_t c = 0; c < t.Columns.size() && c < t.Rows[row].size(); ++c) {
         const TProfileColumn& col = t.Columns[c];
         json v{{"obis", LogicalNameDotted(col.Name)}, {"attribute", col.Attribute}, {"value", ValueToJson(t.Rows[row][c])}};
-        AddScaled(v, t.Rows[row][c], col.ScalerUnit);
+        AddScaledJson(v, t.Rows[row][c], col.ScalerUnit);
         values.push_back(v);
       }
       j["values"] = values;
@@ -252,20 +252,14 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
       break;
     }
     case TBatchJob::jDump: {
+      // The logical name is in every reference already; profiles belong to
+      // profile jobs. Refused attributes are left out.
       r.Dump = json::object();
-      for (const TObjectListEntry& e : s.ObjectList(call)) {
-        for (int a = 2; a <= static_cast<int>(e.AttributeNames.size()); ++a) {
-          bool readable = e.AttributeAccess.empty();
-          for (const auto& [id, mode] : e.AttributeAccess)
-            if (id == a) readable = mode == 1 || mode == 3;
-          if (!readable || e.ClassId == 7) continue;  // profiles belong to profile jobs
-          try {
-            r.Dump[ObjectRefText(TObjectRef{e.ClassId, e.Name, a})] = ValueToJson(s.Get({e.ClassId, e.Name, a}, call).Value);
-          } catch (const EMeterError&) {
-            if (call.Cancel && call.Cancel->Cancelled()) throw;
-          }
-        }
-      }
+      DumpReadable(s, call, TDumpOptions{.FirstAttribute = 2, .Profiles = false},
+                   [&](const TObjectListEntry& e, const std::vector<TDumpedAttribute>& read, size_t, size_t) {
+                     for (const TDumpedAttribute& d : read)
+                       if (d.Reading) r.Dump[ObjectRefText(TObjectRef{e.ClassId, e.Name, d.Attribute})] = ValueToJson(d.Reading->Value);
+                   });
       break;
     }
   }
@@ -330,6 +324,7 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
           result.ReadAt = std::chrono::duration_cast<std::chrono::seconds>(
                               std::chrono::system_clock::now().time_since_epoch()).count();
           result.Error = e.what();
+          if (const auto* meterError = dynamic_cast<const EMeterError*>(&e)) result.Diagnosis = meterError->Diagnosis;
           result.Attempts = attempt;
         }
         if (attempt > FOptions.Retries || cancelled()) break;

@@ -62,6 +62,7 @@ struct TMeterResult {
   std::string Meter;
   bool Ok = false;
   std::string Error;   // the last attempt's error
+  std::optional<TDiagnosis> Diagnosis;  // its explanation, where the diagnosis table has one
   int Attempts = 0;
   int64_t ReadAt = 0;  // seconds since the epoch, when the session was opened
   std::vector<TReading> Readings;           // jGet
@@ -72,7 +73,9 @@ struct TMeterResult {
 };
 
 // One JSON object per reading (per entry of a profile), or one for the
-// failure: stable field names, "meter" and "time" in every record.
+// failure: stable field names, "meter" and "time" in every record. A failure
+// has "error" and "attempts", and where the diagnosis table explains it
+// "diagnosis" (the row's name), "what", "cause" and "fix".
 std::vector<nlohmann::json> ResultRecords(const TMeterResult& r);
 // "2026-12-10T13:59:01Z"
 std::string TimeText(int64_t unixSeconds);

@@ -80,7 +80,8 @@ const std::vector<TDiagnosisRow> kTable = {
      "HLS: the meter's reply to our challenge does not check (\"Illegal response to challenge\")",
      "The meter's reply to our {mechanism} challenge is not the one its secret would give",
      "a wrong key or secret on our side, or a wrong server system title",
-     "check the secret or --ek/--ak, and --server-system-title against the meter's security setup"},
+     "check the secret or --ek/--ak (for ecdsa the meter's public key, --server-signing-key), and "
+     "--server-system-title against the meter's security setup"},
     {TCondition::cResponseNotDeciphered, "response-not-deciphered",
      "a ciphered response from the meter fails its authentication check here",
      "We could not decipher the meter's response",

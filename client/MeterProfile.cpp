@@ -76,8 +76,20 @@ void TMeterProfile::Check() const {
   if (Mechanism >= mLow && Mechanism != mGMAC && Mechanism != mECDSA && Secret.empty())
     RaiseGeneral(Format("--password: expected a password for --auth %s (or --password-hex, QUILLON_PASSWORD)",
                         MechanismName(Mechanism)));
-  if (Mechanism == mSHA256 && ServerSystemTitle.empty())
-    RaiseGeneral("--server-system-title: expected the meter's system title for --auth sha256");
+  if ((Mechanism == mSHA256 || Mechanism == mECDSA) && ServerSystemTitle.empty())
+    RaiseGeneral(Format("--server-system-title: expected the meter's system title for --auth %s", MechanismName(Mechanism)));
+  if (Mechanism == mECDSA) {
+    // The signatures are made on the suite's curve, and the engine holds the
+    // symmetric keys of the suite for every association that has one.
+    if (Suite != 1 && Suite != 2)
+      RaiseGeneral(Format("--suite \"%d\": expected 1 (P-256) or 2 (P-384) for --auth ecdsa", Suite));
+    if (ClientSigningKeyFile.empty())
+      RaiseGeneral("--signing-key: expected the PEM file of the client's private signing key for --auth ecdsa");
+    if (ServerSigningKeyFile.empty())
+      RaiseGeneral("--server-signing-key: expected the PEM file of the meter's public signing key for --auth ecdsa");
+    if (EK.empty()) RaiseGeneral("--ek: expected the encryption key for --auth ecdsa (or QUILLON_EK)");
+    if (KEK.empty()) RaiseGeneral("--kek: expected the key encryption key for --auth ecdsa (or QUILLON_KEK)");
+  }
   if ((Ciphered() || Mechanism == mGMAC) && EK.empty())
     RaiseGeneral("--ek: expected the encryption key for a ciphered association (or QUILLON_EK)");
   if ((Ciphered() || Mechanism == mGMAC) && ServerSystemTitle.empty() && Mechanism != mGMAC)
@@ -418,6 +430,8 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
   if (has("server-system-title"))
     p.ServerSystemTitle = BytesOfHex(where("server-system-title"), get("server-system-title"));
   p.UseDedicatedKey = Flag(get("dedicated-key"));
+  p.ClientSigningKeyFile = get("signing-key");
+  p.ServerSigningKeyFile = get("server-signing-key");
   if (has("connect-timeout")) p.ConnectTimeout = IntOf(where("connect-timeout"), get("connect-timeout"), 0, 2147483647);
   if (has("response-timeout"))
     p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
@@ -457,6 +471,8 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   set("system-title", Hex(p.ClientSystemTitle));
   set("server-system-title", Hex(p.ServerSystemTitle));
   if (p.UseDedicatedKey) set("dedicated-key", "1");
+  set("signing-key", p.ClientSigningKeyFile);
+  set("server-signing-key", p.ServerSigningKeyFile);
   set("connect-timeout", std::to_string(p.ConnectTimeout));
   set("response-timeout", std::to_string(p.ResponseTimeout));
   set("quirks", p.Quirks.Text());

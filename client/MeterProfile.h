@@ -42,6 +42,10 @@ struct TMeterProfile {
   int Suite = 0;   // 0, 1, 2
   std::string EK, AK, KEK, ClientSystemTitle, ServerSystemTitle;  // bytes
   bool UseDedicatedKey = false;  // the engine proposes a fresh dedicated key
+  // ECDSA authentication: PEM files of the client's private signing key and
+  // of the meter's public signing key (a public key or a certificate), on
+  // the curve of the suite (1: P-256, 2: P-384).
+  std::string ClientSigningKeyFile, ServerSigningKeyFile;
 
   int ConnectTimeout = 5000;
   int ResponseTimeout = 3000;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "client/SigningKeys.h"
 #include "comm/HDLC.h"
 #include "comm/MidLayers.h"
 #include "comm/Serial.h"
@@ -44,6 +45,10 @@ struct TSession::TState {
   bool Associated = false;
   // The bytes the context points to; they stay put while it lives.
   PduStr Secret, EK, AK, KEK, ClientTitle, ServerTitle, Challenge;
+  // ECDSA: the client's signing pair, the meter's public signing key, and
+  // a key-agreement pair of this session alone (see LoadEcdsaKeys).
+  TEcKeyPair Signing, Agreement;
+  PduStr ServerSigning;
 
   std::optional<std::vector<TObjectListEntry>> Objects;
   std::string LastXml;
@@ -377,6 +382,13 @@ void FillContext(TSession::TState& s) {
     c.ClientSystemTitle = BytesOrNull(s.ClientTitle);
     c.ServerSystemTitle = BytesOrNull(s.ServerTitle);
     c.SecuritySuite = p.Suite + 1;
+    if (p.Mechanism == mECDSA) {
+      c.ClientPrivateSigningKey = BytesOrNull(s.Signing.Private);
+      c.ClientPublicSigningKey = BytesOrNull(s.Signing.Public);
+      c.ClientPrivateKeyAgreementKey = BytesOrNull(s.Agreement.Private);
+      c.ClientPublicKeyAgreementKey = BytesOrNull(s.Agreement.Public);
+      c.ServerPublicSigningKey = BytesOrNull(s.ServerSigning);
+    }
   } else if (p.Mechanism == mSHA256) {
     // The SHA-256 challenge response covers both system titles.
     s.ClientTitle = p.ClientSystemTitle.empty() ? PduStr(kDefaultClientSystemTitle) : p.ClientSystemTitle;
@@ -390,6 +402,25 @@ void FillContext(TSession::TState& s) {
   c.GetShortNameOfMethodFunc = &ShortNameOfMethod;
   c.GetNextInvocationCounterFunc = &NextInvocationCounter;
   c.ReservedForDllUser = &s;
+}
+
+// The ECDSA keys from the profile's PEM files, before anything is sent.
+// The engine holds a key-agreement pair beside the signing pair of every
+// suite 1 or 2 association; we never agree keys with a meter (no general
+// ciphering with agreed keys), so a fresh pair that no meter knows takes
+// its place rather than the signing key serving two purposes.
+void LoadEcdsaKeys(TSession::TState& s) {
+  if (s.Profile.Mechanism != mECDSA) return;
+  try {
+    const TSigningKeys keys = LoadSigningKeys(s.Profile);
+    s.Signing = keys.Client;
+    s.ServerSigning = keys.ServerPublic;
+    s.Agreement = GenerateEcKeyPair(s.Profile.Suite);
+  } catch (const EMeterError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EMeterError(e.what());
+  }
 }
 
 // Requests after the association carry the profile's protection.
@@ -468,6 +499,7 @@ void TSession::Open(const TCall& call) {
   if (F->Associated) return;
   TState& s = *F;
   const TMeterProfile& p = s.Profile;
+  LoadEcdsaKeys(s);
   if (p.InvocationCounterAuto && (p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA))
     ReadMeterInvocationCounter(s, call);
   TCallScope scope(s, call);

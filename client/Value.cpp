@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "knowledge/COSEMUnits.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 #include "xmlpdu/infra/XMLParser.h"
@@ -517,6 +518,14 @@ std::optional<double> ScaledNumber(const TValue& v, int scaler) {
   auto n = v.Number();
   if (!n) return std::nullopt;
   return *n * std::pow(10.0, scaler);
+}
+
+void AddScaledJson(nlohmann::json& j, const TValue& v, const std::optional<TScalerUnit>& su) {
+  if (!su) return;
+  j["scaler"] = su->Scaler;
+  j["unit"] = COSEMUnitName(su->Unit);
+  // The decimal text is exact; the number is what JSON readers get.
+  if (auto s = ScaledText(v, su->Scaler)) j["scaled"] = std::stod(*s);
 }
 
 std::optional<std::string> ScaledText(const TValue& v, int scaler) {

@@ -112,6 +112,9 @@ std::optional<TScalerUnit> ScalerUnitOf(const TValue& v);
 // for ("2300" with -1 gives "230.0"); nullopt for a value that is no number.
 std::optional<std::string> ScaledText(const TValue& v, int scaler);
 std::optional<double> ScaledNumber(const TValue& v, int scaler);
+// A reading's JSON object gets "scaler", "unit" (its name) and "scaled" (the
+// value scaled, as a number); nothing is added without a scaler and unit.
+void AddScaledJson(nlohmann::json& j, const TValue& v, const std::optional<TScalerUnit>& su);
 
 // ---------------------------------------------------------------- input
 

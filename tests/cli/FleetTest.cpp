@@ -249,6 +249,45 @@ TEST(FleetBatch, AFailingMeterIsRetriedReportedAndStopsNoOther) {
   EXPECT_NE(r.Err.find("failed: sim-0004: "), std::string::npos) << r.Err;
 }
 
+TEST(FleetBatch, AnExplainedFailureCarriesItsDiagnosis) {
+  TTempDir dir;
+  TSimProcess sim({"--port", "0"});
+  const std::string list = dir.Path + "/list.csv";
+  const std::string address = Format("127.0.0.1:%d", sim.Port());
+  WriteFile(list, "name,address,client,auth,password\r\n"
+                  "good," + address + ",17,low,12345678\r\n"
+                  "wrong," + address + ",17,low,1234\r\n");
+  const TRun r = RunCli({"batch", "--list", list, "--jobs", "1", "--retries", "0", "get", "1.0.1.8.0.255"}, dir.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  const auto lines = JsonLines(r.Out);
+  ASSERT_EQ(lines.size(), 2u) << r.Out;
+  const std::string what = "The meter rejected the association of client 17: authentication failure";
+  const std::string cause =
+      "a wrong password or key, the password given as text where the meter expects hex, or a client address that "
+      "does not go with this secret";
+  const std::string fix =
+      "check the secret (--password TEXT or --password-hex HEX, or QUILLON_PASSWORD / QUILLON_PASSWORD_HEX) and that "
+      "client 17 is the one the meter assigns to it";
+  for (const json& j : lines) {
+    if (j["meter"] == "good") {
+      EXPECT_EQ(j["value"], 1234567) << j.dump();
+      EXPECT_FALSE(j.contains("diagnosis")) << j.dump();
+      continue;
+    }
+    EXPECT_EQ(j["error"], "association: Association is not \"accepted\"") << j.dump();
+    EXPECT_EQ(j["attempts"], 1);
+    EXPECT_EQ(j["diagnosis"], "authentication-failure");
+    EXPECT_EQ(j["what"], what);
+    EXPECT_EQ(j["cause"], cause);
+    EXPECT_EQ(j["fix"], fix);
+  }
+  // The summary explains it the same way.
+  EXPECT_NE(r.Err.find("failed: wrong: association: Association is not \"accepted\"\n  what happened: " + what +
+                       "\n  likely cause: " + cause + "\n  fix: " + fix + "\n"),
+            std::string::npos)
+      << r.Err;
+}
+
 TEST(FleetBatch, ClocksSetAndMetersDumped) {
   TTempDir dir;
   TFleet fleet(3, dir.Path);

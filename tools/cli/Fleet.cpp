@@ -15,6 +15,7 @@
 #include "client/ReadingsDb.h"
 #include "tools/cli/Listen.h"
 #include "tools/cli/Output.h"
+#include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
 
 namespace quillon::cli {
@@ -208,7 +209,7 @@ int Batch(int argc, char** argv) {
   TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
 
   CatchSignals();
-  std::vector<std::pair<std::string, std::string>> failures;
+  std::vector<TMeterResult> failures;  // without their readings
   TProgressLine progress;
   const auto started = std::chrono::steady_clock::now();
   auto rate = [&](uint64_t reads) {
@@ -218,7 +219,7 @@ int Batch(int argc, char** argv) {
   TBatchRunner runner(options, job);
   runner.OnResult = [&](const TMeterResult& r) {
     for (const json& j : ResultRecords(r)) lines.Write(j);
-    if (!r.Ok) failures.emplace_back(r.Meter, r.Error);
+    if (!r.Ok) failures.push_back(TMeterResult{.Meter = r.Meter, .Error = r.Error, .Diagnosis = r.Diagnosis});
     if (writer) writer->Push(r);
   };
   runner.OnProgress = [&](const TBatchCounts& c) {
@@ -234,7 +235,10 @@ int Batch(int argc, char** argv) {
                         counts.Done, counts.Failed, counts.Total - counts.Done - counts.Failed, seconds,
                         seconds > 0 ? counts.Done / seconds : 0.0)
               << "\n";
-    for (const auto& [name, error] : failures) std::cerr << "failed: " << name << ": " << error << "\n";
+    for (const TMeterResult& f : failures) {
+      std::cerr << "failed: " << f.Meter << ": " << f.Error << "\n";
+      if (f.Diagnosis) std::cerr << DiagnosisLines(*f.Diagnosis);
+    }
   }
   if (gFleetCancel.Cancelled()) {
     std::cerr << "quillon-cli: batch: cancelled\n";

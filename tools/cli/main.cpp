@@ -13,10 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "client/Dump.h"
 #include "client/Session.h"
+#include "client/SigningKeys.h"
 #include "comm/PosixIO.h"
 #include "engine/DLMSProtocol.h"
 #include "knowledge/COSEMClasses.h"
@@ -52,6 +55,7 @@ struct TOptions {
   std::string Auth, Password, PasswordHex, Security;
   int Suite = -1;
   std::string EK, AK, KEK, SystemTitle, ServerSystemTitle;
+  std::string SigningKey, ServerSigningKey;  // PEM files
   int Timeout = -1, ConnectTimeout = -1;
   std::string Log, Format = "text";
   bool Verbose = false, Quiet = false;
@@ -191,9 +195,20 @@ TMeterProfile BuildProfile(const TOptions& o) {
   else if (keys.Has("keys", "password-hex")) p.Secret = HexBytes("password-hex", keys.Get("keys", "password-hex"));
   else if (!Env("QUILLON_PASSWORD").empty()) p.Secret = Env("QUILLON_PASSWORD");
   else if (!Env("QUILLON_PASSWORD_HEX").empty()) p.Secret = HexBytes("QUILLON_PASSWORD_HEX", Env("QUILLON_PASSWORD_HEX"));
-  if (p.Mechanism == mECDSA) throw EUsage("--auth \"ecdsa\": signing keys cannot be given on the command line yet");
+  // ECDSA key files: option, then keys file, then environment. Kept as
+  // absolute paths, so that a saved meter finds them from anywhere.
+  auto keyFile = [&](const std::string& option, const char* key, const char* env, std::string& target) {
+    std::string path = option;
+    if (path.empty()) path = keys.Get("keys", key);
+    if (path.empty()) path = Env(env);
+    if (!path.empty()) target = std::filesystem::absolute(path).string();
+  };
+  keyFile(o.SigningKey, "signing-key", "QUILLON_SIGNING_KEY", p.ClientSigningKeyFile);
+  keyFile(o.ServerSigningKey, "server-signing-key", "QUILLON_SERVER_SIGNING_KEY", p.ServerSigningKeyFile);
   try {
     p.Check();
+    // A key file that cannot serve is a wrong command line too.
+    if (p.Mechanism == mECDSA) LoadSigningKeys(p);
   } catch (const std::exception& e) {
     throw EUsage(e.what());
   }
@@ -227,14 +242,7 @@ json ReadingJson(const TReading& r) {
   j["obis"] = LogicalNameDotted(r.Ref.Name);
   j["attribute"] = r.Ref.Member;
   j["value"] = ValueToJson(r.Value);
-  if (r.ScalerUnit) {
-    j["scaler"] = r.ScalerUnit->Scaler;
-    j["unit"] = COSEMUnitName(r.ScalerUnit->Unit);
-    if (auto n = ScaledNumber(r.Value, r.ScalerUnit->Scaler)) {
-      // The decimal text is exact; the number is what JSON readers get.
-      j["scaled"] = std::stod(*ScaledText(r.Value, r.ScalerUnit->Scaler));
-    }
-  }
+  AddScaledJson(j, r.Value, r.ScalerUnit);
   return j;
 }
 
@@ -469,38 +477,26 @@ void CmdClock(TContext& c, const std::optional<int64_t>& setTo) {
 
 void CmdDump(TContext& c) {
   TProgressLine progress;
-  const auto& list = c.Session->ObjectList(c.Call);
   json objects = json::array();
-  size_t done = 0;
-  for (const auto& e : list) {
-    progress.Show(Format("%zu/%zu objects", ++done, list.size()));
-    json attributes = json::array();
-    const int count = static_cast<int>(e.AttributeNames.size());
-    for (int a = 1; a <= std::max(count, 1); ++a) {
-      // Attributes the meter lists as not readable are left out.
-      bool readable = e.AttributeAccess.empty();
-      for (const auto& [id, mode] : e.AttributeAccess)
-        if (id == a) readable = mode == 1 || mode == 3;
-      if (!readable) continue;
-      json j{{"attribute", a}};
-      if (a <= count) j["name"] = e.AttributeNames[static_cast<size_t>(a - 1)];
-      try {
-        const TReading r = c.Session->Get(TObjectRef{e.ClassId, e.Name, a}, c.Call);
-        j["value"] = ValueToJson(r.Value);
-        if (r.ScalerUnit) {
-          j["scaler"] = r.ScalerUnit->Scaler;
-          j["unit"] = COSEMUnitName(r.ScalerUnit->Unit);
-          if (auto s = ScaledText(r.Value, r.ScalerUnit->Scaler)) j["scaled"] = std::stod(*s);
-        }
-      } catch (const EMeterError& err) {
-        if (gCancel.Cancelled()) throw;
-        j["error"] = err.what();
-      }
-      attributes.push_back(j);
-    }
-    objects.push_back(json{{"class", e.ClassId}, {"version", e.Version}, {"obis", LogicalNameDotted(e.Name)},
-                           {"description", e.Description}, {"attributes", attributes}});
-  }
+  DumpReadable(*c.Session, c.Call, TDumpOptions{},
+               [&](const TObjectListEntry& e, const std::vector<TDumpedAttribute>& read, size_t index, size_t count) {
+                 progress.Show(Format("%zu/%zu objects", index, count));
+                 json attributes = json::array();
+                 for (const TDumpedAttribute& d : read) {
+                   json j{{"attribute", d.Attribute}};
+                   if (d.Attribute <= static_cast<int>(e.AttributeNames.size()))
+                     j["name"] = e.AttributeNames[static_cast<size_t>(d.Attribute - 1)];
+                   if (d.Reading) {
+                     j["value"] = ValueToJson(d.Reading->Value);
+                     AddScaledJson(j, d.Reading->Value, d.Reading->ScalerUnit);
+                   } else {
+                     j["error"] = d.Error;
+                   }
+                   attributes.push_back(j);
+                 }
+                 objects.push_back(json{{"class", e.ClassId}, {"version", e.Version}, {"obis", LogicalNameDotted(e.Name)},
+                                        {"description", e.Description}, {"attributes", attributes}});
+               });
   PrintJson(objects);
 }
 
@@ -591,7 +587,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Keys and passwords may come from the environment (QUILLON_EK, QUILLON_AK, QUILLON_KEK,\n"
-      "QUILLON_SYSTEM_TITLE, QUILLON_SERVER_SYSTEM_TITLE, QUILLON_PASSWORD, QUILLON_PASSWORD_HEX) or\n"
+      "QUILLON_SYSTEM_TITLE, QUILLON_SERVER_SYSTEM_TITLE, QUILLON_PASSWORD, QUILLON_PASSWORD_HEX,\n"
+      "QUILLON_SIGNING_KEY, QUILLON_SERVER_SIGNING_KEY) or\n"
       "from a keys file (--keys FILE, section [keys] with the same names in lower case, e.g. ek=...),\n"
       "so that secrets stay out of the command line.\n"
       "Named meters live in $XDG_CONFIG_HOME/quillon/meters.ini.\n"
@@ -614,7 +611,7 @@ int main(int argc, char** argv) {
   option("--address-size", o.AddressSize, "N", "HDLC server address size 1, 2 or 4 (default: from the addresses)", conn);
   app.add_flag("--sn", o.ShortNames, "short-name referencing (default logical names)")->group(conn);
   auto* sec = "Security";
-  option("--auth", o.Auth, "MECH", "none|low|manufacturer|md5|sha1|gmac|sha256", sec);
+  option("--auth", o.Auth, "MECH", "none|low|manufacturer|md5|sha1|gmac|sha256|ecdsa", sec);
   option("--password", o.Password, "TEXT", "password or HLS secret as text", sec);
   option("--password-hex", o.PasswordHex, "HEX", "password or HLS secret as hex", sec);
   option("--security", o.Security, "POLICY", "none|auth|enc|auth-enc (not none: ciphered context)", sec);
@@ -624,6 +621,10 @@ int main(int argc, char** argv) {
   option("--kek", o.KEK, "HEX", "key encryption key", sec);
   option("--system-title", o.SystemTitle, "HEX", "client system title (8 bytes)", sec);
   option("--server-system-title", o.ServerSystemTitle, "HEX", "meter system title (8 bytes)", sec);
+  option("--signing-key", o.SigningKey, "FILE",
+         "ECDSA: the client's private signing key, PEM (P-256 for --suite 1, P-384 for --suite 2)", sec);
+  option("--server-signing-key", o.ServerSigningKey, "FILE",
+         "ECDSA: the meter's public signing key, PEM (a public key or a certificate)", sec);
   app.add_flag("--dedicated-key", o.DedicatedKey, "propose a dedicated key")->group(sec);
   option("--keys", o.Keys, "FILE", "keys file", sec);
   auto* out = "Output";
