@@ -416,8 +416,6 @@ void LoadEcdsaKeys(TSession::TState& s) {
     s.Signing = keys.Client;
     s.ServerSigning = keys.ServerPublic;
     s.Agreement = GenerateEcKeyPair(s.Profile.Suite);
-  } catch (const EMeterError&) {
-    throw;
   } catch (const std::exception& e) {
     throw EMeterError(e.what());
   }
