@@ -280,6 +280,7 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
   const std::string list = dir.Path + "/l.csv", noName = dir.Path + "/n.csv";
   WriteFile(list, "name,address\r\nm1,127.0.0.1:1\r\n");
   WriteFile(noName, "address\r\n127.0.0.1:1\r\n");
+  WriteFile(dir.Path + "/none.csv", "name,address\r\n");
   const struct {
     std::vector<std::string> Args;
     std::string Err;
@@ -299,6 +300,12 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
       {{"export", "--db", list, "--what", "both"}, "quillon-cli: --what \"both\": expected profiles or readings\n"},
       {{"merge", "--db", dir.Path + "/m.db", dir.Path + "/none.db"},
        "quillon-cli: SOURCE \"" + dir.Path + "/none.db\": expected a readable readings database\n"},
+      {{"listen", "--list", list, "--hdlc-port", "70000"}, "quillon-cli: --hdlc-port 70000: expected 0..65535\n"},
+      {{"listen", "--list", list, "--objects-from-meter", "--push-setup", "0.0.25.9"},
+       "quillon-cli: --push-setup: OBIS code \"0.0.25.9\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group "
+       "0..255\n"},
+      {{"listen", "--list", dir.Path + "/none.csv", "--objects-from-meter"},
+       "quillon-cli: --objects-from-meter: expected meters in --meters or --list\n"},
   };
   for (const auto& c : cases) {
     const TRun r = RunCli(c.Args, dir.Path);

@@ -274,6 +274,9 @@ void THdlcPushReader::Feed(std::string_view bytes, const TSink& onMessage, const
 
 namespace {
 
+// Messages of one meter held while its push object list is read.
+constexpr size_t kMaxWaiting = 1000;
+
 class TFd {
 public:
   explicit TFd(int fd = -1) : F(fd) {}
@@ -360,8 +363,12 @@ void TPushListener::Message(const std::string& apdu, const std::string& peer, st
         read = FReads.emplace(p.Meter, TReadOfMeter{}).first;
         read->second.List = std::async(std::launch::async, ReadPushObjects, p.Meter);
       }
-      read->second.Waiting.push_back(std::move(p));
-      return;
+      // A read that takes long does not hold a fast meter's messages without
+      // bound: past the limit they go out as they came.
+      if (read->second.Waiting.size() < kMaxWaiting) {
+        read->second.Waiting.push_back(std::move(p));
+        return;
+      }
     }
     Deliver(p);
   } catch (const TPushDecoder::EReplay& e) {
