@@ -18,6 +18,7 @@
 #include "SimProcess.h"
 #include "client/Batch.h"
 #include "client/ReadingsDb.h"
+#include "security/GCMCipher.h"
 #include "tools/cli/Listen.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
@@ -507,6 +508,27 @@ TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnly
       << r.Err;
 }
 
+TEST(FleetListen, APlainPushIsTheMeterWhoseHostItComesFromAndNamedByItsList) {
+  TTempDir dir;
+  const int hdlcPort = ClosedPort();
+  const std::string list = dir.Path + "/fleet.csv", lines = dir.Path + "/n.jsonl";
+  TSimProcess sim({"--fleet", "1", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", hdlcPort),
+                   "--every", "0.2", "--push-hdlc"});
+  const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", "0", "--hdlc-port", std::to_string(hdlcPort),
+                         "--for", "1.5", "--list", list, "--out", lines, "--objects-from-meter"},
+                        dir.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const auto records = JsonLines(ReadFile(lines));
+  ASSERT_GE(records.size(), 3u) << r.Err;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const json& j = records[i];
+    EXPECT_EQ(j["meter"], "sim-0001");
+    EXPECT_EQ(j["id"], i + 1);
+    EXPECT_FALSE(j.contains("counter"));
+    EXPECT_EQ(TMisc::HexStrToByteStr(j["values"]["1/0.0.42.0.0.255/2"].get<std::string>()), "QSM0000000001") << j.dump();
+  }
+}
+
 // ---------------------------------------------------------------- the pieces
 
 TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOnes) {
@@ -574,6 +596,45 @@ TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOn
     } catch (const std::exception&) {
     }
   }
+}
+
+TEST(FleetPushDecoder, AMessageThatNamesNoMeterIsTheMeterWhoseHostItComesFrom) {
+  const auto meters = MetersOfCsv(
+      "name,address,server-system-title,ek,ak\r\n"
+      "solo,10.0.0.5:4059,5153494D00000005,000102030405060708090A0B00000005,D0D1D2D3D4D5D6D7D8D9DADB00000005\r\n"
+      "shared-1,10.0.0.9:4059,,,\r\n"
+      "shared-2,10.0.0.9:4060,,,\r\n");
+  const PduStr ek = meters[0].Profile.EK, ak = meters[0].Profile.AK;
+  const PduStr plain = sim::PushNotification(sim::FleetIdentity(5), 7, 1765000000, 5, false, "", "");
+  // Glo-ciphered: the tag, the length and the ciphered content, no system title.
+  TSecurityControl sc;
+  sc.COSEMProtectionServices = TCOSEMProtectionServices{psAuthentication, psEncryption};
+  const PduStr content = TGCMCipher::GCMEncrypt(meters[0].Profile.ServerSystemTitle, plain, ek, ak, sc, 7, PduStr());
+  const PduStr glo = "\xCA" + PduStr(1, static_cast<char>(content.size())) + content;
+  const struct {
+    PduStr Apdu;
+    std::string Host, Meter, Error;
+  } cases[] = {
+      {plain, "10.0.0.5", "solo", ""},
+      {plain, "10.0.0.9", "", ""},  // two meters have that host
+      {plain, "10.0.0.7", "", ""},
+      {glo, "10.0.0.9", "", "glo-ciphered message on a connection whose meter is not known yet"},
+      {glo, "10.0.0.5", "solo", ""},
+  };
+  cli::TPushDecoder d(meters, {});
+  for (const auto& c : cases) {
+    std::string title;
+    try {
+      const cli::TPushed p = d.Decode(c.Apdu, title, c.Host);
+      EXPECT_TRUE(c.Error.empty()) << c.Host << ": decoded, expected: " << c.Error;
+      EXPECT_EQ(p.Meter, c.Meter) << c.Host;
+      EXPECT_EQ(p.Body["id"], 7) << c.Host;
+    } catch (const std::exception& e) {
+      EXPECT_EQ(e.what(), c.Error) << c.Host;
+    }
+  }
+  EXPECT_TRUE(d.Knows("solo"));
+  EXPECT_FALSE(d.Knows("shared-1"));
 }
 
 // What a reader makes of a byte stream, fed at once and one byte at a time:

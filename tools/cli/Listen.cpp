@@ -48,14 +48,21 @@ std::vector<TObjectRef> PushObjectRefs(const TValue& list, const std::string& ow
 
 TPushDecoder::TPushDecoder(const std::vector<TFleetMeter>& meters, std::vector<TObjectRef> pushObjects)
     : FPushObjects(std::move(pushObjects)) {
-  for (const auto& m : meters)
+  for (const auto& m : meters) {
     if (!m.Profile.ServerSystemTitle.empty())
       FByTitle[m.Profile.ServerSystemTitle] = TKeys{m.Name, m.Profile.EK, m.Profile.AK};
+    if (m.Profile.Transport == TTransport::tHdlcSerial || m.Profile.Host.empty()) continue;
+    // Meters behind one terminal server or NAT share their host: none of them is known by it.
+    const auto [at, added] = FByHost.emplace(m.Profile.Host, THostMeter{m.Name, m.Profile.ServerSystemTitle});
+    if (!added) at->second.Unique = false;
+  }
 }
 
 bool TPushDecoder::Knows(const std::string& meter) const {
   for (const auto& [title, keys] : FByTitle)
     if (keys.Name == meter) return true;
+  for (const auto& [host, m] : FByHost)
+    if (m.Unique && m.Name == meter) return true;
   return false;
 }
 
@@ -116,12 +123,17 @@ TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
   return p;
 }
 
-TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
+TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle, const std::string& peerHost) {
   if (apdu.empty()) RaiseGeneral("empty message");
+  const auto byHost = FByHost.find(peerHost);
+  const THostMeter* host = byHost != FByHost.end() && byHost->second.Unique ? &byHost->second : nullptr;
   const int tag = static_cast<uint8_t>(apdu[0]);
   if (tag != 0xDB && tag != 0xDC && !GloPushTag(tag)) {
     TPushed p = DecodePlain(apdu, 0);
-    p.Meter = lastTitle.empty() ? "" : (FByTitle.count(lastTitle) ? FByTitle[lastTitle].Name : TMisc::ByteStrToHexStr(lastTitle));
+    if (!lastTitle.empty())
+      p.Meter = FByTitle.count(lastTitle) ? FByTitle[lastTitle].Name : TMisc::ByteStrToHexStr(lastTitle);
+    else if (host)
+      p.Meter = host->Name;
     return p;
   }
   std::string title, content;
@@ -151,7 +163,7 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
     if (len == SIZE_MAX || len != apdu.size() - at)
       RaiseGeneral(Format("undecodable ciphered message (length of tag %d's content)", tag));
     content = apdu.substr(at);
-    title = lastTitle;
+    title = lastTitle.empty() && host ? host->Title : lastTitle;
     if (title.empty()) RaiseGeneral("glo-ciphered message on a connection whose meter is not known yet");
   }
   const auto keys = FByTitle.find(title);
@@ -355,7 +367,8 @@ void TPushListener::ObjectListsRead(bool wait) {
 
 void TPushListener::Message(const std::string& apdu, const std::string& peer, std::string& lastTitle) {
   try {
-    TPushed p = FDecoder.Decode(apdu, lastTitle);
+    // The peer is "IPv4:port" and perhaps a suffix.
+    TPushed p = FDecoder.Decode(apdu, lastTitle, peer.substr(0, peer.find(':')));
     ++FCounts.Received;
     if (ReadPushObjects && p.Kind == "data-notification" && FDecoder.Knows(p.Meter) && !FDecoder.HasObjectsOf(p.Meter)) {
       auto read = FReads.find(p.Meter);

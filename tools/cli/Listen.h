@@ -42,8 +42,11 @@ public:
   // Throws a general error that says what is wrong with the message; a
   // replay throws EReplay. `lastTitle` is the system title the connection
   // last used (for glo-ciphered messages, which carry none); updated. The
-  // values are left as they came: Name() names them.
-  TPushed Decode(const std::string& apdu, std::string& lastTitle);
+  // values are left as they came: Name() names them. `peerHost` is the IP
+  // address the message came from: when exactly one meter of the list has
+  // it as its host, a message that names no meter (plain, or glo-ciphered
+  // before any other) is that meter's.
+  TPushed Decode(const std::string& apdu, std::string& lastTitle, const std::string& peerHost = std::string());
   // Names the values of a decoded message by the push object list read from
   // its meter, or else by the one given to the constructor; values whose
   // count differs from the list's stay as they came.
@@ -65,8 +68,13 @@ private:
   struct TKeys {
     std::string Name, EK, AK;
   };
+  struct THostMeter {
+    std::string Name, Title;
+    bool Unique = true;  // no other meter of the list has the host
+  };
   TPushed DecodePlain(const std::string& apdu, int depth);
   std::map<std::string, TKeys> FByTitle;         // title bytes -> meter
+  std::map<std::string, THostMeter> FByHost;     // host text as in the list -> meter
   std::map<std::string, uint32_t> FLastCounter;  // meter -> last counter taken
   std::vector<client::TObjectRef> FPushObjects;
   std::map<std::string, std::vector<client::TObjectRef>> FObjectsOf;  // meter -> list read from it
