@@ -730,6 +730,23 @@ std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parame
   return std::nullopt;
 }
 
+std::vector<TProfileColumn> ObjectDefinitionsOf(const TValue& list, const std::string& owner, const char* what,
+                                                const char* one) {
+  if (list.Kind != TValueKind::vkArray) throw EMeterError(Format("%s: %s are not an array", owner.c_str(), what));
+  std::vector<TProfileColumn> out;
+  for (const TValue& c : list.Items) {
+    if (c.Kind != TValueKind::vkStructure || c.Items.size() < 4 || c.Items[1].Bytes.size() != 6)
+      throw EMeterError(Format("%s: %s is not the structure expected", owner.c_str(), one));
+    TProfileColumn col;
+    col.ClassId = static_cast<int>(c.Items[0].Integer().value_or(0));
+    col.Name = LogicalNameOfBytes(c.Items[1].Bytes);
+    col.Attribute = static_cast<int>(c.Items[2].Integer().value_or(0));
+    col.DataIndex = static_cast<int>(c.Items[3].Integer().value_or(0));
+    out.push_back(std::move(col));
+  }
+  return out;
+}
+
 TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, const TCall& call) {
   TState& s = *F;
   RequireOpen(s);
@@ -739,18 +756,9 @@ TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, 
   TProfileTable t;
   TObjectRef captureRef = ref;
   captureRef.Member = 3;
-  const TValue capture = Get(captureRef, call).Value;
-  if (capture.Kind != TValueKind::vkArray)
-    throw EMeterError(Format("%s: capture objects are not an array", ObjectRefText(ref).c_str()));
   const TOBISData& obis = EmbeddedOBISData();
-  for (const TValue& c : capture.Items) {
-    if (c.Kind != TValueKind::vkStructure || c.Items.size() < 4 || c.Items[1].Bytes.size() != 6)
-      throw EMeterError(Format("%s: a capture object is not the structure expected", ObjectRefText(ref).c_str()));
-    TProfileColumn col;
-    col.ClassId = static_cast<int>(c.Items[0].Integer().value_or(0));
-    col.Name = LogicalNameOfBytes(c.Items[1].Bytes);
-    col.Attribute = static_cast<int>(c.Items[2].Integer().value_or(0));
-    col.DataIndex = static_cast<int>(c.Items[3].Integer().value_or(0));
+  for (TProfileColumn& col :
+       ObjectDefinitionsOf(Get(captureRef, call).Value, ObjectRefText(ref), "capture objects", "a capture object")) {
     try {
       col.Description = obis.GetOBISText(col.Name);
     } catch (const std::exception&) {

@@ -81,6 +81,13 @@ struct TProfileColumn {
   std::string Heading() const;
 };
 
+// The entries of a capture objects or push object list value: an array of
+// {class_id, logical_name, attribute_index, data_index}. Throws EMeterError
+// "<owner>: <what> are not an array" or "<owner>: <one> is not the structure
+// expected". Descriptions and units are left empty.
+std::vector<TProfileColumn> ObjectDefinitionsOf(const TValue& list, const std::string& owner, const char* what,
+                                                const char* one);
+
 struct TProfileRange {
   enum TKind { rWhole, rTime, rEntries } Kind = rWhole;
   int64_t From = 0, To = 0;          // seconds since the epoch, inclusive

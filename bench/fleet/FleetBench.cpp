@@ -69,14 +69,19 @@ int FreePort() {
 void BM_ListenNotifications(benchmark::State& state) {
   const int pushers = static_cast<int>(state.range(0));
   const bool db = state.range(1) != 0;
+  const bool hdlc = state.range(2) != 0;  // HDLC frames on the listener's HDLC port instead of the wrapper
   const double seconds = 5;
   double received = 0, total = 0;
   for (auto _ : state) {
     TTempDir dir;
     const int port = FreePort();
-    TSimProcess sim({"--fleet", std::to_string(pushers), "--port", "0", "--fleet-list", dir.Path + "/l.csv", "--push",
-                     Format("127.0.0.1:%d", port), "--every", "0.01", "--push-security", "mixed"});
-    std::vector<std::string> args{"listen", "--port", std::to_string(port), "--for", "5", "--list", dir.Path + "/l.csv"};
+    std::vector<std::string> simArgs{"--fleet", std::to_string(pushers), "--port", "0", "--fleet-list", dir.Path + "/l.csv",
+                                     "--push", Format("127.0.0.1:%d", port), "--every", "0.01", "--push-security", "mixed"};
+    if (hdlc) simArgs.push_back("--push-hdlc");
+    TSimProcess sim(simArgs);
+    std::vector<std::string> args{"listen", "--for", "5", "--list", dir.Path + "/l.csv"};
+    if (hdlc) args.insert(args.end(), {"--port", "0", "--hdlc-port", std::to_string(port)});
+    else args.insert(args.end(), {"--port", std::to_string(port)});
     if (db) args.insert(args.end(), {"--db", dir.Path + "/n.db"});
     else args.insert(args.end(), {"--out", "/dev/null"});
     const TRun r = RunCli(args, dir.Path);
@@ -93,8 +98,8 @@ void BM_ListenNotifications(benchmark::State& state) {
   state.counters["notifications/s"] = received / std::max(total, 1.0);
 }
 BENCHMARK(BM_ListenNotifications)
-    ->ArgNames({"meters", "db"})
-    ->Args({50, 0})->Args({200, 0})->Args({200, 1})
+    ->ArgNames({"meters", "db", "hdlc"})
+    ->Args({50, 0, 0})->Args({200, 0, 0})->Args({200, 1, 0})->Args({200, 0, 1})
     ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

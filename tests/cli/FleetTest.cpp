@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include "SimProcess.h"
 #include "client/Batch.h"
 #include "client/ReadingsDb.h"
+#include "security/GCMCipher.h"
 #include "tools/cli/Listen.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
@@ -318,6 +320,7 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
   const std::string list = dir.Path + "/l.csv", noName = dir.Path + "/n.csv";
   WriteFile(list, "name,address\r\nm1,127.0.0.1:1\r\n");
   WriteFile(noName, "address\r\n127.0.0.1:1\r\n");
+  WriteFile(dir.Path + "/none.csv", "name,address\r\n");
   const struct {
     std::vector<std::string> Args;
     std::string Err;
@@ -337,6 +340,12 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
       {{"export", "--db", list, "--what", "both"}, "quillon-cli: --what \"both\": expected profiles or readings\n"},
       {{"merge", "--db", dir.Path + "/m.db", dir.Path + "/none.db"},
        "quillon-cli: SOURCE \"" + dir.Path + "/none.db\": expected a readable readings database\n"},
+      {{"listen", "--list", list, "--hdlc-port", "70000"}, "quillon-cli: --hdlc-port 70000: expected 0..65535\n"},
+      {{"listen", "--list", list, "--objects-from-meter", "--push-setup", "0.0.25.9"},
+       "quillon-cli: --push-setup: OBIS code \"0.0.25.9\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group "
+       "0..255\n"},
+      {{"listen", "--list", dir.Path + "/none.csv", "--objects-from-meter"},
+       "quillon-cli: --objects-from-meter: expected meters in --meters or --list\n"},
   };
   for (const auto& c : cases) {
     const TRun r = RunCli(c.Args, dir.Path);
@@ -453,6 +462,112 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
   EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(records.size()));
 }
 
+TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnlyItself) {
+  TTempDir dir;
+  const int hdlcPort = ClosedPort();
+  const std::string list = dir.Path + "/fleet.csv", listed = dir.Path + "/listed.csv", lines = dir.Path + "/n.jsonl";
+  TSimProcess sim({"--fleet", "6", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", hdlcPort),
+                   "--every", "0.4", "--push-security", "glo", "--push-hdlc"});
+  // Meter 3's address in the listener's list is a port nothing listens on:
+  // its push object list cannot be read.
+  WriteFile(listed, WithAddress(ReadFile(list), "sim-0003", Format("127.0.0.1:%d", ClosedPort())));
+
+  // On a connection of its own: bytes that are no frame, then a plain push
+  // of meter 51 (not in the list), one of meter 52 whose FCS is broken, one
+  // of meter 53; only 52's is lost.
+  std::thread extra([&] {
+    const int fd = ConnectWhenUp(hdlcPort);
+    if (fd < 0) return;
+    const int64_t now = std::time(nullptr);
+    const sim::THdlcSettings server;
+    auto frames = [&](int n) {
+      return sim::HdlcPushFrames(sim::PushNotification(sim::FleetIdentity(n), 1, now, n, false, "", ""), server);
+    };
+    PduStr broken = frames(52);
+    broken[broken.size() - 6] ^= 0x01;
+    const std::string out = "\x01\x02\x03" + frames(51) + broken + frames(53);
+    ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::close(fd);
+  });
+  const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", "0", "--hdlc-port", std::to_string(hdlcPort),
+                         "--for", "3", "--list", listed, "--out", lines, "--objects-from-meter"},
+                        dir.Path);
+  extra.join();
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_NE(r.Err.find(Format("listening on 127.0.0.1 port %d (TCP, HDLC)\n", hdlcPort)), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("/hdlc: 3 bytes outside a frame skipped\n"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("/hdlc: HDLC frame dropped (Illegal FCS)\n"), std::string::npos) << r.Err;
+  const size_t notRead = r.Err.find("listen: sim-0003: push object list not read (");
+  ASSERT_NE(notRead, std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("); values as they came\n", notRead), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find("push object list not read", r.Err.find('\n', notRead)), std::string::npos)
+      << "tried more than once: " << r.Err;
+
+  // Each meter's messages in order from 1, named by the list its push setup
+  // object holds: the objects the meter really pushes.
+  std::vector<std::string> pushed;
+  for (size_t at = 0; *(sim::kPushObjects + at);) {
+    const std::string rest = sim::kPushObjects + at;
+    pushed.push_back(rest.substr(0, rest.find(',')));
+    at += pushed.back().size() + (rest.find(',') == std::string::npos ? 0 : 1);
+  }
+  std::map<int, std::vector<int>> ids;
+  const auto records = JsonLines(ReadFile(lines));
+  for (const json& j : records) {
+    const json& v = j["values"];
+    const bool named = v.is_object();
+    const std::string ldn = TMisc::HexStrToByteStr((named ? v[pushed[0]] : v[0]).get<std::string>());
+    const int n = std::stoi(ldn.substr(3));
+    ids[n].push_back(j["id"]);
+    if (n > 6) {  // the extra ones: no meter, values as they came
+      EXPECT_EQ(j["meter"], "") << j.dump();
+      EXPECT_FALSE(named) << j.dump();
+      continue;
+    }
+    EXPECT_EQ(j["meter"], Format("sim-%04d", n));
+    EXPECT_EQ(j["counter"], j["id"]);
+    EXPECT_EQ(named, n != 3) << j.dump();
+    if (!named) continue;
+    std::vector<std::string> keys;
+    for (const auto& [k, value] : v.items()) keys.push_back(k);
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::string> want = pushed;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(keys, want);
+    EXPECT_TRUE(v["3/1.0.1.8.0.255/2"].is_number()) << j.dump();
+  }
+  EXPECT_EQ(ids.size(), 8u);
+  EXPECT_EQ(ids.count(52), 0u);
+  for (const auto& [n, got] : ids) {
+    ASSERT_GE(got.size(), n > 6 ? 1u : 3u) << n;
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<int>(i + 1)) << n;
+  }
+  EXPECT_NE(r.Err.find(Format("%zu notifications, 0 replays dropped, 2 malformed, ", records.size())), std::string::npos)
+      << r.Err;
+}
+
+TEST(FleetListen, APlainPushIsTheMeterWhoseHostItComesFromAndNamedByItsList) {
+  TTempDir dir;
+  const int hdlcPort = ClosedPort();
+  const std::string list = dir.Path + "/fleet.csv", lines = dir.Path + "/n.jsonl";
+  TSimProcess sim({"--fleet", "1", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", hdlcPort),
+                   "--every", "0.2", "--push-hdlc"});
+  const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", "0", "--hdlc-port", std::to_string(hdlcPort),
+                         "--for", "1.5", "--list", list, "--out", lines, "--objects-from-meter"},
+                        dir.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const auto records = JsonLines(ReadFile(lines));
+  ASSERT_GE(records.size(), 3u) << r.Err;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const json& j = records[i];
+    EXPECT_EQ(j["meter"], "sim-0001");
+    EXPECT_EQ(j["id"], i + 1);
+    EXPECT_FALSE(j.contains("counter"));
+    EXPECT_EQ(TMisc::HexStrToByteStr(j["values"]["1/0.0.42.0.0.255/2"].get<std::string>()), "QSM0000000001") << j.dump();
+  }
+}
+
 // ---------------------------------------------------------------- the pieces
 
 TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOnes) {
@@ -518,6 +633,142 @@ TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOn
     try {
       d.Decode(apdu, t);
     } catch (const std::exception&) {
+    }
+  }
+}
+
+TEST(FleetPushDecoder, AMessageThatNamesNoMeterIsTheMeterWhoseHostItComesFrom) {
+  const auto meters = MetersOfCsv(
+      "name,address,server-system-title,ek,ak\r\n"
+      "solo,10.0.0.5:4059,5153494D00000005,000102030405060708090A0B00000005,D0D1D2D3D4D5D6D7D8D9DADB00000005\r\n"
+      "shared-1,10.0.0.9:4059,,,\r\n"
+      "shared-2,10.0.0.9:4060,,,\r\n");
+  const PduStr ek = meters[0].Profile.EK, ak = meters[0].Profile.AK;
+  const PduStr plain = sim::PushNotification(sim::FleetIdentity(5), 7, 1765000000, 5, false, "", "");
+  // Glo-ciphered: the tag, the length and the ciphered content, no system title.
+  TSecurityControl sc;
+  sc.COSEMProtectionServices = TCOSEMProtectionServices{psAuthentication, psEncryption};
+  const PduStr content = TGCMCipher::GCMEncrypt(meters[0].Profile.ServerSystemTitle, plain, ek, ak, sc, 7, PduStr());
+  const PduStr glo = "\xCA" + PduStr(1, static_cast<char>(content.size())) + content;
+  const struct {
+    PduStr Apdu;
+    std::string Host, Meter, Error;
+  } cases[] = {
+      {plain, "10.0.0.5", "solo", ""},
+      {plain, "10.0.0.9", "", ""},  // two meters have that host
+      {plain, "10.0.0.7", "", ""},
+      {glo, "10.0.0.9", "", "glo-ciphered message on a connection whose meter is not known yet"},
+      {glo, "10.0.0.5", "solo", ""},
+  };
+  cli::TPushDecoder d(meters, {});
+  for (const auto& c : cases) {
+    std::string title;
+    try {
+      const cli::TPushed p = d.Decode(c.Apdu, title, c.Host);
+      EXPECT_TRUE(c.Error.empty()) << c.Host << ": decoded, expected: " << c.Error;
+      EXPECT_EQ(p.Meter, c.Meter) << c.Host;
+      EXPECT_EQ(p.Body["id"], 7) << c.Host;
+    } catch (const std::exception& e) {
+      EXPECT_EQ(e.what(), c.Error) << c.Host;
+    }
+  }
+  EXPECT_TRUE(d.Knows("solo"));
+  EXPECT_FALSE(d.Knows("shared-1"));
+}
+
+// What a reader makes of a byte stream, fed at once and one byte at a time:
+// "message <hex>" and "error <text>" in order.
+std::vector<std::string> HdlcEvents(const std::string& stream, bool bytewise, size_t* held = nullptr) {
+  cli::THdlcPushReader reader;
+  std::vector<std::string> events;
+  auto message = [&](const std::string& m) { events.push_back("message " + TMisc::ByteStrToHexStr(m)); };
+  auto error = [&](const std::string& e) { events.push_back("error " + e); };
+  if (bytewise)
+    for (char c : stream) reader.Feed(std::string_view(&c, 1), message, error);
+  else
+    reader.Feed(stream, message, error);
+  if (held) *held = reader.Held();
+  return events;
+}
+
+TEST(FleetHdlcPushReader, MessagesOutOfFramesAndEveryBadFrameSkippedAlone) {
+  const sim::THdlcSettings server;  // upper 1, lower 17
+  auto notification = [](int n) { return sim::PushNotification(sim::FleetIdentity(n), 1, 1765000000, n, false, "", ""); };
+  const PduStr a = notification(1), b = notification(2);
+  const PduStr fa = sim::HdlcPushFrames(a, server), fb = sim::HdlcPushFrames(b, server);
+  auto frame = [&](TFrameKind kind, const PduStr& info) {
+    TFrame f;
+    f.SetKind(kind);
+    f.FData = info;
+    f.SrcAddress = sim::ServerFrameAddress(server);
+    f.DstAddress = TFrameAddress{102, 0, 1};
+    return f.GetPDUByteStr();
+  };
+  PduStr badFcs = fb, badHcs = fb;
+  badFcs[badFcs.size() - 6] ^= 0x01;  // an information byte
+  badHcs[6] ^= 0x10;                  // the P/F bit of the control byte
+  const PduStr big(70000, 'x');
+  const std::string ma = "message " + TMisc::ByteStrToHexStr(a), mb = "message " + TMisc::ByteStrToHexStr(b);
+  const struct {
+    const char* What;
+    PduStr Stream;
+    std::vector<std::string> Events;
+  } cases[] = {
+      {"frames sharing a flag", fa + fb.substr(1), {ma, mb}},
+      {"fill flags between frames", fa + "\x7E\x7E" + fb, {ma, mb}},
+      {"a message in segments", sim::HdlcPushFrames(a, server, 16) + fb, {ma, mb}},
+      {"an I frame", frame(fkI, PduStr("\xE6\xE7\x00", 3) + a), {ma}},
+      {"no LLC header", frame(fkUI, a), {ma}},
+      {"bytes before a frame", "\x01\x02\x03" + fa, {"error 3 bytes outside a frame skipped", ma}},
+      {"a frame cut short", fa.substr(0, 20) + fb, {"error 19 bytes outside a frame skipped", mb}},
+      {"a bad FCS", fa + badFcs + fa, {ma, "error HDLC frame dropped (Illegal FCS)", ma}},
+      {"a bad HCS", badHcs + fb, {"error HDLC frame dropped (Illegal HCS)", mb}},
+      {"a frame of another kind", frame(fkRR, "") + fa, {"error HDLC RR frame ignored", ma}},
+      {"a message too long", sim::HdlcPushFrames(big, server, 1000) + fa,
+       {"error segmented message longer than 65538 bytes, dropped", ma}},
+  };
+  for (const auto& c : cases) {
+    size_t held = 99;
+    EXPECT_EQ(HdlcEvents(c.Stream, false, &held), c.Events) << c.What;
+    EXPECT_EQ(held, 0u) << c.What;
+    EXPECT_EQ(HdlcEvents(c.Stream, true), c.Events) << c.What << ", byte by byte";
+  }
+  // What is held until the rest comes: part of a frame, the segments of a
+  // message, bytes that are no frame.
+  const PduStr segmented = sim::HdlcPushFrames(a, server, 16);
+  const size_t firstFrame = (static_cast<uint8_t>(segmented[1]) & 7u) * 256u + static_cast<uint8_t>(segmented[2]) + 2;
+  for (const auto& [stream, bytes] : std::vector<std::pair<PduStr, size_t>>{
+           {fa.substr(0, 10), 10}, {segmented.substr(0, firstFrame), 16}, {fa + "\x01\x02", 2}}) {
+    size_t held = 0;
+    HdlcEvents(stream, false, &held);
+    EXPECT_EQ(held, bytes) << TMisc::ByteStrToHexStr(stream);
+  }
+}
+
+TEST(FleetPushObjects, TheListMustBeAnArrayOfObjectDefinitions) {
+  const TValue list = ParseDataXml(
+      "<Array Qty=\"0002\"><Structure Qty=\"0004\"><LongUnsigned Value=\"0001\" /><OctetString Value=\"00002A0000FF\" />"
+      "<Integer Value=\"02\" /><LongUnsigned Value=\"0000\" /></Structure><Structure Qty=\"0004\"><LongUnsigned "
+      "Value=\"0003\" /><OctetString Value=\"0100010800FF\" /><Integer Value=\"02\" /><LongUnsigned Value=\"0000\" />"
+      "</Structure></Array>");
+  const auto refs = cli::PushObjectRefs(list, "40/0.0.25.9.0.255/2");
+  ASSERT_EQ(refs.size(), 2u);
+  EXPECT_EQ(ObjectRefText(refs[0]) + "," + ObjectRefText(refs[1]), "1/0.0.42.0.0.255/2,3/1.0.1.8.0.255/2");
+  const std::pair<const char*, const char*> bad[] = {
+      {"<Structure Qty=\"0000\"></Structure>", "40/0.0.25.9.0.255/2: push objects are not an array"},
+      {"<Array Qty=\"0001\"><Structure Qty=\"0003\"><LongUnsigned Value=\"0001\" /><OctetString Value=\"00002A0000FF\" />"
+       "<Integer Value=\"02\" /></Structure></Array>",
+       "40/0.0.25.9.0.255/2: a push object is not the structure expected"},
+      {"<Array Qty=\"0001\"><Structure Qty=\"0004\"><LongUnsigned Value=\"0001\" /><OctetString Value=\"00002A\" />"
+       "<Integer Value=\"02\" /><LongUnsigned Value=\"0000\" /></Structure></Array>",
+       "40/0.0.25.9.0.255/2: a push object is not the structure expected"},
+  };
+  for (const auto& [xml, error] : bad) {
+    try {
+      cli::PushObjectRefs(ParseDataXml(xml), "40/0.0.25.9.0.255/2");
+      ADD_FAILURE() << "accepted: " << xml;
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), error);
     }
   }
 }

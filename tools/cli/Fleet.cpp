@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -300,19 +301,31 @@ int ListenCommand(int argc, char** argv) {
   CLI::App app{"Receive what meters push: data notifications, event notifications, information reports.",
                "quillon-cli listen"};
   TListenOptions options;
-  std::string metersFile, listFile, pushObjects, out, dbPath;
-  bool quiet = false;
+  std::string metersFile, listFile, pushObjects, out, dbPath, pushSetup = "0.0.25.9.0.255";
+  bool quiet = false, fromMeter = false;
   app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
   app.add_option("--port", options.Port, "TCP and UDP port (default 4059; 0: a free one)")->option_text("N");
+  app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port that takes HDLC frames (0: a free one)")->option_text("N");
   app.add_option("--meters", metersFile, "meters file: the keys of ciphering meters by server-system-title")->option_text("FILE");
   app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
   app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");
+  app.add_flag("--objects-from-meter", fromMeter,
+               "read the push object list once from each meter of the list that pushes (names the values)");
+  app.add_option("--push-setup", pushSetup, "the push setup object whose list is read (default 0.0.25.9.0.255)")->option_text("OBIS");
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
   app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
   app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
   app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
   if (!Parse(app, argc, argv)) return 0;
   if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
+  if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
+    throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
+  TObjectRef setupRef;
+  try {
+    setupRef = TObjectRef{40, ParseLogicalName(pushSetup), 2};
+  } catch (const std::exception& e) {
+    throw EUsage(std::string("--push-setup: ") + e.what());
+  }
   if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
   std::vector<TObjectRef> objects;
   for (size_t at = 0; !pushObjects.empty() && at <= pushObjects.size();) {
@@ -324,7 +337,9 @@ int ListenCommand(int argc, char** argv) {
     }
     at = comma + 1;
   }
-  TPushDecoder decoder(LoadMeters(metersFile, listFile, false), objects);
+  const std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, false);
+  if (fromMeter && meters.empty()) throw EUsage("--objects-from-meter: expected meters in --meters or --list");
+  TPushDecoder decoder(meters, objects);
   std::unique_ptr<TReadingsDb> db;
   if (!dbPath.empty()) {
     try {
@@ -338,9 +353,28 @@ int ListenCommand(int argc, char** argv) {
   CatchSignals();
   uint64_t stored = 0;
   TPushListener listener(decoder);
-  listener.OnListening = [&](int port) {
-    if (!quiet) std::cerr << Format("listening on %s port %d (TCP and UDP, DLMS wrapper)", options.Address.c_str(), port) << std::endl;
+  listener.OnListening = [&](int port, const std::string& framing) {
+    if (!quiet) std::cerr << Format("listening on %s port %d (%s)", options.Address.c_str(), port, framing.c_str()) << std::endl;
   };
+  if (fromMeter) {
+    // One association per meter, as batch makes it (with its invocation
+    // counters when the meter ciphers), reading the one attribute.
+    listener.ReadPushObjects = [&meters, setupRef](const std::string& name) {
+      const auto m = std::find_if(meters.begin(), meters.end(), [&](const TFleetMeter& x) { return x.Name == name; });
+      if (m == meters.end()) RaiseGeneral("not in the meter list");
+      TBatchJob job;
+      job.Refs = {setupRef};
+      TBatchOptions once;
+      once.Jobs = 1;
+      once.Retries = 1;
+      TBatchRunner runner(once, job);
+      TMeterResult result;
+      runner.OnResult = [&](const TMeterResult& r) { result = r; };
+      runner.Run({*m}, &gFleetCancel);
+      if (!result.Ok) RaiseGeneral(result.Error.empty() ? "cancelled" : result.Error);
+      return PushObjectRefs(result.Readings.at(0).Value, ObjectRefText(setupRef));
+    };
+  }
   listener.OnPushed = [&](const TPushed& p) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};

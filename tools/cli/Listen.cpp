@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "client/Value.h"
+#include "comm/HDLCFrame.h"
 #include "security/GCMCipher.h"
 #include "xmlpdu/Catalogue.h"
 #include "xmlpdu/infra/Errors.h"
@@ -38,18 +39,43 @@ bool GloPushTag(int tag) { return tag == 0xCA || tag == 0x38; }
 
 }  // namespace
 
-TPushDecoder::TPushDecoder(const std::vector<TFleetMeter>& meters, std::vector<TObjectRef> pushObjects)
-    : FPushObjects(std::move(pushObjects)) {
-  for (const auto& m : meters)
-    if (!m.Profile.ServerSystemTitle.empty())
-      FByTitle[m.Profile.ServerSystemTitle] = TKeys{m.Name, m.Profile.EK, m.Profile.AK};
+std::vector<TObjectRef> PushObjectRefs(const TValue& list, const std::string& owner) {
+  std::vector<TObjectRef> refs;
+  for (const TProfileColumn& d : ObjectDefinitionsOf(list, owner, "push objects", "a push object"))
+    refs.push_back(TObjectRef{d.ClassId, d.Name, d.Attribute});
+  return refs;
 }
 
-json TPushDecoder::Named(const json& values) const {
-  if (FPushObjects.empty() || !values.is_array() || values.size() != FPushObjects.size()) return values;
+TPushDecoder::TPushDecoder(const std::vector<TFleetMeter>& meters, std::vector<TObjectRef> pushObjects)
+    : FPushObjects(std::move(pushObjects)) {
+  for (const auto& m : meters) {
+    if (!m.Profile.ServerSystemTitle.empty())
+      FByTitle[m.Profile.ServerSystemTitle] = TKeys{m.Name, m.Profile.EK, m.Profile.AK};
+    if (m.Profile.Transport == TTransport::tHdlcSerial || m.Profile.Host.empty()) continue;
+    // Meters behind one terminal server or NAT share their host: none of them is known by it.
+    const auto [at, added] = FByHost.emplace(m.Profile.Host, THostMeter{m.Name, m.Profile.ServerSystemTitle});
+    if (!added) at->second.Unique = false;
+  }
+}
+
+bool TPushDecoder::Knows(const std::string& meter) const {
+  for (const auto& [title, keys] : FByTitle)
+    if (keys.Name == meter) return true;
+  for (const auto& [host, m] : FByHost)
+    if (m.Unique && m.Name == meter) return true;
+  return false;
+}
+
+void TPushDecoder::Name(TPushed& p) const {
+  // Only a data notification's body is the push object list's values.
+  if (p.Kind != "data-notification" || !p.Body.contains("values")) return;
+  const auto own = FObjectsOf.find(p.Meter);
+  const std::vector<TObjectRef>& objects = own != FObjectsOf.end() ? own->second : FPushObjects;
+  const json& values = p.Body["values"];
+  if (objects.empty() || !values.is_array() || values.size() != objects.size()) return;
   json named = json::object();
-  for (size_t i = 0; i < FPushObjects.size(); ++i) named[ObjectRefText(FPushObjects[i])] = values[i];
-  return named;
+  for (size_t i = 0; i < objects.size(); ++i) named[ObjectRefText(objects[i])] = values[i];
+  p.Body["values"] = std::move(named);
 }
 
 TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
@@ -67,8 +93,7 @@ TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
       p.Kind = "data-notification";
       p.Body["id"] = n.FLongInvokeIdAndPriority()->Value & 0x00FFFFFF;
       if (!n.FDateTime()->Value.empty()) p.Body["time"] = TimeJsonText(n.FDateTime()->Value);
-      json v = DataJson(*n.FNotificationBody()->FDataValue());
-      p.Body["values"] = Named(v);
+      p.Body["values"] = DataJson(*n.FNotificationBody()->FDataValue());
       break;
     }
     case 0xC2: {
@@ -98,12 +123,17 @@ TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
   return p;
 }
 
-TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
+TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle, const std::string& peerHost) {
   if (apdu.empty()) RaiseGeneral("empty message");
+  const auto byHost = FByHost.find(peerHost);
+  const THostMeter* host = byHost != FByHost.end() && byHost->second.Unique ? &byHost->second : nullptr;
   const int tag = static_cast<uint8_t>(apdu[0]);
   if (tag != 0xDB && tag != 0xDC && !GloPushTag(tag)) {
     TPushed p = DecodePlain(apdu, 0);
-    p.Meter = lastTitle.empty() ? "" : (FByTitle.count(lastTitle) ? FByTitle[lastTitle].Name : TMisc::ByteStrToHexStr(lastTitle));
+    if (!lastTitle.empty())
+      p.Meter = FByTitle.count(lastTitle) ? FByTitle[lastTitle].Name : TMisc::ByteStrToHexStr(lastTitle);
+    else if (host)
+      p.Meter = host->Name;
     return p;
   }
   std::string title, content;
@@ -133,7 +163,7 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
     if (len == SIZE_MAX || len != apdu.size() - at)
       RaiseGeneral(Format("undecodable ciphered message (length of tag %d's content)", tag));
     content = apdu.substr(at);
-    title = lastTitle;
+    title = lastTitle.empty() && host ? host->Title : lastTitle;
     if (title.empty()) RaiseGeneral("glo-ciphered message on a connection whose meter is not known yet");
   }
   const auto keys = FByTitle.find(title);
@@ -162,9 +192,102 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle) {
   return p;
 }
 
+// ---------------------------------------------------------------- HDLC over TCP
+
+namespace {
+
+// The shortest frame: format, one-byte addresses, control and HCS.
+constexpr size_t kMinFrameLength = 7;
+// A message of joined segments is at most an APDU of 65535 bytes and its LLC header.
+constexpr size_t kMaxSegmented = 65535 + 3;
+
+}  // namespace
+
+size_t THdlcPushReader::Held() const {
+  const bool onlyFlags = FBuffer.find_first_not_of('\x7E') == std::string::npos;
+  return FSegments.size() + FSkipped + (onlyFlags ? 0 : FBuffer.size());
+}
+
+void THdlcPushReader::Feed(std::string_view bytes, const TSink& onMessage, const TSink& onError) {
+  FBuffer.append(bytes);
+  size_t at = 0;
+  size_t& skipped = FSkipped;
+  auto reportSkipped = [&] {
+    if (skipped) onError(Format("%zu bytes outside a frame skipped", skipped));
+    skipped = 0;
+  };
+  for (;;) {
+    const size_t flag = FBuffer.find('\x7E', at);
+    if (flag == std::string::npos) {
+      skipped += FBuffer.size() - at;
+      at = FBuffer.size();
+      break;
+    }
+    skipped += flag - at;
+    at = flag;
+    // Fill flags between frames; the last one opens the frame.
+    while (at + 1 < FBuffer.size() && FBuffer[at + 1] == '\x7E') ++at;
+    if (FBuffer.size() - at < 3) break;
+    const uint8_t format = static_cast<uint8_t>(FBuffer[at + 1]);
+    const size_t length = (format & 7u) * 256u + static_cast<uint8_t>(FBuffer[at + 2]);
+    // Flags are never counted as skipped bytes.
+    if ((format & 0xF0) != 0xA0 || length < kMinFrameLength) {
+      // Not the start of a frame: a flag value inside bytes that are none.
+      ++at;
+      continue;
+    }
+    if (FBuffer.size() - at < length + 2) break;
+    if (FBuffer[at + length + 1] != '\x7E') {
+      // No closing flag where the length says: a length garbled or bytes
+      // lost; look for the next frame from the byte after this flag.
+      ++at;
+      continue;
+    }
+    reportSkipped();
+    TFrame f;
+    bool good = true;
+    try {
+      f.SetFromPduByteStr(FBuffer.substr(at, length + 2));
+    } catch (const std::exception& e) {
+      onError(Format("HDLC frame dropped (%s)", e.what()));
+      good = false;
+    }
+    // The closing flag may also open the next frame.
+    at += length + 1;
+    if (!good) continue;
+    if (f.Kind() != fkUI && f.Kind() != fkI) {
+      onError(Format("HDLC %s frame ignored", FrameKindName(f.Kind())));
+      continue;
+    }
+    if (!FDropping) FSegments += f.FData;
+    if (FSegments.size() > kMaxSegmented) {
+      onError(Format("segmented message longer than %zu bytes, dropped", kMaxSegmented));
+      FSegments.clear();
+      FDropping = true;
+    }
+    if (f.Segmented) continue;
+    std::string message = std::move(FSegments);
+    FSegments.clear();
+    if (FDropping) {
+      FDropping = false;
+      continue;
+    }
+    // The LLC header of a meter's message (E6 E7 00), or of a request (E6 E6
+    // 00) from meters that use that one. A message without one goes to the
+    // decoder as it came; the decoder says whether it is a pushed service.
+    if (message.size() >= 3 && message[0] == '\xE6' && (message[1] == '\xE7' || message[1] == '\xE6') && message[2] == '\0')
+      message.erase(0, 3);
+    onMessage(message);
+  }
+  FBuffer.erase(0, at);
+}
+
 // ---------------------------------------------------------------- the listener
 
 namespace {
+
+// Messages of one meter held while its push object list is read.
+constexpr size_t kMaxWaiting = 1000;
 
 class TFd {
 public:
@@ -217,11 +340,50 @@ constexpr size_t kMaxBuffered = 8 + 65535;
 
 }  // namespace
 
+void TPushListener::Deliver(TPushed& p) {
+  FDecoder.Name(p);
+  if (OnPushed) OnPushed(p);
+}
+
+void TPushListener::ObjectListsRead(bool wait) {
+  for (auto it = FReads.begin(); it != FReads.end();) {
+    auto& [meter, read] = *it;
+    if (!wait && read.List.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      ++it;
+      continue;
+    }
+    std::vector<TObjectRef> objects;
+    try {
+      objects = read.List.get();
+    } catch (const std::exception& e) {
+      if (OnError) OnError(Format("%s: push object list not read (%s); values as they came", meter.c_str(), e.what()));
+    }
+    // Once per meter, also when it failed: the next messages do not wait.
+    FDecoder.SetObjectsOf(meter, std::move(objects));
+    for (TPushed& p : read.Waiting) Deliver(p);
+    it = FReads.erase(it);
+  }
+}
+
 void TPushListener::Message(const std::string& apdu, const std::string& peer, std::string& lastTitle) {
   try {
-    const TPushed p = FDecoder.Decode(apdu, lastTitle);
+    // The peer is "IPv4:port" and perhaps a suffix.
+    TPushed p = FDecoder.Decode(apdu, lastTitle, peer.substr(0, peer.find(':')));
     ++FCounts.Received;
-    if (OnPushed) OnPushed(p);
+    if (ReadPushObjects && p.Kind == "data-notification" && FDecoder.Knows(p.Meter) && !FDecoder.HasObjectsOf(p.Meter)) {
+      auto read = FReads.find(p.Meter);
+      if (read == FReads.end()) {
+        read = FReads.emplace(p.Meter, TReadOfMeter{}).first;
+        read->second.List = std::async(std::launch::async, ReadPushObjects, p.Meter);
+      }
+      // A read that takes long does not hold a fast meter's messages without
+      // bound: past the limit they go out as they came.
+      if (read->second.Waiting.size() < kMaxWaiting) {
+        read->second.Waiting.push_back(std::move(p));
+        return;
+      }
+    }
+    Deliver(p);
   } catch (const TPushDecoder::EReplay& e) {
     ++FCounts.Replays;
     if (OnError) OnError(Format("%s: %s", peer.c_str(), e.what()));
@@ -254,27 +416,37 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
   FCounts = TListenCounts{};
   TFd tcp(Bound(options.Address, options.Port, SOCK_STREAM));
   TFd udp(Bound(options.Address, PortOf(tcp.F), SOCK_DGRAM));
-  if (OnListening) OnListening(PortOf(tcp.F));
+  TFd hdlc(options.HdlcPort >= 0 ? Bound(options.Address, options.HdlcPort, SOCK_STREAM) : -1);
+  if (OnListening) {
+    OnListening(PortOf(tcp.F), "TCP and UDP, DLMS wrapper");
+    if (hdlc.F >= 0) OnListening(PortOf(hdlc.F), "TCP, HDLC");
+  }
   struct TConn {
     TFd Fd;
     std::string Peer, Buffer, LastTitle;
+    std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
   };
   std::vector<TConn> conns;
   std::map<std::string, std::string> udpTitles;  // peer -> last system title
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.Seconds * 1000));
   std::string chunk(65536 + 16, '\0');
   while (!cancel.Cancelled() && (options.Seconds <= 0 || std::chrono::steady_clock::now() < end)) {
-    std::vector<pollfd> fds{{tcp.F, POLLIN, 0}, {udp.F, POLLIN, 0}};
+    ObjectListsRead(false);
+    // Listening sockets first (the HDLC one is polled as -1, ignored, when there is none).
+    constexpr size_t kFirstConn = 3;
+    std::vector<pollfd> fds{{tcp.F, POLLIN, 0}, {udp.F, POLLIN, 0}, {hdlc.F, POLLIN, 0}};
     for (const auto& c : conns) fds.push_back({c.Fd.F, POLLIN, 0});
     if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
-    if (fds[0].revents & POLLIN) {
+    for (const int at : {0, 2}) {
+      if (!(fds[at].revents & POLLIN)) continue;
       for (;;) {
         sockaddr_in a{};
         socklen_t len = sizeof a;
-        const int fd = ::accept4(tcp.F, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(fds[at].fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) break;
         ++FCounts.Connections;
-        conns.push_back(TConn{TFd(fd), PeerText(a), {}, {}});
+        conns.push_back(TConn{TFd(fd), PeerText(a) + (at == 2 ? "/hdlc" : ""), {}, {},
+                              at == 2 ? std::make_unique<THdlcPushReader>() : nullptr});
       }
     }
     if (fds[1].revents & POLLIN) {
@@ -294,17 +466,27 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
       }
     }
     std::vector<size_t> closed;
-    for (size_t i = 2; i < fds.size(); ++i) {
+    for (size_t i = kFirstConn; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
-      TConn& c = conns[i - 2];
+      TConn& c = conns[i - kFirstConn];
       const ssize_t n = ::recv(c.Fd.F, chunk.data(), chunk.size(), 0);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        if (!c.Buffer.empty() && OnError)
-          OnError(Format("%s: connection closed inside a frame (%zu bytes dropped)", c.Peer.c_str(), c.Buffer.size()));
-        closed.push_back(i - 2);
+        const size_t held = c.Hdlc ? c.Hdlc->Held() : c.Buffer.size();
+        if (held && OnError) OnError(Format("%s: connection closed inside a frame (%zu bytes dropped)", c.Peer.c_str(), held));
+        closed.push_back(i - kFirstConn);
         continue;
       }
       if (n < 0) continue;
+      if (c.Hdlc) {
+        // A bad frame costs that frame only: HDLC finds the next one by its flag.
+        c.Hdlc->Feed(std::string_view(chunk.data(), static_cast<size_t>(n)),
+                     [&](const std::string& apdu) { Message(apdu, c.Peer, c.LastTitle); },
+                     [&](const std::string& error) {
+                       ++FCounts.Malformed;
+                       if (OnError) OnError(Format("%s: %s", c.Peer.c_str(), error.c_str()));
+                     });
+        continue;
+      }
       c.Buffer.append(chunk.data(), static_cast<size_t>(n));
       try {
         Frames(c.Buffer, c.Peer, c.LastTitle, false);
@@ -313,11 +495,13 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         // The framing is lost: nothing after it can be trusted.
         ++FCounts.Malformed;
         if (OnError) OnError(Format("%s: %s; connection closed", c.Peer.c_str(), e.what()));
-        closed.push_back(i - 2);
+        closed.push_back(i - kFirstConn);
       }
     }
     for (auto it = closed.rbegin(); it != closed.rend(); ++it) conns.erase(conns.begin() + static_cast<long>(*it));
   }
+  // Messages still waiting for their meter's list go out when it is read.
+  ObjectListsRead(true);
   return FCounts;
 }
 

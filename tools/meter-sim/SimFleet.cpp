@@ -104,6 +104,24 @@ PduStr WrapperFrame(const PduStr& apdu, int source, int destination) {
   return out + apdu;
 }
 
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment, int destination) {
+  const PduStr data = PduStr("\xE6\xE7\x00", 3) + apdu;
+  if (segment == 0) segment = static_cast<size_t>(server.MaxInfoLength);
+  PduStr out;
+  for (size_t at = 0; at < data.size(); at += segment) {
+    TFrame f;
+    f.SetKind(fkUI);
+    f.FData = data.substr(at, segment);
+    f.Segmented = at + segment < data.size();
+    f.SrcAddress = ServerFrameAddress(server);
+    f.DstAddress = TFrameAddress{static_cast<uint16_t>(destination), 0, 1};
+    const PduStr frame = f.GetPDUByteStr();
+    // The closing flag of one frame opens the next.
+    out += out.empty() ? frame : frame.substr(1);
+  }
+  return out;
+}
+
 struct TSimFleet::TMeter {
   TFleetIdentity Identity;
   PduStr EK, AK;
@@ -224,7 +242,7 @@ void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
     double wh = 0;
     HistoricValue(kEnergy, now, wh);
     const PduStr apdu = PushNotification(m.Identity, ++counter, now, wh * m.Identity.EnergyFactor, ciphered, m.EK, m.AK);
-    if (SendAll(fd, WrapperFrame(apdu))) {
+    if (SendAll(fd, FOptions.PushHdlc ? HdlcPushFrames(apdu, FOptions.HdlcSettings) : WrapperFrame(apdu))) {
       ++FPushed;
     } else {
       ::close(fd);

@@ -40,6 +40,11 @@ PduStr PushNotification(const TFleetIdentity& id, uint32_t counter, int64_t unix
 // The APDU in a DLMS wrapper frame from the meter's logical device 1 to the
 // push destination's address 102.
 PduStr WrapperFrame(const PduStr& apdu, int source = 1, int destination = 102);
+// The APDU after the LLC header of a meter's message, in UI frames from the
+// meter's HDLC address to the push destination's one-byte address 102,
+// `segment` information bytes a frame at most (0: the settings' length),
+// joined on the line with one flag between frames.
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102);
 
 struct TFleetOptions {
   int Count = 1;
@@ -56,6 +61,9 @@ struct TFleetOptions {
   // "plain", "glo" (general-glo-ciphering) or "mixed" (odd-numbered meters
   // plain, even-numbered ones ciphered).
   std::string PushSecurity = "plain";
+  // Push in HDLC UI frames instead of the wrapper (a meter behind a
+  // transparent modem or a terminal server).
+  bool PushHdlc = false;
 };
 
 class TSimFleet {

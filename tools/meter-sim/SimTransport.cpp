@@ -261,6 +261,15 @@ PduStr UAParameters(int maxInfo) {
 
 }  // namespace
 
+TFrameAddress ServerFrameAddress(const THdlcSettings& settings) {
+  TFrameAddress a;
+  a.FUpper = static_cast<uint16_t>(settings.ServerUpper);
+  a.FLower = static_cast<uint16_t>(settings.ServerLower > 0 ? settings.ServerLower : 0);
+  a.FSize = settings.ServerLower > 0 ? 2 : 1;
+  if (settings.ServerUpper > 127 || settings.ServerLower > 127) a.FSize = settings.ServerLower > 0 ? 4 : 2;
+  return a;
+}
+
 void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& settings, const std::atomic<bool>& stop,
                const TTrafficLog& log) {
   bool connected = false;
@@ -272,10 +281,7 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
 
   auto reply = [&](TFrame& f) {
     f.DstAddress = client;
-    f.SrcAddress.FUpper = static_cast<uint16_t>(settings.ServerUpper);
-    f.SrcAddress.FLower = static_cast<uint16_t>(settings.ServerLower > 0 ? settings.ServerLower : 0);
-    f.SrcAddress.FSize = settings.ServerLower > 0 ? 2 : 1;
-    if (settings.ServerUpper > 127 || settings.ServerLower > 127) f.SrcAddress.FSize = settings.ServerLower > 0 ? 4 : 2;
+    f.SrcAddress = ServerFrameAddress(settings);
     PduStr bytes = f.GetPDUByteStr();
     if (log) log("TX HDLC " + TMisc::ByteStrToSpacedHexStr(bytes));
     link.Write(bytes);

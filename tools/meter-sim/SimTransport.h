@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "comm/HDLCFrame.h"
 #include "tools/meter-sim/SimAssociation.h"
 
 namespace quillon::sim {
@@ -61,6 +62,9 @@ struct THdlcSettings {
   // pseudo-terminal has none).
   bool SetLineSpeed = false;
 };
+
+// The meter's own HDLC address as it goes on the line.
+TFrameAddress ServerFrameAddress(const THdlcSettings& settings);
 
 // Serves one link until the peer goes or stop is set. The association is
 // reset when the link ends.

@@ -89,6 +89,8 @@ const char* kHelp =
     "  --every SECONDS how often each meter pushes (default 60; fractions allowed)\n"
     "  --push-security plain|glo|mixed  pushed in the clear, general-glo-ciphered\n"
     "                  with the meter's keys, or even-numbered meters ciphered\n"
+    "  --push-hdlc     push in HDLC UI frames (LLC header, from the meter's HDLC\n"
+    "                  address to 102) instead of the DLMS wrapper\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
     "  --version       the version\n"
@@ -121,6 +123,7 @@ int main(int argc, char** argv) {
   bool portGiven = false;
   int fleet = 0, fleetClient = 16;
   std::string fleetList, push, pushSecurity = "plain";
+  bool pushHdlc = false;
   double every = 60;
   long long firstCounter = 0;
   THdlcSettings hdlc;
@@ -173,6 +176,8 @@ int main(int argc, char** argv) {
         std::cerr << "quillon-meter-sim: --push-security " << pushSecurity << ": plain, glo or mixed expected\n";
         return 2;
       }
+    } else if (a == "--push-hdlc") {
+      pushHdlc = true;
     } else if (a == "--fleet-list") {
       fleetList = value();
     } else if (a == "--fleet-client") {
@@ -251,6 +256,10 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: --mode-e needs --profile hdlc-pty or hdlc-serial\n";
     return 2;
   }
+  if (pushHdlc && push.empty()) {
+    std::cerr << "quillon-meter-sim: --push-hdlc needs --push\n";
+    return 2;
+  }
   if (!push.empty() && !fleet) {
     std::cerr << "quillon-meter-sim: --push needs --fleet\n";
     return 2;
@@ -301,6 +310,7 @@ int main(int argc, char** argv) {
         }
         fo.PushEvery = every;
         fo.PushSecurity = pushSecurity;
+        fo.PushHdlc = pushHdlc;
       }
       // Every port is open (connections wait in its queue) and the list is
       // written before the first line says so.
