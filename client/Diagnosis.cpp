@@ -87,6 +87,12 @@ const std::vector<TDiagnosisRow> kTable = {
      "We could not decipher the meter's response",
      "a wrong encryption or authentication key on our side, or a wrong server system title",
      "check --ek, --ak and --server-system-title"},
+    {TCondition::cResponseReplayed, "response-replayed",
+     "a ciphered response whose invocation counter is not above the one before it",
+     "The meter's response repeats an invocation counter it has used before",
+     "a meter whose invocation counter is stuck, or a recorded response played back by something on the line",
+     "if nothing sits between us and the meter, its owner should look at its security setup: a counter that "
+     "does not rise lets anyone replay its answers"},
     {TCondition::cPduTooLong, "pdu-too-long", "ExceptionResponse with pdu-too-long",
      "The meter refused our request as too long",
      "the meter takes shorter APDUs than the PDU size it announced",
@@ -195,6 +201,8 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
              (p.Mechanism >= mManufacturer && Has(e.EngineText, "method invocation") &&
               Has(e.Traffic, "ReadWriteDenied"))) {
     c = TCondition::cHlsReplyRefused;
+  } else if (Has(e.EngineText, "of the response is not above the last one received")) {
+    c = TCondition::cResponseReplayed;
   } else if (Has(e.EngineText, "Authentication failure (Decrypt error)")) {
     c = TCondition::cResponseNotDeciphered;
   }

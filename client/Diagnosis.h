@@ -32,6 +32,7 @@ enum class TCondition {
   cHlsReplyRefused,            // HLS pass 3: the meter refuses our reply to its challenge
   cIllegalChallengeResponse,   // HLS pass 4: the meter's reply to our challenge does not check
   cResponseNotDeciphered,      // we cannot decipher what the meter sent
+  cResponseReplayed,           // the meter's response repeats (or lowers) its invocation counter
   cPduTooLong,                 // the meter refuses a request as too long
 };
 

@@ -75,6 +75,23 @@ std::string Text(const std::string& s) {
   return out;
 }
 
+// The quirk a failure calls for, added to `q` with its name; false when
+// none does (or it is set already).
+bool QuirkFor(const std::string& failure, TQuirks& q, std::string& name) {
+  auto has = [&](const char* what) { return failure.find(what) != std::string::npos; };
+  if (!q.BlocksWithoutBit && has("received when not allowed by the conformance block")) {
+    q.BlocksWithoutBit = true;
+    name = "blocks-without-bit";
+    return true;
+  }
+  if (!q.TrailingBytes && (has("Unexpected pdu trailing data") || has("GCMDecrypted data is not a valid APDU"))) {
+    q.TrailingBytes = true;
+    name = "trailing-bytes";
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int PhysicalAddressOfSerialNumber(const std::string& serialNumber) {
@@ -169,12 +186,16 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     }
   }
 
-  // One attempt: open, read what a public association shows, close.
+  // One attempt: open, read what a public association shows, close. The
+  // invocation counter runs on from attempt to attempt: a meter refuses one
+  // it has seen.
+  uint32_t invocationCounter = 1;
   auto attempt = [&](const TMeterProfile& p, bool readInfo) -> TProbeAttempt {
     TProbeAttempt a;
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
     TSession session(p);
+    session.SetInvocationCounter(invocationCounter);
     try {
       session.Open(attemptCall);
       a.Outcome = "associated";
@@ -194,7 +215,8 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
         a.SerialNumber = text(kSerialNumber);
         try {
           a.ObjectCount = static_cast<int>(session.ObjectList(attemptCall).size());
-        } catch (const EMeterError&) {
+        } catch (const EMeterError& e) {
+          a.Detail = e.what();
         }
       }
     } catch (const EMeterError& e) {
@@ -211,6 +233,7 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
       else a.Outcome = "frame error";
     }
     session.Close();
+    invocationCounter = std::max(invocationCounter, session.InvocationCounter());
     a.ElapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0).count());
     return a;
   };
@@ -226,6 +249,26 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     result.Attempts.push_back(std::move(a));
     return true;
   };
+  // An attempt whose failure a quirk may cure is repeated with it; the
+  // profile that then works (the object list read, when it was read) is
+  // returned and the quirk suggested.
+  auto withQuirks = [&](const TProbeAttempt& failed, bool readInfo) -> std::optional<TMeterProfile> {
+    TMeterProfile q = failed.Profile;
+    std::string detail = failed.Detail, name;
+    std::vector<std::string> names;
+    while (QuirkFor(detail, q.Quirks, name) && !stopped()) {
+      names.push_back(name);
+      TProbeAttempt b = attempt(q, readInfo);
+      const bool took = b.Outcome == "associated" && b.Detail.empty();
+      detail = b.Detail;
+      if (!record(b)) break;
+      if (took) {
+        result.SuggestedQuirks.insert(result.SuggestedQuirks.end(), names.begin(), names.end());
+        return q;
+      }
+    }
+    return std::nullopt;
+  };
 
   // 1. The link: the first way on which the meter answers anything.
   std::optional<TMeterProfile> link;
@@ -233,10 +276,12 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     if (stopped()) return result;
     TProbeAttempt a = attempt(p, true);
     if (!record(a)) return result;
-    const std::string& out = result.Attempts.back().Outcome;
+    const std::string out = result.Attempts.back().Outcome;
     if (out == "associated" || out == "AARE rejected" || out == "AARE" || out == "UA") {
       link = p;
       if (out == "associated") result.Recommended = p;
+      if (out == "associated" && !a.Detail.empty())
+        if (auto q = withQuirks(a, true)) result.Recommended = link = q;
       break;
     }
   }
@@ -262,6 +307,8 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     given.PhysicalAddress = link->PhysicalAddress;
     given.AddressSize = link->AddressSize;
     given.ClientAddress = o.Client;
+    // What the link needed, the given client needs too.
+    given.Quirks.BlocksWithoutBit = given.Quirks.BlocksWithoutBit || link->Quirks.BlocksWithoutBit;
     given.ResponseTimeout = o.AttemptTimeoutMs;
     associations.push_back(given);
     TMeterProfile other = given;
@@ -276,6 +323,12 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     TProbeAttempt a = attempt(p, p.ClientAddress == 16);
     const bool ok = a.Outcome == "associated";
     if (!record(a)) break;
+    if (!ok && p.ClientAddress != 16)
+      if (auto q = withQuirks(a, false)) {
+        result.Recommended = q;
+        givenDone = true;
+        continue;
+      }
     if (ok) {
       result.Recommended = p;
       if (p.ClientAddress != 16) givenDone = true;

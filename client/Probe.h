@@ -17,7 +17,10 @@
 //    names; then the client given, with its secrets.
 // Once a link answers, its settings are kept and only the association is
 // varied. From a public association the logical device name, the serial
-// number and the size of the object list are read.
+// number and the size of the object list are read. An attempt that fails in
+// a way a quirk cures (a refused HLS challenge, blocks without their
+// conformance bit, bytes after a deciphered APDU) is repeated with it, and
+// the quirks that worked are suggested.
 #pragma once
 
 #include <functional>

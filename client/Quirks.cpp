@@ -15,6 +15,9 @@ const std::vector<TQuirkInfo> kCatalogue = {
     {"inter-frame-delay=MS", "pause of MS milliseconds before each frame sent on a serial line (slow modems)"},
     {"first-response-timeout=MS", "wait up to MS milliseconds for the first answers of a new link (slow modems)"},
     {"no-rlrq", "hang up without a release request (meters that do not answer one)"},
+    {"blocks-without-bit", "accept answers in data blocks although the meter did not grant block transfer in its "
+                           "AARE (logged once per association)"},
+    {"trailing-bytes", "ignore bytes after the end of a deciphered APDU instead of failing (logged with their count)"},
 };
 
 std::string Syntaxes() {
@@ -38,6 +41,8 @@ std::string TQuirks::Text() const {
   if (InterFrameDelayMs) add("inter-frame-delay=" + std::to_string(InterFrameDelayMs));
   if (FirstResponseTimeoutMs) add("first-response-timeout=" + std::to_string(FirstResponseTimeoutMs));
   if (NoRelease) add("no-rlrq");
+  if (BlocksWithoutBit) add("blocks-without-bit");
+  if (TrailingBytes) add("trailing-bytes");
   return s;
 }
 
@@ -58,6 +63,8 @@ void ParseQuirk(const std::string& text, TQuirks& q, const char* field) {
   if (eq == std::string::npos && name == "challenge-16") q.ChallengeLength = 16;
   else if (eq == std::string::npos && name == "challenge-32") q.ChallengeLength = 32;
   else if (eq == std::string::npos && name == "no-rlrq") q.NoRelease = true;
+  else if (eq == std::string::npos && name == "blocks-without-bit") q.BlocksWithoutBit = true;
+  else if (eq == std::string::npos && name == "trailing-bytes") q.TrailingBytes = true;
   else if (eq != std::string::npos && name == "max-pdu") q.MaxPduSize = number(12, 65535, "N");
   else if (eq != std::string::npos && name == "hdlc-info") q.HdlcInfoLength = number(32, 2030, "N");
   else if (eq != std::string::npos && name == "inter-frame-delay") q.InterFrameDelayMs = number(1, 10000, "MS");

@@ -15,6 +15,8 @@ struct TQuirks {
   int InterFrameDelayMs = 0;       // pause before each frame sent on a serial line
   int FirstResponseTimeoutMs = 0;  // timeout for the first answers on a new link (0: the profile's)
   bool NoRelease = false;          // hang up without a release request
+  bool BlocksWithoutBit = false;   // take data blocks the negotiated conformance does not allow
+  bool TrailingBytes = false;      // drop bytes after a deciphered APDU (logged with their count)
 
   bool Any() const;
   // "challenge-16,no-rlrq"; empty when none is set.

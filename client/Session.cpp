@@ -356,6 +356,9 @@ void FillContext(TSession::TState& s) {
   c.MechanismName = p.Mechanism;
   c.UseDedicatedKey = p.UseDedicatedKey ? 1 : 0;
   c.RLRQSupported = p.Quirks.NoRelease ? 0 : 1;
+  // The engine logs these itself when they take effect.
+  if (p.Quirks.BlocksWithoutBit) c.Options |= DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE;
+  if (p.Quirks.TrailingBytes) c.Options |= DLMS_OPTION_IGNORE_TRAILING_BYTES;
   if (p.Quirks.ChallengeLength && p.Mechanism >= mMD5) {
     std::random_device random;
     s.Challenge.clear();
@@ -431,15 +434,17 @@ void ApplyProtection(TSession::TState& s) {
   const int policy = s.RequestProtection.value_or(s.Profile.Policy);
   if (policy == 0) return;
   p.Kind = 1;
-  // General ciphering needs the general-block-transfer conformance bit.
-  p.Style = (s.Context.NegotiatedConformance & 4u) ? 3 : 1;
+  // General ciphering needs the general-protection or the general-block-
+  // transfer conformance bit (ACCESS requests have no other ciphered form).
+  p.Style = (s.Context.NegotiatedConformance & (2u | 4u)) ? 3 : 1;
   p.ProtectionServices = static_cast<uint32_t>(policy);
 }
 
 // The failure as the engine reported it, explained from the meter's answer
 // where the diagnosis table has a row for it.
-[[noreturn]] void RaiseExplained(const TSession::TState& s, const std::string& what, const std::string& engineText) {
-  TFailureEvidence evidence{engineText, s.Traffic, s.Profile, {}};
+[[noreturn]] void RaiseExplained(const TSession::TState& s, const std::string& what, const std::string& engineText,
+                                 std::vector<std::string> meterMechanisms = {}) {
+  TFailureEvidence evidence{engineText, s.Traffic, s.Profile, std::move(meterMechanisms)};
   if (auto d = Diagnose(evidence)) throw EMeterError(what, *d, engineText);
   throw EMeterError(what, engineText);
 }
@@ -491,6 +496,43 @@ void ReadMeterInvocationCounter(TSession::TState& s, const TCall& call) {
   if (s.Log) s.Log(Format("invocation counter %u read from the meter: starting at %u", static_cast<uint32_t>(*v), s.NextInvocationCounter));
 }
 
+// The mechanisms the meter's association objects name, read through the
+// public client, as "md5 for client 18": only the one of `client` when an
+// object names it. Nothing when the meter does not let them be read.
+std::vector<std::string> MeterMechanisms(const TMeterProfile& profile, const TCall& call) {
+  static const std::string kMechanismPrefix("\x60\x85\x74\x05\x08\x02", 6);
+  const TMeterProfile reading = PublicClientProfile(profile);
+  std::vector<std::string> all, mine;
+  if (reading.ClientAddress == profile.ClientAddress) return all;
+  try {
+    TSession reader(reading);
+    reader.Open(call);
+    for (const TObjectListEntry& e : reader.ObjectList(call)) {
+      if (e.ClassId != 15) continue;
+      try {
+        const TValue name = reader.Get(TObjectRef{15, e.Name, 6}, call).Value;
+        const TValue partners = reader.Get(TObjectRef{15, e.Name, 3}, call).Value;
+        if (name.Kind != TValueKind::vkOctetString || name.Bytes.size() != 7 ||
+            name.Bytes.compare(0, 6, kMechanismPrefix) != 0 || partners.Kind != TValueKind::vkStructure ||
+            partners.Items.empty() || !partners.Items[0].Integer())
+          continue;
+        const int client = static_cast<int>(*partners.Items[0].Integer());
+        // The current association describes the public client itself.
+        if (client == reading.ClientAddress) continue;
+        const std::string entry = Format("%s for client %d", MechanismName(static_cast<uint8_t>(name.Bytes[6]) + 1), client);
+        if (std::find(all.begin(), all.end(), entry) == all.end()) all.push_back(entry);
+        if (client == profile.ClientAddress) mine = {entry};
+      } catch (const EMeterError&) {
+        // An association object the public client may not read names nothing.
+      }
+    }
+    reader.Close();
+  } catch (const std::exception&) {
+    // The explanation stands without the list.
+  }
+  return mine.empty() ? all : mine;
+}
+
 }  // namespace
 
 void TSession::Open(const TCall& call) {
@@ -524,7 +566,10 @@ void TSession::Open(const TCall& call) {
     Close();
     if (cancelled) throw EMeterError("cancelled", text);
     s.Traffic = traffic;
-    RaiseExplained(s, "association: " + text, text);
+    std::vector<std::string> mechanisms;
+    if (auto d = Diagnose(TFailureEvidence{text, traffic, p, {}}); d && d->Condition == TCondition::cMechanismNotSupported)
+      mechanisms = MeterMechanisms(p, call);
+    RaiseExplained(s, "association: " + text, text, std::move(mechanisms));
   }
   if (firstTimeout) SetResponseTimeout(s, s.Profile.ResponseTimeout);
   if (const int cap = s.Profile.Quirks.MaxPduSize; cap && s.Context.NegotiatedMaxPduSize > cap) {

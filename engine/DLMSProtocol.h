@@ -53,6 +53,9 @@ typedef uint32_t (*TGetNextInvocationCounterFunc)(void);
 #define DLMS_OPTION_NO_ACCESS_SERVICE 1u
 #define DLMS_OPTION_PRE_ESTABLISHED 2u
 #define DLMS_OPTION_GENERAL_CIPHERING_INITIATE 4u
+/* Tolerances for meters that deviate; each logs when it takes effect. */
+#define DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE 8u /* data blocks accepted without their conformance bit */
+#define DLMS_OPTION_IGNORE_TRAILING_BYTES 16u     /* bytes after a deciphered APDU dropped */
 
 typedef struct TDLMSProtocolContext {
   int32_t ClientId;                      /*   0 */

@@ -40,6 +40,12 @@ public:
   static PduStr SendReceiveAPDUBytes(PDLMSProtocolContext ctx, const PduStr& request);
 };
 
+// A GET or READ answer in data blocks needs block transfer with GET or READ
+// in the negotiated conformance, an answer in general blocks (`general`)
+// general block transfer; with DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE either
+// is taken anyway, and the log says so once per association.
+void CheckBlocksAllowed(PDLMSProtocolContext ctx, bool general);
+
 class TProtectionLayers;
 class T_BERCOSEMpdu;
 

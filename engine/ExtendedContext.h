@@ -58,6 +58,9 @@ public:
     uint32_t Last = 0;
   };
   TReceivedCounter ServerCounters[2];
+  // A data block arrived without its conformance bit and was taken (said
+  // once per association).
+  bool BlocksWithoutConformanceLogged = false;
 };
 
 // The built-in invocation counter: up to five strictly increasing values per

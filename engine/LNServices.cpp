@@ -50,8 +50,7 @@ struct TGetBlocks {
 };
 
 TGetBlocks CollectGetBlocks(PDLMSProtocolContext ctx, std::unique_ptr<T_COSEMpdu> first) {
-  if (!Negotiated(ctx, rcBLOCK_TRANSFER_WITH_GET_OR_READ))
-    throw EProtocol("Block-transfer-with-get received when not allowed by the conformance block");
+  CheckBlocksAllowed(ctx, false);
   TGetBlocks out;
   out.LastResponse = std::move(first);
   TBlockLimit limit;
@@ -220,6 +219,16 @@ std::string DoAction(PDLMSProtocolContext ctx, const std::string& requestXml) {
 }
 
 }  // namespace
+
+void CheckBlocksAllowed(PDLMSProtocolContext ctx, bool general) {
+  if (Negotiated(ctx, general ? rcGENERAL_BLOCK_TRANSFER : rcBLOCK_TRANSFER_WITH_GET_OR_READ)) return;
+  const std::string refused = std::string(general ? "General-block-transfer" : "Block-transfer-with-get") +
+                              " received when not allowed by the conformance block";
+  if ((ctx->Options & DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE) == 0) throw EProtocol(refused);
+  bool& logged = TContextHelper::State(ctx).BlocksWithoutConformanceLogged;
+  if (!logged) TContextHelper::Logging(ctx).LogString(refused + ": accepted");
+  logged = true;
+}
 
 std::string TDLMSServices::DoReadAttributes(PDLMSProtocolContext ctx, const std::string& requestXml) {
   switch (FamilyFor(ctx, false)) {

@@ -51,8 +51,7 @@ std::unique_ptr<T_COSEMpdu> ReadRequestOf(const std::string& entries, size_t cou
 // Collects a long answer that the server sends as data blocks, asking for
 // each next block, and decodes the whole as the ReadResponse it stands for.
 std::unique_ptr<T_ReadResponse> CollectReadBlocks(PDLMSProtocolContext ctx, const T_DataBlockResult& first) {
-  if (!TContextHelper::NegotiatedConformanceAsParameterSet(ctx).Contains(rcBLOCK_TRANSFER_WITH_GET_OR_READ))
-    throw EProtocol("Block-transfer-with-get received when not allowed by the conformance block");
+  CheckBlocksAllowed(ctx, false);
   PduStr collected = first.FRawData()->Value;
   uint32_t number = first.FBlockNumber()->Value;
   bool last = first.FLastBlock()->Value != 0;

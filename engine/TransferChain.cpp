@@ -135,6 +135,7 @@ void TBlockTransfer::SendReceiveData(PDLMSProtocolContext ctx, const PduStr& req
   }
   TIOTransfer::SendReceiveData(ctx, requestPdu, responsePdu);
   if (!responsePdu.empty() && static_cast<uint8_t>(responsePdu[0]) == kGeneralBlockTransferTag) {
+    CheckBlocksAllowed(ctx, true);
     TContextHelper::State(ctx).ResponseReceivedUsingGBT = true;
     responsePdu = ReceiveBlocks(ctx, responsePdu);
   }
@@ -197,6 +198,7 @@ void CheckReceivedCounters(PDLMSProtocolContext ctx, const TProtectionLayers& fo
 std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext ctx, const PduStr& answer,
                                              TProtectionLayers& found) {
   std::unique_ptr<T_COSEMpdu> plain;
+  found.IgnoreTrailingBytes = (ctx->Options & DLMS_OPTION_IGNORE_TRAILING_BYTES) != 0;
   found.Remove(answer, MaterialOf(ctx), &TContextHelper::Logging(ctx),
                TContextHelper::BytesOf(ctx->ServerSystemTitle, 8), plain);
   CheckReceivedCounters(ctx, found);

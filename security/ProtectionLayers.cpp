@@ -60,10 +60,11 @@ std::unique_ptr<TProtectionLayer> CreateLayer() {
 
 // ------------------------------------------------------------ helper ------
 
-std::unique_ptr<T_COSEMpdu> TProtectionHelper::MakeCOSEMPduFromPdu(const PduStr& Pdu) {
+std::unique_ptr<T_COSEMpdu> TProtectionHelper::MakeCOSEMPduFromPdu(const PduStr& Pdu, int* Trailing) {
   TStringWrapper r(Pdu);
   std::unique_ptr<T_COSEMpdu> pdu(static_cast<T_COSEMpdu*>(T_COSEMpdu::ClassInfo.CreateFromPduStr(xmlIgnore, r).release()));
-  if (r.GetRemainingBytes() != 0) throw EProtection("Unexpected pdu trailing data");
+  if (Trailing != nullptr) *Trailing = r.GetRemainingBytes();
+  else if (r.GetRemainingBytes() != 0) throw EProtection("Unexpected pdu trailing data");
   return pdu;
 }
 
@@ -136,7 +137,8 @@ bool TProtectionLayer::GetCipheredPduInfo(std::string_view FromPDU, TProtectionL
 
 bool TProtectionLayer::PDURemove(const PduStr& FromPDU, TSecurityMaterial* SecurityMaterial,
                                  const TLoggingContext* LoggingContext, const PduStr& SystemTitle,
-                                 std::unique_ptr<T_COSEMpdu>& COSEMPdu, std::unique_ptr<TProtectionLayer>& Protection) {
+                                 std::unique_ptr<T_COSEMpdu>& COSEMPdu, std::unique_ptr<TProtectionLayer>& Protection,
+                                 bool IgnoreTrailingBytes) {
   COSEMPdu.reset();
   Protection.reset();
   TProtectionLayerClass cls;
@@ -146,6 +148,7 @@ bool TProtectionLayer::PDURemove(const PduStr& FromPDU, TSecurityMaterial* Secur
   std::unique_ptr<TProtectionLayer> layer = cls->Create();
   layer->SecurityMaterial = SecurityMaterial;
   layer->LoggingContext = LoggingContext;
+  layer->IgnoreTrailingBytes = IgnoreTrailingBytes;
   if (cls == &TProtectionLayerGloDedService::ClassInfo) {
     // Service-specific APDUs carry no system title: the caller names the partner.
     auto* service = static_cast<TProtectionLayerGloDedService*>(layer.get());
@@ -196,12 +199,21 @@ PduStr TProtectionLayer::Decrypt(const PduStr& SystemTitle, const PduStr& Cipher
   return info;
 }
 
-std::unique_ptr<T_COSEMpdu> TProtectionLayer::DecodeDeciphered(const PduStr& Bytes) {
+std::unique_ptr<T_COSEMpdu> TProtectionLayer::DecodeDeciphered(const PduStr& Bytes) const {
   try {
-    return TProtectionHelper::MakeCOSEMPduFromPdu(Bytes);
+    return DecodePlain(Bytes);
   } catch (const std::exception&) {
     throw EProtection("GCMDecrypted data is not a valid APDU");
   }
+}
+
+std::unique_ptr<T_COSEMpdu> TProtectionLayer::DecodePlain(const PduStr& Bytes) const {
+  if (!IgnoreTrailingBytes) return TProtectionHelper::MakeCOSEMPduFromPdu(Bytes);
+  int n = 0;
+  std::unique_ptr<T_COSEMpdu> pdu = TProtectionHelper::MakeCOSEMPduFromPdu(Bytes, &n);
+  if (n > 0)
+    LogString(Format("%d %s after the end of the deciphered APDU ignored", n, n == 1 ? "byte" : "bytes"));
+  return pdu;
 }
 
 // -------------------------------------------------------- glo/ded layers --
@@ -250,7 +262,7 @@ std::unique_ptr<T_COSEMpdu> TProtectionLayerGloDedService::RemoveFromCOSEMPdu(co
   LogCOSEMService("Remove service glo/ded from:", COSEMPdu);
   const auto* ciphered = dynamic_cast<const TOctetString*>(COSEMPdu.Value.get());
   CheckAssertion(ciphered != nullptr, "service-specific ciphered APDU holds an octet string");
-  return TProtectionHelper::MakeCOSEMPduFromPdu(UnprotectToBytes(ciphered->Value));
+  return DecodePlain(UnprotectToBytes(ciphered->Value));
 }
 
 std::unique_ptr<T_COSEMpdu> TProtectionLayerGloDedGeneral::ApplyToCOSEMPdu(const T_COSEMpdu& COSEMPdu) {
@@ -299,7 +311,9 @@ void TProtectionLayers::Remove(const PduStr& FromPdu, TSecurityMaterial* Securit
   for (int depth = 1;; ++depth) {
     std::unique_ptr<T_COSEMpdu> inner;
     std::unique_ptr<TProtectionLayer> layer;
-    if (!TProtectionLayer::PDURemove(bytes, SecurityMaterial, LoggingContext, SystemTitle, inner, layer)) return;
+    if (!TProtectionLayer::PDURemove(bytes, SecurityMaterial, LoggingContext, SystemTitle, inner, layer,
+                                     IgnoreTrailingBytes))
+      return;
     // Peeled layers go to the front: the list ends up in Apply order.
     Layers.insert(Layers.begin(), std::move(layer));
     PduStr innerBytes = inner->Encoded();

@@ -58,7 +58,8 @@ public:
                                  bool& Dedicated);
   static bool PDURemove(const PduStr& FromPDU, TSecurityMaterial* SecurityMaterial,
                         const TLoggingContext* LoggingContext, const PduStr& SystemTitle,
-                        std::unique_ptr<T_COSEMpdu>& COSEMPdu, std::unique_ptr<TProtectionLayer>& Protection);
+                        std::unique_ptr<T_COSEMpdu>& COSEMPdu, std::unique_ptr<TProtectionLayer>& Protection,
+                        bool IgnoreTrailingBytes = false);
 
   TSecurityMaterial* SecurityMaterial = nullptr;
   const TLoggingContext* LoggingContext = nullptr;
@@ -67,6 +68,10 @@ public:
   TCOSEMProtectionServices MinCOSEMProtectionServices;
   TCOSEMProtectionServices MaxCOSEMProtectionServices;
   TCOSEMProtectionServices COSEMProtectionServices;
+  // Bytes after the end of a deciphered APDU are logged with their count and
+  // dropped instead of failing the response (meters that pad their plain
+  // text before ciphering it).
+  bool IgnoreTrailingBytes = false;
 
 protected:
   // The steps every ApplyToCOSEMPdu shares: copy when there is nothing to
@@ -86,8 +91,12 @@ protected:
   // Deciphers, takes the received services and checks the received suite.
   PduStr Decrypt(const PduStr& SystemTitle, const PduStr& CipheredInformation, const PduStr& EK,
                  const PduStr& ExtraAAD, uint32_t& FrameCounter);
-  // Deciphered bytes that are not exactly one APDU are a protection error.
-  static std::unique_ptr<T_COSEMpdu> DecodeDeciphered(const PduStr& Bytes);
+  // Deciphered bytes that are not exactly one APDU are a protection error
+  // (unless IgnoreTrailingBytes lets bytes after a whole APDU pass).
+  std::unique_ptr<T_COSEMpdu> DecodeDeciphered(const PduStr& Bytes) const;
+  // The APDU the deciphered bytes hold, as DecodeDeciphered without its
+  // own error text.
+  std::unique_ptr<T_COSEMpdu> DecodePlain(const PduStr& Bytes) const;
 };
 
 class TProtectionLayerGloDed : public TProtectionLayer {
@@ -204,6 +213,8 @@ public:
                                     const TLoggingContext* LoggingContext);
   void Remove(const PduStr& FromPdu, TSecurityMaterial* SecurityMaterial, const TLoggingContext* LoggingContext,
               const PduStr& SystemTitle, std::unique_ptr<T_COSEMpdu>& COSEMPdu);
+  // Given to every layer Remove creates (see TProtectionLayer).
+  bool IgnoreTrailingBytes = false;
   void SetMinimumProtection();
   TProtectionServices GetProtectionServices(TProtectionServicesSelector Selector) const;
 

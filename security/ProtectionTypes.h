@@ -156,7 +156,8 @@ public:
   static std::string ByteStrToFormatedString(std::string_view s);
   static PduStr GetAlgorithmOID(TAlgorithmId algorithmId);
   // One APDU from its bytes; left-over bytes are an EProtection error.
-  static std::unique_ptr<T_COSEMpdu> MakeCOSEMPduFromPdu(const PduStr& Pdu);
+  // Bytes after the APDU fail it, unless Trailing is given to take their count.
+  static std::unique_ptr<T_COSEMpdu> MakeCOSEMPduFromPdu(const PduStr& Pdu, int* Trailing = nullptr);
   static std::unique_ptr<T_COSEMpdu> MakeCOSEMPduFromXml(std::string_view Xml);
 };
 

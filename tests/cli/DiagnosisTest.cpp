@@ -17,6 +17,8 @@ using test::RunCli;
 using test::TRun;
 using test::TTempDir;
 
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
 const char* const kEK = "000102030405060708090A0B0C0D0E0F";
 const char* const kAK = "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF";
 const char* const kKEK = "101112131415161718191A1B1C1D1E1F";
@@ -74,6 +76,9 @@ const std::vector<TDiagnosisCase> kCases = {
      "The meter's reply to our gmac challenge is not the one its secret would give"},
     {"response-not-deciphered", {"--aare-system-title", kOtherTitle}, Ciphered(32, kEK, kOtherTitle),
      "association: Authentication failure (Decrypt error)", "We could not decipher the meter's response"},
+    {"response-replayed", {"--frozen-invocation-counter"}, Ciphered(32, kEK, kMeterTitle), 
+     "Invocation counter 1 of the response is not above the last one received (1)",
+     "The meter's response repeats an invocation counter it has used before"},
     // The GetRequest is 13 bytes long.
     {"pdu-too-long", {"--pdu-limit", "12"}, {}, "Unexpected response",
      "The meter refused our request as too long"},
@@ -121,6 +126,27 @@ TEST(DiagnosisRows, EveryRowOfTheTableIsProvoked) {
   }
 }
 
+// A meter that refuses the mechanism: the explanation names the one its
+// association object for this client lists, read through the public client.
+TEST(DiagnosisRows, MechanismNotSupportedNamesTheMetersMechanism) {
+  test::TSimProcess meter({"--port", "0", "--association-objects"});
+  TTempDir home;
+  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--client", "18", "--auth", "sha1",
+                         "--password", "Quillon-HLS-secret", "get", "1.0.1.8.0.255"},
+                        home.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  EXPECT_TRUE(Has(r.Err, "\n  likely cause: the meter expects another mechanism for this client (its associations list "
+                         "md5 for client 18)\n"))
+      << Describe(r);
+  // Without association objects of other clients there is nothing to name.
+  test::TSimProcess plain({"--port", "0"});
+  const TRun without = RunCli({"--tcp", "127.0.0.1:" + std::to_string(plain.Port()), "--client", "18", "--auth", "sha1",
+                               "--password", "Quillon-HLS-secret", "get", "1.0.1.8.0.255"},
+                              home.Path);
+  EXPECT_TRUE(Has(without.Err, "\n  likely cause: the meter expects another mechanism for this client\n"))
+      << Describe(without);
+}
+
 // The texts a user reads, filled from what the meter said.
 TEST(DiagnosisRows, CausesNameWhatTheMeterAnswered) {
   client::TFailureEvidence e;
@@ -160,8 +186,6 @@ TRun GetEnergy(const test::TSimProcess& meter, const TTempDir& home, std::vector
   return RunCli(args, home.Path);
 }
 
-bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
-
 // A meter that takes HLS challenges of at most 16 bytes: our random length
 // (8 to 64 bytes) is mostly refused, a fixed 16 always taken.
 TEST(Quirks, ChallengeLength) {
@@ -186,11 +210,18 @@ TEST(Quirks, ChallengeLength) {
   }
 }
 
-// The command fails against the misbehaving meter without the quirk and
-// works with it, which says so in the log.
-void ExpectQuirkMakesItWork(const std::vector<std::string>& sim, const std::vector<std::string>& connection,
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// The command fails against the misbehaving meter without the quirk (with
+// `refusal` as its first line, when given) and works with it, which says so
+// in the log. The run with the quirk is returned.
+TRun ExpectQuirkMakesItWork(const std::vector<std::string>& sim, const std::vector<std::string>& connection,
                             const std::vector<std::string>& command, const std::string& quirk,
-                            const std::string& logLine) {
+                            const std::string& logLine, const std::string& refusal = std::string()) {
   std::vector<std::string> simArgs{"--port", "0"};
   simArgs.insert(simArgs.end(), sim.begin(), sim.end());
   test::TSimProcess meter(simArgs);
@@ -203,12 +234,50 @@ void ExpectQuirkMakesItWork(const std::vector<std::string>& sim, const std::vect
   without.insert(without.end(), command.begin(), command.end());
   const TRun refused = RunCli(without, home.Path);
   EXPECT_EQ(refused.Status, 1) << Describe(refused);
+  if (!refusal.empty()) {
+    EXPECT_TRUE(Has(refused.Err, "\nquillon-cli: " + refusal + "\n")) << Describe(refused);
+  }
   std::vector<std::string> with = args;
   with.insert(with.end(), {"--quirk", quirk});
   with.insert(with.end(), command.begin(), command.end());
   const TRun r = RunCli(with, home.Path);
-  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_EQ(r.Status, 0) << Describe(r);
   EXPECT_TRUE(Has(r.Err, logLine + "\n")) << Describe(r);
+  return r;
+}
+
+// A meter that sends the object list in blocks although its AARE granted
+// no block transfer: general blocks answering the ACCESS request of logical
+// names, data blocks answering the READ of short names. Refused, taken with
+// the quirk (said once).
+TEST(Quirks, BlocksWithoutTheirConformanceBit) {
+  const struct {
+    std::vector<std::string> Connection;
+    const char* Form;
+  } cases[] = {{{"--tcp", "PORT"}, "General-block-transfer"},
+               // The short-name object list is shorter than the meter's PDU size.
+               {{"--tcp", "PORT", "--sn", "--client", "48", "--quirk", "max-pdu=256"}, "Block-transfer-with-get"}};
+  for (const auto& c : cases) {
+    const std::string refusal = std::string(c.Form) + " received when not allowed by the conformance block";
+    const TRun r = ExpectQuirkMakesItWork({"--blocks-without-bit"}, c.Connection, {"objects"}, "blocks-without-bit",
+                                          refusal + ": accepted", refusal);
+    EXPECT_EQ(Count(r.Err, "when not allowed by the conformance block"), 1u) << Describe(r);
+    EXPECT_GT(Count(r.Out, "\n"), 40u) << r.Out;
+  }
+}
+
+// A meter that pads what it ciphers: three bytes after every APDU.
+TEST(Quirks, TrailingBytesAfterADecipheredApdu) {
+  std::vector<std::string> connection{"--tcp", "PORT"};
+  const std::vector<std::string> ciphered = Ciphered(32, kEK, kMeterTitle);
+  connection.insert(connection.end(), ciphered.begin(), ciphered.end());
+  const TRun r = ExpectQuirkMakesItWork({"--trailing-bytes", "3"}, connection, {"get", "1.0.1.8.0.255"}, "trailing-bytes",
+                                        "3 bytes after the end of the deciphered APDU ignored",
+                                        "association: Unexpected pdu trailing data");
+  // Once for every ciphered answer, from the AARE's InitiateResponse on.
+  EXPECT_EQ(Count(r.Err, "3 bytes after the end of the deciphered APDU ignored\n"), Count(r.Err, "\nDECRYPTION "))
+      << Describe(r);
+  EXPECT_GE(Count(r.Err, "\nDECRYPTION "), 2u) << Describe(r);
 }
 
 // A slow modem: the first answer of each link comes 1.5 s late.
@@ -244,7 +313,7 @@ TEST(Quirks, NamesAndValuesAreChecked) {
   } cases[] = {
       {"challenge-17",
        "quillon-cli: --quirk \"challenge-17\": expected one of challenge-16, challenge-32, max-pdu=N, hdlc-info=N, "
-       "inter-frame-delay=MS, first-response-timeout=MS, no-rlrq\n"},
+       "inter-frame-delay=MS, first-response-timeout=MS, no-rlrq, blocks-without-bit, trailing-bytes\n"},
       {"max-pdu=5", "quillon-cli: --quirk \"max-pdu=5\": expected max-pdu=N with N 12..65535\n"},
       {"hdlc-info=x", "quillon-cli: --quirk \"hdlc-info=x\": expected hdlc-info=N with N 32..2030\n"},
   };

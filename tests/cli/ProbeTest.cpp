@@ -92,6 +92,37 @@ TEST(Probe, WithoutAMeterSaysSoWithinItsBudget) {
             "quillon-cli: connection: expected --tcp HOST[:PORT], --hdlc-tcp HOST:PORT, --serial DEVICE or --meter NAME\n");
 }
 
+// A meter that sends data blocks it did not grant and pads what it
+// ciphers: the probe finds that each quirk cures an attempt, suggests both
+// and saves them with the meter, which then reads on its own.
+TEST(Probe, SuggestsTheQuirksItSawANeedFor) {
+  test::TSimProcess meter({"--port", "0", "--blocks-without-bit", "--trailing-bytes", "2"});
+  TTempDir home;
+  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--client", "32", "--security",
+                         "auth-enc", "--ek", "000102030405060708090A0B0C0D0E0F", "--ak",
+                         "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF", "--kek", "101112131415161718191A1B1C1D1E1F", "--system-title", "4D4D4D0000BC614E",
+                         "--server-system-title", "5153494D00000001",
+                         "--format", "json",
+                         "probe", "--budget", "20", "--attempt-timeout", "700", "--save", "padded"},
+                        home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const json out = json::parse(r.Out);
+  EXPECT_EQ(out["suggested_quirks"], json({"blocks-without-bit", "trailing-bytes"})) << r.Out;
+  EXPECT_EQ(out["recommended"]["client"], 32) << r.Out;
+  EXPECT_EQ(out["recommended"]["quirks"], "blocks-without-bit,trailing-bytes") << r.Out;
+  // Public association (its object list refused), again with the first
+  // quirk; client 32 (its AARE refused), again with the second.
+  std::vector<std::string> outcomes;
+  for (const json& a : out["attempts"]) outcomes.push_back(a["outcome"]);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"associated", "associated", "AARE", "associated"})) << r.Out;
+  EXPECT_EQ(out["attempts"][0]["detail"], "General-block-transfer received when not allowed by the conformance block") << r.Out;
+
+  // The probe used the meter's first invocation counters.
+  const TRun objects = RunCli({"--meter", "padded", "--ic", "auto", "--format", "json", "objects"}, home.Path);
+  ASSERT_EQ(objects.Status, 0) << Describe(objects);
+  EXPECT_GT(json::parse(objects.Out).size(), 40u);
+}
+
 TEST(Probe, PhysicalAddressFromTheSerialNumber) {
   const struct {
     const char* SerialNumber;

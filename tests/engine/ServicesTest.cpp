@@ -3,6 +3,7 @@
 // engine must send and every byte the meter answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -235,5 +236,37 @@ INSTANTIATE_TEST_SUITE_P(
         TServiceCase{"NotAnActionResponse", TEntry::eInvoke, kAction, cbAction, 1024,
                      {{kActionBytes, "C4 01 C1 00 11 05"}}, 1, "Unexpected response GetResponse to ActionRequest"}),
     [](const auto& info) { return std::string(info.param.Label); });
+
+// A meter that answers in blocks without granting them: with the option
+// data blocks and general blocks are followed and the log says so once per
+// association; without it a general block is refused as a data block is
+// (case BlocksNotNegotiated above).
+TEST_F(EngineTest, BlocksWithoutTheirConformanceBitFollowedWhenAsked) {
+  const std::vector<TScriptStep> steps = {{kGetNormalBytes, "C4 02 C1 00 00000001 00 06 090A01020304"},
+                                          {kNextBlock1, "C4 02 C1 01 00000002 00 06 05060708090A"},
+                                          {kGetNormalBytes, "C4 02 C1 00 00000001 00 06 090A01020304"},
+                                          {kNextBlock1, "C4 02 C1 01 00000002 00 06 05060708090A"},
+                                          {kGetNormalBytes, "E0 81 0001 0000 06 C401C1001105"}};
+  TScriptedConversation script(steps);
+  Ctx.Options |= DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE;
+  EstablishPre(script, kGetOnly, 1024);
+  for (const std::string& expected : {kOctets10Result, kOctets10Result, kUnsigned5Result}) {
+    ASSERT_EQ(ReadAttributes(&Ctx, kGetNormal), 0) << ResultText();
+    EXPECT_EQ(ResultText(), expected);
+  }
+  EXPECT_EQ(script.Exchanges(), steps.size());
+  const std::string line = "Block-transfer-with-get received when not allowed by the conformance block: accepted";
+  EXPECT_EQ(std::count(script.LogLines().begin(), script.LogLines().end(), line), 1);
+  EXPECT_EQ(std::count_if(script.LogLines().begin(), script.LogLines().end(),
+                          [](const std::string& l) { return l.find(": accepted") != std::string::npos; }),
+            1);
+
+  DropState();
+  TScriptedConversation refusing(std::vector<TScriptStep>{{kGetNormalBytes, "E0 81 0001 0000 06 C401C1001105"}});
+  Ctx.Options &= ~DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE;
+  EstablishPre(refusing, kGetOnly, 1024);
+  EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
+  EXPECT_EQ(ResultText(), "General-block-transfer received when not allowed by the conformance block");
+}
 
 }  // namespace

@@ -280,6 +280,48 @@ TEST_F(LayerTest, ReceivedApduFailures) {
   for (const auto& l : Lines) EXPECT_EQ(l.find("DECRYPTION"), std::string::npos) << l;
 }
 
+// A list told to ignore trailing bytes takes the APDU in front of them,
+// in both ciphered forms, and logs how many it dropped; bytes that are not
+// an APDU still fail, and bytes outside the ciphering are not forgiven.
+TEST_F(LayerTest, TrailingBytesAfterTheDecipheredApduIgnoredWhenAsked) {
+  TSecurityControl sc{kAuthEnc, false, 0};
+  auto cipher = [&](const PduStr& plain) { return TGCMCipher::GCMEncrypt(kClient, plain, kGUEK, kGAK, sc, 7, ""); };
+  auto service = [](const PduStr& info) { return H("C8") + static_cast<char>(info.size()) + info; };
+  auto general = [](const PduStr& info) {
+    return H("DB") + static_cast<char>(kClient.size()) + kClient + static_cast<char>(info.size()) + info;
+  };
+  const struct {
+    PduStr Bytes;
+    const char* Error;  // nullptr: the GetRequest comes out
+    const char* Logged;
+  } cases[] = {
+      {service(cipher(kGetRequest + H("00"))), nullptr, "1 byte after the end of the deciphered APDU ignored"},
+      {general(cipher(kGetRequest + H("000000"))), nullptr, "3 bytes after the end of the deciphered APDU ignored"},
+      {service(cipher(kGetRequest)), nullptr, nullptr},
+      {general(cipher(H("0203"))), "GCMDecrypted data is not a valid APDU", nullptr},
+      {service(cipher(kGetRequest)) + H("00"), "Unexpected pdu trailing data", nullptr},
+  };
+  for (const auto& c : cases) {
+    Lines.clear();
+    TProtectionLayers list;
+    list.IgnoreTrailingBytes = true;
+    try {
+      auto plain = RemoveAll(c.Bytes, list);
+      EXPECT_EQ(c.Error, nullptr) << Hex(c.Bytes);
+      ASSERT_NE(plain, nullptr);
+      EXPECT_EQ(plain->Encoded(), kGetRequest);
+    } catch (const EGeneralError& e) {
+      EXPECT_STREQ(e.what(), c.Error ? c.Error : "no error") << Hex(c.Bytes);
+    }
+    const auto ignored = std::count_if(Lines.begin(), Lines.end(),
+                                       [](const std::string& l) { return l.find("ignored") != std::string::npos; });
+    EXPECT_EQ(ignored, c.Logged ? 1 : 0) << Hex(c.Bytes);
+    if (c.Logged) {
+      EXPECT_NE(std::find(Lines.begin(), Lines.end(), c.Logged), Lines.end()) << Hex(c.Bytes);
+    }
+  }
+}
+
 // Hostile bytes behind every ciphered tag: an error or a result, never a
 // crash or an overrun (the sanitizer build watches the latter).
 TEST_F(LayerTest, ArbitraryBytesBehindCipheredTagsFailCleanly) {

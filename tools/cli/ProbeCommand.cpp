@@ -94,7 +94,7 @@ int RunProbe(const TProbeCommand& c, TCancelToken* cancel) {
       std::string detail = a.Detail;
       if (a.Outcome == "associated" && (!a.LogicalDeviceName.empty() || a.ObjectCount >= 0))
         detail = "device " + a.LogicalDeviceName + ", serial number " + a.SerialNumber + ", " +
-                 std::to_string(a.ObjectCount) + " objects";
+                 (a.ObjectCount >= 0 ? std::to_string(a.ObjectCount) + " objects" : "object list: " + a.Detail);
       rows.push_back({std::to_string(++i), AttemptText(a.Profile), a.Outcome, std::to_string(a.ElapsedMs), detail});
     }
     std::cout << TextTable(rows, {true, false, false, true, false});

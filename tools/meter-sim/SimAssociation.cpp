@@ -144,6 +144,20 @@ PduStr TSimAssociation::Reject(int result, int diagnostic, TObjectIdentifier con
   return T_COSEMpdu::CreateVariant(xmlAssociationResponse, std::move(aare))->Encoded();
 }
 
+std::string TSimAssociation::AssociationObjectsModel() const {
+  std::string text;
+  int n = 0;
+  for (const auto& [address, c] : FClients) {
+    if (!c.LogicalNames) continue;
+    ++n;
+    text += Format("object 15 1 0.0.40.0.%d.255 \"Association of client %d\"\n", n, address);
+    text += Format("attr 3 <Structure Qty=\"0002\"><Integer Value=\"%s\" /><LongUnsigned Value=\"0001\" /></Structure>\n",
+                   TMisc::IntToHex(address & 0xFF, 2).c_str());
+    text += Format("attr 6 <OctetString Value=\"608574050802%s\" />\n", TMisc::IntToHex(c.Mechanism - 1, 2).c_str());
+  }
+  return text;
+}
+
 PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_AssociationRequest& aarq) {
   Reset();
   TObjectIdentifier context = aarq.ApplicationContextName() ? aarq.ApplicationContextName()->Value : oiUNKNOWN;
@@ -209,12 +223,21 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   s.ServerSystemTitle = FSecurity.SystemTitle;
   // Responses are sized before they are ciphered: leave room for the header
   // and the tag.
+  // Such a meter splits every answer longer than its own PDU size.
+  if (FMisbehaviour.BlocksWithoutBit) s.ClientMaxPdu = std::min(s.ClientMaxPdu, s.ServerMaxPdu);
   if (client->Ciphered) s.ClientMaxPdu -= 32;
   FCtoS = callingValue;
 
   auto resp = std::make_unique<T_InitiateResponse>(xmlInitiateResponse);
   resp->FNegotiatedDlmsVersionNumber()->Value = 6;
-  resp->FNegotiatedConformance()->Value = ConformanceString(s.Conformance);
+  // A meter that sends data blocks without granting them: the session keeps
+  // the bits, the AARE does not show them.
+  const uint32_t announced =
+      FMisbehaviour.BlocksWithoutBit
+          ? s.Conformance & ~(cbBlockTransferWithGetOrRead | cbBlockTransferWithSetOrWrite |
+                              cbBlockTransferWithAction | cbGeneralBlockTransfer)
+          : s.Conformance;
+  resp->FNegotiatedConformance()->Value = ConformanceString(announced);
   resp->FNegotiatedMaxPduSize()->Value = static_cast<uint16_t>(s.ServerMaxPdu);
   resp->FVaaName()->Value = static_cast<int16_t>(client->LogicalNames ? 0x0007 : 0xFA00);
   PduStr respBytes = T_COSEMpdu::CreateVariant(xmlInitiateResponse, std::move(resp))->Encoded();
@@ -456,7 +479,9 @@ PduStr TSimAssociation::Encipher(const PduStr& plain, uint8_t style) {
   TSecurityControl sc;
   sc.COSEMProtectionServices = TCOSEMProtectionServices{psAuthentication, psEncryption};
   sc.SecuritySuite = FSecurity.Suite;
-  PduStr cipher = TGCMCipher::GCMEncrypt(FSecurity.SystemTitle, plain, FSecurity.EK, FSecurity.AK, sc, FServerCounter++, PduStr());
+  const uint32_t counter = FMisbehaviour.FrozenInvocationCounter ? FServerCounter : FServerCounter++;
+  PduStr cipher = TGCMCipher::GCMEncrypt(FSecurity.SystemTitle, plain + PduStr(FMisbehaviour.TrailingBytes, '\0'),
+                                         FSecurity.EK, FSecurity.AK, sc, counter, PduStr());
   PduStr out;
   if (style == 3 || style == 4) {
     out += static_cast<char>(style == 3 ? 0xDB : 0xDC);

@@ -46,6 +46,14 @@ struct TSimMisbehaviour {
   size_t PduLimit = 0;
   // The first answer on a new link comes this late (a slow modem).
   int FirstResponseDelayMs = 0;
+  // The AARE grants no block transfer (with GET, SET, ACTION, READ or
+  // WRITE, nor general), but answers longer than the meter's own PDU size
+  // (1024) still come in blocks, data blocks or general ones.
+  bool BlocksWithoutBit = false;
+  // Bytes of padding after the APDU inside every ciphered answer.
+  size_t TrailingBytes = 0;
+  // Every ciphered answer carries the same invocation counter.
+  bool FrozenInvocationCounter = false;
 };
 
 class TSimAssociation {
@@ -62,6 +70,10 @@ public:
   // are left to the model.
   void Configure(const std::string& text);
   void SetLog(TLog log) { FLog = std::move(log); }
+  // Model lines of one association object (class 15, 0.0.40.0.n.255, n
+  // counted from 1) for each logical-name client, whose partners and
+  // mechanism name say how that client associates.
+  std::string AssociationObjectsModel() const;
 
   // The lowest invocation counter the meter takes from a client it has not
   // heard a ciphered request from yet (default 0). After that, each client's

@@ -566,7 +566,8 @@ int TSimModel::Read(TSimObject& obj, int attributeId, const T_Data* selection, i
     value = Octets(DateTimeBytes(Now()));
     return darSuccess;
   }
-  if (obj.ClassId == 15 || obj.ClassId == 12)
+  // Association objects of other clients hold their values like any object.
+  if ((obj.ClassId == 15 || obj.ClassId == 12) && obj.Attribute(attributeId) && obj.Attribute(attributeId)->Computed)
     if ((value = AssociationAttribute(obj, attributeId, who))) return darSuccess;
   if (obj.ClassId == 64 && obj.Attribute(attributeId) && obj.Attribute(attributeId)->Computed)
     if ((value = SecuritySetupAttribute(attributeId, who))) return darSuccess;

@@ -68,6 +68,14 @@ const char* kHelp =
     "                  pdu-too-long, while the meter announces 1024\n"
     "  --hdlc-info-limit N  (HDLC) I frames with more than N bytes of information\n"
     "                  are lost, while the meter announces 128\n"
+    "  --association-objects  the object list also has one association object\n"
+    "                  (0.0.40.0.n.255) per logical-name client, naming its partners\n"
+    "                  and authentication mechanism\n"
+    "  --blocks-without-bit  the AARE grants no block transfer, but answers longer\n"
+    "                  than the meter's PDU size (1024) still come in (general) blocks\n"
+    "  --trailing-bytes N  N zero bytes after the APDU inside every ciphered answer\n"
+    "  --frozen-invocation-counter  every ciphered answer carries the same\n"
+    "                  invocation counter\n"
     "\n"
     "  --model FILE    object model and client configuration (default: meter.txt of\n"
     "                  the shared data folder share/quillon, else the built-in\n"
@@ -129,6 +137,7 @@ int main(int argc, char** argv) {
   THdlcSettings hdlc;
   TSimMisbehaviour odd;
   int firstDelay = 0;
+  bool associationObjects = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -229,7 +238,7 @@ int main(int argc, char** argv) {
       }
       (a == "--aare-system-title" ? odd.AareSystemTitle : odd.KnownClientTitle) = title;
     } else if (a == "--max-challenge" || a == "--first-response-delay" || a == "--hdlc-info-limit" ||
-               a == "--pdu-limit") {
+               a == "--pdu-limit" || a == "--trailing-bytes") {
       std::string v = value();
       char* end = nullptr;
       const long n = std::strtol(v.c_str(), &end, 10);
@@ -240,7 +249,14 @@ int main(int argc, char** argv) {
       if (a == "--max-challenge") odd.MaxChallenge = static_cast<size_t>(n);
       else if (a == "--hdlc-info-limit") hdlc.TakenInfoLength = static_cast<int>(n);
       else if (a == "--pdu-limit") odd.PduLimit = static_cast<size_t>(n);
+      else if (a == "--trailing-bytes") odd.TrailingBytes = static_cast<size_t>(n);
       else firstDelay = static_cast<int>(n);
+    } else if (a == "--association-objects") {
+      associationObjects = true;
+    } else if (a == "--blocks-without-bit") {
+      odd.BlocksWithoutBit = true;
+    } else if (a == "--frozen-invocation-counter") {
+      odd.FrozenInvocationCounter = true;
     } else if (a == "--quiet") {
       quiet = true;
     } else {
@@ -285,6 +301,7 @@ int main(int argc, char** argv) {
     }
     TSimAssociation assoc(model, TSimSecurity{});
     assoc.Configure(text);
+    if (associationObjects) model.Load(text + "\n" + assoc.AssociationObjectsModel());
     assoc.SetFirstInvocationCounter(static_cast<uint32_t>(firstCounter));
     assoc.SetMisbehaviour(odd);
     TTrafficLog log;
