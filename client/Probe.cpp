@@ -171,6 +171,7 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
 
   // One attempt: open, read what a public association shows, close.
   auto attempt = [&](const TMeterProfile& p, bool readInfo) -> TProbeAttempt {
+    if (o.OnStart) o.OnStart(p);
     TProbeAttempt a;
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
