@@ -211,7 +211,7 @@ void TFormSettings::SaveControls(TIniFile& ini) const {
 }
 
 void TFormSettings::LoadControls(const TIniFile& ini) {
-  Quirks->SetText(ini.ReadString(kSection, Quirks->objectName(), Quirks->Text()));
+  if (ini.ValueExists(kSection, Quirks->objectName())) Quirks->SetText(ini.ReadString(kSection, Quirks->objectName()));
   for (QWidget* w : PersistedControls()) {
     const QString name = w->objectName();
     if (auto* e = qobject_cast<QLineEdit*>(w)) {

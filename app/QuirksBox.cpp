@@ -27,11 +27,11 @@ TQuirksBox::TQuirksBox(QWidget* parent) : QGroupBox(QStringLiteral("Meter quirks
     TRow row;
     row.Name = name;
     row.Check = new QCheckBox(name);
-    row.Check->setObjectName(QStringLiteral("CHKQuirk-") + name);
+    row.Check->setObjectName(QStringLiteral("QuirkCheck-") + name);
     row.Check->setToolTip(QString::fromUtf8(info.Meaning));
     if (!valueName.isEmpty()) {
       row.Value = new QLineEdit;
-      row.Value->setObjectName(QStringLiteral("EDITQuirk-") + name);
+      row.Value->setObjectName(QStringLiteral("QuirkValue-") + name);
       row.Value->setPlaceholderText(valueName);
       row.Value->setToolTip(QString::fromUtf8(info.Meaning));
       row.Value->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
@@ -66,10 +66,8 @@ QString TQuirksBox::Text() const {
 }
 
 void TQuirksBox::SetText(const QString& list) {
-  for (const TRow& row : FRows) {
-    row.Check->setChecked(false);
-    if (row.Value) row.Value->clear();
-  }
+  // Values of quirks not ticked stay as typed, for the next tick.
+  for (const TRow& row : FRows) row.Check->setChecked(false);
   for (const QString& item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
     const auto [name, value] = NameAndValue(item);
     for (const TRow& row : FRows)

@@ -26,7 +26,7 @@ public:
   // ("challenge-16,max-pdu=512"); values as typed, unchecked.
   QString Text() const;
   // Ticks the quirks of a list in that form and fills their values; the
-  // others are cleared. Names this program does not know are skipped (a
+  // others are unticked. Names this program does not know are skipped (a
   // settings file written by a newer version).
   void SetText(const QString& list);
 
