@@ -72,12 +72,12 @@ std::string TProtocolLayerSerial::DeviceNameOfCOM(int32_t n) {
   return Format("/dev/ttyS%d", n - 1);
 }
 
-std::vector<std::string> TProtocolLayerSerial::PresentDevices() {
+std::vector<std::string> TProtocolLayerSerial::PresentDevices(const std::string& dev) {
   std::vector<std::string> devices;
   // Stable names of USB adapters first: they survive replugging.
-  for (const char* pattern : {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*", "/dev/ttyS*"}) {
+  for (const char* pattern : {"/serial/by-id/*", "/ttyUSB*", "/ttyACM*", "/ttyS*"}) {
     glob_t g{};
-    if (glob(pattern, 0, nullptr, &g) == 0)
+    if (glob((dev + pattern).c_str(), 0, nullptr, &g) == 0)
       for (size_t i = 0; i < g.gl_pathc; ++i) devices.emplace_back(g.gl_pathv[i]);
     globfree(&g);
   }

@@ -38,8 +38,8 @@ public:
 
   static std::string DeviceNameOfCOM(int32_t n);
   // Serial devices present on this machine: /dev/serial/by-id/*, then
-  // ttyUSB*, ttyACM* and ttyS*.
-  static std::vector<std::string> PresentDevices();
+  // ttyUSB*, ttyACM* and ttyS* (`dev`: the folder in place of /dev).
+  static std::vector<std::string> PresentDevices(const std::string& dev = "/dev");
   // The device this layer opens.
   std::string DeviceName() const;
 
