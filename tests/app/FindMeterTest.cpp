@@ -82,20 +82,30 @@ private slots:
 
 void FindMeterTest::findsTheMeterAndHandsItOn_data() {
   QTest::addColumn<bool>("hdlc");
+  QTest::addColumn<QString>("password");  // of client 17; empty: no client given
   QTest::addColumn<QStringList>("outcomes");
   QTest::addColumn<QString>("recommended");  // %1: the port
-  QTest::newRow("wrapper") << false << QStringList{"associated"}
-                           << "Recommended: wrapper 127.0.0.1:%1 client 16 server 1 LN";
+  QTest::addColumn<QStringList>("settings");  // client, mechanism, password after "Use for settings"
+  QTest::newRow("wrapper") << false << "" << QStringList{"associated"}
+                           << "Recommended: wrapper 127.0.0.1:%1 client 16 server 1 LN"
+                           << QStringList{"16", "NO", ""};
+  // The public client first, then the client given with its password.
+  QTest::newRow("wrapper, client 17") << false << "12345678" << QStringList{"associated", "associated"}
+                                      << "Recommended: wrapper 127.0.0.1:%1 client 17 server 1 LN low"
+                                      << QStringList{"17", "LOW", "3132333435363738"};
   // HDLC at the physical address the serial number gives: the wrapper,
   // tried first, hears nothing.
-  QTest::newRow("HDLC over TCP") << true << QStringList{"nothing", "associated"}
-                                 << "Recommended: hdlc-tcp 127.0.0.1:%1 client 16 server 1/443 (4-byte) LN";
+  QTest::newRow("HDLC over TCP") << true << "" << QStringList{"nothing", "associated"}
+                                 << "Recommended: hdlc-tcp 127.0.0.1:%1 client 16 server 1/443 (4-byte) LN"
+                                 << QStringList{};
 }
 
 void FindMeterTest::findsTheMeterAndHandsItOn() {
   QFETCH(bool, hdlc);
+  QFETCH(QString, password);
   QFETCH(QStringList, outcomes);
   QFETCH(QString, recommended);
+  QFETCH(QStringList, settings);
   TSettingsFixture fx;
   TConfigHome config(fx);
   std::optional<sim::THdlcSettings> link;
@@ -111,6 +121,10 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   dialog->SPINBudget->setValue(20);
   dialog->SPINAttemptTimeout->setValue(500);
   dialog->EDITSerialNumber->setText(kSerialNumber);
+  if (!password.isEmpty()) {
+    dialog->EDITClient->setText(QStringLiteral("17"));
+    dialog->EDITPassword->setText(password);
+  }
   QVERIFY(RunToEnd(*dialog));
 
   const client::TProbeResult& r = dialog->Result();
@@ -119,10 +133,12 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   for (int i = 0; i < outcomes.size(); ++i) QCOMPARE(dialog->Attempts->item(i, 1)->text(), outcomes[i]);
   const QStringList found = Row(dialog->Attempts, outcomes.size() - 1);
   QCOMPARE(found[0], recommended.mid(QStringLiteral("Recommended: ").size()).arg(sim.Port()));
-  QCOMPARE(found[4], QStringLiteral("QSM0000000001, serial number %1, %2 objects")
-                         .arg(kSerialNumber)
-                         .arg(r.Attempts.back().ObjectCount));
-  QVERIFY(r.Attempts.back().ObjectCount > 40);
+  // The public association shows the meter.
+  const int pub = static_cast<int>(outcomes.indexOf("associated"));
+  QCOMPARE(Row(dialog->Attempts, pub)[4], QStringLiteral("QSM0000000001, serial number %1, %2 objects")
+                                              .arg(kSerialNumber)
+                                              .arg(r.Attempts[pub].ObjectCount));
+  QVERIFY(r.Attempts[pub].ObjectCount > 40);
   QCOMPARE(dialog->LBLRecommended->text(), recommended.arg(sim.Port()));
   QCOMPARE(dialog->LBLProgress->text(), QStringLiteral("Found after %1 attempts").arg(outcomes.size()));
   QVERIFY(dialog->BTNUse->isEnabled() && dialog->BTNSave->isEnabled());
@@ -137,9 +153,8 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
     // Into the settings; the window then connects with them.
     dialog->UseRecommended();
     const TFormSettings& s = *form.FormSettings;
-    QCOMPARE(s.EDITClientAddress->text(), QStringLiteral("16"));
+    QCOMPARE((QStringList{s.EDITClientAddress->text(), s.CBAuthMechanism->currentText(), s.EDITPW->text()}), settings);
     QCOMPARE(s.EDITServerAddress->text(), QStringLiteral("1"));
-    QCOMPARE(s.CBAuthMechanism->currentText(), QStringLiteral("NO"));
     QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }), QString());
     QVERIFY(form.LinkConnected());
   } else {
