@@ -81,27 +81,31 @@ private slots:
 };
 
 void FindMeterTest::findsTheMeterAndHandsItOn_data() {
-  QTest::addColumn<bool>("hdlc");
+  QTest::addColumn<int>("line");  // 0 wrapper, 1 HDLC over TCP, 2 HDLC on a pseudo-terminal with mode E
   QTest::addColumn<QString>("password");  // of client 17; empty: no client given
   QTest::addColumn<QStringList>("outcomes");
-  QTest::addColumn<QString>("recommended");  // %1: the port
+  QTest::addColumn<QString>("recommended");  // %1: the port or device
   QTest::addColumn<QStringList>("settings");  // client, mechanism, password after "Use for settings"
-  QTest::newRow("wrapper") << false << "" << QStringList{"associated"}
+  QTest::newRow("wrapper") << 0 << "" << QStringList{"associated"}
                            << "Recommended: wrapper 127.0.0.1:%1 client 16 server 1 LN"
                            << QStringList{"16", "NO", ""};
   // The public client first, then the client given with its password.
-  QTest::newRow("wrapper, client 17") << false << "12345678" << QStringList{"associated", "associated"}
+  QTest::newRow("wrapper, client 17") << 0 << "12345678" << QStringList{"associated", "associated"}
                                       << "Recommended: wrapper 127.0.0.1:%1 client 17 server 1 LN low"
                                       << QStringList{"17", "LOW", "3132333435363738"};
   // HDLC at the physical address the serial number gives: the wrapper,
   // tried first, hears nothing.
-  QTest::newRow("HDLC over TCP") << true << "" << QStringList{"nothing", "associated"}
+  QTest::newRow("HDLC over TCP") << 1 << "" << QStringList{"nothing", "associated"}
                                  << "Recommended: hdlc-tcp 127.0.0.1:%1 client 16 server 1/443 (4-byte) LN"
                                  << QStringList{};
+  // A meter that speaks only after the mode E opening, at the factory
+  // physical address: the one from the serial number is tried first.
+  QTest::newRow("mode E") << 2 << "" << QStringList{"nothing", "associated"}
+                          << "Recommended: serial %1 mode E client 16 server 1/17 (2-byte) LN" << QStringList{};
 }
 
 void FindMeterTest::findsTheMeterAndHandsItOn() {
-  QFETCH(bool, hdlc);
+  QFETCH(int, line);
   QFETCH(QString, password);
   QFETCH(QStringList, outcomes);
   QFETCH(QString, recommended);
@@ -109,15 +113,24 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   TSettingsFixture fx;
   TConfigHome config(fx);
   std::optional<sim::THdlcSettings> link;
-  if (hdlc) link = sim::THdlcSettings{.ServerUpper = 1, .ServerLower = 443};
-  TSimulator sim(link);
+  if (line == 1) link = sim::THdlcSettings{.ServerUpper = 1, .ServerLower = 443};
+  if (line == 2) link = sim::THdlcSettings{.ServerUpper = 1, .ServerLower = 17, .ModeE = true};
+  TSimulator sim(link, line == 2 ? TSimulator::lPseudoTerminal : TSimulator::lTcp);
   TFormMain form;
   // What the window holds is wrong for this meter but for where it is.
-  AimAt(*form.FormSettings, sim.Port(), 17, 1, QStringLiteral("3132"));
+  const int port = line == 2 ? 1 : sim.Port();
+  AimAt(*form.FormSettings, port, 17, 1, QStringLiteral("3132"));
 
   std::unique_ptr<TFormFindMeter> dialog(form.CreateFindMeter());
   QVERIFY(dialog->RBTcp->isChecked());
-  QCOMPARE(dialog->EDITHostPort->text(), QStringLiteral("127.0.0.1:%1").arg(sim.Port()));
+  QString where = QString::number(port);
+  QCOMPARE(dialog->EDITHostPort->text(), QStringLiteral("127.0.0.1:%1").arg(where));
+  if (line == 2) {
+    // A device path typed in the picker.
+    where = QString::fromStdString(sim.Device());
+    dialog->RBSerial->setChecked(true);
+    dialog->CBDevice->setEditText(where);
+  }
   dialog->SPINBudget->setValue(20);
   dialog->SPINAttemptTimeout->setValue(500);
   dialog->EDITSerialNumber->setText(kSerialNumber);
@@ -132,14 +145,14 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   QCOMPARE(dialog->Attempts->rowCount(), outcomes.size());
   for (int i = 0; i < outcomes.size(); ++i) QCOMPARE(dialog->Attempts->item(i, 1)->text(), outcomes[i]);
   const QStringList found = Row(dialog->Attempts, outcomes.size() - 1);
-  QCOMPARE(found[0], recommended.mid(QStringLiteral("Recommended: ").size()).arg(sim.Port()));
+  QCOMPARE(found[0], recommended.mid(QStringLiteral("Recommended: ").size()).arg(where));
   // The public association shows the meter.
   const int pub = static_cast<int>(outcomes.indexOf("associated"));
   QCOMPARE(Row(dialog->Attempts, pub)[4], QStringLiteral("QSM0000000001, serial number %1, %2 objects")
                                               .arg(kSerialNumber)
                                               .arg(r.Attempts[pub].ObjectCount));
   QVERIFY(r.Attempts[pub].ObjectCount > 40);
-  QCOMPARE(dialog->LBLRecommended->text(), recommended.arg(sim.Port()));
+  QCOMPARE(dialog->LBLRecommended->text(), recommended.arg(where));
   QCOMPARE(dialog->LBLProgress->text(), QStringLiteral("Found after %1 attempts").arg(outcomes.size()));
   QVERIFY(dialog->BTNUse->isEnabled() && dialog->BTNSave->isEnabled());
 
@@ -149,7 +162,7 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
       client::ProfileFromMeterSection(client::TIniData::Load(client::MetersFilePath()), "found");
   QCOMPARE(QString::fromStdString(client::AttemptText(saved)), found[0]);
 
-  if (!hdlc) {
+  if (line == 0) {
     // Into the settings; the window then connects with them.
     dialog->UseRecommended();
     const TFormSettings& s = *form.FormSettings;
@@ -157,7 +170,7 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
     QCOMPARE(s.EDITServerAddress->text(), QStringLiteral("1"));
     QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }), QString());
     QVERIFY(form.LinkConnected());
-  } else {
+  } else if (line == 1) {
     // The window's TCP connection is the wrapper: it cannot take this one.
     QCOMPARE(RunAndCatchMessageBox([&] { dialog->UseRecommended(); }),
              QStringLiteral("transport \"hdlc-tcp\": the application's settings hold tcp (wrapper) or serial only"));

@@ -1,6 +1,7 @@
 // The project's meter simulator inside the test process, on a loopback port
 // of its own: the DLMS wrapper, or HDLC frames over TCP at the addresses
-// given. One connection at a time, as a meter takes them.
+// given; or HDLC on a pseudo-terminal (Device()). One connection at a time,
+// as a meter takes them.
 #pragma once
 
 #include <atomic>
@@ -17,13 +18,21 @@ namespace quillon::test {
 
 class TSimulator {
 public:
-  explicit TSimulator(std::optional<sim::THdlcSettings> hdlc = std::nullopt) : FHdlc(hdlc) {
+  enum TLine { lTcp, lPseudoTerminal };
+  explicit TSimulator(std::optional<sim::THdlcSettings> hdlc = std::nullopt, TLine line = lTcp) : FHdlc(hdlc) {
     const std::string path = std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt";
     std::ifstream f(path);
     const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     Model.Load(text);
     Assoc = std::make_unique<sim::TSimAssociation>(Model, sim::TSimSecurity{});
     Assoc->Configure(text);
+    if (line == lPseudoTerminal) {
+      auto link = std::make_shared<sim::TSimLink>(sim::OpenPseudoTerminal(FDevice));
+      Server = std::thread([this, link] {
+        while (!Stop) sim::ServeHdlc(*link, *Assoc, *FHdlc, Stop, nullptr);
+      });
+      return;
+    }
     Listener = std::make_unique<sim::TSimListener>("127.0.0.1", 0);
     Server = std::thread([this] {
       while (!Stop) {
@@ -45,6 +54,7 @@ public:
     Server.join();
   }
   int Port() const { return Listener->Port(); }
+  const std::string& Device() const { return FDevice; }
 
   sim::TSimModel Model;
   std::unique_ptr<sim::TSimAssociation> Assoc;
@@ -54,6 +64,7 @@ public:
 
 private:
   std::optional<sim::THdlcSettings> FHdlc;
+  std::string FDevice;
 };
 
 }  // namespace quillon::test
