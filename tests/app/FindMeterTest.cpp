@@ -161,6 +161,10 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   const client::TMeterProfile saved =
       client::ProfileFromMeterSection(client::TIniData::Load(client::MetersFilePath()), "found");
   QCOMPARE(QString::fromStdString(client::AttemptText(saved)), found[0]);
+  // A name the file's sections cannot hold is refused, the file kept.
+  QCOMPARE(RunAndCatchMessageBox([&] { dialog->SaveRecommended(QStringLiteral("a]b")); }),
+           QStringLiteral("Meter \"a]b\": expected a name without brackets or line breaks"));
+  QCOMPARE(client::TIniData::Load(client::MetersFilePath()).Sections(), std::vector<std::string>{"found"});
 
   if (line == 0) {
     // Into the settings; the window then connects with them.
