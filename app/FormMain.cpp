@@ -26,6 +26,7 @@
 #include "app/AppSettings.h"
 #include "app/EditorPane.h"
 #include "app/ExchangeThread.h"
+#include "app/FormFindMeter.h"
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
@@ -118,6 +119,14 @@ void TFormMain::FormCreate() {
   MMDoReadObjectList->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
   MMDoDisconnect = doMenu->addAction(QStringLiteral("Disconnect"));
   MMDoDisconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+  MMDoFindMeter = doMenu->addAction(QStringLiteral("Find meter..."));
+  connect(MMDoFindMeter, &QAction::triggered, this, [this] {
+    Guarded([this] {
+      TFormFindMeter* dialog = CreateFindMeter();
+      dialog->setAttribute(Qt::WA_DeleteOnClose);
+      dialog->open();
+    });
+  });
   MMDoCancel = doMenu->addAction(QStringLiteral("Cancel operation"));
   MMDoCancel->setShortcut(QKeySequence(Qt::Key_Escape));
   // Esc cancels from the log window as well, which is a window of its own.
@@ -310,25 +319,34 @@ void TFormMain::UseMeter(const QString& name) {
   const client::TIniData meters = client::TIniData::Load(client::MetersFilePath());
   if (!meters.HasSection(name.toStdString()))
     RaiseGeneral(Format("Meter \"%s\": no such meter in %s", name.toUtf8().constData(), client::MetersFilePath().c_str()));
-  const client::TMeterProfile profile = client::ProfileFromMeterSection(meters, name.toStdString());
+  UseProfile(client::ProfileFromMeterSection(meters, name.toStdString()), name);
+}
+
+void TFormMain::UseProfile(const client::TMeterProfile& profile, const QString& meterName) {
   client::TIniData settings;
   client::ProfileToSettings(profile, settings);
   TIniFile controls{QString()};
   controls.FromText(QString::fromStdString(settings.Text()));
   FormSettings->LoadControls(controls);
-  FMeterName = name;
+  FMeterName = meterName;
   UpdateCaption();
 }
 
 void TFormMain::SaveMeter(const QString& name) {
-  const client::TMeterProfile profile = CurrentMeterProfile();
+  StoreMeter(name, CurrentMeterProfile());
+  FMeterName = name;
+  UpdateCaption();
+}
+
+void TFormMain::StoreMeter(const QString& name, const client::TMeterProfile& profile) {
+  // A section name cannot hold these.
+  if (name.isEmpty() || name.contains(QRegularExpression(QStringLiteral("[\\[\\]\\r\\n]"))))
+    RaiseGeneral(Format("Meter \"%s\": expected a name without brackets or line breaks", name.toUtf8().constData()));
   const std::string path = client::MetersFilePath();
   client::TIniData meters = client::TIniData::Load(path);
   client::ProfileToMeterSection(profile, meters, name.toStdString());
   client::MakeFolders(client::ConfigFolder());
   meters.Save(path, 0600);
-  FMeterName = name;
-  UpdateCaption();
 }
 
 QString TFormMain::ObjectListSaveProposal() const {

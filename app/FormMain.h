@@ -154,6 +154,15 @@ public:
   static QStringList MeterNames();
   void UseMeter(const QString& name);
   void SaveMeter(const QString& name);
+  // A profile into the settings dialog (named `meterName`, or unnamed), and
+  // a profile into the meters file under a name.
+  void UseProfile(const client::TMeterProfile& profile, const QString& meterName = QString());
+  static void StoreMeter(const QString& name, const client::TMeterProfile& profile);
+  // "Find meter...": the probe dialog, set up from the settings dialog's
+  // connection, its results going to the settings or the meters file. The
+  // window's own link is closed first (one connection to a meter at a
+  // time). Modal for the operator; tests take the dialog unshown.
+  class TFormFindMeter* CreateFindMeter();
   // The meter the window talks to ("127.0.0.1:4059", "/dev/ttyUSB0"), or
   // the name of the meter chosen last.
   QString MeterText() const;
@@ -202,6 +211,7 @@ public:
   QAction* MMViewSettings;
   QAction* MMMeterChoose;
   QAction* MMMeterSave;
+  QAction* MMDoFindMeter;
   QLabel* EmptyHint;
   QAction* MMViewTraffic;
   QAction* MMHelpOnLine;

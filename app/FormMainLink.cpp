@@ -18,6 +18,7 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/LinkSettings.h"
+#include "app/QuirksBox.h"
 #include "app/ValueView.h"
 #include "client/Session.h"
 #include "xmlpdu/infra/ExchangeErrors.h"
@@ -102,6 +103,7 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
     if (TAppSettings* a = TAppSettings::Instance())
       p.InactivityTimeout = a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000);
   }
+  p.Quirks = f.Quirks->Quirks();
   p.Mechanism = f.GetMechanismName();
   if (p.Mechanism == client::mLow) {
     if (f.EDITPW->text().isEmpty()) RaiseGeneral("PW missing for low level security");
@@ -220,14 +222,26 @@ namespace {
 // The layers log under the names the log window has always shown.
 const client::TLayerNames kLayerNames{"TCPClient", "Serial[1]", "WRAPPER[1]", "HDLC[1]"};
 
+// The explanation of a refused association or protected exchange, one
+// line each: what happened, the likely cause, the fix.
+QStringList DiagnosisLines(const client::TDiagnosis& d) {
+  return {QStringLiteral("What happened: ") + QString::fromStdString(d.What),
+          QStringLiteral("Likely cause: ") + QString::fromStdString(d.Cause),
+          QStringLiteral("Fix: ") + QString::fromStdString(d.Fix)};
+}
+
 // The session's failures reach the operator with the layer's or the
-// engine's own text.
+// engine's own text; where the meter's answer explains the failure, the
+// explanation follows it, in the message and in the log.
 template <typename F>
-auto WithBareMessages(F&& f) -> decltype(f()) {
+auto WithBareMessages(const std::function<void(const QString&)>& log, F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const client::EMeterError& e) {
-    RaiseGeneral(e.Cause());
+    if (!e.Diagnosis) RaiseGeneral(e.Cause());
+    const QStringList lines = DiagnosisLines(*e.Diagnosis);
+    for (const QString& line : lines) log(line);
+    RaiseGeneral(e.Cause() + "\n\n" + lines.join(QLatin1Char('\n')).toStdString());
   }
 }
 
@@ -278,14 +292,15 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
         sn = found;
         return true;
       });
-  WithBareMessages([&] { session.Open(client::TCall{FCancel.get(), {}}); });
+  WithBareMessages([this](const QString& line) { LogLine(line); },
+                   [&] { session.Open(client::TCall{FCancel.get(), {}}); });
 }
 
 std::string TFormMain::RunRequest(int kind, const TLinkSettings& s, const std::string& requestXml) {
   TLinkState& L = *FLink;
   if (!L.Session) RaiseGeneral("Not connected");
   L.Session->SetRequestProtection(s.Protection);
-  return WithBareMessages([&] {
+  return WithBareMessages([this](const QString& line) { LogLine(line); }, [&] {
     return L.Session->Request(static_cast<client::TRequestKind>(kind), requestXml, client::TCall{FCancel.get(), {}});
   });
 }

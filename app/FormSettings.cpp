@@ -17,6 +17,7 @@
 #include "app/AppSettings.h"
 #include "app/FileDialogs.h"
 #include "app/IniFile.h"
+#include "app/QuirksBox.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -94,6 +95,7 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   EDITClientAddress = MakeEdit("EDITClientAddress");
   EDITServerAddress = MakeEdit("EDITServerAddress");
   EDITOLFileName = MakeEdit("EDITOLFileName");
+  Quirks = new TQuirksBox;
 
   // A key of 32 hex digits is read best when it fits without scrolling.
   const int keyWidth = fontMetrics().horizontalAdvance(QString(36, QLatin1Char('D')));
@@ -161,6 +163,7 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   top->addLayout(profiles);
   top->addLayout(assoc);
   top->addLayout(numbers);
+  top->addWidget(Quirks);
   top->addWidget(olBox);
   top->addLayout(buttons);
 
@@ -190,6 +193,7 @@ std::vector<QWidget*> TFormSettings::PersistedControls() const {
 }
 
 void TFormSettings::SaveControls(TIniFile& ini) const {
+  ini.WriteString(kSection, Quirks->objectName(), Quirks->Text());
   for (QWidget* w : PersistedControls()) {
     const QString name = w->objectName();
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
@@ -207,6 +211,7 @@ void TFormSettings::SaveControls(TIniFile& ini) const {
 }
 
 void TFormSettings::LoadControls(const TIniFile& ini) {
+  if (ini.ValueExists(kSection, Quirks->objectName())) Quirks->SetText(ini.ReadString(kSection, Quirks->objectName()));
   for (QWidget* w : PersistedControls()) {
     const QString name = w->objectName();
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
@@ -322,6 +327,9 @@ void TFormSettings::AcceptSettings() {
   GetReferencingModel();
   GetMechanismName();
   GetAddresses(true);
+#if defined(QUILLON_HAVE_CLIENT)
+  Quirks->Quirks();
+#endif
   if (TAppSettings* s = TAppSettings::Instance()) {
     SaveControls(s->Ini());
     s->SaveWindowGeometry(kSection, this);  // also writes the file

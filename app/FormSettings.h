@@ -17,6 +17,7 @@ class QWidget;
 namespace quillon {
 
 class TIniFile;
+class TQuirksBox;
 
 // The addresses of the dialog as the chosen profile carries them.
 struct TAddressSettings {
@@ -82,6 +83,9 @@ public:
   QLineEdit* EDITClientAddress;
   QLineEdit* EDITServerAddress;
   QLineEdit* EDITOLFileName;
+  // Tolerances for the meter's deviations, kept under "Quirks" as the meters
+  // file writes them.
+  TQuirksBox* Quirks;
 
 public slots:
   void BTNOkClick();

@@ -258,7 +258,8 @@ std::string BytesOfHex(const std::string& where, const std::string& text) {
   }
 }
 
-// HOST[:PORT] with IPv6 in brackets.
+}  // namespace
+
 void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port) {
   std::string p;
   if (!text.empty() && text[0] == '[') {
@@ -281,6 +282,8 @@ void SplitHostPort(const std::string& where, const std::string& text, std::strin
   if (host.empty()) RaiseGeneral(Format("%s \"%s\": expected HOST[:PORT]", where.c_str(), text.c_str()));
   if (!p.empty()) port = IntOf(where + " port", p, 1, 65535);
 }
+
+namespace {
 
 const char* const kSection = "FormSettings";
 const char* const kReferencing[] = {"LN", "LN with ciphering", "SN", "SN with ciphering"};
@@ -359,10 +362,15 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
     // closest we have is authenticated requests.
     if (p.Policy == 0) p.Policy = 1;
   }
+  p.Quirks = ParseQuirks(get("Quirks"), "settings Quirks");
   return p;
 }
 
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
+  // The window reaches a TCP meter through the wrapper only; writing such a
+  // meter as a wrapper one would quietly talk to it in the wrong framing.
+  if (p.Transport == TTransport::tHdlcTcp)
+    RaiseGeneral("transport \"hdlc-tcp\": the application's settings hold tcp (wrapper) or serial only");
   const bool tcp = p.Transport != TTransport::tHdlcSerial;
   ini.Set(kSection, "RBSelectTCP", tcp ? "1" : "0");
   ini.Set(kSection, "RBSelectHDLC", tcp ? "0" : "1");
@@ -392,6 +400,7 @@ void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
                         MechanismName(p.Mechanism)));
   WriteCombo(ini, "CBAuthMechanism", kAuth, p.Mechanism == mLowest ? 0 : p.Mechanism == mLow ? 1 : 2);
   WriteCombo(ini, "CBProtectionOnRequest", kProtection, p.Policy);
+  ini.Set(kSection, "Quirks", p.Quirks.Text());
 }
 
 // ---------------------------------------------------------------- meters file

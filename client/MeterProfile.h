@@ -68,6 +68,10 @@ struct TMeterProfile {
 // no ciphering, logical names).
 TMeterProfile PublicClientProfile(const TMeterProfile& p);
 
+// HOST[:PORT], IPv6 in brackets; the port is left as it is when the text
+// gives none. Fails with a message naming `where` and the text.
+void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port);
+
 // Names as users type them.
 const char* MechanismName(int mechanism);  // "none", "low", "md5", ...
 int MechanismOfName(const std::string& name);  // throws for an unknown name

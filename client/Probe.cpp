@@ -191,6 +191,7 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
   // it has seen.
   uint32_t invocationCounter = 1;
   auto attempt = [&](const TMeterProfile& p, bool readInfo) -> TProbeAttempt {
+    if (o.OnStart) o.OnStart(p);
     TProbeAttempt a;
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();

@@ -47,6 +47,8 @@ struct TProbeOptions {
   std::vector<int> Bauds;              // direct HDLC speeds (empty: the standard list)
   bool ModeE = true, Direct = true;    // serial ways to try
   bool Wrapper = true, HdlcTcp = true; // TCP ways to try
+  // Progress: sees each attempt's profile as it starts.
+  std::function<void(const TMeterProfile&)> OnStart;
 };
 
 struct TProbeAttempt {

@@ -1,6 +1,7 @@
 #include "comm/Serial.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -69,6 +70,18 @@ std::string TProtocolLayerSerial::DeviceNameOfCOM(int32_t n) {
   if (n >= 100 && n <= 199) return Format("/dev/ttyUSB%d", n - 100);
   if (n >= 200 && n <= 299) return Format("/dev/ttyACM%d", n - 200);
   return Format("/dev/ttyS%d", n - 1);
+}
+
+std::vector<std::string> TProtocolLayerSerial::PresentDevices(const std::string& dev) {
+  std::vector<std::string> devices;
+  // Stable names of USB adapters first: they survive replugging.
+  for (const char* pattern : {"/serial/by-id/*", "/ttyUSB*", "/ttyACM*", "/ttyS*"}) {
+    glob_t g{};
+    if (glob((dev + pattern).c_str(), 0, nullptr, &g) == 0)
+      for (size_t i = 0; i < g.gl_pathc; ++i) devices.emplace_back(g.gl_pathv[i]);
+    globfree(&g);
+  }
+  return devices;
 }
 
 std::string TProtocolLayerSerial::DeviceName() const {

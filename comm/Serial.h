@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "comm/PosixIO.h"
 #include "comm/ProtocolLayer.h"
@@ -36,6 +37,9 @@ public:
   void DoModeEOpening();
 
   static std::string DeviceNameOfCOM(int32_t n);
+  // Serial devices present on this machine: /dev/serial/by-id/*, then
+  // ttyUSB*, ttyACM* and ttyS* (`dev`: the folder in place of /dev).
+  static std::vector<std::string> PresentDevices(const std::string& dev = "/dev");
   // The device this layer opens.
   std::string DeviceName() const;
 

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "SimFixture.h"
 #include "app/EditorPane.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
@@ -39,44 +40,6 @@ using namespace quillon::sim;
 using namespace quillon::test;
 
 namespace {
-
-// The simulator serving the DLMS wrapper on a loopback port of its own.
-class TSimulator {
-public:
-  TSimulator() {
-    const std::string path = std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt";
-    std::ifstream f(path);
-    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    Model.Load(text);
-    Assoc = std::make_unique<TSimAssociation>(Model, TSimSecurity{});
-    Assoc->Configure(text);
-    Listener = std::make_unique<TSimListener>("127.0.0.1", 0);
-    Server = std::thread([this] {
-      while (!Stop) {
-        const int fd = Listener->Accept(50);
-        if (fd < 0) continue;
-        TSimLink link(fd);
-        try {
-          ServeWrapper(link, *Assoc, Stop, nullptr);
-        } catch (const std::exception&) {
-          // the client went away; wait for the next one
-        }
-        Assoc->Reset();
-      }
-    });
-  }
-  ~TSimulator() {
-    Stop = true;
-    Server.join();
-  }
-  int Port() const { return Listener->Port(); }
-
-  TSimModel Model;
-  std::unique_ptr<TSimAssociation> Assoc;
-  std::unique_ptr<TSimListener> Listener;
-  std::atomic<bool> Stop{false};
-  std::thread Server;
-};
 
 void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism, const QString& password = {},
             int referencingModel = 0) {

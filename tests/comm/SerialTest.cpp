@@ -2,6 +2,10 @@
 
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "TestSupport.h"
 #include "comm/MidLayers.h"
 
@@ -22,6 +26,26 @@ TEST(SerialNaming, COMNumbersMapToLinuxDevices) {
       {200, "/dev/ttyACM0"}, {300, "/dev/ttyS299"},
   };
   for (const auto& [n, device] : cases) EXPECT_EQ(TProtocolLayerSerial::DeviceNameOfCOM(n), device);
+}
+
+TEST(SerialNaming, PresentDevicesByIdFirstThenByKind) {
+  char folder[] = "/tmp/quillon-devXXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dev = folder;
+  ASSERT_EQ(mkdir((dev + "/serial").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dev + "/serial/by-id").c_str(), 0700), 0);
+  const std::vector<std::string> made = {"/ttyS1", "/ttyS0", "/ttyACM0", "/ttyUSB3", "/tty0", "/null",
+                                         "/serial/by-id/usb-FTDI_Optical_Probe-if00-port0"};
+  for (const std::string& f : made) close(open((dev + f).c_str(), O_CREAT | O_WRONLY, 0600));
+  const std::vector<std::string> expected = {dev + "/serial/by-id/usb-FTDI_Optical_Probe-if00-port0",
+                                             dev + "/ttyUSB3", dev + "/ttyACM0", dev + "/ttyS0", dev + "/ttyS1"};
+  EXPECT_EQ(TProtocolLayerSerial::PresentDevices(dev), expected);
+  for (const std::string& f : made) unlink((dev + f).c_str());
+  rmdir((dev + "/serial/by-id").c_str());
+  rmdir((dev + "/serial").c_str());
+  rmdir(dev.c_str());
+  // Nothing there: an empty list, not a failure.
+  EXPECT_TRUE(TProtocolLayerSerial::PresentDevices(dev).empty());
 }
 
 TEST(ModeEParity, HandMadeEvenParity) {
