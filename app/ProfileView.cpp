@@ -30,6 +30,9 @@
 #include <QApplication>
 #include <QPointer>
 
+#include <algorithm>
+#include <cmath>
+
 namespace quillon {
 
 using client::TProfileTable;
@@ -101,6 +104,30 @@ std::vector<int> ProfileNumericColumns(const TProfileTable& table) {
     if (any && all) numeric.push_back(static_cast<int>(i));
   }
   return numeric;
+}
+
+TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
+  // Units a metering person writes with k, M or G in front.
+  static const QStringList prefixable = {QStringLiteral("W"),   QStringLiteral("VA"),  QStringLiteral("var"),
+                                         QStringLiteral("Wh"),  QStringLiteral("VAh"), QStringLiteral("varh"),
+                                         QStringLiteral("V"),   QStringLiteral("A"),   QStringLiteral("J"),
+                                         QStringLiteral("J/h"), QStringLiteral("Ah"),  QStringLiteral("Hz")};
+  TChartAxisScale scale;
+  scale.Unit = unit;
+  const double largest = std::max(std::abs(lo), std::abs(hi));
+  if (prefixable.contains(unit)) {
+    static const char* const prefixes[] = {"k", "M", "G"};
+    for (int i = 0; i < 3 && largest / scale.Factor >= 1000.0; ++i) {
+      scale.Factor *= 1000.0;
+      scale.Unit = QLatin1String(prefixes[i]) + unit;
+    }
+  }
+  // About five labels on the axis; enough decimals to tell them apart.
+  const double step = (hi - lo) / scale.Factor / 5.0;
+  int decimals = 0;
+  if (step > 0 && std::isfinite(step)) decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))), 0, 6);
+  scale.LabelFormat = QStringLiteral("%.%1f").arg(decimals);
+  return scale;
 }
 
 TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TObjectRef& profile,
@@ -208,7 +235,13 @@ client::TProfileRange TProfileView::Range() const {
 }
 
 void TProfileView::ShowProgress(const client::TProgress& p) {
+  // A figure posted by a read that has ended since is not news.
+  if (!FReading) return;
   ProgressText->setText(QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes));
+  emit Working(QStringLiteral("Profile view: reading %1 (%2 blocks, %3 bytes)")
+                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)))
+                   .arg(p.Blocks)
+                   .arg(p.Bytes));
 }
 
 void TProfileView::Read() {
@@ -225,6 +258,12 @@ void TProfileView::Read() {
   const std::shared_ptr<client::TCancelToken> token = FCancel;
   auto table = std::make_shared<TProfileTable>();
   QPointer<TProfileView> self(this);
+  // The main window's own link is closed meanwhile; its status bar says
+  // what this view's session does instead.
+  const QString meterText = QString::fromStdString(meter.Transport == client::TTransport::tHdlcSerial
+                                                       ? meter.Device
+                                                       : meter.Host + ":" + std::to_string(meter.Port));
+  emit Working(QStringLiteral("Profile view: connecting to %1").arg(meterText));
   try {
     // The worker posts its progress and goes on; the window shows the
     // newest figures as its loop gets to them.
@@ -238,11 +277,14 @@ void TProfileView::Read() {
           };
           client::TSession session(meter);
           session.Open(call);
+          QMetaObject::invokeMethod(
+              qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
           *table = session.ReadProfile(ref, range, call);
           session.Close();
         },
         nullptr);
   } catch (const std::exception& e) {
+    emit Working(QString());
     FReading = false;
     ReadButton->setEnabled(true);
     CancelButton->setEnabled(false);
@@ -252,6 +294,7 @@ void TProfileView::Read() {
     QMessageBox::critical(this, windowTitle(), text);
     return;
   }
+  emit Working(QString());
   FReading = false;
   ReadButton->setEnabled(true);
   CancelButton->setEnabled(false);
@@ -329,45 +372,83 @@ void TProfileView::UpdateChart() {
   auto* xAxis = new QDateTimeAxis;
   xAxis->setFormat(QStringLiteral("MM-dd HH:mm"));
   xAxis->setTitleText(QStringLiteral("UTC"));
-  auto* yAxis = new QValueAxis;
   chart->addAxis(xAxis, Qt::AlignBottom);
-  chart->addAxis(yAxis, Qt::AlignLeft);
-  double lo = 0, hi = 0;
-  bool first = true;
+  // The charted columns by unit: one value axis per unit, each in the
+  // prefix its numbers read best in.
+  struct TPoints {
+    int Column;
+    QString Unit;
+    std::vector<QPointF> Points;  // x: milliseconds since the epoch
+  };
+  std::vector<TPoints> charted;
   int64_t tMin = 0, tMax = 0;
+  bool anyPoint = false;
   for (int c : ChartedColumns()) {
-    auto* series = new QLineSeries;
-    series->setName(QString::fromStdString(FTable.Columns[static_cast<size_t>(c)].Description));
+    const client::TProfileColumn& column = FTable.Columns[static_cast<size_t>(c)];
+    TPoints p{c, column.ScalerUnit ? QString::fromStdString(COSEMUnitName(column.ScalerUnit->Unit)) : QString(), {}};
     for (size_t r = 0; clock >= 0 && r < FTable.Rows.size(); ++r) {
       const auto& row = FTable.Rows[r];
       const auto t = TimeOf(row[static_cast<size_t>(clock)]);
-      const auto y = NumberOf(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]);
+      const auto y = NumberOf(column, row[static_cast<size_t>(c)]);
       if (!t || !y) continue;
-      series->append(static_cast<double>(*t) * 1000.0, *y);
-      if (first) {
-        lo = hi = *y;
-        tMin = tMax = *t;
+      p.Points.emplace_back(static_cast<double>(*t) * 1000.0, *y);
+      tMin = anyPoint ? std::min(tMin, *t) : *t;
+      tMax = anyPoint ? std::max(tMax, *t) : *t;
+      anyPoint = true;
+    }
+    charted.push_back(std::move(p));
+  }
+  QStringList units;
+  for (const TPoints& p : charted)
+    if (!units.contains(p.Unit)) units << p.Unit;
+  for (int u = 0; u < units.size(); ++u) {
+    double lo = 0, hi = 0;
+    bool first = true;
+    for (const TPoints& p : charted)
+      for (const QPointF& pt : p.Points) {
+        if (p.Unit != units[u]) break;
+        lo = first ? pt.y() : std::min(lo, pt.y());
+        hi = first ? pt.y() : std::max(hi, pt.y());
         first = false;
       }
-      lo = std::min(lo, *y);
-      hi = std::max(hi, *y);
-      tMin = std::min(tMin, *t);
-      tMax = std::max(tMax, *t);
+    const TChartAxisScale scale = ChartAxisScale(lo, hi, units[u]);
+    auto* yAxis = new QValueAxis;
+    yAxis->setObjectName(QStringLiteral("ValueAxis%1").arg(u));
+    yAxis->setTitleText(scale.Unit);
+    yAxis->setLabelFormat(scale.LabelFormat);
+    chart->addAxis(yAxis, u % 2 == 0 ? Qt::AlignLeft : Qt::AlignRight);
+    for (const TPoints& p : charted) {
+      if (p.Unit != units[u]) continue;
+      auto* series = new QLineSeries;
+      const std::string& description = FTable.Columns[static_cast<size_t>(p.Column)].Description;
+      series->setName(QString::fromStdString(description) +
+                      (scale.Unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(scale.Unit)));
+      QList<QPointF> points;
+      points.reserve(static_cast<qsizetype>(p.Points.size()));
+      for (const QPointF& pt : p.Points) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
+      series->replace(points);
+      chart->addSeries(series);
+      series->attachAxis(xAxis);
+      series->attachAxis(yAxis);
     }
-    chart->addSeries(series);
-    series->attachAxis(xAxis);
-    series->attachAxis(yAxis);
+    if (!first) {
+      const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
+      yAxis->setRange((lo - pad) / scale.Factor, (hi + pad) / scale.Factor);
+    }
   }
-  if (!first) {
+  if (anyPoint)
     xAxis->setRange(QDateTime::fromSecsSinceEpoch(tMin, Qt::UTC), QDateTime::fromSecsSinceEpoch(tMax, Qt::UTC));
-    const double pad = hi > lo ? (hi - lo) * 0.05 : 1.0;
-    yAxis->setRange(lo - pad, hi + pad);
-    // Large meter readings read better without decimals.
-    if (hi - lo > 100) yAxis->setLabelFormat(QStringLiteral("%.0f"));
-  }
   QChart* old = Chart->chart();
   Chart->setChart(chart);
   delete old;
+}
+
+// The value axes of the chart, left to right by unit.
+QStringList TProfileView::ValueAxisTitles() const {
+  QStringList titles;
+  if (!Chart->chart()) return titles;
+  for (QAbstractAxis* a : Chart->chart()->axes(Qt::Vertical)) titles << a->titleText();
+  return titles;
 }
 
 void TProfileView::ExportCsv(const QString& fileName) const { WriteFileAtomically(fileName, ProfileCsv(FTable)); }

@@ -39,6 +39,17 @@ int ProfileClockColumn(const client::TProfileTable& table);
 // The columns that hold numbers, apart from the clock column.
 std::vector<int> ProfileNumericColumns(const client::TProfileTable& table);
 
+// How the chart's value axis shows the numbers of one unit: divided by
+// `Factor`, with the prefixed unit as the axis title ("MWh") and labels with
+// as many decimals as the range needs. Only units that take SI prefixes
+// (energy, power, voltage, current, ...) are prefixed.
+struct TChartAxisScale {
+  double Factor = 1;
+  QString Unit;
+  QString LabelFormat;  // printf form, "%.2f"
+};
+TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit);
+
 class TProfileView : public QDialog {
   Q_OBJECT
 public:
@@ -59,6 +70,16 @@ public:
   const client::TProfileTable& Table() const { return FTable; }
   // Columns drawn in the chart (table column indexes).
   std::vector<int> ChartedColumns() const;
+  // The titles of the chart's value axes: the unit each shows, prefixed.
+  QStringList ValueAxisTitles() const;
+
+signals:
+  // What the view's own session is doing, for the main window's status bar:
+  // "Profile view: connecting to ...", "Profile view: reading ..."; empty
+  // when it is done.
+  void Working(const QString& text);
+
+public:
 
   QRadioButton* ByDate;
   QRadioButton* ByEntries;

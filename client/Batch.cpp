@@ -255,10 +255,7 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
       r.Dump = json::object();
       for (const TObjectListEntry& e : s.ObjectList(call)) {
         for (int a = 2; a <= static_cast<int>(e.AttributeNames.size()); ++a) {
-          bool readable = e.AttributeAccess.empty();
-          for (const auto& [id, mode] : e.AttributeAccess)
-            if (id == a) readable = mode == 1 || mode == 3;
-          if (!readable || e.ClassId == 7) continue;  // profiles belong to profile jobs
+          if (!e.MayRead(a) || e.ClassId == 7) continue;  // profiles belong to profile jobs
           try {
             r.Dump[ObjectRefText(TObjectRef{e.ClassId, e.Name, a})] = ValueToJson(s.Get({e.ClassId, e.Name, a}, call).Value);
           } catch (const EMeterError&) {

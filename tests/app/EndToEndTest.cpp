@@ -422,7 +422,15 @@ void EndToEndTest::profileByDateAndByEntries() {
   const QDateTime from(QDate::currentDate().addDays(-2), QTime(0, 0), Qt::UTC);
   view->From->setDateTime(from);
   view->To->setDateTime(from.addSecs(2 * 3600));
+  // The status bar follows the view's session while it works.
+  QStringList status;
+  connect(view.get(), &TProfileView::Working, &form,
+          [&] { if (status.isEmpty() || status.last() != form.StatusConnection->text()) status << form.StatusConnection->text(); });
   QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  QVERIFY2(status.size() >= 3, qPrintable(status.join(" | ")));
+  QCOMPARE(status.first(), QStringLiteral("Profile view: connecting to 127.0.0.1:%1").arg(sim.Port()));
+  QVERIFY2(status[1].startsWith("Profile view: reading 1.0.99.1.0.255 ("), qPrintable(status[1]));
+  QCOMPARE(status.last(), QStringLiteral("Not connected"));
   const client::TProfileTable& t = view->Table();
   QCOMPARE(t.Columns.size(), size_t{6});
   QCOMPARE(t.Rows.size(), size_t{9});
@@ -441,6 +449,9 @@ void EndToEndTest::profileByDateAndByEntries() {
   QCOMPARE(view->TableView->item(0, 2)->text(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
   // The chart draws the first column with a unit against the clock.
   QCOMPARE(view->ChartedColumns(), (std::vector<int>{2}));
+  // Its axis reads in the prefix the energy needs, the unit in the title.
+  QCOMPARE(view->ValueAxisTitles(), QStringList{ChartAxisScale(0, *t.Rows.back()[2].Number(), "Wh").Unit});
+  QVERIFY(view->ValueAxisTitles().first() != QLatin1String("Wh"));
   QCOMPARE(ProfileNumericColumns(t), (std::vector<int>{1, 2, 3, 4, 5}));
 
   // CSV: a header row, then one row per entry, CR LF, quoted where needed.

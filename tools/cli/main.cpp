@@ -478,10 +478,7 @@ void CmdDump(TContext& c) {
     const int count = static_cast<int>(e.AttributeNames.size());
     for (int a = 1; a <= std::max(count, 1); ++a) {
       // Attributes the meter lists as not readable are left out.
-      bool readable = e.AttributeAccess.empty();
-      for (const auto& [id, mode] : e.AttributeAccess)
-        if (id == a) readable = mode == 1 || mode == 3;
-      if (!readable) continue;
+      if (!e.MayRead(a)) continue;
       json j{{"attribute", a}};
       if (a <= count) j["name"] = e.AttributeNames[static_cast<size_t>(a - 1)];
       try {
