@@ -106,6 +106,17 @@ std::vector<int> ProfileNumericColumns(const TProfileTable& table) {
   return numeric;
 }
 
+namespace {
+
+// Enough decimals to tell labels `step` apart.
+QString LabelFormatForStep(double step) {
+  int decimals = 0;
+  if (step > 0 && std::isfinite(step)) decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
+  return QStringLiteral("%.%1f").arg(decimals);
+}
+
+}  // namespace
+
 TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
   // Units a metering person writes with k, M or G in front.
   static const QStringList prefixable = {QStringLiteral("W"),   QStringLiteral("VA"),  QStringLiteral("var"),
@@ -122,11 +133,8 @@ TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
       scale.Unit = QLatin1String(prefixes[i]) + unit;
     }
   }
-  // About five labels on the axis; enough decimals to tell them apart.
-  const double step = (hi - lo) / scale.Factor / 5.0;
-  int decimals = 0;
-  if (step > 0 && std::isfinite(step)) decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step))), 0, 6);
-  scale.LabelFormat = QStringLiteral("%.%1f").arg(decimals);
+  // About five labels on the axis.
+  scale.LabelFormat = LabelFormatForStep((hi - lo) / scale.Factor / 5.0);
   return scale;
 }
 
@@ -434,6 +442,10 @@ void TProfileView::UpdateChart() {
     if (!first) {
       const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
       yAxis->setRange((lo - pad) / scale.Factor, (hi + pad) / scale.Factor);
+      // Round label values; their step decides the decimals.
+      yAxis->applyNiceNumbers();
+      if (yAxis->tickCount() > 1)
+        yAxis->setLabelFormat(LabelFormatForStep((yAxis->max() - yAxis->min()) / (yAxis->tickCount() - 1)));
     }
   }
   if (anyPoint)
