@@ -18,7 +18,7 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTimer>
-#include <QTableWidget>
+#include <QTableView>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
@@ -138,6 +138,45 @@ TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
   return scale;
 }
 
+void TProfileTableModel::SetTable(const TProfileTable* table) {
+  beginResetModel();
+  FTable = table;
+  FHeadings.clear();
+  for (const auto& c : table ? table->Columns : std::vector<client::TProfileColumn>{}) {
+    QString h = QString::fromStdString(c.Description);
+    const QString unit = c.ScalerUnit ? QString::fromStdString(COSEMUnitName(c.ScalerUnit->Unit)) : QString();
+    h += QStringLiteral("\n%1").arg(QString::fromStdString(client::LogicalNameDotted(c.Name)));
+    if (!unit.isEmpty()) h += QStringLiteral(" [%1]").arg(unit);
+    FHeadings << h;
+  }
+  endResetModel();
+}
+
+int TProfileTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() || !FTable ? 0 : static_cast<int>(FTable->Rows.size());
+}
+
+int TProfileTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(FHeadings.size());
+}
+
+QVariant TProfileTableModel::data(const QModelIndex& index, int role) const {
+  if (!FTable || !index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
+  const auto& row = FTable->Rows[static_cast<size_t>(index.row())];
+  const size_t c = static_cast<size_t>(index.column());
+  if (c >= row.size()) return {};
+  if (role == Qt::DisplayRole) return ProfileCellText(FTable->Columns[c], row[c]);
+  if (role == Qt::TextAlignmentRole && (row[c].IsInteger() || row[c].Kind == client::TValueKind::vkFloat))
+    return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
+  return {};
+}
+
+QVariant TProfileTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= FHeadings.size())
+    return QAbstractTableModel::headerData(section, orientation, role);
+  return FHeadings[section];
+}
+
 TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TObjectRef& profile,
                            const QString& caption, QWidget* parent)
     : QDialog(parent), FMeter(meter), FProfile(profile), FCancel(std::make_shared<client::TCancelToken>()) {
@@ -190,7 +229,9 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   buttons->addWidget(ProgressText);
   buttons->addWidget(ExportButton);
 
-  TableView = new QTableWidget;
+  TableModel = new TProfileTableModel(this);
+  TableView = new QTableView;
+  TableView->setModel(TableModel);
   TableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
   TableView->verticalHeader()->setVisible(false);
   TableView->setWordWrap(false);
@@ -317,31 +358,11 @@ void TProfileView::ReadWhenShown() { QTimer::singleShot(0, this, &TProfileView::
 
 void TProfileView::ShowTable(TProfileTable table) {
   FTable = std::move(table);
-  TableView->setUpdatesEnabled(false);
-  TableView->clear();
-  TableView->setColumnCount(static_cast<int>(FTable.Columns.size()));
-  QStringList headings;
-  for (const auto& c : FTable.Columns) {
-    // Description over OBIS and unit, as the heading's two parts.
-    QString h = QString::fromStdString(c.Description);
-    QString unit = c.ScalerUnit ? QString::fromStdString(COSEMUnitName(c.ScalerUnit->Unit)) : QString();
-    h += QStringLiteral("\n%1").arg(QString::fromStdString(client::LogicalNameDotted(c.Name)));
-    if (!unit.isEmpty()) h += QStringLiteral(" [%1]").arg(unit);
-    headings << h;
-  }
-  TableView->setHorizontalHeaderLabels(headings);
-  TableView->setRowCount(static_cast<int>(FTable.Rows.size()));
-  for (int r = 0; r < static_cast<int>(FTable.Rows.size()); ++r) {
-    const auto& row = FTable.Rows[static_cast<size_t>(r)];
-    for (int c = 0; c < static_cast<int>(row.size()) && c < TableView->columnCount(); ++c) {
-      auto* item = new QTableWidgetItem(ProfileCellText(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]));
-      if (row[static_cast<size_t>(c)].IsInteger() || row[static_cast<size_t>(c)].Kind == client::TValueKind::vkFloat)
-        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      TableView->setItem(r, c, item);
-    }
-  }
+  TableModel->SetTable(&FTable);
+  // Widths from the headings and the first rows (the model's texts are made
+  // for those rows only).
+  TableView->horizontalHeader()->setResizeContentsPrecision(200);
   TableView->resizeColumnsToContents();
-  TableView->setUpdatesEnabled(true);
   ExportButton->setEnabled(true);
 
   // Every numeric column may be charted; the first one is, to begin with.
