@@ -1,7 +1,6 @@
 #include "knowledge/COSEMEnums.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <vector>
 
 #include "knowledge/COSEMUnits.h"
@@ -10,7 +9,9 @@ namespace quillon {
 
 namespace {
 
-using Names = std::initializer_list<const char*>;
+// Owned arrays: an initializer_list member would point at arrays that end
+// with the expression that built the table.
+using Names = std::vector<const char*>;
 
 // Entry n names value n; empty entries are values without a name.
 const Names kBaudRates = {"300 baud",  "600 baud",   "1200 baud",  "2400 baud",  "4800 baud",
@@ -83,7 +84,7 @@ namespace {
 
 std::string NameOf(const Names& names, std::int64_t value) {
   if (value < 0 || value >= static_cast<std::int64_t>(names.size())) return std::string();
-  return names.begin()[value];
+  return names[static_cast<size_t>(value)];
 }
 
 }  // namespace

@@ -192,6 +192,11 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   form.ReadAttribute({8, 0, "0000010000FF", "Clock", 0}, 2, "time");
   QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d").match(form.ValueView->TopText()).hasMatch(),
            qPrintable(form.ValueView->TopText()));
+  // Enums by name: the clock's clock_base, the disconnect control's state.
+  form.ReadAttribute({8, 0, "0000010000FF", "Clock", 0}, 9, "clock_base");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("internal crystal (1)"));
+  form.ReadAttribute({70, 0, "000060030AFF", "Disconnect control", 0}, 3, "control_state");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("connected (1)"));
 
   // Connect while connected does nothing, not even clearing the log.
   const int lines = form.FormTraffic->LineCount();
