@@ -29,6 +29,7 @@ class QTimer;
 
 namespace quillon::client {
 class TCancelToken;
+struct TObjectListEntry;
 }
 
 namespace quillon {
@@ -47,7 +48,16 @@ struct TInstanceInfo {
   QString InstanceHex;  // 12 hex digits of the logical name
   QString InstanceDescr;
   uint16_t BaseName = 0;  // short name; 0 in LN object lists
+  // The object-list entry the row came from, with the access rights the
+  // meter lists (LN lists); shared by the row's cells.
+  std::shared_ptr<const client::TObjectListEntry> Entry = nullptr;
 };
+
+// The mark of an attribute or a method in an object's popup: "read-only",
+// "write-only", "no access", ...; empty for full access and for objects
+// whose list gives no rights.
+QString AttributeAccessMark(const TInstanceInfo& info, int attributeId);
+QString MethodAccessMark(const TInstanceInfo& info, int methodId);
 
 // Column 0 of a row carries the row's TInstanceInfo; every column sorts by
 // the rule of its column.

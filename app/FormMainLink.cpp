@@ -376,7 +376,8 @@ void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const 
   // the editor still holds the earlier value.
   GetAttributeParams = {info.ClassId, attributeId, info.InstanceHex, attributeName, info.InstanceDescr};
   ShowResponseLines(FLink->GetAttributeDataResult);
-  ValueView->ShowDataXml(FLink->GetAttributeDataResult.join(QLatin1Char('\n')), scalerUnit);
+  ValueView->ShowDataXml(FLink->GetAttributeDataResult.join(QLatin1Char('\n')), scalerUnit,
+                        client::TValuePlace{info.ClassId, info.Version, attributeId, {}});
 }
 
 QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo& info) {
@@ -418,7 +419,8 @@ QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo
   for (TAttributeRow& r : rows) {
     if (r.Xml.isEmpty()) continue;
     TValueView view;
-    view.ShowDataXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt);
+    view.ShowDataXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt,
+                     client::TValuePlace{info.ClassId, info.Version, r.Id, {}});
     r.Value = view.TopText();
   }
   return rows;
@@ -446,7 +448,9 @@ void TFormMain::AddMethodItems(QMenu* menu, const TInstanceInfo& info, int metho
   if (methodCount <= 0) return;
   QMenu* methods = menu->addMenu(QStringLiteral("Invoke method"));
   for (int m = 1; m <= methodCount; ++m) {
-    QAction* a = methods->addAction(QStringLiteral("Method %1 (parameters from the editor)").arg(m));
+    const QString mark = MethodAccessMark(info, m);
+    QAction* a = methods->addAction(QStringLiteral("Method %1 (parameters from the editor)").arg(m) +
+                                    (mark.isEmpty() ? QString() : QLatin1Char('\t') + mark));
     connect(a, &QAction::triggered, this, [this, info, m] { Guarded([&] { InvokeMethodOn(info, m); }); });
   }
 }

@@ -17,8 +17,8 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
-#include "app/ObjectList.h"
 #include "app/ProfileView.h"
+#include "client/Session.h"
 #include "xmlpdu/infra/Misc.h"
 
 #if defined(QUILLON_HAVE_KNOWLEDGE)
@@ -77,22 +77,25 @@ void TFormMain::LoadObjectListFile(const QString& fileName) {
 }
 
 void TFormMain::FillObjectsFromEditor() {
-  const std::vector<TObjectListEntry> entries = ParseObjectList(ResponseEditor->Text().toStdString());
+  const std::vector<client::TObjectListEntry> entries =
+      client::DecodeObjectList(client::ParseDataXml(ResponseEditor->Text().toStdString()));
 #if defined(QUILLON_HAVE_KNOWLEDGE)
   // Loaded afresh for every list, so a rebuilt database is picked up.
   FOBISData = LoadEmbeddedOBISData();
 #endif
   std::vector<TInstanceInfo> infos;
   infos.reserve(entries.size());
-  for (const TObjectListEntry& e : entries) {
+  for (const client::TObjectListEntry& e : entries) {
     TInstanceInfo info;
     info.ClassId = e.ClassId;
     info.Version = e.Version;
-    info.BaseName = e.BaseName;
-    info.InstanceHex = QString::fromStdString(TMisc::ByteStrToHexStr(e.LogicalName));
+    info.BaseName = static_cast<uint16_t>(e.ShortName < 0 ? 0 : e.ShortName);
+    const std::string name(e.Name.begin(), e.Name.end());
+    info.InstanceHex = QString::fromStdString(TMisc::ByteStrToHexStr(name));
 #if defined(QUILLON_HAVE_KNOWLEDGE)
-    info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(e.LogicalName));
+    info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(name));
 #endif
+    info.Entry = std::make_shared<const client::TObjectListEntry>(e);
     infos.push_back(std::move(info));
   }
   SetObjects(infos);
@@ -103,10 +106,13 @@ QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
 #if defined(QUILLON_HAVE_KNOWLEDGE)
   if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version)) {
     for (size_t i = 0; i < cls->AttributeNames.size(); ++i) {
-      QAction* a = menu->addAction(QString::fromStdString(cls->AttributeNames[i]));
+      // The access the object list gives stands beside the name.
+      const QString mark = AttributeAccessMark(info, static_cast<int>(i) + 1);
+      QAction* a = menu->addAction(QString::fromStdString(cls->AttributeNames[i]) +
+                                   (mark.isEmpty() ? QString() : QLatin1Char('\t') + mark));
       a->setData(static_cast<int>(i));
       connect(a, &QAction::triggered, this, [this, a, info] {
-        QString name = a->text();
+        QString name = a->text().section(QLatin1Char('\t'), 0, 0);
         name.remove(QLatin1Char('&'));
         Guarded([&] { ReadAttribute(info, a->data().toInt() + 1, name); });
       });
@@ -154,8 +160,15 @@ TProfileView* TFormMain::CreateProfileView(const TInstanceInfo& info) {
   ref.Member = 2;
   const client::TMeterProfile meter = CurrentMeterProfile();
   if (LinkConnected()) RunLinkOperation([this] { ReleaseAndDisconnect(); });
-  return new TProfileView(meter, ref,
-                          QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr), this);
+  auto* view = new TProfileView(meter, ref,
+                                QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr),
+                                this);
+  // While the view's own session works the status bar says so, not "Not connected".
+  connect(view, &TProfileView::Working, this, [this](const QString& text) {
+    if (text.isEmpty()) UpdateConnectionStatus();
+    else StatusConnection->setText(text);
+  });
+  return view;
 }
 
 void TFormMain::OpenProfile(const TInstanceInfo& info) {

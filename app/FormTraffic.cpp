@@ -107,6 +107,12 @@ QString TFormTraffic::RenderBytes(const std::string& s, bool binaryData) {
   return out;
 }
 
+QString ShownLogLine(const QString& line) {
+  if (line.size() <= kMaxShownLineLength) return line;
+  return line.left(kMaxShownLineLength) +
+         QStringLiteral(" ... (%1 more characters, all in Save to...)").arg(line.size() - kMaxShownLineLength);
+}
+
 void TFormTraffic::Enqueue(QString line, const QColor& color, int32_t received, int32_t sent) {
   bool schedule = false;
   {
@@ -149,6 +155,7 @@ void TFormTraffic::Flush() {
     FDroppedLines += static_cast<int>(first) + static_cast<int>(FColorOfLines.size());
     SynEdit->clear();
     FColorOfLines.clear();
+    FWholeLines.clear();
     UpdateCaption();
   }
   QScrollBar* bar = SynEdit->verticalScrollBar();
@@ -164,8 +171,10 @@ void TFormTraffic::Flush() {
     size_t j = i;
     for (; j < lines.size() && lines[j].Color == lines[i].Color; ++j) {
       if (j > i) run += QLatin1Char('\n');
-      run += lines[j].Text;
+      const bool cut = lines[j].Text.size() > kMaxShownLineLength;
+      run += cut ? ShownLogLine(lines[j].Text) : lines[j].Text;
       FColorOfLines.append(lines[j].Color);
+      FWholeLines.append(cut ? std::move(lines[j].Text) : QString());
     }
     if (FColorOfLines.size() > static_cast<qsizetype>(j - i)) cursor.insertBlock(QTextBlockFormat(), fmt);
     cursor.insertText(run, fmt);
@@ -196,6 +205,7 @@ void TFormTraffic::DropOldLines() {
   cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(excess));
   cut.removeSelectedText();
   FColorOfLines.erase(FColorOfLines.begin(), FColorOfLines.begin() + excess);
+  FWholeLines.erase(FWholeLines.begin(), FWholeLines.begin() + excess);
   FDroppedLines += static_cast<int>(excess);
   UpdateCaption();
 }
@@ -232,6 +242,7 @@ void TFormTraffic::Clear() {
   }
   SynEdit->clear();
   FColorOfLines.clear();
+  FWholeLines.clear();
   FDroppedLines = 0;
   UpdateCaption();
   FTrafficStats = TTrafficStats();
@@ -242,7 +253,9 @@ QStringList TFormTraffic::Lines() {
   Flush();
   QStringList lines;
   if (FColorOfLines.isEmpty()) return lines;
-  for (QTextBlock b = SynEdit->document()->firstBlock(); b.isValid(); b = b.next()) lines << b.text();
+  qsizetype n = 0;
+  for (QTextBlock b = SynEdit->document()->firstBlock(); b.isValid(); b = b.next(), ++n)
+    lines << (n < FWholeLines.size() && !FWholeLines[n].isEmpty() ? FWholeLines[n] : b.text());
   return lines;
 }
 

@@ -47,6 +47,8 @@ public:
   static QString RenderBytes(const std::string& s, bool binaryData);
 
   // The lines, their colours and the counters, queued lines included.
+  // Lines() gives every line whole, as Save to writes it; the view shows a
+  // line longer than kMaxShownLineLength cut, with a note of the rest.
   QStringList Lines();
   const QList<QColor>& ColorOfLines();
   const TTrafficStats& TrafficStats();
@@ -94,6 +96,9 @@ private:
   void UpdateCaption();
 
   QList<QColor> FColorOfLines;
+  // Beside each line of the view: the whole line where the view shows it
+  // cut, else empty. Same count as FColorOfLines.
+  QList<QString> FWholeLines;
   TTrafficStats FTrafficStats;
   std::atomic<int> FLineCount{0};
   int FMaxLines = 200000;
@@ -109,6 +114,14 @@ private:
 
 // How often queued lines reach the view, in milliseconds.
 inline constexpr int kLogFlushInterval = 40;
+// The longest line the view shows whole. A TCP read of a large answer is
+// one line of hundreds of thousands of hex digits; laying such a line out
+// takes the window tens of milliseconds each time, and nobody reads it on
+// screen. Save to writes it whole.
+inline constexpr int kMaxShownLineLength = 2048;
+// The view's text of a line: the line itself, or its beginning and
+// " ... (N more characters, all in Save to...)".
+QString ShownLogLine(const QString& line);
 
 // Runs a traffic event's handler at once on the calling thread; handlers of
 // several threads take turns, so the prefix columns keep their order.

@@ -18,7 +18,7 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTimer>
-#include <QTableWidget>
+#include <QTableView>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
@@ -29,6 +29,9 @@
 
 #include <QApplication>
 #include <QPointer>
+
+#include <algorithm>
+#include <cmath>
 
 namespace quillon {
 
@@ -103,6 +106,77 @@ std::vector<int> ProfileNumericColumns(const TProfileTable& table) {
   return numeric;
 }
 
+namespace {
+
+// Enough decimals to tell labels `step` apart.
+QString LabelFormatForStep(double step) {
+  int decimals = 0;
+  if (step > 0 && std::isfinite(step)) decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
+  return QStringLiteral("%.%1f").arg(decimals);
+}
+
+}  // namespace
+
+TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
+  // Units a metering person writes with k, M or G in front.
+  static const QStringList prefixable = {QStringLiteral("W"),   QStringLiteral("VA"),  QStringLiteral("var"),
+                                         QStringLiteral("Wh"),  QStringLiteral("VAh"), QStringLiteral("varh"),
+                                         QStringLiteral("V"),   QStringLiteral("A"),   QStringLiteral("J"),
+                                         QStringLiteral("J/h"), QStringLiteral("Ah"),  QStringLiteral("Hz")};
+  TChartAxisScale scale;
+  scale.Unit = unit;
+  const double largest = std::max(std::abs(lo), std::abs(hi));
+  if (prefixable.contains(unit)) {
+    static const char* const prefixes[] = {"k", "M", "G"};
+    for (int i = 0; i < 3 && largest / scale.Factor >= 1000.0; ++i) {
+      scale.Factor *= 1000.0;
+      scale.Unit = QLatin1String(prefixes[i]) + unit;
+    }
+  }
+  // About five labels on the axis.
+  scale.LabelFormat = LabelFormatForStep((hi - lo) / scale.Factor / 5.0);
+  return scale;
+}
+
+void TProfileTableModel::SetTable(const TProfileTable* table) {
+  beginResetModel();
+  FTable = table;
+  FHeadings.clear();
+  for (const auto& c : table ? table->Columns : std::vector<client::TProfileColumn>{}) {
+    QString h = QString::fromStdString(c.Description);
+    const QString unit = c.ScalerUnit ? QString::fromStdString(COSEMUnitName(c.ScalerUnit->Unit)) : QString();
+    h += QStringLiteral("\n%1").arg(QString::fromStdString(client::LogicalNameDotted(c.Name)));
+    if (!unit.isEmpty()) h += QStringLiteral(" [%1]").arg(unit);
+    FHeadings << h;
+  }
+  endResetModel();
+}
+
+int TProfileTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() || !FTable ? 0 : static_cast<int>(FTable->Rows.size());
+}
+
+int TProfileTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(FHeadings.size());
+}
+
+QVariant TProfileTableModel::data(const QModelIndex& index, int role) const {
+  if (!FTable || !index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
+  const auto& row = FTable->Rows[static_cast<size_t>(index.row())];
+  const size_t c = static_cast<size_t>(index.column());
+  if (c >= row.size()) return {};
+  if (role == Qt::DisplayRole) return ProfileCellText(FTable->Columns[c], row[c]);
+  if (role == Qt::TextAlignmentRole && (row[c].IsInteger() || row[c].Kind == client::TValueKind::vkFloat))
+    return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
+  return {};
+}
+
+QVariant TProfileTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= FHeadings.size())
+    return QAbstractTableModel::headerData(section, orientation, role);
+  return FHeadings[section];
+}
+
 TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TObjectRef& profile,
                            const QString& caption, QWidget* parent)
     : QDialog(parent), FMeter(meter), FProfile(profile), FCancel(std::make_shared<client::TCancelToken>()) {
@@ -155,7 +229,9 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   buttons->addWidget(ProgressText);
   buttons->addWidget(ExportButton);
 
-  TableView = new QTableWidget;
+  TableModel = new TProfileTableModel(this);
+  TableView = new QTableView;
+  TableView->setModel(TableModel);
   TableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
   TableView->verticalHeader()->setVisible(false);
   TableView->setWordWrap(false);
@@ -208,7 +284,13 @@ client::TProfileRange TProfileView::Range() const {
 }
 
 void TProfileView::ShowProgress(const client::TProgress& p) {
+  // A figure posted by a read that has ended since is not news.
+  if (!FReading) return;
   ProgressText->setText(QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes));
+  emit Working(QStringLiteral("Profile view: reading %1 (%2 blocks, %3 bytes)")
+                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)))
+                   .arg(p.Blocks)
+                   .arg(p.Bytes));
 }
 
 void TProfileView::Read() {
@@ -225,6 +307,12 @@ void TProfileView::Read() {
   const std::shared_ptr<client::TCancelToken> token = FCancel;
   auto table = std::make_shared<TProfileTable>();
   QPointer<TProfileView> self(this);
+  // The main window's own link is closed meanwhile; its status bar says
+  // what this view's session does instead.
+  const QString meterText = QString::fromStdString(meter.Transport == client::TTransport::tHdlcSerial
+                                                       ? meter.Device
+                                                       : meter.Host + ":" + std::to_string(meter.Port));
+  emit Working(QStringLiteral("Profile view: connecting to %1").arg(meterText));
   try {
     // The worker posts its progress and goes on; the window shows the
     // newest figures as its loop gets to them.
@@ -238,11 +326,14 @@ void TProfileView::Read() {
           };
           client::TSession session(meter);
           session.Open(call);
+          QMetaObject::invokeMethod(
+              qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
           *table = session.ReadProfile(ref, range, call);
           session.Close();
         },
         nullptr);
   } catch (const std::exception& e) {
+    emit Working(QString());
     FReading = false;
     ReadButton->setEnabled(true);
     CancelButton->setEnabled(false);
@@ -252,6 +343,7 @@ void TProfileView::Read() {
     QMessageBox::critical(this, windowTitle(), text);
     return;
   }
+  emit Working(QString());
   FReading = false;
   ReadButton->setEnabled(true);
   CancelButton->setEnabled(false);
@@ -266,31 +358,11 @@ void TProfileView::ReadWhenShown() { QTimer::singleShot(0, this, &TProfileView::
 
 void TProfileView::ShowTable(TProfileTable table) {
   FTable = std::move(table);
-  TableView->setUpdatesEnabled(false);
-  TableView->clear();
-  TableView->setColumnCount(static_cast<int>(FTable.Columns.size()));
-  QStringList headings;
-  for (const auto& c : FTable.Columns) {
-    // Description over OBIS and unit, as the heading's two parts.
-    QString h = QString::fromStdString(c.Description);
-    QString unit = c.ScalerUnit ? QString::fromStdString(COSEMUnitName(c.ScalerUnit->Unit)) : QString();
-    h += QStringLiteral("\n%1").arg(QString::fromStdString(client::LogicalNameDotted(c.Name)));
-    if (!unit.isEmpty()) h += QStringLiteral(" [%1]").arg(unit);
-    headings << h;
-  }
-  TableView->setHorizontalHeaderLabels(headings);
-  TableView->setRowCount(static_cast<int>(FTable.Rows.size()));
-  for (int r = 0; r < static_cast<int>(FTable.Rows.size()); ++r) {
-    const auto& row = FTable.Rows[static_cast<size_t>(r)];
-    for (int c = 0; c < static_cast<int>(row.size()) && c < TableView->columnCount(); ++c) {
-      auto* item = new QTableWidgetItem(ProfileCellText(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]));
-      if (row[static_cast<size_t>(c)].IsInteger() || row[static_cast<size_t>(c)].Kind == client::TValueKind::vkFloat)
-        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      TableView->setItem(r, c, item);
-    }
-  }
+  TableModel->SetTable(&FTable);
+  // Widths from the headings and the first rows (the model's texts are made
+  // for those rows only).
+  TableView->horizontalHeader()->setResizeContentsPrecision(200);
   TableView->resizeColumnsToContents();
-  TableView->setUpdatesEnabled(true);
   ExportButton->setEnabled(true);
 
   // Every numeric column may be charted; the first one is, to begin with.
@@ -329,45 +401,87 @@ void TProfileView::UpdateChart() {
   auto* xAxis = new QDateTimeAxis;
   xAxis->setFormat(QStringLiteral("MM-dd HH:mm"));
   xAxis->setTitleText(QStringLiteral("UTC"));
-  auto* yAxis = new QValueAxis;
   chart->addAxis(xAxis, Qt::AlignBottom);
-  chart->addAxis(yAxis, Qt::AlignLeft);
-  double lo = 0, hi = 0;
-  bool first = true;
+  // The charted columns by unit: one value axis per unit, each in the
+  // prefix its numbers read best in.
+  struct TPoints {
+    int Column;
+    QString Unit;
+    std::vector<QPointF> Points;  // x: milliseconds since the epoch
+  };
+  std::vector<TPoints> charted;
   int64_t tMin = 0, tMax = 0;
+  bool anyPoint = false;
   for (int c : ChartedColumns()) {
-    auto* series = new QLineSeries;
-    series->setName(QString::fromStdString(FTable.Columns[static_cast<size_t>(c)].Description));
+    const client::TProfileColumn& column = FTable.Columns[static_cast<size_t>(c)];
+    TPoints p{c, column.ScalerUnit ? QString::fromStdString(COSEMUnitName(column.ScalerUnit->Unit)) : QString(), {}};
     for (size_t r = 0; clock >= 0 && r < FTable.Rows.size(); ++r) {
       const auto& row = FTable.Rows[r];
       const auto t = TimeOf(row[static_cast<size_t>(clock)]);
-      const auto y = NumberOf(FTable.Columns[static_cast<size_t>(c)], row[static_cast<size_t>(c)]);
+      const auto y = NumberOf(column, row[static_cast<size_t>(c)]);
       if (!t || !y) continue;
-      series->append(static_cast<double>(*t) * 1000.0, *y);
-      if (first) {
-        lo = hi = *y;
-        tMin = tMax = *t;
+      p.Points.emplace_back(static_cast<double>(*t) * 1000.0, *y);
+      tMin = anyPoint ? std::min(tMin, *t) : *t;
+      tMax = anyPoint ? std::max(tMax, *t) : *t;
+      anyPoint = true;
+    }
+    charted.push_back(std::move(p));
+  }
+  QStringList units;
+  for (const TPoints& p : charted)
+    if (!units.contains(p.Unit)) units << p.Unit;
+  for (int u = 0; u < units.size(); ++u) {
+    double lo = 0, hi = 0;
+    bool first = true;
+    for (const TPoints& p : charted)
+      for (const QPointF& pt : p.Points) {
+        if (p.Unit != units[u]) break;
+        lo = first ? pt.y() : std::min(lo, pt.y());
+        hi = first ? pt.y() : std::max(hi, pt.y());
         first = false;
       }
-      lo = std::min(lo, *y);
-      hi = std::max(hi, *y);
-      tMin = std::min(tMin, *t);
-      tMax = std::max(tMax, *t);
+    const TChartAxisScale scale = ChartAxisScale(lo, hi, units[u]);
+    auto* yAxis = new QValueAxis;
+    yAxis->setObjectName(QStringLiteral("ValueAxis%1").arg(u));
+    yAxis->setTitleText(scale.Unit);
+    yAxis->setLabelFormat(scale.LabelFormat);
+    chart->addAxis(yAxis, u % 2 == 0 ? Qt::AlignLeft : Qt::AlignRight);
+    for (const TPoints& p : charted) {
+      if (p.Unit != units[u]) continue;
+      auto* series = new QLineSeries;
+      const std::string& description = FTable.Columns[static_cast<size_t>(p.Column)].Description;
+      series->setName(QString::fromStdString(description) +
+                      (scale.Unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(scale.Unit)));
+      QList<QPointF> points;
+      points.reserve(static_cast<qsizetype>(p.Points.size()));
+      for (const QPointF& pt : p.Points) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
+      series->replace(points);
+      chart->addSeries(series);
+      series->attachAxis(xAxis);
+      series->attachAxis(yAxis);
     }
-    chart->addSeries(series);
-    series->attachAxis(xAxis);
-    series->attachAxis(yAxis);
+    if (!first) {
+      const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
+      yAxis->setRange((lo - pad) / scale.Factor, (hi + pad) / scale.Factor);
+      // Round label values; their step decides the decimals.
+      yAxis->applyNiceNumbers();
+      if (yAxis->tickCount() > 1)
+        yAxis->setLabelFormat(LabelFormatForStep((yAxis->max() - yAxis->min()) / (yAxis->tickCount() - 1)));
+    }
   }
-  if (!first) {
+  if (anyPoint)
     xAxis->setRange(QDateTime::fromSecsSinceEpoch(tMin, Qt::UTC), QDateTime::fromSecsSinceEpoch(tMax, Qt::UTC));
-    const double pad = hi > lo ? (hi - lo) * 0.05 : 1.0;
-    yAxis->setRange(lo - pad, hi + pad);
-    // Large meter readings read better without decimals.
-    if (hi - lo > 100) yAxis->setLabelFormat(QStringLiteral("%.0f"));
-  }
   QChart* old = Chart->chart();
   Chart->setChart(chart);
   delete old;
+}
+
+// The value axes of the chart, left to right by unit.
+QStringList TProfileView::ValueAxisTitles() const {
+  QStringList titles;
+  if (!Chart->chart()) return titles;
+  for (QAbstractAxis* a : Chart->chart()->axes(Qt::Vertical)) titles << a->titleText();
+  return titles;
 }
 
 void TProfileView::ExportCsv(const QString& fileName) const { WriteFileAtomically(fileName, ProfileCsv(FTable)); }

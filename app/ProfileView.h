@@ -4,7 +4,9 @@
 // columns against the clock column, and CSV export.
 #pragma once
 
+#include <QAbstractTableModel>
 #include <QDialog>
+#include <QStringList>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -21,7 +23,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
-class QTableWidget;
+class QTableView;
 class QSplitter;
 
 class QChartView;
@@ -38,6 +40,35 @@ QByteArray ProfileCsv(const client::TProfileTable& table);
 int ProfileClockColumn(const client::TProfileTable& table);
 // The columns that hold numbers, apart from the clock column.
 std::vector<int> ProfileNumericColumns(const client::TProfileTable& table);
+
+// How the chart's value axis shows the numbers of one unit: divided by
+// `Factor`, with the prefixed unit as the axis title ("MWh") and labels with
+// as many decimals as the range needs. Only units that take SI prefixes
+// (energy, power, voltage, current, ...) are prefixed.
+struct TChartAxisScale {
+  double Factor = 1;
+  QString Unit;
+  QString LabelFormat;  // printf form, "%.2f"
+};
+TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit);
+
+// The table of a profile for the view: cell texts are made when a cell is
+// shown, so tens of thousands of entries are on screen at once.
+class TProfileTableModel : public QAbstractTableModel {
+  Q_OBJECT
+public:
+  using QAbstractTableModel::QAbstractTableModel;
+  // The table must outlive the model's use of it (the view owns both).
+  void SetTable(const client::TProfileTable* table);
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+  const client::TProfileTable* FTable = nullptr;
+  QStringList FHeadings;  // description over OBIS and unit
+};
 
 class TProfileView : public QDialog {
   Q_OBJECT
@@ -59,6 +90,16 @@ public:
   const client::TProfileTable& Table() const { return FTable; }
   // Columns drawn in the chart (table column indexes).
   std::vector<int> ChartedColumns() const;
+  // The titles of the chart's value axes: the unit each shows, prefixed.
+  QStringList ValueAxisTitles() const;
+
+signals:
+  // What the view's own session is doing, for the main window's status bar:
+  // "Profile view: connecting to ...", "Profile view: reading ..."; empty
+  // when it is done.
+  void Working(const QString& text);
+
+public:
 
   QRadioButton* ByDate;
   QRadioButton* ByEntries;
@@ -72,7 +113,8 @@ public:
   QProgressBar* Progress;
   QLabel* ProgressText;
   QSplitter* Panes;  // the table above the chart
-  QTableWidget* TableView;
+  QTableView* TableView;
+  TProfileTableModel* TableModel;
   QChartView* Chart;
   QListWidget* ChartColumns;
 

@@ -30,16 +30,18 @@ QString TValueView::TopText() const {
   return top ? top->text(0) : QString();
 }
 
-void TValueView::ShowDataXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit) {
+void TValueView::ShowDataXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit,
+                             const client::TValuePlace& place) {
   try {
-    ShowValue(client::ParseDataXml(xml.toStdString()), scalerUnit);
+    ShowValue(client::ParseDataXml(xml.toStdString()), scalerUnit, place);
   } catch (const std::exception& e) {
     clear();
     addTopLevelItem(new QTreeWidgetItem({QStringLiteral("(no readable form: %1)").arg(QString::fromUtf8(e.what()))}));
   }
 }
 
-void TValueView::ShowValue(const TValue& value, const std::optional<client::TScalerUnit>& scalerUnit) {
+void TValueView::ShowValue(const TValue& value, const std::optional<client::TScalerUnit>& scalerUnit,
+                           const client::TValuePlace& place) {
   setUpdatesEnabled(false);
   clear();
   auto* top = new QTreeWidgetItem;
@@ -50,24 +52,24 @@ void TValueView::ShowValue(const TValue& value, const std::optional<client::TSca
     top->setText(1, QString::fromStdString(value.Type));
     top->setToolTip(0, QStringLiteral("%1 × 10^%2").arg(QString::fromStdString(client::ValueToText(value))).arg(scalerUnit->Scaler));
   } else {
-    AddItems(top, value, 0);
+    AddItems(top, value, place, 0);
   }
   addTopLevelItem(top);
   top->setExpanded(true);
   setUpdatesEnabled(true);
 }
 
-void TValueView::AddItems(QTreeWidgetItem* item, const TValue& value, int depth) {
+void TValueView::AddItems(QTreeWidgetItem* item, const TValue& value, const client::TValuePlace& place, int depth) {
   item->setText(1, QString::fromStdString(value.Type));
   if (value.Kind != TValueKind::vkArray && value.Kind != TValueKind::vkStructure) {
-    item->setText(0, QString::fromStdString(client::ValueToText(value)));
+    item->setText(0, QString::fromStdString(client::ValueToText(value, place)));
     return;
   }
   item->setText(0, QStringLiteral("%1 element(s)").arg(value.Items.size()));
   const size_t shown = std::min(value.Items.size(), static_cast<size_t>(kMaxShownElements));
   for (size_t i = 0; i < shown; ++i) {
     auto* child = new QTreeWidgetItem(item);
-    AddItems(child, value.Items[i], depth + 1);
+    AddItems(child, value.Items[i], place.Element(value, i), depth + 1);
     child->setText(0, QStringLiteral("[%1] %2").arg(i).arg(child->text(0)));
   }
   if (shown < value.Items.size())

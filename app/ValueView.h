@@ -1,6 +1,7 @@
 // The readable form of the value read last, beside the XML editor: numbers
 // in decimal, register values scaled and with their unit, dates and times in
-// ISO 8601, octet strings as text or hex, arrays and structures as a tree.
+// ISO 8601, enums with their names, octet strings as text or hex, arrays and
+// structures as a tree.
 #pragma once
 
 #include <QString>
@@ -18,9 +19,13 @@ public:
 
   // Shows one Data element (the XML the editor shows). `scalerUnit`, when
   // given, applies to the value itself (a register's value attribute).
-  // Text that is no Data element leaves a one-line note instead.
-  void ShowDataXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit);
-  void ShowValue(const client::TValue& value, const std::optional<client::TScalerUnit>& scalerUnit);
+  // `place` (class, version, attribute) names the enums the class catalogue
+  // knows: "internal crystal (1)". Text that is no Data element leaves a
+  // one-line note instead.
+  void ShowDataXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit,
+                   const client::TValuePlace& place = {});
+  void ShowValue(const client::TValue& value, const std::optional<client::TScalerUnit>& scalerUnit,
+                 const client::TValuePlace& place = {});
 
   // "1234.567 kWh": the scaled value with its unit; nullopt when the value
   // is no number.
@@ -33,7 +38,7 @@ public:
   static constexpr int kMaxShownElements = 2000;
 
 private:
-  void AddItems(QTreeWidgetItem* parent, const client::TValue& value, int depth);
+  void AddItems(QTreeWidgetItem* parent, const client::TValue& value, const client::TValuePlace& place, int depth);
 };
 
 }  // namespace quillon

@@ -4,17 +4,6 @@
 
 namespace quillon::client {
 
-namespace {
-
-bool Readable(const TObjectListEntry& e, int attribute) {
-  bool readable = e.AttributeAccess.empty();
-  for (const auto& [id, mode] : e.AttributeAccess)
-    if (id == attribute) readable = mode == 1 || mode == 3;
-  return readable;
-}
-
-}  // namespace
-
 void DumpReadable(TSession& session, const TCall& call, const TDumpOptions& options, const TDumpObjectFunc& onObject) {
   const std::vector<TObjectListEntry>& list = session.ObjectList(call);
   std::vector<const TObjectListEntry*> objects;
@@ -25,7 +14,7 @@ void DumpReadable(TSession& session, const TCall& call, const TDumpOptions& opti
     std::vector<TDumpedAttribute> attributes;
     const int count = static_cast<int>(e->AttributeNames.size());
     for (int a = options.FirstAttribute; a <= std::max(count, 1); ++a) {
-      if (!Readable(*e, a)) continue;
+      if (!e->MayRead(a)) continue;
       TDumpedAttribute d;
       d.Attribute = a;
       try {

@@ -243,6 +243,82 @@ std::string TObjectListEntry::AccessText() const {
   return s;
 }
 
+namespace {
+
+std::optional<int> AccessOf(const std::vector<std::pair<int, int>>& rights, int id) {
+  for (const auto& [listed, mode] : rights)
+    if (listed == id) return mode;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int> TObjectListEntry::AttributeAccessOf(int attribute) const { return AccessOf(AttributeAccess, attribute); }
+
+std::optional<int> TObjectListEntry::MethodAccessOf(int method) const { return AccessOf(MethodAccess, method); }
+
+bool TObjectListEntry::MayRead(int attribute) const {
+  if (AttributeAccess.empty()) return true;
+  const std::optional<int> mode = AttributeAccessOf(attribute);
+  // Read-only, read and write, and their authenticated forms.
+  return mode && (*mode == 1 || *mode == 3 || *mode == 4 || *mode == 6);
+}
+
+std::vector<TObjectListEntry> DecodeObjectList(const TValue& list, std::optional<bool> shortNames) {
+  if (list.Kind != TValueKind::vkArray) RaiseGeneral("Object list: an array of structures is expected");
+  std::vector<TObjectListEntry> result;
+  result.reserve(list.Items.size());
+  const TOBISData& obis = EmbeddedOBISData();
+  int row = 0;
+  for (const TValue& item : list.Items) {
+    ++row;
+    if (item.Kind != TValueKind::vkStructure) RaiseGeneral(Format("Object list, entry %d: a structure is expected", row));
+    auto member = [&](size_t index, const char* type) -> const TValue& {
+      if (index >= item.Items.size() || item.Items[index].Type != type)
+        RaiseGeneral(Format("Object list, entry %d: element %d is not of the expected type", row, static_cast<int>(index)));
+      return item.Items[index];
+    };
+    const bool sn = shortNames ? *shortNames : !(!item.Items.empty() && item.Items[0].Type == "LongUnsigned");
+    TObjectListEntry e;
+    size_t i = 0;
+    if (sn) e.ShortName = static_cast<int>(static_cast<uint16_t>(member(i++, "Long").Signed));
+    e.ClassId = static_cast<int>(member(i++, "LongUnsigned").Unsigned);
+    e.Version = static_cast<int>(member(i++, "Unsigned").Unsigned);
+    const TValue& ln = member(i++, "OctetString");
+    if (ln.Bytes.size() != 6) RaiseGeneral(Format("Object list, entry %d: the logical name must have 6 bytes", row));
+    e.Name = LogicalNameOfBytes(ln.Bytes);
+    // LN lists end with the access rights {attribute access, method access}.
+    if (i < item.Items.size() && item.Items[i].Kind == TValueKind::vkStructure && item.Items[i].Items.size() == 2) {
+      auto rights = [](const TValue& entries, std::vector<std::pair<int, int>>& out) {
+        for (const TValue& a : entries.Items)
+          if (a.Kind == TValueKind::vkStructure && a.Items.size() >= 2) {
+            // Method access of the first association version is a Boolean.
+            const TValue& mode = a.Items[1];
+            const int m = mode.Kind == TValueKind::vkBoolean ? static_cast<int>(mode.Unsigned)
+                                                              : static_cast<int>(mode.Integer().value_or(0));
+            out.emplace_back(static_cast<int>(a.Items[0].Integer().value_or(0)), m);
+          }
+      };
+      rights(item.Items[i].Items[0], e.AttributeAccess);
+      rights(item.Items[i].Items[1], e.MethodAccess);
+    }
+    try {
+      e.Description = obis.GetOBISText(e.Name);
+    } catch (const std::exception&) {
+      // No description is not a failure of the object list.
+    }
+    const TCOSEMClassInfo* c = COSEMClassesInfo().Search(e.ClassId, e.Version);
+    if (!c) c = COSEMClassesInfo().Search(e.ClassId, -1);
+    if (c) {
+      e.ClassName = c->Description;
+      e.AttributeNames = c->AttributeNames;
+      e.MethodCount = c->MethodsQty;
+    }
+    result.push_back(std::move(e));
+  }
+  return result;
+}
+
 std::string TProfileColumn::Heading() const {
   std::string h = Description.empty() ? LogicalNameDotted(Name) : Description;
   h += " [" + LogicalNameDotted(Name) + "/" + std::to_string(Attribute);
@@ -637,46 +713,13 @@ const std::vector<TObjectListEntry>& TSession::ObjectList(const TCall& call) {
   ref.Name = kAssociationName;
   ref.Member = 2;
   TReading r = Get(ref, call);
-  if (r.Value.Kind != TValueKind::vkArray) throw EMeterError("object list: the meter did not return an array");
   std::vector<TObjectListEntry> list;
-  const TOBISData& obis = EmbeddedOBISData();
-  for (const TValue& item : r.Value.Items) {
-    if (item.Kind != TValueKind::vkStructure || item.Items.size() < (sn ? 4u : 3u))
-      throw EMeterError("object list: an entry is not the structure expected");
-    TObjectListEntry e;
-    size_t i = 0;
-    if (sn) e.ShortName = static_cast<int>(static_cast<uint16_t>(item.Items[i++].Integer().value_or(-1)));
-    e.ClassId = static_cast<int>(item.Items[i++].Integer().value_or(0));
-    e.Version = static_cast<int>(item.Items[i++].Integer().value_or(0));
-    const TValue& ln = item.Items[i++];
-    if (ln.Kind != TValueKind::vkOctetString || ln.Bytes.size() != 6)
-      throw EMeterError("object list: a logical name is not 6 bytes");
-    e.Name = LogicalNameOfBytes(ln.Bytes);
-    if (i < item.Items.size() && item.Items[i].Kind == TValueKind::vkStructure && item.Items[i].Items.size() == 2) {
-      auto rights = [](const TValue& list, std::vector<std::pair<int, int>>& out) {
-        for (const TValue& a : list.Items)
-          if (a.Kind == TValueKind::vkStructure && a.Items.size() >= 2)
-            out.emplace_back(static_cast<int>(a.Items[0].Integer().value_or(0)),
-                             static_cast<int>(a.Items[1].Integer().value_or(0)));
-      };
-      rights(item.Items[i].Items[0], e.AttributeAccess);
-      rights(item.Items[i].Items[1], e.MethodAccess);
-    }
-    try {
-      e.Description = obis.GetOBISText(e.Name);
-    } catch (const std::exception&) {
-      // No description is not a failure of the object list.
-    }
-    if (const TCOSEMClassInfo* c = COSEMClassesInfo().Search(e.ClassId, e.Version)) {
-      e.ClassName = c->Description;
-      e.AttributeNames = c->AttributeNames;
-      e.MethodCount = c->MethodsQty;
-    } else if (const TCOSEMClassInfo* any = COSEMClassesInfo().Search(e.ClassId, -1)) {
-      e.ClassName = any->Description;
-      e.AttributeNames = any->AttributeNames;
-      e.MethodCount = any->MethodsQty;
-    }
-    list.push_back(std::move(e));
+  try {
+    list = DecodeObjectList(r.Value, sn);
+  } catch (const EMeterError&) {
+    throw;
+  } catch (const EGeneralError& e) {
+    throw EMeterError(e.what());
   }
   s.Objects = std::move(list);
   return *s.Objects;

@@ -61,7 +61,23 @@ struct TObjectListEntry {
   std::vector<std::pair<int, int>> AttributeAccess, MethodAccess;
   // "1:R 2:RW 3:-" for the attributes; empty when the meter lists none.
   std::string AccessText() const;
+  // The access mode the meter lists for an attribute or a method (0 no
+  // access, 1 read-only, 2 write-only, 3 read and write, 4 to 6 the same
+  // with authentication; methods: 0 no access, 1 access, 2 authenticated
+  // access); nullopt when it lists none for it.
+  std::optional<int> AttributeAccessOf(int attribute) const;
+  std::optional<int> MethodAccessOf(int method) const;
+  // The attribute may be read: listed as readable, or not listed at all.
+  bool MayRead(int attribute) const;
 };
+
+// Reads an association's object list (the value of its attribute 2). An LN
+// entry is {class id, version, logical name, access rights}, an SN entry
+// {base name, class id, version, logical name}. Without `shortNames` the
+// layout follows each entry: a long-unsigned first is LN. Descriptions and
+// class names come from the OBIS database and the class catalogue. Fails
+// with a general error naming the entry and what is wrong with it.
+std::vector<TObjectListEntry> DecodeObjectList(const TValue& list, std::optional<bool> shortNames = std::nullopt);
 
 struct TReading {
   TObjectRef Ref;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "knowledge/COSEMEnums.h"
 #include "knowledge/COSEMUnits.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -388,7 +389,23 @@ int64_t ParseIsoTime(std::string_view text, const char* field) {
 
 // ---------------------------------------------------------------- renderings
 
-std::string ValueToText(const TValue& v) {
+TValuePlace TValuePlace::Element(const TValue& parent, size_t index) const {
+  TValuePlace child = *this;
+  child.Path.push_back(parent.Kind == TValueKind::vkArray ? kAnyElement : static_cast<int>(index));
+  return child;
+}
+
+std::optional<std::string> EnumNameAt(const TValue& v, const TValuePlace& place) {
+  if (v.Kind != TValueKind::vkEnum || place.ClassId <= 0) return std::nullopt;
+  std::string name = COSEMEnumName(place.ClassId, place.Version, place.Attribute, place.Path,
+                                   static_cast<int64_t>(v.Unsigned));
+  if (name.empty()) return std::nullopt;
+  return name;
+}
+
+namespace {
+
+std::string TextOf(const TValue& v, const TValuePlace* place) {
   switch (v.Kind) {
     case TValueKind::vkNull:
       return "null";
@@ -397,7 +414,10 @@ std::string ValueToText(const TValue& v) {
     case TValueKind::vkSigned:
       return std::to_string(v.Signed);
     case TValueKind::vkUnsigned:
+      return std::to_string(v.Unsigned);
     case TValueKind::vkEnum:
+      if (place)
+        if (auto name = EnumNameAt(v, *place)) return *name + " (" + std::to_string(v.Unsigned) + ")";
       return std::to_string(v.Unsigned);
     case TValueKind::vkBcd:
       return Format("%.2X", static_cast<unsigned>(v.Unsigned));
@@ -414,7 +434,15 @@ std::string ValueToText(const TValue& v) {
     case TValueKind::vkArray:
     case TValueKind::vkStructure: {
       std::string s = "{";
-      for (size_t i = 0; i < v.Items.size(); ++i) s += (i ? ", " : "") + ValueToText(v.Items[i]);
+      for (size_t i = 0; i < v.Items.size(); ++i) {
+        s += i ? ", " : "";
+        if (place) {
+          const TValuePlace element = place->Element(v, i);
+          s += TextOf(v.Items[i], &element);
+        } else {
+          s += TextOf(v.Items[i], nullptr);
+        }
+      }
       return s + "}";
     }
     case TValueKind::vkOther:
@@ -422,6 +450,12 @@ std::string ValueToText(const TValue& v) {
   }
   return std::string();
 }
+
+}  // namespace
+
+std::string ValueToText(const TValue& v) { return TextOf(v, nullptr); }
+
+std::string ValueToText(const TValue& v, const TValuePlace& place) { return TextOf(v, &place); }
 
 nlohmann::json ValueToJson(const TValue& v) {
   switch (v.Kind) {

@@ -90,6 +90,23 @@ int64_t ParseIsoTime(std::string_view text, const char* field);
 // are 12 bytes that decode as one, as text when printable, else as hex;
 // arrays and structures as {a, b, ...}.
 std::string ValueToText(const TValue& v);
+// Where a value was read: the object's class and version, the attribute,
+// and the element path inside the attribute's value (structure positions,
+// kAnyElement inside arrays). It says what an enum of the value means.
+struct TValuePlace {
+  int ClassId = 0;
+  int Version = -1;  // negative: not known
+  int Attribute = 0;
+  std::vector<int> Path;
+  // The place of element `index` of `parent`, a structure or array here.
+  TValuePlace Element(const TValue& parent, size_t index) const;
+};
+// The name of an enum at its place ("internal crystal" for a clock_base of
+// 1, "Wh" for the unit of a scaler_unit); nullopt for other values and for
+// enums the class catalogue has no name for.
+std::optional<std::string> EnumNameAt(const TValue& v, const TValuePlace& place);
+// ValueToText with every named enum as "internal crystal (1)".
+std::string ValueToText(const TValue& v, const TValuePlace& place);
 // JSON: numbers, booleans, strings (octet strings as ISO date-time or hex),
 // arrays for arrays and structures, null.
 nlohmann::json ValueToJson(const TValue& v);

@@ -155,6 +155,11 @@ void EndToEndTest::readObjectListReadAndWriteBack() {
   form.ReadAttribute({8, 0, "0000010000FF", "Clock", 0}, 2, "time");
   QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d").match(form.ValueView->TopText()).hasMatch(),
            qPrintable(form.ValueView->TopText()));
+  // Enums by name: the clock's clock_base, the disconnect control's state.
+  form.ReadAttribute({8, 0, "0000010000FF", "Clock", 0}, 9, "clock_base");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("internal crystal (1)"));
+  form.ReadAttribute({70, 0, "000060030AFF", "Disconnect control", 0}, 3, "control_state");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("connected (1)"));
 
   // Connect while connected does nothing, not even clearing the log.
   const int lines = form.FormTraffic->LineCount();
@@ -385,7 +390,15 @@ void EndToEndTest::profileByDateAndByEntries() {
   const QDateTime from(QDate::currentDate().addDays(-2), QTime(0, 0), Qt::UTC);
   view->From->setDateTime(from);
   view->To->setDateTime(from.addSecs(2 * 3600));
+  // The status bar follows the view's session while it works.
+  QStringList status;
+  connect(view.get(), &TProfileView::Working, &form,
+          [&] { if (status.isEmpty() || status.last() != form.StatusConnection->text()) status << form.StatusConnection->text(); });
   QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  QVERIFY2(status.size() >= 3, qPrintable(status.join(" | ")));
+  QCOMPARE(status.first(), QStringLiteral("Profile view: connecting to 127.0.0.1:%1").arg(sim.Port()));
+  QVERIFY2(status[1].startsWith("Profile view: reading 1.0.99.1.0.255 ("), qPrintable(status[1]));
+  QCOMPARE(status.last(), QStringLiteral("Not connected"));
   const client::TProfileTable& t = view->Table();
   QCOMPARE(t.Columns.size(), size_t{6});
   QCOMPARE(t.Rows.size(), size_t{9});
@@ -397,13 +410,18 @@ void EndToEndTest::profileByDateAndByEntries() {
     // The energy register only rises.
     if (r > 0) QVERIFY(*t.Rows[r][2].Number() >= *t.Rows[r - 1][2].Number());
   }
-  QCOMPARE(view->TableView->rowCount(), 9);
-  QVERIFY2(view->TableView->horizontalHeaderItem(2)->text().startsWith(
-               QLatin1String("Active energy import (+A), total\n1.0.1.8.0.255 [Wh]")),
-           qPrintable(view->TableView->horizontalHeaderItem(2)->text()));
-  QCOMPARE(view->TableView->item(0, 2)->text(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
+  const QAbstractItemModel& shown = *view->TableView->model();
+  QCOMPARE(shown.rowCount(), 9);
+  QCOMPARE(shown.headerData(2, Qt::Horizontal).toString(),
+           QStringLiteral("Active energy import (+A), total\n1.0.1.8.0.255 [Wh]"));
+  QCOMPARE(shown.index(0, 2).data().toString(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
+  QCOMPARE(shown.index(8, 0).data().toString(), QString::fromStdString(client::ValueToText(t.Rows[8][0])));
+  QCOMPARE(shown.index(0, 2).data(Qt::TextAlignmentRole).value<Qt::Alignment>(), Qt::AlignRight | Qt::AlignVCenter);
   // The chart draws the first column with a unit against the clock.
   QCOMPARE(view->ChartedColumns(), (std::vector<int>{2}));
+  // Its axis reads in the prefix the energy needs, the unit in the title.
+  QCOMPARE(view->ValueAxisTitles(), QStringList{ChartAxisScale(0, *t.Rows.back()[2].Number(), "Wh").Unit});
+  QVERIFY(view->ValueAxisTitles().first() != QLatin1String("Wh"));
   QCOMPARE(ProfileNumericColumns(t), (std::vector<int>{1, 2, 3, 4, 5}));
 
   // CSV: a header row, then one row per entry, CR LF, quoted where needed.

@@ -41,6 +41,7 @@ private slots:
   void linesColoursAndCounters();
   void clearStartsColoursAgain();
   void saveToWritesEveryLine();
+  void longLinesShownCutSavedWhole();
   void copyOnlyWithSelection();
   void windowLooks();
   void workersNeverWaitForTheWindow();
@@ -145,6 +146,35 @@ void LogWindowTest::saveToWritesEveryLine() {
   f.close();
   QVERIFY(f.open(QIODevice::ReadOnly));
   QCOMPARE(f.readAll(), QByteArray("only\n"));
+}
+
+void LogWindowTest::longLinesShownCutSavedWhole() {
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.SetMaxLines(3);
+  // One TCP read of a large answer: 1500 bytes, 3000 hex digits on one line.
+  const std::string big(1500, '\xAB');
+  const QString whole = QString("AB").repeated(1500);
+  w.DataReceived(big, true, "");
+  w.Info("short", "");
+  w.DataSent(std::string(kMaxShownLineLength / 2, '\x01'), true, "");  // exactly the longest shown whole
+  const QStringList expected{whole, "short", QString("01").repeated(kMaxShownLineLength / 2)};
+  QCOMPARE(w.Lines(), expected);
+  QCOMPARE(w.SynEdit->document()->findBlockByNumber(0).text(),
+           whole.left(kMaxShownLineLength) + " ... (952 more characters, all in Save to...)");
+  QCOMPARE(w.SynEdit->document()->findBlockByNumber(2).text(), expected[2]);
+  QCOMPARE(PaintedColor(w, 0), TFormTraffic::kReceivedColor);
+  const QString file = fx.Path("long.txt");
+  w.SaveTo(file);
+  QFile f(file);
+  QVERIFY(f.open(QIODevice::ReadOnly));
+  QCOMPARE(QString::fromLatin1(f.readAll()), expected.join('\n') + '\n');
+  // Dropping the oldest lines keeps each whole line with its own view line.
+  w.DataReceived(std::string(2000, '\xCD'), true, "");
+  QCOMPARE(w.Lines(), (QStringList{"short", expected[2], QString("CD").repeated(2000)}));
+  w.Clear();
+  w.Info("after", "");
+  QCOMPARE(w.Lines(), QStringList{"after"});
 }
 
 void LogWindowTest::copyOnlyWithSelection() {

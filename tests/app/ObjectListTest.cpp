@@ -11,7 +11,6 @@
 #include "app/EditorPane.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
-#include "app/ObjectList.h"
 #include "app/IniFile.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -70,6 +69,43 @@ const char* const kSNList = R"(<Data>
 </Data>
 )";
 
+// A register whose rights make attribute 1 read-only, 2 read and write, 3
+// write-only, and method 1 inaccessible; a clock whose list names only
+// attributes 1 and 2 (both readable) and no methods.
+const char* const kLNListWithRights = R"(<Data>
+  <Array Qty="0002" >
+    <Structure Qty="0004" >
+      <LongUnsigned Value="0003" />
+      <Unsigned Value="00" />
+      <OctetString Value="0100010800FF" />
+      <Structure Qty="0002" >
+        <Array Qty="0003" >
+          <Structure Qty="0003" ><Integer Value="01" /><Enum Value="01" /><NullData /></Structure>
+          <Structure Qty="0003" ><Integer Value="02" /><Enum Value="03" /><NullData /></Structure>
+          <Structure Qty="0003" ><Integer Value="03" /><Enum Value="02" /><NullData /></Structure>
+        </Array>
+        <Array Qty="0001" >
+          <Structure Qty="0002" ><Integer Value="01" /><Enum Value="00" /></Structure>
+        </Array>
+      </Structure>
+    </Structure>
+    <Structure Qty="0004" >
+      <LongUnsigned Value="0008" />
+      <Unsigned Value="00" />
+      <OctetString Value="0000010000FF" />
+      <Structure Qty="0002" >
+        <Array Qty="0002" >
+          <Structure Qty="0003" ><Integer Value="01" /><Enum Value="01" /><NullData /></Structure>
+          <Structure Qty="0003" ><Integer Value="02" /><Enum Value="04" /><NullData /></Structure>
+        </Array>
+        <Array Qty="0000" >
+        </Array>
+      </Structure>
+    </Structure>
+  </Array>
+</Data>
+)";
+
 QString WriteFile(const TSettingsFixture& fx, const QString& name, const QByteArray& text) {
   const QString path = fx.Path(name);
   QFile f(path);
@@ -94,6 +130,7 @@ private slots:
   void brokenFiles_data();
   void brokenFiles();
   void popupOffersTheClassAttributes();
+  void popupMarksTheAccessTheListGives();
   void recentListsNewestFirstWithoutRepeats();
 };
 
@@ -215,6 +252,36 @@ void ObjectListTest::popupOffersTheClassAttributes() {
            (QStringList{"Read all attributes", "", "Open profile...", "(Cancel)"}));
   QCOMPARE(captions({9999, 0, "0000600100FF", "", 0}), QStringList{"(Cancel)"});
   QCOMPARE(captions({3, 7, "0100010800FF", "", 0}), QStringList{"(Cancel)"});  // unknown version
+}
+
+void ObjectListTest::popupMarksTheAccessTheListGives() {
+  TSettingsFixture fx;
+  TFormMain form;
+  form.LoadObjectListFile(WriteFile(fx, "rights.txt", kLNListWithRights));
+  auto captions = [&](int row) {
+    std::unique_ptr<QMenu> menu(form.BuildInstancePopup(form.ObjectAt(row)));
+    QStringList r;
+    for (QAction* a : menu->actions()) {
+      if (!a->menu()) r << a->text();
+      else
+        for (QAction* m : a->menu()->actions()) r << m->text();
+    }
+    return r;
+  };
+  // Full access carries no mark; the mark stands in the shortcut column.
+  QCOMPARE(captions(0), (QStringList{"logical_name\tread-only", "value", "scaler_unit\twrite-only", "",
+                                     "Read all attributes", "Method 1 (parameters from the editor)\tno access",
+                                     "(Cancel)"}));
+  // Attributes the list leaves out are marked as such; methods of an empty
+  // method list are not marked.
+  const QStringList clock = captions(1);
+  QCOMPARE(clock.mid(0, 3), (QStringList{"logical_name\tread-only", "time\tauthenticated read-only",
+                                         "time_zone\tnot listed"}));
+  QCOMPARE(clock.filter("Method").size(), 6);
+  QCOMPARE(clock.filter("\t").size(), 9);
+  // A list without rights (kLNList) marks nothing.
+  form.LoadObjectListFile(WriteFile(fx, "ln.txt", kLNList));
+  QCOMPARE(captions(0).filter("\t"), QStringList());
 }
 
 void ObjectListTest::recentListsNewestFirstWithoutRepeats() {

@@ -18,6 +18,7 @@
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
+#include "app/ProfileView.h"
 #include "app/ValueView.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -42,6 +43,8 @@ private slots:
   void namedMetersAndTheEmptyWindow();
   void readableValues_data();
   void readableValues();
+  void chartAxisScale_data();
+  void chartAxisScale();
 };
 
 void ShellTest::failingOperationRestoresAndReports_data() {
@@ -299,33 +302,95 @@ void ShellTest::readableValues_data() {
   QTest::addColumn<QString>("xml");
   QTest::addColumn<int>("scaler");  // 99: no scaler_unit
   QTest::addColumn<int>("unit");
-  QTest::addColumn<QStringList>("lines");  // the top line, then its children
+  QTest::addColumn<QList<int>>("place");  // class, version, attribute; empty: none
+  QTest::addColumn<QStringList>("lines");  // the top line, then the tree below it, depth first
+  const QList<int> none;
   QTest::newRow("energy in Wh, scaled") << "<Data><DoubleLongUnsigned Value=\"0012D687\" /></Data>" << -3 << 30
-                                        << QStringList{"1234.567 Wh"};
-  QTest::newRow("scaled up, voltage") << "<LongUnsigned Value=\"0017\" />" << 1 << 35 << QStringList{"230 V"};
-  QTest::newRow("a count has no unit") << "<Long Value=\"FFFE\" />" << 0 << 255 << QStringList{"-2"};
-  QTest::newRow("unscaled") << "<Unsigned Value=\"2A\" />" << 99 << 0 << QStringList{"42"};
-  QTest::newRow("date-time") << "<OctetString Value=\"07EA0C0A030E1E00FF800000\" />" << 99 << 0
+                                        << none << QStringList{"1234.567 Wh"};
+  QTest::newRow("scaled up, voltage") << "<LongUnsigned Value=\"0017\" />" << 1 << 35 << none << QStringList{"230 V"};
+  QTest::newRow("a count has no unit") << "<Long Value=\"FFFE\" />" << 0 << 255 << none << QStringList{"-2"};
+  QTest::newRow("unscaled") << "<Unsigned Value=\"2A\" />" << 99 << 0 << none << QStringList{"42"};
+  QTest::newRow("date-time") << "<OctetString Value=\"07EA0C0A030E1E00FF800000\" />" << 99 << 0 << none
                              << QStringList{"2026-12-10T14:30:00"};
   QTest::newRow("structure as a tree")
-      << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0
+      << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0 << none
       << QStringList{"2 element(s)", "[0] -3", "[1] 30"};
-  QTest::newRow("text") << "<VisibleString Value=\"51554C\" />" << 99 << 0 << QStringList{"QUL"};
+  QTest::newRow("text") << "<VisibleString Value=\"51554C\" />" << 99 << 0 << none << QStringList{"QUL"};
+  // Enums the class catalogue knows, by the attribute they were read from.
+  QTest::newRow("clock_base") << "<Enum Value=\"01\" />" << 99 << 0 << QList<int>{8, 0, 9}
+                              << QStringList{"internal crystal (1)"};
+  QTest::newRow("clock_base without a name") << "<Enum Value=\"09\" />" << 99 << 0 << QList<int>{8, 0, 9}
+                                              << QStringList{"9"};
+  QTest::newRow("disconnect control_state") << "<Enum Value=\"02\" />" << 99 << 0 << QList<int>{70, 0, 3}
+                                            << QStringList{"ready for reconnection (2)"};
+  QTest::newRow("the unit of a scaler_unit")
+      << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0
+      << QList<int>{3, 0, 3} << QStringList{"2 element(s)", "[0] -3", "[1] Wh (30)"};
+  QTest::newRow("access modes deep in an object list")
+      << "<Array Qty=\"0001\"><Structure Qty=\"0004\"><LongUnsigned Value=\"0008\" /><Unsigned Value=\"00\" />"
+         "<OctetString Value=\"0000010000FF\" /><Structure Qty=\"0002\"><Array Qty=\"0001\">"
+         "<Structure Qty=\"0003\"><Integer Value=\"02\" /><Enum Value=\"03\" /><NullData /></Structure></Array>"
+         "<Array Qty=\"0001\"><Structure Qty=\"0002\"><Integer Value=\"01\" /><Enum Value=\"02\" />"
+         "</Structure></Array></Structure></Structure></Array>"
+      << 99 << 0 << QList<int>{15, 1, 2}
+      << QStringList{"1 element(s)", "[0] 4 element(s)", "[0] 8", "[1] 0", "[2] 0000010000FF",
+                     "[3] 2 element(s)", "[0] 1 element(s)", "[0] 3 element(s)", "[0] 2",
+                     "[1] read and write (3)", "[2] null", "[1] 1 element(s)", "[0] 2 element(s)", "[0] 1",
+                     "[1] authenticated access (2)"};
 }
 
 void ShellTest::readableValues() {
   QFETCH(QString, xml);
   QFETCH(int, scaler);
   QFETCH(int, unit);
+  QFETCH(QList<int>, place);
   QFETCH(QStringList, lines);
   TValueView view;
   std::optional<client::TScalerUnit> su;
   if (scaler != 99) su = client::TScalerUnit{scaler, unit};
-  view.ShowDataXml(xml, su);
+  client::TValuePlace where;
+  if (!place.isEmpty()) where = {place[0], place[1], place[2], {}};
+  view.ShowDataXml(xml, su, where);
   QStringList shown{view.TopText()};
-  const QTreeWidgetItem* top = view.topLevelItem(0);
-  for (int i = 0; i < top->childCount(); ++i) shown << top->child(i)->text(0);
+  const std::function<void(const QTreeWidgetItem*)> below = [&](const QTreeWidgetItem* item) {
+    for (int i = 0; i < item->childCount(); ++i) {
+      shown << item->child(i)->text(0);
+      below(item->child(i));
+    }
+  };
+  below(view.topLevelItem(0));
   QCOMPARE(shown, lines);
+}
+
+void ShellTest::chartAxisScale_data() {
+  QTest::addColumn<double>("lo");
+  QTest::addColumn<double>("hi");
+  QTest::addColumn<QString>("unit");
+  QTest::addColumn<double>("factor");
+  QTest::addColumn<QString>("title");
+  QTest::addColumn<QString>("format");
+  // A day of a cumulative register: hundreds of MWh rising by kWh.
+  QTest::newRow("energy register") << 354222751.0 << 354248000.0 << "Wh" << 1e6 << "MWh" << "%.3f";
+  QTest::newRow("kilowatt hours") << 1500.0 << 98000.0 << "Wh" << 1e3 << "kWh" << "%.0f";
+  QTest::newRow("small power") << 0.0 << 850.0 << "W" << 1.0 << "W" << "%.0f";
+  QTest::newRow("negative power") << -2500000.0 << 100.0 << "var" << 1e6 << "Mvar" << "%.1f";
+  QTest::newRow("voltage decimals") << 229.5 << 231.0 << "V" << 1.0 << "V" << "%.1f";
+  QTest::newRow("volume takes no prefix") << 3000.0 << 3100.0 << "m3" << 1.0 << "m3" << "%.0f";
+  QTest::newRow("no unit") << 0.0 << 5000000.0 << "" << 1.0 << "" << "%.0f";
+  QTest::newRow("flat line") << 42.0 << 42.0 << "A" << 1.0 << "A" << "%.0f";
+}
+
+void ShellTest::chartAxisScale() {
+  QFETCH(double, lo);
+  QFETCH(double, hi);
+  QFETCH(QString, unit);
+  QFETCH(double, factor);
+  QFETCH(QString, title);
+  QFETCH(QString, format);
+  const TChartAxisScale s = ChartAxisScale(lo, hi, unit);
+  QCOMPARE(s.Factor, factor);
+  QCOMPARE(s.Unit, title);
+  QCOMPARE(s.LabelFormat, format);
 }
 
 void ShellTest::shortNameLookup_data() {

@@ -9,6 +9,7 @@
 
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
+#include "client/Session.h"
 #include "client/Value.h"
 #include "knowledge/COSEMUnits.h"
 #include "xmlpdu/infra/Misc.h"
@@ -105,6 +106,71 @@ TEST(Value, ReadsEveryKindAndRendersIt) {
     EXPECT_EQ(ValueToText(v), c.Text) << c.Xml;
     EXPECT_EQ(ValueToJson(v).dump(), c.Json) << c.Xml;
   }
+}
+
+TEST(Value, EnumsNamedWhereTheirPlaceIsKnown) {
+  struct {
+    const char* Xml;
+    TValuePlace Place;
+    const char* Text;
+  } cases[] = {
+      {"<Enum Value=\"02\" />", {8, 0, 9, {}}, "mains frequency 50 Hz (2)"},
+      {"<Enum Value=\"63\" />", {8, 0, 9, {}}, "99"},  // no name for it
+      {"<Enum Value=\"02\" />", {}, "2"},              // no place
+      {"<Unsigned Value=\"02\" />", {8, 0, 9, {}}, "2"},  // only enums are named
+      {"<Structure Qty=\"0002\" ><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>", {3, 0, 3, {}},
+       "{-3, Wh (30)}"},
+      // An object list entry: the access modes inside the arrays of its rights.
+      {"<Array Qty=\"0001\" ><Structure Qty=\"0004\" ><LongUnsigned Value=\"0003\" /><Unsigned Value=\"00\" />"
+       "<OctetString Value=\"0100010800FF\" /><Structure Qty=\"0002\" ><Array Qty=\"0002\" >"
+       "<Structure Qty=\"0003\" ><Integer Value=\"01\" /><Enum Value=\"01\" /><NullData /></Structure>"
+       "<Structure Qty=\"0003\" ><Integer Value=\"02\" /><Enum Value=\"03\" /><NullData /></Structure></Array>"
+       "<Array Qty=\"0001\" ><Structure Qty=\"0002\" ><Integer Value=\"01\" /><Enum Value=\"00\" /></Structure>"
+       "</Array></Structure></Structure></Array>",
+       {15, 1, 2, {}},
+       "{{3, 0, 0100010800FF, {{{1, read-only (1), null}, {2, read and write (3), null}}, {{1, no access (0)}}}}}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ValueToText(ParseDataXml(c.Xml), c.Place), c.Text) << c.Xml;
+}
+
+TEST(ObjectList, BothLayoutsWithTheAccessRightsOfLNLists) {
+  // LN: a register with attribute 2 read-only, 3 write-only, 1 not listed, and
+  // method 1 without access; then an SN entry, told apart by its first element.
+  const char* ln =
+      "<Array Qty=\"0001\" ><Structure Qty=\"0004\" ><LongUnsigned Value=\"0003\" /><Unsigned Value=\"00\" />"
+      "<OctetString Value=\"0100010800FF\" /><Structure Qty=\"0002\" ><Array Qty=\"0002\" >"
+      "<Structure Qty=\"0003\" ><Integer Value=\"02\" /><Enum Value=\"01\" /><NullData /></Structure>"
+      "<Structure Qty=\"0003\" ><Integer Value=\"03\" /><Enum Value=\"02\" /><NullData /></Structure></Array>"
+      "<Array Qty=\"0001\" ><Structure Qty=\"0002\" ><Integer Value=\"01\" /><Boolean Value=\"00\" /></Structure>"
+      "</Array></Structure></Structure></Array>";
+  const std::vector<TObjectListEntry> list = DecodeObjectList(ParseDataXml(ln));
+  ASSERT_EQ(list.size(), 1u);
+  const TObjectListEntry& e = list[0];
+  EXPECT_EQ(e.ClassId, 3);
+  EXPECT_EQ(e.ShortName, -1);
+  EXPECT_EQ(LogicalNameDotted(e.Name), "1.0.1.8.0.255");
+  EXPECT_EQ(e.ClassName, "Register");
+  EXPECT_EQ(e.AccessText(), "2:R 3:W");
+  EXPECT_EQ(e.AttributeAccessOf(2), 1);
+  EXPECT_EQ(e.AttributeAccessOf(1), std::nullopt);
+  EXPECT_EQ(e.MethodAccessOf(1), 0);  // a Boolean false: no access
+  EXPECT_EQ((std::vector<bool>{e.MayRead(1), e.MayRead(2), e.MayRead(3)}), (std::vector<bool>{false, true, false}));
+  TObjectListEntry open;  // no rights listed: everything may be tried
+  EXPECT_TRUE(open.MayRead(2));
+  open.AttributeAccess = {{2, 4}, {3, 6}, {4, 5}};
+  EXPECT_EQ((std::vector<bool>{open.MayRead(2), open.MayRead(3), open.MayRead(4)}), (std::vector<bool>{true, true, false}));
+
+  const char* sn =
+      "<Array Qty=\"0001\" ><Structure Qty=\"0004\" ><Long Value=\"FA00\" /><LongUnsigned Value=\"000C\" />"
+      "<Unsigned Value=\"02\" /><OctetString Value=\"0000280000FF\" /></Structure></Array>";
+  const std::vector<TObjectListEntry> snList = DecodeObjectList(ParseDataXml(sn));
+  ASSERT_EQ(snList.size(), 1u);
+  EXPECT_EQ(snList[0].ShortName, 0xFA00);
+  EXPECT_EQ(snList[0].ClassId, 12);
+  EXPECT_TRUE(snList[0].AttributeAccess.empty());
+  // A session that knows its referencing does not guess it.
+  EXPECT_EQ(ErrorOf([&] { DecodeObjectList(ParseDataXml(sn), false); }),
+            "Object list, entry 1: element 0 is not of the expected type");
 }
 
 TEST(Value, XmlRoundTripKeepsTypeAndBits) {
