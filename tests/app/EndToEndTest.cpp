@@ -40,13 +40,16 @@ using namespace quillon::test;
 
 namespace {
 
+std::string ModelText() {
+  std::ifstream f(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
 // The simulator serving the DLMS wrapper on a loopback port of its own.
 class TSimulator {
 public:
   TSimulator() {
-    const std::string path = std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt";
-    std::ifstream f(path);
-    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string text = ModelText();
     Model.Load(text);
     Assoc = std::make_unique<TSimAssociation>(Model, TSimSecurity{});
     Assoc->Configure(text);
@@ -74,6 +77,42 @@ public:
   TSimModel Model;
   std::unique_ptr<TSimAssociation> Assoc;
   std::unique_ptr<TSimListener> Listener;
+  std::atomic<bool> Stop{false};
+  std::thread Server;
+};
+
+// The simulator's HDLC side on the master of a pseudo-terminal; a client
+// opens the slave by its path, as it would a serial port.
+class TPtySimulator {
+public:
+  TPtySimulator() {
+    const std::string text = ModelText();
+    Model.Load(text);
+    Assoc = std::make_unique<TSimAssociation>(Model, TSimSecurity{});
+    Assoc->Configure(text);
+    Master = OpenPseudoTerminal(SlavePath);
+    Server = std::thread([this] {
+      TSimLink link(Master);
+      while (!Stop) {
+        try {
+          ServeHdlc(link, *Assoc, THdlcSettings{}, Stop, nullptr);
+        } catch (const std::exception&) {
+          // the client closed the line; wait until it opens it again
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Assoc->Reset();
+      }
+    });
+  }
+  ~TPtySimulator() {
+    Stop = true;
+    Server.join();
+  }
+
+  TSimModel Model;
+  std::unique_ptr<TSimAssociation> Assoc;
+  std::string SlavePath;
+  int Master = -1;
   std::atomic<bool> Stop{false};
   std::thread Server;
 };
@@ -138,6 +177,8 @@ private slots:
   void methodInvocationAsksFirst();
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
+  void meterSystemTitleOfferedAfterGmacAssociation();
+  void hdlcOverPseudoTerminalByDevicePath();
   void readAllAttributes();
   void failures_data();
   void failures();
@@ -490,6 +531,70 @@ void EndToEndTest::cipheredGmacAssociation() {
   const QStringList log = form.FormTraffic->Lines();
   QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
   form.MMDoDisconnectClick();
+  QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  // Client 20: logical names, HLS GMAC; the settings name another meter's title.
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 20, 2);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D000000FF");
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }),
+           QStringLiteral("The received system-title does not match the declared value"));
+  QVERIFY(!form.LinkConnected());
+  // The title the meter announced is offered, not put in.
+  QCOMPARE(s.EDITServerSystemTitle->text(), QStringLiteral("5153494D000000FF"));
+  QVERIFY(!form.UseMeterSystemTitle->isHidden());
+  QCOMPARE(form.UseMeterSystemTitle->text(), QStringLiteral("Use the meter's system title 5153494D00000001"));
+  QCOMPARE(s.BTNUseMeterSystemTitle->text(), form.UseMeterSystemTitle->text());
+
+  // Taken: the settings hold it (the program's file as well) and the
+  // association succeeds; there is nothing more to offer.
+  form.UseMeterSystemTitle->click();
+  QCOMPARE(s.EDITServerSystemTitle->text(), QStringLiteral("5153494D00000001"));
+  QCOMPARE(fx.Settings().Ini().ReadString("FormSettings", "EDITServerSystemTitle"), QStringLiteral("5153494D00000001"));
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  QVERIFY(s.BTNUseMeterSystemTitle->isHidden());
+}
+
+void EndToEndTest::hdlcOverPseudoTerminalByDevicePath() {
+  TSettingsFixture fx;
+  TPtySimulator sim;
+  QVERIFY(sim.Master >= 0);
+  TFormMain form;
+  TFormSettings& s = *form.FormSettings;
+  s.RBSelectHDLCClick();
+  s.EDITComPort->setText("1");  // the path wins over the number
+  s.EDITDevicePath->setText(QString::fromStdString(sim.SlavePath));
+  s.EDITBaud->setText("9600");
+  s.CHKModeE->setChecked(false);
+  s.EDITPhysicalAddress->setText("17");
+  s.CBReferencingModel->setCurrentIndex(0);
+  s.CBAuthMechanism->setCurrentIndex(0);
+  s.EDITClientAddress->setText("16");
+  s.EDITServerAddress->setText("1");
+  s.EDITConnectTimeout->setText("2000");
+  s.EDITResponseTimeout->setText("3000");
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  QVERIFY(form.LinkConnected());
+  QCOMPARE(form.MeterText(), QString::fromStdString(sim.SlavePath));
+  QVERIFY(form.windowTitle().contains(QStringLiteral("[%1, connected]").arg(QString::fromStdString(sim.SlavePath))));
+  // The frames went over the line under the serial layer's name.
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.startsWith(QLatin1String("HDLC")); }));
+  QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoDisconnectClick(); }), QString());
   QVERIFY(!form.LinkConnected());
 }
 
