@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QSpinBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTableWidget>
@@ -591,9 +592,11 @@ void EndToEndTest::hdlcOverPseudoTerminalByDevicePath() {
   QVERIFY(form.LinkConnected());
   QCOMPARE(form.MeterText(), QString::fromStdString(sim.SlavePath));
   QVERIFY(form.windowTitle().contains(QStringLiteral("[%1, connected]").arg(QString::fromStdString(sim.SlavePath))));
-  // The frames went over the line under the serial layer's name.
+  // HDLC frames went over the line: the SNRM from client 16 to the
+  // two-byte address of logical device 1, physical device 17.
   const QStringList log = form.FormTraffic->Lines();
-  QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.startsWith(QLatin1String("HDLC")); }));
+  QVERIFY(std::any_of(log.begin(), log.end(),
+                      [](const QString& l) { return l.endsWith(QLatin1String(" 7EA00802232193BD647E")); }));
   QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoDisconnectClick(); }), QString());
   QVERIFY(!form.LinkConnected());
 }
