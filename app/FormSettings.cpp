@@ -125,7 +125,7 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
                                             "201 /dev/ttyACM1)."));
   BTNChooseDevice = new QToolButton;
   BTNChooseDevice->setObjectName(QStringLiteral("BTNChooseDevice"));
-  BTNChooseDevice->setText(QStringLiteral("..."));
+  BTNChooseDevice->setText(QStringLiteral("Ports"));
   BTNChooseDevice->setToolTip(QStringLiteral("Serial ports present on this machine"));
   BTNChooseDevice->setPopupMode(QToolButton::InstantPopup);
   BTNChooseDevice->setMenu(new QMenu(BTNChooseDevice));
@@ -167,6 +167,8 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   // A key of 32 hex digits is read best when it fits without scrolling.
   const int keyWidth = fontMetrics().horizontalAdvance(QString(36, QLatin1Char('D')));
   for (QLineEdit* e : {EDITGUEK, EDITGAK, EDITServerSystemTitle, EDITPW, PWTextEdit}) e->setMinimumWidth(keyWidth);
+  // Device paths under /dev/serial/by-id are long; the end names the port.
+  EDITDevicePath->setMinimumWidth(fontMetrics().horizontalAdvance(QString(30, QLatin1Char('x'))));
   SetSecretsShown(false);
   EDITPW->setVisible(false);
 
