@@ -41,19 +41,35 @@ using namespace quillon::test;
 
 namespace {
 
-std::string ModelText() {
-  std::ifstream f(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+enum class TSimLine { slWrapperTcp, slHdlcPty };
 
-// The simulator serving the DLMS wrapper on a loopback port of its own.
+// The simulator on a thread of its own: the DLMS wrapper on a loopback port
+// of its own, or the HDLC side on the master of a pseudo-terminal, whose
+// slave a client opens by its path as it would a serial port.
 class TSimulator {
 public:
-  TSimulator() {
-    const std::string text = ModelText();
+  explicit TSimulator(TSimLine line = TSimLine::slWrapperTcp) {
+    std::ifstream f(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
+    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     Model.Load(text);
     Assoc = std::make_unique<TSimAssociation>(Model, TSimSecurity{});
     Assoc->Configure(text);
+    if (line == TSimLine::slHdlcPty) {
+      Master = OpenPseudoTerminal(SlavePath);
+      Server = std::thread([this] {
+        TSimLink link(Master);
+        while (!Stop) {
+          try {
+            ServeHdlc(link, *Assoc, THdlcSettings{}, Stop, nullptr);
+          } catch (const std::exception&) {
+            // the client closed the line; wait until it opens it again
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+          Assoc->Reset();
+        }
+      });
+      return;
+    }
     Listener = std::make_unique<TSimListener>("127.0.0.1", 0);
     Server = std::thread([this] {
       while (!Stop) {
@@ -78,41 +94,7 @@ public:
   TSimModel Model;
   std::unique_ptr<TSimAssociation> Assoc;
   std::unique_ptr<TSimListener> Listener;
-  std::atomic<bool> Stop{false};
-  std::thread Server;
-};
-
-// The simulator's HDLC side on the master of a pseudo-terminal; a client
-// opens the slave by its path, as it would a serial port.
-class TPtySimulator {
-public:
-  TPtySimulator() {
-    const std::string text = ModelText();
-    Model.Load(text);
-    Assoc = std::make_unique<TSimAssociation>(Model, TSimSecurity{});
-    Assoc->Configure(text);
-    Master = OpenPseudoTerminal(SlavePath);
-    Server = std::thread([this] {
-      TSimLink link(Master);
-      while (!Stop) {
-        try {
-          ServeHdlc(link, *Assoc, THdlcSettings{}, Stop, nullptr);
-        } catch (const std::exception&) {
-          // the client closed the line; wait until it opens it again
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        Assoc->Reset();
-      }
-    });
-  }
-  ~TPtySimulator() {
-    Stop = true;
-    Server.join();
-  }
-
-  TSimModel Model;
-  std::unique_ptr<TSimAssociation> Assoc;
-  std::string SlavePath;
+  std::string SlavePath;  // the pseudo-terminal's
   int Master = -1;
   std::atomic<bool> Stop{false};
   std::thread Server;
@@ -570,7 +552,7 @@ void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
 
 void EndToEndTest::hdlcOverPseudoTerminalByDevicePath() {
   TSettingsFixture fx;
-  TPtySimulator sim;
+  TSimulator sim(TSimLine::slHdlcPty);
   QVERIFY(sim.Master >= 0);
   TFormMain form;
   TFormSettings& s = *form.FormSettings;

@@ -35,6 +35,14 @@ QString Outcome(F f) {
   }
 }
 
+// A combo box's section as a settings file holds it.
+void WriteCombo(TIniFile& f, const QString& control, const QStringList& items, int selected) {
+  const QString section = "FormSettings." + control;
+  f.WriteInteger(section, "c", static_cast<int>(items.size()));
+  for (int i = 0; i < items.size(); ++i) f.WriteString(section, QString::number(i), items[i]);
+  f.WriteInteger(section, "i", selected);
+}
+
 int FileMode(const QString& path) {
   struct stat st {};
   if (::stat(QFile::encodeName(path).constData(), &st) != 0) return -1;
@@ -320,11 +328,7 @@ void SettingsTest::olderFilesKeepTheAddedMechanisms() {
   // A file from before the HLS mechanisms: three items, GMAC chosen.
   TSettingsFixture fx;
   TIniFile f(fx.Path("old.txt"));
-  f.WriteInteger("FormSettings.CBAuthMechanism", "c", 3);
-  f.WriteString("FormSettings.CBAuthMechanism", "0", "NO");
-  f.WriteString("FormSettings.CBAuthMechanism", "1", "LOW");
-  f.WriteString("FormSettings.CBAuthMechanism", "2", "HIGH  (GMAC)");
-  f.WriteInteger("FormSettings.CBAuthMechanism", "i", 2);
+  WriteCombo(f, "CBAuthMechanism", {"NO", "LOW", "HIGH  (GMAC)"}, 2);
   f.WriteString("FormSettings", "EDITComPort", "101");
   f.UpdateFile();
   TFormSettings dlg;
@@ -496,10 +500,7 @@ void SettingsTest::missingKeysLeaveControlsUnchanged() {
 void SettingsTest::loadedComboItemsReplaceTheList() {
   TSettingsFixture fx;
   TIniFile f(fx.Path("items.txt"));
-  f.WriteInteger("FormSettings.CBReferencingModel", "c", 2);
-  f.WriteString("FormSettings.CBReferencingModel", "0", "Something else");
-  f.WriteString("FormSettings.CBReferencingModel", "1", "SN");
-  f.WriteInteger("FormSettings.CBReferencingModel", "i", 1);
+  WriteCombo(f, "CBReferencingModel", {"Something else", "SN"}, 1);
   // A count that the file does not back up must not create phantom items.
   f.WriteInteger("FormSettings.CBAuthMechanism", "c", 1000000);
   f.WriteString("FormSettings.CBAuthMechanism", "0", "LOW");
