@@ -149,6 +149,9 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   BTNUseMeterSystemTitle->setVisible(false);
   EDITClientSigningKeyFile = MakeEdit("EDITClientSigningKeyFile");
   EDITServerSigningKeyFile = MakeEdit("EDITServerSigningKeyFile");
+  LBLSecurityProblem = new QLabel;
+  LBLSecurityProblem->setObjectName(QStringLiteral("LBLSecurityProblem"));
+  LBLSecurityProblem->setStyleSheet(QStringLiteral("color: #b00000"));
   CHKShowSecrets = new QCheckBox(QStringLiteral("Show secrets"));
   CHKShowSecrets->setObjectName(QStringLiteral("CHKShowSecrets"));
   LBLPW = MakeLabel("LBLPW", kCaptionLowPW);
@@ -243,6 +246,8 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   connect(CBAuthMechanism, &QComboBox::currentIndexChanged, this, &TFormSettings::UpdateSecurityFields);
   connect(CBReferencingModel, &QComboBox::currentIndexChanged, this, &TFormSettings::UpdateSecurityFields);
   connect(BTNUseMeterSystemTitle, &QPushButton::clicked, this, &TFormSettings::UseOfferedSystemTitle);
+  for (QLineEdit* e : {EDITPW, EDITGUEK, EDITGAK, EDITServerSystemTitle})
+    connect(e, &QLineEdit::textChanged, this, &TFormSettings::UpdateSecurityProblem);
   UpdateSecurityFields();
 
   // FormCreate: controls and geometry from the program's settings file.
@@ -302,6 +307,7 @@ QFormLayout* TFormSettings::BuildAssociation() {
   keyFileRow(LBLServerSigningKeyFile, EDITServerSigningKeyFile, QStringLiteral("ServerSigningKey"));
   assoc->addRow(QString(), CHKShowSecrets);
   assoc->addRow(QStringLiteral("Protection applied to request:"), CBProtectionOnRequest);
+  assoc->addRow(QString(), LBLSecurityProblem);
   return assoc;
 }
 
@@ -329,6 +335,27 @@ void TFormSettings::UpdateSecurityFields() {
   for (QWidget* w : {static_cast<QWidget*>(LBLClientSigningKeyFile), static_cast<QWidget*>(EDITClientSigningKeyFile),
                      static_cast<QWidget*>(LBLServerSigningKeyFile), static_cast<QWidget*>(EDITServerSigningKeyFile)})
     w->setEnabled(signing);
+  UpdateSecurityProblem();
+}
+
+QString TFormSettings::SecurityProblem() const {
+  try {
+    if (EDITPW->isEnabled()) GetPasswordBytes();
+    if (EDITGUEK->isEnabled()) {
+      GetHexGUEK();
+      GetHexGAK();
+    }
+    if (EDITServerSystemTitle->isEnabled()) GetHexServerSystemTitle();
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  }
+  return QString();
+}
+
+void TFormSettings::UpdateSecurityProblem() {
+  const QString problem = SecurityProblem();
+  LBLSecurityProblem->setText(problem);
+  LBLSecurityProblem->setVisible(!problem.isEmpty());
 }
 
 QString TFormSettings::PasswordCaption() const { return LBLPW->text(); }

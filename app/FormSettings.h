@@ -56,6 +56,11 @@ public:
   // PW:" or, for the HLS mechanisms that take a secret, "HLS secret:".
   QString PasswordCaption() const;
 
+  // The first problem of the security fields the chosen mechanism and
+  // context use, as the accessors word it; empty when there is none. Shown
+  // under the fields as they are typed.
+  QString SecurityProblem() const;
+
   // The password is typed as text unless "Hex" is checked; the settings
   // keep it as hex in EDITPW either way. Switching converts; to text only
   // when the bytes are text (fails naming the field otherwise, and the
@@ -142,6 +147,7 @@ public:
   QLabel* LBLClientSigningKeyFile;
   QLabel* LBLServerSigningKeyFile;
   QPushButton* BTNUseMeterSystemTitle;
+  QLabel* LBLSecurityProblem;
 
 public slots:
   void BTNOkClick();
@@ -165,6 +171,7 @@ private:
   // Shows the password in the text field when the bytes are text (or
   // `forceHex`), else in hex.
   void ShowPassword(bool forceHex);
+  void UpdateSecurityProblem();
   void BrowseKeyFile(QLineEdit* edit, const QString& key);
   bool FPasswordSync = false;
   QString FOfferedTitle;

@@ -65,6 +65,8 @@ private slots:
   void secretsHiddenUntilShown();
   void fieldsFollowTheMechanism_data();
   void fieldsFollowTheMechanism();
+  void securityProblemShownAsTyped_data();
+  void securityProblemShownAsTyped();
   void olderFilesKeepTheAddedMechanisms();
   void serialDevicePicker();
   void meterSystemTitleOffer_data();
@@ -322,6 +324,45 @@ void SettingsTest::fieldsFollowTheMechanism() {
   QCOMPARE(got, enabled);
   QCOMPARE(dlg.LBLPW->text(), caption);
   QCOMPARE(dlg.PasswordCaption(), caption);
+}
+
+void SettingsTest::securityProblemShownAsTyped_data() {
+  QTest::addColumn<int>("model");
+  QTest::addColumn<int>("mechanism");
+  QTest::addColumn<QString>("password");  // hex, as the settings keep it
+  QTest::addColumn<QString>("key");       // encryption key
+  QTest::addColumn<QString>("title");
+  QTest::addColumn<QString>("problem");
+  const QString key = QStringLiteral("000102030405060708090A0B0C0D0E0F");
+  QTest::newRow("LOW, fine") << 0 << 1 << "3132" << "" << "" << "";
+  QTest::newRow("LOW, odd hex") << 0 << 1 << "313" << key << "51" << "Low security PW: an even number of hex digits expected, 3 given";
+  QTest::newRow("GMAC, key short") << 0 << 2 << "313" << key.left(30) << "5153494D00000001"
+                                   << "Encryption key: 32 hex digits expected, 30 given";
+  QTest::newRow("GMAC, no title") << 0 << 2 << "" << key << "" << "Meter system title: 16 hex digits expected, 0 given";
+  QTest::newRow("GMAC, fine") << 0 << 2 << "" << key << "5153494D00000001" << "";
+  QTest::newRow("SHA-256, title only") << 0 << 5 << "3132" << "" << "51" << "Meter system title: 16 hex digits expected, 2 given";
+  QTest::newRow("ciphered NO, key") << 1 << 0 << "" << "" << "5153494D00000001"
+                                    << "Encryption key: 32 hex digits expected, 0 given";
+  QTest::newRow("NO, nothing used") << 0 << 0 << "313" << "x" << "y" << "";
+}
+
+void SettingsTest::securityProblemShownAsTyped() {
+  QFETCH(int, model);
+  QFETCH(int, mechanism);
+  QFETCH(QString, password);
+  QFETCH(QString, key);
+  QFETCH(QString, title);
+  QFETCH(QString, problem);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  dlg.CBReferencingModel->setCurrentIndex(model);
+  dlg.CBAuthMechanism->setCurrentIndex(mechanism);
+  dlg.EDITPW->setText(password);
+  dlg.EDITGUEK->setText(key);
+  dlg.EDITServerSystemTitle->setText(title);
+  QCOMPARE(dlg.SecurityProblem(), problem);
+  QCOMPARE(dlg.LBLSecurityProblem->text(), problem);
+  QCOMPARE(dlg.LBLSecurityProblem->isHidden(), problem.isEmpty());
 }
 
 void SettingsTest::olderFilesKeepTheAddedMechanisms() {
