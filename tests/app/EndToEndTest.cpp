@@ -161,6 +161,8 @@ private slots:
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
   void meterSystemTitleOfferedAfterGmacAssociation();
+  void hlsMechanismsWithATextSecret_data();
+  void hlsMechanismsWithATextSecret();
   void hdlcOverPseudoTerminalByDevicePath();
   void readAllAttributes();
   void failures_data();
@@ -548,6 +550,43 @@ void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
   QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
   QVERIFY(form.UseMeterSystemTitle->isHidden());
   QVERIFY(s.BTNUseMeterSystemTitle->isHidden());
+}
+
+void EndToEndTest::hlsMechanismsWithATextSecret_data() {
+  QTest::addColumn<int>("client");
+  QTest::addColumn<int>("mechanism");  // index of the authentication item
+  QTest::addColumn<QString>("secret");  // typed as text
+  QTest::addColumn<QString>("expected");  // the value read, or the message
+  QTest::newRow("LOW") << 17 << 1 << "12345678" << "1234567 Wh";
+  QTest::newRow("MD5") << 18 << 3 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("SHA-1") << 19 << 4 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("SHA-256") << 21 << 5 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("MD5, another secret") << 18 << 3 << "Quillon-HLS-secreT"
+                                       << "Unexpected response ReadWriteDenied to method invocation";
+}
+
+void EndToEndTest::hlsMechanismsWithATextSecret() {
+  QFETCH(int, client);
+  QFETCH(int, mechanism);
+  QFETCH(QString, secret);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), client, mechanism);
+  TFormSettings& s = *form.FormSettings;
+  QVERIFY(!s.PasswordAsHex());
+  s.PWTextEdit->setText(secret);
+  s.EDITServerSystemTitle->setText("5153494D00000001");  // SHA-256 computes with it
+  const QString shown = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
+  if (!expected.endsWith(QLatin1String(" Wh"))) {
+    QCOMPARE(shown, expected);
+    QVERIFY(!form.LinkConnected());
+    return;
+  }
+  QCOMPARE(shown, QString());
+  form.ReadAttribute({3, 0, "0100010800FF", "Active energy import (+A), total", 0}, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), expected);
 }
 
 void EndToEndTest::hdlcOverPseudoTerminalByDevicePath() {
