@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -256,6 +257,11 @@ void TFormMain::FormCreate() {
   statusBar()->addWidget(StatusConnection);
   statusBar()->addWidget(StatusNegotiated);
   statusBar()->addPermanentWidget(StatusProgress);
+  UseMeterSystemTitle = new QPushButton;
+  UseMeterSystemTitle->setObjectName(QStringLiteral("UseMeterSystemTitle"));
+  UseMeterSystemTitle->setVisible(false);
+  statusBar()->addPermanentWidget(UseMeterSystemTitle);
+  connect(UseMeterSystemTitle, &QPushButton::clicked, this, &TFormMain::UseMeterSystemTitleClick);
 
   SetObjectListCaption(QString());
 
@@ -305,7 +311,8 @@ void TFormMain::UpdateCaption() {
 QString TFormMain::MeterText() const {
   if (!FMeterName.isEmpty()) return FMeterName;
   if (FormSettings->RBSelectTCP->isChecked()) return FormSettings->EDITServerIP->text();
-  return QStringLiteral("COM%1").arg(FormSettings->EDITComPort->text());
+  const QString path = FormSettings->EDITDevicePath->text().trimmed();
+  return path.isEmpty() ? QStringLiteral("COM%1").arg(FormSettings->EDITComPort->text()) : path;
 }
 
 QStringList TFormMain::MeterNames() {

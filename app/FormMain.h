@@ -22,6 +22,7 @@ class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QPushButton;
 class QSplitter;
 class QTableWidget;
 
@@ -231,6 +232,10 @@ public:
   QLabel* StatusConnection;
   QLabel* StatusNegotiated;
   QLabel* StatusProgress;
+  // "Use the meter's system title ...": shown after an association whose
+  // meter announced a title the settings do not hold.
+  QPushButton* UseMeterSystemTitle;
+  void OfferAnnouncedSystemTitle();
 
   // The values an operation needs, read from the settings dialog on the
   // window thread before the worker starts.
@@ -250,6 +255,7 @@ public slots:
   void MMDoDisconnectClick();
   void LVClick();
   void WriteThisClick();
+  void UseMeterSystemTitleClick();
 
 protected:
   void showEvent(QShowEvent* e) override;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 
@@ -90,7 +91,10 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
     p.ConnectTimeout = f.GetIntValue(f.EDITConnectTimeout, 0, 2147483647);
   } else {
     p.Transport = client::TTransport::tHdlcSerial;
-    p.Device = TProtocolLayerSerial::DeviceNameOfCOM(f.GetIntValue(f.EDITComPort, 1, 2147483647));
+    // The device path wins; without one the COM number names the port.
+    const QString path = f.EDITDevicePath->text().trimmed();
+    p.Device = path.isEmpty() ? TProtocolLayerSerial::DeviceNameOfCOM(f.GetIntValue(f.EDITComPort, 1, 2147483647))
+                              : path.toStdString();
     p.ModeE = f.CHKModeE->isChecked();
     p.Baud = f.GetIntValue(f.EDITBaud, 45, 2147483647);
     if (a.PhysicalAddress >= 0) {
@@ -105,13 +109,30 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
   }
   p.Quirks = f.Quirks->Quirks();
   p.Mechanism = f.GetMechanismName();
-  if (p.Mechanism == client::mLow) {
-    if (f.EDITPW->text().isEmpty()) RaiseGeneral("PW missing for low level security");
-    p.Secret = TMisc::HexStrToByteStr(f.EDITPW->text().toStdString());
-  } else if (p.Mechanism == client::mGMAC) {
+  if (p.Mechanism == client::mECDSA) {
+    // The key fields hold suite 1's lengths, so the signatures are on P-256.
+    p.Suite = 1;
+    p.ClientSigningKeyFile = f.EDITClientSigningKeyFile->text().trimmed().toStdString();
+    p.ServerSigningKeyFile = f.EDITServerSigningKeyFile->text().trimmed().toStdString();
+    if (p.ClientSigningKeyFile.empty()) RaiseGeneral("Client signing key (PEM): a file is needed for HIGH  (ECDSA)");
+    if (p.ServerSigningKeyFile.empty()) RaiseGeneral("Meter signing key (PEM): a file is needed for HIGH  (ECDSA)");
+  }
+  if (client::UsesPassword(p.Mechanism)) {
+    if (f.EDITPW->text().trimmed().isEmpty()) {
+      if (p.Mechanism == client::mLow) RaiseGeneral("PW missing for low level security");
+      RaiseGeneral(Format("%s a secret is needed for %s", f.PasswordCaption().toUtf8().constData(),
+                          f.CBAuthMechanism->currentText().toUtf8().constData()));
+    }
+    p.Secret = f.GetPasswordBytes();
+  }
+  const bool ciphered = Ciphered(s.ReferencingModel);
+  if (ciphered || p.Mechanism == client::mGMAC || p.Mechanism == client::mECDSA) {
     p.EK = TMisc::HexStrToByteStr(f.GetHexGUEK().toStdString());
     p.AK = TMisc::HexStrToByteStr(f.GetHexGAK().toStdString());
     p.KEK = TMisc::HexStrToByteStr(kKEKHex);
+  }
+  // GMAC and SHA-256 compute with both system titles.
+  if (ciphered || p.Mechanism >= client::mGMAC) {
     p.ClientSystemTitle = kClientSystemTitle;
     p.ServerSystemTitle = TMisc::HexStrToByteStr(f.GetHexServerSystemTitle().toStdString());
   }
@@ -214,6 +235,9 @@ struct TLinkState {
   uint32_t NextInvocationCounter = 1;
   // Hand-over of the value read, from the worker to the window thread.
   QStringList GetAttributeDataResult;
+  // The system title the meter announced in its answer to the last
+  // association (hex; empty when none), accepted or not.
+  QString AnnouncedSystemTitle;
   TFormMain* Form = nullptr;
 };
 
@@ -292,8 +316,35 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
         sn = found;
         return true;
       });
+  L.AnnouncedSystemTitle.clear();
+  struct TKeepTitle {
+    TLinkState& L;
+    ~TKeepTitle() { L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle()); }
+  } keep{L};
   WithBareMessages([this](const QString& line) { LogLine(line); },
                    [&] { session.Open(client::TCall{FCancel.get(), {}}); });
+}
+
+void TFormMain::OfferAnnouncedSystemTitle() {
+  // An association the meter accepted, or one that failed because it
+  // announced another title than the settings hold: either way its title
+  // is offered, never put in silently.
+  const bool offered = FLink && FormSettings->OfferMeterSystemTitle(FLink->AnnouncedSystemTitle);
+  UseMeterSystemTitle->setText(FormSettings->BTNUseMeterSystemTitle->text());
+  UseMeterSystemTitle->setVisible(offered);
+}
+
+void TFormMain::UseMeterSystemTitleClick() {
+  Guarded([this] {
+    const QString title = FormSettings->OfferedSystemTitle();
+    FormSettings->UseOfferedSystemTitle();
+    UseMeterSystemTitle->setVisible(false);
+    LogLine(QStringLiteral("Meter system title %1 taken for the settings").arg(title));
+    if (TAppSettings* a = TAppSettings::Instance()) {
+      FormSettings->SaveControls(a->Ini());
+      a->Save();
+    }
+  });
 }
 
 std::string TFormMain::RunRequest(int kind, const TLinkSettings& s, const std::string& requestXml) {
@@ -319,6 +370,10 @@ void TFormMain::EnsureConnected() {
   if (active) active->activateWindow();
   const TLinkSettings s = ReadLinkSettings(true);
   ScalerUnits.clear();
+  struct TOffer {
+    TFormMain* F;
+    ~TOffer() { F->OfferAnnouncedSystemTitle(); }
+  } offer{this};
   RunLinkOperation([this, s] { ConnectAndAssociate(s); });
 }
 
@@ -539,6 +594,8 @@ void TFormMain::MMDoConnectClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoReadObjectListClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::MMDoDisconnectClick() {}
 void TFormMain::ReleaseAndDisconnect() {}
+void TFormMain::OfferAnnouncedSystemTitle() {}
+void TFormMain::UseMeterSystemTitleClick() {}
 void TFormMain::WriteThisClick() { Guarded([] { NotInThisBuild(); }); }
 void TFormMain::ReadAttribute(const TInstanceInfo&, int, const QString&) { NotInThisBuild(); }
 QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo&) { NotInThisBuild(); }

@@ -1,7 +1,11 @@
 #include "app/FormSettings.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -9,15 +13,18 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "app/AppSettings.h"
 #include "app/FileDialogs.h"
 #include "app/IniFile.h"
 #include "app/QuirksBox.h"
+#include "client/MeterProfile.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -33,26 +40,26 @@ struct TComboChoice {
 };
 
 const TComboChoice kReferencingModels[] = {{"LN", 3}, {"LN with ciphering", 4}, {"SN", 1}, {"SN with ciphering", 2}};
-const TComboChoice kMechanisms[] = {{"NO", 1}, {"LOW", 2}, {"HIGH  (GMAC)", 6}};
+const auto& kMechanisms = client::kSettingsMechanisms;
 const TComboChoice kProtections[] = {
     {"No", 0}, {"Authentication", 1}, {"Encryption", 2}, {"Authentication and Encryption", 3}};
 
-template <size_t N>
-QComboBox* MakeCombo(const char* name, const TComboChoice (&choices)[N]) {
+template <typename T, size_t N>
+QComboBox* MakeCombo(const char* name, const T (&choices)[N]) {
   auto* cb = new QComboBox;
   cb->setObjectName(QLatin1String(name));
-  for (const TComboChoice& c : choices) cb->addItem(QLatin1String(c.Text));
+  for (const T& c : choices) cb->addItem(QLatin1String(c.Text));
   cb->setCurrentIndex(-1);
   return cb;
 }
 
 // The selected item's value; the item text decides, as a loaded settings
 // file may have replaced the item list.
-template <size_t N>
-int ComboChoice(const QComboBox* cb, const TComboChoice (&choices)[N], const char* missing) {
+template <typename T, size_t N>
+int ComboChoice(const QComboBox* cb, const T (&choices)[N], const char* missing) {
   if (cb->currentIndex() >= 0) {
     const QString text = cb->currentText();
-    for (const TComboChoice& c : choices)
+    for (const T& c : choices)
       if (text == QLatin1String(c.Text)) return c.Value;
   }
   RaiseGeneral(missing);
@@ -62,6 +69,40 @@ QLineEdit* MakeEdit(const char* name) {
   auto* e = new QLineEdit;
   e->setObjectName(QLatin1String(name));
   return e;
+}
+
+// Captions of the security fields; the messages about a field name it by
+// its caption without the colon.
+const char* const kCaptionLowPW = "Low security PW:";
+const char* const kCaptionHLSSecret = "HLS secret:";
+const char* const kCaptionGUEK = "Encryption key:";
+const char* const kCaptionGAK = "Authentication key:";
+const char* const kCaptionServerSystemTitle = "Meter system title:";
+
+QString FieldName(const QLabel* label) {
+  QString name = label->text();
+  if (name.endsWith(QLatin1Char(':'))) name.chop(1);
+  return name;
+}
+
+QLabel* MakeLabel(const char* name, const char* caption) {
+  auto* l = new QLabel(QLatin1String(caption));
+  l->setObjectName(QLatin1String(name));
+  return l;
+}
+
+// Bytes that read as text: valid UTF-8 without control characters.
+bool IsText(const std::string& bytes) {
+  const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  if (text.toUtf8() != QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()))) return false;
+  for (const QChar c : text)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+  return true;
+}
+
+QString HexOfText(const QString& text) {
+  const QByteArray utf8 = text.toUtf8();
+  return QString::fromStdString(TMisc::ByteStrToHexStr(std::string(utf8.constData(), static_cast<size_t>(utf8.size()))));
 }
 
 }  // namespace
@@ -78,6 +119,17 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   RBSelectHDLC->setObjectName(QStringLiteral("RBSelectHDLC"));
   RBSelectHDLC->setAutoExclusive(false);
   EDITComPort = MakeEdit("EDITComPort");
+  EDITDevicePath = MakeEdit("EDITDevicePath");
+  EDITDevicePath->setPlaceholderText(QStringLiteral("/dev/ttyUSB0, /dev/serial/by-id/..."));
+  EDITDevicePath->setToolTip(QStringLiteral("Any serial device, a pseudo-terminal included. When set it is used, "
+                                            "and the COM port number is not (1 is /dev/ttyS0, 101 /dev/ttyUSB1, "
+                                            "201 /dev/ttyACM1)."));
+  BTNChooseDevice = new QToolButton;
+  BTNChooseDevice->setObjectName(QStringLiteral("BTNChooseDevice"));
+  BTNChooseDevice->setText(QStringLiteral("Ports"));
+  BTNChooseDevice->setToolTip(QStringLiteral("Serial ports present on this machine"));
+  BTNChooseDevice->setPopupMode(QToolButton::InstantPopup);
+  BTNChooseDevice->setMenu(new QMenu(BTNChooseDevice));
   EDITBaud = MakeEdit("EDITBaud");
   LBLBaud = new QLabel(QStringLiteral("Baud:"));
   CHKModeE = new QCheckBox(QStringLiteral("Mode E"));
@@ -86,9 +138,29 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   CBReferencingModel = MakeCombo("CBReferencingModel", kReferencingModels);
   CBAuthMechanism = MakeCombo("CBAuthMechanism", kMechanisms);
   EDITPW = MakeEdit("EDITPW");
+  PWTextEdit = MakeEdit("PWTextEdit");
+  CHKPWHex = new QCheckBox(QStringLiteral("Hex"));
+  CHKPWHex->setObjectName(QStringLiteral("CHKPWHex"));
+  CHKPWHex->setToolTip(QStringLiteral("Type the password as hex digits (bytes that are no text)"));
   EDITGUEK = MakeEdit("EDITGUEK");
   EDITGAK = MakeEdit("EDITGAK");
   EDITServerSystemTitle = MakeEdit("EDITServerSystemTitle");
+  BTNUseMeterSystemTitle = new QPushButton;
+  BTNUseMeterSystemTitle->setObjectName(QStringLiteral("BTNUseMeterSystemTitle"));
+  BTNUseMeterSystemTitle->setVisible(false);
+  EDITClientSigningKeyFile = MakeEdit("EDITClientSigningKeyFile");
+  EDITServerSigningKeyFile = MakeEdit("EDITServerSigningKeyFile");
+  LBLSecurityProblem = new QLabel;
+  LBLSecurityProblem->setObjectName(QStringLiteral("LBLSecurityProblem"));
+  LBLSecurityProblem->setStyleSheet(QStringLiteral("color: #b00000"));
+  CHKShowSecrets = new QCheckBox(QStringLiteral("Show secrets"));
+  CHKShowSecrets->setObjectName(QStringLiteral("CHKShowSecrets"));
+  LBLPW = MakeLabel("LBLPW", kCaptionLowPW);
+  LBLGUEK = MakeLabel("LBLGUEK", kCaptionGUEK);
+  LBLGAK = MakeLabel("LBLGAK", kCaptionGAK);
+  LBLServerSystemTitle = MakeLabel("LBLServerSystemTitle", kCaptionServerSystemTitle);
+  LBLClientSigningKeyFile = MakeLabel("LBLClientSigningKeyFile", "Client signing key (PEM):");
+  LBLServerSigningKeyFile = MakeLabel("LBLServerSigningKeyFile", "Meter signing key (PEM):");
   CBProtectionOnRequest = MakeCombo("CBProtectionOnRequest", kProtections);
   EDITConnectTimeout = MakeEdit("EDITConnectTimeout");
   EDITResponseTimeout = MakeEdit("EDITResponseTimeout");
@@ -99,35 +171,11 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
 
   // A key of 32 hex digits is read best when it fits without scrolling.
   const int keyWidth = fontMetrics().horizontalAdvance(QString(36, QLatin1Char('D')));
-  for (QLineEdit* e : {EDITGUEK, EDITGAK, EDITServerSystemTitle, EDITPW}) e->setMinimumWidth(keyWidth);
-
-  // Layout: the two profiles side by side, then the association, then
-  // timeouts and addresses, then the object-list file and the buttons.
-  auto* tcpBox = new QGroupBox(QStringLiteral("TCP profile"));
-  auto* tcpForm = new QFormLayout(tcpBox);
-  tcpForm->addRow(RBSelectTCP);
-  tcpForm->addRow(QStringLiteral("IP and Port:"), EDITServerIP);
-
-  auto* hdlcBox = new QGroupBox(QStringLiteral("HDLC profile"));
-  auto* hdlcForm = new QFormLayout(hdlcBox);
-  hdlcForm->addRow(RBSelectHDLC);
-  hdlcForm->addRow(QStringLiteral("COM port:"), EDITComPort);
-  hdlcForm->addRow(LBLBaud, EDITBaud);
-  hdlcForm->addRow(CHKModeE);
-  hdlcForm->addRow(QStringLiteral("Phys. addr.:"), EDITPhysicalAddress);
-
-  auto* profiles = new QHBoxLayout;
-  profiles->addWidget(tcpBox);
-  profiles->addWidget(hdlcBox);
-
-  auto* assoc = new QFormLayout;
-  assoc->addRow(QStringLiteral("Referencing Model:"), CBReferencingModel);
-  assoc->addRow(QStringLiteral("Auth. Mechanism:"), CBAuthMechanism);
-  assoc->addRow(QStringLiteral("Low security PW:"), EDITPW);
-  assoc->addRow(QStringLiteral("Encryption key:"), EDITGUEK);
-  assoc->addRow(QStringLiteral("Authentication key:"), EDITGAK);
-  assoc->addRow(QStringLiteral("Meter system title:"), EDITServerSystemTitle);
-  assoc->addRow(QStringLiteral("Protection applied to request:"), CBProtectionOnRequest);
+  for (QLineEdit* e : {EDITGUEK, EDITGAK, EDITServerSystemTitle, EDITPW, PWTextEdit}) e->setMinimumWidth(keyWidth);
+  // Device paths under /dev/serial/by-id are long; the end names the port.
+  EDITDevicePath->setMinimumWidth(fontMetrics().horizontalAdvance(QString(30, QLatin1Char('x'))));
+  SetSecretsShown(false);
+  EDITPW->setVisible(false);
 
   auto* timeoutBox = new QGroupBox(QStringLiteral("Timeouts"));
   auto* timeoutForm = new QFormLayout(timeoutBox);
@@ -159,9 +207,12 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(okButton);
   buttons->addWidget(cancelButton);
 
+  // Layout: the two profiles side by side, then the association, then
+  // timeouts and addresses, then the object-list file and the buttons.
+  // Further groups go in before the buttons.
   auto* top = new QVBoxLayout(this);
-  top->addLayout(profiles);
-  top->addLayout(assoc);
+  top->addLayout(BuildProfiles());
+  top->addLayout(BuildAssociation());
   top->addLayout(numbers);
   top->addWidget(Quirks);
   top->addWidget(olBox);
@@ -175,6 +226,32 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   connect(loadButton, &QPushButton::clicked, this, &TFormSettings::BTNLoadSettingsClick);
   connect(okButton, &QPushButton::clicked, this, &TFormSettings::BTNOkClick);
   connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(BTNChooseDevice->menu(), &QMenu::aboutToShow, this,
+          [this] { FillDeviceMenu(BTNChooseDevice->menu(), QStringLiteral("/dev")); });
+  // The password: the text field and the hex field hold the same bytes.
+  connect(PWTextEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (FPasswordSync) return;
+    FPasswordSync = true;
+    EDITPW->setText(HexOfText(text));
+    FPasswordSync = false;
+  });
+  connect(EDITPW, &QLineEdit::textChanged, this, [this] {
+    if (!FPasswordSync && !PasswordAsHex()) ShowPassword(false);
+  });
+  connect(CHKPWHex, &QCheckBox::clicked, this, [this](bool hex) {
+    try {
+      SetPasswordAsHex(hex);
+    } catch (const std::exception& e) {
+      ShowError(QString::fromUtf8(e.what()));
+    }
+  });
+  connect(CHKShowSecrets, &QCheckBox::toggled, this, &TFormSettings::SetSecretsShown);
+  connect(CBAuthMechanism, &QComboBox::currentIndexChanged, this, &TFormSettings::UpdateSecurityFields);
+  connect(CBReferencingModel, &QComboBox::currentIndexChanged, this, &TFormSettings::UpdateSecurityFields);
+  connect(BTNUseMeterSystemTitle, &QPushButton::clicked, this, &TFormSettings::UseOfferedSystemTitle);
+  for (QLineEdit* e : {EDITPW, EDITGUEK, EDITGAK, EDITServerSystemTitle})
+    connect(e, &QLineEdit::textChanged, this, &TFormSettings::UpdateSecurityProblem);
+  UpdateSecurityFields();
 
   // FormCreate: controls and geometry from the program's settings file.
   if (TAppSettings* s = TAppSettings::Instance()) {
@@ -184,12 +261,240 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   }
 }
 
+QLayout* TFormSettings::BuildProfiles() {
+  auto* tcpBox = new QGroupBox(QStringLiteral("TCP profile"));
+  auto* tcpForm = new QFormLayout(tcpBox);
+  tcpForm->addRow(RBSelectTCP);
+  tcpForm->addRow(QStringLiteral("IP and Port:"), EDITServerIP);
+
+  auto* hdlcBox = new QGroupBox(QStringLiteral("HDLC profile"));
+  auto* hdlcForm = new QFormLayout(hdlcBox);
+  hdlcForm->addRow(RBSelectHDLC);
+  hdlcForm->addRow(QStringLiteral("COM port:"), EDITComPort);
+  auto* deviceRow = new QHBoxLayout;
+  deviceRow->addWidget(EDITDevicePath, 1);
+  deviceRow->addWidget(BTNChooseDevice);
+  hdlcForm->addRow(QStringLiteral("Device path:"), deviceRow);
+  hdlcForm->addRow(LBLBaud, EDITBaud);
+  hdlcForm->addRow(CHKModeE);
+  hdlcForm->addRow(QStringLiteral("Phys. addr.:"), EDITPhysicalAddress);
+
+  auto* profiles = new QHBoxLayout;
+  profiles->addWidget(tcpBox);
+  profiles->addWidget(hdlcBox);
+  return profiles;
+}
+
+QFormLayout* TFormSettings::BuildAssociation() {
+  auto* assoc = new QFormLayout;
+  assoc->addRow(QStringLiteral("Referencing Model:"), CBReferencingModel);
+  assoc->addRow(QStringLiteral("Auth. Mechanism:"), CBAuthMechanism);
+  auto* pwRow = new QHBoxLayout;
+  pwRow->addWidget(PWTextEdit, 1);
+  pwRow->addWidget(EDITPW, 1);
+  pwRow->addWidget(CHKPWHex);
+  assoc->addRow(LBLPW, pwRow);
+  assoc->addRow(LBLGUEK, EDITGUEK);
+  assoc->addRow(LBLGAK, EDITGAK);
+  assoc->addRow(LBLServerSystemTitle, EDITServerSystemTitle);
+  assoc->addRow(QString(), BTNUseMeterSystemTitle);
+  const auto keyFileRow = [this, assoc](QLabel* label, QLineEdit* edit, const QString& key) {
+    auto* row = new QHBoxLayout;
+    auto* choose = new QPushButton(QStringLiteral("Browse..."));
+    row->addWidget(edit, 1);
+    row->addWidget(choose);
+    assoc->addRow(label, row);
+    connect(choose, &QPushButton::clicked, this, [this, edit, key] { BrowseKeyFile(edit, key); });
+  };
+  keyFileRow(LBLClientSigningKeyFile, EDITClientSigningKeyFile, QStringLiteral("ClientSigningKey"));
+  keyFileRow(LBLServerSigningKeyFile, EDITServerSigningKeyFile, QStringLiteral("ServerSigningKey"));
+  assoc->addRow(QString(), CHKShowSecrets);
+  assoc->addRow(QStringLiteral("Protection applied to request:"), CBProtectionOnRequest);
+  assoc->addRow(QString(), LBLSecurityProblem);
+  return assoc;
+}
+
+void TFormSettings::UpdateSecurityFields() {
+  const int index = CBAuthMechanism->currentIndex();
+  int mechanism = 0;
+  if (index >= 0)
+    for (const auto& m : kMechanisms)
+      if (CBAuthMechanism->currentText() == QLatin1String(m.Text)) mechanism = m.Value;
+  const QString referencing = CBReferencingModel->currentText();
+  const bool ciphered = referencing.endsWith(QLatin1String("with ciphering"));
+  const bool password = client::UsesPassword(mechanism);
+  LBLPW->setText(QLatin1String(password && mechanism != client::mLow ? kCaptionHLSSecret : kCaptionLowPW));
+  for (QWidget* w : {static_cast<QWidget*>(LBLPW), static_cast<QWidget*>(EDITPW), static_cast<QWidget*>(PWTextEdit),
+                     static_cast<QWidget*>(CHKPWHex)})
+    w->setEnabled(password);
+  const bool keys = ciphered || mechanism == client::mGMAC || mechanism == client::mECDSA;
+  for (QWidget* w : {static_cast<QWidget*>(LBLGUEK), static_cast<QWidget*>(EDITGUEK), static_cast<QWidget*>(LBLGAK),
+                     static_cast<QWidget*>(EDITGAK)})
+    w->setEnabled(keys);
+  const bool title = ciphered || mechanism >= client::mGMAC;
+  LBLServerSystemTitle->setEnabled(title);
+  EDITServerSystemTitle->setEnabled(title);
+  const bool signing = mechanism == client::mECDSA;
+  for (QWidget* w : {static_cast<QWidget*>(LBLClientSigningKeyFile), static_cast<QWidget*>(EDITClientSigningKeyFile),
+                     static_cast<QWidget*>(LBLServerSigningKeyFile), static_cast<QWidget*>(EDITServerSigningKeyFile)})
+    w->setEnabled(signing);
+  UpdateSecurityProblem();
+}
+
+QString TFormSettings::SecurityProblem() const {
+  try {
+    if (EDITPW->isEnabled()) GetPasswordBytes();
+    if (EDITGUEK->isEnabled()) {
+      GetHexGUEK();
+      GetHexGAK();
+    }
+    if (EDITServerSystemTitle->isEnabled()) GetHexServerSystemTitle();
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  }
+  return QString();
+}
+
+void TFormSettings::UpdateSecurityProblem() {
+  const QString problem = SecurityProblem();
+  LBLSecurityProblem->setText(problem);
+  LBLSecurityProblem->setVisible(!problem.isEmpty());
+}
+
+QString TFormSettings::PasswordCaption() const { return LBLPW->text(); }
+
+bool TFormSettings::PasswordAsHex() const { return CHKPWHex->isChecked(); }
+
+void TFormSettings::ShowPassword(bool forceHex) {
+  bool hex = forceHex;
+  QString text;
+  if (!hex) {
+    try {
+      const std::string bytes = TMisc::HexStrToByteStr(EDITPW->text().toStdString());
+      hex = !IsText(bytes);
+      if (!hex) text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    } catch (const std::exception&) {
+      hex = true;  // what was typed as hex stays there to be mended
+    }
+  }
+  FPasswordSync = true;
+  if (!hex) PWTextEdit->setText(text);
+  FPasswordSync = false;
+  CHKPWHex->setChecked(hex);
+  EDITPW->setVisible(hex);
+  PWTextEdit->setVisible(!hex);
+}
+
+void TFormSettings::SetPasswordAsHex(bool hex) {
+  if (!hex) {
+    const QString name = FieldName(LBLPW);
+    const QString problem = HexFieldProblem(name, EDITPW->text(), 0);
+    if (!problem.isEmpty()) {
+      ShowPassword(true);
+      RaiseGeneral(problem.toStdString());
+    }
+    if (!IsText(TMisc::HexStrToByteStr(EDITPW->text().toStdString()))) {
+      ShowPassword(true);
+      RaiseGeneral(Format("%s: the bytes are no text; they stay in hex", name.toUtf8().constData()));
+    }
+  }
+  ShowPassword(hex);
+}
+
+void TFormSettings::SetSecretsShown(bool shown) {
+  const QLineEdit::EchoMode mode = shown ? QLineEdit::Normal : QLineEdit::Password;
+  for (QLineEdit* e : {EDITPW, PWTextEdit, EDITGUEK, EDITGAK}) e->setEchoMode(mode);
+  if (CHKShowSecrets->isChecked() != shown) CHKShowSecrets->setChecked(shown);
+}
+
+bool TFormSettings::SecretsShown() const { return CHKShowSecrets->isChecked(); }
+
+QString TFormSettings::HexFieldProblem(const QString& name, const QString& text, int digits) {
+  int given = 0;
+  for (const QChar c : text) {
+    if (c == QLatin1Char(' ')) continue;
+    if (c.unicode() > 0x7F || !std::isxdigit(c.unicode())) return QStringLiteral("%1: Illegal hex-character").arg(name);
+    ++given;
+  }
+  if (digits > 0 && given != digits)
+    return QStringLiteral("%1: %2 hex digits expected, %3 given").arg(name).arg(digits).arg(given);
+  if (digits == 0 && given % 2 != 0)
+    return QStringLiteral("%1: an even number of hex digits expected, %2 given").arg(name).arg(given);
+  return QString();
+}
+
+std::string TFormSettings::GetPasswordBytes() const {
+  const QString problem = HexFieldProblem(FieldName(LBLPW), EDITPW->text(), 0);
+  if (!problem.isEmpty()) RaiseGeneral(problem.toStdString());
+  return TMisc::HexStrToByteStr(EDITPW->text().toStdString());
+}
+
+QStringList TFormSettings::SerialDeviceCandidates(const QString& devRoot) {
+  // ttyUSB2 before ttyUSB10: names compare by their stem, then by the
+  // number they end in.
+  const auto split = [](const QString& name) {
+    qsizetype stem = name.size();
+    while (stem > 0 && name[stem - 1].isDigit()) --stem;
+    return std::make_pair(name.left(stem), name.mid(stem).toLongLong());
+  };
+  const auto sorted = [&](QStringList names) {
+    std::sort(names.begin(), names.end(), [&](const QString& a, const QString& b) { return split(a) < split(b); });
+    return names;
+  };
+  const QDir::Filters any = QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot;
+  QStringList found;
+  const QDir byId(devRoot + QStringLiteral("/serial/by-id"));
+  for (const QString& n : sorted(byId.entryList(any))) found << byId.filePath(n);
+  const QDir dev(devRoot);
+  for (const char* pattern : {"ttyUSB*", "ttyACM*", "ttyS*"})
+    for (const QString& n : sorted(dev.entryList({QLatin1String(pattern)}, any))) found << dev.filePath(n);
+  return found;
+}
+
+void TFormSettings::FillDeviceMenu(QMenu* menu, const QString& devRoot) {
+  menu->clear();
+  const QStringList devices = SerialDeviceCandidates(devRoot);
+  if (devices.isEmpty()) menu->addAction(QStringLiteral("(no serial ports found)"))->setEnabled(false);
+  for (const QString& d : devices)
+    connect(menu->addAction(d), &QAction::triggered, this, [this, d] { EDITDevicePath->setText(d); });
+}
+
+bool TFormSettings::OfferMeterSystemTitle(const QString& hex) {
+  bool differs = !hex.isEmpty();
+  if (differs) {
+    try {
+      differs = TMisc::HexStrToByteStr(hex.toStdString()) !=
+                TMisc::HexStrToByteStr(EDITServerSystemTitle->text().toStdString());
+    } catch (const std::exception&) {
+      // a field that is no hex at all differs from any title
+    }
+  }
+  FOfferedTitle = differs ? hex.toUpper() : QString();
+  BTNUseMeterSystemTitle->setText(QStringLiteral("Use the meter's system title %1").arg(FOfferedTitle));
+  BTNUseMeterSystemTitle->setVisible(differs);
+  return differs;
+}
+
+void TFormSettings::UseOfferedSystemTitle() {
+  if (FOfferedTitle.isEmpty()) return;
+  EDITServerSystemTitle->setText(FOfferedTitle);
+  FOfferedTitle.clear();
+  BTNUseMeterSystemTitle->setVisible(false);
+}
+
+void TFormSettings::BrowseKeyFile(QLineEdit* edit, const QString& key) {
+  const QString f = RunRememberingFileDialog(this, TFileDialogKind::fdOpen, LBLClientSigningKeyFile->text(), key);
+  if (!f.isEmpty()) edit->setText(f);
+}
+
 std::vector<QWidget*> TFormSettings::PersistedControls() const {
   return {EDITOLFileName,       RBSelectTCP,        EDITServerIP,       EDITComPort,
           EDITBaud,             CHKModeE,           EDITPhysicalAddress, RBSelectHDLC,
           CBReferencingModel,   CBAuthMechanism,    EDITPW,             EDITGUEK,
           EDITGAK,              EDITServerSystemTitle, CBProtectionOnRequest, EDITConnectTimeout,
-          EDITResponseTimeout,  EDITClientAddress,  EDITServerAddress};
+          EDITResponseTimeout,  EDITClientAddress,  EDITServerAddress,
+          // Added later; older files lack them and leave them empty.
+          EDITDevicePath,       EDITClientSigningKeyFile, EDITServerSigningKeyFile};
 }
 
 void TFormSettings::SaveControls(TIniFile& ini) const {
@@ -228,6 +533,11 @@ void TFormSettings::LoadControls(const TIniFile& ini) {
         QStringList items;
         for (int i = 0; i < count && ini.ValueExists(section, QString::number(i)); ++i)
           items << ini.ReadString(section, QString::number(i));
+        // A file written before the HLS mechanisms were added holds the
+        // first three; the others stay selectable after them.
+        if (cb == CBAuthMechanism && items.size() == 3 && items[0] == QLatin1String(kMechanisms[0].Text) &&
+            items[1] == QLatin1String(kMechanisms[1].Text) && items[2] == QLatin1String(kMechanisms[2].Text))
+          for (size_t i = 3; i < std::size(kMechanisms); ++i) items << QLatin1String(kMechanisms[i].Text);
         cb->clear();
         cb->addItems(items);
       }
@@ -236,6 +546,8 @@ void TFormSettings::LoadControls(const TIniFile& ini) {
     }
   }
   UpdateBaudState();
+  UpdateSecurityFields();
+  ShowPassword(false);
 }
 
 void TFormSettings::SaveLoadSettings(bool save, const QString& fileName) {
@@ -301,26 +613,20 @@ int TFormSettings::GetProtectionOnRequestToApply() const {
   return ComboChoice(CBProtectionOnRequest, kProtections, "No protection on request specified");
 }
 
-QString TFormSettings::CheckedHex(const QLineEdit* edit, int length, const char* title, bool emptyAllowed) const {
+QString TFormSettings::CheckedHex(const QLineEdit* edit, int length, const QLabel* label, bool emptyAllowed) const {
   const QString text = edit->text();
   if (emptyAllowed && text.isEmpty()) return text;
-  std::string problem;
-  try {
-    TMisc::HexStrToByteStr(text.toStdString());
-    if (text.size() != length) problem = "Illegal length";
-  } catch (const std::exception& e) {
-    problem = e.what();
-  }
-  if (!problem.empty()) RaiseGeneral(Format(title, problem.c_str()));
+  const QString problem = HexFieldProblem(FieldName(label), text, length);
+  if (!problem.isEmpty()) RaiseGeneral(problem.toStdString());
   return text;
 }
 
-QString TFormSettings::GetHexGUEK() const { return CheckedHex(EDITGUEK, 32, "Encryption key: %s", false); }
+QString TFormSettings::GetHexGUEK() const { return CheckedHex(EDITGUEK, 32, LBLGUEK, false); }
 
-QString TFormSettings::GetHexGAK() const { return CheckedHex(EDITGAK, 32, "Authentication key: %s", true); }
+QString TFormSettings::GetHexGAK() const { return CheckedHex(EDITGAK, 32, LBLGAK, true); }
 
 QString TFormSettings::GetHexServerSystemTitle() const {
-  return CheckedHex(EDITServerSystemTitle, 16, "Server System Title: %s", false);
+  return CheckedHex(EDITServerSystemTitle, 16, LBLServerSystemTitle, false);
 }
 
 void TFormSettings::AcceptSettings() {

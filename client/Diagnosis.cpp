@@ -170,6 +170,10 @@ static int RejectionDiagnostic(const std::string& traffic) {
   return HexOrNumber(ValueOf(aare, "ACSEServiceUser"));
 }
 
+std::string AnnouncedSystemTitle(const std::string& traffic) {
+  return ValueOf(LastBlock(traffic, "<AssociationResponse>", "</AssociationResponse>"), "RespondingAPTitle");
+}
+
 std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   const TMeterProfile& p = e.Profile;
   const std::string aare = LastBlock(e.Traffic, "<AssociationResponse>", "</AssociationResponse>");
@@ -215,7 +219,7 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   for (const std::string& m : e.MeterMechanisms)
     if (!m.empty()) mechanisms += (mechanisms.empty() ? "" : ", ") + m;
   const std::string meterContext = ValueOf(aare, "ApplicationContextName");
-  const std::string meterTitle = ValueOf(aare, "RespondingAPTitle");
+  const std::string meterTitle = AnnouncedSystemTitle(e.Traffic);
   const bool hexSecret = !p.Secret.empty() && [&] {
     for (unsigned char ch : p.Secret)
       if (ch < 0x20 || ch > 0x7E) return true;

@@ -71,6 +71,10 @@ struct TFailureEvidence {
 // (a link failure, say: its own message says enough).
 std::optional<TDiagnosis> Diagnose(const TFailureEvidence& evidence);
 
+// The system title the meter announced in the last association response of
+// `traffic` (the engine's log lines), as hex; empty when it announced none.
+std::string AnnouncedSystemTitle(const std::string& traffic);
+
 // The meter refused the association in its AARE (rather than failing later).
 bool IsRejection(TCondition c);
 

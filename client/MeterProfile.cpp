@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <strings.h>
 
@@ -287,7 +288,6 @@ namespace {
 
 const char* const kSection = "FormSettings";
 const char* const kReferencing[] = {"LN", "LN with ciphering", "SN", "SN with ciphering"};
-const char* const kAuth[] = {"NO", "LOW", "HIGH  (GMAC)"};
 const char* const kProtection[] = {"No", "Authentication", "Encryption", "Authentication and Encryption"};
 
 // The selected item of a saved combo box; empty when none.
@@ -324,7 +324,9 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
       p.ConnectTimeout = IntOf(where("EDITConnectTimeout"), get("EDITConnectTimeout"), 0, 2147483647);
   } else {
     p.Transport = TTransport::tHdlcSerial;
-    p.Device = TProtocolLayerSerial::DeviceNameOfCOM(IntOf(where("EDITComPort"), get("EDITComPort"), 1, 2147483647));
+    p.Device = get("EDITDevicePath");
+    if (p.Device.empty())
+      p.Device = TProtocolLayerSerial::DeviceNameOfCOM(IntOf(where("EDITComPort"), get("EDITComPort"), 1, 2147483647));
     p.ModeE = Flag(get("CHKModeE"));
     if (!get("EDITBaud").empty()) p.Baud = IntOf(where("EDITBaud"), get("EDITBaud"), 45, 2147483647);
     if (!get("EDITPhysicalAddress").empty())
@@ -342,16 +344,24 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
   p.ShortNames = r >= 2;
   const bool ciphered = r == 1 || r == 3;
   const std::string auth = ComboText(ini, "CBAuthMechanism");
-  if (auth == kAuth[0]) p.Mechanism = mLowest;
-  else if (auth == kAuth[1]) p.Mechanism = mLow;
-  else if (auth == kAuth[2]) p.Mechanism = mGMAC;
-  else RaiseGeneral("No security mechanism specified");
-  if (p.Mechanism == mLow) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
-  if (ciphered || p.Mechanism == mGMAC) {
+  p.Mechanism = 0;
+  for (const TMechanismItem& m : kSettingsMechanisms)
+    if (auth == m.Text) p.Mechanism = m.Value;
+  if (p.Mechanism == 0) RaiseGeneral("No security mechanism specified");
+  if (UsesPassword(p.Mechanism)) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
+  if (ciphered || p.Mechanism == mGMAC || p.Mechanism == mECDSA) {
     p.EK = BytesOfHex(where("EDITGUEK"), get("EDITGUEK"));
     p.AK = BytesOfHex(where("EDITGAK"), get("EDITGAK"));
-    p.ServerSystemTitle = BytesOfHex(where("EDITServerSystemTitle"), get("EDITServerSystemTitle"));
   }
+  if (p.Mechanism == mECDSA) {
+    // The settings' key fields hold suite 1's lengths: signatures on P-256.
+    p.Suite = 1;
+    p.ClientSigningKeyFile = get("EDITClientSigningKeyFile");
+    p.ServerSigningKeyFile = get("EDITServerSigningKeyFile");
+  }
+  // GMAC, SHA-256 and ECDSA compute with the meter's system title as well.
+  if (ciphered || p.Mechanism >= mGMAC)
+    p.ServerSystemTitle = BytesOfHex(where("EDITServerSystemTitle"), get("EDITServerSystemTitle"));
   if (ciphered) {
     const std::string protection = ComboText(ini, "CBProtectionOnRequest");
     p.Policy = -1;
@@ -378,27 +388,40 @@ void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
     const bool v6 = p.Host.find(':') != std::string::npos;
     ini.Set(kSection, "EDITServerIP", (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port));
   } else {
-    // The window names ports by number; a device it cannot name keeps the
-    // number it had.
-    for (int n = 1; n < 300; ++n)
-      if (TProtocolLayerSerial::DeviceNameOfCOM(n) == p.Device) ini.Set(kSection, "EDITComPort", std::to_string(n));
+    // A device the port numbers name goes there (older settings read only
+    // the number); any other goes by its path, which wins over the number.
+    bool numbered = false;
+    for (int n = 1; n < 300 && !numbered; ++n)
+      if (TProtocolLayerSerial::DeviceNameOfCOM(n) == p.Device) {
+        ini.Set(kSection, "EDITComPort", std::to_string(n));
+        numbered = true;
+      }
+    ini.Set(kSection, "EDITDevicePath", numbered ? "" : p.Device);
     ini.Set(kSection, "EDITBaud", std::to_string(p.Baud));
     ini.Set(kSection, "CHKModeE", p.ModeE ? "1" : "0");
     ini.Set(kSection, "EDITPhysicalAddress", p.PhysicalAddress >= 0 ? std::to_string(p.PhysicalAddress) : "");
   }
-  ini.Set(kSection, "EDITPW", p.Mechanism == mLow ? Hex(p.Secret) : "");
+  ini.Set(kSection, "EDITPW", UsesPassword(p.Mechanism) ? Hex(p.Secret) : "");
   ini.Set(kSection, "EDITGUEK", Hex(p.EK));
   ini.Set(kSection, "EDITGAK", Hex(p.AK));
   ini.Set(kSection, "EDITServerSystemTitle", Hex(p.ServerSystemTitle));
+  ini.Set(kSection, "EDITClientSigningKeyFile", p.Mechanism == mECDSA ? p.ClientSigningKeyFile : "");
+  ini.Set(kSection, "EDITServerSigningKeyFile", p.Mechanism == mECDSA ? p.ServerSigningKeyFile : "");
   ini.Set(kSection, "EDITConnectTimeout", std::to_string(p.ConnectTimeout));
   ini.Set(kSection, "EDITResponseTimeout", std::to_string(p.ResponseTimeout));
   ini.Set(kSection, "EDITClientAddress", std::to_string(p.ClientAddress));
   ini.Set(kSection, "EDITServerAddress", std::to_string(p.ServerAddress));
   WriteCombo(ini, "CBReferencingModel", kReferencing, (p.ShortNames ? 2 : 0) + (p.Ciphered() ? 1 : 0));
-  if (p.Mechanism != mLowest && p.Mechanism != mLow && p.Mechanism != mGMAC)
-    RaiseGeneral(Format("--auth \"%s\": the application's settings hold none, low or gmac only",
+  const char* mechanisms[std::size(kSettingsMechanisms)];
+  int selected = -1;
+  for (size_t i = 0; i < std::size(kSettingsMechanisms); ++i) {
+    mechanisms[i] = kSettingsMechanisms[i].Text;
+    if (kSettingsMechanisms[i].Value == p.Mechanism) selected = static_cast<int>(i);
+  }
+  if (selected < 0)
+    RaiseGeneral(Format("--auth \"%s\": the application's settings hold none, low, md5, sha1, gmac, sha256 or ecdsa",
                         MechanismName(p.Mechanism)));
-  WriteCombo(ini, "CBAuthMechanism", kAuth, p.Mechanism == mLowest ? 0 : p.Mechanism == mLow ? 1 : 2);
+  WriteCombo(ini, "CBAuthMechanism", mechanisms, selected);
   WriteCombo(ini, "CBProtectionOnRequest", kProtection, p.Policy);
   ini.Set(kSection, "Quirks", p.Quirks.Text());
 }

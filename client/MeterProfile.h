@@ -71,6 +71,20 @@ TMeterProfile PublicClientProfile(const TMeterProfile& p);
 // HOST[:PORT], IPv6 in brackets; the port is left as it is when the text
 // gives none. Fails with a message naming `where` and the text.
 void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port);
+// The items of the application's authentication combo box, as its settings
+// file holds them, with their mechanisms. The first three are the ones the
+// settings have always had; their positions stay.
+struct TMechanismItem {
+  const char* Text;
+  int Value;
+};
+inline constexpr TMechanismItem kSettingsMechanisms[] = {
+    {"NO", mLowest},         {"LOW", mLow},           {"HIGH  (GMAC)", mGMAC},   {"HIGH  (MD5)", mMD5},
+    {"HIGH  (SHA-1)", mSHA1}, {"HIGH  (SHA-256)", mSHA256}, {"HIGH  (ECDSA)", mECDSA}};
+// Mechanisms whose secret is the settings' password field.
+inline bool UsesPassword(int mechanism) {
+  return mechanism == mLow || mechanism == mMD5 || mechanism == mSHA1 || mechanism == mSHA256;
+}
 
 // Names as users type them.
 const char* MechanismName(int mechanism);  // "none", "low", "md5", ...
@@ -110,7 +124,9 @@ private:
 };
 
 // The settings file form of the desktop application (section "FormSettings"
-// and its combo-box sections).
+// and its combo-box sections). The serial line is "EDITDevicePath" when that
+// is set (any path, a pseudo-terminal included), else the port number
+// "EDITComPort" (1 /dev/ttyS0, 101 /dev/ttyUSB1, 201 /dev/ttyACM1).
 TMeterProfile ProfileFromSettings(const TIniData& ini);
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini);
 

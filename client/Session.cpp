@@ -61,6 +61,7 @@ struct TSession::TState {
   // The engine's log lines of the current call: what the meter answered,
   // for explaining a failure.
   std::string Traffic;
+  std::string AnnouncedTitle;
 };
 
 namespace {
@@ -341,6 +342,7 @@ const TMeterProfile& TSession::Profile() const { return F->Profile; }
 bool TSession::IsOpen() const { return F->Associated; }
 int TSession::NegotiatedMaxPduSize() const { return F->Context.NegotiatedMaxPduSize; }
 uint32_t TSession::NegotiatedConformance() const { return F->Context.NegotiatedConformance; }
+const std::string& TSession::AnnouncedSystemTitle() const { return F->AnnouncedTitle; }
 const std::string& TSession::LastXml() const { return F->LastXml; }
 void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
 void TSession::SetLayerNames(const TLayerNames& names) { F->LayerNames = names; }
@@ -635,7 +637,9 @@ void TSession::Open(const TCall& call) {
     throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()), e.what());
   }
   FillContext(s);
-  if (EstablishAA(&s.Context) != 0) {
+  const int32_t established = EstablishAA(&s.Context);
+  s.AnnouncedTitle = client::AnnouncedSystemTitle(s.Traffic);
+  if (established != 0) {
     const std::string text = s.Context.Result ? s.Context.Result : "Association failed";
     const bool cancelled = call.Cancel && call.Cancel->Cancelled();
     const std::string traffic = s.Traffic;

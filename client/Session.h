@@ -177,6 +177,9 @@ public:
   const TMeterProfile& Profile() const;
   int NegotiatedMaxPduSize() const;
   uint32_t NegotiatedConformance() const;
+  // The system title the meter announced in its answer to the last Open
+  // (accepted or not), as hex; empty when it announced none.
+  const std::string& AnnouncedSystemTitle() const;
 
   // The association's object list, read once per session.
   const std::vector<TObjectListEntry>& ObjectList(const TCall& call = {});

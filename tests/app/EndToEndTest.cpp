@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QSpinBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTableWidget>
@@ -101,6 +102,10 @@ private slots:
   void methodInvocationAsksFirst();
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
+  void meterSystemTitleOfferedAfterGmacAssociation();
+  void hlsMechanismsWithATextSecret_data();
+  void hlsMechanismsWithATextSecret();
+  void hdlcOverPseudoTerminalByDevicePath();
   void readAllAttributes();
   void failures_data();
   void failures();
@@ -471,6 +476,109 @@ void EndToEndTest::cipheredGmacAssociation() {
   const QStringList log = form.FormTraffic->Lines();
   QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
   form.MMDoDisconnectClick();
+  QVERIFY(!form.LinkConnected());
+}
+
+void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  // Client 20: logical names, HLS GMAC; the settings name another meter's title.
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 20, 2);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D000000FF");
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }),
+           QStringLiteral("The received system-title does not match the declared value"));
+  QVERIFY(!form.LinkConnected());
+  // The title the meter announced is offered, not put in.
+  QCOMPARE(s.EDITServerSystemTitle->text(), QStringLiteral("5153494D000000FF"));
+  QVERIFY(!form.UseMeterSystemTitle->isHidden());
+  QCOMPARE(form.UseMeterSystemTitle->text(), QStringLiteral("Use the meter's system title 5153494D00000001"));
+  QCOMPARE(s.BTNUseMeterSystemTitle->text(), form.UseMeterSystemTitle->text());
+
+  // Taken: the settings hold it (the program's file as well) and the
+  // association succeeds; there is nothing more to offer.
+  form.UseMeterSystemTitle->click();
+  QCOMPARE(s.EDITServerSystemTitle->text(), QStringLiteral("5153494D00000001"));
+  QCOMPARE(fx.Settings().Ini().ReadString("FormSettings", "EDITServerSystemTitle"), QStringLiteral("5153494D00000001"));
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  QVERIFY(form.UseMeterSystemTitle->isHidden());
+  QVERIFY(s.BTNUseMeterSystemTitle->isHidden());
+}
+
+void EndToEndTest::hlsMechanismsWithATextSecret_data() {
+  QTest::addColumn<int>("client");
+  QTest::addColumn<int>("mechanism");  // index of the authentication item
+  QTest::addColumn<QString>("secret");  // typed as text
+  QTest::addColumn<QString>("expected");  // the value read, or the message
+  QTest::newRow("LOW") << 17 << 1 << "12345678" << "1234567 Wh";
+  QTest::newRow("MD5") << 18 << 3 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("SHA-1") << 19 << 4 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("SHA-256") << 21 << 5 << "Quillon-HLS-secret" << "1234567 Wh";
+  QTest::newRow("MD5, another secret") << 18 << 3 << "Quillon-HLS-secreT"
+                                       << "Unexpected response ReadWriteDenied to method invocation";
+}
+
+void EndToEndTest::hlsMechanismsWithATextSecret() {
+  QFETCH(int, client);
+  QFETCH(int, mechanism);
+  QFETCH(QString, secret);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), client, mechanism);
+  TFormSettings& s = *form.FormSettings;
+  QVERIFY(!s.PasswordAsHex());
+  s.PWTextEdit->setText(secret);
+  s.EDITServerSystemTitle->setText("5153494D00000001");  // SHA-256 computes with it
+  const QString shown = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
+  if (!expected.endsWith(QLatin1String(" Wh"))) {
+    QCOMPARE(shown, expected);
+    QVERIFY(!form.LinkConnected());
+    return;
+  }
+  QCOMPARE(shown, QString());
+  form.ReadAttribute({3, 0, "0100010800FF", "Active energy import (+A), total", 0}, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), expected);
+}
+
+void EndToEndTest::hdlcOverPseudoTerminalByDevicePath() {
+  TSettingsFixture fx;
+  TSimulator sim(THdlcSettings{}, TSimulator::lPseudoTerminal);
+  QVERIFY(!sim.Device().empty());
+  TFormMain form;
+  TFormSettings& s = *form.FormSettings;
+  s.RBSelectHDLCClick();
+  s.EDITComPort->setText("1");  // the path wins over the number
+  s.EDITDevicePath->setText(QString::fromStdString(sim.Device()));
+  s.EDITBaud->setText("9600");
+  s.CHKModeE->setChecked(false);
+  s.EDITPhysicalAddress->setText("17");
+  s.CBReferencingModel->setCurrentIndex(0);
+  s.CBAuthMechanism->setCurrentIndex(0);
+  s.EDITClientAddress->setText("16");
+  s.EDITServerAddress->setText("1");
+  s.EDITConnectTimeout->setText("2000");
+  s.EDITResponseTimeout->setText("3000");
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  QVERIFY(form.LinkConnected());
+  QCOMPARE(form.MeterText(), QString::fromStdString(sim.Device()));
+  QVERIFY(form.windowTitle().contains(QStringLiteral("[%1, connected]").arg(QString::fromStdString(sim.Device()))));
+  // HDLC frames went over the line: the SNRM from client 16 to the
+  // two-byte address of logical device 1, physical device 17.
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY(std::any_of(log.begin(), log.end(),
+                      [](const QString& l) { return l.endsWith(QLatin1String(" 7EA00802232193BD647E")); }));
+  QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoDisconnectClick(); }), QString());
   QVERIFY(!form.LinkConnected());
 }
 

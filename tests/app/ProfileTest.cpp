@@ -45,6 +45,8 @@ private slots:
   void tcpAddress();
   void hdlcAddressing_data();
   void hdlcAddressing();
+  void serialDeviceOfTheSettings_data();
+  void serialDeviceOfTheSettings();
   void settingsMessagesBeforeConnecting_data();
   void settingsMessagesBeforeConnecting();
 };
@@ -133,6 +135,35 @@ void ProfileTest::hdlcAddressing() {
   QCOMPARE(p.ResponseTimeout, 3500);
 }
 
+void ProfileTest::serialDeviceOfTheSettings_data() {
+  QTest::addColumn<QString>("comPort");
+  QTest::addColumn<QString>("path");
+  QTest::addColumn<QString>("device");  // or the message
+  QTest::newRow("number") << "3" << "" << "/dev/ttyS2";
+  QTest::newRow("USB number") << "101" << "" << "/dev/ttyUSB1";
+  QTest::newRow("path wins") << "1" << "/dev/serial/by-id/usb-FTDI-if00-port0" << "/dev/serial/by-id/usb-FTDI-if00-port0";
+  QTest::newRow("path without a number") << "" << " /dev/pts/4 " << "/dev/pts/4";
+  QTest::newRow("neither") << "" << "" << "\"ComPort\", not in the range 1..2147483647";
+}
+
+void ProfileTest::serialDeviceOfTheSettings() {
+  QFETCH(QString, comPort);
+  QFETCH(QString, path);
+  QFETCH(QString, device);
+  TSettingsFixture fx;
+  TFormMain form;
+  TFormSettings& s = *form.FormSettings;
+  CommonSettings(s);
+  s.RBSelectHDLCClick();
+  s.EDITBaud->setText("9600");
+  s.EDITComPort->setText(comPort);
+  s.EDITDevicePath->setText(path);
+  client::TMeterProfile p;
+  const QString outcome = Configure(form, &p);
+  QCOMPARE(outcome == "OK" ? QString::fromStdString(p.Device) : outcome, device);
+  if (outcome == "OK") QCOMPARE(form.MeterText(), path.isEmpty() ? "COM" + comPort : device);
+}
+
 void ProfileTest::settingsMessagesBeforeConnecting_data() {
   QTest::addColumn<QString>("control");
   QTest::addColumn<QString>("value");
@@ -145,7 +176,10 @@ void ProfileTest::settingsMessagesBeforeConnecting_data() {
   QTest::newRow("upper address without physical")
       << "EDITServerAddress" << "128" << "\"ServerAddress\", not in the range 1..127";
   QTest::newRow("password") << "CBAuthMechanism" << "1" << "PW missing for low level security";
-  QTest::newRow("encryption key") << "CBAuthMechanism" << "2" << "Encryption key: Illegal length";
+  QTest::newRow("encryption key") << "CBAuthMechanism" << "2" << "Encryption key: 32 hex digits expected, 0 given";
+  QTest::newRow("HLS secret") << "CBAuthMechanism" << "3" << "HLS secret: a secret is needed for HIGH  (MD5)";
+  QTest::newRow("ECDSA") << "CBAuthMechanism" << "6"
+                         << "Client signing key (PEM): a file is needed for HIGH  (ECDSA)";
 }
 
 void ProfileTest::settingsMessagesBeforeConnecting() {

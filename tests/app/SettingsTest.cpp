@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QtTest>
 
@@ -16,6 +18,7 @@
 #include "app/FormTraffic.h"
 #include "app/FormSettings.h"
 #include "app/IniFile.h"
+#include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -30,6 +33,14 @@ QString Outcome(F f) {
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   }
+}
+
+// A combo box's section as a settings file holds it.
+void WriteCombo(TIniFile& f, const QString& control, const QStringList& items, int selected) {
+  const QString section = "FormSettings." + control;
+  f.WriteInteger(section, "c", static_cast<int>(items.size()));
+  for (int i = 0; i < items.size(); ++i) f.WriteString(section, QString::number(i), items[i]);
+  f.WriteInteger(section, "i", selected);
 }
 
 int FileMode(const QString& path) {
@@ -49,6 +60,17 @@ private slots:
   void comboAccessors();
   void hexAccessors_data();
   void hexAccessors();
+  void passwordTextOrHex_data();
+  void passwordTextOrHex();
+  void secretsHiddenUntilShown();
+  void fieldsFollowTheMechanism_data();
+  void fieldsFollowTheMechanism();
+  void securityProblemShownAsTyped_data();
+  void securityProblemShownAsTyped();
+  void olderFilesKeepTheAddedMechanisms();
+  void serialDevicePicker();
+  void meterSystemTitleOffer_data();
+  void meterSystemTitleOffer();
   void saveLoadRoundTripOfEveryControl();
   void missingKeysLeaveControlsUnchanged();
   void loadedComboItemsReplaceTheList();
@@ -117,6 +139,10 @@ void SettingsTest::comboAccessors_data() {
   QTest::newRow("NO") << "CBAuthMechanism" << 0 << "OK:1";
   QTest::newRow("LOW") << "CBAuthMechanism" << 1 << "OK:2";
   QTest::newRow("HIGH GMAC") << "CBAuthMechanism" << 2 << "OK:6";
+  QTest::newRow("HIGH MD5") << "CBAuthMechanism" << 3 << "OK:4";
+  QTest::newRow("HIGH SHA-1") << "CBAuthMechanism" << 4 << "OK:5";
+  QTest::newRow("HIGH SHA-256") << "CBAuthMechanism" << 5 << "OK:7";
+  QTest::newRow("HIGH ECDSA") << "CBAuthMechanism" << 6 << "OK:8";
   QTest::newRow("no mechanism") << "CBAuthMechanism" << -1 << "No security mechanism specified";
   QTest::newRow("No protection") << "CBProtectionOnRequest" << 0 << "OK:0";
   QTest::newRow("Authentication") << "CBProtectionOnRequest" << 1 << "OK:1";
@@ -144,42 +170,281 @@ void SettingsTest::comboAccessors() {
 
 void SettingsTest::hexAccessors_data() {
   QTest::addColumn<QString>("control");
+  QTest::addColumn<int>("mechanism");  // index of the authentication item
   QTest::addColumn<QString>("text");
   QTest::addColumn<QString>("expected");
   const QString key32 = QStringLiteral("000102030405060708090A0B0C0D0E0F");
-  QTest::newRow("key ok") << "EDITGUEK" << key32 << "OK:" + key32;
-  QTest::newRow("key lower case") << "EDITGUEK" << key32.toLower() << "OK:" + key32.toLower();
-  QTest::newRow("key 31 digits") << "EDITGUEK" << key32.left(31)
-                                 << "Encryption key: HexStrToByteStr: Hex-character missing";
-  QTest::newRow("key 34 digits") << "EDITGUEK" << key32 + "10" << "Encryption key: Illegal length";
-  QTest::newRow("key empty") << "EDITGUEK" << "" << "Encryption key: Illegal length";
-  QTest::newRow("key bad digit") << "EDITGUEK" << "G" + key32.mid(1) << "Encryption key: Illegal hex-character";
-  QTest::newRow("key with blanks counts blanks")
-      << "EDITGUEK" << "00010203 0405060708090A0B0C0D0E0F" << "Encryption key: Illegal length";
-  QTest::newRow("auth key empty") << "EDITGAK" << "" << "OK:";
-  QTest::newRow("auth key ok") << "EDITGAK" << key32 << "OK:" + key32;
-  QTest::newRow("auth key short") << "EDITGAK" << key32.left(30) << "Authentication key: Illegal length";
-  QTest::newRow("title ok") << "EDITServerSystemTitle" << "4D4D4D0000BC614E" << "OK:4D4D4D0000BC614E";
-  QTest::newRow("title odd") << "EDITServerSystemTitle" << "4D4D4D0000BC614"
-                             << "Server System Title: HexStrToByteStr: Hex-character missing";
-  QTest::newRow("title empty") << "EDITServerSystemTitle" << "" << "Server System Title: Illegal length";
+  QTest::newRow("key ok") << "EDITGUEK" << 2 << key32 << "OK:" + key32;
+  QTest::newRow("key lower case") << "EDITGUEK" << 2 << key32.toLower() << "OK:" + key32.toLower();
+  QTest::newRow("key in groups") << "EDITGUEK" << 2 << "00010203 04050607 08090A0B 0C0D0E0F"
+                                 << "OK:00010203 04050607 08090A0B 0C0D0E0F";
+  QTest::newRow("key 31 digits") << "EDITGUEK" << 2 << key32.left(31)
+                                 << "Encryption key: 32 hex digits expected, 31 given";
+  QTest::newRow("key 34 digits") << "EDITGUEK" << 2 << key32 + "10" << "Encryption key: 32 hex digits expected, 34 given";
+  QTest::newRow("key empty") << "EDITGUEK" << 2 << "" << "Encryption key: 32 hex digits expected, 0 given";
+  QTest::newRow("key bad digit") << "EDITGUEK" << 2 << "G" + key32.mid(1) << "Encryption key: Illegal hex-character";
+  QTest::newRow("auth key empty") << "EDITGAK" << 2 << "" << "OK:";
+  QTest::newRow("auth key ok") << "EDITGAK" << 2 << key32 << "OK:" + key32;
+  QTest::newRow("auth key short") << "EDITGAK" << 2 << key32.left(30)
+                                  << "Authentication key: 32 hex digits expected, 30 given";
+  QTest::newRow("title ok") << "EDITServerSystemTitle" << 2 << "4D4D4D0000BC614E" << "OK:4D4D4D0000BC614E";
+  QTest::newRow("title odd") << "EDITServerSystemTitle" << 2 << "4D4D4D0000BC614"
+                             << "Meter system title: 16 hex digits expected, 15 given";
+  QTest::newRow("title empty") << "EDITServerSystemTitle" << 2 << ""
+                               << "Meter system title: 16 hex digits expected, 0 given";
+  QTest::newRow("password ok") << "EDITPW" << 1 << "31 32" << "OK:3132";
+  QTest::newRow("password odd") << "EDITPW" << 1 << "3132333"
+                                << "Low security PW: an even number of hex digits expected, 7 given";
+  QTest::newRow("HLS secret bad digit") << "EDITPW" << 3 << "31x2" << "HLS secret: Illegal hex-character";
+  QTest::newRow("SHA-256 secret odd") << "EDITPW" << 5 << "1"
+                                      << "HLS secret: an even number of hex digits expected, 1 given";
 }
 
 void SettingsTest::hexAccessors() {
   QFETCH(QString, control);
+  QFETCH(int, mechanism);
   QFETCH(QString, text);
   QFETCH(QString, expected);
   TSettingsFixture fx;
   TFormSettings dlg;
+  dlg.CBAuthMechanism->setCurrentIndex(mechanism);
   auto* edit = dlg.findChild<QLineEdit*>(control);
   QVERIFY(edit);
   edit->setText(text);
   const QString got = Outcome([&] {
     if (edit == dlg.EDITGUEK) return dlg.GetHexGUEK();
     if (edit == dlg.EDITGAK) return dlg.GetHexGAK();
+    if (edit == dlg.EDITPW) return QString::fromStdString(TMisc::ByteStrToHexStr(dlg.GetPasswordBytes()));
     return dlg.GetHexServerSystemTitle();
   });
   QCOMPARE(got, expected);
+  // The message names the field as its label does.
+  const QMap<QLineEdit*, QLabel*> labels{{dlg.EDITGUEK, dlg.LBLGUEK},
+                                         {dlg.EDITGAK, dlg.LBLGAK},
+                                         {dlg.EDITServerSystemTitle, dlg.LBLServerSystemTitle},
+                                         {dlg.EDITPW, dlg.LBLPW}};
+  if (!got.startsWith(QLatin1String("OK:"))) QVERIFY2(got.startsWith(labels[edit]->text() + " "), qPrintable(got));
+}
+
+void SettingsTest::passwordTextOrHex_data() {
+  QTest::addColumn<QString>("hex");        // EDITPW, as the settings keep it
+  QTest::addColumn<bool>("shownAsHex");    // the view the field comes up in
+  QTest::addColumn<QString>("text");       // the text field then
+  QTest::addColumn<QString>("toText");     // switching to text: "OK" or the message
+  QTest::newRow("text") << "3132333435363738" << false << "12345678" << "OK";
+  QTest::newRow("UTF-8 text") << "5AC3A4686C6572" << false << QStringLiteral("Z\u00E4hler") << "OK";
+  QTest::newRow("empty") << "" << false << "" << "OK";
+  QTest::newRow("control byte") << "0031" << true << "" << "Low security PW: the bytes are no text; they stay in hex";
+  QTest::newRow("no UTF-8") << "FF41" << true << "" << "Low security PW: the bytes are no text; they stay in hex";
+  QTest::newRow("odd hex") << "313" << true << ""
+                           << "Low security PW: an even number of hex digits expected, 3 given";
+}
+
+void SettingsTest::passwordTextOrHex() {
+  QFETCH(QString, hex);
+  QFETCH(bool, shownAsHex);
+  QFETCH(QString, text);
+  QFETCH(QString, toText);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  dlg.CBAuthMechanism->setCurrentIndex(1);  // LOW
+  QVERIFY(!dlg.PasswordAsHex());            // text by default
+  QVERIFY(dlg.EDITPW->isHidden() && !dlg.PWTextEdit->isHidden());
+
+  // What the settings hold comes up as text where the bytes are text.
+  dlg.EDITPW->setText(hex);
+  QCOMPARE(dlg.PasswordAsHex(), shownAsHex);
+  QCOMPARE(dlg.EDITPW->isHidden(), !shownAsHex);
+  QCOMPARE(dlg.PWTextEdit->isHidden(), shownAsHex);
+  if (!shownAsHex) QCOMPARE(dlg.PWTextEdit->text(), text);
+
+  // Hex and back to text keeps the bytes.
+  dlg.SetPasswordAsHex(true);
+  QCOMPARE(dlg.EDITPW->text(), hex);
+  const QString got = Outcome([&] {
+    dlg.SetPasswordAsHex(false);
+    return QString();
+  });
+  QCOMPARE(got, toText == "OK" ? QStringLiteral("OK:") : toText);
+  QCOMPARE(dlg.PasswordAsHex(), toText != "OK");
+  QCOMPARE(dlg.EDITPW->text(), hex);
+  if (toText != "OK") return;
+  QCOMPARE(dlg.PWTextEdit->text(), text);
+
+  // Typing text stores its UTF-8 bytes as hex; a saved file brings the text back.
+  dlg.PWTextEdit->setText(text + QStringLiteral("\u00B5"));
+  QCOMPARE(dlg.EDITPW->text(), hex + "C2B5");
+  dlg.SaveLoadSettings(true, fx.Path("pw.txt"));
+  QCOMPARE(TIniFile(fx.Path("pw.txt")).ReadString("FormSettings", "EDITPW"), hex + "C2B5");
+  TFormSettings other;
+  other.SaveLoadSettings(false, fx.Path("pw.txt"));
+  QVERIFY(!other.PasswordAsHex());
+  QCOMPARE(other.PWTextEdit->text(), text + QStringLiteral("\u00B5"));
+}
+
+void SettingsTest::secretsHiddenUntilShown() {
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  const QList<QLineEdit*> secrets{dlg.EDITPW, dlg.PWTextEdit, dlg.EDITGUEK, dlg.EDITGAK};
+  for (QLineEdit* e : secrets) QCOMPARE(e->echoMode(), QLineEdit::Password);
+  QCOMPARE(dlg.EDITServerSystemTitle->echoMode(), QLineEdit::Normal);
+  dlg.CHKShowSecrets->click();
+  for (QLineEdit* e : secrets) QCOMPARE(e->echoMode(), QLineEdit::Normal);
+  dlg.CHKShowSecrets->click();
+  for (QLineEdit* e : secrets) QCOMPARE(e->echoMode(), QLineEdit::Password);
+}
+
+void SettingsTest::fieldsFollowTheMechanism_data() {
+  QTest::addColumn<int>("model");
+  QTest::addColumn<int>("mechanism");
+  QTest::addColumn<QString>("enabled");  // password, keys, title, signing key files
+  QTest::addColumn<QString>("caption");
+  QTest::newRow("NO") << 0 << 0 << "----" << "Low security PW:";
+  QTest::newRow("LOW") << 0 << 1 << "P---" << "Low security PW:";
+  QTest::newRow("GMAC") << 0 << 2 << "-KT-" << "Low security PW:";
+  QTest::newRow("MD5") << 0 << 3 << "P---" << "HLS secret:";
+  QTest::newRow("SHA-1") << 0 << 4 << "P---" << "HLS secret:";
+  QTest::newRow("SHA-256") << 0 << 5 << "P-T-" << "HLS secret:";
+  QTest::newRow("ECDSA") << 0 << 6 << "-KTS" << "Low security PW:";
+  QTest::newRow("ciphered LOW") << 1 << 1 << "PKT-" << "Low security PW:";
+}
+
+void SettingsTest::fieldsFollowTheMechanism() {
+  QFETCH(int, model);
+  QFETCH(int, mechanism);
+  QFETCH(QString, enabled);
+  QFETCH(QString, caption);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  dlg.CBReferencingModel->setCurrentIndex(model);
+  dlg.CBAuthMechanism->setCurrentIndex(mechanism);
+  const QString got = QString(dlg.EDITPW->isEnabled() ? "P" : "-") + (dlg.EDITGUEK->isEnabled() ? "K" : "-") +
+                      (dlg.EDITServerSystemTitle->isEnabled() ? "T" : "-") +
+                      (dlg.EDITClientSigningKeyFile->isEnabled() ? "S" : "-");
+  QCOMPARE(got, enabled);
+  QCOMPARE(dlg.LBLPW->text(), caption);
+  QCOMPARE(dlg.PasswordCaption(), caption);
+}
+
+void SettingsTest::securityProblemShownAsTyped_data() {
+  QTest::addColumn<int>("model");
+  QTest::addColumn<int>("mechanism");
+  QTest::addColumn<QString>("password");  // hex, as the settings keep it
+  QTest::addColumn<QString>("key");       // encryption key
+  QTest::addColumn<QString>("title");
+  QTest::addColumn<QString>("problem");
+  const QString key = QStringLiteral("000102030405060708090A0B0C0D0E0F");
+  QTest::newRow("LOW, fine") << 0 << 1 << "3132" << "" << "" << "";
+  QTest::newRow("LOW, odd hex") << 0 << 1 << "313" << key << "51" << "Low security PW: an even number of hex digits expected, 3 given";
+  QTest::newRow("GMAC, key short") << 0 << 2 << "313" << key.left(30) << "5153494D00000001"
+                                   << "Encryption key: 32 hex digits expected, 30 given";
+  QTest::newRow("GMAC, no title") << 0 << 2 << "" << key << "" << "Meter system title: 16 hex digits expected, 0 given";
+  QTest::newRow("GMAC, fine") << 0 << 2 << "" << key << "5153494D00000001" << "";
+  QTest::newRow("SHA-256, title only") << 0 << 5 << "3132" << "" << "51" << "Meter system title: 16 hex digits expected, 2 given";
+  QTest::newRow("ciphered NO, key") << 1 << 0 << "" << "" << "5153494D00000001"
+                                    << "Encryption key: 32 hex digits expected, 0 given";
+  QTest::newRow("NO, nothing used") << 0 << 0 << "313" << "x" << "y" << "";
+}
+
+void SettingsTest::securityProblemShownAsTyped() {
+  QFETCH(int, model);
+  QFETCH(int, mechanism);
+  QFETCH(QString, password);
+  QFETCH(QString, key);
+  QFETCH(QString, title);
+  QFETCH(QString, problem);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  dlg.CBReferencingModel->setCurrentIndex(model);
+  dlg.CBAuthMechanism->setCurrentIndex(mechanism);
+  dlg.EDITPW->setText(password);
+  dlg.EDITGUEK->setText(key);
+  dlg.EDITServerSystemTitle->setText(title);
+  QCOMPARE(dlg.SecurityProblem(), problem);
+  QCOMPARE(dlg.LBLSecurityProblem->text(), problem);
+  QCOMPARE(dlg.LBLSecurityProblem->isHidden(), problem.isEmpty());
+}
+
+void SettingsTest::olderFilesKeepTheAddedMechanisms() {
+  // A file from before the HLS mechanisms: three items, GMAC chosen.
+  TSettingsFixture fx;
+  TIniFile f(fx.Path("old.txt"));
+  WriteCombo(f, "CBAuthMechanism", {"NO", "LOW", "HIGH  (GMAC)"}, 2);
+  f.WriteString("FormSettings", "EDITComPort", "101");
+  f.UpdateFile();
+  TFormSettings dlg;
+  dlg.SaveLoadSettings(false, f.FileName());
+  QCOMPARE(dlg.GetMechanismName(), 6);
+  QStringList items;
+  for (int i = 0; i < dlg.CBAuthMechanism->count(); ++i) items << dlg.CBAuthMechanism->itemText(i);
+  QCOMPARE(items, (QStringList{"NO", "LOW", "HIGH  (GMAC)", "HIGH  (MD5)", "HIGH  (SHA-1)", "HIGH  (SHA-256)",
+                               "HIGH  (ECDSA)"}));
+  // No device path in such a file: the COM number names the port.
+  QCOMPARE(dlg.EDITDevicePath->text(), QString());
+  QCOMPARE(dlg.EDITComPort->text(), QStringLiteral("101"));
+}
+
+void SettingsTest::serialDevicePicker() {
+  TSettingsFixture fx;
+  const QString root = fx.Path("dev");
+  QVERIFY(QDir().mkpath(root + "/serial/by-id"));
+  for (const char* n : {"serial/by-id/usb-FTDI_FT232R-if00-port0", "serial/by-id/usb-Optical_Probe-if00", "ttyUSB10",
+                        "ttyUSB2", "ttyACM0", "ttyS10", "ttyS2", "ttyS0", "tty0", "ttyAMA0", "null"}) {
+    QFile f(root + "/" + n);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+  }
+  const QStringList expected{root + "/serial/by-id/usb-FTDI_FT232R-if00-port0",
+                             root + "/serial/by-id/usb-Optical_Probe-if00",
+                             root + "/ttyUSB2",
+                             root + "/ttyUSB10",
+                             root + "/ttyACM0",
+                             root + "/ttyS0",
+                             root + "/ttyS2",
+                             root + "/ttyS10"};
+  QCOMPARE(TFormSettings::SerialDeviceCandidates(root), expected);
+
+  // Choosing one from the picker puts its path in the settings.
+  TFormSettings dlg;
+  QMenu menu;
+  dlg.FillDeviceMenu(&menu, root);
+  QCOMPARE(menu.actions().size(), expected.size());
+  menu.actions()[2]->trigger();
+  QCOMPARE(dlg.EDITDevicePath->text(), root + "/ttyUSB2");
+  // Nothing present: the menu says so.
+  dlg.FillDeviceMenu(&menu, fx.Path("none"));
+  QCOMPARE(menu.actions().size(), 1);
+  QCOMPARE(menu.actions()[0]->text(), QStringLiteral("(no serial ports found)"));
+  QVERIFY(!menu.actions()[0]->isEnabled());
+}
+
+void SettingsTest::meterSystemTitleOffer_data() {
+  QTest::addColumn<QString>("field");
+  QTest::addColumn<QString>("announced");
+  QTest::addColumn<bool>("offered");
+  QTest::newRow("field empty") << "" << "5153494D00000001" << true;
+  QTest::newRow("another title") << "5153494D00000002" << "5153494D00000001" << true;
+  QTest::newRow("field no hex") << "QSM" << "5153494D00000001" << true;
+  QTest::newRow("same title") << "5153494D00000001" << "5153494D00000001" << false;
+  QTest::newRow("same, other spelling") << "5153494d 00000001" << "5153494D00000001" << false;
+  QTest::newRow("none announced") << "5153494D00000002" << "" << false;
+}
+
+void SettingsTest::meterSystemTitleOffer() {
+  QFETCH(QString, field);
+  QFETCH(QString, announced);
+  QFETCH(bool, offered);
+  TSettingsFixture fx;
+  TFormSettings dlg;
+  dlg.EDITServerSystemTitle->setText(field);
+  QCOMPARE(dlg.OfferMeterSystemTitle(announced), offered);
+  QCOMPARE(!dlg.BTNUseMeterSystemTitle->isHidden(), offered);
+  // Offering never changes the field; taking the offer does.
+  QCOMPARE(dlg.EDITServerSystemTitle->text(), field);
+  if (!offered) return;
+  QCOMPARE(dlg.BTNUseMeterSystemTitle->text(), QStringLiteral("Use the meter's system title 5153494D00000001"));
+  dlg.BTNUseMeterSystemTitle->click();
+  QCOMPARE(dlg.EDITServerSystemTitle->text(), QStringLiteral("5153494D00000001"));
+  QVERIFY(dlg.BTNUseMeterSystemTitle->isHidden());
 }
 
 namespace {
@@ -238,7 +503,7 @@ void SettingsTest::saveLoadRoundTripOfEveryControl() {
                           "EDITServerSystemTitle", "EDITConnectTimeout", "EDITResponseTimeout",
                           "EDITClientAddress", "EDITServerAddress"})
     QVERIFY2(ini.ValueExists("FormSettings", key), key);
-  QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "c"), QStringLiteral("3"));
+  QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "c"), QStringLiteral("7"));
   QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "2"), QStringLiteral("HIGH  (GMAC)"));
   QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "i"), QStringLiteral("2"));
   QCOMPARE(ini.ReadString("FormSettings", "RBSelectTCP"), QStringLiteral("0"));
@@ -276,10 +541,7 @@ void SettingsTest::missingKeysLeaveControlsUnchanged() {
 void SettingsTest::loadedComboItemsReplaceTheList() {
   TSettingsFixture fx;
   TIniFile f(fx.Path("items.txt"));
-  f.WriteInteger("FormSettings.CBReferencingModel", "c", 2);
-  f.WriteString("FormSettings.CBReferencingModel", "0", "Something else");
-  f.WriteString("FormSettings.CBReferencingModel", "1", "SN");
-  f.WriteInteger("FormSettings.CBReferencingModel", "i", 1);
+  WriteCombo(f, "CBReferencingModel", {"Something else", "SN"}, 1);
   // A count that the file does not back up must not create phantom items.
   f.WriteInteger("FormSettings.CBAuthMechanism", "c", 1000000);
   f.WriteString("FormSettings.CBAuthMechanism", "0", "LOW");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -29,7 +30,15 @@ public:
     if (line == lPseudoTerminal) {
       auto link = std::make_shared<sim::TSimLink>(sim::OpenPseudoTerminal(FDevice));
       Server = std::thread([this, link] {
-        while (!Stop) sim::ServeHdlc(*link, *Assoc, *FHdlc, Stop, nullptr);
+        while (!Stop) {
+          try {
+            sim::ServeHdlc(*link, *Assoc, *FHdlc, Stop, nullptr);
+          } catch (const std::exception&) {
+            // the client closed the line; wait until it opens it again
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+          Assoc->Reset();
+        }
       });
       return;
     }

@@ -28,6 +28,12 @@ std::string ErrorOf(const std::function<void()>& f) {
   return "(no error)";
 }
 
+// The selected item of a combo box in the application's settings form.
+std::string ComboSelection(const TIniData& ini, const std::string& control) {
+  const std::string section = "FormSettings." + control;
+  return ini.Get(section, ini.Get(section, "i"));
+}
+
 // ---------------------------------------------------------------- references
 
 TEST(ObjectRef, AcceptsEveryWrittenForm) {
@@ -395,6 +401,66 @@ TEST_F(ProfileFiles, ApplicationSettingsFormBothWays) {
   TIniData none;
   none.Parse("[FormSettings]\nRBSelectTCP=1\nEDITServerIP=h:1\nEDITClientAddress=1\nEDITServerAddress=1\n");
   EXPECT_EQ(ErrorOf([&] { ProfileFromSettings(none); }), "No referencing model specified");
+}
+
+TEST_F(ProfileFiles, ApplicationSettingsSerialPathAndHlsMechanisms) {
+  struct TCase {
+    std::string Device;       // the profile's serial line
+    std::string ComPort;      // what the settings then hold
+    std::string DevicePath;
+    int Mechanism;
+    std::string AuthItem;
+  } cases[] = {
+      {"/dev/ttyS0", "1", "", mMD5, "HIGH  (MD5)"},
+      {"/dev/ttyUSB1", "101", "", mSHA1, "HIGH  (SHA-1)"},
+      {"/dev/pts/7", "", "/dev/pts/7", mSHA256, "HIGH  (SHA-256)"},
+      {"/dev/serial/by-id/usb-FTDI-if00-port0", "", "/dev/serial/by-id/usb-FTDI-if00-port0", mLow, "LOW"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Device);
+    TMeterProfile p;
+    p.Transport = TTransport::tHdlcSerial;
+    p.Device = c.Device;
+    p.Mechanism = c.Mechanism;
+    p.Secret = "Quillon-HLS-secret";
+    p.ServerSystemTitle = std::string("QSM\0\0\0\0\1", 8);
+    TIniData written;
+    ProfileToSettings(p, written);
+    EXPECT_EQ(written.Get("FormSettings", "EDITComPort"), c.ComPort);
+    EXPECT_EQ(written.Get("FormSettings", "EDITDevicePath"), c.DevicePath);
+    EXPECT_EQ(ComboSelection(written, "CBAuthMechanism"), c.AuthItem);
+    const TMeterProfile q = ProfileFromSettings(written);
+    EXPECT_EQ(q.Device, c.Device);
+    EXPECT_EQ(q.Mechanism, c.Mechanism);
+    EXPECT_EQ(q.Secret, p.Secret);
+    // SHA-256 computes with the meter's system title; the others do not read it.
+    EXPECT_EQ(q.ServerSystemTitle, c.Mechanism == mSHA256 ? p.ServerSystemTitle : std::string());
+  }
+  // The path wins over a number that is set as well.
+  TIniData both;
+  both.Parse("[FormSettings]\nRBSelectTCP=0\nEDITComPort=3\nEDITDevicePath=/dev/pts/9\nEDITClientAddress=16\n"
+             "EDITServerAddress=1\n[FormSettings.CBReferencingModel]\nc=1\n0=LN\ni=0\n"
+             "[FormSettings.CBAuthMechanism]\nc=1\n0=NO\ni=0\n");
+  EXPECT_EQ(ProfileFromSettings(both).Device, "/dev/pts/9");
+  // ECDSA keeps its two key files, on suite 1 whose key lengths the settings hold.
+  TMeterProfile ecdsa;
+  ecdsa.Mechanism = mECDSA;
+  ecdsa.Suite = 1;
+  ecdsa.ClientSigningKeyFile = "/keys/client.pem";
+  ecdsa.ServerSigningKeyFile = "/keys/meter.pem";
+  TIniData signing;
+  ProfileToSettings(ecdsa, signing);
+  const TMeterProfile e = ProfileFromSettings(signing);
+  EXPECT_EQ(e.Mechanism, mECDSA);
+  EXPECT_EQ(e.Suite, 1);
+  EXPECT_EQ(e.ClientSigningKeyFile, ecdsa.ClientSigningKeyFile);
+  EXPECT_EQ(e.ServerSigningKeyFile, ecdsa.ServerSigningKeyFile);
+  // The manufacturer's mechanism has no item in the settings.
+  TMeterProfile manufacturer;
+  manufacturer.Mechanism = mManufacturer;
+  TIniData ignored;
+  EXPECT_EQ(ErrorOf([&] { ProfileToSettings(manufacturer, ignored); }),
+            "--auth \"manufacturer\": the application's settings hold none, low, md5, sha1, gmac, sha256 or ecdsa");
 }
 
 TEST(Profile, CheckNamesFieldValueAndExpectation) {
