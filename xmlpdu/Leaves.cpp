@@ -202,7 +202,7 @@ int TEnum::CompareTo(const TCOSEMPduBase& x) const {
 
 void TEnum::DecodeFromXml(TXMLParser& p) {
   p.XMLAssertStartTag(XMLId);
-  const std::string& v = p.XMLGetAttributeValue(xmlValue);
+  const std::string_view v = p.XMLGetAttributeValue(xmlValue);
   for (const auto& n : Names()) {
     if (v == n.Name) {
       Value = n.Value;
@@ -210,7 +210,7 @@ void TEnum::DecodeFromXml(TXMLParser& p) {
       return;
     }
   }
-  p.RaiseXMLError(Format("%s: illegal element %s", ClassName(), v.c_str()));
+  p.RaiseXMLError(Format("%s: illegal element %s", ClassName(), std::string(v).c_str()));
 }
 
 QUILLON_DEFINE_ENUM(T_DataAccessResult)

@@ -405,7 +405,7 @@ void TSequenceOf::LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId
 }
 
 bool TSequenceOf::ReadQty(const TXMLParser& p, long& expected) {
-  const std::string& qty = p.XMLGetAttributeValue(xmlQty);
+  const std::string qty(p.XMLGetAttributeValue(xmlQty));
   std::string up = qty;
   for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (up == "AUTO") return false;

@@ -55,7 +55,8 @@ public:
     Next();
   }
   void XMLAssertStopTagAndNext(TXMLId k);
-  const std::string& XMLGetAttributeValue(TXMLId attribute) const;
+  // The value of the start tag's attribute; it points into the text.
+  std::string_view XMLGetAttributeValue(TXMLId attribute) const;
   PduStr HexStrToByteStrOfValue() const;
   [[noreturn]] void UnexpectedKeyword(TXMLId k) const;
   [[noreturn]] void RaiseXMLError(const std::string& s) const;
@@ -64,17 +65,18 @@ public:
   int FNextIdx = 0;
   int FLineNr = 0;
   int FTokenIdx = 0;
-  std::string FTagIdentifier;
-  std::string FAttribIdentifier;
+  // The names and the value of the current token point into the text.
+  std::string_view FTagIdentifier;
+  std::string_view FAttribIdentifier;
   TXMLId FAttributeId = xmlDummy;
-  std::string FAttribValue;
+  std::string_view FAttribValue;
   bool FFullElement = false;
   bool FHasAttribute = false;
 
 private:
   char Ch(int i) const { return i < static_cast<int>(FText.size()) ? FText[static_cast<size_t>(i)] : '\0'; }
   void SkipWhite();
-  bool ReadName(std::string& name);
+  bool ReadName(std::string_view& name);
   int LineStart(int idx) const;
 
   std::string_view FText;
