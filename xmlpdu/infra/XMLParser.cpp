@@ -50,6 +50,11 @@ struct NameTable {
     for (size_t slot = LowerHash(name) & (kSlots - 1); slots[slot] >= 0; slot = (slot + 1) & (kSlots - 1)) {
       const std::string& candidate = lower[static_cast<size_t>(slots[slot])];
       if (candidate.size() != name.size()) continue;
+      // Names are nearly always written as they are spelt.
+      if (name == names[static_cast<size_t>(slots[slot])]) {
+        id = static_cast<TXMLId>(slots[slot]);
+        return true;
+      }
       size_t i = 0;
       while (i < name.size() && AsciiLower(name[i]) == candidate[i]) ++i;
       if (i == name.size()) {
@@ -119,27 +124,33 @@ void TXMLParser::SetText(std::string_view value) {
 }
 
 void TXMLParser::SkipWhite() {
-  for (;;) {
-    char c = Ch(FNextIdx);
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++FNextIdx;
-    } else if (c == '\n') {
-      ++FNextIdx;
+  const char* const begin = FText.data();
+  const char* const end = begin + FText.size();
+  const char* at = begin + FNextIdx;
+  while (at < end) {
+    const char c = *at;
+    if (c == '\n') {
       ++FLineNr;
-    } else {
-      return;
+    } else if (c != ' ' && c != '\t' && c != '\r') {
+      break;
     }
+    ++at;
   }
+  FNextIdx = static_cast<int>(at - begin);
 }
 
 bool TXMLParser::ReadName(std::string_view& name) {
-  name = {};
-  if (!IsNameStart(Ch(FNextIdx))) return false;
-  const int start = FNextIdx;
-  const int len = static_cast<int>(FText.size());
-  ++FNextIdx;
-  while (FNextIdx < len && IsNameChar(FText[static_cast<size_t>(FNextIdx)])) ++FNextIdx;
-  name = FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start));
+  const char* const begin = FText.data();
+  const char* const end = begin + FText.size();
+  const char* const start = begin + FNextIdx;
+  if (start >= end || !IsNameStart(*start)) {
+    name = {};
+    return false;
+  }
+  const char* at = start + 1;
+  while (at < end && IsNameChar(*at)) ++at;
+  name = std::string_view(start, static_cast<size_t>(at - start));
+  FNextIdx = static_cast<int>(at - begin);
   return true;
 }
 

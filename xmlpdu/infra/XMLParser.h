@@ -41,14 +41,14 @@ public:
     if (FTagId < 0) FTagId = KeyWord(FTagIdentifier);
     return static_cast<TXMLId>(FTagId);
   }
-  bool IsStartTag(TXMLId k) const { return FToken == xtStartTag && Tag() == k; }
+  bool IsStartTag(TXMLId k) const { return FToken == xtStartTag && IsTag(k); }
   template <typename... Ids>
   bool IsStartTag(TXMLId k, Ids... more) const {
     if (FToken != xtStartTag) return false;
     TXMLId t = Tag();
     return t == k || ((t == more) || ...);
   }
-  bool IsStopTag(TXMLId k) const { return FToken == xtStopTag && Tag() == k; }
+  bool IsStopTag(TXMLId k) const { return FToken == xtStopTag && IsTag(k); }
   void XMLAssertStartTag(TXMLId k) const;
   void XMLAssertStartTagAndNext(TXMLId k) {
     XMLAssertStartTag(k);
@@ -74,6 +74,12 @@ public:
   bool FHasAttribute = false;
 
 private:
+  // Whether the current tag is k. Names differ in more than case, so a tag
+  // spelt exactly as k's name is k without a lookup.
+  bool IsTag(TXMLId k) const {
+    if (FTagId < 0 && FTagIdentifier == XMLIdName(k)) FTagId = k;
+    return Tag() == k;
+  }
   char Ch(int i) const { return i < static_cast<int>(FText.size()) ? FText[static_cast<size_t>(i)] : '\0'; }
   void SkipWhite();
   bool ReadName(std::string_view& name);
