@@ -71,7 +71,7 @@ TValue ReadElement(TXMLParser& p, int depth) {
   const TKindOfName* k = FindKind(v.Type);
   if (!k) {
     // Keep what we cannot type by its name, and step over its content.
-    const std::string name = p.FTagIdentifier;
+    const std::string name(p.FTagIdentifier);
     v.Kind = TValueKind::vkOther;
     int level = 0;
     do {
@@ -93,7 +93,7 @@ TValue ReadElement(TXMLParser& p, int depth) {
       p.Next();
       if (full) return v;
       while (p.FToken == xtStartTag) v.Items.push_back(ReadElement(p, depth + 1));
-      if (p.FToken != xtStopTag || strcasecmp(p.FTagIdentifier.c_str(), v.Type.c_str()) != 0)
+      if (p.FToken != xtStopTag || strcasecmp(std::string(p.FTagIdentifier).c_str(), v.Type.c_str()) != 0)
         p.RaiseXMLError("</" + v.Type + "> expected");
       break;
     }
@@ -197,7 +197,7 @@ std::optional<int64_t> TValue::Integer() const {
 TValue ParseDataXml(std::string_view xml) {
   TXMLParser p(xml);  // stands on the first token
   bool wrapped = false;
-  if (p.FToken == xtStartTag && strcasecmp(p.FTagIdentifier.c_str(), "Data") == 0 && !p.FFullElement) {
+  if (p.FToken == xtStartTag && strcasecmp(std::string(p.FTagIdentifier).c_str(), "Data") == 0 && !p.FFullElement) {
     wrapped = true;
     p.Next();
   }

@@ -63,6 +63,16 @@ public:
   static TProtectionServices UnprotectUserInformation(PDLMSProtocolContext ctx, T_BERCOSEMpdu& userInformation);
   static void SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& request,
                                std::unique_ptr<T_COSEMpdu>& response);
+  // True when a request would go out unprotected and no protocol item would
+  // be logged: the request and response then need no element tree of their
+  // own, and a service may exchange the bytes of its request directly.
+  static bool ExchangesPlainBytes(PDLMSProtocolContext ctx);
+  // The chain of SendReceiveAPDUs for such a request, given as its bytes.
+  // Returns the response bytes when the response came unprotected; a
+  // protected response is unprotected as SendReceiveAPDUs does, and its tree
+  // is returned in unprotected (the bytes returned are then empty).
+  static PduStr SendReceivePlainBytes(PDLMSProtocolContext ctx, const PduStr& request,
+                                      std::unique_ptr<T_COSEMpdu>& unprotected);
 };
 
 class TBlockTransfer {

@@ -1,6 +1,7 @@
 #include "engine/ExtendedContext.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -31,11 +32,29 @@ uintptr_t gLastHandle = static_cast<uintptr_t>(0x51C0000000000000ull);
 
 uintptr_t HandleOf(PDLMSProtocolContext ctx) { return reinterpret_cast<uintptr_t>(ctx->ReservedRef); }
 
+// Counts the states destroyed. Each thread remembers its last lookup with
+// the count it saw: while no state has been destroyed since, the answer still
+// holds (handles are never reused), and an entry point needs no lock to find
+// its state again.
+std::atomic<uint64_t> gStatesFreed{0};
+struct TLastLookup {
+  uintptr_t Handle = 0;
+  uint64_t Freed = 0;
+  TExtendedContext* State = nullptr;
+};
+thread_local TLastLookup tLastLookup;
+
 // The live state behind the record's handle, or null.
 TExtendedContext* LiveState(PDLMSProtocolContext ctx) {
+  const uintptr_t handle = HandleOf(ctx);
+  TLastLookup& last = tLastLookup;
+  if (last.State != nullptr && last.Handle == handle && last.Freed == gStatesFreed.load(std::memory_order_acquire))
+    return last.State;
   std::lock_guard<std::mutex> lock(gLiveStatesLock);
-  const auto it = LiveStates().find(HandleOf(ctx));
-  return it == LiveStates().end() ? nullptr : it->second;
+  const auto it = LiveStates().find(handle);
+  TExtendedContext* state = it == LiveStates().end() ? nullptr : it->second;
+  last = {handle, gStatesFreed.load(std::memory_order_relaxed), state};
+  return state;
 }
 
 }  // namespace
@@ -93,6 +112,7 @@ void TContextHelper::FreeState(PDLMSProtocolContext ctx) {
     if (it != LiveStates().end()) {
       state = it->second;
       LiveStates().erase(it);
+      gStatesFreed.fetch_add(1, std::memory_order_release);
     }
   }
   delete state;

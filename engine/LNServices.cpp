@@ -1,6 +1,9 @@
 // The read, write and invoke services: the choice of service family, and the
 // logical-name family itself (GET, SET and ACTION with their block transfers).
 #include "engine/DLMSServices.h"
+
+#include <optional>
+
 #include "xmlpdu/infra/ExchangeErrors.h"
 #include "engine/ExtendedContext.h"
 #include "engine/PduHelpers.h"
@@ -97,21 +100,64 @@ std::string GetResultFromBlocks(PDLMSProtocolContext ctx, const TGetBlocks& bloc
              Hex2(invokeId).c_str(), results->ToXMLString().c_str()));
 }
 
-std::string DoGet(PDLMSProtocolContext ctx, const std::string& requestXml) {
-  auto request = TMake::COSEMPduFromXml(Format("<GetRequest> %s </GetRequest>", requestXml.c_str()));
-  T_GetRequest& get = RequestService<T_GetRequest>(*request);
-  if (get.Tag != 1 && get.Tag != 3) RaiseGeneral(Format("Unsupported request %s", ChoiceName(get).c_str()));
+// What a GET's response gives the caller. request is the GetRequest sent.
+std::string GetResult(PDLMSProtocolContext ctx, const T_COSEMpdu& request, std::unique_ptr<T_COSEMpdu> response) {
+  const T_GetRequest& get = RequestService<T_GetRequest>(request);
   const bool withList = get.Tag == 3;
   const uint8_t invokeId =
       withList ? static_cast<T_GetRequestWithList&>(*get.Value).FInvokeIdAndPriority()->Value
                : static_cast<T_GetRequestNormal&>(*get.Value).FInvokeIdAndPriority()->Value;
-
-  auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);
   T_GetResponse* got = ServiceOf<T_GetResponse>(*response);
-  if (got == nullptr) UnexpectedResponse(ApduName(*response), ApduName(*request));
+  if (got == nullptr) UnexpectedResponse(ApduName(*response), ApduName(request));
   if (got->Tag == 2) return GetResultFromBlocks(ctx, CollectGetBlocks(ctx, std::move(response)), withList, invokeId);
   if (got->Tag != (withList ? 3 : 1)) UnexpectedResponse(ChoiceName(*got), ChoiceName(get));
   return got->Value->ToXMLString();
+}
+
+constexpr uint8_t kGetRequestTag = 192;
+constexpr uint8_t kGetResponseTag = 196;
+constexpr uint8_t kNormalTag = 1;
+
+// A GetRequestNormal exchanged without element trees: its bytes come straight
+// from the XML and a GetResponseNormal's XML straight from its bytes, as the
+// trees would give them. Anything else in answer is read into a tree and
+// handled as always. Empty when the request is not a GetRequestNormal.
+std::optional<std::string> GetNormalWithoutTrees(PDLMSProtocolContext ctx, const std::string& xml) {
+  const PduStr request = TCOSEMPduBase::XmlToPduStr(xmlIgnore, &T_COSEMpdu::ClassInfo, xml);
+  if (request.size() < 2 || static_cast<uint8_t>(request[0]) != kGetRequestTag ||
+      static_cast<uint8_t>(request[1]) != kNormalTag)
+    return std::nullopt;
+  std::unique_ptr<T_COSEMpdu> response;
+  const PduStr answer = TCiphering::SendReceivePlainBytes(ctx, request, response);
+  const TLoggingContext& logging = TContextHelper::Logging(ctx);
+  if (response == nullptr && answer.size() >= 2 && static_cast<uint8_t>(answer[0]) == kGetResponseTag &&
+      static_cast<uint8_t>(answer[1]) == kNormalTag) {
+    TStringWrapper r(answer);
+    r.FIndex = 3;
+    // The response APDU and its service CHOICE count towards the nesting
+    // limit as they do when the whole APDU is read into a tree.
+    TNestingGuard apdu;
+    TNestingGuard service;
+    std::string result =
+        TCOSEMPduBase::PduToXMLString(xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo, r);
+    LogIgnoredBytes(logging, r.GetRemainingBytes(), "response APDU");
+    return result;
+  }
+  if (response == nullptr) response = DecodeReceived<T_COSEMpdu>(logging, xmlIgnore, answer, "response APDU");
+  return GetResult(ctx, *TMake::COSEMPduFromPdu(request), std::move(response));
+}
+
+std::string DoGet(PDLMSProtocolContext ctx, const std::string& requestXml) {
+  std::string xml;
+  xml.reserve(requestXml.size() + 32);
+  xml.append("<GetRequest> ").append(requestXml).append(" </GetRequest>");
+  if (TCiphering::ExchangesPlainBytes(ctx))
+    if (auto result = GetNormalWithoutTrees(ctx, xml)) return *result;
+  auto request = TMake::COSEMPduFromXml(xml);
+  T_GetRequest& get = RequestService<T_GetRequest>(*request);
+  if (get.Tag != 1 && get.Tag != 3) RaiseGeneral(Format("Unsupported request %s", ChoiceName(get).c_str()));
+  auto response = TDLMSServices::SendReceiveCOSEMPdu(ctx, *request);
+  return GetResult(ctx, *request, std::move(response));
 }
 
 // ---------------------------------------------------------------- SET

@@ -194,14 +194,21 @@ void CheckReceivedCounters(PDLMSProtocolContext ctx, const TProtectionLayers& fo
   }
 }
 
-// Peels every protection off a response; a plain response passes unchanged.
-std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext ctx, const PduStr& answer,
-                                             TProtectionLayers& found) {
+// Peels every protection off a response; null when the response came plain.
+std::unique_ptr<T_COSEMpdu> RemoveProtectionIfAny(PDLMSProtocolContext ctx, const PduStr& answer,
+                                                  TProtectionLayers& found) {
   std::unique_ptr<T_COSEMpdu> plain;
   found.IgnoreTrailingBytes = (ctx->Options & DLMS_OPTION_IGNORE_TRAILING_BYTES) != 0;
   found.Remove(answer, MaterialOf(ctx), &TContextHelper::Logging(ctx),
                TContextHelper::BytesOf(ctx->ServerSystemTitle, 8), plain);
   CheckReceivedCounters(ctx, found);
+  return plain;
+}
+
+// Peels every protection off a response; a plain response passes unchanged.
+std::unique_ptr<T_COSEMpdu> RemoveProtection(PDLMSProtocolContext ctx, const PduStr& answer,
+                                             TProtectionLayers& found) {
+  std::unique_ptr<T_COSEMpdu> plain = RemoveProtectionIfAny(ctx, answer, found);
   if (plain == nullptr)
     plain = DecodeReceived<T_COSEMpdu>(TContextHelper::Logging(ctx), xmlIgnore, answer, "response APDU");
   return plain;
@@ -308,6 +315,23 @@ void TCiphering::SendReceiveAPDUs(PDLMSProtocolContext ctx, const T_COSEMpdu& re
   response = RemoveProtection(ctx, answer, found);
   Log(ctx, *response, "RESPONSE:");
   CheckResponseProtection(layers, found, *response);
+}
+
+bool TCiphering::ExchangesPlainBytes(PDLMSProtocolContext ctx) {
+  return (ctx->SecuritySuite < 1 || ctx->SecuritySuite > 3) && !TContextHelper::Logging(ctx).LogsProtocolItems();
+}
+
+PduStr TCiphering::SendReceivePlainBytes(PDLMSProtocolContext ctx, const PduStr& request,
+                                         std::unique_ptr<T_COSEMpdu>& unprotected) {
+  CheckAssertion(ExchangesPlainBytes(ctx), "request exchanged as plain bytes");
+  PduStr answer;
+  TBlockTransfer::SendReceiveData(ctx, request, answer);
+  // Nothing was protected, so whatever protection the response has covers
+  // the request's; as in SendReceiveAPDUs it is removed and checked.
+  TProtectionLayers found;
+  unprotected = RemoveProtectionIfAny(ctx, answer, found);
+  if (unprotected != nullptr) answer.clear();
+  return answer;
 }
 
 std::unique_ptr<T_COSEMpdu> TDLMSServices::SendReceiveCOSEMPdu(PDLMSProtocolContext ctx, const T_COSEMpdu& request) {

@@ -145,7 +145,7 @@ void T_Conformance::DecodeFromXml(TXMLParser& p) {
   while (p.FToken == xtStartTag) {
     TXMLId k = p.Tag();
     if (k != xmlConformanceBit) p.UnexpectedKeyword(k);
-    const std::string& name = p.XMLGetAttributeValue(xmlName);
+    const std::string_view name = p.XMLGetAttributeValue(xmlName);
     int bit;
     try {
       bit = NameToValue(name);
@@ -272,7 +272,7 @@ void TBERObjectIdentifier::ToXML(TScriptStream& stream) const {
 
 void TBERObjectIdentifier::LoadFromXml(TXMLParser& p) {
   p.XMLAssertStartTag(XMLId);
-  const std::string& v = p.XMLGetAttributeValue(xmlValue);
+  const std::string_view v = p.XMLGetAttributeValue(xmlValue);
   for (int i = 0; i < kObjectIdentifierCount; ++i) {
     if (v == kOids[static_cast<size_t>(i)].Name) {
       Value = static_cast<TObjectIdentifier>(i);
@@ -280,7 +280,7 @@ void TBERObjectIdentifier::LoadFromXml(TXMLParser& p) {
       return;
     }
   }
-  p.RaiseXMLError("Illegal value " + v);
+  p.RaiseXMLError("Illegal value " + std::string(v));
 }
 
 void TBERObjectIdentifier::EncodeToDataPduStr(PduStr& s) const {

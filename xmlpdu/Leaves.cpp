@@ -9,17 +9,20 @@ void TNumericBase::EncodeToPduStr(PduStr& s) const {
   for (int i = ByteCount() - 1; i >= 0; --i) s += static_cast<char>((b >> (8 * i)) & 0xFF);
 }
 
-void TNumericBase::ToXML(TScriptStream& stream) const {
-  char hex[16];
-  EmitTagAttrLine(stream, XMLId, xmlValue, std::string_view(hex, TMisc::IntToHex(Bits(), ByteCount() * 2, hex)));
-}
+void TNumericBase::ToXML(TScriptStream& stream) const { WriteBits(stream, XMLId, Bits(), ByteCount()); }
 
-void TNumericBase::DecodeFromPduStr(TStringWrapper& r) {
-  int n = ByteCount();
+void TNumericBase::DecodeFromPduStr(TStringWrapper& r) { SetBits(ReadBits(r, ByteCount())); }
+
+uint64_t TNumericBase::ReadBits(TStringWrapper& r, int n) {
   r.RequireRemaining(n);
   uint64_t b = 0;
   for (int i = 0; i < n; ++i) b = (b << 8) | r.NextByte();
-  SetBits(b);
+  return b;
+}
+
+void TNumericBase::WriteBits(TScriptStream& s, TXMLId id, uint64_t bits, int n) {
+  char hex[16];
+  s.EmitTagAttrLn(XMLIdName(id), XMLIdName(xmlValue), std::string_view(hex, TMisc::IntToHex(bits, n * 2, hex)));
 }
 
 void TNumericBase::DecodeFromXml(TXMLParser& p) {
@@ -202,7 +205,7 @@ int TEnum::CompareTo(const TCOSEMPduBase& x) const {
 
 void TEnum::DecodeFromXml(TXMLParser& p) {
   p.XMLAssertStartTag(XMLId);
-  const std::string& v = p.XMLGetAttributeValue(xmlValue);
+  const std::string_view v = p.XMLGetAttributeValue(xmlValue);
   for (const auto& n : Names()) {
     if (v == n.Name) {
       Value = n.Value;
@@ -210,7 +213,7 @@ void TEnum::DecodeFromXml(TXMLParser& p) {
       return;
     }
   }
-  p.RaiseXMLError(Format("%s: illegal element %s", ClassName(), v.c_str()));
+  p.RaiseXMLError(Format("%s: illegal element %s", ClassName(), std::string(v).c_str()));
 }
 
 QUILLON_DEFINE_ENUM(T_DataAccessResult)

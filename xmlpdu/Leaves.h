@@ -59,6 +59,11 @@ public:
   void ToXML(TScriptStream& stream) const override;
   void DecodeFromPduStr(TStringWrapper& r);
   void DecodeFromXml(TXMLParser& p);
+
+  // A value of n bytes read from r, and its line written to s: what the two
+  // above do, for the conversion of bytes to XML without an object.
+  static uint64_t ReadBits(TStringWrapper& r, int n);
+  static void WriteBits(TScriptStream& s, TXMLId id, uint64_t bits, int n);
 };
 
 template <class D, typename V>
@@ -91,11 +96,16 @@ public:
   V Value;
 };
 
-#define QUILLON_DECLARE_NUMERIC(Name, V)                     \
-  class Name : public quillon::TNumericLeaf<Name, V> {       \
-  public:                                                    \
-    using TNumericLeaf::TNumericLeaf;                        \
-    static const quillon::TPduClass ClassInfo;               \
+#define QUILLON_DECLARE_NUMERIC(Name, V)                                                               \
+  class Name : public quillon::TNumericLeaf<Name, V> {                                                 \
+  public:                                                                                              \
+    using TNumericLeaf::TNumericLeaf;                                                                  \
+    static const quillon::TPduClass ClassInfo;                                                         \
+    static void PduToXmlWithoutObject(quillon::TXMLId id, quillon::TStringWrapper& r,                  \
+                                      quillon::TScriptStream& s) {                                     \
+      const uint64_t bits = ReadBits(r, quillon::TNumericTraits<V>::kBytes);                           \
+      if (!s.Deferred) WriteBits(s, id, bits, quillon::TNumericTraits<V>::kBytes);                     \
+    }                                                                                                  \
   };
 
 QUILLON_DECLARE_NUMERIC(T_Boolean, uint8_t)

@@ -58,20 +58,28 @@ struct TServiceCase {
 
 class Services : public EngineTest, public ::testing::WithParamInterface<TServiceCase> {};
 
+// Each case runs with a log procedure and without one: without, an
+// unprotected read needs no element trees, and must not differ in anything
+// the caller sees.
 TEST_P(Services, ConversationAndResult) {
   const TServiceCase& c = GetParam();
-  TScriptedConversation script(c.Steps);
-  EstablishPre(script, c.Conformance, c.MaxPdu);
-  int32_t rc = -1;
-  switch (c.Entry) {
-    case TEntry::eRead: rc = ReadAttributes(&Ctx, c.RequestXml); break;
-    case TEntry::eWrite: rc = WriteAttributes(&Ctx, c.RequestXml); break;
-    case TEntry::eInvoke: rc = InvokeMethod(&Ctx, c.RequestXml, 1); break;
+  for (const bool logged : {true, false}) {
+    SCOPED_TRACE(logged ? "with a log procedure" : "without a log procedure");
+    DropState();
+    TScriptedConversation script(c.Steps);
+    EstablishPre(script, c.Conformance, c.MaxPdu);
+    if (!logged) Ctx.LogStringFunc = nullptr;
+    int32_t rc = -1;
+    switch (c.Entry) {
+      case TEntry::eRead: rc = ReadAttributes(&Ctx, c.RequestXml); break;
+      case TEntry::eWrite: rc = WriteAttributes(&Ctx, c.RequestXml); break;
+      case TEntry::eInvoke: rc = InvokeMethod(&Ctx, c.RequestXml, 1); break;
+    }
+    EXPECT_EQ(rc, c.ExpectedRc);
+    EXPECT_EQ(ResultText(), c.ExpectedText);
+    EXPECT_EQ(script.Exchanges(), c.Steps.size()) << "every scripted exchange happens, and no other";
+    for (int32_t offered : script.OfferedLengths()) EXPECT_EQ(offered, 262144);
   }
-  EXPECT_EQ(rc, c.ExpectedRc);
-  EXPECT_EQ(ResultText(), c.ExpectedText);
-  EXPECT_EQ(script.Exchanges(), c.Steps.size()) << "every scripted exchange happens, and no other";
-  for (int32_t offered : script.OfferedLengths()) EXPECT_EQ(offered, 262144);
 }
 
 // A server that answers every block request with another block holding no
@@ -86,6 +94,22 @@ std::vector<TScriptStep> EmptyGetBlocks(int n) {
   for (int i = 2; i <= n; ++i)
     steps.push_back({"C0 02 C1 " + number(i - 1), "C4 02 C1 00 " + number(i) + " 00 00"});
   return steps;
+}
+
+// A GetResponseNormal whose value is `depth` structures, each holding the
+// next, around an unsigned 5; and the result XML the engine gives for it.
+std::string NestedResponse(int depth) {
+  std::string hex = "C4 01 C1 00";
+  for (int i = 0; i < depth; ++i) hex += " 02 01";
+  return hex + " 11 05";
+}
+std::string NestedResult(int depth) {
+  auto pad = [](int level) { return std::string(static_cast<size_t>(level) * 2, ' '); };
+  std::string xml = "<GetResponseNormal>\r\n  <InvokeIdAndPriority Value=\"C1\" />\r\n  <Result>\r\n    <Data>\r\n";
+  for (int i = 0; i < depth; ++i) xml += pad(3 + i) + "<Structure Qty=\"0001\" >\r\n";
+  xml += pad(3 + depth) + "<Unsigned Value=\"05\" />\r\n";
+  for (int i = depth - 1; i >= 0; --i) xml += pad(3 + i) + "</Structure>\r\n";
+  return xml + "    </Data>\r\n  </Result>\r\n</GetResponseNormal>\r\n";
 }
 
 const uint32_t kGetOnly = cbGet;
@@ -141,6 +165,25 @@ INSTANTIATE_TEST_SUITE_P(
                      kGetBlocks, 1024, {}, 1, "Unsupported request GetRequestForNextDatablock"},
         TServiceCase{"EmptyBlocksAreBounded", TEntry::eRead, kGetNormal, kGetBlocks, 1024, EmptyGetBlocks(17), 1,
                      "Block transfer with more than 16 blocks without data"},
+        TServiceCase{"BytesAfterTheResponse", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, "C4 01 C1 00 11 05 AA BB"}}, 0, kUnsigned5Result},
+        TServiceCase{"AccessError", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, "C4 01 C1 01 04"}}, 0,
+                     Xml({"<GetResponseNormal>", "  <InvokeIdAndPriority Value=\"C1\" />", "  <Result>",
+                          "    <DataAccessError Value=\"ObjectUndefined\" />", "  </Result>",
+                          "</GetResponseNormal>"})},
+        TServiceCase{"AccessErrorWithoutName", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, "C4 01 C1 01 C8"}}, 1, "T_DataAccessResult: case range"},
+        TServiceCase{"TruncatedResponse", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, "C4 01 C1 00 06 00 00"}}, 1, "Wrong encoding in pdu"},
+        TServiceCase{"NestedAtTheLimit", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, NestedResponse(97)}}, 0, NestedResult(97)},
+        TServiceCase{"NestedBeyondTheLimit", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, NestedResponse(98)}}, 1, "Nesting deeper than 200 levels"},
+        TServiceCase{"BadRequestXml", TEntry::eRead,
+                     "<GetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId "
+                     "Value=\"01\" /></AttributeDescriptor></GetRequestNormal>",
+                     kGetOnly, 1024, {}, 1, "Illegal data size, expected 2, found 1"},
         TServiceCase{"TransportFailure", TEntry::eRead, kGetNormal, kGetOnly, 1024,
                      {{kGetNormalBytes, "", 2, "HDLC: no answer from the meter"}}, 1,
                      "HDLC: no answer from the meter"}),

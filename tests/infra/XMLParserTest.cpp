@@ -16,8 +16,8 @@ std::string Tokens(std::string_view text) {
   std::string r;
   for (int guard = 0; guard < 100; ++guard) {
     switch (p.FToken) {
-      case xtStartTag: r += "<" + p.FTagIdentifier + (p.FHasAttribute ? "=" + p.FAttribValue : "") + ">"; break;
-      case xtStopTag: r += "</" + p.FTagIdentifier + ">"; break;
+      case xtStartTag: r += "<" + std::string(p.FTagIdentifier) + (p.FHasAttribute ? "=" + std::string(p.FAttribValue) : "") + ">"; break;
+      case xtStopTag: r += "</" + std::string(p.FTagIdentifier) + ">"; break;
       case xtUnknown: r += "?"; return r;
       case xtEndOfBuffer: return r;
       default: r += "!"; break;

@@ -1,5 +1,7 @@
 // quillon-translate: converts one APDU (or a bare Data value) between its
 // encoded bytes, written as hex text, and the DLMS XML representation.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -55,6 +57,12 @@ int Usage(const std::string& why) {
 bool ReadAll(const std::string& file, std::string& text) {
   std::FILE* f = file.empty() ? stdin : std::fopen(file.c_str(), "rb");
   if (f == nullptr) return false;
+  // A file's size is known: the text is read into room made for it at once.
+  struct stat st {};
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    text.resize(static_cast<size_t>(st.st_size));
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+  }
   char buf[1 << 16];
   size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);

@@ -24,8 +24,10 @@ public:
   // Writing a protocol item out as XML lines is most of the cost of logging
   // it, so it is left undone while nobody receives the lines.
   void LogProtocolItem(const TCOSEMPduBase& protocolItem, const std::string& title, int32_t indent) const {
-    if (FLogProtocolItemProc && IsActive()) FLogProtocolItemProc(protocolItem, title, indent);
+    if (LogsProtocolItems()) FLogProtocolItemProc(protocolItem, title, indent);
   }
+  // Whether a protocol item given to LogProtocolItem would be written out.
+  bool LogsProtocolItems() const { return FLogProtocolItemProc && IsActive(); }
   bool IsActive() const { return !FIsActive || FIsActive(); }
 
   // Tells whether the lines reach anyone; unset means they always may.

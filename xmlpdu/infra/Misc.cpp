@@ -52,10 +52,33 @@ uint8_t TMisc::H1(char c) {
   RaiseGeneral("Illegal hex-character");
 }
 
+namespace {
+// Hex digit values by character; -1 for anything else.
+struct THexDigitValues {
+  int8_t v[256];
+  constexpr THexDigitValues() : v() {
+    for (int c = 0; c < 256; ++c)
+      v[c] = static_cast<int8_t>(c >= '0' && c <= '9' ? c - '0'
+                                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                        : -1);
+  }
+};
+constexpr THexDigitValues kHexDigitValues;
+}  // namespace
+
 PduStr TMisc::HexStrToByteStr(std::string_view s) {
   PduStr r;
   r.reserve(s.size() / 2);
   size_t i = 0, n = s.size();
+  // Pairs of digits without blanks, the usual form, by table; the loop
+  // below takes over at the first blank or wrong character.
+  for (; i + 1 < n; i += 2) {
+    const int hi = kHexDigitValues.v[static_cast<uint8_t>(s[i])];
+    const int lo = kHexDigitValues.v[static_cast<uint8_t>(s[i + 1])];
+    if ((hi | lo) < 0) break;
+    r += static_cast<char>(hi * 16 + lo);
+  }
   for (;;) {
     while (i < n && s[i] == ' ') ++i;
     if (i >= n) break;

@@ -1,5 +1,8 @@
 #include "xmlpdu/infra/PduBase.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 
@@ -8,28 +11,31 @@ namespace quillon {
 // ------------------------------------------------------------ TScriptStream
 
 void TScriptStream::XMLOpenTagLn(std::string_view tag) {
-  Emit("<");
-  Emit(tag);
-  EmitLn(">");
+  AppendLine(std::string_view("<"), tag, std::string_view(">\r\n"));
 }
 
 void TScriptStream::XMLCloseTagLn(std::string_view tag) {
-  Emit("</");
-  Emit(tag);
-  EmitLn(">");
+  AppendLine(std::string_view("</"), tag, std::string_view(">\r\n"));
 }
 
 void TScriptStream::EmitTagAttrLn(std::string_view tag, std::string_view attr, std::string_view value) {
-  // Straight into the text: this is the line written for every value.
-  if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
-  FText += '<';
-  FText += tag;
-  FText += ' ';
-  FText += attr;
-  FText += "=\"";
-  FText += value;
-  FText += "\" />\r\n";
-  LineNotEmpty = false;
+  // This is the line written for every value.
+  AppendLine(std::string_view("<"), tag, std::string_view(" "), attr, std::string_view("=\""), value,
+             std::string_view("\" />\r\n"));
+}
+
+void TScriptStream::Reserve(size_t n) {
+  FText.reserve(n);
+#ifdef MADV_POPULATE_WRITE
+  constexpr size_t kLarge = 4u << 20;
+  constexpr uintptr_t kPage = 4096;
+  if (FText.capacity() - FText.size() < kLarge) return;
+  const auto begin = reinterpret_cast<uintptr_t>(FText.data() + FText.size());
+  const uintptr_t from = (begin + kPage - 1) & ~(kPage - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(FText.data()) + n) & ~(kPage - 1);
+  // Only a hint: where the system cannot, the pages come as they are written.
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#endif
 }
 
 // ------------------------------------------------------------ TNestingGuard
@@ -405,7 +411,7 @@ void TSequenceOf::LoadFromDataPduElementsOfType(TStringWrapper& r, TXMLId elemId
 }
 
 bool TSequenceOf::ReadQty(const TXMLParser& p, long& expected) {
-  const std::string& qty = p.XMLGetAttributeValue(xmlQty);
+  const std::string qty(p.XMLGetAttributeValue(xmlQty));
   std::string up = qty;
   for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (up == "AUTO") return false;

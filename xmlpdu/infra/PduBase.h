@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -81,6 +82,19 @@ public:
     FText += "\r\n";
     LineNotEmpty = false;
   }
+  // The rest of the line (indented when nothing stands on it yet) from its
+  // parts and the line end among them, with one resize of the text.
+  template <class... P>
+  void AppendLine(P... parts) {
+    const size_t indent = LineNotEmpty ? 0 : static_cast<size_t>(Indent) * 2;
+    const size_t at = FText.size();
+    FText.resize(at + indent + (parts.size() + ... + 0));
+    char* out = FText.data() + at;
+    std::memset(out, ' ', indent);
+    out += indent;
+    ((std::memcpy(out, parts.data(), parts.size()), out += parts.size()), ...);
+    LineNotEmpty = false;
+  }
   void XMLOpenTagLn(std::string_view tag);
   void XMLCloseTagLn(std::string_view tag);
   // <tag attr="value" /> on a line of its own.
@@ -100,7 +114,9 @@ public:
     --Indent;
     XMLCloseTagLn(name);
   }
-  void Reserve(size_t n) { FText.reserve(n); }
+  // Room for n characters. The pages of a large text are mapped in one go,
+  // not one page fault per 4 KB as the text is written.
+  void Reserve(size_t n);
   const std::string& AsString() const { return FText; }
   std::string Take() { return std::move(FText); }
 
@@ -400,6 +416,8 @@ struct TPduFactory {
       TSequence::PduToXml(T::StaticSchema(), id, r, s);
     } else if constexpr (GenericSequenceOfPdu<T>) {
       TSequenceOf::PduToXml(id, T::kElementId, &T::ElementType::ClassInfo, r, s);
+    } else if constexpr (requires(TStringWrapper& rr, TScriptStream& ss) { T::PduToXmlWithoutObject(id, rr, ss); }) {
+      T::PduToXmlWithoutObject(id, r, s);
     } else {
       OnStack(id, [&](T& v) {
         v.DecodeFromPduStr(r);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace quillon {
 
@@ -9,15 +10,18 @@ namespace {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
-// FNV-1a over the length and, in lower case, the first and the last six
-// characters: enough to tell the names apart, and cheap for long ones.
+// Mixes the length and four characters, in lower case, at fixed places:
+// enough to spread the names over the table, and a few instructions for any
+// name (every tag and attribute the reader meets goes through here).
 uint32_t LowerHash(std::string_view s) {
-  uint32_t h = (2166136261u ^ static_cast<uint32_t>(s.size())) * 16777619u;
   const size_t n = s.size();
-  for (size_t i = 0; i < n && i < 6; ++i) h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
-  for (size_t i = n > 6 ? std::max<size_t>(n - 6, 6) : n; i < n; ++i)
-    h = (h ^ static_cast<uint8_t>(AsciiLower(s[i]))) * 16777619u;
-  return h;
+  uint32_t h = static_cast<uint32_t>(n) * 0x9E3779B1u;
+  if (n == 0) return h;
+  h ^= static_cast<uint32_t>(static_cast<uint8_t>(AsciiLower(s[0]))) * 0x85EBCA77u;
+  h ^= static_cast<uint32_t>(static_cast<uint8_t>(AsciiLower(s[n - 1]))) * 0xC2B2AE3Du;
+  h ^= static_cast<uint32_t>(static_cast<uint8_t>(AsciiLower(s[n / 2]))) * 0x27D4EB2Fu;
+  h ^= static_cast<uint32_t>(static_cast<uint8_t>(AsciiLower(s[n / 3]))) * 0x165667B1u;
+  return h ^ (h >> 15) ^ (h >> 23);
 }
 
 // Names by identifier, and identifiers by name in any case: an open-address
@@ -46,6 +50,11 @@ struct NameTable {
     for (size_t slot = LowerHash(name) & (kSlots - 1); slots[slot] >= 0; slot = (slot + 1) & (kSlots - 1)) {
       const std::string& candidate = lower[static_cast<size_t>(slots[slot])];
       if (candidate.size() != name.size()) continue;
+      // Names are nearly always written as they are spelt.
+      if (name == names[static_cast<size_t>(slots[slot])]) {
+        id = static_cast<TXMLId>(slots[slot]);
+        return true;
+      }
       size_t i = 0;
       while (i < name.size() && AsciiLower(name[i]) == candidate[i]) ++i;
       if (i == name.size()) {
@@ -77,8 +86,19 @@ int SkipBlockComment(std::string_view text, int open, int& lineNr) {
   return i + 1 < len ? i + 2 : len;
 }
 
-bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
+// Character classes of names by table: 1 may start a name, 2 may follow.
+struct TNameChars {
+  std::array<uint8_t, 256> cls{};
+  constexpr TNameChars() {
+    for (int c = 0; c < 256; ++c) {
+      const bool start = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+      cls[static_cast<size_t>(c)] = static_cast<uint8_t>((start ? 1 : 0) | (start || (c >= '0' && c <= '9') ? 2 : 0));
+    }
+  }
+};
+constexpr TNameChars kNameChars;
+bool IsNameStart(char c) { return (kNameChars.cls[static_cast<uint8_t>(c)] & 1) != 0; }
+bool IsNameChar(char c) { return (kNameChars.cls[static_cast<uint8_t>(c)] & 2) != 0; }
 
 }  // namespace
 
@@ -104,33 +124,41 @@ void TXMLParser::SetText(std::string_view value) {
 }
 
 void TXMLParser::SkipWhite() {
-  for (;;) {
-    char c = Ch(FNextIdx);
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++FNextIdx;
-    } else if (c == '\n') {
-      ++FNextIdx;
+  const char* const begin = FText.data();
+  const char* const end = begin + FText.size();
+  const char* at = begin + FNextIdx;
+  while (at < end) {
+    const char c = *at;
+    if (c == '\n') {
       ++FLineNr;
-    } else {
-      return;
+    } else if (c != ' ' && c != '\t' && c != '\r') {
+      break;
     }
+    ++at;
   }
+  FNextIdx = static_cast<int>(at - begin);
 }
 
-bool TXMLParser::ReadName(std::string& name) {
-  name.clear();
-  if (!IsNameStart(Ch(FNextIdx))) return false;
-  int start = FNextIdx;
-  while (IsNameChar(Ch(FNextIdx))) ++FNextIdx;
-  name.assign(FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start)));
+bool TXMLParser::ReadName(std::string_view& name) {
+  const char* const begin = FText.data();
+  const char* const end = begin + FText.size();
+  const char* const start = begin + FNextIdx;
+  if (start >= end || !IsNameStart(*start)) {
+    name = {};
+    return false;
+  }
+  const char* at = start + 1;
+  while (at < end && IsNameChar(*at)) ++at;
+  name = std::string_view(start, static_cast<size_t>(at - start));
+  FNextIdx = static_cast<int>(at - begin);
   return true;
 }
 
 void TXMLParser::Next() {
-  FTagIdentifier.clear();
+  FTagIdentifier = {};
   FTagId = -1;
-  FAttribIdentifier.clear();
-  FAttribValue.clear();
+  FAttribIdentifier = {};
+  FAttribValue = {};
   FHasAttribute = false;
   FFullElement = false;
   const int len = static_cast<int>(FText.size());
@@ -197,8 +225,9 @@ void TXMLParser::Next() {
     if (q != '"' && q != '\'') return;
     ++FNextIdx;
     int start = FNextIdx;
-    while (FNextIdx < len && Ch(FNextIdx) != q) ++FNextIdx;
-    FAttribValue.assign(FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start)));
+    const void* close = std::memchr(FText.data() + FNextIdx, q, static_cast<size_t>(len - FNextIdx));
+    FNextIdx = close ? static_cast<int>(static_cast<const char*>(close) - FText.data()) : len;
+    FAttribValue = FText.substr(static_cast<size_t>(start), static_cast<size_t>(FNextIdx - start));
     if (FNextIdx < len) ++FNextIdx;
     FHasAttribute = true;
     SkipWhite();
@@ -227,14 +256,14 @@ void TXMLParser::XMLAssertStopTagAndNext(TXMLId k) {
   Next();
 }
 
-const std::string& TXMLParser::XMLGetAttributeValue(TXMLId attribute) const {
+std::string_view TXMLParser::XMLGetAttributeValue(TXMLId attribute) const {
   if (FToken != xtStartTag || !FHasAttribute || FAttributeId != attribute)
     RaiseXMLError(Format("\"%s\" expected", XMLIdName(attribute).c_str()));
   return FAttribValue;
 }
 
 PduStr TXMLParser::HexStrToByteStrOfValue() const {
-  const std::string& v = XMLGetAttributeValue(xmlValue);
+  const std::string_view v = XMLGetAttributeValue(xmlValue);
   try {
     return TMisc::FormattedStrToByteStr(v);
   } catch (const EXMLError&) {

@@ -41,21 +41,22 @@ public:
     if (FTagId < 0) FTagId = KeyWord(FTagIdentifier);
     return static_cast<TXMLId>(FTagId);
   }
-  bool IsStartTag(TXMLId k) const { return FToken == xtStartTag && Tag() == k; }
+  bool IsStartTag(TXMLId k) const { return FToken == xtStartTag && IsTag(k); }
   template <typename... Ids>
   bool IsStartTag(TXMLId k, Ids... more) const {
     if (FToken != xtStartTag) return false;
     TXMLId t = Tag();
     return t == k || ((t == more) || ...);
   }
-  bool IsStopTag(TXMLId k) const { return FToken == xtStopTag && Tag() == k; }
+  bool IsStopTag(TXMLId k) const { return FToken == xtStopTag && IsTag(k); }
   void XMLAssertStartTag(TXMLId k) const;
   void XMLAssertStartTagAndNext(TXMLId k) {
     XMLAssertStartTag(k);
     Next();
   }
   void XMLAssertStopTagAndNext(TXMLId k);
-  const std::string& XMLGetAttributeValue(TXMLId attribute) const;
+  // The value of the start tag's attribute; it points into the text.
+  std::string_view XMLGetAttributeValue(TXMLId attribute) const;
   PduStr HexStrToByteStrOfValue() const;
   [[noreturn]] void UnexpectedKeyword(TXMLId k) const;
   [[noreturn]] void RaiseXMLError(const std::string& s) const;
@@ -64,17 +65,24 @@ public:
   int FNextIdx = 0;
   int FLineNr = 0;
   int FTokenIdx = 0;
-  std::string FTagIdentifier;
-  std::string FAttribIdentifier;
+  // The names and the value of the current token point into the text.
+  std::string_view FTagIdentifier;
+  std::string_view FAttribIdentifier;
   TXMLId FAttributeId = xmlDummy;
-  std::string FAttribValue;
+  std::string_view FAttribValue;
   bool FFullElement = false;
   bool FHasAttribute = false;
 
 private:
+  // Whether the current tag is k. Names differ in more than case, so a tag
+  // spelt exactly as k's name is k without a lookup.
+  bool IsTag(TXMLId k) const {
+    if (FTagId < 0 && FTagIdentifier == XMLIdName(k)) FTagId = k;
+    return Tag() == k;
+  }
   char Ch(int i) const { return i < static_cast<int>(FText.size()) ? FText[static_cast<size_t>(i)] : '\0'; }
   void SkipWhite();
-  bool ReadName(std::string& name);
+  bool ReadName(std::string_view& name);
   int LineStart(int idx) const;
 
   std::string_view FText;
