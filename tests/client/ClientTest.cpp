@@ -444,6 +444,7 @@ TEST_F(ProfileFiles, ApplicationSettingsSerialPathAndHlsMechanisms) {
   EXPECT_EQ(ProfileFromSettings(both).Device, "/dev/pts/9");
   // ECDSA keeps its two key files, on suite 1 whose key lengths the settings hold.
   TMeterProfile ecdsa;
+  ecdsa.Host = "127.0.0.1";
   ecdsa.Mechanism = mECDSA;
   ecdsa.Suite = 1;
   ecdsa.ClientSigningKeyFile = "/keys/client.pem";
