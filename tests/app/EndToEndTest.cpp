@@ -24,6 +24,7 @@
 
 #include "AppTestSupport.h"
 #include "SimFixture.h"
+#include "tests/PemKeys.h"
 #include "app/EditorPane.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
@@ -103,6 +104,7 @@ private slots:
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
   void meterSystemTitleOfferedAfterGmacAssociation();
+  void ecdsaWithKeyFiles();
   void hlsMechanismsWithATextSecret_data();
   void hlsMechanismsWithATextSecret();
   void hdlcOverPseudoTerminalByDevicePath();
@@ -514,6 +516,42 @@ void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
   QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
   QVERIFY(form.UseMeterSystemTitle->isHidden());
   QVERIFY(s.BTNUseMeterSystemTitle->isHidden());
+}
+
+void EndToEndTest::ecdsaWithKeyFiles() {
+  TSettingsFixture fx;
+  TKeyPair client, server, other;
+  QVERIFY(GenerateKeyPair(1, client) && GenerateKeyPair(1, server) && GenerateKeyPair(1, other));
+  QTemporaryDir dir;
+  const std::string clientPem = dir.filePath("client.pem").toStdString();
+  const std::string serverPem = dir.filePath("server.pem").toStdString();
+  const std::string otherPem = dir.filePath("other.pem").toStdString();
+  QVERIFY(WritePem(clientPem, 1, client, TPem::pPrivate));
+  QVERIFY(WritePem(serverPem, 1, server, TPem::pPublic));
+  QVERIFY(WritePem(otherPem, 1, other, TPem::pPublic));
+  // Client 24 of the simulator: logical names, HLS ECDSA on P-256.
+  TSimulator sim(std::nullopt, TSimulator::lTcp,
+                 "\nsecurity suite=1 sign-private=" + TMisc::ByteStrToHexStr(server.PrivateKey) +
+                     " sign-public=" + TMisc::ByteStrToHexStr(server.PublicKey) +
+                     " client-sign-public=" + TMisc::ByteStrToHexStr(client.PublicKey) + "\nclient 24 LN 8\n");
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 24, 6);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D00000001");
+  s.EDITClientSigningKeyFile->setText(QString::fromStdString(clientPem));
+  s.EDITServerSigningKeyFile->setText(QString::fromStdString(otherPem));
+  // Another meter's key: the meter's signature does not verify.
+  const QString refused = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
+  QCOMPARE(refused.section(QStringLiteral("\n\n"), 0, 0), QStringLiteral("Illegal response to challenge"));
+  QVERIFY(!form.LinkConnected());
+  s.EDITServerSigningKeyFile->setText(QString::fromStdString(serverPem));
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  form.MMDoDisconnectClick();
+  QVERIFY(!form.LinkConnected());
 }
 
 void EndToEndTest::hlsMechanismsWithATextSecret_data() {

@@ -20,10 +20,14 @@ namespace quillon::test {
 class TSimulator {
 public:
   enum TLine { lTcp, lPseudoTerminal };
-  explicit TSimulator(std::optional<sim::THdlcSettings> hdlc = std::nullopt, TLine line = lTcp) : FHdlc(hdlc) {
+  // `extraModel`: lines added to the simulator's model (clients, security).
+  explicit TSimulator(std::optional<sim::THdlcSettings> hdlc = std::nullopt, TLine line = lTcp,
+                      const std::string& extraModel = {})
+      : FHdlc(hdlc) {
     const std::string path = std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt";
     std::ifstream f(path);
-    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string text =
+        std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>()) + extraModel;
     Model.Load(text);
     Assoc = std::make_unique<sim::TSimAssociation>(Model, sim::TSimSecurity{});
     Assoc->Configure(text);

@@ -4,17 +4,12 @@
 // with the right keys, is refused with an explanation with the wrong server
 // key, and refuses key files that cannot serve before it calls the meter.
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "CliProcess.h"
+#include "tests/PemKeys.h"
 #include "SimProcess.h"
 #include "client/SigningKeys.h"
 #include "security/CryptoServices.h"
@@ -27,61 +22,10 @@ using test::ReadFile;
 using test::RunCli;
 using test::TRun;
 using test::TTempDir;
+using test::TPem;
+using test::WritePem;
 
 namespace {
-
-// An OpenSSL key made from raw bytes (a public key alone when `priv` is empty).
-EVP_PKEY* KeyOfRaw(int suite, const std::string& priv, const std::string& pub) {
-  OSSL_PARAM_BLD* b = OSSL_PARAM_BLD_new();
-  OSSL_PARAM_BLD_push_utf8_string(b, OSSL_PKEY_PARAM_GROUP_NAME, suite == 2 ? "secp384r1" : "prime256v1", 0);
-  const std::string point = "\x04" + pub;  // uncompressed
-  OSSL_PARAM_BLD_push_octet_string(b, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-  BIGNUM* bn = priv.empty() ? nullptr
-                            : BN_bin2bn(reinterpret_cast<const unsigned char*>(priv.data()), static_cast<int>(priv.size()), nullptr);
-  if (bn) OSSL_PARAM_BLD_push_BN(b, OSSL_PKEY_PARAM_PRIV_KEY, bn);
-  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(b);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-  EVP_PKEY* key = nullptr;
-  if (EVP_PKEY_fromdata_init(ctx) <= 0 ||
-      EVP_PKEY_fromdata(ctx, &key, bn ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params) <= 0)
-    key = nullptr;
-  EVP_PKEY_CTX_free(ctx);
-  OSSL_PARAM_free(params);
-  BN_free(bn);
-  OSSL_PARAM_BLD_free(b);
-  return key;
-}
-
-enum class TPem { pPrivate, pPublic, pCertificate };
-
-// Writes `pair` to `path` as a PEM private key, public key, or self-signed
-// certificate.
-void WritePem(const std::string& path, int suite, const TKeyPair& pair, TPem form) {
-  EVP_PKEY* key = KeyOfRaw(suite, form == TPem::pPublic ? std::string() : pair.PrivateKey, pair.PublicKey);
-  ASSERT_NE(key, nullptr);
-  BIO* bio = BIO_new_file(path.c_str(), "w");
-  ASSERT_NE(bio, nullptr);
-  if (form == TPem::pPrivate) {
-    EXPECT_EQ(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr), 1);
-  } else if (form == TPem::pPublic) {
-    EXPECT_EQ(PEM_write_bio_PUBKEY(bio, key), 1);
-  } else {
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("QSM0000000001"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509_set_pubkey(cert, key);
-    EXPECT_GT(X509_sign(cert, key, EVP_sha256()), 0);
-    EXPECT_EQ(PEM_write_bio_X509(bio, cert), 1);
-    X509_free(cert);
-  }
-  BIO_free(bio);
-  EVP_PKEY_free(key);
-}
 
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
@@ -94,9 +38,9 @@ TEST(SigningKeyFiles, ComeBackAsTheRawKeysOnBothCurves) {
     ASSERT_TRUE(GenerateKeyPair(suite, pair));
     ASSERT_EQ(pair.PrivateKey.size(), suite == 2 ? 48u : 32u);
     const std::string priv = dir.Path + "/private.pem", pub = dir.Path + "/public.pem", cert = dir.Path + "/cert.pem";
-    WritePem(priv, suite, pair, TPem::pPrivate);
-    WritePem(pub, suite, pair, TPem::pPublic);
-    WritePem(cert, suite, pair, TPem::pCertificate);
+    ASSERT_TRUE(WritePem(priv, suite, pair, TPem::pPrivate));
+    ASSERT_TRUE(WritePem(pub, suite, pair, TPem::pPublic));
+    ASSERT_TRUE(WritePem(cert, suite, pair, TPem::pCertificate));
     const client::TEcKeyPair loaded = client::LoadPrivateKeyPem(priv, suite, "Client signing key");
     EXPECT_EQ(Hex(loaded.Private), Hex(pair.PrivateKey)) << "suite " << suite;
     EXPECT_EQ(Hex(loaded.Public), Hex(pair.PublicKey)) << "suite " << suite;
@@ -113,10 +57,10 @@ protected:
     ASSERT_TRUE(GenerateKeyPair(1, Server));
     ASSERT_TRUE(GenerateKeyPair(1, Other));
     ASSERT_TRUE(GenerateKeyPair(2, Big));
-    WritePem(Path("client.pem"), 1, Client, TPem::pPrivate);
-    WritePem(Path("server.pem"), 1, Server, TPem::pPublic);
-    WritePem(Path("other.pem"), 1, Other, TPem::pPublic);
-    WritePem(Path("p384.pem"), 2, Big, TPem::pPrivate);
+    ASSERT_TRUE(WritePem(Path("client.pem"), 1, Client, TPem::pPrivate));
+    ASSERT_TRUE(WritePem(Path("server.pem"), 1, Server, TPem::pPublic));
+    ASSERT_TRUE(WritePem(Path("other.pem"), 1, Other, TPem::pPublic));
+    ASSERT_TRUE(WritePem(Path("p384.pem"), 2, Big, TPem::pPrivate));
     WriteText(Path("notes.pem"), "not a key\n");
     const std::string model = ReadFile(std::string(QUILLON_SOURCE_DIR) + "/data/sim/meter.txt");
     ASSERT_FALSE(model.empty());
