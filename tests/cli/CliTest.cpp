@@ -111,6 +111,11 @@ TEST_P(Cli, ObjectsGetSetActionClockProfile) {
   EXPECT_EQ(got[1]["unit"], "A");
   EXPECT_DOUBLE_EQ(got[1]["scaled"].get<double>(), 5.5);
 
+  // Enums the class catalogue knows read by name on a terminal.
+  r = Run({"get", "0.0.1.0.0.255/9"});
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  EXPECT_NE(r.Out.find("  internal crystal (1)  "), std::string::npos) << r.Out;
+
   // Set and read back.
   r = Run({"set", "1/0.0.96.10.1.255/2", "Unsigned:7"});
   ASSERT_EQ(r.Status, 0) << Describe(r);

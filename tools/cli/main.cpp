@@ -219,12 +219,13 @@ TMeterProfile BuildProfile(const TOptions& o) {
 
 std::string UnitName(const std::optional<TScalerUnit>& su) { return su ? COSEMUnitName(su->Unit) : std::string(); }
 
-// The value a person reads: scaled where a unit applies.
-std::string ReadableValue(const client::TValue& v, const std::optional<TScalerUnit>& su) {
+// The value a person reads: scaled where a unit applies, enums by name
+// where the class catalogue knows the attribute's values.
+std::string ReadableValue(const client::TValue& v, const std::optional<TScalerUnit>& su, const TObjectRef& ref) {
   if (su) {
     if (auto t = ScaledText(v, su->Scaler)) return *t;
   }
-  return ValueToText(v);
+  return ValueToText(v, client::TValuePlace{ref.ClassId, -1, ref.Member, {}});
 }
 
 std::string Description(const TLogicalName& n) {
@@ -325,7 +326,7 @@ void CmdGet(TContext& c, const std::vector<TObjectRef>& refs) {
     case TFormat::fText: {
       std::vector<std::vector<std::string>> rows;
       for (const auto& r : readings)
-        rows.push_back({ObjectRefText(r.Ref), ReadableValue(r.Value, r.ScalerUnit), UnitName(r.ScalerUnit),
+        rows.push_back({ObjectRefText(r.Ref), ReadableValue(r.Value, r.ScalerUnit, r.Ref), UnitName(r.ScalerUnit),
                         Description(r.Ref.Name)});
       std::cout << TextTable(rows, {false, true});
     }
