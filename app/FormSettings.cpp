@@ -6,6 +6,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFrame>
+#include <QGuiApplication>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -17,6 +19,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -210,13 +215,34 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   // Layout: the two profiles side by side, then the association, then
   // timeouts and addresses, then the object-list file and the buttons.
   // Further groups go in before the buttons.
+  // Everything above the buttons scrolls when the screen is lower than the
+  // dialog (a laptop), so that OK and Cancel stay in reach.
+  auto* content = new QWidget;
+  auto* fields = new QVBoxLayout(content);
+  fields->setContentsMargins(0, 0, 0, 0);
+  fields->addLayout(BuildProfiles());
+  fields->addLayout(BuildAssociation());
+  fields->addLayout(numbers);
+  fields->addWidget(Quirks);
+  fields->addWidget(olBox);
+  auto* scroll = new QScrollArea;
+  scroll->setObjectName(QStringLiteral("SettingsScroll"));
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setWidget(content);
   auto* top = new QVBoxLayout(this);
-  top->addLayout(BuildProfiles());
-  top->addLayout(BuildAssociation());
-  top->addLayout(numbers);
-  top->addWidget(Quirks);
-  top->addWidget(olBox);
+  top->addWidget(scroll, 1);
   top->addLayout(buttons);
+  // As tall as the fields need, within the screen the dialog opens on.
+  const QSize wanted = content->sizeHint() + QSize(scroll->verticalScrollBar()->sizeHint().width(), 0);
+  scroll->setMinimumWidth(wanted.width());
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const int room = screen ? screen->availableGeometry().height() - 120 : wanted.height();
+  const int height = std::min(wanted.height(), std::max(room, 200));
+  scroll->setMinimumHeight(height);
+  scroll->setMaximumHeight(wanted.height());
+  resize(sizeHint().width(), height + buttons->sizeHint().height() + 2 * top->contentsMargins().top() + top->spacing());
 
   connect(RBSelectTCP, &QRadioButton::clicked, this, &TFormSettings::RBSelectTCPClick);
   connect(RBSelectHDLC, &QRadioButton::clicked, this, &TFormSettings::RBSelectHDLCClick);

@@ -38,9 +38,10 @@ TQuirksBox::TQuirksBox(QWidget* parent) : QGroupBox(QStringLiteral("Meter quirks
       row.Value->setEnabled(false);
       connect(row.Check, &QCheckBox::toggled, row.Value, &QLineEdit::setEnabled);
     }
-    // Two columns of quirks, each a check box with its value field.
+    // Three columns of quirks, each a check box with its value field, so
+    // that the dialog stays short enough for a laptop screen.
     const int index = static_cast<int>(FRows.size());
-    const int r = index / 2, c = (index % 2) * 2;
+    const int r = index / 3, c = (index % 3) * 2;
     grid->addWidget(row.Check, r, c);
     if (row.Value) grid->addWidget(row.Value, r, c + 1);
     FRows.push_back(row);
