@@ -24,6 +24,10 @@ function(expect_tool stream want_rc want contains)
       set(ok TRUE)
     endif()
   endif()
+  # A failed conversion prints nothing on standard output.
+  if(NOT want_rc EQUAL 0 AND NOT out STREQUAL "")
+    set(ok FALSE)
+  endif()
   if(NOT rc EQUAL want_rc OR NOT ok)
     message(FATAL_ERROR "quillon-translate ${ARGN}: exit ${rc} (want ${want_rc}), got:\n${got}\nwanted:\n${want}\n${err}")
   endif()
@@ -46,3 +50,30 @@ expect_tool(ERR 1 "Start tag \"InvokeIdAndPriority\" expected (line 3, position 
 file(WRITE ${WORK}/cut.hex "C0 01 C1 00 08")
 expect_tool(ERR 1 "Wrong encoding in pdu" FALSE --to-xml ${WORK}/cut.hex)
 expect_tool(ERR 2 "quillon-translate: no mode given" TRUE ${WORK}/cut.hex)
+
+# Input from a file (read in place) and from standard input (copied) converts
+# alike, and both fail with the decoder's error; each case: file name, its
+# text, the error.
+file(WRITE ${WORK}/empty.hex "")
+file(WRITE ${WORK}/odd.hex "C0 01 C1 00 08 00 00 01 00 00 FF 02 00 0")
+file(WRITE ${WORK}/trailing.hex "C4 01 C1 00 11 05 00")
+foreach(case "empty.hex|Wrong encoding in pdu" "odd.hex|HexStrToByteStr: Hex-character missing"
+        "trailing.hex|1 trailing bytes after the APDU")
+  string(REPLACE "|" ";" case "${case}")
+  list(GET case 0 name)
+  list(GET case 1 want)
+  expect_tool(ERR 1 "${want}" FALSE --to-xml ${WORK}/${name})
+  execute_process(COMMAND ${TOOL} --to-xml INPUT_FILE ${WORK}/${name} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err)
+  string(STRIP "${err}" err)
+  if(NOT rc EQUAL 1 OR NOT out STREQUAL "" OR NOT err STREQUAL want)
+    message(FATAL_ERROR "quillon-translate --to-xml < ${name}: exit ${rc}, out:\n${out}\nerr:\n${err}")
+  endif()
+endforeach()
+execute_process(COMMAND ${TOOL} --to-xml INPUT_FILE ${WORK}/request.hex OUTPUT_VARIABLE piped)
+if(NOT piped STREQUAL xml)
+  message(FATAL_ERROR "quillon-translate --to-xml from standard input:\n${piped}\nfrom the file:\n${xml}")
+endif()
+expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}/none.hex: No such file or directory" FALSE
+            --to-xml ${WORK}/none.hex)
+expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}: Is a directory" FALSE --to-xml ${WORK})

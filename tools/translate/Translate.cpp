@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "xmlpdu/Make.h"
 #include "xmlpdu/infra/Errors.h"
@@ -28,7 +29,7 @@ constexpr std::array<uint8_t, 256> kHexValue = [] {
   return t;
 }();
 
-PduStr HexInputToBytes(const std::string& input) {
+PduStr HexInputToBytes(std::string_view input) {
   PduStr bytes(input.size() / 2, '\0');
   size_t n = 0;
   char high = 0;
@@ -58,7 +59,7 @@ std::string DecodeToXml(bool data, const PduStr& bytes) {
   return xml;
 }
 
-std::unique_ptr<TCOSEMPduBase> Parse(bool data, const std::string& xml) {
+std::unique_ptr<TCOSEMPduBase> Parse(bool data, std::string_view xml) {
   if (data) return TMake::DataFromXml(xml);
   return TMake::COSEMPduFromXml(xml);
 }
@@ -88,7 +89,7 @@ const TSample kSamples[] = {
 
 }  // namespace
 
-std::string Translate(TTranslateMode mode, bool data, const std::string& input) {
+std::string Translate(TTranslateMode mode, bool data, std::string_view input) {
   switch (mode) {
     case TTranslateMode::tmToXml:
       return WithFinalLineBreak(DecodeToXml(data, HexInputToBytes(input)));

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -11,7 +12,7 @@ enum class TTranslateMode { tmNone, tmToXml, tmToHex, tmClean, tmDemo };
 // Converts `input` as `mode` says; `data` selects a bare Data value instead of
 // a whole APDU. The result ends with a line break. Fails with the decoder's
 // error.
-std::string Translate(TTranslateMode mode, bool data, const std::string& input);
+std::string Translate(TTranslateMode mode, bool data, std::string_view input);
 
 // The built-in sample: each capture as hex and as XML.
 std::string DemoText();

@@ -1,11 +1,15 @@
 // quillon-translate: converts one APDU (or a bare Data value) between its
 // encoded bytes, written as hex text, and the DLMS XML representation.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "quillon/Version.h"
 #include "tools/translate/Translate.h"
@@ -54,22 +58,61 @@ int Usage(const std::string& why) {
 }
 
 // The whole input in large reads, straight into the text.
-bool ReadAll(const std::string& file, std::string& text) {
-  std::FILE* f = file.empty() ? stdin : std::fopen(file.c_str(), "rb");
-  if (f == nullptr) return false;
-  // A file's size is known: the text is read into room made for it at once.
-  struct stat st {};
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    text.resize(static_cast<size_t>(st.st_size));
-    text.resize(std::fread(text.data(), 1, text.size(), f));
-  }
+bool ReadAll(std::FILE* f, std::string& text) {
   char buf[1 << 16];
   size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  const bool ok = !std::ferror(f);
-  if (f != stdin) std::fclose(f);
-  return ok;
+  return !std::ferror(f);
 }
+
+// The input as one piece of text. A regular file is mapped and read in place,
+// with no copy and no fresh memory to fill; standard input and anything that
+// cannot be mapped are read into `Copy`.
+class TInput {
+public:
+  TInput() = default;
+  TInput(const TInput&) = delete;
+  TInput& operator=(const TInput&) = delete;
+  ~TInput() {
+    if (FMap != nullptr) munmap(FMap, FMapSize);
+  }
+
+  bool Open(const std::string& file) {
+    if (file.empty()) return ReadAll(stdin, Copy);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (p != MAP_FAILED) {
+        FMap = p;
+        FMapSize = static_cast<size_t>(st.st_size);
+        ::close(fd);
+        return true;
+      }
+    }
+    std::FILE* f = fdopen(fd, "rb");
+    if (f == nullptr) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return false;
+    }
+    const bool ok = ReadAll(f, Copy);
+    std::fclose(f);
+    return ok;
+  }
+
+  std::string_view Text() const {
+    if (FMap != nullptr) return {static_cast<const char*>(FMap), FMapSize};
+    return Copy;
+  }
+
+private:
+  std::string Copy;
+  void* FMap = nullptr;
+  size_t FMapSize = 0;
+};
 
 }  // namespace
 
@@ -114,13 +157,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::string input;
-  if (!ReadAll(file, input)) {
+  TInput input;
+  if (!input.Open(file)) {
     std::cerr << "quillon-translate: cannot read " << file << ": " << std::strerror(errno) << "\n";
     return 1;
   }
   try {
-    const std::string out = Translate(mode, data, input);
+    const std::string out = Translate(mode, data, input.Text());
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
   } catch (const std::exception& e) {
