@@ -77,3 +77,34 @@ endif()
 expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}/none.hex: No such file or directory" FALSE
             --to-xml ${WORK}/none.hex)
 expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}: Is a directory" FALSE --to-xml ${WORK})
+
+# XML written to a regular file goes there in pieces as it is made. It is the
+# XML written to a pipe; a failure after pieces have gone out (a value missing
+# from the array, a byte after it) takes them back and leaves the file as it
+# was. The array of 40000 values makes about 1.3 MB of XML, several pieces.
+string(REPEAT "11 05 " 40000 values)
+file(WRITE ${WORK}/long.hex "01 82 9C 40 ${values}")
+file(WRITE ${WORK}/long-short.hex "01 82 9C 41 ${values}")
+file(WRITE ${WORK}/long-trailing.hex "01 82 9C 40 ${values} 00")
+execute_process(COMMAND ${TOOL} --to-xml --data ${WORK}/long.hex OUTPUT_FILE ${WORK}/long.xml RESULT_VARIABLE rc)
+execute_process(COMMAND ${TOOL} --to-xml --data ${WORK}/long.hex OUTPUT_VARIABLE piped)
+file(READ ${WORK}/long.xml written)
+string(LENGTH "${written}" size)
+if(NOT rc EQUAL 0 OR size LESS 1000000 OR NOT written STREQUAL piped)
+  message(FATAL_ERROR "quillon-translate --to-xml --data long.hex: exit ${rc}, ${size} characters in the file, "
+                      "the same as through a pipe: no")
+endif()
+foreach(case "long-short.hex|Wrong encoding in pdu" "long-trailing.hex|1 trailing bytes after the value")
+  string(REPLACE "|" ";" case "${case}")
+  list(GET case 0 name)
+  list(GET case 1 want)
+  file(WRITE ${WORK}/kept.xml "kept\n")
+  execute_process(COMMAND sh -c "\"$0\" --to-xml --data \"$1\" >> \"$2\"" ${TOOL} ${WORK}/${name} ${WORK}/kept.xml
+                  RESULT_VARIABLE rc ERROR_VARIABLE err)
+  file(READ ${WORK}/kept.xml kept)
+  string(STRIP "${err}" err)
+  if(NOT rc EQUAL 1 OR NOT err STREQUAL want OR NOT kept STREQUAL "kept\n")
+    message(FATAL_ERROR "quillon-translate --to-xml --data ${name} >> kept.xml: exit ${rc}, error:\n${err}\n"
+                        "the file now:\n${kept}")
+  endif()
+endforeach()

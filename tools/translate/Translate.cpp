@@ -50,12 +50,16 @@ PduStr HexInputToBytes(std::string_view input) {
   return bytes;
 }
 
+// A capture pasted with bytes of the next frame is a mistake worth saying.
+void CheckNothingFollows(bool data, const TStringWrapper& reader) {
+  if (reader.GetRemainingBytes() > 0)
+    RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
+}
+
 std::string DecodeToXml(bool data, const PduStr& bytes) {
   TStringWrapper reader(bytes);
   std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
-  // A capture pasted with bytes of the next frame is a mistake worth saying.
-  if (reader.GetRemainingBytes() > 0)
-    RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
+  CheckNothingFollows(data, reader);
   return xml;
 }
 
@@ -104,6 +108,23 @@ std::string Translate(TTranslateMode mode, bool data, std::string_view input) {
       break;
   }
   RaiseGeneral("No conversion selected");
+}
+
+void TranslateToXmlPieces(bool data, std::string_view input, const std::function<void(std::string_view)>& sink,
+                          size_t piece) {
+  const PduStr bytes = HexInputToBytes(input);
+  TStringWrapper reader(bytes);
+  char last = 0;
+  auto pass = [&](std::string_view text) {
+    last = text.back();
+    sink(text);
+  };
+  if (data)
+    TMake::DataXmlPiecesFromReader(reader, pass, piece);
+  else
+    TMake::COSEMPduXmlPiecesFromReader(reader, pass, piece);
+  CheckNothingFollows(data, reader);
+  if (last != '\n') sink("\n");
 }
 
 std::string DemoText() {

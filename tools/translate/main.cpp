@@ -114,6 +114,37 @@ private:
   size_t FMapSize = 0;
 };
 
+// Where this run's text starts in standard output when that is a regular
+// file, which can be cut back to it; -1 for anything else.
+off_t RegularOutputStart() {
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  if (flags < 0) return -1;
+  if (flags & O_APPEND) return st.st_size;
+  return lseek(STDOUT_FILENO, 0, SEEK_CUR);
+}
+
+// Large XML goes to a regular file in pieces as it is written, not kept whole
+// first; when the conversion fails, the file is cut back to where this run
+// began, so that a failure leaves nothing there, as it prints nothing
+// elsewhere.
+constexpr size_t kPiece = 256 << 10;
+
+int ToXmlInPieces(bool data, std::string_view input, off_t start) {
+  try {
+    TranslateToXmlPieces(
+        data, input, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); }, kPiece);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    if (ftruncate(STDOUT_FILENO, start) != 0 || lseek(STDOUT_FILENO, start, SEEK_SET) < 0)
+      std::cerr << "quillon-translate: cannot take back the output written: " << std::strerror(errno) << "\n";
+    std::cerr << DescribeError(e) << "\n";
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +192,10 @@ int main(int argc, char** argv) {
   if (!input.Open(file)) {
     std::cerr << "quillon-translate: cannot read " << file << ": " << std::strerror(errno) << "\n";
     return 1;
+  }
+  if (mode == TTranslateMode::tmToXml) {
+    const off_t start = RegularOutputStart();
+    if (start >= 0) return ToXmlInPieces(data, input.Text(), start);
   }
   try {
     const std::string out = Translate(mode, data, input.Text());
