@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "xmlpdu/Make.h"
 #include "xmlpdu/infra/Errors.h"
@@ -56,8 +57,9 @@ void CheckNothingFollows(bool data, const TStringWrapper& reader) {
     RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
 }
 
-std::string DecodeToXml(bool data, const PduStr& bytes) {
-  TStringWrapper reader(bytes);
+// The reader takes the bytes over: no copy of a large capture.
+std::string DecodeToXml(bool data, PduStr bytes) {
+  TStringWrapper reader(std::move(bytes));
   std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
   CheckNothingFollows(data, reader);
   return xml;
@@ -112,8 +114,7 @@ std::string Translate(TTranslateMode mode, bool data, std::string_view input) {
 
 void TranslateToXmlPieces(bool data, std::string_view input, const std::function<void(std::string_view)>& sink,
                           size_t piece) {
-  const PduStr bytes = HexInputToBytes(input);
-  TStringWrapper reader(bytes);
+  TStringWrapper reader(HexInputToBytes(input));
   char last = 0;
   auto pass = [&](std::string_view text) {
     last = text.back();
