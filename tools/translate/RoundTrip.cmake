@@ -78,10 +78,10 @@ expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}/none.hex: No such file
             --to-xml ${WORK}/none.hex)
 expect_tool(ERR 1 "quillon-translate: cannot read ${WORK}: Is a directory" FALSE --to-xml ${WORK})
 
-# XML written to a regular file goes there in pieces as it is made. It is the
-# XML written to a pipe; a failure after pieces have gone out (a value missing
-# from the array, a byte after it) takes them back and leaves the file as it
-# was. The array of 40000 values makes about 1.3 MB of XML, several pieces.
+# XML written at the end of a regular file goes there in pieces as it is
+# made. It is the XML written to a pipe; a failure after pieces have gone out
+# (a value missing from the array, a byte after it) takes them back and
+# leaves the file as it was. The array of 40000 values makes about 1.3 MB of XML, several pieces.
 string(REPEAT "11 05 " 40000 values)
 file(WRITE ${WORK}/long.hex "01 82 9C 40 ${values}")
 file(WRITE ${WORK}/long-short.hex "01 82 9C 41 ${values}")
@@ -98,13 +98,17 @@ foreach(case "long-short.hex|Wrong encoding in pdu" "long-trailing.hex|1 trailin
   string(REPLACE "|" ";" case "${case}")
   list(GET case 0 name)
   list(GET case 1 want)
-  file(WRITE ${WORK}/kept.xml "kept\n")
-  execute_process(COMMAND sh -c "\"$0\" --to-xml --data \"$1\" >> \"$2\"" ${TOOL} ${WORK}/${name} ${WORK}/kept.xml
-                  RESULT_VARIABLE rc ERROR_VARIABLE err)
-  file(READ ${WORK}/kept.xml kept)
-  string(STRIP "${err}" err)
-  if(NOT rc EQUAL 1 OR NOT err STREQUAL want OR NOT kept STREQUAL "kept\n")
-    message(FATAL_ERROR "quillon-translate --to-xml --data ${name} >> kept.xml: exit ${rc}, error:\n${err}\n"
-                        "the file now:\n${kept}")
-  endif()
+  # Appended to a file, and written over the start of one (where the text
+  # goes in one piece, since cutting back would lose the rest).
+  foreach(redirect ">>" "1<>")
+    file(WRITE ${WORK}/kept.xml "kept\nkept\n")
+    execute_process(COMMAND sh -c "\"$0\" --to-xml --data \"$1\" ${redirect} \"$2\"" ${TOOL} ${WORK}/${name}
+                            ${WORK}/kept.xml RESULT_VARIABLE rc ERROR_VARIABLE err)
+    file(READ ${WORK}/kept.xml kept)
+    string(STRIP "${err}" err)
+    if(NOT rc EQUAL 1 OR NOT err STREQUAL want OR NOT kept STREQUAL "kept\nkept\n")
+      message(FATAL_ERROR "quillon-translate --to-xml --data ${name} ${redirect} kept.xml: exit ${rc}, error:\n"
+                          "${err}\nthe file now:\n${kept}")
+    endif()
+  endforeach()
 endforeach()

@@ -116,14 +116,15 @@ private:
 };
 
 // Where this run's text starts in standard output when that is a regular
-// file, which can be cut back to it; -1 for anything else.
+// file written at its end, which can be cut back to it; -1 for anything else
+// (a file written in its middle would lose what follows).
 off_t RegularOutputStart() {
   struct stat st {};
   if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const int flags = fcntl(STDOUT_FILENO, F_GETFL);
   if (flags < 0) return -1;
   if (flags & O_APPEND) return st.st_size;
-  return lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  return lseek(STDOUT_FILENO, 0, SEEK_CUR) == st.st_size ? st.st_size : -1;
 }
 
 // Large XML goes to a regular file in pieces as it is written, not kept whole
