@@ -67,6 +67,16 @@ std::string TMake::DataXmlFromReader(TStringWrapper& r) {
   return TCOSEMPduBase::PduToXMLString(xmlData, &T_Data::ClassInfo, r);
 }
 
+void TMake::COSEMPduXmlPiecesFromReader(TStringWrapper& r, const std::function<void(std::string_view)>& sink,
+                                        size_t piece) {
+  TCOSEMPduBase::PduToXmlPieces(xmlIgnore, &T_COSEMpdu::ClassInfo, r, sink, piece);
+}
+
+void TMake::DataXmlPiecesFromReader(TStringWrapper& r, const std::function<void(std::string_view)>& sink,
+                                    size_t piece) {
+  TCOSEMPduBase::PduToXmlPieces(xmlData, &T_Data::ClassInfo, r, sink, piece);
+}
+
 PduStr TMake::COSEMPduBytesFromXml(std::string_view xml) {
   return TCOSEMPduBase::XmlToPduStr(xmlIgnore, &T_COSEMpdu::ClassInfo, xml);
 }

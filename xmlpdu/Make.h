@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,11 @@ public:
   // checks and errors, no tree in between.
   static std::string COSEMPduXmlFromReader(TStringWrapper& r);
   static std::string DataXmlFromReader(TStringWrapper& r);
+  // That XML handed to sink in pieces (see TCOSEMPduBase::PduToXmlPieces).
+  static void COSEMPduXmlPiecesFromReader(TStringWrapper& r, const std::function<void(std::string_view)>& sink,
+                                          size_t piece);
+  static void DataXmlPiecesFromReader(TStringWrapper& r, const std::function<void(std::string_view)>& sink,
+                                      size_t piece);
   // The bytes the trees read from xml would encode to, made straight from
   // the XML: the same checks and errors, no tree in between.
   static PduStr COSEMPduBytesFromXml(std::string_view xml);

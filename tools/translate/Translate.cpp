@@ -3,6 +3,8 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "xmlpdu/Make.h"
 #include "xmlpdu/infra/Errors.h"
@@ -28,7 +30,7 @@ constexpr std::array<uint8_t, 256> kHexValue = [] {
   return t;
 }();
 
-PduStr HexInputToBytes(const std::string& input) {
+PduStr HexInputToBytes(std::string_view input) {
   PduStr bytes(input.size() / 2, '\0');
   size_t n = 0;
   char high = 0;
@@ -49,16 +51,21 @@ PduStr HexInputToBytes(const std::string& input) {
   return bytes;
 }
 
-std::string DecodeToXml(bool data, const PduStr& bytes) {
-  TStringWrapper reader(bytes);
-  std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
-  // A capture pasted with bytes of the next frame is a mistake worth saying.
+// A capture pasted with bytes of the next frame is a mistake worth saying.
+void CheckNothingFollows(bool data, const TStringWrapper& reader) {
   if (reader.GetRemainingBytes() > 0)
     RaiseGeneral(Format("%d trailing bytes after the %s", reader.GetRemainingBytes(), data ? "value" : "APDU"));
+}
+
+// The reader takes the bytes over: no copy of a large capture.
+std::string DecodeToXml(bool data, PduStr bytes) {
+  TStringWrapper reader(std::move(bytes));
+  std::string xml = data ? TMake::DataXmlFromReader(reader) : TMake::COSEMPduXmlFromReader(reader);
+  CheckNothingFollows(data, reader);
   return xml;
 }
 
-std::unique_ptr<TCOSEMPduBase> Parse(bool data, const std::string& xml) {
+std::unique_ptr<TCOSEMPduBase> Parse(bool data, std::string_view xml) {
   if (data) return TMake::DataFromXml(xml);
   return TMake::COSEMPduFromXml(xml);
 }
@@ -88,7 +95,7 @@ const TSample kSamples[] = {
 
 }  // namespace
 
-std::string Translate(TTranslateMode mode, bool data, const std::string& input) {
+std::string Translate(TTranslateMode mode, bool data, std::string_view input) {
   switch (mode) {
     case TTranslateMode::tmToXml:
       return WithFinalLineBreak(DecodeToXml(data, HexInputToBytes(input)));
@@ -103,6 +110,22 @@ std::string Translate(TTranslateMode mode, bool data, const std::string& input) 
       break;
   }
   RaiseGeneral("No conversion selected");
+}
+
+void TranslateToXmlPieces(bool data, std::string_view input, const std::function<void(std::string_view)>& sink,
+                          size_t piece) {
+  TStringWrapper reader(HexInputToBytes(input));
+  char last = 0;
+  auto pass = [&](std::string_view text) {
+    last = text.back();
+    sink(text);
+  };
+  if (data)
+    TMake::DataXmlPiecesFromReader(reader, pass, piece);
+  else
+    TMake::COSEMPduXmlPiecesFromReader(reader, pass, piece);
+  CheckNothingFollows(data, reader);
+  if (last != '\n') sink("\n");
 }
 
 std::string DemoText() {

@@ -1,11 +1,15 @@
 // quillon-translate: converts one APDU (or a bare Data value) between its
 // encoded bytes, written as hex text, and the DLMS XML representation.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "quillon/Version.h"
 #include "tools/translate/Translate.h"
@@ -40,7 +44,8 @@ const char kHelp[] =
     "Errors are written to standard error with the message of the decoder; XML\n"
     "errors also give the line and the position of the offending tag. The exit\n"
     "code is 0 on success, 1 when the input could not be converted and 2 when\n"
-    "the command line is wrong.\n"
+    "the command line is wrong. A conversion that fails writes nothing to standard\n"
+    "output; where that is a file, the file is left as it was.\n"
     "\n"
     "Examples:\n"
     "  echo 'C0 01 C1 00 08 00 00 01 00 00 FF 02 00' | quillon-translate --to-xml\n"
@@ -54,21 +59,92 @@ int Usage(const std::string& why) {
 }
 
 // The whole input in large reads, straight into the text.
-bool ReadAll(const std::string& file, std::string& text) {
-  std::FILE* f = file.empty() ? stdin : std::fopen(file.c_str(), "rb");
-  if (f == nullptr) return false;
-  // A file's size is known: the text is read into room made for it at once.
-  struct stat st {};
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    text.resize(static_cast<size_t>(st.st_size));
-    text.resize(std::fread(text.data(), 1, text.size(), f));
-  }
+bool ReadAll(std::FILE* f, std::string& text) {
   char buf[1 << 16];
   size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  const bool ok = !std::ferror(f);
-  if (f != stdin) std::fclose(f);
-  return ok;
+  return !std::ferror(f);
+}
+
+// The input as one piece of text. A regular file is mapped and read in place,
+// with no copy and no fresh memory to fill; standard input and anything that
+// cannot be mapped are read into `Copy`.
+class TInput {
+public:
+  TInput() = default;
+  TInput(const TInput&) = delete;
+  TInput& operator=(const TInput&) = delete;
+  ~TInput() {
+    if (FMap != nullptr) munmap(FMap, FMapSize);
+  }
+
+  bool Open(const std::string& file) {
+    if (file.empty()) return ReadAll(stdin, Copy);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (p != MAP_FAILED) {
+        FMap = p;
+        FMapSize = static_cast<size_t>(st.st_size);
+        ::close(fd);
+        return true;
+      }
+    }
+    std::FILE* f = fdopen(fd, "rb");
+    if (f == nullptr) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return false;
+    }
+    const bool ok = ReadAll(f, Copy);
+    std::fclose(f);
+    return ok;
+  }
+
+  std::string_view Text() const {
+    if (FMap != nullptr) return {static_cast<const char*>(FMap), FMapSize};
+    return Copy;
+  }
+
+private:
+  std::string Copy;
+  void* FMap = nullptr;
+  size_t FMapSize = 0;
+};
+
+// Where this run's text starts in standard output when that is a regular
+// file written at its end, which can be cut back to it; -1 for anything else
+// (a file written in its middle would lose what follows).
+off_t RegularOutputStart() {
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  if (flags < 0) return -1;
+  if (flags & O_APPEND) return st.st_size;
+  return lseek(STDOUT_FILENO, 0, SEEK_CUR) == st.st_size ? st.st_size : -1;
+}
+
+// Large XML goes to a regular file in pieces as it is written, not kept whole
+// first; when the conversion fails, the file is cut back to where this run
+// began, so that a failure leaves nothing there, as it prints nothing
+// elsewhere.
+constexpr size_t kPiece = 256 << 10;
+
+int ToXmlInPieces(bool data, std::string_view input, off_t start) {
+  try {
+    TranslateToXmlPieces(
+        data, input, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); }, kPiece);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    if (ftruncate(STDOUT_FILENO, start) != 0 || lseek(STDOUT_FILENO, start, SEEK_SET) < 0)
+      std::cerr << "quillon-translate: cannot take back the output written: " << std::strerror(errno) << "\n";
+    std::cerr << DescribeError(e) << "\n";
+    return 1;
+  }
 }
 
 }  // namespace
@@ -114,13 +190,17 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::string input;
-  if (!ReadAll(file, input)) {
+  TInput input;
+  if (!input.Open(file)) {
     std::cerr << "quillon-translate: cannot read " << file << ": " << std::strerror(errno) << "\n";
     return 1;
   }
+  if (mode == TTranslateMode::tmToXml) {
+    const off_t start = RegularOutputStart();
+    if (start >= 0) return ToXmlInPieces(data, input.Text(), start);
+  }
   try {
-    const std::string out = Translate(mode, data, input);
+    const std::string out = Translate(mode, data, input.Text());
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
   } catch (const std::exception& e) {

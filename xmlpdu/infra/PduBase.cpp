@@ -131,6 +131,17 @@ std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass required
   return xml;
 }
 
+void TCOSEMPduBase::PduToXmlPieces(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r,
+                                   const std::function<void(std::string_view)>& sink, size_t piece) {
+  TScriptStream s;
+  // A piece ends at the first line end past `piece`; lines are short.
+  s.Reserve(piece + 4096);
+  s.HandOn(sink, piece);
+  requiredClass->PduToXml(id, r, s);
+  if (s.Deferred) std::rethrow_exception(s.Deferred);
+  s.Flush();
+}
+
 PduStr TCOSEMPduBase::XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml) {
   TXMLParser p(xml);
   TPduWriter w;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -81,6 +83,7 @@ public:
     Emit(s);
     FText += "\r\n";
     LineNotEmpty = false;
+    if (FText.size() >= FlushAt) Flush();
   }
   // The rest of the line (indented when nothing stands on it yet) from its
   // parts and the line end among them, with one resize of the text.
@@ -94,6 +97,7 @@ public:
     out += indent;
     ((std::memcpy(out, parts.data(), parts.size()), out += parts.size()), ...);
     LineNotEmpty = false;
+    if (FText.size() >= FlushAt) Flush();
   }
   void XMLOpenTagLn(std::string_view tag);
   void XMLCloseTagLn(std::string_view tag);
@@ -119,12 +123,25 @@ public:
   void Reserve(size_t n);
   const std::string& AsString() const { return FText; }
   std::string Take() { return std::move(FText); }
+  // Text handed on in pieces instead of kept whole: once a line end brings
+  // the text to `flushAt` characters, `sink` gets it and the text starts
+  // again empty. Flush hands on what is left.
+  void HandOn(std::function<void(std::string_view)> sink, size_t flushAt) {
+    FSink = std::move(sink);
+    FlushAt = flushAt;
+  }
+  void Flush() {
+    if (FSink && !FText.empty()) FSink(FText);
+    FText.clear();
+  }
 
   bool LineNotEmpty = false;
   int Indent = 0;
 
 private:
   std::string FText;
+  std::function<void(std::string_view)> FSink;
+  size_t FlushAt = SIZE_MAX;
 };
 
 // Hostile input must not exhaust the stack: decoders nest at most this deep.
@@ -175,6 +192,11 @@ public:
   // The XML of the element read from r, as the tree read from r would write
   // it; r then stands after the element.
   static std::string PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r);
+  // The same XML handed to sink in pieces of about `piece` characters, for
+  // text too large to keep whole. On an error the pieces written before it
+  // have been handed on already.
+  static void PduToXmlPieces(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r,
+                             const std::function<void(std::string_view)>& sink, size_t piece);
   // The bytes of the element in xml, as the tree read from xml would encode.
   static PduStr XmlToPduStr(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
   static std::string Clean(TXMLId id, TCOSEMPduBaseClass requiredClass, std::string_view xml);
