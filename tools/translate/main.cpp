@@ -1,7 +1,6 @@
 // quillon-translate: converts one APDU (or a bare Data value) between its
 // encoded bytes, written as hex text, and the DLMS XML representation.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,32 +65,17 @@ bool ReadAll(std::FILE* f, std::string& text) {
   return !std::ferror(f);
 }
 
-// The input as one piece of text. A regular file is mapped and read in place,
-// with no copy and no fresh memory to fill; standard input and anything that
-// cannot be mapped are read into `Copy`.
+// The input as one piece of text. A regular file is read into a text sized
+// to it in one allocation; it is not mapped, since a file shortened by
+// another process while mapped would end this one with a bus error.
 class TInput {
 public:
-  TInput() = default;
-  TInput(const TInput&) = delete;
-  TInput& operator=(const TInput&) = delete;
-  ~TInput() {
-    if (FMap != nullptr) munmap(FMap, FMapSize);
-  }
-
   bool Open(const std::string& file) {
-    if (file.empty()) return ReadAll(stdin, Copy);
+    if (file.empty()) return ReadAll(stdin, FText);
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-      if (p != MAP_FAILED) {
-        FMap = p;
-        FMapSize = static_cast<size_t>(st.st_size);
-        ::close(fd);
-        return true;
-      }
-    }
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) FText.reserve(static_cast<size_t>(st.st_size));
     std::FILE* f = fdopen(fd, "rb");
     if (f == nullptr) {
       const int e = errno;
@@ -99,20 +83,15 @@ public:
       errno = e;
       return false;
     }
-    const bool ok = ReadAll(f, Copy);
+    const bool ok = ReadAll(f, FText);
     std::fclose(f);
     return ok;
   }
 
-  std::string_view Text() const {
-    if (FMap != nullptr) return {static_cast<const char*>(FMap), FMapSize};
-    return Copy;
-  }
+  std::string_view Text() const { return FText; }
 
 private:
-  std::string Copy;
-  void* FMap = nullptr;
-  size_t FMapSize = 0;
+  std::string FText;
 };
 
 // Where this run's text starts in standard output when that is a regular
