@@ -138,6 +138,29 @@ TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
   return scale;
 }
 
+std::vector<QPointF> ChartPointsForDisplay(const std::vector<QPointF>& points, size_t cap) {
+  cap = std::max<size_t>(cap, 4);
+  if (points.size() <= cap) return points;
+  std::vector<QPointF> shown;
+  shown.reserve(cap);
+  shown.push_back(points.front());
+  // The inner points in stretches of about equal count, two kept of each.
+  const size_t inner = points.size() - 2, stretches = cap / 2 - 1;
+  for (size_t k = 0; k < stretches; ++k) {
+    const size_t from = 1 + inner * k / stretches, to = 1 + inner * (k + 1) / stretches;
+    if (from >= to) continue;
+    size_t lo = from, hi = from;
+    for (size_t i = from; i < to; ++i) {
+      if (points[i].y() < points[lo].y()) lo = i;
+      if (points[i].y() > points[hi].y()) hi = i;
+    }
+    shown.push_back(points[std::min(lo, hi)]);
+    if (lo != hi) shown.push_back(points[std::max(lo, hi)]);
+  }
+  shown.push_back(points.back());
+  return shown;
+}
+
 void TProfileTableModel::SetTable(const TProfileTable* table) {
   beginResetModel();
   FTable = table;
@@ -286,11 +309,11 @@ client::TProfileRange TProfileView::Range() const {
 void TProfileView::ShowProgress(const client::TProgress& p) {
   // A figure posted by a read that has ended since is not news.
   if (!FReading) return;
-  ProgressText->setText(QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes));
-  emit Working(QStringLiteral("Profile view: reading %1 (%2 blocks, %3 bytes)")
-                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)))
-                   .arg(p.Blocks)
-                   .arg(p.Bytes));
+  QString figures = QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes);
+  if (p.Decoding) figures += QStringLiteral(", decoding: %1 entries").arg(p.Entries);
+  ProgressText->setText(figures);
+  emit Working(QStringLiteral("Profile view: reading %1 (%2)")
+                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)), figures));
 }
 
 void TProfileView::Read() {
@@ -383,7 +406,8 @@ void TProfileView::ShowTable(TProfileTable table) {
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(c == charted ? Qt::Checked : Qt::Unchecked);
   }
-  UpdateChart();
+  // The table paints first; the chart follows in a later turn of the loop.
+  QTimer::singleShot(0, this, &TProfileView::UpdateChart);
 }
 
 std::vector<int> TProfileView::ChartedColumns() const {
@@ -452,9 +476,12 @@ void TProfileView::UpdateChart() {
       const std::string& description = FTable.Columns[static_cast<size_t>(p.Column)].Description;
       series->setName(QString::fromStdString(description) +
                       (scale.Unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(scale.Unit)));
+      // The table keeps every entry; the chart draws no more points than
+      // its width can tell apart.
+      const std::vector<QPointF> shown = ChartPointsForDisplay(p.Points, kChartPointsShown);
       QList<QPointF> points;
-      points.reserve(static_cast<qsizetype>(p.Points.size()));
-      for (const QPointF& pt : p.Points) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
+      points.reserve(static_cast<qsizetype>(shown.size()));
+      for (const QPointF& pt : shown) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
       series->replace(points);
       chart->addSeries(series);
       series->attachAxis(xAxis);

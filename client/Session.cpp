@@ -53,6 +53,8 @@ struct TSession::TState {
   std::optional<std::vector<TObjectListEntry>> Objects;
   std::string LastXml;
   TProgress Progress;
+  // The next read's answer is a profile buffer: its decoding is reported.
+  bool ReportEntries = false;
   const TCall* Call = nullptr;
   uint32_t NextInvocationCounter = 1;
   TLayerNames LayerNames;
@@ -65,6 +67,9 @@ struct TSession::TState {
 };
 
 namespace {
+
+// How often a profile read reports the entries decoded so far.
+constexpr size_t kEntriesPerReport = 1000;
 
 // The engine's log callback carries no context: the session that is calling
 // into the engine on this thread receives the lines.
@@ -776,8 +781,21 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
                              why ? why->c_str() : "no data in the answer"));
   }
   r.DataXml = *data;
+  // A buffer of tens of thousands of entries takes a while to decode: the
+  // caller hears of it now and then, so a view need not sit silent.
+  std::function<void(size_t)> entryRead;
+  if (s.ReportEntries && call.Progress) {
+    s.Progress.Decoding = true;
+    s.Progress.Entries = 0;
+    call.Progress(s.Progress);
+    entryRead = [&s, &call](size_t n) {
+      if (n % kEntriesPerReport) return;
+      s.Progress.Entries = n;
+      call.Progress(s.Progress);
+    };
+  }
   try {
-    r.Value = ParseDataXml(*data);
+    r.Value = ParseDataXml(*data, entryRead);
   } catch (const std::exception& e) {
     throw EMeterError(Format("%s: unreadable answer (%s)", ObjectRefText(ref).c_str(), e.what()));
   }
@@ -891,13 +909,25 @@ TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, 
   }
   TObjectRef bufferRef = ref;
   bufferRef.Member = 2;
-  TValue buffer = Get(bufferRef, call, selection).Value;
+  s.ReportEntries = true;
+  TValue buffer;
+  try {
+    buffer = Get(bufferRef, call, selection).Value;
+  } catch (...) {
+    s.ReportEntries = false;
+    throw;
+  }
+  s.ReportEntries = false;
   if (buffer.Kind != TValueKind::vkArray)
     throw EMeterError(Format("%s: the buffer is not an array", ObjectRefText(ref).c_str()));
   for (TValue& entry : buffer.Items) {
     if (entry.Kind != TValueKind::vkStructure)
       throw EMeterError(Format("%s: a buffer entry is not a structure", ObjectRefText(ref).c_str()));
     t.Rows.push_back(std::move(entry.Items));
+  }
+  if (call.Progress) {
+    s.Progress.Entries = t.Rows.size();
+    call.Progress(s.Progress);
   }
   return t;
 }

@@ -40,6 +40,10 @@ private:
 struct TProgress {
   uint64_t Blocks = 0;  // exchanges with the meter in this operation
   uint64_t Bytes = 0;   // bytes received in this operation
+  // A profile read once the meter has sent everything: the answer is being
+  // turned into entries, `Entries` of them so far.
+  bool Decoding = false;
+  uint64_t Entries = 0;
 };
 
 struct TCall {
