@@ -329,6 +329,8 @@ void TProfileView::Read() {
   const client::TObjectRef ref = FProfile;
   const std::shared_ptr<client::TCancelToken> token = FCancel;
   auto table = std::make_shared<TProfileTable>();
+  // Which columns hold numbers is a look at every cell: the worker does it.
+  auto numeric = std::make_shared<std::vector<int>>();
   QPointer<TProfileView> self(this);
   // The main window's own link is closed meanwhile; its status bar says
   // what this view's session does instead.
@@ -353,6 +355,7 @@ void TProfileView::Read() {
               qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
           *table = session.ReadProfile(ref, range, call);
           session.Close();
+          *numeric = ProfileNumericColumns(*table);
         },
         nullptr);
   } catch (const std::exception& e) {
@@ -372,7 +375,7 @@ void TProfileView::Read() {
   CancelButton->setEnabled(false);
   Progress->setVisible(false);
   ProgressText->setText(QStringLiteral("%1 entries").arg(table->Rows.size()));
-  ShowTable(std::move(*table));
+  ShowTable(std::move(*table), *numeric);
 }
 
 void TProfileView::Cancel() { FCancel->Cancel(); }
@@ -380,6 +383,11 @@ void TProfileView::Cancel() { FCancel->Cancel(); }
 void TProfileView::ReadWhenShown() { QTimer::singleShot(0, this, &TProfileView::Read); }
 
 void TProfileView::ShowTable(TProfileTable table) {
+  const std::vector<int> numeric = ProfileNumericColumns(table);
+  ShowTable(std::move(table), numeric);
+}
+
+void TProfileView::ShowTable(TProfileTable table, const std::vector<int>& numeric) {
   FTable = std::move(table);
   TableModel->SetTable(&FTable);
   // Widths from the headings and the first rows (the model's texts are made
@@ -391,7 +399,6 @@ void TProfileView::ShowTable(TProfileTable table) {
   // Every numeric column may be charted; the first one is, to begin with.
   const QSignalBlocker block(ChartColumns);
   ChartColumns->clear();
-  const std::vector<int> numeric = ProfileNumericColumns(FTable);
   // The first column with a unit is charted to begin with (a measured
   // quantity rather than a status word).
   int charted = numeric.empty() ? -1 : numeric.front();

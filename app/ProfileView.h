@@ -128,6 +128,8 @@ public:
   QListWidget* ChartColumns;
 
 private:
+  // `numeric`: ProfileNumericColumns of the table, worked out off the window's thread.
+  void ShowTable(client::TProfileTable table, const std::vector<int>& numeric);
   void UpdateChart();
   void ShowProgress(const client::TProgress& p);
 
