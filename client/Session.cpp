@@ -117,6 +117,9 @@ int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t ou
     *inLength = static_cast<int32_t>(response.size());
     ++s->Progress.Blocks;
     s->Progress.Bytes += response.size();
+    // The engine takes a while over a large answer before it returns: the
+    // decoding is said to have begun as soon as the last part is in.
+    if (s->ReportEntries && IsLastPartOfAnswer(response)) s->Progress.Decoding = true;
     if (s->Call && s->Call->Progress) s->Call->Progress(s->Progress);
     return 0;
   } catch (const std::exception& e) {
@@ -124,6 +127,23 @@ int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t ou
     return 1;
   }
 }
+
+}  // namespace
+
+bool IsLastPartOfAnswer(std::string_view apdu) {
+  // An HDLC link may hand the LLC header up with the APDU.
+  if (apdu.size() >= 3 && static_cast<uint8_t>(apdu[0]) == 0xE6 && (static_cast<uint8_t>(apdu[1]) & 0xFE) == 0xE6 &&
+      apdu[2] == 0)
+    apdu.remove_prefix(3);
+  const auto at = [apdu](size_t i) { return static_cast<uint8_t>(apdu[i]); };
+  if (apdu.size() < 2) return false;
+  if (at(0) == 0xE0) return (at(1) & 0x80) != 0;  // general block: the last-block bit of its control byte
+  if (at(0) != 0xC4) return false;                // get-response
+  if (at(1) == 0x01) return true;                 // normal: all in one
+  return at(1) == 0x02 && apdu.size() >= 4 && at(3) != 0;  // with a data block: its last-block flag
+}
+
+namespace {
 
 const TObjectListEntry* FindEntry(const std::vector<TObjectListEntry>& list, int classId, const TLogicalName& name) {
   for (const TObjectListEntry& e : list)

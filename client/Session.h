@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/Diagnosis.h"
@@ -45,6 +46,11 @@ struct TProgress {
   bool Decoding = false;
   uint64_t Entries = 0;
 };
+
+// The meter's answer is complete with this APDU: a get response that is
+// not a data block, or its last data block, or the last general block.
+// Ciphered answers tell nothing before they are deciphered (false).
+bool IsLastPartOfAnswer(std::string_view apdu);
 
 struct TCall {
   TCancelToken* Cancel = nullptr;

@@ -244,6 +244,8 @@ void ProfileRead(benchmark::State& state, int expected) {
       const Clock::time_point now = Clock::now();
       silentMs = std::max(silentMs, std::chrono::duration<double, std::milli>(now - lastNews).count());
       lastNews = now;
+      if (getenv("BENCH_DEBUG"))
+        fprintf(stderr, "%.3f s: %s\n", std::chrono::duration<double>(now - start).count(), qPrintable(t));
       if (t.isEmpty()) readEnd = now;
     });
     start = Clock::now();
