@@ -309,8 +309,7 @@ client::TProfileRange TProfileView::Range() const {
 void TProfileView::ShowProgress(const client::TProgress& p) {
   // A figure posted by a read that has ended since is not news.
   if (!FReading) return;
-  QString figures = QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes);
-  if (p.Decoding) figures += QStringLiteral(", decoding: %1 entries").arg(p.Entries);
+  const QString figures = QString::fromStdString(client::ProgressText(p));
   ProgressText->setText(figures);
   emit Working(QStringLiteral("Profile view: reading %1 (%2)")
                    .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)), figures));

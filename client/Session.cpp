@@ -130,6 +130,13 @@ int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t ou
 
 }  // namespace
 
+std::string ProgressText(const TProgress& p) {
+  std::string text = Format("%llu blocks, %llu bytes", static_cast<unsigned long long>(p.Blocks),
+                            static_cast<unsigned long long>(p.Bytes));
+  if (p.Decoding) text += Format(", decoding: %llu entries", static_cast<unsigned long long>(p.Entries));
+  return text;
+}
+
 bool IsLastPartOfAnswer(std::string_view apdu) {
   // An HDLC link may hand the LLC header up with the APDU.
   if (apdu.size() >= 3 && static_cast<uint8_t>(apdu[0]) == 0xE6 && (static_cast<uint8_t>(apdu[1]) & 0xFE) == 0xE6 &&

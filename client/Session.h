@@ -47,6 +47,9 @@ struct TProgress {
   uint64_t Entries = 0;
 };
 
+// "28 blocks, 1064600 bytes", and ", decoding: 12000 entries" once decoding.
+std::string ProgressText(const TProgress& p);
+
 // The meter's answer is complete with this APDU: a get response that is
 // not a data block, or its last data block, or the last general block.
 // Ciphered answers tell nothing before they are deciphered (false).

@@ -81,6 +81,9 @@ TEST(Session, ProfileReadReportsDecodingUpToTheLastEntry) {
   EXPECT_EQ(entries, (std::vector<uint64_t>{0, 1000, 2000, 3000, 4000, 5000}));
   EXPECT_EQ(reports.back().Blocks, first->Blocks);
   EXPECT_GT(first->Blocks, 1u);
+  EXPECT_EQ(ProgressText(TProgress{3, 196608, false, 0}), "3 blocks, 196608 bytes");
+  EXPECT_EQ(ProgressText(reports.back()), std::to_string(first->Blocks) + " blocks, " +
+                                              std::to_string(first->Bytes) + " bytes, decoding: 5000 entries");
 }
 
 TEST(Session, TwoSessionsAtOnceEachWithItsOwnStack) {
