@@ -138,6 +138,29 @@ TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit) {
   return scale;
 }
 
+std::vector<QPointF> ChartPointsForDisplay(const std::vector<QPointF>& points, size_t cap) {
+  cap = std::max<size_t>(cap, 4);
+  if (points.size() <= cap) return points;
+  std::vector<QPointF> shown;
+  shown.reserve(cap);
+  shown.push_back(points.front());
+  // The inner points in stretches of about equal count, two kept of each.
+  const size_t inner = points.size() - 2, stretches = cap / 2 - 1;
+  for (size_t k = 0; k < stretches; ++k) {
+    const size_t from = 1 + inner * k / stretches, to = 1 + inner * (k + 1) / stretches;
+    if (from >= to) continue;
+    size_t lo = from, hi = from;
+    for (size_t i = from; i < to; ++i) {
+      if (points[i].y() < points[lo].y()) lo = i;
+      if (points[i].y() > points[hi].y()) hi = i;
+    }
+    shown.push_back(points[std::min(lo, hi)]);
+    if (lo != hi) shown.push_back(points[std::max(lo, hi)]);
+  }
+  shown.push_back(points.back());
+  return shown;
+}
+
 void TProfileTableModel::SetTable(const TProfileTable* table) {
   beginResetModel();
   FTable = table;
@@ -286,11 +309,10 @@ client::TProfileRange TProfileView::Range() const {
 void TProfileView::ShowProgress(const client::TProgress& p) {
   // A figure posted by a read that has ended since is not news.
   if (!FReading) return;
-  ProgressText->setText(QStringLiteral("%1 blocks, %2 bytes").arg(p.Blocks).arg(p.Bytes));
-  emit Working(QStringLiteral("Profile view: reading %1 (%2 blocks, %3 bytes)")
-                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)))
-                   .arg(p.Blocks)
-                   .arg(p.Bytes));
+  const QString figures = QString::fromStdString(client::ProgressText(p));
+  ProgressText->setText(figures);
+  emit Working(QStringLiteral("Profile view: reading %1 (%2)")
+                   .arg(QString::fromStdString(client::LogicalNameDotted(FProfile.Name)), figures));
 }
 
 void TProfileView::Read() {
@@ -306,6 +328,8 @@ void TProfileView::Read() {
   const client::TObjectRef ref = FProfile;
   const std::shared_ptr<client::TCancelToken> token = FCancel;
   auto table = std::make_shared<TProfileTable>();
+  // Which columns hold numbers is a look at every cell: the worker does it.
+  auto numeric = std::make_shared<std::vector<int>>();
   QPointer<TProfileView> self(this);
   // The main window's own link is closed meanwhile; its status bar says
   // what this view's session does instead.
@@ -330,6 +354,7 @@ void TProfileView::Read() {
               qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
           *table = session.ReadProfile(ref, range, call);
           session.Close();
+          *numeric = ProfileNumericColumns(*table);
         },
         nullptr);
   } catch (const std::exception& e) {
@@ -349,7 +374,7 @@ void TProfileView::Read() {
   CancelButton->setEnabled(false);
   Progress->setVisible(false);
   ProgressText->setText(QStringLiteral("%1 entries").arg(table->Rows.size()));
-  ShowTable(std::move(*table));
+  ShowTable(std::move(*table), *numeric);
 }
 
 void TProfileView::Cancel() { FCancel->Cancel(); }
@@ -357,6 +382,11 @@ void TProfileView::Cancel() { FCancel->Cancel(); }
 void TProfileView::ReadWhenShown() { QTimer::singleShot(0, this, &TProfileView::Read); }
 
 void TProfileView::ShowTable(TProfileTable table) {
+  const std::vector<int> numeric = ProfileNumericColumns(table);
+  ShowTable(std::move(table), numeric);
+}
+
+void TProfileView::ShowTable(TProfileTable table, const std::vector<int>& numeric) {
   FTable = std::move(table);
   TableModel->SetTable(&FTable);
   // Widths from the headings and the first rows (the model's texts are made
@@ -368,7 +398,6 @@ void TProfileView::ShowTable(TProfileTable table) {
   // Every numeric column may be charted; the first one is, to begin with.
   const QSignalBlocker block(ChartColumns);
   ChartColumns->clear();
-  const std::vector<int> numeric = ProfileNumericColumns(FTable);
   // The first column with a unit is charted to begin with (a measured
   // quantity rather than a status word).
   int charted = numeric.empty() ? -1 : numeric.front();
@@ -383,7 +412,8 @@ void TProfileView::ShowTable(TProfileTable table) {
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(c == charted ? Qt::Checked : Qt::Unchecked);
   }
-  UpdateChart();
+  // The table paints first; the chart follows in a later turn of the loop.
+  QTimer::singleShot(0, this, &TProfileView::UpdateChart);
 }
 
 std::vector<int> TProfileView::ChartedColumns() const {
@@ -452,9 +482,12 @@ void TProfileView::UpdateChart() {
       const std::string& description = FTable.Columns[static_cast<size_t>(p.Column)].Description;
       series->setName(QString::fromStdString(description) +
                       (scale.Unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(scale.Unit)));
+      // The table keeps every entry; the chart draws no more points than
+      // its width can tell apart.
+      const std::vector<QPointF> shown = ChartPointsForDisplay(p.Points, kChartPointsShown);
       QList<QPointF> points;
-      points.reserve(static_cast<qsizetype>(p.Points.size()));
-      for (const QPointF& pt : p.Points) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
+      points.reserve(static_cast<qsizetype>(shown.size()));
+      for (const QPointF& pt : shown) points.append(QPointF(pt.x(), pt.y() / scale.Factor));
       series->replace(points);
       chart->addSeries(series);
       series->attachAxis(xAxis);

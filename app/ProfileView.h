@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QPointF>
 #include <QDialog>
 #include <QStringList>
 #include <QString>
@@ -51,6 +52,14 @@ struct TChartAxisScale {
   QString LabelFormat;  // printf form, "%.2f"
 };
 TChartAxisScale ChartAxisScale(double lo, double hi, const QString& unit);
+
+// The points of one chart series thinned for display to at most `cap`
+// (at least 4): the first and the last point, and in each of cap/2 - 1
+// stretches between them its lowest and its highest point, in their order,
+// so peaks and dips stay drawn. Fewer points than `cap` come back as they are.
+std::vector<QPointF> ChartPointsForDisplay(const std::vector<QPointF>& points, size_t cap);
+// The most points one series of the profile chart draws.
+inline constexpr size_t kChartPointsShown = 2000;
 
 // The table of a profile for the view: cell texts are made when a cell is
 // shown, so tens of thousands of entries are on screen at once.
@@ -119,6 +128,8 @@ public:
   QListWidget* ChartColumns;
 
 private:
+  // `numeric`: ProfileNumericColumns of the table, worked out off the window's thread.
+  void ShowTable(client::TProfileTable table, const std::vector<int>& numeric);
   void UpdateChart();
   void ShowProgress(const client::TProgress& p);
 

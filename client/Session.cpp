@@ -53,6 +53,8 @@ struct TSession::TState {
   std::optional<std::vector<TObjectListEntry>> Objects;
   std::string LastXml;
   TProgress Progress;
+  // The next read's answer is a profile buffer: its decoding is reported.
+  bool ReportEntries = false;
   const TCall* Call = nullptr;
   uint32_t NextInvocationCounter = 1;
   TLayerNames LayerNames;
@@ -65,6 +67,9 @@ struct TSession::TState {
 };
 
 namespace {
+
+// How often a profile read reports the entries decoded so far.
+constexpr size_t kEntriesPerReport = 1000;
 
 // The engine's log callback carries no context: the session that is calling
 // into the engine on this thread receives the lines.
@@ -112,6 +117,9 @@ int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t ou
     *inLength = static_cast<int32_t>(response.size());
     ++s->Progress.Blocks;
     s->Progress.Bytes += response.size();
+    // The engine takes a while over a large answer before it returns: the
+    // decoding is said to have begun as soon as the last part is in.
+    if (s->ReportEntries && IsLastPartOfAnswer(response)) s->Progress.Decoding = true;
     if (s->Call && s->Call->Progress) s->Call->Progress(s->Progress);
     return 0;
   } catch (const std::exception& e) {
@@ -119,6 +127,30 @@ int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t ou
     return 1;
   }
 }
+
+}  // namespace
+
+std::string ProgressText(const TProgress& p) {
+  std::string text = Format("%llu blocks, %llu bytes", static_cast<unsigned long long>(p.Blocks),
+                            static_cast<unsigned long long>(p.Bytes));
+  if (p.Decoding) text += Format(", decoding: %llu entries", static_cast<unsigned long long>(p.Entries));
+  return text;
+}
+
+bool IsLastPartOfAnswer(std::string_view apdu) {
+  // An HDLC link may hand the LLC header up with the APDU.
+  if (apdu.size() >= 3 && static_cast<uint8_t>(apdu[0]) == 0xE6 && (static_cast<uint8_t>(apdu[1]) & 0xFE) == 0xE6 &&
+      apdu[2] == 0)
+    apdu.remove_prefix(3);
+  const auto at = [apdu](size_t i) { return static_cast<uint8_t>(apdu[i]); };
+  if (apdu.size() < 2) return false;
+  if (at(0) == 0xE0) return (at(1) & 0x80) != 0;  // general block: the last-block bit of its control byte
+  if (at(0) != 0xC4) return false;                // get-response
+  if (at(1) == 0x01) return true;                 // normal: all in one
+  return at(1) == 0x02 && apdu.size() >= 4 && at(3) != 0;  // with a data block: its last-block flag
+}
+
+namespace {
 
 const TObjectListEntry* FindEntry(const std::vector<TObjectListEntry>& list, int classId, const TLogicalName& name) {
   for (const TObjectListEntry& e : list)
@@ -776,8 +808,21 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
                              why ? why->c_str() : "no data in the answer"));
   }
   r.DataXml = *data;
+  // A buffer of tens of thousands of entries takes a while to decode: the
+  // caller hears of it now and then, so a view need not sit silent.
+  std::function<void(size_t)> entryRead;
+  if (s.ReportEntries && call.Progress) {
+    s.Progress.Decoding = true;
+    s.Progress.Entries = 0;
+    call.Progress(s.Progress);
+    entryRead = [&s, &call](size_t n) {
+      if (n % kEntriesPerReport) return;
+      s.Progress.Entries = n;
+      call.Progress(s.Progress);
+    };
+  }
   try {
-    r.Value = ParseDataXml(*data);
+    r.Value = ParseDataXml(*data, entryRead);
   } catch (const std::exception& e) {
     throw EMeterError(Format("%s: unreadable answer (%s)", ObjectRefText(ref).c_str(), e.what()));
   }
@@ -891,13 +936,25 @@ TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, 
   }
   TObjectRef bufferRef = ref;
   bufferRef.Member = 2;
-  TValue buffer = Get(bufferRef, call, selection).Value;
+  s.ReportEntries = true;
+  TValue buffer;
+  try {
+    buffer = Get(bufferRef, call, selection).Value;
+  } catch (...) {
+    s.ReportEntries = false;
+    throw;
+  }
+  s.ReportEntries = false;
   if (buffer.Kind != TValueKind::vkArray)
     throw EMeterError(Format("%s: the buffer is not an array", ObjectRefText(ref).c_str()));
   for (TValue& entry : buffer.Items) {
     if (entry.Kind != TValueKind::vkStructure)
       throw EMeterError(Format("%s: a buffer entry is not a structure", ObjectRefText(ref).c_str()));
     t.Rows.push_back(std::move(entry.Items));
+  }
+  if (call.Progress) {
+    s.Progress.Entries = t.Rows.size();
+    call.Progress(s.Progress);
   }
   return t;
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/Diagnosis.h"
@@ -40,7 +41,19 @@ private:
 struct TProgress {
   uint64_t Blocks = 0;  // exchanges with the meter in this operation
   uint64_t Bytes = 0;   // bytes received in this operation
+  // A profile read once the meter has sent everything: the answer is being
+  // turned into entries, `Entries` of them so far.
+  bool Decoding = false;
+  uint64_t Entries = 0;
 };
+
+// "28 blocks, 1064600 bytes", and ", decoding: 12000 entries" once decoding.
+std::string ProgressText(const TProgress& p);
+
+// The meter's answer is complete with this APDU: a get response that is
+// not a data block, or its last data block, or the last general block.
+// Ciphered answers tell nothing before they are deciphered (false).
+bool IsLastPartOfAnswer(std::string_view apdu);
 
 struct TCall {
   TCancelToken* Cancel = nullptr;

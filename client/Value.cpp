@@ -63,7 +63,7 @@ int64_t SignExtend(uint64_t bits, int bytes) {
 }
 
 // Reads the element the parser stands on and moves past it.
-TValue ReadElement(TXMLParser& p, int depth) {
+TValue ReadElement(TXMLParser& p, int depth, const std::function<void(size_t)>* itemRead = nullptr) {
   if (depth > kMaxValueDepth) p.RaiseXMLError(Format("Data nested deeper than %d levels", kMaxValueDepth));
   if (p.FToken != xtStartTag) p.RaiseXMLError("Data element expected");
   TValue v;
@@ -92,7 +92,10 @@ TValue ReadElement(TXMLParser& p, int depth) {
       const bool full = p.FFullElement;
       p.Next();
       if (full) return v;
-      while (p.FToken == xtStartTag) v.Items.push_back(ReadElement(p, depth + 1));
+      while (p.FToken == xtStartTag) {
+        v.Items.push_back(ReadElement(p, depth + 1));
+        if (itemRead && *itemRead) (*itemRead)(v.Items.size());
+      }
       if (p.FToken != xtStopTag || strcasecmp(std::string(p.FTagIdentifier).c_str(), v.Type.c_str()) != 0)
         p.RaiseXMLError("</" + v.Type + "> expected");
       break;
@@ -194,14 +197,14 @@ std::optional<int64_t> TValue::Integer() const {
   return std::nullopt;
 }
 
-TValue ParseDataXml(std::string_view xml) {
+TValue ParseDataXml(std::string_view xml, const std::function<void(size_t)>& itemRead) {
   TXMLParser p(xml);  // stands on the first token
   bool wrapped = false;
   if (p.FToken == xtStartTag && strcasecmp(std::string(p.FTagIdentifier).c_str(), "Data") == 0 && !p.FFullElement) {
     wrapped = true;
     p.Next();
   }
-  TValue v = ReadElement(p, 0);
+  TValue v = ReadElement(p, 0, &itemRead);
   if (wrapped) {
     if (p.FToken != xtStopTag) p.RaiseXMLError("</Data> expected");
     p.Next();

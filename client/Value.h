@@ -4,6 +4,8 @@
 // scaled and given their unit.
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,9 +53,10 @@ struct TValue {
 };
 
 // Reads one Data element (optionally inside <Data>..</Data>). Nesting deeper
-// than kMaxValueDepth is refused.
+// than kMaxValueDepth is refused. `itemRead`, when set, is told the count of
+// the outermost array's or structure's items read so far, after each one.
 inline constexpr int kMaxValueDepth = 64;
-TValue ParseDataXml(std::string_view xml);
+TValue ParseDataXml(std::string_view xml, const std::function<void(size_t)>& itemRead = {});
 
 // ---------------------------------------------------------------- dates
 

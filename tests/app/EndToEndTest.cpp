@@ -7,7 +7,10 @@
 #include <QComboBox>
 #include <QFile>
 #include <QDateTimeEdit>
+#include <QChart>
+#include <QChartView>
 #include <QLabel>
+#include <QLineSeries>
 #include <QSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -406,6 +409,15 @@ void EndToEndTest::profileByDateAndByEntries() {
   QCOMPARE(status.first(), QStringLiteral("Profile view: connecting to 127.0.0.1:%1").arg(sim.Port()));
   QVERIFY2(status[1].startsWith("Profile view: reading 1.0.99.1.0.255 ("), qPrintable(status[1]));
   QCOMPARE(status.last(), QStringLiteral("Not connected"));
+  // Once the meter has sent everything, the entries decoded so far.
+  const auto decodingAt = [&status](const QString& note) {
+    for (qsizetype i = 0; i < status.size(); ++i)
+      if (status[i].startsWith("Profile view: reading 1.0.99.1.0.255 (") && status[i].endsWith(note)) return i;
+    return qsizetype{-1};
+  };
+  QVERIFY2(decodingAt(", decoding: 0 entries)") > 0, qPrintable(status.join(" | ")));
+  QVERIFY2(decodingAt(", decoding: 9 entries)") > decodingAt(", decoding: 0 entries)"), qPrintable(status.join(" | ")));
+  QCOMPARE(view->ProgressText->text(), QStringLiteral("9 entries"));
   const client::TProfileTable& t = view->Table();
   QCOMPARE(t.Columns.size(), size_t{6});
   QCOMPARE(t.Rows.size(), size_t{9});
@@ -424,8 +436,10 @@ void EndToEndTest::profileByDateAndByEntries() {
   QCOMPARE(shown.index(0, 2).data().toString(), ProfileCellText(t.Columns[2], t.Rows[0][2]));
   QCOMPARE(shown.index(8, 0).data().toString(), QString::fromStdString(client::ValueToText(t.Rows[8][0])));
   QCOMPARE(shown.index(0, 2).data(Qt::TextAlignmentRole).value<Qt::Alignment>(), Qt::AlignRight | Qt::AlignVCenter);
-  // The chart draws the first column with a unit against the clock.
+  // The chart draws the first column with a unit against the clock, in a
+  // turn of the loop after the table.
   QCOMPARE(view->ChartedColumns(), (std::vector<int>{2}));
+  QCoreApplication::processEvents();
   // Its axis reads in the prefix the energy needs, the unit in the title.
   QCOMPARE(view->ValueAxisTitles(), QStringList{ChartAxisScale(0, *t.Rows.back()[2].Number(), "Wh").Unit});
   QVERIFY(view->ValueAxisTitles().first() != QLatin1String("Wh"));
@@ -451,6 +465,35 @@ void EndToEndTest::profileByDateAndByEntries() {
   view->LastEntry->setValue(3);
   QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
   QCOMPARE(view->Table().Rows.size(), size_t{3});
+
+  // The whole profile (5000 entries): decoding is reported every thousand
+  // entries; table and CSV keep every entry, the chart draws a thinned line.
+  view->LastEntry->setValue(0);
+  status.clear();
+  QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  QStringList notes;
+  for (const QString& line : status) {
+    const qsizetype at = line.indexOf(", decoding: ");
+    if (at >= 0) notes << line.mid(at + 12).chopped(1);
+  }
+  QCOMPARE(notes, (QStringList{"0 entries", "1000 entries", "2000 entries", "3000 entries", "4000 entries",
+                               "5000 entries"}));
+  QCOMPARE(view->Table().Rows.size(), size_t{5000});
+  QCOMPARE(view->TableView->model()->rowCount(), 5000);
+  view->ExportCsv(fx.Path("whole.csv"));
+  QFile whole(fx.Path("whole.csv"));
+  QVERIFY(whole.open(QIODevice::ReadOnly));
+  QCOMPARE(whole.readAll().count("\r\n"), 1 + 5000);
+  QCoreApplication::processEvents();
+  const QList<QAbstractSeries*> series = view->Chart->chart()->series();
+  QCOMPARE(series.size(), 1);
+  const auto* line = qobject_cast<QLineSeries*>(series.first());
+  QVERIFY(line);
+  QVERIFY2(line->count() > 1000 && line->count() <= static_cast<int>(kChartPointsShown), qPrintable(QString::number(line->count())));
+  // The last entry is drawn, at its clock time.
+  const auto last = client::DecodeDateTime(view->Table().Rows.back()[0].Bytes);
+  QVERIFY(last.has_value());
+  QCOMPARE(line->at(line->count() - 1).x(), 1000.0 * static_cast<double>(client::DateTimeToUnix(*last).value_or(0)));
 }
 
 void EndToEndTest::cipheredGmacAssociation() {

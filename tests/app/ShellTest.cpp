@@ -45,6 +45,8 @@ private slots:
   void readableValues();
   void chartAxisScale_data();
   void chartAxisScale();
+  void chartPointsForDisplay_data();
+  void chartPointsForDisplay();
 };
 
 void ShellTest::failingOperationRestoresAndReports_data() {
@@ -391,6 +393,43 @@ void ShellTest::chartAxisScale() {
   QCOMPARE(s.Factor, factor);
   QCOMPARE(s.Unit, title);
   QCOMPARE(s.LabelFormat, format);
+}
+
+void ShellTest::chartPointsForDisplay_data() {
+  QTest::addColumn<int>("count");
+  QTest::addColumn<int>("cap");
+  QTest::addColumn<int>("spike");  // index of a lone high point, -1 none
+  QTest::addColumn<int>("dip");    // index of a lone low point, -1 none
+  QTest::newRow("fewer than the cap") << 10 << 20 << -1 << -1;
+  QTest::newRow("exactly the cap") << 20 << 20 << 7 << 3;
+  QTest::newRow("a day of minutes") << 1440 << 100 << 713 << 1001;
+  QTest::newRow("spike next to the ends") << 5000 << 40 << 1 << 4998;
+  QTest::newRow("cap below four") << 50 << 1 << 25 << -1;
+}
+
+// Display thinning keeps the ends, every lone spike and dip, the points in
+// clock order, and no more than the cap.
+void ShellTest::chartPointsForDisplay() {
+  QFETCH(int, count);
+  QFETCH(int, cap);
+  QFETCH(int, spike);
+  QFETCH(int, dip);
+  std::vector<QPointF> points;
+  for (int i = 0; i < count; ++i) points.emplace_back(1000.0 * i, 50.0 + (i % 7));
+  if (spike >= 0) points[static_cast<size_t>(spike)].setY(1e6);
+  if (dip >= 0) points[static_cast<size_t>(dip)].setY(-1e6);
+  const std::vector<QPointF> shown = ChartPointsForDisplay(points, static_cast<size_t>(cap));
+  if (count <= std::max(cap, 4)) {
+    QVERIFY(shown == points);
+    return;
+  }
+  QVERIFY2(shown.size() <= static_cast<size_t>(std::max(cap, 4)), qPrintable(QString::number(shown.size())));
+  QCOMPARE(shown.front(), points.front());
+  QCOMPARE(shown.back(), points.back());
+  for (size_t i = 1; i < shown.size(); ++i) QVERIFY(shown[i - 1].x() < shown[i].x());
+  const auto has = [&](int at) { return std::find(shown.begin(), shown.end(), points[static_cast<size_t>(at)]) != shown.end(); };
+  if (spike >= 0) QVERIFY(has(spike));
+  if (dip >= 0) QVERIFY(has(dip));
 }
 
 void ShellTest::shortNameLookup_data() {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -24,6 +25,65 @@ TMeterProfile WrapperProfile(int port, int client) {
   p.Port = port;
   p.ClientAddress = client;
   return p;
+}
+
+// Whether an answer's APDU is its last part, by kind of APDU.
+TEST(Session, LastPartOfAnAnswer) {
+  const struct {
+    const char* Apdu;
+    bool Last;
+  } cases[] = {
+      {"C401C100090100", true},                // get-response-normal
+      {"C402C1000000000100820100", false},      // data block 1, more to come
+      {"C402C1010000000200820100", true},       // data block 2, the last
+      {"E6E700C402C1010000000200", true},       // the same after an LLC header
+      {"E6E700C402C1000000000100", false},
+      {"E0C0000100000100", true},               // general block, last-block bit set
+      {"E0400001000001", false},                // general block, streaming, more to come
+      {"C403C1000000", false},                  // get-response-with-list: not a block of a profile
+      {"CC0B300000000100", false},              // ciphered: nothing to tell
+      {"C402C1", false},                        // cut short
+      {"C4", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    std::string bytes;
+    for (size_t i = 0; c.Apdu[i] && c.Apdu[i + 1]; i += 2)
+      bytes += static_cast<char>(std::stoi(std::string(c.Apdu + i, 2), nullptr, 16));
+    EXPECT_EQ(IsLastPartOfAnswer(bytes), c.Last) << c.Apdu;
+  }
+}
+
+// A profile read reports its blocks, then the decoding: entries never
+// fewer than before, ending at the count of the table, and a block count
+// that no longer changes once decoding has begun.
+TEST(Session, ProfileReadReportsDecodingUpToTheLastEntry) {
+  test::TSimProcess sim({"--port", "0"});
+  TSession s(WrapperProfile(sim.Port(), 16));
+  s.Open();
+  std::vector<TProgress> reports;
+  TCall call;
+  call.Progress = [&reports](const TProgress& p) { reports.push_back(p); };
+  TProfileRange range;
+  range.Kind = TProfileRange::rEntries;
+  const TProfileTable t = s.ReadProfile(TObjectRef{7, ParseLogicalName("1.0.99.1.0.255"), 0}, range, call);
+  s.Close();
+  ASSERT_EQ(t.Rows.size(), 5000u);
+  const auto first = std::find_if(reports.begin(), reports.end(), [](const TProgress& p) { return p.Decoding; });
+  ASSERT_NE(first, reports.end());
+  EXPECT_EQ(first->Entries, 0u);
+  std::vector<uint64_t> entries;
+  for (auto p = first; p != reports.end(); ++p) {
+    EXPECT_TRUE(p->Decoding);
+    EXPECT_EQ(p->Blocks, first->Blocks);
+    if (entries.empty() || entries.back() != p->Entries) entries.push_back(p->Entries);
+  }
+  EXPECT_EQ(entries, (std::vector<uint64_t>{0, 1000, 2000, 3000, 4000, 5000}));
+  EXPECT_EQ(reports.back().Blocks, first->Blocks);
+  EXPECT_GT(first->Blocks, 1u);
+  EXPECT_EQ(ProgressText(TProgress{3, 196608, false, 0}), "3 blocks, 196608 bytes");
+  EXPECT_EQ(ProgressText(reports.back()), std::to_string(first->Blocks) + " blocks, " +
+                                              std::to_string(first->Bytes) + " bytes, decoding: 5000 entries");
 }
 
 TEST(Session, TwoSessionsAtOnceEachWithItsOwnStack) {

@@ -377,10 +377,7 @@ std::string CellOf(const client::TValue& v, const TProfileColumn& col) {
 void CmdProfile(TContext& c, const TObjectRef& ref, const TProfileRange& range) {
   TProgressLine progress;
   TCall call = c.Call;
-  call.Progress = [&](const TProgress& p) {
-    progress.Show(Format("%llu blocks, %llu bytes", static_cast<unsigned long long>(p.Blocks),
-                         static_cast<unsigned long long>(p.Bytes)));
-  };
+  call.Progress = [&](const TProgress& p) { progress.Show(ProgressText(p)); };
   const TProfileTable t = c.Session->ReadProfile(ref, range, call);
   switch (c.Format) {
     case TFormat::fXml:
