@@ -197,7 +197,7 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
     TSession session(p);
-    const bool counted = p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA;
+    const bool counted = p.CountsInvocations();
     if (counted) invocationCounter = std::max(invocationCounter, LoadInvocationCounter(p));
     const uint32_t firstCounter = invocationCounter;
     session.SetInvocationCounter(invocationCounter);
