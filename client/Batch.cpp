@@ -285,8 +285,7 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
       const TFleetMeter& meter = meters[i];
       report([&] { ++FCounts.InFlight; });
       TMeterResult result;
-      const bool counted = FOptions.KeepInvocationCounters &&
-                           (meter.Profile.Ciphered() || meter.Profile.Mechanism == mGMAC || meter.Profile.Mechanism == mECDSA);
+      const bool counted = FOptions.KeepInvocationCounters && meter.Profile.CountsInvocations();
       int delay = FOptions.RetryDelayMs;
       for (int attempt = 1; attempt <= 1 + std::max(FOptions.Retries, 0); ++attempt) {
         TCall call;

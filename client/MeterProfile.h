@@ -57,6 +57,9 @@ struct TMeterProfile {
   bool InvocationCounterAuto = false;
 
   bool Ciphered() const { return Policy != 0; }
+  // Whether the session's messages carry an invocation counter the meter
+  // checks: a ciphered context, or HLS with GMAC or ECDSA.
+  bool CountsInvocations() const { return Ciphered() || Mechanism == mGMAC || Mechanism == mECDSA; }
   // The engine's ApplicationContext: 1 SN, 2 SN ciphered, 3 LN, 4 LN ciphered.
   int ApplicationContext() const { return (ShortNames ? 1 : 3) + (Ciphered() ? 1 : 0); }
   // Fails with a one-line message naming the field, the value and what was

@@ -187,8 +187,9 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
   }
 
   // One attempt: open, read what a public association shows, close. The
-  // invocation counter runs on from attempt to attempt: a meter refuses one
-  // it has seen.
+  // invocation counter runs on from attempt to attempt, and from where the
+  // last session with this meter and client left it: a meter refuses one it
+  // has seen. A counter that rose is kept for the sessions after the probe.
   uint32_t invocationCounter = 1;
   auto attempt = [&](const TMeterProfile& p, bool readInfo) -> TProbeAttempt {
     if (o.OnStart) o.OnStart(p);
@@ -196,6 +197,9 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
     TSession session(p);
+    const bool counted = p.CountsInvocations();
+    if (counted) invocationCounter = std::max(invocationCounter, LoadInvocationCounter(p));
+    const uint32_t firstCounter = invocationCounter;
     session.SetInvocationCounter(invocationCounter);
     try {
       session.Open(attemptCall);
@@ -235,6 +239,13 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     }
     session.Close();
     invocationCounter = std::max(invocationCounter, session.InvocationCounter());
+    if (counted && invocationCounter > firstCounter) {
+      try {
+        SaveInvocationCounter(p, invocationCounter);
+      } catch (const std::exception&) {
+        // An unwritable data folder costs the next session its counter, not the probe its attempt.
+      }
+    }
     a.ElapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0).count());
     return a;
   };
@@ -324,10 +335,12 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     TProbeAttempt a = attempt(p, p.ClientAddress == 16);
     const bool ok = a.Outcome == "associated";
     if (!record(a)) break;
-    if (!ok && p.ClientAddress != 16)
-      if (auto q = withQuirks(a, false)) {
+    // A failure a quirk may cure, of the given client or of the public one
+    // reading its object list with short names, is tried again with it.
+    if (!ok || !a.Detail.empty())
+      if (auto q = withQuirks(a, p.ClientAddress == 16)) {
         result.Recommended = q;
-        givenDone = true;
+        if (p.ClientAddress != 16) givenDone = true;
         continue;
       }
     if (ok) {

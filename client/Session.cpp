@@ -483,7 +483,7 @@ void FillContext(TSession::TState& s) {
     c.Secret.Size = static_cast<int32_t>(s.Secret.size());
     c.Secret.Bytes = reinterpret_cast<uint8_t*>(s.Secret.data());
   }
-  if (p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA) {
+  if (p.CountsInvocations()) {
     s.EK = p.EK;
     s.AK = p.AK;
     s.KEK = p.KEK;
@@ -650,7 +650,7 @@ void TSession::Open(const TCall& call) {
   TState& s = *F;
   const TMeterProfile& p = s.Profile;
   LoadEcdsaKeys(s);
-  if (p.InvocationCounterAuto && (p.Ciphered() || p.Mechanism == mGMAC || p.Mechanism == mECDSA))
+  if (p.InvocationCounterAuto && p.CountsInvocations())
     ReadMeterInvocationCounter(s, call);
   TCallScope scope(s, call);
   const int firstTimeout = s.Profile.Quirks.FirstResponseTimeoutMs;

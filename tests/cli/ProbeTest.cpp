@@ -3,6 +3,9 @@
 // its budget, and the meter it saves must then read the object list.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include <nlohmann/json.hpp>
 
 #include "CliProcess.h"
@@ -119,6 +122,72 @@ TEST(Probe, SuggestsTheQuirksItSawANeedFor) {
 
   // The probe used the meter's first invocation counters.
   const TRun objects = RunCli({"--meter", "padded", "--ic", "auto", "--format", "json", "objects"}, home.Path);
+  ASSERT_EQ(objects.Status, 0) << Describe(objects);
+  EXPECT_GT(json::parse(objects.Out).size(), 40u);
+}
+
+// A meter whose public client speaks short names only and sends data
+// blocks it did not grant (its object list, 20 objects longer than the
+// built-in one, needs more than its PDU size): the public short-names
+// association is tried again with the quirk its object list needs.
+TEST(Probe, PublicShortNamesGetTheirQuirkToo) {
+  const char* source = std::getenv("QUILLON_SOURCE_DIR");
+  ASSERT_NE(source, nullptr) << "run through ctest, which sets QUILLON_SOURCE_DIR";
+  std::string model = ReadFile(std::string(source) + "/data/sim/meter.txt");
+  const size_t at = model.find("client 16 LN 1\n");
+  ASSERT_NE(at, std::string::npos);
+  model.replace(at, 14, "client 16 SN 1");
+  for (int n = 0; n < 20; ++n)
+    model += "\nobject 1 0 0.0.96.50." + std::to_string(n) + ".255 sn=" + std::to_string(5000 + 16 * n) + " \"Spare " +
+             std::to_string(n) + "\"\nattr 2 <Unsigned Value=\"07\" />\n";
+  TTempDir home;
+  const std::string modelPath = home.Path + "/model.txt";
+  std::ofstream(modelPath) << model;
+  test::TSimProcess meter({"--port", "0", "--model", modelPath, "--blocks-without-bit"});
+  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--format", "json", "probe", "--budget",
+                         "20", "--attempt-timeout", "700", "--save", "sn"},
+                        home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const json out = json::parse(r.Out);
+  std::vector<std::string> outcomes;
+  for (const json& a : out["attempts"]) outcomes.push_back(a["outcome"]);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"AARE rejected", "associated", "associated"})) << r.Out;
+  EXPECT_EQ(out["attempts"][1]["detail"], "Block-transfer-with-get received when not allowed by the conformance block")
+      << r.Out;
+  EXPECT_EQ(out["suggested_quirks"], json({"blocks-without-bit"})) << r.Out;
+  EXPECT_EQ(out["recommended"]["referencing"], "sn") << r.Out;
+  EXPECT_EQ(out["recommended"]["quirks"], "blocks-without-bit") << r.Out;
+  const TRun objects = RunCli({"--meter", "sn", "--format", "json", "objects"}, home.Path);
+  ASSERT_EQ(objects.Status, 0) << Describe(objects);
+  EXPECT_EQ(json::parse(objects.Out).size(), out["attempts"][2]["objects"].get<size_t>());
+}
+
+// A meter that has taken higher counters from client 32 than 1: the probe
+// goes on from the counter the last session left, and leaves its own for
+// the sessions after it.
+TEST(Probe, InvocationCounterGoesOnFromTheSavedOne) {
+  test::TSimProcess meter({"--port", "0", "--invocation-counter", "100000"});
+  TTempDir home;
+  const std::vector<std::string> ciphered{
+      "--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--client", "32", "--security", "auth-enc", "--ek",
+      "000102030405060708090A0B0C0D0E0F", "--ak", "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF", "--kek",
+      "101112131415161718191A1B1C1D1E1F", "--system-title", "4D4D4D0000BC614E", "--server-system-title",
+      "5153494D00000001", "--format", "json"};
+  std::vector<std::string> args = ciphered;
+  args.insert(args.end(), {"--ic", "100000", "get", "1.0.1.8.0.255"});
+  const TRun first = RunCli(args, home.Path);
+  ASSERT_EQ(first.Status, 0) << Describe(first);
+  args = ciphered;
+  args.insert(args.end(), {"probe", "--budget", "20", "--attempt-timeout", "700", "--save", "counted"});
+  const TRun r = RunCli(args, home.Path);
+  ASSERT_EQ(r.Status, 0) << Describe(r);
+  const json out = json::parse(r.Out);
+  std::vector<std::string> outcomes;
+  for (const json& a : out["attempts"]) outcomes.push_back(a["outcome"]);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"associated", "associated"})) << r.Out;
+  EXPECT_EQ(out["recommended"]["client"], 32) << r.Out;
+  // The saved meter reads without being told the counter.
+  const TRun objects = RunCli({"--meter", "counted", "--format", "json", "objects"}, home.Path);
   ASSERT_EQ(objects.Status, 0) << Describe(objects);
   EXPECT_GT(json::parse(objects.Out).size(), 40u);
 }

@@ -798,7 +798,7 @@ int main(int argc, char** argv) {
     });
     // A meter refuses an invocation counter it has seen: the count goes on
     // from where the last process left it.
-    const bool counted = profile.Ciphered() || profile.Mechanism == mGMAC || profile.Mechanism == mECDSA;
+    const bool counted = profile.CountsInvocations();
     if (counted) c.Session->SetInvocationCounter(LoadInvocationCounter(profile));
     if (!o.InvocationCounter.empty() && o.InvocationCounter != "auto") {
       const unsigned long long n = std::strtoull(o.InvocationCounter.c_str(), nullptr, 10);

@@ -190,7 +190,7 @@ PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_Association
   if (client->Ciphered) {
     PduStr plain, failure;
     uint8_t style = 0;
-    if (!Decipher(initiate, plain, style, failure)) {
+    if (!Decipher(initiate, plain, style, failure, !FMisbehaviour.AarqCounterUnchecked)) {
       // A counter it has seen is refused without a reason; an InitiateRequest
       // it cannot decipher is answered with a confirmed service error
       // (initiate-error, application-reference deciphering-error).
@@ -425,7 +425,7 @@ PduStr TSimAssociation::HandleHlsReply(const PduStr& plainRequest, bool& handled
   return T_COSEMpdu::CreateVariant(xmlReadResponse, std::move(rr))->Encoded();
 }
 
-bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure) {
+bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure, bool checkCounter) {
   failure = TSimServer::ExceptionResponse(1 /* ServiceNotAllowed */, 5 /* DecipheringError */);
   if (request.empty()) return false;
   int tag = static_cast<uint8_t>(request[0]);
@@ -454,7 +454,8 @@ bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& st
     TGCMAndCompression::DecryptAndDecompress(title, content, PduStr(), FSecurity.EK, FSecurity.AK, sc, counter, plain,
                                              [](const std::string&) {});
     auto last = FLastClientCounters.find(FCurrent.Address);
-    if (last != FLastClientCounters.end() ? counter <= last->second : counter < FFirstClientCounter) {
+    const bool tooLow = last != FLastClientCounters.end() ? counter <= last->second : counter < FFirstClientCounter;
+    if (checkCounter && tooLow) {
       failure = TSimServer::ExceptionResponse(1, 6 /* InvocationCounterError */);
       if (last != FLastClientCounters.end())
         Log(Format("invocation counter %u of client %d not above %u", counter, FCurrent.Address, last->second));
@@ -462,7 +463,8 @@ bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& st
         Log(Format("invocation counter %u of client %d below %u", counter, FCurrent.Address, FFirstClientCounter));
       return false;
     }
-    FLastClientCounters[FCurrent.Address] = counter;
+    // Unchecked, the counter is taken as it is and not remembered.
+    if (checkCounter) FLastClientCounters[FCurrent.Address] = counter;
   } catch (const std::exception& e) {
     Log(std::string("deciphering failed: ") + e.what());
     return false;

@@ -54,6 +54,10 @@ struct TSimMisbehaviour {
   size_t TrailingBytes = 0;
   // Every ciphered answer carries the same invocation counter.
   bool FrozenInvocationCounter = false;
+  // The counter of the ciphered InitiateRequest in the AARQ is neither
+  // checked nor remembered: only the requests inside the association are,
+  // and a counter too low is refused there (exception response).
+  bool AarqCounterUnchecked = false;
 };
 
 class TSimAssociation {
@@ -107,7 +111,7 @@ private:
   PduStr HandleInner(const PduStr& request);
   // Ciphering: the plain request out of a protected one, and the protected
   // form of a plain response. Fails with the exception response to send.
-  bool Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure);
+  bool Decipher(const PduStr& request, PduStr& plain, uint8_t& style, PduStr& failure, bool checkCounter = true);
   PduStr Encipher(const PduStr& plain, uint8_t style);
   PduStr ResponseF(const PduStr& challenge, const PduStr& otherChallenge, bool fromServer);
   void Log(const std::string& s) {

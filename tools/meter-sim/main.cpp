@@ -76,6 +76,10 @@ const char* kHelp =
     "  --trailing-bytes N  N zero bytes after the APDU inside every ciphered answer\n"
     "  --frozen-invocation-counter  every ciphered answer carries the same\n"
     "                  invocation counter\n"
+    "  --aarq-counter-unchecked  the invocation counter of the ciphered AARQ is\n"
+    "                  neither checked nor remembered, only those of the requests\n"
+    "                  after it: a counter too low is refused inside the association\n"
+    "                  (exception response invocation-counter-error)\n"
     "\n"
     "  --model FILE    object model and client configuration (default: meter.txt of\n"
     "                  the shared data folder share/quillon, else the built-in\n"
@@ -257,6 +261,8 @@ int main(int argc, char** argv) {
       odd.BlocksWithoutBit = true;
     } else if (a == "--frozen-invocation-counter") {
       odd.FrozenInvocationCounter = true;
+    } else if (a == "--aarq-counter-unchecked") {
+      odd.AarqCounterUnchecked = true;
     } else if (a == "--quiet") {
       quiet = true;
     } else {
