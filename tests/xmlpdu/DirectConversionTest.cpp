@@ -167,5 +167,56 @@ TEST(PduToXml, KeepsTheDecoderChecks) {
   }
 }
 
+// Data values have a writer of their own: every form it writes itself, the
+// forms it hands to the generic code, the nesting limit exactly, and text
+// handed on in pieces, against the tree (and through a whole APDU).
+TEST(PduToXml, DataWriterAsTheTree) {
+  auto nested = [](int arrays) {
+    PduStr b;
+    for (int i = 0; i < arrays; ++i) b += H("0101");
+    return b + H("00");
+  };
+  PduStr many = H("0183010000");  // 65536 NullData: a five-digit Qty
+  many.append(65536, '\0');
+  const struct {
+    const char* what;
+    PduStr bytes;
+  } cases[] = {
+      {"numbers of every size", H("020A030105FFFFFFFE0600000001100102110212ABCD14800000000000000115FFFFFFFFFFFFFFFF"
+                                  "16071700000000")},
+      {"floats, bcd, deltas", H("02081740490FDB18400921FB54442D180D991CFF1D80001E000000011F0120FFFF")},
+      {"text, quotes, control characters, empty", H("0206090548656C6C6F0A04276122270902004109000C000A03616263")},
+      {"fixed octets, printable and not", H("02041A07EA0C0A041B303132331907EA0C0A04000000008000000730313233")},
+      {"bit string and compact array among values", H("0203040A8FC01302021106050A000000011103")},
+      {"null and don't care", H("010200FF")},
+      {"nested arrays at the limit", nested(99)},
+      {"one level beyond", nested(100)},
+      {"a five-digit count", many},
+      {"truncated octet string", H("0202090A4142")},
+      {"truncated length", H("020109")},
+      {"truncated date-time", H("19070A")},
+      {"truncated compact array", H("13020211")},
+  };
+  for (const auto& c : cases)
+    for (TXMLId id : {xmlData, xmlIgnore}) {
+      ExpectSame(&T_Data::ClassInfo, id, c.bytes, c.what);
+      // Pieces joined are the whole text.
+      const TOutcome whole = Streamed(&T_Data::ClassInfo, id, c.bytes);
+      std::string joined;
+      const TOutcome pieces = quillon::Run(c.bytes, [&](TStringWrapper& r) {
+        TCOSEMPduBase::PduToXmlPieces(id, &T_Data::ClassInfo, r, [&](std::string_view p) { joined += p; }, 64);
+        return joined;
+      });
+      EXPECT_EQ(pieces.Xml, whole.Xml) << c.what;
+    }
+  EXPECT_EQ(Streamed(&T_Data::ClassInfo, xmlData, nested(100)).Xml, "error: Nesting deeper than 200 levels");
+  EXPECT_NE(Streamed(&T_Data::ClassInfo, xmlIgnore, nested(99)).Xml.find("<NullData />"), std::string::npos);
+  // Inside an APDU the levels above the value count as well.
+  for (int arrays : {96, 97, 98, 99}) {
+    const PduStr apdu = H("C401C100") + nested(arrays);
+    ExpectSame(&T_COSEMpdu::ClassInfo, xmlIgnore, apdu, std::to_string(arrays) + " arrays in a GetResponse");
+  }
+}
+
 }  // namespace
 }  // namespace quillon

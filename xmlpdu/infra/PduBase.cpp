@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -24,6 +25,16 @@ void TScriptStream::EmitTagAttrLn(std::string_view tag, std::string_view attr, s
              std::string_view("\" />\r\n"));
 }
 
+void TScriptStream::Grow(size_t n) {
+  // Room is made a stretch at a time: the characters std::string fills in
+  // are written over while they are still in the cache.
+  // Within the capacity reserved it stays there; past it the text grows as
+  // std::string grows it.
+  constexpr size_t kStretch = 64u << 10;
+  const size_t stretch = FLen + std::max(n, kStretch);
+  FText.resize(FLen + n > FText.capacity() ? stretch : std::min(stretch, FText.capacity()));
+}
+
 void TScriptStream::Reserve(size_t n) {
   FText.reserve(n);
 #ifdef MADV_POPULATE_WRITE
@@ -43,10 +54,14 @@ void TScriptStream::Reserve(size_t n) {
 TNestingGuard::TNestingGuard(const TXMLParser* p) {
   if (++Depth() > kMaxPduNesting) {
     --Depth();
-    std::string msg = Format("Nesting deeper than %d levels", kMaxPduNesting);
-    if (p) p->RaiseXMLError(msg);
-    RaiseGeneral(msg);
+    RaiseTooDeep(p);
   }
+}
+
+void TNestingGuard::RaiseTooDeep(const TXMLParser* p) {
+  std::string msg = Format("Nesting deeper than %d levels", kMaxPduNesting);
+  if (p) p->RaiseXMLError(msg);
+  RaiseGeneral(msg);
 }
 
 PduPtr CreateFromDataPduStrNotImplemented(const char* className) {

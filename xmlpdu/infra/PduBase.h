@@ -75,29 +75,24 @@ public:
     }
   }
   void Emit(std::string_view s) {
-    if (!LineNotEmpty) FText.append(static_cast<size_t>(Indent) * 2, ' ');
-    FText += s;
+    const size_t indent = LineNotEmpty ? 0 : static_cast<size_t>(Indent) * 2;
+    char* out = Room(indent + s.size());
+    std::memset(out, ' ', indent);
+    std::memcpy(out + indent, s.data(), s.size());
+    FLen += indent + s.size();
     LineNotEmpty = true;
   }
-  void EmitLn(std::string_view s) {
-    Emit(s);
-    FText += "\r\n";
-    LineNotEmpty = false;
-    if (FText.size() >= FlushAt) Flush();
-  }
+  void EmitLn(std::string_view s) { AppendLine(s, std::string_view("\r\n")); }
   // The rest of the line (indented when nothing stands on it yet) from its
-  // parts and the line end among them, with one resize of the text.
+  // parts and the line end among them.
   template <class... P>
   void AppendLine(P... parts) {
     const size_t indent = LineNotEmpty ? 0 : static_cast<size_t>(Indent) * 2;
-    const size_t at = FText.size();
-    FText.resize(at + indent + (parts.size() + ... + 0));
-    char* out = FText.data() + at;
+    char* out = Room(indent + (parts.size() + ... + 0));
     std::memset(out, ' ', indent);
     out += indent;
     ((std::memcpy(out, parts.data(), parts.size()), out += parts.size()), ...);
-    LineNotEmpty = false;
-    if (FText.size() >= FlushAt) Flush();
+    EndLine(out);
   }
   void XMLOpenTagLn(std::string_view tag);
   void XMLCloseTagLn(std::string_view tag);
@@ -118,11 +113,31 @@ public:
     --Indent;
     XMLCloseTagLn(name);
   }
+
+  // Writing lines in place: Room(n) gives room for n more characters after
+  // the text, EndLine(end) takes what was written up to `end` as whole lines.
+  char* Room(size_t n) {
+    if (FText.size() - FLen < n) Grow(n);
+    return FText.data() + FLen;
+  }
+  void EndLine(const char* end) {
+    FLen = static_cast<size_t>(end - FText.data());
+    LineNotEmpty = false;
+    if (FLen >= FlushAt) Flush();
+  }
+
   // Room for n characters. The pages of a large text are mapped in one go,
   // not one page fault per 4 KB as the text is written.
   void Reserve(size_t n);
-  const std::string& AsString() const { return FText; }
-  std::string Take() { return std::move(FText); }
+  const std::string& AsString() {
+    FText.resize(FLen);
+    return FText;
+  }
+  std::string Take() {
+    FText.resize(FLen);
+    FLen = 0;
+    return std::move(FText);
+  }
   // Text handed on in pieces instead of kept whole: once a line end brings
   // the text to `flushAt` characters, `sink` gets it and the text starts
   // again empty. Flush hands on what is left.
@@ -131,15 +146,19 @@ public:
     FlushAt = flushAt;
   }
   void Flush() {
-    if (FSink && !FText.empty()) FSink(FText);
-    FText.clear();
+    if (FSink && FLen != 0) FSink(std::string_view(FText.data(), FLen));
+    FLen = 0;
   }
 
   bool LineNotEmpty = false;
   int Indent = 0;
 
 private:
+  void Grow(size_t n);
+  // FText[0, FLen) is the text; the rest of FText is room already made
+  // (std::string only lets its own characters be written).
   std::string FText;
+  size_t FLen = 0;
   std::function<void(std::string_view)> FSink;
   size_t FlushAt = SIZE_MAX;
 };
@@ -222,11 +241,13 @@ public:
   TNestingGuard(const TNestingGuard&) = delete;
   TNestingGuard& operator=(const TNestingGuard&) = delete;
 
-private:
+  // The levels counted on this thread, for code that counts its own levels
+  // (and leaves the count as it found it).
   static int& Depth() {
     thread_local int depth = 0;
     return depth;
   }
+  [[noreturn]] static void RaiseTooDeep(const TXMLParser* p = nullptr);
 };
 
 // The default factory functions of the root: every Data-value read fails.
