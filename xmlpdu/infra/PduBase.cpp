@@ -2,8 +2,8 @@
 
 #include <sys/mman.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 
@@ -25,28 +25,98 @@ void TScriptStream::EmitTagAttrLn(std::string_view tag, std::string_view attr, s
              std::string_view("\" />\r\n"));
 }
 
-void TScriptStream::Grow(size_t n) {
-  // Room is made a stretch at a time: the characters std::string fills in
-  // are written over while they are still in the cache.
-  // Within the capacity reserved it stays there; past it the text grows as
-  // std::string grows it.
-  constexpr size_t kStretch = 64u << 10;
-  const size_t stretch = FLen + std::max(n, kStretch);
-  FText.resize(FLen + n > FText.capacity() ? stretch : std::min(stretch, FText.capacity()));
+namespace {
+constexpr size_t kStagingMax = 32u << 10;
+constexpr size_t kStagingMin = 512;
+
+// The buffer of the last stream on a thread waits there for the next one, so
+// that converting one APDU after another does not allocate it each time.
+struct TSpareBuffer {
+  std::unique_ptr<char[]> Buf;
+  size_t Cap = 0;
+};
+TSpareBuffer& SpareBuffer() {
+  thread_local TSpareBuffer spare;
+  return spare;
+}
+constexpr size_t kSpareMax = 1u << 20;
+}  // namespace
+
+TScriptStream::~TScriptStream() {
+  if (!FBuf || FCap > kSpareMax) return;
+  TSpareBuffer& spare = SpareBuffer();
+  if (spare.Cap >= FCap) return;
+  spare.Buf = std::move(FBuf);
+  spare.Cap = FCap;
+}
+
+void TScriptStream::GrowBuffer(size_t n) {
+  size_t cap = std::max({n, 2 * FCap, kStagingMin});
+  TSpareBuffer& spare = SpareBuffer();
+  std::unique_ptr<char[]> buf;
+  if (spare.Buf && spare.Cap >= cap) {
+    buf = std::move(spare.Buf);
+    cap = spare.Cap;
+    spare.Cap = 0;
+  } else {
+    buf.reset(new char[cap]);
+  }
+  if (FLen != 0) std::memcpy(buf.get(), FBuf.get(), FLen);
+  FBuf = std::move(buf);
+  FCap = cap;
+}
+
+void TScriptStream::MakeRoom(size_t n) {
+  // Text handed on in pieces stays in the buffer until its piece is full;
+  // a text kept whole moves on once the buffer has its full size.
+  if (FSink || FCap < kStagingMax) return GrowBuffer(FLen + n);
+  Spill();
+  if (FCap < n) GrowBuffer(n);
+}
+
+void TScriptStream::Spill() {
+  if (FLen == 0 || FSink) return;
+#ifdef MADV_POPULATE_WRITE
+  // The pages of a large text are mapped a few megabytes ahead of the
+  // writing, in one call each, not one page fault per 4 KB.
+  constexpr size_t kAhead = 4u << 20;
+  constexpr uintptr_t kPage = 4096;
+  const size_t end = FText.size() + FLen;
+  if (FText.capacity() >= kAhead && end > FMapped && FText.capacity() >= end) {
+    const auto base = reinterpret_cast<uintptr_t>(FText.data());
+    const uintptr_t from = (base + std::max(FMapped, FText.size()) + kPage - 1) & ~(kPage - 1);
+    FMapped = std::min(FText.capacity(), end + kAhead);
+    const uintptr_t to = (base + FMapped) & ~(kPage - 1);
+    // Only a hint: where the system cannot, the pages come as they are written.
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
+#endif
+  const char* before = FText.data();
+  FText.append(FBuf.get(), FLen);
+  if (FText.data() != before) FMapped = 0;
+  FLen = 0;
 }
 
 void TScriptStream::Reserve(size_t n) {
+  // A short text stays in the buffer until it is taken.
+  constexpr size_t kShort = 256u << 10;
+  if (n <= kShort) {
+    if (FCap < n) GrowBuffer(n);
+    return;
+  }
   FText.reserve(n);
-#ifdef MADV_POPULATE_WRITE
-  constexpr size_t kLarge = 4u << 20;
-  constexpr uintptr_t kPage = 4096;
-  if (FText.capacity() - FText.size() < kLarge) return;
-  const auto begin = reinterpret_cast<uintptr_t>(FText.data() + FText.size());
-  const uintptr_t from = (begin + kPage - 1) & ~(kPage - 1);
-  const uintptr_t to = (reinterpret_cast<uintptr_t>(FText.data()) + n) & ~(kPage - 1);
-  // Only a hint: where the system cannot, the pages come as they are written.
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#endif
+  FMapped = 0;
+  if (FCap < kStagingMax) GrowBuffer(kStagingMax);
+}
+
+std::string TScriptStream::Take() {
+  if (FText.empty() && !FSink) {
+    std::string text(FBuf.get(), FLen);
+    FLen = 0;
+    return text;
+  }
+  Spill();
+  return std::move(FText);
 }
 
 // ------------------------------------------------------------ TNestingGuard
@@ -100,7 +170,7 @@ void TCOSEMPduBase::EmitTagAttrLine(TScriptStream& stream, TXMLId tag, TXMLId at
 std::string TCOSEMPduBase::ToXMLString() const {
   TScriptStream s;
   ToXML(s);
-  return s.AsString();
+  return s.Take();
 }
 
 std::vector<std::string> TCOSEMPduBase::ToStringList(int indent) const {
@@ -149,8 +219,6 @@ std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass required
 void TCOSEMPduBase::PduToXmlPieces(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r,
                                    const std::function<void(std::string_view)>& sink, size_t piece) {
   TScriptStream s;
-  // A piece ends at the first line end past `piece`; lines are short.
-  s.Reserve(piece + 4096);
   s.HandOn(sink, piece);
   requiredClass->PduToXml(id, r, s);
   if (s.Deferred) std::rethrow_exception(s.Deferred);

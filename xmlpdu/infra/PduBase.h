@@ -60,6 +60,10 @@ using TCOSEMPduBaseClass = const TPduClass*;
 // Growable text for the XML form: CR LF line ends, two spaces per level.
 class TScriptStream {
 public:
+  TScriptStream() = default;
+  TScriptStream(const TScriptStream&) = delete;
+  TScriptStream& operator=(const TScriptStream&) = delete;
+  ~TScriptStream();
   // A tree reads all of its bytes before it writes any XML, so a read error
   // anywhere comes before a writing error (a value without a name, say). XML
   // written while the bytes are read keeps its first writing error here until
@@ -117,36 +121,33 @@ public:
   // Writing lines in place: Room(n) gives room for n more characters after
   // the text, EndLine(end) takes what was written up to `end` as whole lines.
   char* Room(size_t n) {
-    if (FText.size() - FLen < n) Grow(n);
-    return FText.data() + FLen;
+    if (FCap - FLen < n) MakeRoom(n);
+    return FBuf.get() + FLen;
   }
   void EndLine(const char* end) {
-    FLen = static_cast<size_t>(end - FText.data());
+    FLen = static_cast<size_t>(end - FBuf.get());
     LineNotEmpty = false;
     if (FLen >= FlushAt) Flush();
   }
 
-  // Room for n characters. The pages of a large text are mapped in one go,
-  // not one page fault per 4 KB as the text is written.
+  // Room for a text of n characters.
   void Reserve(size_t n);
   const std::string& AsString() {
-    FText.resize(FLen);
+    Spill();
     return FText;
   }
-  std::string Take() {
-    FText.resize(FLen);
-    FLen = 0;
-    return std::move(FText);
-  }
+  std::string Take();
   // Text handed on in pieces instead of kept whole: once a line end brings
   // the text to `flushAt` characters, `sink` gets it and the text starts
   // again empty. Flush hands on what is left.
   void HandOn(std::function<void(std::string_view)> sink, size_t flushAt) {
     FSink = std::move(sink);
     FlushAt = flushAt;
+    // A piece ends at the first line end past `flushAt`; lines are short.
+    if (FCap < flushAt + 4096) GrowBuffer(flushAt + 4096);
   }
   void Flush() {
-    if (FSink && FLen != 0) FSink(std::string_view(FText.data(), FLen));
+    if (FSink && FLen != 0) FSink(std::string_view(FBuf.get(), FLen));
     FLen = 0;
   }
 
@@ -154,11 +155,16 @@ public:
   int Indent = 0;
 
 private:
-  void Grow(size_t n);
-  // FText[0, FLen) is the text; the rest of FText is room already made
-  // (std::string only lets its own characters be written).
-  std::string FText;
+  void MakeRoom(size_t n);
+  void Spill();
+  void GrowBuffer(size_t n);
+  // Lines are written into a small buffer that stays in the cache and moved
+  // to the text (or handed on) from there: the text's memory is written once.
+  std::unique_ptr<char[]> FBuf;
+  size_t FCap = 0;
   size_t FLen = 0;
+  std::string FText;
+  size_t FMapped = 0;  // characters of FText's capacity whose pages are mapped
   std::function<void(std::string_view)> FSink;
   size_t FlushAt = SIZE_MAX;
 };
