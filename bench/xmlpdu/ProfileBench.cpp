@@ -1,6 +1,5 @@
-// A load-profile buffer (array of structures: date-time, four
-// double-long-unsigned, unsigned) converted bytes -> tree -> XML and
-// XML -> tree -> bytes, at four sizes to show that the cost grows linearly.
+// A load-profile buffer (see ProfileData.h) converted bytes -> XML and
+// XML -> bytes, at four sizes to show how the cost grows.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -8,9 +7,11 @@
 #include <cstdlib>
 #include <new>
 
+#include "ProfileData.h"
 #include "xmlpdu/Catalogue.h"
 
 using namespace quillon;
+using quillon::bench::ProfileBuffer;
 
 // Heap bytes in use, counted here so that a benchmark can report the peak of
 // one conversion (input excluded) without depending on what else the process
@@ -39,31 +40,6 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
-
-PduStr ProfileBuffer(size_t targetBytes) {
-  constexpr size_t kEntryBytes = 37;
-  size_t n = targetBytes / kEntryBytes;
-  PduStr body;
-  body.reserve(n * kEntryBytes);
-  for (size_t i = 0; i < n; ++i) {
-    body += "\x02\x06";
-    body += '\x19';
-    body += std::string("\x07\xEA\x0C\x0A\x04\x00\x00\x00\x00\x80\x00\x00", 12);
-    body[body.size() - 7] = static_cast<char>(i % 60);
-    for (int k = 0; k < 4; ++k) {
-      body += '\x06';
-      uint32_t v = static_cast<uint32_t>(i * 7 + static_cast<size_t>(k));
-      for (int b = 3; b >= 0; --b) body += static_cast<char>((v >> (8 * b)) & 0xFF);
-    }
-    body += '\x11';
-    body += '\x00';
-  }
-  PduStr pdu;
-  pdu += '\x01';
-  EncodeVarLengthUnsignedInteger(pdu, static_cast<int32_t>(n));
-  pdu += body;
-  return pdu;
-}
 
 void BM_ProfileBytesToXml(benchmark::State& state) {
   PduStr pdu = ProfileBuffer(static_cast<size_t>(state.range(0)));
