@@ -4,9 +4,12 @@
 // caller's logical-name request into their own APDUs and the answer back.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "engine/DLMSProtocol.h"
+#include "xmlpdu/infra/LoggingContext.h"
+#include "xmlpdu/infra/Misc.h"
 
 namespace quillon {
 
@@ -39,6 +42,10 @@ std::string MethodParameterXml(const T_Data* parameters);
 // PDU type. invokeId is two hex digits.
 std::string GetResponseNormalData(const std::string& invokeId, const T_Data& data);
 std::string GetResponseNormalError(const std::string& invokeId, const std::string& resultName);
+// The GetResponseNormal of a value received as bytes (reassembled from
+// blocks), written straight from them; bytes after the value are logged and
+// ignored.
+std::string GetResponseNormalOfRawData(const TLoggingContext& logging, uint8_t invokeId, const PduStr& raw);
 // With return parameters only on success; null for none.
 std::string ActionResponseNormalOf(const std::string& invokeId, const std::string& resultName,
                                    const T_Data* returnParameters = nullptr);
