@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ProfileData.h"
 #include "engine/DLMSProtocol.h"
 
 namespace {
@@ -109,5 +110,41 @@ void LargeResponseAsGeneralBlocks(benchmark::State& state) {
   ReleaseAA(&ctx);
 }
 BENCHMARK(LargeResponseAsGeneralBlocks)->Unit(benchmark::kMillisecond);
+
+// A load profile read as a meter sends it: GetResponseWithDataBlock of
+// 1000-byte pieces of the buffer, the engine asking for each next block, and
+// the whole value's XML as the result.
+void ProfileReadInDataBlocks(benchmark::State& state) {
+  const std::string value = quillon::bench::ProfileBuffer(static_cast<size_t>(state.range(0)));
+  TCannedTransport transport;
+  const size_t blockSize = 1000;
+  uint32_t number = 1;
+  for (size_t pos = 0; pos < value.size(); pos += blockSize, ++number) {
+    const std::string piece = value.substr(pos, blockSize);
+    std::string b("\xC4\x02\xC1", 3);
+    b += static_cast<char>(pos + blockSize >= value.size() ? 1 : 0);
+    for (int k = 3; k >= 0; --k) b += static_cast<char>((number >> (8 * k)) & 0xFF);
+    b += '\0';  // raw data
+    quillon::bench::AppendLength(b, piece.size());
+    transport.Responses.push_back(b + piece);
+  }
+  TDLMSProtocolContext ctx;
+  Establish(ctx, transport, 1200);
+  if (EstablishAA(&ctx) != 0) state.SkipWithError(ctx.Result);
+  size_t xmlBytes = 0;
+  for (auto _ : state) {
+    transport.Next = 0;
+    if (ReadAttributes(&ctx, kRegisterRead) != 0) {
+      state.SkipWithError(ctx.Result);
+      break;
+    }
+    xmlBytes = std::strlen(ctx.Result);
+  }
+  state.counters["blocks"] = static_cast<double>(transport.Responses.size());
+  state.counters["xml_bytes"] = static_cast<double>(xmlBytes);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * value.size()));
+  ReleaseAA(&ctx);
+}
+BENCHMARK(ProfileReadInDataBlocks)->Arg(100 << 10)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "ProfileData.h"
+#include "bench/ProfileData.h"
 #include "xmlpdu/Catalogue.h"
 
 using namespace quillon;

@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "ProfileData.h"
+#include "bench/ProfileData.h"
+#include "xmlpdu/infra/Misc.h"
 
 namespace {
 

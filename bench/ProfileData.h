@@ -5,9 +5,20 @@
 #include <cstdint>
 #include <string>
 
-#include "xmlpdu/infra/Misc.h"
-
 namespace quillon::bench {
+
+using PduStr = std::string;
+
+// A-XDR length field.
+inline void AppendLength(PduStr& s, size_t n) {
+  if (n < 0x80) {
+    s += static_cast<char>(n);
+    return;
+  }
+  int bytes = n <= 0xFF ? 1 : n <= 0xFFFF ? 2 : 3;
+  s += static_cast<char>(0x80 | bytes);
+  for (int b = bytes - 1; b >= 0; --b) s += static_cast<char>((n >> (8 * b)) & 0xFF);
+}
 
 inline PduStr ProfileBuffer(size_t targetBytes) {
   constexpr size_t kEntryBytes = 37;
@@ -29,7 +40,7 @@ inline PduStr ProfileBuffer(size_t targetBytes) {
   }
   PduStr pdu;
   pdu += '\x01';
-  EncodeVarLengthUnsignedInteger(pdu, static_cast<int32_t>(n));
+  AppendLength(pdu, n);
   pdu += body;
   return pdu;
 }
