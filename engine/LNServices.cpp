@@ -11,29 +11,6 @@
 
 namespace quillon {
 
-// The GetResponseNormal of the value reassembled from blocks, its XML written
-// straight from the bytes (a load profile can be megabytes): the text the
-// value's tree would give inside the response, the same errors, and bytes
-// after the value logged and ignored.
-std::string GetResponseNormalOfRawData(const TLoggingContext& logging, uint8_t invokeId, const PduStr& raw) {
-  TStringWrapper r(raw);
-  TScriptStream s;
-  s.Reserve(raw.size() * 10 + 256);
-  s.XMLOpenTagLn(XMLIdName(xmlGetResponseNormal));
-  ++s.Indent;
-  s.EmitTagAttrLn(XMLIdName(xmlInvokeIdAndPriority), XMLIdName(xmlValue), Hex2(invokeId));
-  s.XMLOpenTagLn(XMLIdName(xmlResult));
-  ++s.Indent;
-  T_Data::ClassInfo.PduToXml(xmlData, r, s);
-  --s.Indent;
-  s.XMLCloseTagLn(XMLIdName(xmlResult));
-  --s.Indent;
-  s.XMLCloseTagLn(XMLIdName(xmlGetResponseNormal));
-  if (s.Deferred) std::rethrow_exception(s.Deferred);
-  LogIgnoredBytes(logging, r.GetRemainingBytes(), "reassembled data");
-  return s.Take();
-}
-
 namespace {
 
 // Room kept free in an APDU for the protection a request may still receive.

@@ -1,6 +1,7 @@
 // A value reassembled from GET blocks is written to XML straight from its
-// bytes; the answer must be the one the value's tree gave inside the
-// response: the same text, the same errors, bytes after it logged.
+// bytes, and a decoded value into its response without a tree of the
+// response; both must give what the trees give: the same text, the same
+// errors, bytes after the value logged.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,7 +9,7 @@
 
 #include "engine/PduHelpers.h"
 #include "engine/ServiceFamilies.h"
-#include "xmlpdu/Data.h"
+#include "xmlpdu/Catalogue.h"
 
 using namespace quillon;
 
@@ -41,10 +42,19 @@ TEST(ReassembledData, AsTheValuesTreeInsideTheResponse) {
     logging.FLogStringProc = [&](const std::string& s) { logged.push_back(s); };
     treeLogging.FLogStringProc = [&](const std::string& s) { loggedByTree.push_back(s); };
     const std::string direct = OrError([&] { return GetResponseNormalOfRawData(logging, 0xC1, c.raw); });
-    const std::string viaTree = OrError([&] {
-      return GetResponseNormalData(Hex2(0xC1), *DecodeReceived<T_Data>(treeLogging, xmlData, c.raw, "reassembled data"));
+    // The response's text made from the value's tree and read again, as the
+    // trees give it.
+    std::unique_ptr<T_Data> tree;
+    const std::string viaTrees = OrError([&] {
+      tree = DecodeReceived<T_Data>(treeLogging, xmlData, c.raw, "reassembled data");
+      return TCOSEMPduBase::Clean(xmlGetResponseNormal, &T_GetResponseNormal::ClassInfo,
+                                  "<GetResponseNormal><InvokeIdAndPriority Value=\"C1\" /><Result>" +
+                                      DataElementXml(*tree) + "</Result></GetResponseNormal>");
     });
-    EXPECT_EQ(direct, viaTree) << c.what;
+    EXPECT_EQ(direct, viaTrees) << c.what;
+    if (tree) {
+      EXPECT_EQ(GetResponseNormalData("C1", *tree), viaTrees) << c.what;
+    }
     EXPECT_EQ(logged, loggedByTree) << c.what;
   }
 }
