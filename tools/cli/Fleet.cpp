@@ -220,7 +220,14 @@ int Batch(int argc, char** argv) {
   TBatchRunner runner(options, job);
   runner.OnResult = [&](const TMeterResult& r) {
     for (const json& j : ResultRecords(r)) lines.Write(j);
-    if (!r.Ok) failures.push_back(TMeterResult{.Meter = r.Meter, .Error = r.Error, .Diagnosis = r.Diagnosis});
+    if (!r.Ok) {
+      // The summary needs who failed and why, not what was read.
+      TMeterResult failed;
+      failed.Meter = r.Meter;
+      failed.Error = r.Error;
+      failed.Diagnosis = r.Diagnosis;
+      failures.push_back(std::move(failed));
+    }
     if (writer) writer->Push(r);
   };
   runner.OnProgress = [&](const TBatchCounts& c) {
