@@ -48,12 +48,15 @@ void EnsureApplication() {
   static int argc = 1;
   static char name[] = "bench_app";
   static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> app;
+  // The application is left to the end of the process: destroyed from an
+  // exit handler it would run after Qt's own globals made during its
+  // construction are gone, and crash.
+  static QApplication* app = nullptr;
   static std::unique_ptr<QTemporaryDir> dir;
   static std::unique_ptr<TAppSettings> settings;
   if (app) return;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  app = std::make_unique<QApplication>(argc, argv);
+  app = new QApplication(argc, argv);
   dir = std::make_unique<QTemporaryDir>();
   settings = std::make_unique<TAppSettings>(QStringLiteral("quillon"), dir->path(), dir->path());
 }
