@@ -121,7 +121,7 @@ public:
   // Writing lines in place: Room(n) gives room for n more characters after
   // the text, EndLine(end) takes what was written up to `end` as whole lines.
   char* Room(size_t n) {
-    if (FCap - FLen < n) MakeRoom(n);
+    if (FCap - FLen < n || FBuf == nullptr) MakeRoom(n);
     return FBuf.get() + FLen;
   }
   void EndLine(const char* end) {
