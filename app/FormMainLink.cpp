@@ -36,7 +36,6 @@
 #if defined(QUILLON_HAVE_CLIENT) && defined(QUILLON_HAVE_XMLPDU)
 #define QUILLON_APP_HAS_LINK 1
 #include "client/Session.h"
-#include "comm/Serial.h"
 #include "comm/TCPClient.h"
 #include "xmlpdu/Catalogue.h"
 #include "xmlpdu/Data.h"
@@ -64,9 +63,53 @@ QString StripDataWrapper(QString text) {
 
 namespace {
 
-// Key encryption key and client system title the program proposes.
-const char* const kKEKHex = "7E51C0A9B3D24F86E0A5917C3B6D28F4";
-const char* const kClientSystemTitle = "QXV00001";
+// The controls a connect reads, checked as the operator typed them: a
+// failure names the field as the dialog does, before anything is sent. The
+// values themselves become the profile through the settings file form only.
+void CheckLinkControls(const TFormSettings& f, bool ciphered) {
+  f.GetAddresses(false);
+  f.GetIntValue(f.EDITResponseTimeout, 0, 2147483647);
+  const bool tcp = f.RBSelectTCP->isChecked();
+  if (tcp) {
+    f.GetIntValue(f.EDITConnectTimeout, 0, 2147483647);
+  } else {
+    // The device path wins; without one the COM number names the port.
+    if (f.EDITDevicePath->text().trimmed().isEmpty()) f.GetIntValue(f.EDITComPort, 1, 2147483647);
+    f.GetIntValue(f.EDITBaud, 45, 2147483647);
+  }
+  f.Quirks->Quirks();
+  const int mechanism = f.GetMechanismName();
+  const client::TSettingsSecurityFields use = client::SettingsSecurityFields(ciphered, mechanism);
+  if (use.SigningKeyFiles) {
+    if (f.EDITClientSigningKeyFile->text().trimmed().isEmpty())
+      RaiseGeneral("Client signing key (PEM): a file is needed for HIGH  (ECDSA)");
+    if (f.EDITServerSigningKeyFile->text().trimmed().isEmpty())
+      RaiseGeneral("Meter signing key (PEM): a file is needed for HIGH  (ECDSA)");
+  }
+  if (use.Password) {
+    if (f.EDITPW->text().trimmed().isEmpty()) {
+      if (mechanism == client::mLow) RaiseGeneral("PW missing for low level security");
+      RaiseGeneral(Format("%s a secret is needed for %s", f.PasswordCaption().toUtf8().constData(),
+                          f.CBAuthMechanism->currentText().toUtf8().constData()));
+    }
+    f.GetPasswordBytes();
+  }
+  if (use.Keys) {
+    f.GetHexGUEK();
+    f.GetHexGAK();
+  }
+  if (use.ServerSystemTitle) f.GetHexServerSystemTitle();
+  if (tcp) {
+    // Addresses only: the window connects to no host name.
+    const std::string text = f.EDITServerIP->text().toStdString();
+    std::string ip;
+    int port = -1;
+    bool isIPv4 = true, error = true;
+    TProtocolLayerTCPClient::SplitIPAddressAndPort(text, ip, port, isIPv4, error);
+    if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
+    if (port < 0) RaiseGeneral("Server TCP port not specified");
+  }
+}
 
 }  // namespace
 
@@ -76,75 +119,10 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
   s.ReferencingModel = f.GetReferencingModel();
   if (Ciphered(s.ReferencingModel)) s.Protection = f.GetProtectionOnRequestToApply();
   if (!forConnect) return s;
-  client::TMeterProfile& p = s.Profile;
-  p.ShortNames = s.ReferencingModel == 1 || s.ReferencingModel == 2;
-  // A ciphered context; each request carries the protection chosen for it.
-  p.Policy = Ciphered(s.ReferencingModel) ? 3 : 0;
-  // Addresses in the ranges the chosen profile can carry.
-  const TAddressSettings a = f.GetAddresses(false);
-  p.ClientAddress = a.Client;
-  p.ServerAddress = a.Server;
-  p.ResponseTimeout = f.GetIntValue(f.EDITResponseTimeout, 0, 2147483647);
-  if (f.RBSelectTCP->isChecked()) {
-    p.Transport = client::TTransport::tWrapperTcp;
-    p.Host = f.EDITServerIP->text().toStdString();  // split below
-    p.ConnectTimeout = f.GetIntValue(f.EDITConnectTimeout, 0, 2147483647);
-  } else {
-    p.Transport = client::TTransport::tHdlcSerial;
-    // The device path wins; without one the COM number names the port.
-    const QString path = f.EDITDevicePath->text().trimmed();
-    p.Device = path.isEmpty() ? TProtocolLayerSerial::DeviceNameOfCOM(f.GetIntValue(f.EDITComPort, 1, 2147483647))
-                              : path.toStdString();
-    p.ModeE = f.CHKModeE->isChecked();
-    p.Baud = f.GetIntValue(f.EDITBaud, 45, 2147483647);
-    if (a.PhysicalAddress >= 0) {
-      p.PhysicalAddress = a.PhysicalAddress;
-      // Either part above one byte's seven bits needs the four-byte form.
-      p.AddressSize = a.PhysicalAddress > 127 || a.Server > 127 ? 4 : 2;
-    } else {
-      p.AddressSize = 1;
-    }
-    if (TAppSettings* a = TAppSettings::Instance())
-      p.InactivityTimeout = a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000);
-  }
-  p.Quirks = f.Quirks->Quirks();
-  p.Mechanism = f.GetMechanismName();
-  if (p.Mechanism == client::mECDSA) {
-    // The key fields hold suite 1's lengths, so the signatures are on P-256.
-    p.Suite = 1;
-    p.ClientSigningKeyFile = f.EDITClientSigningKeyFile->text().trimmed().toStdString();
-    p.ServerSigningKeyFile = f.EDITServerSigningKeyFile->text().trimmed().toStdString();
-    if (p.ClientSigningKeyFile.empty()) RaiseGeneral("Client signing key (PEM): a file is needed for HIGH  (ECDSA)");
-    if (p.ServerSigningKeyFile.empty()) RaiseGeneral("Meter signing key (PEM): a file is needed for HIGH  (ECDSA)");
-  }
-  if (client::UsesPassword(p.Mechanism)) {
-    if (f.EDITPW->text().trimmed().isEmpty()) {
-      if (p.Mechanism == client::mLow) RaiseGeneral("PW missing for low level security");
-      RaiseGeneral(Format("%s a secret is needed for %s", f.PasswordCaption().toUtf8().constData(),
-                          f.CBAuthMechanism->currentText().toUtf8().constData()));
-    }
-    p.Secret = f.GetPasswordBytes();
-  }
-  const bool ciphered = Ciphered(s.ReferencingModel);
-  if (ciphered || p.Mechanism == client::mGMAC || p.Mechanism == client::mECDSA) {
-    p.EK = TMisc::HexStrToByteStr(f.GetHexGUEK().toStdString());
-    p.AK = TMisc::HexStrToByteStr(f.GetHexGAK().toStdString());
-    p.KEK = TMisc::HexStrToByteStr(kKEKHex);
-  }
-  // GMAC and SHA-256 compute with both system titles.
-  if (ciphered || p.Mechanism >= client::mGMAC) {
-    p.ClientSystemTitle = kClientSystemTitle;
-    p.ServerSystemTitle = TMisc::HexStrToByteStr(f.GetHexServerSystemTitle().toStdString());
-  }
-  if (p.Transport == client::TTransport::tWrapperTcp) {
-    const std::string text = p.Host;
-    int port = -1;
-    bool isIPv4 = true, error = true;
-    TProtocolLayerTCPClient::SplitIPAddressAndPort(text, p.Host, port, isIPv4, error);
-    if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
-    if (port < 0) RaiseGeneral("Server TCP port not specified");
-    p.Port = port;
-  }
+  CheckLinkControls(f, Ciphered(s.ReferencingModel));
+  // Each request of a ciphered context carries the protection chosen for it
+  // (`Protection`); the profile's policy serves the session's own requests.
+  s.Profile = CurrentMeterProfile();
   return s;
 }
 

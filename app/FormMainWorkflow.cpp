@@ -148,6 +148,11 @@ void TFormMain::LVClick() {
 client::TMeterProfile TFormMain::CurrentMeterProfile() const {
   TIniFile controls{QString()};
   FormSettings->SaveControls(controls);
+  // The HDLC inactivity timeout is kept in the program's file only.
+  if (TAppSettings* a = TAppSettings::Instance())
+    if (a->Ini().ValueExists(QStringLiteral("Misc"), QStringLiteral("0")))
+      controls.WriteInteger(QStringLiteral("Misc"), QStringLiteral("0"),
+                            a->Ini().ReadInteger(QStringLiteral("Misc"), QStringLiteral("0"), 30000));
   client::TIniData data;
   data.Parse(controls.ToText().toStdString());
   return client::ProfileFromSettings(data);

@@ -348,22 +348,19 @@ void TFormSettings::UpdateSecurityFields() {
       if (CBAuthMechanism->currentText() == QLatin1String(m.Text)) mechanism = m.Value;
   const QString referencing = CBReferencingModel->currentText();
   const bool ciphered = referencing.endsWith(QLatin1String("with ciphering"));
-  const bool password = client::UsesPassword(mechanism);
-  LBLPW->setText(QLatin1String(password && mechanism != client::mLow ? kCaptionHLSSecret : kCaptionLowPW));
+  const client::TSettingsSecurityFields use = client::SettingsSecurityFields(ciphered, mechanism);
+  LBLPW->setText(QLatin1String(use.Password && mechanism != client::mLow ? kCaptionHLSSecret : kCaptionLowPW));
   for (QWidget* w : {static_cast<QWidget*>(LBLPW), static_cast<QWidget*>(EDITPW), static_cast<QWidget*>(PWTextEdit),
                      static_cast<QWidget*>(CHKPWHex)})
-    w->setEnabled(password);
-  const bool keys = ciphered || mechanism == client::mGMAC || mechanism == client::mECDSA;
+    w->setEnabled(use.Password);
   for (QWidget* w : {static_cast<QWidget*>(LBLGUEK), static_cast<QWidget*>(EDITGUEK), static_cast<QWidget*>(LBLGAK),
                      static_cast<QWidget*>(EDITGAK)})
-    w->setEnabled(keys);
-  const bool title = ciphered || mechanism >= client::mGMAC;
-  LBLServerSystemTitle->setEnabled(title);
-  EDITServerSystemTitle->setEnabled(title);
-  const bool signing = mechanism == client::mECDSA;
+    w->setEnabled(use.Keys);
+  LBLServerSystemTitle->setEnabled(use.ServerSystemTitle);
+  EDITServerSystemTitle->setEnabled(use.ServerSystemTitle);
   for (QWidget* w : {static_cast<QWidget*>(LBLClientSigningKeyFile), static_cast<QWidget*>(EDITClientSigningKeyFile),
                      static_cast<QWidget*>(LBLServerSigningKeyFile), static_cast<QWidget*>(EDITServerSigningKeyFile)})
-    w->setEnabled(signing);
+    w->setEnabled(use.SigningKeyFiles);
   UpdateSecurityProblem();
 }
 
@@ -595,25 +592,18 @@ void TFormSettings::SaveLoadSettings(bool save, const QString& fileName) {
 }
 
 TAddressSettings TFormSettings::GetAddresses(bool typedOnly) const {
-  // Seven address bits per HDLC address byte; two bytes give 14 bits.
-  constexpr int kOneByte = 127, kTwoBytes = 16383, kWrapperPort = 65535;
-  auto value = [&](const QLineEdit* edit, int min, int max) {
-    return typedOnly && edit->text().trimmed().isEmpty() ? -1 : GetIntValue(edit, min, max);
+  auto value = [&](const QLineEdit* edit, client::TAddressRange r) {
+    return typedOnly && edit->text().trimmed().isEmpty() ? -1 : GetIntValue(edit, r.Min, r.Max);
   };
+  const bool tcp = RBSelectTCP->isChecked();
+  const bool physical = !tcp && !EDITPhysicalAddress->text().trimmed().isEmpty();
+  // The ranges the settings file form is read with as well.
+  const client::TSettingsAddressRanges ranges = client::SettingsAddressRanges(tcp, physical);
   TAddressSettings a;
-  if (RBSelectTCP->isChecked()) {
-    a.Client = value(EDITClientAddress, 0, 255);
-    a.Server = value(EDITServerAddress, 0, kWrapperPort);
-    return a;
-  }
-  a.Client = value(EDITClientAddress, 0, kOneByte);
-  if (EDITPhysicalAddress->text().isEmpty()) {
-    a.Server = value(EDITServerAddress, 1, kOneByte);
-    a.HDLCUpperAddress = a.Server;
-  } else {
-    a.PhysicalAddress = value(EDITPhysicalAddress, 0, kTwoBytes);
-    a.Server = value(EDITServerAddress, 0, kTwoBytes);
-  }
+  a.Client = value(EDITClientAddress, ranges.Client);
+  if (physical) a.PhysicalAddress = value(EDITPhysicalAddress, ranges.Physical);
+  a.Server = value(EDITServerAddress, ranges.Server);
+  if (!tcp && !physical) a.HDLCUpperAddress = a.Server;
   return a;
 }
 

@@ -16,6 +16,7 @@
 namespace quillon {
 
 TIniFile::TIniFile(const QString& fileName) : FFileName(fileName) {
+  if (fileName.isEmpty()) return;  // in memory only
   QFile f(fileName);
   if (f.open(QIODevice::ReadOnly)) FromText(QString::fromUtf8(f.readAll()));
 }

@@ -12,7 +12,8 @@ namespace quillon {
 
 class TIniFile {
 public:
-  // Reads the file when it exists; a missing file is an empty one.
+  // Reads the file when it exists; a missing file is an empty one, and so
+  // is one without a name (kept in memory only).
   explicit TIniFile(const QString& fileName);
 
   const QString& FileName() const { return FFileName; }

@@ -311,11 +311,40 @@ bool Flag(const std::string& v) { return v == "1" || Same(v, "true") || Same(v, 
 
 }  // namespace
 
+TSettingsSecurityFields SettingsSecurityFields(bool ciphered, int mechanism) {
+  TSettingsSecurityFields f;
+  f.Password = UsesPassword(mechanism);
+  f.Keys = ciphered || mechanism == mGMAC || mechanism == mECDSA;
+  f.ServerSystemTitle = ciphered || mechanism >= mGMAC;
+  f.SigningKeyFiles = mechanism == mECDSA;
+  return f;
+}
+
+TSettingsAddressRanges SettingsAddressRanges(bool tcp, bool physicalAddress) {
+  constexpr int kOneByte = 127, kTwoBytes = 16383, kWrapperPort = 65535;
+  if (tcp) return {{0, 255}, {0, kWrapperPort}, {0, kTwoBytes}};
+  if (!physicalAddress) return {{0, kOneByte}, {1, kOneByte}, {0, kTwoBytes}};
+  return {{0, kOneByte}, {0, kTwoBytes}, {0, kTwoBytes}};
+}
+
+int ServerAddressSize(const TMeterProfile& p) {
+  if (p.AddressSize) return p.AddressSize;
+  if (p.PhysicalAddress < 0) return 1;
+  return p.PhysicalAddress > 127 || p.ServerAddress > 127 ? 4 : 2;
+}
+
 TMeterProfile ProfileFromSettings(const TIniData& ini) {
   TMeterProfile p;
-  auto get = [&](const char* key) { return ini.Get(kSection, key); };
+  // Blanks around a value are never part of it (the window trims what is typed).
+  auto get = [&](const char* key) {
+    const std::string v = ini.Get(kSection, key);
+    const size_t first = v.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : v.substr(first, v.find_last_not_of(" \t") - first + 1);
+  };
   auto where = [](const char* key) { return std::string("settings ") + key; };
-  if (Flag(get("RBSelectTCP"))) {
+  auto number = [&](const char* key, TAddressRange r) { return IntOf(where(key), get(key), r.Min, r.Max); };
+  const bool tcp = Flag(get("RBSelectTCP"));
+  if (tcp) {
     p.Transport = TTransport::tWrapperTcp;
     p.Port = -1;
     SplitHostPort(where("EDITServerIP"), get("EDITServerIP"), p.Host, p.Port);
@@ -329,13 +358,17 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
       p.Device = TProtocolLayerSerial::DeviceNameOfCOM(IntOf(where("EDITComPort"), get("EDITComPort"), 1, 2147483647));
     p.ModeE = Flag(get("CHKModeE"));
     if (!get("EDITBaud").empty()) p.Baud = IntOf(where("EDITBaud"), get("EDITBaud"), 45, 2147483647);
-    if (!get("EDITPhysicalAddress").empty())
-      p.PhysicalAddress = IntOf(where("EDITPhysicalAddress"), get("EDITPhysicalAddress"), 0, 65535);
+    const std::string misc = ini.Get("Misc", "0");
+    if (!misc.empty()) p.InactivityTimeout = IntOf("settings Misc 0", misc, 0, 2147483647);
   }
   if (!get("EDITResponseTimeout").empty())
     p.ResponseTimeout = IntOf(where("EDITResponseTimeout"), get("EDITResponseTimeout"), 0, 2147483647);
-  p.ClientAddress = IntOf(where("EDITClientAddress"), get("EDITClientAddress"), 0, 255);
-  p.ServerAddress = IntOf(where("EDITServerAddress"), get("EDITServerAddress"), 0, 2147483647);
+  const bool physical = !tcp && !get("EDITPhysicalAddress").empty();
+  const TSettingsAddressRanges ranges = SettingsAddressRanges(tcp, physical);
+  p.ClientAddress = number("EDITClientAddress", ranges.Client);
+  p.ServerAddress = number("EDITServerAddress", ranges.Server);
+  if (physical) p.PhysicalAddress = number("EDITPhysicalAddress", ranges.Physical);
+  if (!tcp) p.AddressSize = ServerAddressSize(p);
   const std::string referencing = ComboText(ini, "CBReferencingModel");
   int r = -1;
   for (int i = 0; i < 4; ++i)
@@ -348,20 +381,23 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
   for (const TMechanismItem& m : kSettingsMechanisms)
     if (auth == m.Text) p.Mechanism = m.Value;
   if (p.Mechanism == 0) RaiseGeneral("No security mechanism specified");
-  if (UsesPassword(p.Mechanism)) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
-  if (ciphered || p.Mechanism == mGMAC || p.Mechanism == mECDSA) {
+  const TSettingsSecurityFields fields = SettingsSecurityFields(ciphered, p.Mechanism);
+  if (fields.Password) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
+  if (fields.Keys) {
     p.EK = BytesOfHex(where("EDITGUEK"), get("EDITGUEK"));
     p.AK = BytesOfHex(where("EDITGAK"), get("EDITGAK"));
+    p.KEK = TMisc::HexStrToByteStr(kSettingsKEKHex);
   }
-  if (p.Mechanism == mECDSA) {
+  if (fields.SigningKeyFiles) {
     // The settings' key fields hold suite 1's lengths: signatures on P-256.
     p.Suite = 1;
     p.ClientSigningKeyFile = get("EDITClientSigningKeyFile");
     p.ServerSigningKeyFile = get("EDITServerSigningKeyFile");
   }
-  // GMAC, SHA-256 and ECDSA compute with the meter's system title as well.
-  if (ciphered || p.Mechanism >= mGMAC)
+  if (fields.ServerSystemTitle) {
     p.ServerSystemTitle = BytesOfHex(where("EDITServerSystemTitle"), get("EDITServerSystemTitle"));
+    p.ClientSystemTitle = kDefaultClientSystemTitle;
+  }
   if (ciphered) {
     const std::string protection = ComboText(ini, "CBProtectionOnRequest");
     p.Policy = -1;

@@ -88,6 +88,33 @@ inline constexpr TMechanismItem kSettingsMechanisms[] = {
 inline bool UsesPassword(int mechanism) {
   return mechanism == mLow || mechanism == mMD5 || mechanism == mSHA1 || mechanism == mSHA256;
 }
+// The security fields of the settings form that a mechanism in a context
+// (ciphered or not) reads; the others are left alone.
+struct TSettingsSecurityFields {
+  bool Password = false;           // EDITPW: the password or HLS secret
+  bool Keys = false;               // EDITGUEK, EDITGAK
+  bool ServerSystemTitle = false;  // EDITServerSystemTitle: GMAC, SHA-256 and ECDSA compute with it
+  bool SigningKeyFiles = false;    // EDITClientSigningKeyFile, EDITServerSigningKeyFile
+};
+TSettingsSecurityFields SettingsSecurityFields(bool ciphered, int mechanism);
+// Key encryption key the settings form proposes where it uses keys: the
+// form has no field for one.
+inline constexpr const char* kSettingsKEKHex = "7E51C0A9B3D24F86E0A5917C3B6D28F4";
+
+// The addresses the settings form can carry for a profile: a wrapper port
+// is 16 bits, an HDLC address byte 7 bits (the client and a one-byte server
+// address); with a physical address the server address has two or four
+// bytes, each part then 0..16383.
+struct TAddressRange {
+  int Min, Max;
+};
+struct TSettingsAddressRanges {
+  TAddressRange Client, Server, Physical;
+};
+TSettingsAddressRanges SettingsAddressRanges(bool tcp, bool physicalAddress);
+// The HDLC server address size of a profile: its own when set, else 1
+// without a physical address, 4 when either part is above 127, 2 otherwise.
+int ServerAddressSize(const TMeterProfile& p);
 
 // Names as users type them.
 const char* MechanismName(int mechanism);  // "none", "low", "md5", ...
@@ -129,7 +156,10 @@ private:
 // The settings file form of the desktop application (section "FormSettings"
 // and its combo-box sections). The serial line is "EDITDevicePath" when that
 // is set (any path, a pseudo-terminal included), else the port number
-// "EDITComPort" (1 /dev/ttyS0, 101 /dev/ttyUSB1, 201 /dev/ttyACM1).
+// "EDITComPort" (1 /dev/ttyS0, 101 /dev/ttyUSB1, 201 /dev/ttyACM1). The HDLC
+// inactivity timeout is key "0" of section "Misc" when the form has it (the
+// program's own settings file does). This is the one way the application's
+// settings become a profile: the window converts its controls through it.
 TMeterProfile ProfileFromSettings(const TIniData& ini);
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini);
 

@@ -432,14 +432,8 @@ void BuildStack(TSession::TState& s) {
     TProtocolLayerHDLC& hdlc = *s.Hdlc;
     hdlc.Name = s.LayerNames.Hdlc;
     hdlc.SupportingLayerInstance = byteLayer;
-    if (p.PhysicalAddress >= 0) {
-      hdlc.SetServerLowerAddress(p.PhysicalAddress);
-      hdlc.SetServerAddressSize(p.AddressSize ? p.AddressSize
-                                              : (p.PhysicalAddress >= 128 || p.ServerAddress >= 128 ? 4 : 2));
-    } else {
-      hdlc.SetServerAddressSize(p.AddressSize ? p.AddressSize : 1);
-      hdlc.SetServerLowerAddress(0);
-    }
+    hdlc.SetServerAddressSize(ServerAddressSize(p));
+    hdlc.SetServerLowerAddress(p.PhysicalAddress >= 0 ? p.PhysicalAddress : 0);
     hdlc.SetServerUpperAddress(p.ServerAddress);
     hdlc.InformationFieldLength = 128;
     if (p.Quirks.HdlcInfoLength) {

@@ -1,5 +1,6 @@
 // The settings turned into a meter profile: TCP address forms, HDLC
-// addressing, and settings that stop a command before anything is sent.
+// addressing, settings that stop a command before anything is sent, and
+// the window reaching the profile its saved settings file gives.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -9,7 +10,10 @@
 #include "AppTestSupport.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
+#include "app/IniFile.h"
+#include "app/QuirksBox.h"
 #include "client/MeterProfile.h"
+#include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -36,6 +40,18 @@ QString Configure(TFormMain& form, client::TMeterProfile* profile = nullptr) {
   }
 }
 
+void Choose(QComboBox* cb, const char* item) {
+  cb->setCurrentIndex(cb->findText(QLatin1String(item)));
+  QVERIFY(cb->currentIndex() >= 0);
+}
+
+// Everything a session takes from a profile, one field a line.
+QString Rendered(const client::TMeterProfile& p) {
+  client::TIniData ini;
+  client::ProfileToMeterSection(p, ini, "m");
+  return QString::fromStdString(ini.Text() + "inactivity=" + std::to_string(p.InactivityTimeout) + "\n");
+}
+
 }  // namespace
 
 class ProfileTest : public QObject {
@@ -49,6 +65,8 @@ private slots:
   void serialDeviceOfTheSettings();
   void settingsMessagesBeforeConnecting_data();
   void settingsMessagesBeforeConnecting();
+  void windowAndSavedSettingsGiveOneProfile_data();
+  void windowAndSavedSettingsGiveOneProfile();
 };
 
 void ProfileTest::tcpAddress_data() {
@@ -197,6 +215,79 @@ void ProfileTest::settingsMessagesBeforeConnecting() {
   else s.findChild<QLineEdit*>(control)->setText(value);
   QCOMPARE(Configure(form), expected);
   QVERIFY(!form.LinkConnected());  // nothing set up, nothing sent
+}
+
+void ProfileTest::windowAndSavedSettingsGiveOneProfile_data() {
+  QTest::addColumn<QString>("setup");
+  QTest::addColumn<QString>("where");   // host and port, or the serial device
+  QTest::addColumn<QString>("secret");  // hex
+  QTest::newRow("TCP IPv6, ciphered, text password") << "tcp" << "::1:4060" << "6D65746572";
+  QTest::newRow("COM number, physical address, hex HLS secret") << "com" << "/dev/ttyUSB1" << "00FF10";
+  QTest::newRow("device path, SN, ECDSA key files, quirks") << "path" << "/dev/pts/4" << "";
+}
+
+// The window's controls reach the meter through the very profile that the
+// program's settings file, saved by "OK", gives when read back: no rule of
+// the conversion lives in the window alone.
+void ProfileTest::windowAndSavedSettingsGiveOneProfile() {
+  QFETCH(QString, setup);
+  QFETCH(QString, where);
+  QFETCH(QString, secret);
+  TSettingsFixture fx;
+  fx.Settings().Ini().WriteInteger("Misc", "0", 45000);
+  TFormMain form;
+  TFormSettings& s = *form.FormSettings;
+  CommonSettings(s);
+  s.EDITGUEK->setText("00010203 04050607 08090A0B 0C0D0E0F");
+  s.EDITGAK->setText("101112131415161718191A1B1C1D1E1F");
+  s.EDITServerSystemTitle->setText("51534D0000000001");
+  if (setup == "tcp") {
+    s.RBSelectTCPClick();
+    s.EDITServerIP->setText("[::1]:4060");
+    Choose(s.CBReferencingModel, "LN with ciphering");
+    Choose(s.CBProtectionOnRequest, "Encryption");
+    Choose(s.CBAuthMechanism, "LOW");
+    s.SetPasswordAsHex(false);
+    s.PWTextEdit->setText("meter");
+  } else {
+    s.RBSelectHDLCClick();
+    s.EDITBaud->setText("19200");
+    if (setup == "com") {
+      s.EDITComPort->setText("101");
+      s.EDITPhysicalAddress->setText("200");
+      s.EDITServerAddress->setText("5");
+      s.CHKModeE->setChecked(true);
+      Choose(s.CBAuthMechanism, "HIGH  (MD5)");
+      s.SetPasswordAsHex(true);
+      s.EDITPW->setText("00 FF 10");
+    } else {
+      s.EDITComPort->setText("1");
+      s.EDITDevicePath->setText(" /dev/pts/4 ");
+      Choose(s.CBReferencingModel, "SN");
+      Choose(s.CBAuthMechanism, "HIGH  (ECDSA)");
+      s.EDITClientSigningKeyFile->setText("/keys/client.pem ");
+      s.EDITServerSigningKeyFile->setText("/keys/meter.pem");
+      s.Quirks->SetText("no-rlrq,max-pdu=512");
+    }
+  }
+  const client::TMeterProfile fromWindow = form.ReadLinkSettings(true).Profile;
+  s.AcceptSettings();
+  const client::TMeterProfile fromFile =
+      client::ProfileFromSettings(client::TIniData::Load(fx.Settings().Ini().FileName().toStdString()));
+  QCOMPARE(Rendered(fromWindow), Rendered(fromFile));
+  // ... and that profile is the one the controls describe.
+  const QString reached = fromWindow.Transport == client::TTransport::tHdlcSerial
+                              ? QString::fromStdString(fromWindow.Device)
+                              : QStringLiteral("%1:%2").arg(QString::fromStdString(fromWindow.Host)).arg(fromWindow.Port);
+  QCOMPARE(reached, where);
+  QCOMPARE(QString::fromStdString(TMisc::ByteStrToHexStr(fromWindow.Secret)), secret);
+  QCOMPARE(fromWindow.InactivityTimeout, setup == "tcp" ? 30000 : 45000);
+  if (setup == "com") QCOMPARE(fromWindow.AddressSize, 4);
+  if (setup == "path") {
+    QCOMPARE(fromWindow.Suite, 1);
+    QCOMPARE(fromWindow.ClientSigningKeyFile, std::string("/keys/client.pem"));
+    QCOMPARE(fromWindow.Quirks.Text(), std::string("max-pdu=512,no-rlrq"));
+  }
 }
 
 QTEST_MAIN(ProfileTest)

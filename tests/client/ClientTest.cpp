@@ -464,6 +464,140 @@ TEST_F(ProfileFiles, ApplicationSettingsSerialPathAndHlsMechanisms) {
             "--auth \"manufacturer\": the application's settings hold none, low, md5, sha1, gmac, sha256 or ecdsa");
 }
 
+// A settings form as the window saves it: the given FormSettings lines,
+// the three combo boxes with their selections (-1 none), and extra sections.
+std::string SettingsForm(const std::string& lines, int referencing, int mechanism, int protection,
+                         const std::string& extra = "") {
+  std::string text = "[FormSettings]\n" + lines + "\n[FormSettings.CBReferencingModel]\nc=4\n0=LN\n"
+                     "1=LN with ciphering\n2=SN\n3=SN with ciphering\ni=" + std::to_string(referencing) +
+                     "\n[FormSettings.CBAuthMechanism]\nc=" + std::to_string(std::size(kSettingsMechanisms)) + "\n";
+  for (size_t i = 0; i < std::size(kSettingsMechanisms); ++i)
+    text += std::to_string(i) + "=" + kSettingsMechanisms[i].Text + "\n";
+  text += "i=" + std::to_string(mechanism) +
+          "\n[FormSettings.CBProtectionOnRequest]\nc=4\n0=No\n1=Authentication\n2=Encryption\n"
+          "3=Authentication and Encryption\ni=" + std::to_string(protection) + "\n" + extra;
+  return text;
+}
+
+TEST(Profile, SettingsFormBecomesTheProfileTheWindowConnectsWith) {
+  const std::string kek = TMisc::HexStrToByteStr(kSettingsKEKHex);
+  const std::string ek = TMisc::HexStrToByteStr("000102030405060708090A0B0C0D0E0F");
+  const std::string title("QSM\0\0\0\0\1", 8);
+  // Mechanism items: 0 NO, 1 LOW, 2 GMAC, 3 MD5, 4 SHA-1, 5 SHA-256, 6 ECDSA.
+  struct TCase {
+    const char* Name;
+    std::string Lines;
+    int Referencing, Mechanism, Protection;
+    std::string Extra;
+    // What the profile holds.
+    TTransport Transport;
+    std::string Where;  // host:port or device
+    int Client, Server, Physical, AddressSize;
+    int Mech;
+    std::string Secret, EK, KEK, ServerTitle, ClientTitle;
+    int Suite, Policy;
+    bool ShortNames;
+    std::string SigningKeys;  // client|server
+    std::string Quirks;
+    int Inactivity;
+  } cases[] = {
+      {"TCP, IPv6, no security",
+       "RBSelectTCP=1\nEDITServerIP=[fe80::1]:4060\nEDITConnectTimeout=2000\nEDITClientAddress=16\n"
+       "EDITServerAddress=1\nEDITPW=3132\nEDITGUEK=000102030405060708090A0B0C0D0E0F",
+       0, 0, 0, "", TTransport::tWrapperTcp, "fe80::1:4060", 16, 1, -1, 0, mLowest, "", "", "", "", "", 0, 0,
+       false, "|", "", 30000},
+      {"low password typed as text, blanks around the values",
+       "RBSelectTCP=1\nEDITServerIP= 10.0.0.7:4059 \nEDITClientAddress= 17 \nEDITServerAddress=1\n"
+       "EDITPW=  3132 3334  ",
+       0, 1, -1, "", TTransport::tWrapperTcp, "10.0.0.7:4059", 17, 1, -1, 0, mLow, "1234", "", "", "", "", 0, 0,
+       false, "|", "", 30000},
+      {"COM number, HLS secret that is no text, inactivity from the program's file",
+       "RBSelectTCP=0\nEDITComPort=101\nEDITDevicePath=\nEDITBaud=9600\nEDITClientAddress=16\n"
+       "EDITServerAddress=17\nEDITPhysicalAddress=\nEDITPW=00FF10\nEDITServerSystemTitle=5153",
+       0, 4, -1, "[Misc]\n0=45000\n", TTransport::tHdlcSerial, "/dev/ttyUSB1", 16, 17, -1, 1, mSHA1,
+       std::string("\0\xFF\x10", 3), "", "", "", "", 0, 0, false, "|", "", 45000},
+      {"device path wins over the number, four-byte address",
+       "RBSelectTCP=0\nEDITComPort=3\nEDITDevicePath= /dev/pts/4 \nCHKModeE=1\nEDITBaud=300\n"
+       "EDITClientAddress=1\nEDITServerAddress=1\nEDITPhysicalAddress=128",
+       2, 0, -1, "", TTransport::tHdlcSerial, "/dev/pts/4", 1, 1, 128, 4, mLowest, "", "", "", "", "", 0, 0, true,
+       "|", "", 30000},
+      {"two-byte address, SHA-256 with the meter's title",
+       "RBSelectTCP=0\nEDITComPort=1\nEDITClientAddress=1\nEDITServerAddress=127\nEDITPhysicalAddress=5\n"
+       "EDITPW=414243\nEDITServerSystemTitle=51534D0000000001",
+       0, 5, -1, "", TTransport::tHdlcSerial, "/dev/ttyS0", 1, 127, 5, 2, mSHA256, "ABC", "", "", title, "QXV00001",
+       0, 0, false, "|", "", 30000},
+      {"ECDSA key files on suite 1",
+       "RBSelectTCP=1\nEDITServerIP=127.0.0.1:4059\nEDITClientAddress=48\nEDITServerAddress=1\n"
+       "EDITGUEK=000102030405060708090A0B0C0D0E0F\nEDITServerSystemTitle=51534D0000000001\n"
+       "EDITClientSigningKeyFile= /keys/client.pem\nEDITServerSigningKeyFile=/keys/meter.pem \nEDITPW=3132",
+       0, 6, -1, "", TTransport::tWrapperTcp, "127.0.0.1:4059", 48, 1, -1, 0, mECDSA, "", ek, kek, title,
+       "QXV00001", 1, 0, false, "/keys/client.pem|/keys/meter.pem", "", 30000},
+      {"ciphered, protection No still ciphers the association",
+       "RBSelectTCP=1\nEDITServerIP=127.0.0.1:4059\nEDITClientAddress=1\nEDITServerAddress=1\n"
+       "EDITGUEK=000102030405060708090A0B0C0D0E0F\nEDITServerSystemTitle=51534D0000000001",
+       1, 0, 0, "", TTransport::tWrapperTcp, "127.0.0.1:4059", 1, 1, -1, 0, mLowest, "", ek, kek, title,
+       "QXV00001", 0, 1, false, "|", "", 30000},
+      {"SN ciphered with GMAC, both protections, quirks",
+       "RBSelectTCP=1\nEDITServerIP=127.0.0.1:4059\nEDITClientAddress=1\nEDITServerAddress=1\n"
+       "EDITGUEK=000102030405060708090A0B0C0D0E0F\nEDITServerSystemTitle=51534D0000000001\n"
+       "Quirks=max-pdu=512,challenge-16",
+       3, 2, 3, "", TTransport::tWrapperTcp, "127.0.0.1:4059", 1, 1, -1, 0, mGMAC, "", ek, kek, title, "QXV00001", 0,
+       3, true, "|", "challenge-16,max-pdu=512", 30000},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TIniData ini;
+    ini.Parse(SettingsForm(c.Lines, c.Referencing, c.Mechanism, c.Protection, c.Extra));
+    const TMeterProfile p = ProfileFromSettings(ini);
+    EXPECT_EQ(p.Transport, c.Transport);
+    EXPECT_EQ(p.Transport == TTransport::tHdlcSerial ? p.Device : p.Host + ":" + std::to_string(p.Port), c.Where);
+    EXPECT_EQ(p.ClientAddress, c.Client);
+    EXPECT_EQ(p.ServerAddress, c.Server);
+    EXPECT_EQ(p.PhysicalAddress, c.Physical);
+    EXPECT_EQ(p.AddressSize, c.AddressSize);
+    EXPECT_EQ(p.Mechanism, c.Mech);
+    EXPECT_EQ(p.Secret, c.Secret);
+    EXPECT_EQ(p.EK, c.EK);
+    EXPECT_EQ(p.KEK, c.KEK);
+    EXPECT_EQ(p.ServerSystemTitle, c.ServerTitle);
+    EXPECT_EQ(p.ClientSystemTitle, c.ClientTitle);
+    EXPECT_EQ(p.Suite, c.Suite);
+    EXPECT_EQ(p.Policy, c.Policy);
+    EXPECT_EQ(p.ShortNames, c.ShortNames);
+    EXPECT_EQ(p.ClientSigningKeyFile + "|" + p.ServerSigningKeyFile, c.SigningKeys);
+    EXPECT_EQ(p.Quirks.Text(), c.Quirks);
+    EXPECT_EQ(p.InactivityTimeout, c.Inactivity);
+  }
+}
+
+TEST(Profile, SettingsFormThatCannotBeUsedIsNamed) {
+  const std::string hdlc = "RBSelectTCP=0\nEDITComPort=1\nEDITClientAddress=16\nEDITServerAddress=1\n";
+  const struct {
+    std::string Lines;
+    int Referencing, Mechanism, Protection;
+    const char* Message;
+  } cases[] = {
+      // An HDLC address byte carries seven bits; two bytes 14 bits each part.
+      {hdlc + "EDITClientAddress=128", 0, 0, -1, "settings EDITClientAddress \"128\": expected an integer in 0..127"},
+      {hdlc + "EDITServerAddress=128", 0, 0, -1, "settings EDITServerAddress \"128\": expected an integer in 1..127"},
+      {hdlc + "EDITPhysicalAddress=16384", 0, 0, -1,
+       "settings EDITPhysicalAddress \"16384\": expected an integer in 0..16383"},
+      {"RBSelectTCP=1\nEDITServerIP=h:1\nEDITClientAddress=1\nEDITServerAddress=65536", 0, 0, -1,
+       "settings EDITServerAddress \"65536\": expected an integer in 0..65535"},
+      {hdlc + "EDITComPort=", 0, 0, -1, "settings EDITComPort \"\": expected an integer in 1..2147483647"},
+      {hdlc + "EDITPW=31 3", 0, 1, -1,
+       "settings EDITPW \"31 3\": expected hex digits (HexStrToByteStr: Hex-character missing)"},
+      {hdlc + "Quirks=max-pdu=5", 0, 0, -1, "settings Quirks \"max-pdu=5\": expected max-pdu=N with N 12..65535"},
+      {hdlc, 1, 0, -1, "No protection on request specified"},
+      {hdlc, 0, -1, -1, "No security mechanism specified"},
+  };
+  for (const auto& c : cases) {
+    TIniData ini;
+    ini.Parse(SettingsForm(c.Lines, c.Referencing, c.Mechanism, c.Protection));
+    EXPECT_EQ(ErrorOf([&] { ProfileFromSettings(ini); }), c.Message) << c.Lines;
+  }
+}
+
 TEST(Profile, CheckNamesFieldValueAndExpectation) {
   TMeterProfile p;
   p.Host = "h";

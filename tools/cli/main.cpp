@@ -93,6 +93,9 @@ TMeterProfile BuildProfile(const TOptions& o) {
     if (::access(o.Settings.c_str(), R_OK) != 0)
       throw EUsage(Format("--settings \"%s\": expected a readable settings file", o.Settings.c_str()));
     p = ProfileFromSettings(TIniData::Load(o.Settings));
+    // The form has no size field of its own: the session chooses it from the
+    // addresses, those of the options included.
+    p.AddressSize = 0;
   }
   const int transports = !o.Tcp.empty() + !o.HdlcTcp.empty() + !o.Serial.empty();
   if (transports > 1) throw EUsage("connection: expected one of --tcp, --hdlc-tcp and --serial");
