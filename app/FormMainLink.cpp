@@ -225,11 +225,12 @@ namespace {
 const client::TLayerNames kLayerNames{"TCPClient", "Serial[1]", "WRAPPER[1]", "HDLC[1]"};
 
 // The explanation of a refused association or protected exchange, one
-// line each: what happened, the likely cause, the fix.
+// line each: what happened, the likely cause, the fix (in the window's
+// words: its settings and menu commands, not quillon-cli's options).
 QStringList DiagnosisLines(const client::TDiagnosis& d) {
   return {QStringLiteral("What happened: ") + QString::fromStdString(d.What),
           QStringLiteral("Likely cause: ") + QString::fromStdString(d.Cause),
-          QStringLiteral("Fix: ") + QString::fromStdString(d.Fix)};
+          QStringLiteral("Fix: ") + QString::fromStdString(d.WindowFix)};
 }
 
 // The session's failures reach the operator with the layer's or the

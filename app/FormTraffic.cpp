@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStringDecoder>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QThread>
@@ -85,13 +86,15 @@ QString TFormTraffic::StripPrefix(const std::string& prefix) {
   return QString::fromLatin1(prefix);
 }
 
-QString TFormTraffic::RenderBytes(const std::string& s, bool binaryData) {
-  if (binaryData) return QString::fromLatin1(TMisc::ByteStrToHexStr(s));
+namespace {
+
+// Characters as the log shows them: the controls of the serial modes by
+// name, other controls by number.
+QString RenderChars(const QString& text) {
   QString out;
-  out.reserve(static_cast<qsizetype>(s.size()));
-  for (char c : s) {
-    const unsigned b = static_cast<unsigned char>(c);
-    switch (b) {
+  out.reserve(text.size());
+  for (const QChar c : text) {
+    switch (c.unicode()) {
       case 0x01: out += QLatin1String("<SOH>"); break;
       case 0x02: out += QLatin1String("<STX>"); break;
       case 0x03: out += QLatin1String("<ETX>"); break;
@@ -100,11 +103,24 @@ QString TFormTraffic::RenderBytes(const std::string& s, bool binaryData) {
       case 0x0D: out += QLatin1String("<CR>"); break;
       case 0x15: out += QLatin1String("<NAK>"); break;
       default:
-        if (b >= 32) out += QChar(b);
-        else out += QLatin1Char('<') + QString::number(b) + QLatin1Char('>');
+        if (c.unicode() >= 32) out += c;
+        else out += QLatin1Char('<') + QString::number(c.unicode()) + QLatin1Char('>');
     }
   }
   return out;
+}
+
+}  // namespace
+
+QString TFormTraffic::RenderBytes(const std::string& s, bool binaryData) {
+  if (binaryData) return QString::fromLatin1(TMisc::ByteStrToHexStr(s));
+  return RenderChars(QString::fromLatin1(s));
+}
+
+QString TFormTraffic::RenderText(const std::string& s) {
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+  const QString text = utf8(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+  return utf8.hasError() ? RenderBytes(s, false) : RenderChars(text);
 }
 
 QString ShownLogLine(const QString& line) {
@@ -229,7 +245,7 @@ void TFormTraffic::DataSent(const std::string& s, bool binaryData, const std::st
 }
 
 void TFormTraffic::Info(const std::string& s, const std::string& prefix) {
-  Enqueue(StripPrefix(prefix) + RenderBytes(s, false), kInfoColor, 0, 0);
+  Enqueue(StripPrefix(prefix) + RenderText(s), kInfoColor, 0, 0);
 }
 
 void TFormTraffic::Clear() {

@@ -45,6 +45,9 @@ public:
   // then the bytes in hex or as characters.
   static QString StripPrefix(const std::string& prefix);
   static QString RenderBytes(const std::string& s, bool binaryData);
+  // An information line: the program's own text, UTF-8 ("Show → Settings"),
+  // or bytes as RenderBytes shows them when it is not UTF-8.
+  static QString RenderText(const std::string& s);
 
   // The lines, their colours and the counters, queued lines included.
   // Lines() gives every line whole, as Save to writes it; the view shows a

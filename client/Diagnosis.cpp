@@ -24,79 +24,109 @@ const std::vector<TDiagnosisRow> kTable = {
      "a wrong password or key, the password given as {secret-form} where the meter expects {other-secret-form}, "
      "or a client address that does not go with this secret",
      "check the secret (--password TEXT or --password-hex HEX, or QUILLON_PASSWORD / QUILLON_PASSWORD_HEX) and "
-     "that client {client} is the one the meter assigns to it"},
+     "that client {client} is the one the meter assigns to it",
+     "in Show → Settings..., check the secret in \"Low security PW\" or \"HLS secret\" (\"Hex\" ticked for a secret "
+     "in hex digits) and that client {client} in \"Client\" under \"Addresses\" is the one the meter assigns to it"},
     {TCondition::cMechanismNotSupported, "mechanism-not-supported",
      "AARE rejected, diagnostic authentication-mechanism-name-not-recognised (11)",
      "The meter does not accept authentication {mechanism} for client {client}",
      "the meter expects another mechanism for this client{meter-mechanisms}",
-     "choose the meter's mechanism with --auth, or a client address that uses {mechanism}"},
+     "choose the meter's mechanism with --auth, or a client address that uses {mechanism}",
+     "in Show → Settings..., choose the meter's mechanism in \"Auth. Mechanism\", or a \"Client\" address that uses "
+     "{mechanism}"},
     {TCondition::cContextNotSupported, "context-not-supported",
      "AARE rejected, diagnostic application-context-name-not-supported (2)",
      "The meter does not accept the application context {context} for client {client}",
      "logical vs short names, or ciphered vs plain: the meter answered with {meter-context}",
      "use the referencing and ciphering the meter expects (--sn for short names; --security for a ciphered "
-     "context, --security none for a plain one)"},
+     "context, --security none for a plain one)",
+     "in Show → Settings..., choose the \"Referencing Model\" the meter expects: SN for short names, LN for logical "
+     "names, one \"with ciphering\" for a ciphered context"},
     {TCondition::cCallingTitleNotRecognised, "calling-title-not-recognised",
      "AARE rejected, diagnostic calling-AP-title-not-recognized (3)",
      "The meter does not know our system title {title}",
      "the client system title is not the one registered in the meter for client {client}",
-     "give the registered client system title with --system-title HEX (or QUILLON_SYSTEM_TITLE)"},
+     "give the registered client system title with --system-title HEX (or QUILLON_SYSTEM_TITLE)",
+     "the window always calls with the client system title {title} and has no setting for another: register {title} "
+     "in the meter for client {client}, or connect with quillon-cli, which takes the registered title"},
     {TCondition::cAuthenticationRequired, "authentication-required",
      "AARE rejected, diagnostic authentication-required (14) or mechanism-name-required (12)",
      "The meter requires authentication from client {client}",
      "the association was proposed without authentication (or without the mechanism the meter needs)",
-     "give the mechanism with --auth and its secret or keys, or use the public client 16"},
+     "give the mechanism with --auth and its secret or keys, or use the public client 16",
+     "in Show → Settings..., choose the mechanism in \"Auth. Mechanism\" and give its secret or keys, or use the "
+     "public client: 16 in \"Client\" under \"Addresses\""},
     {TCondition::cRejectedCiphered, "rejected-ciphered",
      "AARE rejected without a reason (1) in a ciphered context",
      "The meter rejected the ciphered association of client {client} without giving a reason",
      "the meter could not decipher the InitiateRequest: a wrong encryption or authentication key, a client system "
      "title it does not know, or an invocation counter it has already seen",
-     "check --ek, --ak and --system-title; use --ic auto to start from the meter's own invocation counter"},
+     "check --ek, --ak and --system-title; use --ic auto to start from the meter's own invocation counter",
+     "in Show → Settings..., check \"Encryption key\" and \"Authentication key\", and that the meter knows the "
+     "client system title {title}, which the window always uses; the window counts invocations from 1 each time it "
+     "starts and cannot begin at the meter's own counter: if the meter has seen higher ones from client {client}, "
+     "connect with quillon-cli, which can"},
     {TCondition::cRejectedNoReason, "rejected-no-reason", "AARE rejected without a reason (1)",
      "The meter rejected the association of client {client} without giving a reason",
      "the meter has no client {client}, or the server address is not one of its logical devices",
-     "try the public client (--client 16) or let quillon-cli probe find the addresses"},
+     "try the public client (--client 16) or let quillon-cli probe find the addresses",
+     "try the public client (16 in \"Client\" under \"Addresses\", Show → Settings...) or let Do → Find meter... "
+     "find the addresses"},
     {TCondition::cMeterCannotDecipher, "meter-cannot-decipher",
      "ExceptionResponse or ConfirmedServiceError with deciphering-error",
      "The meter could not decipher our request",
      "a wrong encryption key or authentication key, or a client system title the meter does not know",
-     "check --ek, --ak and --system-title against the meter's security setup"},
+     "check --ek, --ak and --system-title against the meter's security setup",
+     "in Show → Settings..., check \"Encryption key\" and \"Authentication key\" against the meter's security "
+     "setup, and that the meter knows the client system title {title}, which the window always uses"},
     {TCondition::cInvocationCounterRefused, "invocation-counter",
      "ExceptionResponse or ConfirmedServiceError with invocation-counter-error",
      "The meter refused our invocation counter",
      "the counter was replayed or is lower than the last one the meter accepted from client {client}",
-     "use --ic auto to read the meter's counter first and continue above it"},
+     "use --ic auto to read the meter's counter first and continue above it",
+     "the window cannot read the meter's counter first: it counts from 1 each time it starts and carries on across "
+     "connects; connect with quillon-cli, which reads the meter's counter and continues above it"},
     {TCondition::cServerTitleMismatch, "server-title-mismatch",
      "AARE accepted, but its system title is not the one configured",
      "The meter's system title {meter-title} is not the one configured ({server-title})",
      "a wrong server system title in the profile, or another meter on this address",
-     "use --server-system-title {meter-title} if this is the meter you meant"},
+     "use --server-system-title {meter-title} if this is the meter you meant",
+     "if this is the meter you meant, put {meter-title} in \"Meter system title\" (Show → Settings...), or take it "
+     "with the \"Use the meter's system title\" button the status bar offers"},
     {TCondition::cHlsReplyRefused, "hls-reply-refused",
      "HLS: the meter answers our reply to its challenge with read-write-denied",
      "The meter refused our reply to its {mechanism} challenge",
      "a wrong secret, or for GMAC a wrong authentication key, encryption key or client system title on our side",
-     "check the HLS secret (--password / --password-hex) or --ak, --ek and --system-title"},
+     "check the HLS secret (--password / --password-hex) or --ak, --ek and --system-title",
+     "in Show → Settings..., check \"HLS secret\" and its \"Hex\" box, or for GMAC \"Authentication key\", "
+     "\"Encryption key\" and that the meter knows the client system title {title}, which the window always uses"},
     {TCondition::cIllegalChallengeResponse, "illegal-challenge-response",
      "HLS: the meter's reply to our challenge does not check (\"Illegal response to challenge\")",
      "The meter's reply to our {mechanism} challenge is not the one its secret would give",
      "a wrong key or secret on our side, or a wrong server system title",
      "check the secret or --ek/--ak (for ecdsa the meter's public key, --server-signing-key), and "
-     "--server-system-title against the meter's security setup"},
+     "--server-system-title against the meter's security setup",
+     "in Show → Settings..., check \"HLS secret\" or \"Encryption key\" and \"Authentication key\" (for ECDSA "
+     "\"Meter signing key (PEM)\"), and \"Meter system title\" against the meter's security setup"},
     {TCondition::cResponseNotDeciphered, "response-not-deciphered",
      "a ciphered response from the meter fails its authentication check here",
      "We could not decipher the meter's response",
      "a wrong encryption or authentication key on our side, or a wrong server system title",
-     "check --ek, --ak and --server-system-title"},
+     "check --ek, --ak and --server-system-title",
+     "in Show → Settings..., check \"Encryption key\", \"Authentication key\" and \"Meter system title\""},
     {TCondition::cResponseReplayed, "response-replayed",
      "a ciphered response whose invocation counter is not above the one before it",
      "The meter's response repeats an invocation counter it has used before",
      "a meter whose invocation counter is stuck, or a recorded response played back by something on the line",
      "if nothing sits between us and the meter, its owner should look at its security setup: a counter that "
-     "does not rise lets anyone replay its answers"},
+     "does not rise lets anyone replay its answers",
+     nullptr},
     {TCondition::cPduTooLong, "pdu-too-long", "ExceptionResponse with pdu-too-long",
      "The meter refused our request as too long",
      "the meter takes shorter APDUs than the PDU size it announced",
-     "give a smaller size with --quirk max-pdu=N (requests are then sent in blocks)"},
+     "give a smaller size with --quirk max-pdu=N (requests are then sent in blocks)",
+     "in Show → Settings..., tick \"max-pdu\" under \"Meter quirks\" and give a smaller size (requests are then "
+     "sent in blocks)"},
 };
 
 // The text between the last `open` and the `close` after it ("" when absent).
@@ -214,7 +244,7 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   const TDiagnosisRow* row = nullptr;
   for (const TDiagnosisRow& r : kTable)
     if (r.Condition == *c) row = &r;
-  TDiagnosis d{*c, row->Name, row->What, row->Cause, row->Fix};
+  TDiagnosis d{*c, row->Name, row->What, row->Cause, row->Fix, row->WindowText()};
   std::string mechanisms;
   for (const std::string& m : e.MeterMechanisms)
     if (!m.empty()) mechanisms += (mechanisms.empty() ? "" : ", ") + m;
@@ -237,7 +267,7 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
       {"{secret-form}", hexSecret ? "hex" : "text"},
       {"{other-secret-form}", hexSecret ? "text" : "hex"},
   };
-  for (std::string* s : {&d.What, &d.Cause, &d.Fix})
+  for (std::string* s : {&d.What, &d.Cause, &d.Fix, &d.WindowFix})
     for (const auto& [key, value] : fill) Replace(*s, key, value);
   return d;
 }

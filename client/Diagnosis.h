@@ -7,7 +7,10 @@
 //
 // The table is the single source of these texts: the CLI prints them, the
 // README's "When it does not connect" section is generated from it
-// (quillon-cli explain --markdown) and the tests provoke each row.
+// (quillon-cli explain --markdown), the desktop window shows them and the
+// tests provoke each row. The fix comes in two wordings: one naming
+// quillon-cli's options, one naming the window's settings and menu
+// commands, as an operator in the window has no options to give.
 #pragma once
 
 #include <optional>
@@ -37,7 +40,7 @@ enum class TCondition {
 };
 
 // One row: texts with placeholders filled from the evidence:
-// {client} {mechanism} {context} {meter-context} {title} {meter-title}
+// {client} {mechanism} {context} {meter-context} {title} {server-title} {meter-title}
 // {meter-mechanisms} {secret-form} {other-secret-form}.
 struct TDiagnosisRow {
   TCondition Condition;
@@ -45,7 +48,12 @@ struct TDiagnosisRow {
   const char* When;   // what the meter said, for the README
   const char* What;   // what happened
   const char* Cause;  // the likely cause
-  const char* Fix;    // what to do
+  const char* Fix;    // what to do, in quillon-cli's words (its options)
+  // What to do in the desktop window: the settings as the settings dialog
+  // labels them, the menu commands. Null where the fix names nothing of
+  // either program, and `Fix` says it for both.
+  const char* WindowFix;
+  const char* WindowText() const { return WindowFix ? WindowFix : Fix; }
 };
 
 const std::vector<TDiagnosisRow>& DiagnosisTable();
@@ -53,7 +61,8 @@ const std::vector<TDiagnosisRow>& DiagnosisTable();
 struct TDiagnosis {
   TCondition Condition;
   std::string Name, What, Cause, Fix;
-  // "What. Likely cause: ... Fix: ..." on one line.
+  std::string WindowFix;  // the fix as the desktop window words it
+  // "What. Likely cause: ... Fix: ..." on one line (quillon-cli's fix).
   std::string Text() const;
 };
 

@@ -541,6 +541,11 @@ void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
            QStringLiteral("The received system-title does not match the declared value"));
   QVERIFY(refused.contains(QStringLiteral(
       "What happened: The meter's system title 5153494D00000001 is not the one configured (5153494D000000FF)")));
+  // The fix names the setting and the button, as the window has them.
+  QVERIFY2(refused.endsWith(QStringLiteral(
+               "\nFix: if this is the meter you meant, put 5153494D00000001 in \"Meter system title\" (Show → "
+               "Settings...), or take it with the \"Use the meter's system title\" button the status bar offers")),
+           qPrintable(refused));
   QVERIFY(!form.LinkConnected());
   // The title the meter announced is offered, not put in.
   QCOMPARE(s.EDITServerSystemTitle->text(), QStringLiteral("5153494D000000FF"));

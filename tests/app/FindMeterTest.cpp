@@ -3,10 +3,13 @@
 // the settings dialog from the screen to the session.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QMenuBar>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -20,6 +23,7 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/QuirksBox.h"
+#include "client/Diagnosis.h"
 #include "client/MeterProfile.h"
 #include "client/Quirks.h"
 
@@ -75,7 +79,9 @@ private slots:
   void cancelStopsTheProbe();
   void fieldErrorsNameTheField_data();
   void fieldErrorsNameTheField();
+  void refusedAssociationIsExplained_data();
   void refusedAssociationIsExplained();
+  void windowFixesNameTheWindowsControls();
   void quirksRoundTrip();
   void quirksReachTheSession();
 };
@@ -251,19 +257,50 @@ void FindMeterTest::fieldErrorsNameTheField() {
   QVERIFY(!dialog.Running());
 }
 
+// The explanation speaks of the window's settings and menu commands, not of
+// quillon-cli's options.
+void FindMeterTest::refusedAssociationIsExplained_data() {
+  QTest::addColumn<int>("client");
+  QTest::addColumn<int>("mechanism");  // index of the authentication item
+  QTest::addColumn<QString>("password");  // hex
+  QTest::addColumn<QStringList>("explanation");
+  // Client 17 takes the password "12345678"; this one is wrong.
+  QTest::newRow("authentication failure")
+      << 17 << 1 << "3132333435363739"
+      << QStringList{
+             "What happened: The meter rejected the association of client 17: authentication failure",
+             "Likely cause: a wrong password or key, the password given as text where the meter expects hex, or a "
+             "client address that does not go with this secret",
+             "Fix: in Show → Settings..., check the secret in \"Low security PW\" or \"HLS secret\" (\"Hex\" "
+             "ticked for a secret in hex digits) and that client 17 in \"Client\" under \"Addresses\" is the one the "
+             "meter assigns to it"};
+  // The meter has no client 99.
+  QTest::newRow("no such client")
+      << 99 << 0 << ""
+      << QStringList{"What happened: The meter rejected the association of client 99 without giving a reason",
+                     "Likely cause: the meter has no client 99, or the server address is not one of its logical "
+                     "devices",
+                     "Fix: try the public client (16 in \"Client\" under \"Addresses\", Show → Settings...) or "
+                     "let Do → Find meter... find the addresses"};
+  // Client 18 authenticates with MD5, not SHA-1.
+  QTest::newRow("another mechanism")
+      << 18 << 4 << "5175696C6C6F6E2D484C532D736563726574"
+      << QStringList{"What happened: The meter does not accept authentication sha1 for client 18",
+                     "Likely cause: the meter expects another mechanism for this client",
+                     "Fix: in Show → Settings..., choose the meter's mechanism in \"Auth. Mechanism\", or a "
+                     "\"Client\" address that uses sha1"};
+}
+
 void FindMeterTest::refusedAssociationIsExplained() {
+  QFETCH(int, client);
+  QFETCH(int, mechanism);
+  QFETCH(QString, password);
+  QFETCH(QStringList, explanation);
   TSettingsFixture fx;
   TSimulator sim;
   TFormMain form;
-  // Client 17 takes the password "12345678"; this one is wrong.
-  AimAt(*form.FormSettings, sim.Port(), 17, 1, QStringLiteral("3132333435363739"));
+  AimAt(*form.FormSettings, sim.Port(), client, mechanism, password);
   form.FormSettings->EDITServerAddress->setText(QStringLiteral("1"));
-  const QStringList explanation = {
-      "What happened: The meter rejected the association of client 17: authentication failure",
-      "Likely cause: a wrong password or key, the password given as text where the meter expects hex, or a client "
-      "address that does not go with this secret",
-      "Fix: check the secret (--password TEXT or --password-hex HEX, or QUILLON_PASSWORD / QUILLON_PASSWORD_HEX) and "
-      "that client 17 is the one the meter assigns to it"};
   const QString shown = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
   // The engine's own text first, then the explanation.
   QCOMPARE(shown, QStringLiteral("Association is not \"accepted\"\n\n") + explanation.join('\n'));
@@ -272,6 +309,59 @@ void FindMeterTest::refusedAssociationIsExplained() {
   const qsizetype at = log.indexOf(explanation[0]);
   QVERIFY2(at >= 0, qPrintable(log.join('\n')));
   QCOMPARE(log.mid(at, 3), explanation);
+}
+
+// What the explanations tell an operator in the window to use is there: each
+// "quoted" setting is a label, box, button or list item of the settings
+// dialog as it reads, each "Menu → Command..." a command of the menu bar.
+void FindMeterTest::windowFixesNameTheWindowsControls() {
+  TSettingsFixture fx;
+  TFormMain form;
+  TFormSettings& s = *form.FormSettings;
+  s.OfferMeterSystemTitle(QStringLiteral("5153494D00000001"));  // the button appears with a title
+  QStringList captions;
+  const auto collect = [&] {
+    for (const QLabel* l : s.findChildren<QLabel*>()) captions << l->text();
+    for (const QAbstractButton* b : s.findChildren<QAbstractButton*>()) captions << b->text();
+    for (const QGroupBox* g : s.findChildren<QGroupBox*>()) captions << g->title();
+    for (const QComboBox* c : s.findChildren<QComboBox*>())
+      for (int i = 0; i < c->count(); ++i) captions << c->itemText(i);
+  };
+  s.CBAuthMechanism->setCurrentIndex(1);  // the secret's caption for LOW
+  collect();
+  s.CBAuthMechanism->setCurrentIndex(3);  // and for HLS
+  collect();
+  const auto shown = [&captions](const QString& name) {
+    for (QString c : captions) {
+      if (c.endsWith(QLatin1Char(':'))) c.chop(1);
+      // Exactly; a button followed by its value; a list item ending so.
+      if (c == name || c.startsWith(name + QLatin1Char(' ')) || c.endsWith(QLatin1Char(' ') + name)) return true;
+    }
+    return false;
+  };
+  const auto inMenu = [&form](const QString& menu, const QString& command) {
+    for (const QAction* m : form.menuBar()->actions()) {
+      if (!m->menu() || m->text().remove(QLatin1Char('&')) != menu) continue;
+      for (const QAction* a : m->menu()->actions())
+        if (a->text() == command) return true;
+    }
+    return false;
+  };
+  const QRegularExpression quoted(QStringLiteral("\"([^\"]+)\""));
+  const QRegularExpression command(QStringLiteral("(\\w+) → ([^,;()]+?\\.\\.\\.)"));
+  int names = 0, commands = 0;
+  for (const client::TDiagnosisRow& row : client::DiagnosisTable()) {
+    const QString fix = QString::fromUtf8(row.WindowText());
+    for (const QRegularExpressionMatch& m : quoted.globalMatch(fix)) {
+      ++names;
+      QVERIFY2(shown(m.captured(1)), qPrintable(QStringLiteral("%1: %2").arg(row.Name, m.captured(1))));
+    }
+    for (const QRegularExpressionMatch& m : command.globalMatch(fix)) {
+      ++commands;
+      QVERIFY2(inMenu(m.captured(1), m.captured(2)), qPrintable(QStringLiteral("%1: %2").arg(row.Name, m.captured(0))));
+    }
+  }
+  QVERIFY(names > 0 && commands > 0);
 }
 
 void FindMeterTest::quirksRoundTrip() {

@@ -36,6 +36,8 @@ class LogWindowTest : public QObject {
 private slots:
   void render_data();
   void render();
+  void renderText_data();
+  void renderText();
   void prefix_data();
   void prefix();
   void linesColoursAndCounters();
@@ -72,6 +74,28 @@ void LogWindowTest::render() {
   QFETCH(bool, binary);
   QFETCH(QString, expected);
   QCOMPARE(TFormTraffic::RenderBytes(Bytes(bytes), binary), expected);
+}
+
+// Information lines are the program's own texts, in UTF-8; bytes that are
+// not UTF-8 show as the traffic does.
+void LogWindowTest::renderText_data() {
+  QTest::addColumn<QByteArray>("bytes");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("UTF-8") << QByteArray("Fix: in Show \xE2\x86\x92 Settings...")
+                         << QStringLiteral("Fix: in Show ") + QChar(0x2192) + QStringLiteral(" Settings...");
+  QTest::newRow("controls named") << QByteArray("a\xC3\xA4\r\n\t") << QStringLiteral("a") + QChar(0xE4) + "<CR><LF><9>";
+  QTest::newRow("not UTF-8") << QByteArray::fromHex("41E4FF") << QStringLiteral("A") + QChar(0xE4) + QChar(0xFF);
+  QTest::newRow("cut sequence") << QByteArray::fromHex("41E286") << QStringLiteral("A") + QChar(0xE2) + QChar(0x86);
+}
+
+void LogWindowTest::renderText() {
+  QFETCH(QByteArray, bytes);
+  QFETCH(QString, expected);
+  QCOMPARE(TFormTraffic::RenderText(Bytes(bytes)), expected);
+  TSettingsFixture fx;
+  TFormTraffic w;
+  w.Info(Bytes(bytes), "TCPClient ");
+  QCOMPARE(w.Lines(), QStringList{expected});
 }
 
 void LogWindowTest::prefix_data() {
