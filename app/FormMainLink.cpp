@@ -11,6 +11,10 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+
 #include "app/AppSettings.h"
 #include "app/EditorPane.h"
 #include "app/FileDialogs.h"
@@ -211,12 +215,17 @@ struct TLinkState {
   std::unique_ptr<client::TSession> Session;
   // A meter refuses a counter it has seen: it carries on across connects.
   uint32_t NextInvocationCounter = 1;
+  // The meter of the session when its messages carry a counter the meter
+  // checks: the counter is kept in the data folder for the next process.
+  std::optional<client::TMeterProfile> Counted;
   // Hand-over of the value read, from the worker to the window thread.
   QStringList GetAttributeDataResult;
   // The system title the meter announced in its answer to the last
   // association (hex; empty when none), accepted or not.
   QString AnnouncedSystemTitle;
   TFormMain* Form = nullptr;
+  // The window's log.
+  std::function<void(const QString&)> Log;
 };
 
 namespace {
@@ -248,19 +257,41 @@ auto WithBareMessages(const std::function<void(const QString&)>& log, F&& f) -> 
   }
 }
 
+// The session's next counter, for the next session in this process and,
+// with a meter that counts, for the next process (the window's or
+// quillon-cli's). A counter that cannot be saved is said in the log: the
+// session has done its work all the same.
+void KeepInvocationCounter(TLinkState& L) {
+  L.NextInvocationCounter = L.Session->InvocationCounter();
+  if (!L.Counted) return;
+  try {
+    client::SaveInvocationCounter(*L.Counted, L.NextInvocationCounter);
+  } catch (const std::exception& e) {
+    L.Log(QString::fromUtf8(e.what()));
+  }
+}
+
+// Closes and forgets the session (`release`: with a release request where
+// the association supports one); its counter is kept after the close, which
+// may have used one.
+void EndSession(TLinkState& L, bool release) {
+  L.Session->Close(release);
+  KeepInvocationCounter(L);
+  L.Session.reset();
+}
+
 }  // namespace
 
 void TFormMain::CreateLinkState() {
   FLink = std::make_shared<TLinkState>();
   FLink->Form = this;
+  FLink->Log = [this](const QString& line) { LogLine(line); };
 }
 
 void TFormMain::DiscardEngineState() {
   if (!FLink || !FLink->Session) return;
   // No release request: the association ends with the link.
-  FLink->NextInvocationCounter = FLink->Session->InvocationCounter();
-  FLink->Session->Close(false);
-  FLink->Session.reset();
+  EndSession(*FLink, false);
 }
 
 bool TFormMain::LinkConnected() const { return FLink && FLink->Session && FLink->Session->LinkConnected(); }
@@ -279,7 +310,15 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   L.Session = std::make_unique<client::TSession>(s.Profile);
   client::TSession& session = *L.Session;
   session.SetLayerNames(kLayerNames);
-  session.SetInvocationCounter(L.NextInvocationCounter);
+  // A meter refuses a counter it has seen: the count goes on from where the
+  // last session with this meter left it, in this process or an earlier one.
+  L.Counted.reset();
+  uint32_t first = L.NextInvocationCounter;
+  if (s.Profile.CountsInvocations()) {
+    L.Counted = s.Profile;
+    first = std::max(first, client::LoadInvocationCounter(s.Profile));
+  }
+  session.SetInvocationCounter(first);
   // The engine's log lines carry no context: lines without prefix columns.
   session.SetLog([form = L.Form](const std::string& line) { form->LogLine(QString::fromStdString(line)); });
   // Short names come from the object list loaded in the window.
@@ -296,9 +335,14 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
         return true;
       });
   L.AnnouncedSystemTitle.clear();
-  struct TKeepTitle {
+  // The counters the association used are kept at once, whether the meter
+  // accepted it or not: a window that ends without a disconnect loses none.
+  struct TKeepTitleAndCounter {
     TLinkState& L;
-    ~TKeepTitle() { L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle()); }
+    ~TKeepTitleAndCounter() {
+      L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle());
+      KeepInvocationCounter(L);
+    }
   } keep{L};
   WithBareMessages([this](const QString& line) { LogLine(line); },
                    [&] { session.Open(client::TCall{FCancel.get(), {}}); });
@@ -533,9 +577,7 @@ void TFormMain::ReleaseAndDisconnect() {
   if (!FLink || !FLink->Session) return;
   // A release request where the association supports one; a meter that does
   // not answer it is hung up on all the same.
-  FLink->NextInvocationCounter = FLink->Session->InvocationCounter();
-  FLink->Session->Close(true);
-  FLink->Session.reset();
+  EndSession(*FLink, true);
 }
 
 void TFormMain::MMDoDisconnectClick() {

@@ -330,6 +330,8 @@ void TProfileView::Read() {
   auto table = std::make_shared<TProfileTable>();
   // Which columns hold numbers is a look at every cell: the worker does it.
   auto numeric = std::make_shared<std::vector<int>>();
+  // Why the session's invocation counter could not be kept (empty when it was).
+  auto counterFailure = std::make_shared<std::string>();
   QPointer<TProfileView> self(this);
   // The main window's own link is closed meanwhile; its status bar says
   // what this view's session does instead.
@@ -349,6 +351,26 @@ void TProfileView::Read() {
                 qApp, [self, p] { if (self) self->ShowProgress(p); }, Qt::QueuedConnection);
           };
           client::TSession session(meter);
+          // A meter refuses a counter it has seen: the count goes on from
+          // where the last session with this meter left it (the main
+          // window's, or an earlier process'), and this session's next
+          // counter is kept when it ends, in failure as well.
+          const bool counted = meter.CountsInvocations();
+          if (counted) session.SetInvocationCounter(client::LoadInvocationCounter(meter));
+          struct TKeepCounter {
+            client::TSession& S;
+            bool On;
+            std::string& Failure;
+            ~TKeepCounter() {
+              if (!On) return;
+              S.Close();
+              try {
+                client::SaveInvocationCounter(S.Profile(), S.InvocationCounter());
+              } catch (const std::exception& e) {
+                Failure = e.what();
+              }
+            }
+          } keep{session, counted, *counterFailure};
           session.Open(call);
           QMetaObject::invokeMethod(
               qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
@@ -373,7 +395,10 @@ void TProfileView::Read() {
   ReadButton->setEnabled(true);
   CancelButton->setEnabled(false);
   Progress->setVisible(false);
-  ProgressText->setText(QStringLiteral("%1 entries").arg(table->Rows.size()));
+  ProgressText->setText(counterFailure->empty() ? QStringLiteral("%1 entries").arg(table->Rows.size())
+                                                : QStringLiteral("%1 entries; %2")
+                                                      .arg(table->Rows.size())
+                                                      .arg(QString::fromStdString(*counterFailure)));
   ShowTable(std::move(*table), *numeric);
 }
 

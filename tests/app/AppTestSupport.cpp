@@ -14,6 +14,13 @@ namespace quillon::test {
 
 TSettingsFixture::TSettingsFixture() {
   FSettings = std::make_unique<TAppSettings>(QStringLiteral("quillon"), FDir.path(), FDir.path());
+  if (qEnvironmentVariableIsSet("XDG_DATA_HOME")) FDataHome = qgetenv("XDG_DATA_HOME");
+  qputenv("XDG_DATA_HOME", Path(QStringLiteral("data")).toUtf8());
+}
+
+TSettingsFixture::~TSettingsFixture() {
+  if (FDataHome) qputenv("XDG_DATA_HOME", *FDataHome);
+  else qunsetenv("XDG_DATA_HOME");
 }
 
 QStringList Column(const TFormMain& form, int column) {

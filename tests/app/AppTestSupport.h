@@ -2,11 +2,13 @@
 // test case, and closing the message box an operation shows.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/AppSettings.h"
 
@@ -17,10 +19,12 @@ class TFormMain;
 namespace quillon::test {
 
 // A program settings file in a fresh folder, the process-wide instance
-// while it lives.
+// while it lives. The data folder (XDG_DATA_HOME, where the invocation
+// counters are kept) is Path("data") meanwhile: never the user's.
 class TSettingsFixture {
 public:
   TSettingsFixture();
+  ~TSettingsFixture();
   TAppSettings& Settings() { return *FSettings; }
   QString Path(const QString& name) const { return FDir.filePath(name); }
   QString DataHome() const { return FDir.path(); }
@@ -28,6 +32,7 @@ public:
 private:
   QTemporaryDir FDir;
   std::unique_ptr<TAppSettings> FSettings;
+  std::optional<QByteArray> FDataHome;  // the value before, if any
 };
 
 // The texts of one list-view column, top to bottom.

@@ -60,6 +60,17 @@ void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism
   s.EDITResponseTimeout->setText("3000");
 }
 
+// Client 33: LN with ciphering, HLS GMAC, the simulator's suite 0 keys;
+// requests authenticated and encrypted.
+void UseCipheredGmac(TFormMain& form, int port) {
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(port), 33, 2, {}, 1);
+  TFormSettings& s = *form.FormSettings;
+  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  s.EDITServerSystemTitle->setText("5153494D00000001");
+  s.CBProtectionOnRequest->setCurrentIndex(3);
+}
+
 // The operator's answer to "Write this" and "Invoke method": `answer`; the
 // questions are kept in `asked`.
 void RecordQuestions(TFormMain& form, QStringList& asked, const bool& answer) {
@@ -106,6 +117,7 @@ private slots:
   void methodInvocationAsksFirst();
   void profileByDateAndByEntries();
   void cipheredGmacAssociation();
+  void invocationCounterGoesOnInTheNextWindow();
   void meterSystemTitleOfferedAfterGmacAssociation();
   void ecdsaWithKeyFiles();
   void hlsMechanismsWithATextSecret_data();
@@ -501,13 +513,7 @@ void EndToEndTest::cipheredGmacAssociation() {
   TSimulator sim;
   TFormMain form;
   form.Confirm = [](const QString&) { return true; };
-  // Client 33: LN with ciphering, HLS GMAC, the simulator's suite 0 keys.
-  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 33, 2, {}, 1);
-  TFormSettings& s = *form.FormSettings;
-  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
-  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
-  s.EDITServerSystemTitle->setText("5153494D00000001");
-  s.CBProtectionOnRequest->setCurrentIndex(3);  // authentication and encryption
+  UseCipheredGmac(form, sim.Port());
   const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
   QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
   QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
@@ -522,6 +528,51 @@ void EndToEndTest::cipheredGmacAssociation() {
   QVERIFY(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("DECIPHERED")); }));
   form.MMDoDisconnectClick();
   QVERIFY(!form.LinkConnected());
+}
+
+// The simulator remembers each client's last invocation counter across
+// connections and refuses one that does not rise, as a meter does: a window
+// opened later (a restarted program) goes on from the counter kept in the
+// data folder, through the profile view's session and the window's own.
+void EndToEndTest::invocationCounterGoesOnInTheNextWindow() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  const QString counters = fx.Path("data") + "/quillon/invocation-counters.ini";
+  const TInstanceInfo energy{3, 0, "0100010800FF", "Active energy import (+A), total", 0};
+  client::TMeterProfile meter;
+  {
+    TFormMain form;
+    UseCipheredGmac(form, sim.Port());
+    meter = form.CurrentMeterProfile();
+    QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+    QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+    form.MMDoDisconnectClick();
+    QVERIFY(!form.LinkConnected());
+  }
+  QVERIFY(QFile::exists(counters));
+  const uint32_t seen = sim.Assoc->LastInvocationCounter();
+  QVERIFY(seen > 1);
+  // Above the last counter the meter took.
+  QVERIFY(client::LoadInvocationCounter(meter) > seen);
+
+  TFormMain form;
+  UseCipheredGmac(form, sim.Port());
+  // The profile view's own session first: the window has not associated yet.
+  std::unique_ptr<TProfileView> view(form.CreateProfileView({7, 1, "0100630100FF", "Load profile 1", 0}));
+  const QDateTime from(QDate::currentDate().addDays(-2), QTime(0, 0), Qt::UTC);
+  view->From->setDateTime(from);
+  view->To->setDateTime(from.addSecs(3600));
+  QCOMPARE(RunAndCatchMessageBox([&] { view->Read(); }), QString());
+  QCOMPARE(view->ProgressText->text(), QStringLiteral("5 entries"));
+  const uint32_t afterView = sim.Assoc->LastInvocationCounter();
+  QVERIFY(afterView > seen);
+  QVERIFY(client::LoadInvocationCounter(meter) > afterView);
+  // Then the window's link, from where the view left the count.
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  form.MMDoDisconnectClick();
+  QVERIFY(sim.Assoc->LastInvocationCounter() > afterView);
+  QVERIFY(client::LoadInvocationCounter(meter) > sim.Assoc->LastInvocationCounter());
 }
 
 void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
