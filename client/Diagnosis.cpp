@@ -63,9 +63,9 @@ const std::vector<TDiagnosisRow> kTable = {
      "title it does not know, or an invocation counter it has already seen",
      "check --ek, --ak and --system-title; use --ic auto to start from the meter's own invocation counter",
      "in Show → Settings..., check \"Encryption key\" and \"Authentication key\", and that the meter knows the "
-     "client system title {title}, which the window always uses; the window counts invocations from 1 each time it "
-     "starts and cannot begin at the meter's own counter: if the meter has seen higher ones from client {client}, "
-     "connect with quillon-cli, which can"},
+     "client system title {title}, which the window always uses; the window goes on from the invocation counter it "
+     "saved for this meter and cannot begin at the meter's own counter: if the meter has seen higher ones from "
+     "client {client} (from another program), connect once with quillon-cli, which can"},
     {TCondition::cRejectedNoReason, "rejected-no-reason", "AARE rejected without a reason (1)",
      "The meter rejected the association of client {client} without giving a reason",
      "the meter has no client {client}, or the server address is not one of its logical devices",
@@ -84,8 +84,9 @@ const std::vector<TDiagnosisRow> kTable = {
      "The meter refused our invocation counter",
      "the counter was replayed or is lower than the last one the meter accepted from client {client}",
      "use --ic auto to read the meter's counter first and continue above it",
-     "the window cannot read the meter's counter first: it counts from 1 each time it starts and carries on across "
-     "connects; connect with quillon-cli, which reads the meter's counter and continues above it"},
+     "the window goes on from the counter it saved for this meter but cannot read the meter's counter first: "
+     "connect once with quillon-cli, which reads the meter's counter, continues above it and saves it for the "
+     "window"},
     {TCondition::cServerTitleMismatch, "server-title-mismatch",
      "AARE accepted, but its system title is not the one configured",
      "The meter's system title {meter-title} is not the one configured ({server-title})",
