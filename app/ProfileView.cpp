@@ -355,22 +355,7 @@ void TProfileView::Read() {
           // where the last session with this meter left it (the main
           // window's, or an earlier process'), and this session's next
           // counter is kept when it ends, in failure as well.
-          const bool counted = meter.CountsInvocations();
-          if (counted) session.SetInvocationCounter(client::LoadInvocationCounter(meter));
-          struct TKeepCounter {
-            client::TSession& S;
-            bool On;
-            std::string& Failure;
-            ~TKeepCounter() {
-              if (!On) return;
-              S.Close();
-              try {
-                client::SaveInvocationCounter(S.Profile(), S.InvocationCounter());
-              } catch (const std::exception& e) {
-                Failure = e.what();
-              }
-            }
-          } keep{session, counted, *counterFailure};
+          client::TKeptInvocationCounter keep(session, [&](const std::string& e) { *counterFailure = e; });
           session.Open(call);
           QMetaObject::invokeMethod(
               qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);

@@ -953,4 +953,22 @@ TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, 
   return t;
 }
 
+TKeptInvocationCounter::TKeptInvocationCounter(TSession& session, std::function<void(const std::string&)> saveFailed)
+    : FSession(session), FCounted(session.Profile().CountsInvocations()), FSaveFailed(std::move(saveFailed)) {
+  if (FCounted) FSession.SetInvocationCounter(LoadInvocationCounter(FSession.Profile()));
+}
+
+TKeptInvocationCounter::~TKeptInvocationCounter() {
+  if (!FCounted) return;
+  // Each step on its own: the counter is saved even when closing fails.
+  for (auto step : {+[](TSession& s) { s.Close(); },
+                    +[](TSession& s) { SaveInvocationCounter(s.Profile(), s.InvocationCounter()); }}) {
+    try {
+      step(FSession);
+    } catch (const std::exception& e) {
+      if (FSaveFailed) FSaveFailed(e.what());
+    }
+  }
+}
+
 }  // namespace quillon::client

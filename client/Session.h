@@ -236,4 +236,24 @@ private:
   std::unique_ptr<TState> F;
 };
 
+// Keeps a counted session's invocation counter from one process to the next
+// (LoadInvocationCounter / SaveInvocationCounter): made before the session
+// opens, it starts the session from the counter saved for its meter; when it
+// goes, the session done or failed, it closes the session (a release can use
+// a counter) and saves the next counter. A close or save that fails is
+// handed to `saveFailed`: the session's work stands all the same. Sessions
+// whose messages carry no counter are left alone.
+class TKeptInvocationCounter {
+public:
+  TKeptInvocationCounter(TSession& session, std::function<void(const std::string&)> saveFailed);
+  ~TKeptInvocationCounter();
+  TKeptInvocationCounter(const TKeptInvocationCounter&) = delete;
+  TKeptInvocationCounter& operator=(const TKeptInvocationCounter&) = delete;
+
+private:
+  TSession& FSession;
+  bool FCounted;
+  std::function<void(const std::string&)> FSaveFailed;
+};
+
 }  // namespace quillon::client

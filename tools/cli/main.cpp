@@ -799,29 +799,16 @@ int main(int argc, char** argv) {
       TrafficLogLine(line);
       if (o.Verbose) std::cerr << line << "\n";
     });
-    // A meter refuses an invocation counter it has seen: the count goes on
-    // from where the last process left it.
-    const bool counted = profile.CountsInvocations();
-    if (counted) c.Session->SetInvocationCounter(LoadInvocationCounter(profile));
+    std::optional<uint32_t> givenCounter;
     if (!o.InvocationCounter.empty() && o.InvocationCounter != "auto") {
       const unsigned long long n = std::strtoull(o.InvocationCounter.c_str(), nullptr, 10);
       if (n > 0xFFFFFFFFull) throw EUsage(Format("--ic \"%s\": expected at most 4294967295", o.InvocationCounter.c_str()));
-      c.Session->SetInvocationCounter(static_cast<uint32_t>(n));
+      givenCounter = static_cast<uint32_t>(n);
     }
-    struct TKeepCounter {
-      TContext& C;
-      const TMeterProfile& P;
-      bool On;
-      ~TKeepCounter() {
-        if (!On || !C.Session) return;
-        C.Session->Close();
-        try {
-          SaveInvocationCounter(P, C.Session->InvocationCounter());
-        } catch (const std::exception& e) {
-          std::cerr << "quillon-cli: " << e.what() << "\n";
-        }
-      }
-    } keep{c, profile, counted};
+    // A meter refuses an invocation counter it has seen: the count goes on
+    // from where the last process left it, unless one is given.
+    TKeptInvocationCounter keep(*c.Session, [](const std::string& e) { std::cerr << "quillon-cli: " << e << "\n"; });
+    if (givenCounter) c.Session->SetInvocationCounter(*givenCounter);
     c.Session->Open(c.Call);
     if (o.Verbose)
       std::cerr << Format("associated: PDU size %d, conformance %s", c.Session->NegotiatedMaxPduSize(),
