@@ -242,9 +242,9 @@ std::string MethodParameterXml(const T_Data* parameters) {
 // text of it read again, which for a load profile of megabytes is most of
 // the work.
 template <class F>
-std::string GetResponseNormalAround(const std::string& invokeId, size_t reserve, F&& data) {
+std::string GetResponseNormalAround(const std::string& invokeId, size_t valueBytes, F&& data) {
   TScriptStream s;
-  s.Reserve(reserve);
+  s.ReserveForBytes(valueBytes);
   s.XMLOpenTagLn(XMLIdName(xmlGetResponseNormal));
   ++s.Indent;
   s.EmitTagAttrLn(XMLIdName(xmlInvokeIdAndPriority), XMLIdName(xmlValue), invokeId);
@@ -268,8 +268,7 @@ std::string GetResponseNormalData(const std::string& invokeId, const T_Data& dat
 
 std::string GetResponseNormalOfRawData(const TLoggingContext& logging, uint8_t invokeId, const PduStr& raw) {
   TStringWrapper r(raw);
-  // Values in profiles give about nine bytes of XML per byte.
-  std::string xml = GetResponseNormalAround(Hex2(invokeId), raw.size() * 10 + 256, [&](TScriptStream& s) {
+  std::string xml = GetResponseNormalAround(Hex2(invokeId), raw.size(), [&](TScriptStream& s) {
     T_Data::ClassInfo.PduToXml(xmlData, r, s);
   });
   LogIgnoredBytes(logging, r.GetRemainingBytes(), "reassembled data");

@@ -115,7 +115,7 @@ public:
     }
     switch (d.Form) {
       case TDataForm::Null:
-        Line(d.Open, {}, 0);
+        Text(d.Open);
         break;
       case TDataForm::Number:
         R.RequireRemaining(d.Bytes);
@@ -158,18 +158,20 @@ private:
     return out + indent;
   }
 
-  // <Name Value="HEX" /> of n bytes; with no open value ("<Name />") the line alone.
+  // A whole line of fixed text ("<Name />", "</Name>"), indented.
+  void Text(const std::string& line) {
+    char* out = Indented(line.size());
+    std::memcpy(out, line.data(), line.size());
+    S.EndLine(out + line.size());
+  }
+
+  // <Name Value="HEX" /> of n bytes.
   void Line(const std::string& open, const uint8_t* bytes, size_t n) {
-    const bool value = open.back() == '"';
     char* out = Indented(open.size() + 2 * n + kValueEnd.size());
     std::memcpy(out, open.data(), open.size());
-    out += open.size();
-    if (value) {
-      out = WriteHex(out, bytes, n);
-      std::memcpy(out, kValueEnd.data(), kValueEnd.size());
-      out += kValueEnd.size();
-    }
-    S.EndLine(out);
+    out = WriteHex(out + open.size(), bytes, n);
+    std::memcpy(out, kValueEnd.data(), kValueEnd.size());
+    S.EndLine(out + kValueEnd.size());
   }
 
   // Octets whose characters are all printable (and no quote) stand as text
@@ -204,9 +206,7 @@ private:
     ++S.Indent;
     for (uint32_t i = 0; i < n; ++i) Value(xmlIgnore, level + 1);
     --S.Indent;
-    char* close = Indented(d.Close.size());
-    std::memcpy(close, d.Close.data(), d.Close.size());
-    S.EndLine(close + d.Close.size());
+    Text(d.Close);
   }
 
   // The generic code counts its levels on the thread's counter.

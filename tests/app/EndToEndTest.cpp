@@ -62,13 +62,17 @@ void UseTcp(TFormMain& form, const QString& ipAndPort, int client, int mechanism
 
 // Client 33: LN with ciphering, HLS GMAC, the simulator's suite 0 keys;
 // requests authenticated and encrypted.
-void UseCipheredGmac(TFormMain& form, int port) {
-  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(port), 33, 2, {}, 1);
-  TFormSettings& s = *form.FormSettings;
+// The simulator's keys in the settings, and the meter system title `title`.
+void UseSimulatorKeys(TFormSettings& s, const QString& title = QStringLiteral("5153494D00000001")) {
   s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
   s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
-  s.EDITServerSystemTitle->setText("5153494D00000001");
-  s.CBProtectionOnRequest->setCurrentIndex(3);
+  s.EDITServerSystemTitle->setText(title);
+}
+
+void UseCipheredGmac(TFormMain& form, int port) {
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(port), 33, 2, {}, 1);
+  UseSimulatorKeys(*form.FormSettings);
+  form.FormSettings->CBProtectionOnRequest->setCurrentIndex(3);
 }
 
 // The operator's answer to "Write this" and "Invoke method": `answer`; the
@@ -582,9 +586,7 @@ void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {
   // Client 20: logical names, HLS GMAC; the settings name another meter's title.
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 20, 2);
   TFormSettings& s = *form.FormSettings;
-  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
-  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
-  s.EDITServerSystemTitle->setText("5153494D000000FF");
+  UseSimulatorKeys(s, QStringLiteral("5153494D000000FF"));
   QVERIFY(form.UseMeterSystemTitle->isHidden());
   // The engine's text first, then the diagnosis.
   const QString refused = RunAndCatchMessageBox([&] { form.MMDoConnectClick(); });
@@ -636,9 +638,7 @@ void EndToEndTest::ecdsaWithKeyFiles() {
   TFormMain form;
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 24, 6);
   TFormSettings& s = *form.FormSettings;
-  s.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
-  s.EDITGAK->setText("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
-  s.EDITServerSystemTitle->setText("5153494D00000001");
+  UseSimulatorKeys(s);
   s.EDITClientSigningKeyFile->setText(QString::fromStdString(clientPem));
   s.EDITServerSigningKeyFile->setText(QString::fromStdString(otherPem));
   // Another meter's key: the meter's signature does not verify.

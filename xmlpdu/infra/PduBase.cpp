@@ -204,11 +204,8 @@ PduPtr TCOSEMPduBase::MakeAnyFromPdu(TXMLId id, TCOSEMPduBaseClass requiredClass
 }
 
 std::string TCOSEMPduBase::PduToXMLString(TXMLId id, TCOSEMPduBaseClass requiredClass, TStringWrapper& r) {
-  // Values in profiles and object lists give about nine bytes of XML per
-  // byte; room for that up front saves copying the text as it grows.
-  constexpr size_t kXmlPerByte = 10;
   TScriptStream s;
-  s.Reserve(static_cast<size_t>(r.GetRemainingBytes()) * kXmlPerByte + 256);
+  s.ReserveForBytes(static_cast<size_t>(r.GetRemainingBytes()));
   requiredClass->PduToXml(id, r, s);
   if (s.Deferred) std::rethrow_exception(s.Deferred);
   std::string xml = s.Take();

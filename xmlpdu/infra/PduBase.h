@@ -132,6 +132,9 @@ public:
 
   // Room for a text of n characters.
   void Reserve(size_t n);
+  // Room for the XML of `bytes` bytes of values: profiles and object lists
+  // give about nine characters per byte.
+  void ReserveForBytes(size_t bytes) { Reserve(bytes * 10 + 256); }
   const std::string& AsString() {
     Spill();
     return FText;
