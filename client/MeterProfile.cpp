@@ -1,4 +1,5 @@
 #include "client/MeterProfile.h"
+#include "client/FileLock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -150,35 +151,7 @@ TIniData TIniData::Load(const std::string& path) {
   return d;
 }
 
-void TIniData::Save(const std::string& path, unsigned mode) const {
-  const std::string text = Text();
-  std::string tmpl = path + ".XXXXXX";
-  const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(errno)));
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(tmpl.c_str());
-    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(err)));
-  };
-  if (::fchmod(fd, mode) != 0) fail(errno);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? errno : EIO);
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0) {
-    ::unlink(tmpl.c_str());
-    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(errno)));
-  }
-  if (::rename(tmpl.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmpl.c_str());
-    RaiseGeneral(Format("file \"%s\": cannot be written (%s)", path.c_str(), std::strerror(err)));
-  }
-}
+void TIniData::Save(const std::string& path, unsigned mode) const { WriteFileDurably(path, Text(), mode); }
 
 TIniData::TSection* TIniData::Find(const std::string& name) {
   for (TSection& s : FSections)

@@ -132,7 +132,7 @@ public:
   std::string Text() const;
   // Missing file: empty data. Unreadable file: general error.
   static TIniData Load(const std::string& path);
-  // Written to a temporary file beside it and renamed into place; `mode`
+  // Written durably (WriteFileDurably: through a link to its target); `mode`
   // for the new file (0600 for files holding secrets).
   void Save(const std::string& path, unsigned mode) const;
 
