@@ -213,11 +213,6 @@ TFormMain::~TFormMain() = default;
 // one session.
 struct TLinkState {
   std::unique_ptr<client::TSession> Session;
-  // A meter refuses a counter it has seen: it carries on across connects.
-  uint32_t NextInvocationCounter = 1;
-  // The meter of the session when its messages carry a counter the meter
-  // checks: the counter is kept in the data folder for the next process.
-  std::optional<client::TMeterProfile> Counted;
   // Hand-over of the value read, from the worker to the window thread.
   QStringList GetAttributeDataResult;
   // The system title the meter announced in its answer to the last
@@ -257,26 +252,11 @@ auto WithBareMessages(const std::function<void(const QString&)>& log, F&& f) -> 
   }
 }
 
-// The session's next counter, for the next session in this process and,
-// with a meter that counts, for the next process (the window's or
-// quillon-cli's). A counter that cannot be saved is said in the log: the
-// session has done its work all the same.
-void KeepInvocationCounter(TLinkState& L) {
-  L.NextInvocationCounter = L.Session->InvocationCounter();
-  if (!L.Counted) return;
-  try {
-    client::SaveInvocationCounter(*L.Counted, L.NextInvocationCounter);
-  } catch (const std::exception& e) {
-    L.Log(QString::fromUtf8(e.what()));
-  }
-}
-
 // Closes and forgets the session (`release`: with a release request where
-// the association supports one); its counter is kept after the close, which
-// may have used one.
+// the association supports one); the counters it did not use go back to the
+// counters file with the close, which may have used one.
 void EndSession(TLinkState& L, bool release) {
   L.Session->Close(release);
-  KeepInvocationCounter(L);
   L.Session.reset();
 }
 
@@ -311,14 +291,11 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   client::TSession& session = *L.Session;
   session.SetLayerNames(kLayerNames);
   // A meter refuses a counter it has seen: the count goes on from where the
-  // last session with this meter left it, in this process or an earlier one.
-  L.Counted.reset();
-  uint32_t first = L.NextInvocationCounter;
-  if (s.Profile.CountsInvocations()) {
-    L.Counted = s.Profile;
-    first = std::max(first, client::LoadInvocationCounter(s.Profile));
-  }
-  session.SetInvocationCounter(first);
+  // last session with this meter left it, in this process or another one. A
+  // counter that cannot be handed back is said in the log: the session has
+  // done its work all the same.
+  session.KeepInvocationCounter(
+      client::TCounterKeeping{.Warning = [form = L.Form](const std::string& e) { form->LogLine(QString::fromStdString(e)); }});
   // The engine's log lines carry no context: lines without prefix columns.
   session.SetLog([form = L.Form](const std::string& line) { form->LogLine(QString::fromStdString(line)); });
   // Short names come from the object list loaded in the window.
@@ -335,14 +312,10 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
         return true;
       });
   L.AnnouncedSystemTitle.clear();
-  // The counters the association used are kept at once, whether the meter
-  // accepted it or not: a window that ends without a disconnect loses none.
-  struct TKeepTitleAndCounter {
+  // The title the meter announced, whether it accepted the association or not.
+  struct TKeepTitle {
     TLinkState& L;
-    ~TKeepTitleAndCounter() {
-      L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle());
-      KeepInvocationCounter(L);
-    }
+    ~TKeepTitle() { L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle()); }
   } keep{L};
   WithBareMessages([this](const QString& line) { LogLine(line); },
                    [&] { session.Open(client::TCall{FCancel.get(), {}}); });

@@ -355,7 +355,7 @@ void TProfileView::Read() {
           // where the last session with this meter left it (the main
           // window's, or an earlier process'), and this session's next
           // counter is kept when it ends, in failure as well.
-          client::TKeptInvocationCounter keep(session, [&](const std::string& e) { *counterFailure = e; });
+          session.KeepInvocationCounter(client::TCounterKeeping{.Warning = [=](const std::string& e) { *counterFailure = e; }});
           session.Open(call);
           QMetaObject::invokeMethod(
               qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);

@@ -216,22 +216,17 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
 // ---------------------------------------------------------------- the runner
 
 TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                     uint32_t* counter) {
+                                     bool keepCounter) {
   static const TObjectRef kClock{8, {0, 0, 1, 0, 0, 255}, 2};
   TMeterResult r;
   r.Meter = meter.Name;
   r.ReadAt = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  TSession s(meter.Profile);
-  struct TKeep {
-    TSession& S;
-    uint32_t* Counter;
-    ~TKeep() {
-      if (!Counter) return;
-      S.Close();
-      *Counter = S.InvocationCounter();
-    }
-  } keep{s, counter};
-  if (counter) s.SetInvocationCounter(*counter);
+  TMeterProfile profile = meter.Profile;
+  if (profile.Name.empty()) profile.Name = meter.Name;
+  TSession s(profile);
+  // The counters file is read, locked and written by the session itself: a
+  // handing back that fails costs the next session part of a block only.
+  if (keepCounter) s.KeepInvocationCounter(TCounterKeeping{.Warning = [](const std::string&) {}});
   s.Open(call);
   switch (job.Kind) {
     case TBatchJob::jGet:
@@ -273,7 +268,6 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
   FCounts = TBatchCounts{};
   FCounts.Total = meters.size();
   std::atomic<size_t> next{0};
-  std::mutex counterLock;  // the invocation counters file is shared by all meters
   auto cancelled = [&] { return cancel && cancel->Cancelled(); };
   auto report = [&](auto&& change) {
     std::lock_guard<std::mutex> g(FLock);
@@ -285,36 +279,12 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
       const TFleetMeter& meter = meters[i];
       report([&] { ++FCounts.InFlight; });
       TMeterResult result;
-      const bool counted = FOptions.KeepInvocationCounters && meter.Profile.CountsInvocations();
       int delay = FOptions.RetryDelayMs;
       for (int attempt = 1; attempt <= 1 + std::max(FOptions.Retries, 0); ++attempt) {
         TCall call;
         call.Cancel = cancel;
         try {
-          if (!counted) {
-            result = ReadMeter(meter, FJob, call);
-          } else {
-            uint32_t counter;
-            {
-              std::lock_guard<std::mutex> g(counterLock);
-              counter = LoadInvocationCounter(meter.Profile);
-            }
-            struct TSave {
-              std::mutex& Lock;
-              const TMeterProfile& Profile;
-              uint32_t& Counter;
-              ~TSave() {
-                std::lock_guard<std::mutex> g(Lock);
-                try {
-                  SaveInvocationCounter(Profile, Counter);
-                } catch (const std::exception&) {
-                  // The next run starts lower and the meter says so; the
-                  // reading itself stands.
-                }
-              }
-            } save{counterLock, meter.Profile, counter};
-            result = ReadMeter(meter, FJob, call, &counter);
-          }
+          result = ReadMeter(meter, FJob, call, FOptions.KeepInvocationCounters);
           result.Attempts = attempt;
           break;
         } catch (const std::exception& e) {

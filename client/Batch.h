@@ -110,10 +110,10 @@ public:
   TBatchCounts Run(const std::vector<TFleetMeter>& meters, TCancelToken* cancel = nullptr);
 
   // One meter, one attempt (what each worker runs; also for tests). With
-  // `counter`, the session starts at that invocation counter and leaves the
-  // next one there, also when it fails.
+  // `keepCounter`, a ciphered meter's invocation counter is kept in the
+  // counters file (see TSession::KeepInvocationCounter).
   static TMeterResult ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                uint32_t* counter = nullptr);
+                                bool keepCounter = false);
 
 private:
   TBatchOptions FOptions;

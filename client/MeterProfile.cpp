@@ -441,6 +441,7 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
   if (!ini.HasSection(name))
     RaiseGeneral(Format("--meter \"%s\": no such meter in %s", name.c_str(), MetersFilePath().c_str()));
   TMeterProfile p;
+  p.Name = name;
   auto where = [&](const char* key) { return Format("meter %s: %s", name.c_str(), key); };
   auto get = [&](const char* key) { return ini.Get(name, key); };
   auto has = [&](const char* key) { return ini.Has(name, key) && !get(key).empty(); };
@@ -555,31 +556,6 @@ void MakeFolders(const std::string& path) {
       RaiseGeneral(Format("folder \"%s\": cannot be created (%s)", partial.c_str(), std::strerror(errno)));
     if (pos == std::string::npos) break;
   }
-}
-
-namespace {
-
-std::string CounterSection(const TMeterProfile& p) {
-  const std::string where = p.Transport == TTransport::tHdlcSerial ? p.Device : p.Host + ":" + std::to_string(p.Port);
-  return Format("%s/%d/%d/%s", where.c_str(), p.ServerAddress, p.ClientAddress, Hex(p.ServerSystemTitle).c_str());
-}
-
-std::string CountersFile() { return DataFolder() + "/invocation-counters.ini"; }
-
-}  // namespace
-
-uint32_t LoadInvocationCounter(const TMeterProfile& p) {
-  const std::string v = TIniData::Load(CountersFile()).Get(CounterSection(p), "next");
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-  return v.empty() || *end || n == 0 || n > 0xFFFFFFFFull ? 1 : static_cast<uint32_t>(n);
-}
-
-void SaveInvocationCounter(const TMeterProfile& p, uint32_t next) {
-  MakeFolders(DataFolder());
-  TIniData ini = TIniData::Load(CountersFile());
-  ini.Set(CounterSection(p), "next", std::to_string(next));
-  ini.Save(CountersFile(), 0600);
 }
 
 }  // namespace quillon::client

@@ -22,6 +22,9 @@ enum TMechanism { mLowest = 1, mLow = 2, mManufacturer = 3, mMD5 = 4, mSHA1 = 5,
 inline constexpr const char* kDefaultClientSystemTitle = "QXV00001";
 
 struct TMeterProfile {
+  // The meter's name where it has one (a section of the meters file, a row
+  // of a fleet list): messages name the meter by it.
+  std::string Name;
   TTransport Transport = TTransport::tWrapperTcp;
   std::string Host;        // TCP: address (IPv4, IPv6 or name)
   int Port = 4059;
@@ -174,11 +177,5 @@ std::string MetersFilePath();
 std::string DataFolder();
 // Creates a folder and its parents that are missing, readable by the owner only.
 void MakeFolders(const std::string& path);
-
-// The invocation counters used with each meter, kept between processes in
-// DataFolder()/invocation-counters.ini (one section per meter address and
-// system title): the next counter for a profile, 1 when none was kept.
-uint32_t LoadInvocationCounter(const TMeterProfile& p);
-void SaveInvocationCounter(const TMeterProfile& p, uint32_t next);
 
 }  // namespace quillon::client

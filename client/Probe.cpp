@@ -186,21 +186,16 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     }
   }
 
-  // One attempt: open, read what a public association shows, close. The
-  // invocation counter runs on from attempt to attempt, and from where the
-  // last session with this meter and client left it: a meter refuses one it
-  // has seen. A counter that rose is kept for the sessions after the probe.
-  uint32_t invocationCounter = 1;
+  // One attempt: open, read what a public association shows, close. A meter
+  // refuses an invocation counter it has seen: counted attempts go on from
+  // the counters file and leave their next counter there.
   auto attempt = [&](const TMeterProfile& p, bool readInfo) -> TProbeAttempt {
     if (o.OnStart) o.OnStart(p);
     TProbeAttempt a;
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
     TSession session(p);
-    const bool counted = p.CountsInvocations();
-    if (counted) invocationCounter = std::max(invocationCounter, LoadInvocationCounter(p));
-    const uint32_t firstCounter = invocationCounter;
-    session.SetInvocationCounter(invocationCounter);
+    session.KeepInvocationCounter();
     try {
       session.Open(attemptCall);
       a.Outcome = "associated";
@@ -238,14 +233,6 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
       else a.Outcome = "frame error";
     }
     session.Close();
-    invocationCounter = std::max(invocationCounter, session.InvocationCounter());
-    if (counted && invocationCounter > firstCounter) {
-      try {
-        SaveInvocationCounter(p, invocationCounter);
-      } catch (const std::exception&) {
-        // An unwritable data folder costs the next session its counter, not the probe its attempt.
-      }
-    }
     a.ElapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0).count());
     return a;
   };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "client/InvocationCounters.h"
 #include "client/SigningKeys.h"
 #include "comm/HDLC.h"
 #include "comm/MidLayers.h"
@@ -57,6 +58,15 @@ struct TSession::TState {
   bool ReportEntries = false;
   const TCall* Call = nullptr;
   uint32_t NextInvocationCounter = 1;
+  // Counters kept between sessions and processes (KeepInvocationCounter):
+  // the lock of the (meter, client) while the session runs, and the end of
+  // the block reserved (0: nothing reserved).
+  std::optional<TCounterKeeping> Keeping;
+  std::unique_ptr<TFileLock> SessionLock;
+  uint32_t ReservedEnd = 0;
+  bool GivenCounterUsed = false;
+  // No further block could be reserved: nothing more is sent.
+  std::string CounterFailure;
   TLayerNames LayerNames;
   TShortNameSource ShortNames;
   std::optional<int> RequestProtection;
@@ -88,9 +98,32 @@ void EngineLog(const char* s) {
   if (tCurrent->Log) tCurrent->Log(s ? s : "");
 }
 
+void CounterWarning(const TSession::TState& s, const std::string& text) {
+  if (s.Keeping && s.Keeping->Warning) s.Keeping->Warning(text);
+  else if (s.Log) s.Log(text);
+}
+
+// Reserves the next block of counters for a session that has used its own;
+// a failure stops the session from sending (see SendReceiveData).
+void ExtendReservation(TSession::TState& s) {
+  try {
+    uint32_t end = 0;
+    const uint32_t first =
+        TInvocationCounterFile(s.Keeping->File).Reserve(s.Profile, std::nullopt, s.ReservedEnd, s.Keeping->Block, end);
+    s.NextInvocationCounter = first;
+    s.ReservedEnd = end;
+    if (s.Log) s.Log(Format("invocation counters %u to %u reserved", first, end - 1));
+  } catch (const std::exception& e) {
+    s.CounterFailure = std::string("invocation counter: ") + e.what();
+  }
+}
+
 uint32_t NextInvocationCounter() {
   // Engine calls run inside a call scope, so the session is known here.
-  return tCurrent ? tCurrent->NextInvocationCounter++ : 0;
+  if (!tCurrent) return 0;
+  TSession::TState& s = *tCurrent;
+  if (s.ReservedEnd != 0 && s.NextInvocationCounter >= s.ReservedEnd && s.CounterFailure.empty()) ExtendReservation(s);
+  return s.NextInvocationCounter++;
 }
 
 // A quirk of the profile took effect: said in the session's log.
@@ -107,6 +140,11 @@ void SetCallBackResult(PDLMSProtocolContext ctx, const std::string& text) {
 int32_t SendReceiveData(PDLMSProtocolContext ctx, const uint8_t* out, int32_t outLength, uint8_t* in,
                         int32_t maxInLength, int32_t* inLength) {
   auto* s = static_cast<TSession::TState*>(ctx->ReservedForDllUser);
+  // A message whose counter is not reserved never reaches the meter.
+  if (!s->CounterFailure.empty()) {
+    SetCallBackResult(ctx, s->CounterFailure);
+    return 1;
+  }
   try {
     const PduStr request(reinterpret_cast<const char*>(out), static_cast<size_t>(std::max(outLength, 0)));
     PduStr response;
@@ -377,6 +415,7 @@ uint32_t TSession::NegotiatedConformance() const { return F->Context.NegotiatedC
 const std::string& TSession::AnnouncedSystemTitle() const { return F->AnnouncedTitle; }
 const std::string& TSession::LastXml() const { return F->LastXml; }
 void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
+void TSession::KeepInvocationCounter(TCounterKeeping keeping) { F->Keeping = std::move(keeping); }
 void TSession::SetLayerNames(const TLayerNames& names) { F->LayerNames = names; }
 void TSession::SetShortNameSource(TShortNameSource source) { F->ShortNames = std::move(source); }
 void TSession::SetRequestProtection(std::optional<int> policy) { F->RequestProtection = policy; }
@@ -600,6 +639,53 @@ void ReadMeterInvocationCounter(TSession::TState& s, const TCall& call) {
   if (s.Log) s.Log(Format("invocation counter %u read from the meter: starting at %u", static_cast<uint32_t>(*v), s.NextInvocationCounter));
 }
 
+// Before the association: the session's (meter, client) locked, and its
+// first block of counters reserved, from the counter the caller gave, or
+// from the file's next (never below the meter's own count with --ic auto).
+void StartCounting(TSession::TState& s, const TCall& call) {
+  const TMeterProfile& p = s.Profile;
+  if (!p.CountsInvocations()) return;
+  s.CounterFailure.clear();
+  const bool keep = s.Keeping.has_value();
+  std::optional<TInvocationCounterFile> file;
+  if (keep) {
+    file.emplace(s.Keeping->File);
+    s.SessionLock = LockMeterSession(*file, p, call.Cancel ? &call.Cancel->Flag() : nullptr);
+  }
+  if (p.InvocationCounterAuto) ReadMeterInvocationCounter(s, call);
+  if (!keep) return;
+  std::optional<uint32_t> given;
+  if (!s.GivenCounterUsed) given = s.Keeping->First;
+  s.GivenCounterUsed = true;
+  try {
+    uint32_t end = 0;
+    const uint32_t first = file->Reserve(p, given, s.NextInvocationCounter, s.Keeping->Block, end);
+    s.NextInvocationCounter = first;
+    s.ReservedEnd = end;
+    if (s.Log) s.Log(Format("invocation counters %u to %u reserved", first, end - 1));
+  } catch (const EGeneralError& e) {
+    if (!given) throw EMeterError(std::string("invocation counter: ") + e.what(), e.what());
+    // The caller's counter is used as given; only its keeping failed.
+    s.NextInvocationCounter = *given;
+    CounterWarning(s, Format("invocation counter %u is not kept: %s", *given, e.what()));
+  }
+}
+
+// The session is over: the counters it did not use go back to the file,
+// and its (meter, client) is free for the next session.
+void EndCounting(TSession::TState& s) {
+  if (s.ReservedEnd != 0 && s.Keeping) {
+    try {
+      TInvocationCounterFile(s.Keeping->File)
+          .GiveBack(s.Profile, std::min(s.NextInvocationCounter, s.ReservedEnd), s.ReservedEnd);
+    } catch (const std::exception& e) {
+      CounterWarning(s, std::string("invocation counter: ") + e.what());
+    }
+  }
+  s.ReservedEnd = 0;
+  s.SessionLock.reset();
+}
+
 // The mechanisms the meter's association objects name, read through the
 // public client, as "md5 for client 18": only the one of `client` when an
 // object names it. Nothing when the meter does not let them be read.
@@ -644,8 +730,12 @@ void TSession::Open(const TCall& call) {
   TState& s = *F;
   const TMeterProfile& p = s.Profile;
   LoadEcdsaKeys(s);
-  if (p.InvocationCounterAuto && p.CountsInvocations())
-    ReadMeterInvocationCounter(s, call);
+  try {
+    StartCounting(s, call);
+  } catch (...) {
+    EndCounting(s);
+    throw;
+  }
   TCallScope scope(s, call);
   const int firstTimeout = s.Profile.Quirks.FirstResponseTimeoutMs;
   try {
@@ -712,6 +802,7 @@ void TSession::Close(bool release) {
   s.Wrapper.reset();
   s.Serial.reset();
   s.Tcp.reset();
+  EndCounting(s);
 }
 
 namespace {
@@ -951,24 +1042,6 @@ TProfileTable TSession::ReadProfile(TObjectRef ref, const TProfileRange& range, 
     call.Progress(s.Progress);
   }
   return t;
-}
-
-TKeptInvocationCounter::TKeptInvocationCounter(TSession& session, std::function<void(const std::string&)> saveFailed)
-    : FSession(session), FCounted(session.Profile().CountsInvocations()), FSaveFailed(std::move(saveFailed)) {
-  if (FCounted) FSession.SetInvocationCounter(LoadInvocationCounter(FSession.Profile()));
-}
-
-TKeptInvocationCounter::~TKeptInvocationCounter() {
-  if (!FCounted) return;
-  // Each step on its own: the counter is saved even when closing fails.
-  for (auto step : {+[](TSession& s) { s.Close(); },
-                    +[](TSession& s) { SaveInvocationCounter(s.Profile(), s.InvocationCounter()); }}) {
-    try {
-      step(FSession);
-    } catch (const std::exception& e) {
-      if (FSaveFailed) FSaveFailed(e.what());
-    }
-  }
 }
 
 }  // namespace quillon::client

@@ -60,6 +60,22 @@ struct TCall {
   std::function<void(const TProgress&)> Progress;
 };
 
+// How a session keeps its invocation counter between sessions and
+// processes (see client/InvocationCounters.h).
+struct TCounterKeeping {
+  // The first counter as the caller gives it (quillon-cli --ic N): used as
+  // given on the first Open, and kept when the counters file can be written.
+  std::optional<uint32_t> First;
+  // Told what went wrong in keeping the counter where the session goes on
+  // regardless (handing back unused counters at the end, a given counter
+  // that could not be kept); by default the session's log.
+  std::function<void(const std::string&)> Warning;
+  // The counters file; empty: DataFolder()/invocation-counters.ini.
+  std::string File;
+  // Counters reserved at a time.
+  uint32_t Block = 1000;
+};
+
 struct TObjectListEntry {
   int ClassId = 0;
   int Version = 0;
@@ -213,8 +229,16 @@ public:
 
   // The invocation counter of the next protected message. A meter refuses a
   // counter it has seen, so callers that open several sessions over time
-  // (one per process, say) keep it between them.
+  // (one per process, say) keep it between them: with KeepInvocationCounter.
   void SetInvocationCounter(uint32_t next);
+  // Before Open: a session whose messages carry a counter the meter checks
+  // takes the lock of its (meter, client) before it associates and holds it
+  // until it has released, and counts in blocks reserved durably in the
+  // counters file; the unused rest goes back when the session closes. When
+  // the file cannot be read, locked or written, Open fails before anything
+  // is sent (a counter given in `keeping.First` is used all the same).
+  // Sessions whose messages carry no counter are left alone.
+  void KeepInvocationCounter(TCounterKeeping keeping = {});
   uint32_t InvocationCounter() const;
 
   // Sends one request given as DLMS XML (GetRequest, SetRequest or
@@ -234,26 +258,6 @@ private:
   TObjectRef Prepare(TObjectRef ref, int defaultMember, const TCall& call);
 
   std::unique_ptr<TState> F;
-};
-
-// Keeps a counted session's invocation counter from one process to the next
-// (LoadInvocationCounter / SaveInvocationCounter): made before the session
-// opens, it starts the session from the counter saved for its meter; when it
-// goes, the session done or failed, it closes the session (a release can use
-// a counter) and saves the next counter. A close or save that fails is
-// handed to `saveFailed`: the session's work stands all the same. Sessions
-// whose messages carry no counter are left alone.
-class TKeptInvocationCounter {
-public:
-  TKeptInvocationCounter(TSession& session, std::function<void(const std::string&)> saveFailed);
-  ~TKeptInvocationCounter();
-  TKeptInvocationCounter(const TKeptInvocationCounter&) = delete;
-  TKeptInvocationCounter& operator=(const TKeptInvocationCounter&) = delete;
-
-private:
-  TSession& FSession;
-  bool FCounted;
-  std::function<void(const std::string&)> FSaveFailed;
 };
 
 }  // namespace quillon::client

@@ -33,6 +33,7 @@
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
 #include "app/ValueView.h"
+#include "client/InvocationCounters.h"
 #include "app/ProfileView.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/Misc.h"
@@ -557,7 +558,7 @@ void EndToEndTest::invocationCounterGoesOnInTheNextWindow() {
   const uint32_t seen = sim.Assoc->LastInvocationCounter();
   QVERIFY(seen > 1);
   // Above the last counter the meter took.
-  QVERIFY(client::LoadInvocationCounter(meter) > seen);
+  QVERIFY(client::TInvocationCounterFile().Next(meter) > seen);
 
   TFormMain form;
   UseCipheredGmac(form, sim.Port());
@@ -570,13 +571,13 @@ void EndToEndTest::invocationCounterGoesOnInTheNextWindow() {
   QCOMPARE(view->ProgressText->text(), QStringLiteral("5 entries"));
   const uint32_t afterView = sim.Assoc->LastInvocationCounter();
   QVERIFY(afterView > seen);
-  QVERIFY(client::LoadInvocationCounter(meter) > afterView);
+  QVERIFY(client::TInvocationCounterFile().Next(meter) > afterView);
   // Then the window's link, from where the view left the count.
   QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(energy, 2, "value"); }), QString());
   QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
   form.MMDoDisconnectClick();
   QVERIFY(sim.Assoc->LastInvocationCounter() > afterView);
-  QVERIFY(client::LoadInvocationCounter(meter) > sim.Assoc->LastInvocationCounter());
+  QVERIFY(client::TInvocationCounterFile().Next(meter) > sim.Assoc->LastInvocationCounter());
 }
 
 void EndToEndTest::meterSystemTitleOfferedAfterGmacAssociation() {

@@ -807,8 +807,8 @@ int main(int argc, char** argv) {
     }
     // A meter refuses an invocation counter it has seen: the count goes on
     // from where the last process left it, unless one is given.
-    TKeptInvocationCounter keep(*c.Session, [](const std::string& e) { std::cerr << "quillon-cli: " << e << "\n"; });
-    if (givenCounter) c.Session->SetInvocationCounter(*givenCounter);
+    c.Session->KeepInvocationCounter(TCounterKeeping{
+        .First = givenCounter, .Warning = [](const std::string& e) { std::cerr << "quillon-cli: " << e << "\n"; }});
     c.Session->Open(c.Call);
     if (o.Verbose)
       std::cerr << Format("associated: PDU size %d, conformance %s", c.Session->NegotiatedMaxPduSize(),

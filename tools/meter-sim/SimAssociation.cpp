@@ -453,6 +453,7 @@ bool TSimAssociation::Decipher(const PduStr& request, PduStr& plain, uint8_t& st
     uint32_t counter = 0;
     TGCMAndCompression::DecryptAndDecompress(title, content, PduStr(), FSecurity.EK, FSecurity.AK, sc, counter, plain,
                                              [](const std::string&) {});
+    if (FCounterRecord) FCounterRecord(FCurrent.Address, counter);
     auto last = FLastClientCounters.find(FCurrent.Address);
     const bool tooLow = last != FLastClientCounters.end() ? counter <= last->second : counter < FFirstClientCounter;
     if (checkCounter && tooLow) {

@@ -74,6 +74,16 @@ public:
   // are left to the model.
   void Configure(const std::string& text);
   void SetLog(TLog log) { FLog = std::move(log); }
+  // Told every invocation counter a ciphered request carries (client
+  // address, counter), taken or refused, as it arrives.
+  using TCounterRecord = std::function<void(int client, uint32_t counter)>;
+  void SetCounterRecord(TCounterRecord record) { FCounterRecord = std::move(record); }
+  // The client at an address; nullptr when the meter serves none there.
+  const TSimClient* Client(int address) const {
+    const auto it = FClients.find(address);
+    return it == FClients.end() ? nullptr : &it->second;
+  }
+  const TSimSecurity& Security() const { return FSecurity; }
   // Model lines of one association object (class 15, 0.0.40.0.n.255, n
   // counted from 1) for each logical-name client, whose partners and
   // mechanism name say how that client associates.
@@ -123,6 +133,7 @@ private:
   TSimServer FServer{FModel};
   std::map<int, TSimClient> FClients;
   TLog FLog;
+  TCounterRecord FCounterRecord;
 
   TState FState = sIdle;
   int FServerAddress = 1;

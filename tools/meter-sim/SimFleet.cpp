@@ -1,5 +1,7 @@
 #include "tools/meter-sim/SimFleet.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -150,6 +152,9 @@ TSimFleet::TSimFleet(const std::string& modelText, const TFleetOptions& options,
       const std::string name = m->Identity.Name;
       m->Association->SetLog([log, name](const std::string& s) { log(name + ": " + s); });
     }
+    if (options.CounterRecord)
+      m->Association->SetCounterRecord(
+          [record = options.CounterRecord, name = m->Identity.Name](int client, uint32_t counter) { record(name, client, counter); });
     m->Listener = std::make_unique<TSimListener>(options.Address, options.FirstPort ? options.FirstPort + n - 1 : 0);
     FMeters.push_back(std::move(m));
   }
@@ -253,16 +258,31 @@ void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
 }
 
 std::string TSimFleet::MeterListCsv(int clientAddress) const {
-  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak\r\n";
+  // A client that authenticates or ciphers gets the columns it needs as
+  // well, so that the list works as written.
+  const TSimClient* client = FMeters.empty() ? nullptr : FMeters.front()->Association->Client(clientAddress);
+  const bool secured = client && (client->Ciphered || client->Mechanism > 1);
+  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak";
+  if (secured) csv += ",auth,password-hex,security,suite,kek";
+  csv += "\r\n";
+  static const char* const kMechanisms[] = {"none", "low", "manufacturer", "md5", "sha1", "gmac", "sha256", "ecdsa"};
   const bool hdlc = FOptions.Hdlc;
   for (const auto& m : FMeters) {
     const std::string host =
         FOptions.Address.find(':') != std::string::npos ? "[" + FOptions.Address + "]" : FOptions.Address;
-    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s\r\n", m->Identity.Name.c_str(), hdlc ? "hdlc-tcp" : "tcp",
+    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s", m->Identity.Name.c_str(), hdlc ? "hdlc-tcp" : "tcp",
                   host.c_str(), m->Listener->Port(), clientAddress, hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
                   hdlc ? std::to_string(FOptions.HdlcSettings.ServerLower).c_str() : "", m->Identity.Serial.c_str(),
                   m->Identity.SystemTitleHex.c_str(), TMisc::ByteStrToHexStr(m->EK).c_str(),
                   TMisc::ByteStrToHexStr(m->AK).c_str());
+    if (secured) {
+      const TSimClient* c = m->Association->Client(clientAddress);
+      const TSimSecurity& sec = m->Association->Security();
+      const int mechanism = c ? std::clamp(c->Mechanism, 1, 8) : 1;
+      csv += Format(",%s,%s,%s,%d,%s", kMechanisms[mechanism - 1], c ? TMisc::ByteStrToHexStr(c->Secret).c_str() : "",
+                    c && c->Ciphered ? "auth-enc" : "none", sec.Suite, TMisc::ByteStrToHexStr(sec.KEK).c_str());
+    }
+    csv += "\r\n";
   }
   return csv;
 }

@@ -64,6 +64,9 @@ struct TFleetOptions {
   // Push in HDLC UI frames instead of the wrapper (a meter behind a
   // transparent modem or a terminal server).
   bool PushHdlc = false;
+  // Told every invocation counter a meter receives (meter name, client
+  // address, counter).
+  std::function<void(const std::string&, int, uint32_t)> CounterRecord;
 };
 
 class TSimFleet {

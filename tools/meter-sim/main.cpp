@@ -93,7 +93,12 @@ const char* kHelp =
     "                  bytes are n, and energies of its own\n"
     "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
     "                  reads it) to FILE\n"
-    "  --fleet-client N  client address in that list (default 16)\n"
+    "  --fleet-client N  client address in that list (default 16); a client that\n"
+    "                  authenticates or ciphers adds the columns auth, password-hex,\n"
+    "                  security, suite and kek\n"
+    "  --counter-log FILE  append a line \"METER client C counter N\" to FILE for\n"
+    "                  every invocation counter a ciphered request carries, taken\n"
+    "                  or refused (METER: the fleet meter's name, or \"meter\")\n"
     "  --push HOST:PORT  (with --fleet) every meter pushes data notifications to\n"
     "                  HOST:PORT over a TCP connection (DLMS wrapper, from logical\n"
     "                  device 1 to 102): the structure {logical device name, clock,\n"
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
   bool quiet = false;
   bool portGiven = false;
   int fleet = 0, fleetClient = 16;
-  std::string fleetList, push, pushSecurity = "plain";
+  std::string fleetList, push, pushSecurity = "plain", counterLog;
   bool pushHdlc = false;
   double every = 60;
   long long firstCounter = 0;
@@ -193,6 +198,8 @@ int main(int argc, char** argv) {
       pushHdlc = true;
     } else if (a == "--fleet-list") {
       fleetList = value();
+    } else if (a == "--counter-log") {
+      counterLog = value();
     } else if (a == "--fleet-client") {
       fleetClient = std::atoi(value().c_str());
     } else if (a == "--device") {
@@ -313,6 +320,19 @@ int main(int argc, char** argv) {
     TTrafficLog log;
     if (!quiet) log = [](const std::string& s) { std::cerr << s << std::endl; };
     assoc.SetLog(log);
+    // Every counter as it arrives, one line written at once, so that a
+    // test sees them all also when it kills the meter.
+    std::function<void(const std::string&, int, uint32_t)> recordCounter;
+    if (!counterLog.empty()) {
+      const int fd = ::open(counterLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd < 0) throw EGeneralError("Cannot write " + counterLog + ": " + std::strerror(errno));
+      recordCounter = [fd](const std::string& meter, int client, uint32_t counter) {
+        const std::string line = meter + " client " + std::to_string(client) + " counter " + std::to_string(counter) + "\n";
+        // One write with O_APPEND: lines of several threads never mix.
+        [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
+      };
+      assoc.SetCounterRecord([recordCounter](int client, uint32_t counter) { recordCounter("meter", client, counter); });
+    }
 
     if (fleet) {
       TFleetOptions fo;
@@ -322,6 +342,7 @@ int main(int argc, char** argv) {
       fo.Hdlc = profile == "hdlc-tcp";
       fo.HdlcSettings = hdlc;
       fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
+      fo.CounterRecord = recordCounter;
       if (!push.empty()) {
         const size_t colon = push.rfind(':');
         fo.PushPort = colon == std::string::npos ? 0 : std::atoi(push.c_str() + colon + 1);
