@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include "SimProcess.h"
+#include "client/InvocationCounters.h"
 #include "client/Session.h"
+#include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
 using namespace quillon::client;
@@ -243,3 +247,103 @@ TEST(Session, RefusedPasswordAndUnreachableHostAreMeterErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulator's ciphered client (33: GMAC, authenticated and encrypted).
+TMeterProfile CipheredProfile(int port) {
+  TMeterProfile p = WrapperProfile(port, 33);
+  p.Mechanism = mGMAC;
+  p.Policy = 3;
+  p.EK = TMisc::HexStrToByteStr("000102030405060708090A0B0C0D0E0F");
+  p.AK = TMisc::HexStrToByteStr("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  p.KEK = TMisc::HexStrToByteStr("101112131415161718191A1B1C1D1E1F");
+  p.ServerSystemTitle = TMisc::HexStrToByteStr("5153494D00000001");
+  return p;
+}
+
+// The counters the simulator received from client 33, in order.
+std::vector<uint32_t> Received(const std::string& log) {
+  std::vector<uint32_t> out;
+  std::ifstream in(log);
+  std::string meter, word1, word2;
+  int client = 0;
+  uint32_t counter = 0;
+  while (in >> meter >> word1 >> client >> word2 >> counter)
+    if (client == 33) out.push_back(counter);
+  return out;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string TempFolder() {
+  char tmpl[] = "/tmp/quillon-session-XXXXXX";
+  return ::mkdtemp(tmpl) ? tmpl : "/tmp";
+}
+
+}  // namespace
+
+// A session counts in blocks reserved in the counters file, reserving the
+// next when one runs out, and hands back what it did not use; the next
+// session goes on from there; another key is another sequence, and the
+// section an older version kept is where a sequence starts.
+TEST(SessionCounters, BlocksReservedAsTheSessionGoesAndTheRestHandedBack) {
+  const std::string dir = TempFolder(), log = dir + "/received.log", file = dir + "/counters.ini";
+  test::TSimProcess sim({"--port", "0", "--counter-log", log});
+  const TMeterProfile p = CipheredProfile(sim.Port());
+  // What an older version kept for this meter: the count starts above it.
+  TIniData legacy;
+  legacy.Set(Format("127.0.0.1:%d/1/33/5153494D00000001", sim.Port()), "next", "700");
+  legacy.Save(file, 0600);
+  const TInvocationCounterFile counters(file);
+  EXPECT_EQ(counters.Next(p), 700u);
+  // Blocks of three first (a reservation every few messages), then the
+  // usual blocks, of which the session uses a few.
+  for (const uint32_t block : {3u, kCounterBlock}) {
+    TSession s(p);
+    s.KeepInvocationCounter(TCounterKeeping{.File = file, .Block = block});
+    s.Open();
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(s.Get(TObjectRef{3, {1, 0, 1, 8, 0, 255}, 2}).Value.Integer(), 1234567);
+    s.Close();
+  }
+  const std::vector<uint32_t> got = Received(log);
+  ASSERT_GE(got.size(), 10u);
+  EXPECT_EQ(got.front(), 700u);
+  EXPECT_TRUE(std::adjacent_find(got.begin(), got.end(), std::greater_equal<uint32_t>()) == got.end())
+      << "the counters did not rise";
+  // Sessions that ended well cost no counter: the rest of the last block
+  // came back (a release may use a counter the meter does not keep).
+  EXPECT_GT(counters.Next(p), got.back());
+  EXPECT_LE(counters.Next(p), got.back() + 3);
+  // Another key is another sequence: it starts where the older version's
+  // section says (that section names no key), not where this key's stands.
+  TMeterProfile rekeyed = p;
+  rekeyed.EK[0] ^= 1;
+  EXPECT_EQ(counters.Next(rekeyed), 700u);
+  // The file names no key.
+  EXPECT_EQ(ReadAll(file).find("000102030405060708090A0B0C0D0E0F"), std::string::npos);
+}
+
+// When no further block can be reserved, the message that would need it is
+// never sent: the call fails naming the file.
+TEST(SessionCounters, NoBlockNoMessage) {
+  const std::string dir = TempFolder(), log = dir + "/received.log", file = dir + "/counters.ini";
+  test::TSimProcess sim({"--port", "0", "--counter-log", log});
+  TSession s(CipheredProfile(sim.Port()));
+  s.KeepInvocationCounter(TCounterKeeping{.Warning = [](const std::string&) {}, .File = file, .Block = 2});
+  s.Open();
+  const uint32_t reserved = TInvocationCounterFile(file).Next(s.Profile());
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+  ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
+  try {
+    for (int k = 0; k < 3; ++k) s.Get(TObjectRef{3, {1, 0, 1, 8, 0, 255}, 2});
+    FAIL() << "the reads went on without a reserved counter";
+  } catch (const EMeterError& e) {
+    EXPECT_EQ(std::string(e.what()), "invocation counter: file \"" + file + "\": cannot be written (Is a directory)");
+  }
+  s.Close();
+  for (uint32_t c : Received(log)) EXPECT_LT(c, reserved) << "a counter beyond the blocks reserved was sent";
+}
