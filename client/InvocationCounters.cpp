@@ -93,8 +93,13 @@ std::string CounterMeterIdentity(const TMeterProfile& p) {
 
 std::string MeterLabel(const TMeterProfile& p) { return p.Name.empty() ? Endpoint(p) : p.Name; }
 
+std::string DefaultCountersFile() {
+  const char* file = std::getenv("QUILLON_COUNTERS");
+  return file && *file ? std::string(file) : DataFolder() + "/invocation-counters.ini";
+}
+
 TInvocationCounterFile::TInvocationCounterFile(std::string path)
-    : FPath(path.empty() ? DataFolder() + "/invocation-counters.ini" : std::move(path)) {}
+    : FPath(path.empty() ? DefaultCountersFile() : std::move(path)) {}
 
 uint32_t TInvocationCounterFile::Next(const TMeterProfile& p) const { return NextIn(TIniData::Load(FPath), p); }
 

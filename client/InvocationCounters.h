@@ -5,7 +5,7 @@
 // XOR of two plaintexts and lets a forger compute tags, and a meter refuses
 // a counter that does not rise. So the counters of every program on this
 // machine (quillon-cli, batch, listen, probe, the desktop) come from one
-// file, DataFolder()/invocation-counters.ini, shared under a lock:
+// file (DefaultCountersFile()), shared under a lock:
 //
 // - A sequence is one meter (its system title, or its address where the
 //   profile names none), one client address and one key (the encryption
@@ -44,9 +44,14 @@ std::string CounterMeterIdentity(const TMeterProfile& p);
 // The meter as messages name it: its name, else its address.
 std::string MeterLabel(const TMeterProfile& p);
 
+// The counters file: $QUILLON_COUNTERS when set (a fleet's shard keeps its
+// own on a volume that outlives the machine), else
+// DataFolder()/invocation-counters.ini.
+std::string DefaultCountersFile();
+
 class TInvocationCounterFile {
 public:
-  // `path`: the counters file; empty: DataFolder()/invocation-counters.ini.
+  // `path`: the counters file; empty: DefaultCountersFile().
   explicit TInvocationCounterFile(std::string path = std::string());
   const std::string& Path() const { return FPath; }
 

@@ -70,7 +70,7 @@ struct TCounterKeeping {
   // regardless (handing back unused counters at the end, a given counter
   // that could not be kept); by default the session's log.
   std::function<void(const std::string&)> Warning;
-  // The counters file; empty: DataFolder()/invocation-counters.ini.
+  // The counters file; empty: $QUILLON_COUNTERS, else DataFolder()/invocation-counters.ini.
   std::string File;
   // Counters reserved at a time.
   uint32_t Block = 1000;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""The Kubernetes example: valid YAML, an Indexed Job whose completion index
-becomes the shard, with as many shards as completions, and the meter list
-from a Secret rather than the command line."""
+"""The Kubernetes example: valid YAML, a CronJob of Indexed Jobs whose
+completion index becomes the shard, with as many shards as completions, a
+run name that changes with the day, each shard's invocation counters on the
+persistent volume, and the meter list from a Secret rather than the command
+line."""
 import re
 import sys
 
@@ -13,10 +15,12 @@ with open(path, encoding="utf-8") as f:
 errors = []
 if len(docs) != 1:
     errors.append(f"expected one document, found {len(docs)}")
-job = docs[0] if docs else {}
-spec = job.get("spec", {})
-if job.get("apiVersion") != "batch/v1" or job.get("kind") != "Job":
-    errors.append("expected apiVersion batch/v1, kind Job")
+cron = docs[0] if docs else {}
+if cron.get("apiVersion") != "batch/v1" or cron.get("kind") != "CronJob":
+    errors.append("expected apiVersion batch/v1, kind CronJob")
+if not cron.get("spec", {}).get("schedule"):
+    errors.append("expected a schedule")
+spec = cron.get("spec", {}).get("jobTemplate", {}).get("spec", {})
 if spec.get("completionMode") != "Indexed":
     errors.append("expected completionMode Indexed")
 completions = spec.get("completions")
@@ -42,6 +46,15 @@ else:
         errors.append("secrets on the command line")
     mounts = {v["name"]: v["mountPath"] for v in c.get("volumeMounts", [])}
     volumes = {v["name"]: v for v in pod.get("volumes", [])}
+    run = re.search(r'--run "([^"]*)"', line)
+    if not run or "$(date" not in run.group(1):
+        errors.append("expected a run name that changes with the day (--run \"...$(date ...)\")")
+    counters = re.search(r'QUILLON_COUNTERS="([^"]*)"', line)
+    counters = counters.group(1) if counters else ""
+    on_volume = any(counters.startswith(mounts.get(n, "//")) and "persistentVolumeClaim" in volumes.get(n, {})
+                    for n in mounts)
+    if not on_volume or "$JOB_COMPLETION_INDEX" not in counters:
+        errors.append("expected QUILLON_COUNTERS per shard on the persistent volume")
     lists = re.findall(r"--list (\S+)", line)
     if not lists or not any(lists[0].startswith(mounts.get(n, "//")) and "secret" in volumes.get(n, {}) for n in mounts):
         errors.append("expected the meter list on a volume from a Secret")

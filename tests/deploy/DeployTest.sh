@@ -16,7 +16,8 @@ trap cleanup EXIT
 python3 "$src/tests/deploy/CheckManifest.py" "$src/deploy/kubernetes/read-fleet-job.yaml"
 shellcheck "$src/deploy/slurm/read-fleet.sbatch" "$src/deploy/parallel/read-fleet.sh"
 
-"$sim" --quiet --fleet 12 --port 0 --fleet-list "$work/meters.csv" > "$work/sim.out" &
+# Client 33 ciphers: the tasks keep their invocation counters per shard.
+"$sim" --quiet --fleet 12 --port 0 --fleet-list "$work/meters.csv" --fleet-client 33 > "$work/sim.out" &
 simpid=$!
 for _ in $(seq 1 100); do
   grep -q "^fleet of 12 meters" "$work/sim.out" 2>/dev/null && break
@@ -30,6 +31,7 @@ for i in 0 1; do
     bash "$src/deploy/slurm/read-fleet.sbatch" meters.csv > "shard-$i.jsonl" 2> "shard-$i.err"
 done
 "$cli" merge --db fleet.db shard-0.db shard-1.db 2> merge.err
+[ -s counters/shard-0.ini ] && [ -s counters/shard-1.ini ] || { echo "no counters per shard"; ls -R; exit 1; }
 grep -q "^fleet.db: 12 meters, 36 readings, 0 profile values, 0 notifications$" merge.err || { cat merge.err; exit 1; }
 # Each meter in one shard only, and every meter in one of them.
 a=$(grep -o '"meter":"[^"]*"' shard-0.jsonl | sort -u | wc -l)
@@ -42,4 +44,10 @@ SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_JOB_ID=7 QUILLON_CLI=
   bash "$src/deploy/slurm/read-fleet.sbatch" meters.csv > again.jsonl 2> again.err
 grep -q "^run slurm-7: $a meters already read, 0 to go$" again.err || { cat again.err; exit 1; }
 [ ! -s again.jsonl ] || { echo "meters read again:"; cat again.jsonl; exit 1; }
-echo "deploy examples: manifest and scripts check, two Slurm tasks merged to 12 meters"
+# The next day's run (another array job) goes on from each shard's counters.
+for i in 0 1; do
+  SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_JOB_ID=8 QUILLON_CLI=$cli QUILLON_JOBS=4 \
+    bash "$src/deploy/slurm/read-fleet.sbatch" meters.csv > "day2-$i.jsonl" 2> "day2-$i.err" ||
+    { cat "day2-$i.err"; exit 1; }
+done
+echo "deploy examples: manifest and scripts check, two Slurm tasks merged to 12 meters, read again the next day"
