@@ -1,7 +1,9 @@
 #include "client/Batch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <ctime>
 #include <thread>
 
@@ -264,6 +266,59 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
   return r;
 }
 
+namespace {
+
+// The meters in flight and their limits: a watch ends a meter that has run
+// out of time (and every one when the batch is cancelled) through its own
+// cancel token.
+class TMeterWatch {
+public:
+  struct TSlot {
+    TCancelToken Token;
+    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
+    std::atomic<bool> TimedOut{false};
+  };
+  TMeterWatch(size_t slots, TCancelToken* batchCancel) : FSlots(slots), FBatchCancel(batchCancel) {
+    FThread = std::jthread([this](std::stop_token stop) { Watch(stop); });
+  }
+  ~TMeterWatch() { FThread.request_stop(); }
+  TSlot& Start(size_t slot, int timeoutMs) {
+    std::lock_guard<std::mutex> g(FLock);
+    TSlot& s = FSlots[slot];
+    s.Token.Reset();
+    s.TimedOut = false;
+    s.Deadline = timeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)
+                               : std::chrono::steady_clock::time_point::max();
+    return s;
+  }
+  void Stop(size_t slot) {
+    std::lock_guard<std::mutex> g(FLock);
+    FSlots[slot].Deadline = std::chrono::steady_clock::time_point::max();
+  }
+
+private:
+  void Watch(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const auto now = std::chrono::steady_clock::now();
+      const bool cancelled = FBatchCancel && FBatchCancel->Cancelled();
+      std::lock_guard<std::mutex> g(FLock);
+      for (TSlot& s : FSlots) {
+        if (s.Deadline == std::chrono::steady_clock::time_point::max()) continue;
+        if (now >= s.Deadline) s.TimedOut = true;
+        if (cancelled || s.TimedOut) s.Token.Cancel();
+      }
+    }
+  }
+
+  std::vector<TSlot> FSlots;
+  TCancelToken* FBatchCancel;
+  std::mutex FLock;
+  std::jthread FThread;
+};
+
+}  // namespace
+
 TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelToken* cancel) {
   FCounts = TBatchCounts{};
   FCounts.Total = meters.size();
@@ -274,15 +329,18 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
     change();
     if (OnProgress) OnProgress(FCounts);
   };
-  auto worker = [&] {
+  const int jobs = std::clamp<int>(FOptions.Jobs, 1, static_cast<int>(std::max<size_t>(meters.size(), 1)));
+  TMeterWatch watch(static_cast<size_t>(jobs), cancel);
+  auto worker = [&](size_t slot) {
     for (size_t i = next++; i < meters.size() && !cancelled(); i = next++) {
       const TFleetMeter& meter = meters[i];
       report([&] { ++FCounts.InFlight; });
       TMeterResult result;
+      TMeterWatch::TSlot& limit = watch.Start(slot, FOptions.MeterTimeoutMs);
       int delay = FOptions.RetryDelayMs;
       for (int attempt = 1; attempt <= 1 + std::max(FOptions.Retries, 0); ++attempt) {
         TCall call;
-        call.Cancel = cancel;
+        call.Cancel = &limit.Token;
         try {
           result = ReadMeter(meter, FJob, call, FOptions.KeepInvocationCounters);
           result.Attempts = attempt;
@@ -296,12 +354,18 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
           if (const auto* meterError = dynamic_cast<const EMeterError*>(&e)) result.Diagnosis = meterError->Diagnosis;
           result.Attempts = attempt;
         }
+        if (limit.TimedOut) {
+          result.Error = Format("not read within the meter timeout of %d s", FOptions.MeterTimeoutMs / 1000);
+          result.Diagnosis.reset();
+          break;
+        }
         if (attempt > FOptions.Retries || cancelled()) break;
         // Back off before the next attempt, awake for a cancel.
-        for (int waited = 0; waited < delay && !cancelled(); waited += 20)
+        for (int waited = 0; waited < delay && !limit.Token.Cancelled(); waited += 20)
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         delay *= 2;
       }
+      watch.Stop(slot);
       report([&] {
         --FCounts.InFlight;
         if (result.Ok) {
@@ -314,10 +378,9 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
       });
     }
   };
-  const int jobs = std::clamp<int>(FOptions.Jobs, 1, static_cast<int>(std::max<size_t>(meters.size(), 1)));
   {
     std::vector<std::jthread> threads;
-    for (int k = 0; k < jobs; ++k) threads.emplace_back(worker);
+    for (int k = 0; k < jobs; ++k) threads.emplace_back(worker, static_cast<size_t>(k));
   }
   return FCounts;
 }

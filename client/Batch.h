@@ -86,6 +86,11 @@ struct TBatchOptions {
   int Jobs = 8;
   int Retries = 2;            // attempts after the first
   int RetryDelayMs = 500;     // before the first retry; doubled for every one after
+  // The longest one meter may take, its retries included (0: no limit):
+  // then it fails as a timeout ("not read within the meter timeout of 300 s")
+  // and the batch goes on. A meter that keeps answering slowly, a byte at a
+  // time or a block at a time, must not hold a fleet run.
+  int MeterTimeoutMs = 300000;
   // Keeps the invocation counters of ciphered meters between runs.
   bool KeepInvocationCounters = true;
 };

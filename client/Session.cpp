@@ -67,6 +67,9 @@ struct TSession::TState {
   bool GivenCounterUsed = false;
   // No further block could be reserved: nothing more is sent.
   std::string CounterFailure;
+  // A call was cancelled: the session hangs up without a release request,
+  // which would keep the one who cancelled waiting for the meter.
+  mutable bool Cancelled = false;
   TLayerNames LayerNames;
   TShortNameSource ShortNames;
   std::optional<int> RequestProtection;
@@ -594,7 +597,10 @@ void ApplyProtection(TSession::TState& s) {
 
 [[noreturn]] void RaiseEngineFailure(const TSession::TState& s, const TCall& call) {
   const std::string text = s.Context.Result ? s.Context.Result : "Engine call failed";
-  if (call.Cancel && call.Cancel->Cancelled()) throw EMeterError("cancelled", text);
+  if (call.Cancel && call.Cancel->Cancelled()) {
+    s.Cancelled = true;
+    throw EMeterError("cancelled", text);
+  }
   RaiseExplained(s, text, text);
 }
 
@@ -781,12 +787,13 @@ void TSession::Close(bool release) {
     const TCall none;
     TCallScope scope(s, none);
     // A link that is gone gets no release request; the engine state is freed either way.
-    if (!release || !s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
+    if (!release || s.Cancelled || !s.Associated || !s.Mid || !s.Mid->Connected()) s.Context.RLRQSupported = 0;
     else if (s.Profile.Quirks.NoRelease) NoteQuirk(s, "no-rlrq: hanging up without a release request");
     ApplyProtection(s);
     ReleaseAA(&s.Context);
   }
   s.Associated = false;
+  s.Cancelled = false;
   try {
     if (s.Mid) s.Mid->Disconnect();
   } catch (const std::exception&) {

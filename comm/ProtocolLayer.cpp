@@ -1,5 +1,7 @@
 #include "comm/ProtocolLayer.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <thread>
 
@@ -35,6 +37,24 @@ int64_t PerformanceCounterDiffMs(int64_t earlier, int64_t later) {
 }
 
 int64_t ProgramStartCounter() { return gProgramStart; }
+
+int64_t TFrameDeadline::AllowedMs(size_t received) const {
+  const int64_t timeout = std::max(FTimeoutMs, 0);
+  int64_t allowed = timeout + timeout * static_cast<int64_t>(received / 1024);
+  // Ten bits a character on the line, twice over for gaps between them.
+  if (FBaud > 0) allowed += static_cast<int64_t>(received) * 20000 / FBaud;
+  return allowed;
+}
+
+int TFrameDeadline::LeftMs(size_t received) const {
+  const int64_t left = AllowedMs(received) - static_cast<int64_t>(MillisecondsSince(FStarted));
+  return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 0x7FFFFFFF));
+}
+
+void TFrameDeadline::RaiseIncomplete(size_t received) const {
+  throw ENoResponse(Format("No complete response within %lld ms (%zu bytes received)",
+                           static_cast<long long>(AllowedMs(received)), received));
+}
 
 void SleepMs(uint32_t ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));

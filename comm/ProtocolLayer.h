@@ -59,6 +59,28 @@ uint32_t GetTickCount32();
 constexpr uint32_t TickDiff(uint32_t earlier, uint32_t later) { return later - earlier; }
 inline uint32_t MillisecondsSince(uint32_t tick) { return TickDiff(tick, GetTickCount32()); }
 
+// The time a layer gives one frame to arrive whole: the response timeout,
+// and one more response timeout for every whole 1024 bytes that have come
+// (plus, on a serial line, twice the line time of the bytes that have come),
+// so that a long answer over a slow link goes on while a line that trickles
+// a byte at a time ends. The per-byte timeout of old let such a line hold a
+// session for ever.
+class TFrameDeadline {
+public:
+  TFrameDeadline(int timeoutMs, int baud = 0) : FStarted(GetTickCount32()), FTimeoutMs(timeoutMs), FBaud(baud) {}
+  // The time allowed for a frame of which `received` bytes have come.
+  int64_t AllowedMs(size_t received) const;
+  // What is left of it now (0 when it has run out).
+  int LeftMs(size_t received) const;
+  // ENoResponse "No complete response within 3000 ms (17 bytes received)".
+  [[noreturn]] void RaiseIncomplete(size_t received) const;
+
+private:
+  uint32_t FStarted;
+  int FTimeoutMs;
+  int FBaud;
+};
+
 // High-resolution counter for measured intervals.
 int64_t QueryPerformanceCounter();
 int64_t QueryPerformanceFrequency();

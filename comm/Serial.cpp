@@ -286,7 +286,16 @@ PduStr TProtocolLayerSerial::Rec() {
   if (!hCOM.Valid()) throw EProtocolLayerSerial(Format("\"%s\" is not connected", Name.c_str()));
   PduStr result;
   uint8_t b;
-  while (ReadByte(b, ResponseTimeout)) {
+  const TFrameDeadline deadline(ResponseTimeout, FBaud);
+  for (;;) {
+    const int left = deadline.LeftMs(result.size());
+    if (!(left > 0 || result.empty()) || !ReadByte(b, left)) {
+      if (result.empty()) break;
+      // The rest of a frame that came too slowly is not taken for the next.
+      FReader.Drop();
+      if (ShowTraffic) EmitTraffic(result, toIncoming);
+      deadline.RaiseIncomplete(result.size());
+    }
     result += static_cast<char>(b);
     if (CheckFrameCompleteCallBack && CheckFrameCompleteCallBack(*this, result)) break;
     if (result.size() >= MaxAnswerLength) break;

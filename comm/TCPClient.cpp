@@ -153,11 +153,20 @@ void TProtocolLayerTCPClient::Send(const PduStr& s) {
 PduStr TProtocolLayerTCPClient::Rec() {
   if (!IsConnected()) throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
   PduStr result;
+  const TFrameDeadline deadline(FResponseTimeout);
   for (;;) {
     uint8_t b;
     int err = 0;
-    TFdByteReader::TResult r = FReader.ReadByte(FSocket.Get(), b, FResponseTimeout, err);
-    if (r == TFdByteReader::rTimeout) break;
+    const int left = deadline.LeftMs(result.size());
+    TFdByteReader::TResult r = left > 0 || result.empty() ? FReader.ReadByte(FSocket.Get(), b, left, err)
+                                                          : TFdByteReader::rTimeout;
+    if (r == TFdByteReader::rTimeout) {
+      if (result.empty()) break;
+      // Half an answer is no answer. What may follow it is dropped before
+      // the next request (ClearInputBuffer).
+      if (FShowTraffic) EmitTraffic(result, toIncoming);
+      deadline.RaiseIncomplete(result.size());
+    }
     if (r != TFdByteReader::rByte) {
       // The partial answer is dropped; the connection is gone either way.
       std::string text = r == TFdByteReader::rClosed ? "Connection closed by peer" : SystemErrorText(err);

@@ -54,7 +54,12 @@ void TProtocolLayerWrapper::MakeRequestPdu(const PduStr& s, PduStr& PDU, THeader
 }
 
 bool TProtocolLayerWrapper::CheckFrameComplete(TProtocolLayerAbstract&, const PduStr& CurrentReceivedBytes) const {
-  return IsWPdu(CurrentReceivedBytes);
+  // A header with a version other than 1 is as long as its length says too:
+  // taken whole, it is refused at once for its version instead of waiting
+  // out the time for a frame that will never be right.
+  const PduStr& s = CurrentReceivedBytes;
+  if (s.size() < 8) return false;
+  return IsWPdu(s) || s.size() - 8 >= THeaderHelper::FromBytes(s).H.DataLength;
 }
 
 bool TProtocolLayerWrapper::IsWPdu(const PduStr& s) {

@@ -15,6 +15,7 @@
 #include "client/Batch.h"
 #include "client/ReadingsDb.h"
 #include "tools/cli/Listen.h"
+#include "tools/cli/Signals.h"
 #include "tools/cli/Output.h"
 #include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
@@ -29,9 +30,8 @@ namespace {
 using EUsage = EFleetUsage;
 
 TCancelToken gFleetCancel;
-void OnFleetSignal(int) { gFleetCancel.Cancel(); }
 
-void CatchSignals() { CatchTerminationSignals(OnFleetSignal); }
+void CatchSignals() { CatchStopSignals(gFleetCancel); }
 
 std::string ReadFile(const std::string& path, const char* field) {
   std::ifstream f(path, std::ios::binary);
@@ -119,6 +119,10 @@ int Batch(int argc, char** argv) {
   app.add_option("--jobs", options.Jobs, "meters read in parallel (default cores x 8)")->option_text("N");
   app.add_option("--retries", options.Retries, "attempts after a failed one (default 2)")->option_text("N");
   app.add_option("--retry-delay", options.RetryDelayMs, "wait before the first retry, doubled for each next (default 500)")->option_text("MS");
+  int meterTimeout = options.MeterTimeoutMs / 1000;
+  app.add_option("--meter-timeout", meterTimeout,
+                 "the longest one meter may take, retries included, before it fails as a timeout (default 300; 0: no limit)")
+      ->option_text("SECONDS");
   app.add_option("--timeout", timeout, "response timeout per request (default each meter's)")->option_text("MS");
   app.add_option("--connect-timeout", connectTimeout, "TCP connect timeout (default each meter's)")->option_text("MS");
   app.add_option("--shard", shardText, "read only slice I of N (0 <= I < N), stable by meter name")->option_text("I/N");
@@ -172,6 +176,9 @@ int Batch(int argc, char** argv) {
   if (options.Jobs < 1 || options.Jobs > 4096) throw EUsage(Format("--jobs %d: expected 1..4096", options.Jobs));
   if (options.Retries < 0 || options.Retries > 100) throw EUsage(Format("--retries %d: expected 0..100", options.Retries));
   if (options.RetryDelayMs < 0) throw EUsage(Format("--retry-delay %d: expected 0 or more", options.RetryDelayMs));
+  if (meterTimeout < 0 || meterTimeout > 86400 * 7)
+    throw EUsage(Format("--meter-timeout %d: expected 0..604800 seconds", meterTimeout));
+  options.MeterTimeoutMs = meterTimeout * 1000;
   if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
 
   std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
@@ -220,6 +227,9 @@ int Batch(int argc, char** argv) {
   TBatchRunner runner(options, job);
   runner.OnResult = [&](const TMeterResult& r) {
     for (const json& j : ResultRecords(r)) lines.Write(j);
+    // Each meter's lines are out as soon as it is done: a run that is killed
+    // or never ends has given what it read.
+    lines.Flush();
     if (!r.Ok) {
       // The summary needs who failed and why, not what was read.
       TMeterResult failed;
@@ -250,7 +260,7 @@ int Batch(int argc, char** argv) {
   }
   if (gFleetCancel.Cancelled()) {
     std::cerr << "quillon-cli: batch: cancelled\n";
-    return 1;
+    return StatusAfterStop(1);
   }
   return counts.Failed == 0 ? 0 : 1;
 }
@@ -409,7 +419,7 @@ int ListenCommand(int argc, char** argv) {
                         static_cast<unsigned long long>(counts.Received), static_cast<unsigned long long>(counts.Replays),
                         static_cast<unsigned long long>(counts.Malformed), static_cast<unsigned long long>(counts.Connections))
               << (db ? Format("; %llu stored", static_cast<unsigned long long>(stored)) : std::string()) << "\n";
-  return 0;
+  return StatusAfterStop(0);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "knowledge/OBISData.h"
 #include "tools/cli/Fleet.h"
 #include "tools/cli/Output.h"
+#include "tools/cli/Signals.h"
 #include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -65,10 +66,9 @@ struct TOptions {
 
 TCancelToken gCancel;
 
-void OnSignal(int) { gCancel.Cancel(); }
-
-// Ctrl-C and SIGTERM cancel what runs; a closed pipe is an error, not a death.
-void InstallSignals() { CatchTerminationSignals(OnSignal); }
+// Ctrl-C and SIGTERM cancel what runs and end the process within a second;
+// a closed pipe is an error, not a death.
+void InstallSignals() { CatchStopSignals(gCancel); }
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
@@ -592,7 +592,8 @@ int main(int argc, char** argv) {
       "QUILLON_SIGNING_KEY, QUILLON_SERVER_SIGNING_KEY) or\n"
       "from a keys file (--keys FILE, section [keys] with the same names in lower case, e.g. ek=...),\n"
       "so that secrets stay out of the command line.\n"
-      "Named meters live in $XDG_CONFIG_HOME/quillon/meters.ini.\n"
+      "Named meters live in $XDG_CONFIG_HOME/quillon/meters.ini; invocation counters in\n"
+      "$XDG_DATA_HOME/quillon/invocation-counters.ini, or the file QUILLON_COUNTERS names.\n"
       "Exit status: 0 success, 1 meter, link or protocol failure, 2 usage error.");
   // One line per option: name, variable, value placeholder, help, group.
   auto option = [&app](const char* name, auto& variable, const char* placeholder, const char* help, const char* group) {
@@ -633,7 +634,7 @@ int main(int argc, char** argv) {
   for (const TQuirkInfo& q : QuirkCatalogue()) quirkHelp += std::string("\n") + q.Syntax + ": " + q.Meaning;
   option("--ic", o.InvocationCounter, "auto|N",
          "invocation counter of the first ciphered message: auto reads the meter's (0.0.43.1.0.255) "
-         "through the public client and goes on from it; a number starts there",
+         "through the public client and goes on above it and above the counters kept; a number starts there",
          sec);
   option("--quirk", o.Quirks, "NAME", quirkHelp.c_str(), conn);
   option("--timeout", o.Timeout, "MS", "response timeout (default 3000)", conn);
@@ -781,7 +782,7 @@ int main(int argc, char** argv) {
         throw EUsage(Format("--save \"%s\": expected a name without brackets or line breaks", probeSave.c_str()));
       probe.Save = [&o](const std::string& name, const TMeterProfile& p) { CmdSaveMeter(o, name, p); };
       InstallSignals();
-      return RunProbe(probe, &gCancel);
+      return StatusAfterStop(RunProbe(probe, &gCancel));
     }
 
     if (!o.Log.empty()) {
@@ -836,5 +837,5 @@ int main(int argc, char** argv) {
   std::cout.flush();
   c.Session.reset();
   CloseTrafficLog();
-  return status;
+  return StatusAfterStop(status);
 }

@@ -1,0 +1,185 @@
+// Runs that always end: a meter that trickles its answer a byte at a time
+// fails within the time allowed for a whole answer, a batch gives up on a
+// meter that takes too long and goes on, and Ctrl-C or SIGTERM end a
+// command with the status shells expect.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "CliProcess.h"
+#include "SimProcess.h"
+#include "xmlpdu/infra/Errors.h"
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+// A "meter" on loopback that takes every connection and answers whatever it
+// is sent with the start of a wrapper frame, one byte every 100 ms, never
+// finishing it.
+class TTrickler {
+public:
+  TTrickler() {
+    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(FFd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FFd, 16) != 0)
+      throw std::runtime_error("trickler");
+    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
+    Port = ntohs(a.sin_port);
+    FThread = std::thread([this] { Serve(); });
+  }
+  ~TTrickler() {
+    FStop = true;
+    FThread.join();
+    ::close(FFd);
+  }
+  int Port = 0;
+
+private:
+  void Serve() {
+    std::vector<std::thread> links;
+    while (!FStop) {
+      pollfd p{FFd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int c = ::accept(FFd, nullptr, nullptr);
+      if (c < 0) continue;
+      links.emplace_back([this, c] {
+        // Header: version 1, source 1, destination 16, 200 bytes to come.
+        static const unsigned char kFrame[] = {0x00, 0x01, 0x00, 0x01, 0x00, 0x10, 0x00, 0xC8};
+        char request[512];
+        pollfd q{c, POLLIN, 0};
+        for (size_t sent = 0; !FStop;) {
+          if (::poll(&q, 1, 100) > 0 && ::recv(c, request, sizeof request, 0) <= 0) break;
+          const unsigned char b = sent < sizeof kFrame ? kFrame[sent] : 0x00;
+          if (::send(c, &b, 1, MSG_NOSIGNAL) != 1) break;
+          ++sent;
+        }
+        ::close(c);
+      });
+    }
+    for (auto& t : links) t.join();
+  }
+  int FFd = -1;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
+// quillon-cli in the background: stopped by a signal, its status waited for.
+class TBackground {
+public:
+  TBackground(const std::vector<std::string>& args, const std::string& home) {
+    std::vector<std::string> all{QUILLON_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envs{"HOME=" + home, "XDG_CONFIG_HOME=" + home, "PATH=/usr/bin:/bin"};
+    std::vector<char*> envp;
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&FPid, QUILLON_CLI, &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  ~TBackground() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  void Signal(int sig) { ::kill(FPid, sig); }
+  // The exit status once it ends; -1 when it has not ended within `limitMs`
+  // (a generous bound: the test is about ending at all).
+  int Wait(int limitMs) {
+    for (int waited = 0; waited < limitMs; waited += 10) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+private:
+  pid_t FPid = -1;
+};
+
+}  // namespace
+
+TEST(Deadlines, AMeterThatTricklesFailsWithinTheTimeForAWholeAnswer) {
+  TTempDir home;
+  TTrickler meter;
+  const TRun r = RunCli({"--tcp", Format("127.0.0.1:%d", meter.Port), "--timeout", "1000", "get", "1.0.1.8.0.255"},
+                        home.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  EXPECT_TRUE(std::regex_match(r.Err, std::regex("quillon-cli: association: No complete response within 1000 ms "
+                                                 "\\(([1-9]|1[0-9]) bytes received\\)\n")))
+      << r.Err;
+}
+
+TEST(Deadlines, ABatchGivesUpOnASlowMeterAndWritesTheOthersAsTheyFinish) {
+  TTempDir home;
+  TTrickler slow;
+  TSimProcess good({"--port", "0"});
+  const std::string list = home.Path + "/list.csv", out = home.Path + "/out.jsonl";
+  {
+    std::ofstream f(list);
+    f << "name,address\nslow,127.0.0.1:" << slow.Port << "\ngood,127.0.0.1:" << good.Port() << "\n";
+  }
+  // The slow meter's answer would be allowed a minute; the meter, a second.
+  const TRun r = RunCli({"batch", "--list", list, "--timeout", "60000", "--retries", "0", "--meter-timeout", "1",
+                         "--out", out, "get", "1.0.1.8.0.255"},
+                        home.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  EXPECT_NE(r.Err.find("2 meters: 1 read, 1 failed, 0 not started"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("failed: slow: not read within the meter timeout of 1 s\n"), std::string::npos) << r.Err;
+  const std::string lines = ReadFile(out);
+  EXPECT_NE(lines.find("\"meter\":\"good\""), std::string::npos) << lines;
+  EXPECT_NE(lines.find("\"error\":\"not read within the meter timeout of 1 s\""), std::string::npos) << lines;
+}
+
+TEST(Deadlines, CtrlCAndSigtermEndACommandWithTheStatusShellsExpect) {
+  TTempDir home;
+  TTrickler meter;
+  const std::string list = home.Path + "/list.csv";
+  {
+    std::ofstream f(list);
+    f << "name,address\nslow,127.0.0.1:" << meter.Port << "\n";
+  }
+  const struct {
+    std::vector<std::string> Args;
+    int Signal, Status;
+  } cases[] = {
+      {{"--tcp", Format("127.0.0.1:%d", meter.Port), "--timeout", "600000", "get", "1.0.1.8.0.255"}, SIGINT, 130},
+      {{"--tcp", Format("127.0.0.1:%d", meter.Port), "--timeout", "600000", "get", "1.0.1.8.0.255"}, SIGTERM, 143},
+      {{"batch", "--list", list, "--timeout", "600000", "get", "1.0.1.8.0.255"}, SIGINT, 130},
+      {{"batch", "--list", list, "--timeout", "600000", "get", "1.0.1.8.0.255"}, SIGTERM, 143},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Args[0] + " " + strsignal(c.Signal));
+    TBackground run(c.Args, home.Path);
+    // In the middle of the exchange with the meter.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    run.Signal(c.Signal);
+    EXPECT_EQ(run.Wait(20000), c.Status);
+  }
+}
