@@ -306,6 +306,35 @@ TEST(Value, CsvQuotingFollowsRfc4180) {
   EXPECT_EQ(CsvQuote("two\nlines"), "\"two\nlines\"");
 }
 
+// Text a spreadsheet would run as a formula gets a leading quote; numbers
+// and harmless text are written as they are.
+TEST(Value, CsvCellsNeverStartAFormula) {
+  const struct {
+    const char* Cell;
+    const char* Written;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"=1+cmd|' /C calc'!A0", "'=1+cmd|' /C calc'!A0"},
+      {"+SUM(A1)", "'+SUM(A1)"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\t=1", "'\t=1"},
+      {"\r=1", "\"'\r=1\""},
+      {"=1,2", "\"'=1,2\""},
+      {"-", "'-"},
+      {"-e5", "'-e5"},
+      {"-12.5", "-12.5"},
+      {"+3", "+3"},
+      {"-1.5e-3", "-1.5e-3"},
+      {"-.5", "-.5"},
+      {"12", "12"},
+      {"a=b", "a=b"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CsvCell(c.Cell), c.Written) << c.Cell;
+  EXPECT_EQ(CsvLine({"sim-1", "=2+5", "-7"}), "sim-1,'=2+5,-7\r\n");
+}
+
 // ---------------------------------------------------------------- profiles and files
 
 class ProfileFiles : public ::testing::Test {
