@@ -126,6 +126,8 @@ TReadingsDb::TReadingsDb(const std::string& path, int busyTimeoutMs) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec(kReadingsSchema);
+    // A file made elsewhere may hold views or triggers under our names.
+    CheckTables("main", Format("--db \"%s\"", path.c_str()));
     auto prep = [&](sqlite3_stmt*& s, const char* sql) {
       if (sqlite3_prepare_v2(FDb, sql, -1, &s, nullptr) != SQLITE_OK) Fail(FDb, "prepare");
     };
@@ -355,40 +357,45 @@ std::string Joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-void TReadingsDb::CheckAttached(const std::string& otherPath) {
+void TReadingsDb::CheckTables(const char* schema, const std::string& named) {
   auto refuse = [&](const char* table, const std::string& why) {
-    RaiseGeneral(Format("SOURCE \"%s\": table \"%s\": %s", otherPath.c_str(), table, why.c_str()));
+    RaiseGeneral(Format("%s: table \"%s\": %s", named.c_str(), table, why.c_str()));
   };
+  const std::string master = std::string(schema) + ".sqlite_master";
   for (const auto& [table, expected] : ExpectedTables()) {
-    // Only the schema is read here: nothing of the source runs.
-    TStatement kind(FDb, "SELECT type, sql FROM other.sqlite_master WHERE name = ?1 COLLATE NOCASE");
+    // Only the schema is read here: nothing of the file runs.
+    TStatement kind(FDb, ("SELECT type, sql FROM " + master + " WHERE name = ?1 COLLATE NOCASE").c_str());
     BindText(*kind, 1, table);
     const int rc = sqlite3_step(*kind);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(FDb, "read the schema of " + otherPath);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
     if (rc == SQLITE_DONE) refuse(table, "expected a table, found none");
     const std::string type = reinterpret_cast<const char*>(sqlite3_column_text(*kind, 0));
     const unsigned char* sqlText = sqlite3_column_text(*kind, 1);
     std::string sql = sqlText ? reinterpret_cast<const char*>(sqlText) : "";
     for (char& c : sql) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (type != "table") refuse(table, "expected a plain table, found a " + type);
-    if (sql.find("VIRTUAL") != std::string::npos && sql.rfind("CREATE VIRTUAL", 0) == 0)
-      refuse(table, "expected a plain table, found a virtual table");
-    TStatement info(FDb, (std::string("PRAGMA other.table_xinfo(\"") + table + "\")").c_str());
+    if (sql.rfind("CREATE VIRTUAL", 0) == 0) refuse(table, "expected a plain table, found a virtual table");
+    TStatement info(FDb, (std::string("PRAGMA ") + schema + ".table_xinfo(\"" + table + "\")").c_str());
     std::vector<std::string> columns;
     int step;
     while ((step = sqlite3_step(*info)) == SQLITE_ROW && columns.size() <= expected.size())
       columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*info, 1)));
-    if (step != SQLITE_ROW && step != SQLITE_DONE) Fail(FDb, "read the schema of " + otherPath);
+    if (step != SQLITE_ROW && step != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
     if (columns != expected)
       refuse(table, "expected the columns " + Joined(expected) + "; found " + Joined(columns) +
                         (columns.size() > expected.size() ? ", ..." : ""));
   }
+  // Triggers would run with every row stored; our schema has none.
+  TStatement triggers(FDb, ("SELECT name FROM " + master + " WHERE type = 'trigger' LIMIT 1").c_str());
+  if (sqlite3_step(*triggers) == SQLITE_ROW)
+    RaiseGeneral(Format("%s: trigger \"%s\": expected no triggers", named.c_str(),
+                        reinterpret_cast<const char*>(sqlite3_column_text(*triggers, 0))));
 }
 
 void TReadingsDb::CheckSource(const std::string& otherPath) {
   Attach(otherPath);
   try {
-    CheckAttached(otherPath);
+    CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
   } catch (...) {
     Detach();
     throw;
@@ -399,7 +406,7 @@ void TReadingsDb::CheckSource(const std::string& otherPath) {
 void TReadingsDb::Merge(const std::string& otherPath) {
   Attach(otherPath);
   try {
-    CheckAttached(otherPath);
+    CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
     Exec("BEGIN IMMEDIATE");
     Exec("INSERT INTO readings SELECT * FROM other.readings WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO profile_entries SELECT * FROM other.profile_entries WHERE true ON CONFLICT DO NOTHING;"

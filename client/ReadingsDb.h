@@ -31,8 +31,9 @@ extern const char* const kReadingsSchema;
 
 class TReadingsDb {
 public:
-  // Opens (creating when missing) and brings the schema up to date. A
-  // statement waits up to `busyTimeoutMs` for a lock another process holds
+  // Opens (creating when missing) and brings the schema up to date; a file
+  // whose tables are not ours (views, other columns, triggers) is refused
+  // as CheckSource says, naming "--db \"<path>\"". A statement waits up to `busyTimeoutMs` for a lock another process holds
   // before it fails with EDatabaseBusy.
   explicit TReadingsDb(const std::string& path, int busyTimeoutMs = 10000);
   ~TReadingsDb();
@@ -86,7 +87,9 @@ private:
   void Exec(const char* sql);
   void Attach(const std::string& otherPath);
   void Detach();
-  void CheckAttached(const std::string& otherPath);
+  // Every table of `schema` (main, other) a plain table with our columns,
+  // and no triggers; fails naming `named` and the table.
+  void CheckTables(const char* schema, const std::string& named);
   void StoreOne(const TMeterResult& r, const std::string& run);
   sqlite3* FDb = nullptr;
   sqlite3_stmt *FReading = nullptr, *FEntry = nullptr, *FMeterOk = nullptr, *FMeterFailed = nullptr, *FDone = nullptr;

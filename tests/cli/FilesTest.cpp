@@ -201,6 +201,16 @@ TEST(FilesMerge, ASourceThatIsNotPlainTablesOfOurColumnsIsRefusedBeforeAnythingI
     EXPECT_EQ(r.Err, "quillon-cli: SOURCE \"" + bad + "\": " + c.Why + "\n");
     EXPECT_EQ(TReadingsDb(target).Count("meters"), 0) << "nothing merged, the good source neither";
   }
+  // Such a file is no database to read from or store into either.
+  const std::string view = dir.Path + "/view.db";
+  const TRun r = RunCli({"export", "--db", view, "--what", "readings"}, dir.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  EXPECT_EQ(r.Err, "quillon-cli: export: --db \"" + view + "\": table \"readings\": expected a plain table, found a view\n");
+  const std::string trigger =
+      Source(dir.Path, "trigger.db", "CREATE TRIGGER t AFTER INSERT ON meters BEGIN DELETE FROM readings; END;");
+  const TRun m = RunCli({"merge", "--db", trigger, good}, dir.Path);
+  EXPECT_EQ(m.Status, 1) << Describe(m);
+  EXPECT_EQ(m.Err, "quillon-cli: merge: --db \"" + trigger + "\": trigger \"t\": expected no triggers\n");
 }
 
 // A row whose value is no JSON is exported as its raw text with one warning;

@@ -352,11 +352,11 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
     EXPECT_EQ(r.Status, 2) << c.Args[0] << " " << Describe(r);
     EXPECT_EQ(r.Err, c.Err);
   }
-  // Something that is no readings database: a clear line, status 1, and the
-  // target untouched.
+  // Something that is no readings database: a source refused as a wrong
+  // command line, status 2, and the target untouched.
   const TRun r = RunCli({"merge", "--db", dir.Path + "/m.db", list}, dir.Path);
-  EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.Err, "quillon-cli: merge: readings database: open " + list + ": file is not a database\n");
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(r.Err, "quillon-cli: readings database: open " + list + ": file is not a database\n");
 }
 
 // A TCP connection to the listener once it is up (within a few seconds).
