@@ -126,7 +126,7 @@ void TIniData::Parse(const std::string& text) {
       current = Find(name);
       if (!current) {
         FIndex.emplace(Folded(name), FSections.size());
-        FSections.push_back({name, {}});
+        FSections.push_back(TSection{name, {}, {}});
         current = &FSections.back();
       }
       continue;
@@ -176,35 +176,47 @@ const TIniData::TSection* TIniData::Find(const std::string& name) const {
   return it == FIndex.end() ? nullptr : &FSections[it->second];
 }
 
+const std::pair<std::string, std::string>* TIniData::TSection::Entry(const std::string& key) const {
+  if (!KeyIndex.empty()) {
+    const auto it = KeyIndex.find(Folded(key));
+    return it == KeyIndex.end() ? nullptr : &Entries[it->second];
+  }
+  for (const auto& e : Entries)
+    if (Same(e.first, key)) return &e;
+  return nullptr;
+}
+
+void TIniData::TSection::Add(const std::string& key, const std::string& value) {
+  Entries.emplace_back(key, value);
+  // A few keys are found fastest by looking at each; a section of many
+  // (a hostile list of thousands of columns) gets an index.
+  if (!KeyIndex.empty()) KeyIndex.emplace(Folded(key), Entries.size() - 1);
+  else if (Entries.size() > kKeysWithoutIndex)
+    for (size_t i = 0; i < Entries.size(); ++i) KeyIndex.emplace(Folded(Entries[i].first), i);
+}
+
 bool TIniData::Has(const std::string& section, const std::string& key) const {
-  if (const TSection* s = Find(section))
-    for (const auto& e : s->Entries)
-      if (Same(e.first, key)) return true;
-  return false;
+  const TSection* s = Find(section);
+  return s && s->Entry(key);
 }
 
 std::string TIniData::Get(const std::string& section, const std::string& key, const std::string& def) const {
-  if (const TSection* s = Find(section))
-    for (const auto& e : s->Entries)
-      if (Same(e.first, key)) return e.second;
-  return def;
+  const TSection* s = Find(section);
+  const auto* e = s ? s->Entry(key) : nullptr;
+  return e ? e->second : def;
 }
 
 void TIniData::Set(const std::string& section, const std::string& key, const std::string& value) {
   TSection* s = Find(section);
   if (!s) {
     FIndex.emplace(Folded(section), FSections.size());
-    FSections.push_back({section, {}});
+    FSections.push_back(TSection{section, {}, {}});
     s = &FSections.back();
   }
   // One line per key: a value never spills into the next line.
   const std::string v = value.substr(0, value.find_first_of("\r\n"));
-  for (auto& e : s->Entries)
-    if (Same(e.first, key)) {
-      e.second = v;
-      return;
-    }
-  s->Entries.emplace_back(key, v);
+  if (auto* e = s->Entry(key)) e->second = v;
+  else s->Add(key, v);
 }
 
 bool TIniData::HasSection(const std::string& section) const { return Find(section) != nullptr; }

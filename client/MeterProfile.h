@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "client/Quirks.h"
@@ -150,6 +151,15 @@ private:
   struct TSection {
     std::string Name;
     std::vector<std::pair<std::string, std::string>> Entries;
+    // Entry positions by lower-case key, once there are more than
+    // kKeysWithoutIndex of them.
+    std::unordered_map<std::string, size_t> KeyIndex;
+    static constexpr size_t kKeysWithoutIndex = 32;
+    const std::pair<std::string, std::string>* Entry(const std::string& key) const;
+    std::pair<std::string, std::string>* Entry(const std::string& key) {
+      return const_cast<std::pair<std::string, std::string>*>(std::as_const(*this).Entry(key));
+    }
+    void Add(const std::string& key, const std::string& value);
   };
   TSection* Find(const std::string& name);
   const TSection* Find(const std::string& name) const;

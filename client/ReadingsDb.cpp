@@ -481,18 +481,22 @@ void TReadingsWriter::Loop() {
       pause = FWait.FirstPauseMs;
       continue;
     }
-    if (busy && FReport.WaitedMs < FWait.LimitMs) {
+    auto cancelled = [&] { return FWait.Cancel && FWait.Cancel->Cancelled(); };
+    if (busy && FReport.WaitedMs < FWait.LimitMs && !cancelled()) {
       // Back to the front of the queue, in order, to go in with whatever
       // arrives meanwhile once the lock is free.
       for (auto it = batch.rbegin(); it != batch.rend(); ++it) FQueue.push_front(std::move(*it));
-      const int wait = std::min<int64_t>(pause, FWait.LimitMs - FReport.WaitedMs);
+      const int64_t wait = std::min<int64_t>(pause, FWait.LimitMs - FReport.WaitedMs);
       g.unlock();
-      std::this_thread::sleep_for(milliseconds(wait));
+      // Awake for a cancel.
+      const auto from = steady_clock::now(), until = from + milliseconds(wait);
+      while (steady_clock::now() < until && !cancelled()) std::this_thread::sleep_for(milliseconds(20));
       g.lock();
-      FReport.WaitedMs += wait;
+      FReport.WaitedMs += duration_cast<milliseconds>(steady_clock::now() - from).count();
       pause = std::min(pause * 2, FWait.MaxPauseMs);
       continue;
     }
+    if (busy && cancelled()) error = "cancelled";
     FReport.Error = error;
     for (auto& r : batch) FReport.Unstored.push_back(std::move(r));
   }

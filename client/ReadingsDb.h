@@ -110,6 +110,9 @@ struct TLockWait {
   int LimitMs = 300000;
   int FirstPauseMs = 500;
   int MaxPauseMs = 8000;
+  // Ends the waiting early (Ctrl-C): what is not stored is handed back
+  // with the error "cancelled".
+  const TCancelToken* Cancel = nullptr;
 };
 
 // One writer thread fed by the readers: results queue up and go in together,

@@ -107,16 +107,22 @@ TEST(FilesLockedDatabase, TheWriterWaitsOutTheLockAndHandsBackWhatItCouldNotStor
     EXPECT_EQ(db.Count("meters"), 3);
     EXPECT_EQ(db.DoneInRun("run"), (std::set<std::string>{"a", "b", "c"}));
   }
-  Sql(holder.Handle(), "BEGIN IMMEDIATE");
-  TReadingsWriter writer(db, "", TLockWait{.LimitMs = 200, .FirstPauseMs = 50, .MaxPauseMs = 100});
-  for (const char* m : {"d", "e"}) writer.Push(Read(m));
-  const auto report = writer.Finish();
-  Sql(holder.Handle(), "ROLLBACK");
-  EXPECT_EQ(report.Error, "readings database: database is locked");
-  ASSERT_EQ(report.Unstored.size(), 2u);
-  EXPECT_EQ(report.Unstored[0].Meter, "d");
-  EXPECT_EQ(report.Unstored[1].Meter, "e");
-  EXPECT_EQ(db.Count("meters"), 3);
+  // Past the limit, or cancelled: handed back in order, with the reason.
+  TCancelToken cancel;
+  cancel.Cancel();
+  for (const TLockWait wait : {TLockWait{.LimitMs = 200, .FirstPauseMs = 50, .MaxPauseMs = 100},
+                               TLockWait{.LimitMs = 60000, .Cancel = &cancel}}) {
+    Sql(holder.Handle(), "BEGIN IMMEDIATE");
+    TReadingsWriter writer(db, "", wait);
+    for (const char* m : {"d", "e"}) writer.Push(Read(m));
+    const auto report = writer.Finish();
+    Sql(holder.Handle(), "ROLLBACK");
+    EXPECT_EQ(report.Error, wait.Cancel ? "cancelled" : "readings database: database is locked");
+    ASSERT_EQ(report.Unstored.size(), 2u);
+    EXPECT_EQ(report.Unstored[0].Meter, "d");
+    EXPECT_EQ(report.Unstored[1].Meter, "e");
+    EXPECT_EQ(db.Count("meters"), 3);
+  }
 }
 
 // batch with the database locked throughout: the summary is printed, the

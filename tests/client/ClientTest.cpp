@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -363,6 +364,16 @@ TEST(IniData, SectionsByNameWithoutCaseAfterErasing) {
   EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"Alpha", "GAMMA", "Beta"}));
   EXPECT_EQ(ini.Get("alpha", "k"), "1");
   EXPECT_EQ(ini.Get("beta", "k"), "5");
+  // A section of many keys (beyond those looked up one by one) behaves alike.
+  for (int i = 0; i < 100; ++i) ini.Set("wide", "Key" + std::to_string(i), std::to_string(i));
+  ini.Set("WIDE", "KEY7", "seven");
+  EXPECT_EQ(ini.Get("wide", "key7"), "seven");
+  EXPECT_EQ(ini.Get("wide", "key99"), "99");
+  EXPECT_FALSE(ini.Has("wide", "key100"));
+  const std::string text = ini.Text();
+  EXPECT_NE(text.find("[wide]\nKey0=0\nKey1=1\n"), std::string::npos);
+  EXPECT_NE(text.find("\nKey7=seven\n"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '='), 3 + 1 + 100);
 }
 
 // Every line the engine and the layers log with a secret in it, masked; the

@@ -245,7 +245,7 @@ int Batch(int argc, char** argv) {
         std::cerr << Format("run %s: %zu meters already read, %zu to go", run.c_str(), before - meters.size(), meters.size())
                   << "\n";
     }
-    writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000});
+    writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000, .Cancel = &gFleetCancel});
     writer->OnLocked = [&dbPath, dbWait] {
       std::cerr << Format("readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
                           dbPath.c_str(), dbWait)
