@@ -246,11 +246,12 @@ int Batch(int argc, char** argv) {
                   << "\n";
     }
     writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000, .Cancel = &gFleetCancel});
-    writer->OnLocked = [&dbPath, dbWait] {
-      std::cerr << Format("readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
-                          dbPath.c_str(), dbWait)
-                << std::endl;
-    };
+    if (!quiet)
+      writer->OnLocked = [&dbPath, dbWait] {
+        std::cerr << Format("readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
+                            dbPath.c_str(), dbWait)
+                  << std::endl;
+      };
   }
   TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
 
@@ -294,7 +295,7 @@ int Batch(int argc, char** argv) {
       if (f.Diagnosis) std::cerr << DiagnosisLines(*f.Diagnosis);
     }
   }
-  if (stored.WaitedMs > 0)
+  if (stored.WaitedMs > 0 && !quiet)
     std::cerr << Format("readings database \"%s\": waited %.1f s for another process's lock", dbPath.c_str(),
                         stored.WaitedMs / 1000.0)
               << "\n";
