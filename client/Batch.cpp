@@ -80,13 +80,6 @@ bool IsMeterName(const std::string& name) {
   return true;
 }
 
-std::string FoldedName(const std::string& name) {
-  std::string f = name;
-  for (char& c : f)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return f;
-}
-
 // A meter of the list as its section of a meters file would hold it.
 void SetCells(TIniData& ini, const std::string& name, const std::vector<std::string>& head,
               const std::vector<std::string>& row, size_t nameColumn) {

@@ -100,17 +100,12 @@ void TMeterProfile::Check() const {
 
 // ---------------------------------------------------------------- INI files
 
-namespace {
-
-// Names compare as strcasecmp does: ASCII letters without case.
-std::string Folded(const std::string& name) {
+std::string FoldedName(const std::string& name) {
   std::string f = name;
   for (char& c : f)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return f;
 }
-
-}  // namespace
 
 void TIniData::Parse(const std::string& text) {
   std::istringstream in(text);
@@ -125,7 +120,7 @@ void TIniData::Parse(const std::string& text) {
       const std::string name = line.substr(first + 1, last - first - 1);
       current = Find(name);
       if (!current) {
-        FIndex.emplace(Folded(name), FSections.size());
+        FIndex.emplace(FoldedName(name), FSections.size());
         FSections.push_back(TSection{name, {}, {}});
         current = &FSections.back();
       }
@@ -167,18 +162,18 @@ TIniData TIniData::Load(const std::string& path) {
 void TIniData::Save(const std::string& path, unsigned mode) const { WriteFileDurably(path, Text(), mode); }
 
 TIniData::TSection* TIniData::Find(const std::string& name) {
-  const auto it = FIndex.find(Folded(name));
+  const auto it = FIndex.find(FoldedName(name));
   return it == FIndex.end() ? nullptr : &FSections[it->second];
 }
 
 const TIniData::TSection* TIniData::Find(const std::string& name) const {
-  const auto it = FIndex.find(Folded(name));
+  const auto it = FIndex.find(FoldedName(name));
   return it == FIndex.end() ? nullptr : &FSections[it->second];
 }
 
 const std::pair<std::string, std::string>* TIniData::TSection::Entry(const std::string& key) const {
   if (!KeyIndex.empty()) {
-    const auto it = KeyIndex.find(Folded(key));
+    const auto it = KeyIndex.find(FoldedName(key));
     return it == KeyIndex.end() ? nullptr : &Entries[it->second];
   }
   for (const auto& e : Entries)
@@ -190,9 +185,9 @@ void TIniData::TSection::Add(const std::string& key, const std::string& value) {
   Entries.emplace_back(key, value);
   // A few keys are found fastest by looking at each; a section of many
   // (a hostile list of thousands of columns) gets an index.
-  if (!KeyIndex.empty()) KeyIndex.emplace(Folded(key), Entries.size() - 1);
+  if (!KeyIndex.empty()) KeyIndex.emplace(FoldedName(key), Entries.size() - 1);
   else if (Entries.size() > kKeysWithoutIndex)
-    for (size_t i = 0; i < Entries.size(); ++i) KeyIndex.emplace(Folded(Entries[i].first), i);
+    for (size_t i = 0; i < Entries.size(); ++i) KeyIndex.emplace(FoldedName(Entries[i].first), i);
 }
 
 bool TIniData::Has(const std::string& section, const std::string& key) const {
@@ -209,7 +204,7 @@ std::string TIniData::Get(const std::string& section, const std::string& key, co
 void TIniData::Set(const std::string& section, const std::string& key, const std::string& value) {
   TSection* s = Find(section);
   if (!s) {
-    FIndex.emplace(Folded(section), FSections.size());
+    FIndex.emplace(FoldedName(section), FSections.size());
     FSections.push_back(TSection{section, {}, {}});
     s = &FSections.back();
   }
@@ -222,11 +217,11 @@ void TIniData::Set(const std::string& section, const std::string& key, const std
 bool TIniData::HasSection(const std::string& section) const { return Find(section) != nullptr; }
 
 void TIniData::EraseSection(const std::string& section) {
-  const auto it = FIndex.find(Folded(section));
+  const auto it = FIndex.find(FoldedName(section));
   if (it == FIndex.end()) return;
   FSections.erase(FSections.begin() + static_cast<std::ptrdiff_t>(it->second));
   FIndex.clear();
-  for (size_t i = 0; i < FSections.size(); ++i) FIndex.emplace(Folded(FSections[i].Name), i);
+  for (size_t i = 0; i < FSections.size(); ++i) FIndex.emplace(FoldedName(FSections[i].Name), i);
 }
 
 std::vector<std::string> TIniData::Sections() const {

@@ -128,6 +128,10 @@ int PolicyOfName(const std::string& name, const std::string& where = "--security
 
 // ---------------------------------------------------------------- INI files
 
+// A name as section names and keys compare (as strcasecmp does): ASCII
+// letters in lower case, for looking them up in an index.
+std::string FoldedName(const std::string& name);
+
 // An INI-structured file: sections of key=value lines, kept in order. Keys
 // and section names compare case-insensitively, as the application's own.
 class TIniData {
