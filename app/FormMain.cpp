@@ -349,11 +349,7 @@ void TFormMain::StoreMeter(const QString& name, const client::TMeterProfile& pro
   // A section name cannot hold these.
   if (name.isEmpty() || name.contains(QRegularExpression(QStringLiteral("[\\[\\]\\r\\n]"))))
     RaiseGeneral(Format("Meter \"%s\": expected a name without brackets or line breaks", name.toUtf8().constData()));
-  const std::string path = client::MetersFilePath();
-  client::TIniData meters = client::TIniData::Load(path);
-  client::ProfileToMeterSection(profile, meters, name.toStdString());
-  client::MakeFolders(client::ConfigFolder());
-  meters.Save(path, 0600);
+  client::SaveMeterSection(profile, name.toStdString());
 }
 
 QString TFormMain::ObjectListSaveProposal() const {

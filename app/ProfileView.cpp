@@ -46,13 +46,7 @@ QString ProfileCellText(const client::TProfileColumn& column, const TValue& valu
 
 QByteArray ProfileCsv(const TProfileTable& table) {
   std::string out;
-  auto row = [&out](const std::vector<std::string>& cells) {
-    for (size_t i = 0; i < cells.size(); ++i) {
-      if (i) out += ',';
-      out += client::CsvQuote(cells[i]);
-    }
-    out += "\r\n";
-  };
+  auto row = [&out](const std::vector<std::string>& cells) { out += client::CsvLine(cells); };
   std::vector<std::string> cells;
   for (const auto& c : table.Columns) cells.push_back(c.Heading());
   row(cells);

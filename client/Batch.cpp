@@ -6,6 +6,7 @@
 #include <mutex>
 #include <ctime>
 #include <thread>
+#include <unordered_map>
 
 #include "client/Dump.h"
 #include "xmlpdu/infra/Errors.h"
@@ -17,17 +18,12 @@ using nlohmann::json;
 
 // ---------------------------------------------------------------- meter lists
 
-std::vector<TFleetMeter> MetersOfIni(const TIniData& ini) {
-  std::vector<TFleetMeter> meters;
-  for (const std::string& name : ini.Sections()) meters.push_back({name, ProfileFromMeterSection(ini, name)});
-  return meters;
-}
-
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text, std::vector<size_t>* lines) {
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> row;
   std::string cell;
   bool quoted = false, any = false;
+  size_t line = 1, rowLine = 1;
   auto endCell = [&] {
     row.push_back(cell);
     cell.clear();
@@ -35,12 +31,16 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
   auto endRow = [&] {
     endCell();
     // A line with nothing on it is no record.
-    if (!(row.size() == 1 && row[0].empty())) rows.push_back(std::move(row));
+    if (!(row.size() == 1 && row[0].empty())) {
+      rows.push_back(std::move(row));
+      if (lines) lines->push_back(rowLine);
+    }
     row.clear();
   };
   for (size_t i = 0; i < text.size(); ++i) {
     const char ch = text[i];
     any = true;
+    if (ch == '\n') ++line;
     if (quoted) {
       if (ch != '"') cell += ch;
       else if (i + 1 < text.size() && text[i + 1] == '"') cell += text[++i];
@@ -51,6 +51,7 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
       endCell();
     } else if (ch == '\n') {
       endRow();
+      rowLine = line;
     } else if (ch != '\r') {
       cell += ch;
     }
@@ -60,47 +61,150 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
   return rows;
 }
 
+std::string PrintableName(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if (c < 0x20 || c == 0x7F) out += Format("\\x%02X", c);
+    else out += static_cast<char>(c);
+  }
+  return out;
+}
+
+namespace {
+
+bool IsMeterName(const std::string& name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (c == '[' || c == ']' || c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// A meter of the list as its section of a meters file would hold it.
+void SetCells(TIniData& ini, const std::string& name, const std::vector<std::string>& head,
+              const std::vector<std::string>& row, size_t nameColumn) {
+  for (size_t c = 0; c < head.size(); ++c) {
+    if (c == nameColumn || row[c].empty()) continue;
+    if (head[c] != "address") {
+      ini.Set(name, head[c], row[c]);
+      continue;
+    }
+    // HOST:PORT, [IPv6]:PORT, or a device path.
+    const std::string& a = row[c];
+    if (a[0] == '/') {
+      ini.Set(name, "device", a);
+      continue;
+    }
+    size_t colon = a.rfind(':');
+    std::string host = a.substr(0, colon == std::string::npos ? a.size() : colon);
+    if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    else if (colon != std::string::npos && a.find(':') != colon) host = a, colon = std::string::npos;  // bare IPv6
+    ini.Set(name, "host", host);
+    if (colon != std::string::npos) ini.Set(name, "port", a.substr(colon + 1));
+  }
+}
+
+// The profile of a meter, or why it has none.
+void Describe(TFleetMeter& m, const TIniData& ini, const std::function<std::string(const std::string&)>& cell) {
+  try {
+    m.Profile = ProfileFromMeterSection(ini, m.Name);
+  } catch (const EMeterFieldError& e) {
+    m.Column = cell(e.Key);
+    m.ConfigError = e.what();
+  } catch (const std::exception& e) {
+    m.ConfigError = Format("meter %s: %s", PrintableName(m.Name).c_str(), e.what());
+  }
+}
+
+}  // namespace
+
+std::vector<TFleetMeter> MetersOfIni(const TIniData& ini) {
+  std::vector<TFleetMeter> meters;
+  for (const std::string& name : ini.Sections()) {
+    TFleetMeter m;
+    m.Name = name;
+    Describe(m, ini, [](const std::string&) { return std::string(); });
+    meters.push_back(std::move(m));
+  }
+  return meters;
+}
+
 std::vector<TFleetMeter> MetersOfCsv(const std::string& text) {
-  const auto rows = ParseCsv(text);
+  std::vector<size_t> lines;
+  const auto rows = ParseCsv(text, &lines);
   if (rows.empty()) RaiseGeneral("meter list: expected a header row naming the columns");
   const std::vector<std::string>& head = rows[0];
   const auto nameAt = std::find(head.begin(), head.end(), "name");
   if (nameAt == head.end()) RaiseGeneral("meter list: expected a column \"name\" in the header row");
   const size_t nameColumn = static_cast<size_t>(nameAt - head.begin());
-  TIniData ini;
-  std::vector<std::string> order;
+  const auto addressAt = std::find(head.begin(), head.end(), "address");
+  // Where a meters-file key comes from: its own column, else the address.
+  auto columnOf = [&](const std::string& key) -> size_t {
+    for (size_t c = 0; c < head.size(); ++c)
+      if (FoldedName(head[c]) == key) return c;
+    if ((key == "host" || key == "port" || key == "device") && addressAt != head.end())
+      return static_cast<size_t>(addressAt - head.begin());
+    return std::string::npos;
+  };
+  std::unordered_map<std::string, size_t> seen;  // folded name: its line
+  std::vector<TFleetMeter> meters;
   for (size_t r = 1; r < rows.size(); ++r) {
     const auto& row = rows[r];
-    if (row.size() != head.size())
-      RaiseGeneral(Format("meter list line %zu: expected %zu cells, found %zu", r + 1, head.size(), row.size()));
-    const std::string& name = row[nameColumn];
-    if (name.empty() || name.find_first_of("[]") != std::string::npos)
-      RaiseGeneral(Format("meter list line %zu: name \"%s\": expected a name without brackets", r + 1, name.c_str()));
-    if (ini.HasSection(name)) RaiseGeneral(Format("meter list line %zu: meter \"%s\" is listed twice", r + 1, name.c_str()));
-    for (size_t c = 0; c < head.size(); ++c) {
-      if (c == nameColumn || row[c].empty()) continue;
-      if (head[c] != "address") {
-        ini.Set(name, head[c], row[c]);
-        continue;
-      }
-      // HOST:PORT, [IPv6]:PORT, or a device path.
-      const std::string& a = row[c];
-      if (!a.empty() && a[0] == '/') {
-        ini.Set(name, "device", a);
-        continue;
-      }
-      size_t colon = a.rfind(':');
-      std::string host = a.substr(0, colon == std::string::npos ? a.size() : colon);
-      if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-      else if (colon != std::string::npos && a.find(':') != colon) host = a, colon = std::string::npos;  // bare IPv6
-      ini.Set(name, "host", host);
-      if (colon != std::string::npos) ini.Set(name, "port", a.substr(colon + 1));
+    TFleetMeter m;
+    m.Line = lines[r];
+    m.Name = nameColumn < row.size() ? row[nameColumn] : std::string();
+    auto fail = [&](size_t column, const std::string& why) {
+      m.ConfigError = column == std::string::npos
+                          ? Format("meter list line %zu: %s", m.Line, why.c_str())
+                          : Format("meter list line %zu, column %zu (%s): %s", m.Line, column + 1,
+                                   PrintableName(head[column]).c_str(), why.c_str());
+      if (column != std::string::npos) m.Column = head[column];
+      meters.push_back(std::move(m));
+    };
+    if (row.size() != head.size()) {
+      fail(std::string::npos, Format("expected %zu cells, found %zu", head.size(), row.size()));
+      continue;
     }
-    order.push_back(name);
+    if (!IsMeterName(m.Name)) {
+      fail(nameColumn, Format("name \"%s\": expected a name without brackets or control characters",
+                              PrintableName(m.Name).c_str()));
+      continue;
+    }
+    const auto [first, fresh] = seen.emplace(FoldedName(m.Name), m.Line);
+    if (!fresh) {
+      fail(nameColumn, Format("meter \"%s\" is listed twice (first on line %zu)", m.Name.c_str(), first->second));
+      continue;
+    }
+    TIniData ini;
+    SetCells(ini, m.Name, head, row, nameColumn);
+    if (!ini.HasSection(m.Name)) ini.Set(m.Name, "transport", "tcp");
+    Describe(m, ini, [&](const std::string& key) {
+      const size_t c = columnOf(key);
+      return c == std::string::npos ? std::string() : head[c];
+    });
+    if (!m.ConfigError.empty()) {
+      const size_t c = m.Column.empty() ? std::string::npos : columnOf(FoldedName(m.Column));
+      const std::string why = m.ConfigError;
+      fail(c, why);
+      continue;
+    }
+    meters.push_back(std::move(m));
   }
-  std::vector<TFleetMeter> meters;
-  for (const auto& name : order) meters.push_back({name, ProfileFromMeterSection(ini, name)});
   return meters;
+}
+
+void CheckMeters(std::vector<TFleetMeter>& meters) {
+  for (TFleetMeter& m : meters) {
+    if (!m.ConfigError.empty()) continue;
+    try {
+      m.Profile.Check();
+    } catch (const std::exception& e) {
+      const std::string line = m.Line ? Format("meter list line %zu: ", m.Line) : std::string();
+      m.ConfigError = Format("%smeter %s: %s", line.c_str(), PrintableName(m.Name).c_str(), e.what());
+    }
+  }
 }
 
 // ---------------------------------------------------------------- shards
@@ -165,6 +269,8 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
     json j = base;
     j["error"] = r.Error;
     j["attempts"] = r.Attempts;
+    if (r.Line) j["line"] = r.Line;
+    if (!r.Column.empty()) j["column"] = r.Column;
     if (r.Diagnosis) {
       j["diagnosis"] = r.Diagnosis->Name;
       j["what"] = r.Diagnosis->What;
@@ -336,6 +442,21 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
       const TFleetMeter& meter = meters[i];
       report([&] { ++FCounts.InFlight; });
       TMeterResult result;
+      if (!meter.ConfigError.empty()) {
+        // Nothing to try: the list does not say how to reach the meter.
+        result.Meter = meter.Name;
+        result.ReadAt = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+        result.Error = meter.ConfigError;
+        result.Line = meter.Line;
+        result.Column = meter.Column;
+        report([&] {
+          --FCounts.InFlight;
+          ++FCounts.Failed;
+          if (OnResult) OnResult(result);
+        });
+        continue;
+      }
       TMeterWatch::TSlot& limit = watch.Start(slot, FOptions.MeterTimeoutMs);
       int delay = FOptions.RetryDelayMs;
       for (int attempt = 1; attempt <= 1 + std::max(FOptions.Retries, 0); ++attempt) {

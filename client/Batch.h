@@ -22,6 +22,14 @@ namespace quillon::client {
 struct TFleetMeter {
   std::string Name;
   TMeterProfile Profile;
+  // A meter the list names but does not describe well enough to be read (a
+  // bad cell or name, a ciphered meter without its keys): it fails with
+  // this error, without an attempt, and the others are read. Where the
+  // fault is: the list's line (0 for the meters file) and column name
+  // (empty when it is not one cell's).
+  std::string ConfigError;
+  size_t Line = 0;
+  std::string Column;
 };
 
 // Every section of a meters file.
@@ -31,11 +39,20 @@ std::vector<TFleetMeter> MetersOfIni(const TIniData& ini);
 // password, password-hex, security, suite, ek, ak, kek, system-title,
 // server-system-title, ...), and "address" as a short form of HOST:PORT (or
 // the device of a serial line). Columns it does not know are kept with the
-// meter and otherwise ignored. Throws a general error naming the line.
+// meter and otherwise ignored. A list without its header fails as a whole
+// (a general error); a bad row is a meter with ConfigError "meter list line
+// L, column C (KEY): ..." (names: no brackets, no control characters, once).
 std::vector<TFleetMeter> MetersOfCsv(const std::string& text);
 // The cells of each record of a CSV text; quoted cells may hold commas,
-// quotes ("") and line breaks.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text);
+// quotes ("") and line breaks. `lines`, when given, gets the line each
+// record starts on (from 1).
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text, std::vector<size_t>* lines = nullptr);
+// Marks the meters whose profile cannot serve a session (Check(): a
+// ciphered meter without its keys, a meter without an address) as failed
+// by configuration: "meter list line L: meter NAME: ...".
+void CheckMeters(std::vector<TFleetMeter>& meters);
+// A name as one line of text: control characters as \n, \r, \t, \xNN.
+std::string PrintableName(const std::string& name);
 
 // --shard I/N: the meters whose name falls into slice I (0 <= I < N). The
 // slice of a name depends on the name alone, so N copies with I = 0..N-1
@@ -70,12 +87,15 @@ struct TMeterResult {
   TObjectRef ProfileRef;
   std::optional<TValue> ClockBefore;       // jClockSet: the clock read before it was set
   nlohmann::json Dump;                     // jDump: {"ref": value, ...}
+  size_t Line = 0;      // a configuration failure: where in the meter list
+  std::string Column;
 };
 
 // One JSON object per reading (per entry of a profile), or one for the
 // failure: stable field names, "meter" and "time" in every record. A failure
 // has "error" and "attempts", and where the diagnosis table explains it
-// "diagnosis" (the row's name), "what", "cause" and "fix".
+// "diagnosis" (the row's name), "what", "cause" and "fix"; a configuration
+// failure "line" and, when one cell is at fault, "column".
 std::vector<nlohmann::json> ResultRecords(const TMeterResult& r);
 // "2026-12-10T13:59:01Z"
 std::string TimeText(int64_t unixSeconds);

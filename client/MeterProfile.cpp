@@ -40,19 +40,19 @@ std::string Hex(const std::string& bytes) { return TMisc::ByteStrToHexStr(bytes)
 
 const char* MechanismName(int m) { return m >= 1 && m <= 8 ? kMechanismNames[m] : "?"; }
 
-int MechanismOfName(const std::string& name) {
+int MechanismOfName(const std::string& name, const std::string& where) {
   for (int m = 1; m <= 8; ++m)
     if (Same(name, kMechanismNames[m])) return m;
-  RaiseGeneral(Format("--auth \"%s\": expected none, low, manufacturer, md5, sha1, gmac, sha256 or ecdsa",
+  RaiseGeneral(Format("%s \"%s\": expected none, low, manufacturer, md5, sha1, gmac, sha256 or ecdsa", where.c_str(),
                       name.c_str()));
 }
 
 const char* PolicyName(int p) { return p >= 0 && p <= 3 ? kPolicyNames[p] : "?"; }
 
-int PolicyOfName(const std::string& name) {
+int PolicyOfName(const std::string& name, const std::string& where) {
   for (int p = 0; p <= 3; ++p)
     if (Same(name, kPolicyNames[p])) return p;
-  RaiseGeneral(Format("--security \"%s\": expected none, auth, enc or auth-enc", name.c_str()));
+  RaiseGeneral(Format("%s \"%s\": expected none, auth, enc or auth-enc", where.c_str(), name.c_str()));
 }
 
 void TMeterProfile::Check() const {
@@ -100,6 +100,13 @@ void TMeterProfile::Check() const {
 
 // ---------------------------------------------------------------- INI files
 
+std::string FoldedName(const std::string& name) {
+  std::string f = name;
+  for (char& c : f)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return f;
+}
+
 void TIniData::Parse(const std::string& text) {
   std::istringstream in(text);
   std::string line;
@@ -113,7 +120,8 @@ void TIniData::Parse(const std::string& text) {
       const std::string name = line.substr(first + 1, last - first - 1);
       current = Find(name);
       if (!current) {
-        FSections.push_back({name, {}});
+        FIndex.emplace(FoldedName(name), FSections.size());
+        FSections.push_back(TSection{name, {}, {}});
         current = &FSections.back();
       }
       continue;
@@ -154,55 +162,66 @@ TIniData TIniData::Load(const std::string& path) {
 void TIniData::Save(const std::string& path, unsigned mode) const { WriteFileDurably(path, Text(), mode); }
 
 TIniData::TSection* TIniData::Find(const std::string& name) {
-  for (TSection& s : FSections)
-    if (Same(s.Name, name)) return &s;
-  return nullptr;
+  const auto it = FIndex.find(FoldedName(name));
+  return it == FIndex.end() ? nullptr : &FSections[it->second];
 }
 
 const TIniData::TSection* TIniData::Find(const std::string& name) const {
-  for (const TSection& s : FSections)
-    if (Same(s.Name, name)) return &s;
+  const auto it = FIndex.find(FoldedName(name));
+  return it == FIndex.end() ? nullptr : &FSections[it->second];
+}
+
+const std::pair<std::string, std::string>* TIniData::TSection::Entry(const std::string& key) const {
+  if (!KeyIndex.empty()) {
+    const auto it = KeyIndex.find(FoldedName(key));
+    return it == KeyIndex.end() ? nullptr : &Entries[it->second];
+  }
+  for (const auto& e : Entries)
+    if (Same(e.first, key)) return &e;
   return nullptr;
 }
 
+void TIniData::TSection::Add(const std::string& key, const std::string& value) {
+  Entries.emplace_back(key, value);
+  // A few keys are found fastest by looking at each; a section of many
+  // (a hostile list of thousands of columns) gets an index.
+  if (!KeyIndex.empty()) KeyIndex.emplace(FoldedName(key), Entries.size() - 1);
+  else if (Entries.size() > kKeysWithoutIndex)
+    for (size_t i = 0; i < Entries.size(); ++i) KeyIndex.emplace(FoldedName(Entries[i].first), i);
+}
+
 bool TIniData::Has(const std::string& section, const std::string& key) const {
-  if (const TSection* s = Find(section))
-    for (const auto& e : s->Entries)
-      if (Same(e.first, key)) return true;
-  return false;
+  const TSection* s = Find(section);
+  return s && s->Entry(key);
 }
 
 std::string TIniData::Get(const std::string& section, const std::string& key, const std::string& def) const {
-  if (const TSection* s = Find(section))
-    for (const auto& e : s->Entries)
-      if (Same(e.first, key)) return e.second;
-  return def;
+  const TSection* s = Find(section);
+  const auto* e = s ? s->Entry(key) : nullptr;
+  return e ? e->second : def;
 }
 
 void TIniData::Set(const std::string& section, const std::string& key, const std::string& value) {
   TSection* s = Find(section);
   if (!s) {
-    FSections.push_back({section, {}});
+    FIndex.emplace(FoldedName(section), FSections.size());
+    FSections.push_back(TSection{section, {}, {}});
     s = &FSections.back();
   }
   // One line per key: a value never spills into the next line.
   const std::string v = value.substr(0, value.find_first_of("\r\n"));
-  for (auto& e : s->Entries)
-    if (Same(e.first, key)) {
-      e.second = v;
-      return;
-    }
-  s->Entries.emplace_back(key, v);
+  if (auto* e = s->Entry(key)) e->second = v;
+  else s->Add(key, v);
 }
 
 bool TIniData::HasSection(const std::string& section) const { return Find(section) != nullptr; }
 
 void TIniData::EraseSection(const std::string& section) {
-  for (auto it = FSections.begin(); it != FSections.end(); ++it)
-    if (Same(it->Name, section)) {
-      FSections.erase(it);
-      return;
-    }
+  const auto it = FIndex.find(FoldedName(section));
+  if (it == FIndex.end()) return;
+  FSections.erase(FSections.begin() + static_cast<std::ptrdiff_t>(it->second));
+  FIndex.clear();
+  for (size_t i = 0; i < FSections.size(); ++i) FIndex.emplace(FoldedName(FSections[i].Name), i);
 }
 
 std::vector<std::string> TIniData::Sections() const {
@@ -442,43 +461,52 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     RaiseGeneral(Format("--meter \"%s\": no such meter in %s", name.c_str(), MetersFilePath().c_str()));
   TMeterProfile p;
   p.Name = name;
+  // The key read last is the one a failure is about.
+  std::string current;
   auto where = [&](const char* key) { return Format("meter %s: %s", name.c_str(), key); };
-  auto get = [&](const char* key) { return ini.Get(name, key); };
+  auto get = [&](const char* key) {
+    current = key;
+    return ini.Get(name, key);
+  };
   auto has = [&](const char* key) { return ini.Has(name, key) && !get(key).empty(); };
-  const std::string transport = get("transport");
-  if (transport == "tcp" || transport.empty()) p.Transport = TTransport::tWrapperTcp;
-  else if (transport == "hdlc-tcp") p.Transport = TTransport::tHdlcTcp;
-  else if (transport == "serial") p.Transport = TTransport::tHdlcSerial;
-  else RaiseGeneral(Format("%s \"%s\": expected tcp, hdlc-tcp or serial", where("transport").c_str(), transport.c_str()));
-  p.Host = get("host");
-  if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
-  p.Device = get("device");
-  if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
-  p.ModeE = Flag(get("mode-e"));
-  if (has("client")) p.ClientAddress = IntOf(where("client"), get("client"), 0, 255);
-  if (has("server")) p.ServerAddress = IntOf(where("server"), get("server"), 0, 65535);
-  if (has("physical")) p.PhysicalAddress = IntOf(where("physical"), get("physical"), 0, 16383);
-  if (has("address-size")) p.AddressSize = IntOf(where("address-size"), get("address-size"), 0, 4);
-  p.ShortNames = Same(get("referencing"), "sn");
-  if (has("auth")) p.Mechanism = MechanismOfName(get("auth"));
-  if (has("password")) p.Secret = get("password");
-  if (has("password-hex")) p.Secret = BytesOfHex(where("password-hex"), get("password-hex"));
-  if (has("security")) p.Policy = PolicyOfName(get("security"));
-  if (has("suite")) p.Suite = IntOf(where("suite"), get("suite"), 0, 2);
-  if (has("ek")) p.EK = BytesOfHex(where("ek"), get("ek"));
-  if (has("ak")) p.AK = BytesOfHex(where("ak"), get("ak"));
-  if (has("kek")) p.KEK = BytesOfHex(where("kek"), get("kek"));
-  if (has("system-title")) p.ClientSystemTitle = BytesOfHex(where("system-title"), get("system-title"));
-  if (has("server-system-title"))
-    p.ServerSystemTitle = BytesOfHex(where("server-system-title"), get("server-system-title"));
-  p.UseDedicatedKey = Flag(get("dedicated-key"));
-  p.ClientSigningKeyFile = get("signing-key");
-  p.ServerSigningKeyFile = get("server-signing-key");
-  if (has("connect-timeout")) p.ConnectTimeout = IntOf(where("connect-timeout"), get("connect-timeout"), 0, 2147483647);
-  if (has("response-timeout"))
-    p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
-  if (has("quirks")) p.Quirks = ParseQuirks(get("quirks"), where("quirks").c_str());
-  p.InvocationCounterAuto = Same(get("ic"), "auto");
+  try {
+    const std::string transport = get("transport");
+    if (transport == "tcp" || transport.empty()) p.Transport = TTransport::tWrapperTcp;
+    else if (transport == "hdlc-tcp") p.Transport = TTransport::tHdlcTcp;
+    else if (transport == "serial") p.Transport = TTransport::tHdlcSerial;
+    else RaiseGeneral(Format("%s \"%s\": expected tcp, hdlc-tcp or serial", where("transport").c_str(), transport.c_str()));
+    p.Host = get("host");
+    if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
+    p.Device = get("device");
+    if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
+    p.ModeE = Flag(get("mode-e"));
+    if (has("client")) p.ClientAddress = IntOf(where("client"), get("client"), 0, 255);
+    if (has("server")) p.ServerAddress = IntOf(where("server"), get("server"), 0, 65535);
+    if (has("physical")) p.PhysicalAddress = IntOf(where("physical"), get("physical"), 0, 16383);
+    if (has("address-size")) p.AddressSize = IntOf(where("address-size"), get("address-size"), 0, 4);
+    p.ShortNames = Same(get("referencing"), "sn");
+    if (has("auth")) p.Mechanism = MechanismOfName(get("auth"), where("auth"));
+    if (has("password")) p.Secret = get("password");
+    if (has("password-hex")) p.Secret = BytesOfHex(where("password-hex"), get("password-hex"));
+    if (has("security")) p.Policy = PolicyOfName(get("security"), where("security"));
+    if (has("suite")) p.Suite = IntOf(where("suite"), get("suite"), 0, 2);
+    if (has("ek")) p.EK = BytesOfHex(where("ek"), get("ek"));
+    if (has("ak")) p.AK = BytesOfHex(where("ak"), get("ak"));
+    if (has("kek")) p.KEK = BytesOfHex(where("kek"), get("kek"));
+    if (has("system-title")) p.ClientSystemTitle = BytesOfHex(where("system-title"), get("system-title"));
+    if (has("server-system-title"))
+      p.ServerSystemTitle = BytesOfHex(where("server-system-title"), get("server-system-title"));
+    p.UseDedicatedKey = Flag(get("dedicated-key"));
+    p.ClientSigningKeyFile = get("signing-key");
+    p.ServerSigningKeyFile = get("server-signing-key");
+    if (has("connect-timeout")) p.ConnectTimeout = IntOf(where("connect-timeout"), get("connect-timeout"), 0, 2147483647);
+    if (has("response-timeout"))
+      p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
+    if (has("quirks")) p.Quirks = ParseQuirks(get("quirks"), where("quirks").c_str());
+    p.InvocationCounterAuto = Same(get("ic"), "auto");
+  } catch (const std::exception& e) {
+    throw EMeterFieldError(current, e.what());
+  }
   return p;
 }
 
@@ -519,6 +547,19 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   set("response-timeout", std::to_string(p.ResponseTimeout));
   set("quirks", p.Quirks.Text());
   if (p.InvocationCounterAuto) set("ic", "auto");
+}
+
+void SaveMeterSection(const TMeterProfile& p, const std::string& name) {
+  // The folder holds secrets too: only its owner may look inside.
+  MakeFolders(ConfigFolder());
+  const std::string path = MetersFilePath();
+  // The lock sits beside the file a link points to, so that every name for
+  // the file shares it.
+  TFileLock lock(LinkTarget(path) + ".lock", kMetersLockWaitMs);
+  lock.WriteOwner();
+  TIniData ini = TIniData::Load(path);
+  ProfileToMeterSection(p, ini, name);
+  ini.Save(path, 0600);
 }
 
 TMeterProfile PublicClientProfile(const TMeterProfile& p) {

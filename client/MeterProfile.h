@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "client/Quirks.h"
+#include "xmlpdu/infra/Errors.h"
 
 namespace quillon::client {
 
@@ -120,12 +123,17 @@ TSettingsAddressRanges SettingsAddressRanges(bool tcp, bool physicalAddress);
 int ServerAddressSize(const TMeterProfile& p);
 
 // Names as users type them.
+// Unknown names throw, naming `where` and the name.
 const char* MechanismName(int mechanism);  // "none", "low", "md5", ...
-int MechanismOfName(const std::string& name);  // throws for an unknown name
+int MechanismOfName(const std::string& name, const std::string& where = "--auth");
 const char* PolicyName(int policy);            // "none", "auth", "enc", "auth-enc"
-int PolicyOfName(const std::string& name);
+int PolicyOfName(const std::string& name, const std::string& where = "--security");
 
 // ---------------------------------------------------------------- INI files
+
+// A name as section names and keys compare (as strcasecmp does): ASCII
+// letters in lower case, for looking them up in an index.
+std::string FoldedName(const std::string& name);
 
 // An INI-structured file: sections of key=value lines, kept in order. Keys
 // and section names compare case-insensitively, as the application's own.
@@ -150,10 +158,22 @@ private:
   struct TSection {
     std::string Name;
     std::vector<std::pair<std::string, std::string>> Entries;
+    // Entry positions by lower-case key, once there are more than
+    // kKeysWithoutIndex of them.
+    std::unordered_map<std::string, size_t> KeyIndex;
+    static constexpr size_t kKeysWithoutIndex = 32;
+    const std::pair<std::string, std::string>* Entry(const std::string& key) const;
+    std::pair<std::string, std::string>* Entry(const std::string& key) {
+      return const_cast<std::pair<std::string, std::string>*>(std::as_const(*this).Entry(key));
+    }
+    void Add(const std::string& key, const std::string& value);
   };
   TSection* Find(const std::string& name);
   const TSection* Find(const std::string& name) const;
   std::vector<TSection> FSections;
+  // Section positions by lower-case name: a file of 100,000 meters loads in
+  // linear time.
+  std::unordered_map<std::string, size_t> FIndex;
 };
 
 // The settings file form of the desktop application (section "FormSettings"
@@ -166,9 +186,24 @@ private:
 TMeterProfile ProfileFromSettings(const TIniData& ini);
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini);
 
-// One section of the meters file.
+// A value of a meter's section that cannot serve; `Key` names it.
+struct EMeterFieldError : EGeneralError {
+  EMeterFieldError(std::string key, const std::string& message) : EGeneralError(message), Key(std::move(key)) {}
+  std::string Key;
+};
+
+// One section of the meters file. A bad value fails with EMeterFieldError
+// "meter NAME: KEY \"VALUE\": expected ...".
 TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& name);
 void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::string& name);
+
+// Stores `p` as meter `name` in the meters file (MetersFilePath()), its
+// other meters kept: read, changed and written under an exclusive lock
+// (TFileLock on the file's link target + ".lock", waiting up to
+// kMetersLockWaitMs), so that processes saving at once lose nothing; a
+// link stays a link. The lock that cannot be had fails as TFileLock says.
+inline constexpr int kMetersLockWaitMs = 10000;
+void SaveMeterSection(const TMeterProfile& p, const std::string& name);
 
 // $XDG_CONFIG_HOME/quillon (or ~/.config/quillon) and the meters file in it.
 std::string ConfigFolder();

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
+#include <chrono>
+
 
 #include "knowledge/COSEMUnits.h"
 #include "xmlpdu/infra/Errors.h"
@@ -57,8 +60,15 @@ CREATE TABLE IF NOT EXISTS runs_done (
 
 namespace {
 
+bool Busy(int rc) {
+  rc &= 0xFF;  // extended codes carry the primary one in the low byte
+  return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+}
+
 [[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-  RaiseGeneral(Format("readings database: %s: %s", what.c_str(), db ? sqlite3_errmsg(db) : "out of memory"));
+  const std::string text = Format("readings database: %s: %s", what.c_str(), db ? sqlite3_errmsg(db) : "out of memory");
+  if (db && Busy(sqlite3_extended_errcode(db))) throw EDatabaseBusy(text);
+  RaiseGeneral(text);
 }
 
 // A prepared statement that finalizes itself.
@@ -103,7 +113,7 @@ std::string ValueJson(const TValue& v) { return ValueToJson(v).dump(-1, ' ', fal
 
 }  // namespace
 
-TReadingsDb::TReadingsDb(const std::string& path) {
+TReadingsDb::TReadingsDb(const std::string& path, int busyTimeoutMs) {
   if (sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
       SQLITE_OK) {
     const std::string msg = FDb ? sqlite3_errmsg(FDb) : "out of memory";
@@ -112,10 +122,12 @@ TReadingsDb::TReadingsDb(const std::string& path) {
     RaiseGeneral(Format("--db \"%s\": %s", path.c_str(), msg.c_str()));
   }
   try {
-    sqlite3_busy_timeout(FDb, 10000);
+    sqlite3_busy_timeout(FDb, busyTimeoutMs);
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec(kReadingsSchema);
+    // A file made elsewhere may hold views or triggers under our names.
+    CheckTables("main", Format("--db \"%s\"", path.c_str()));
     auto prep = [&](sqlite3_stmt*& s, const char* sql) {
       if (sqlite3_prepare_v2(FDb, sql, -1, &s, nullptr) != SQLITE_OK) Fail(FDb, "prepare");
     };
@@ -152,10 +164,12 @@ void TReadingsDb::Close() {
 
 void TReadingsDb::Exec(const char* sql) {
   char* err = nullptr;
-  if (sqlite3_exec(FDb, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-    const std::string msg = err ? err : "unknown error";
+  const int rc = sqlite3_exec(FDb, sql, nullptr, nullptr, &err);
+  if (rc != SQLITE_OK) {
+    const std::string msg = "readings database: " + std::string(err ? err : "unknown error");
     sqlite3_free(err);
-    RaiseGeneral("readings database: " + msg);
+    if (Busy(rc)) throw EDatabaseBusy(msg);
+    RaiseGeneral(msg);
   }
 }
 
@@ -256,7 +270,8 @@ std::map<std::string, uint32_t> TReadingsDb::LastInvocationCounters() {
 }
 
 void TReadingsDb::Export(const std::string& what, const std::string& meter, int64_t from, int64_t to,
-                         const std::function<void(const std::vector<std::string>&)>& line) {
+                         const std::function<void(const std::vector<std::string>&)>& line,
+                         const std::function<void(const std::string&)>& warning) {
   const bool readings = what == "readings";
   if (!readings && what != "profiles")
     RaiseGeneral(Format("--what \"%s\": expected readings or profiles", what.c_str()));
@@ -273,29 +288,125 @@ void TReadingsDb::Export(const std::string& what, const std::string& meter, int6
   line(readings ? std::vector<std::string>{"meter", "obis", "attribute", "read_at", "value", "scaler", "unit", "scaled"}
                 : std::vector<std::string>{"meter", "profile", "entry_time", "column", "value", "scaler", "unit", "scaled"});
   int rc;
+  size_t bad = 0;
+  std::string firstBad;
   while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
     auto text = [&](int i) {
       const unsigned char* t = sqlite3_column_text(*s, i);
-      return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+      return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(*s, i)))
+               : std::string();
     };
-    std::string value = text(4);
-    // Strings are stored as JSON; in a CSV cell the text itself reads better.
-    if (value.size() >= 2 && value.front() == '"') value = json::parse(value).get<std::string>();
-    std::vector<std::string> cells{text(0), text(1), text(2), text(3), value, text(5), text(6), text(7)};
+    std::vector<std::string> cells{text(0), text(1), text(2), text(3), text(4), text(5), text(6), text(7)};
     const int timeColumn = readings ? 3 : 2;
     cells[timeColumn] = TimeText(sqlite3_column_int64(*s, timeColumn));
+    // Values are stored as JSON; a string's text itself reads better in a
+    // cell. A value that is no JSON (a merged source may hold anything) is
+    // written as it is, and the rows around it still are.
+    const json value = json::parse(cells[4], nullptr, false);
+    if (value.is_discarded()) {
+      if (bad++ == 0)
+        firstBad = Format("meter \"%s\", %s %s, %s", cells[0].c_str(), cells[1].c_str(), cells[readings ? 2 : 3].c_str(),
+                          cells[timeColumn].c_str());
+    } else if (value.is_string()) {
+      cells[4] = value.get<std::string>();
+    }
     line(cells);
   }
   if (rc != SQLITE_DONE) Fail(FDb, "export");
+  if (bad && warning)
+    warning(Format("%zu %s whose value is not valid JSON written as raw text (the first: %s)", bad,
+                   bad == 1 ? "row" : "rows", firstBad.c_str()));
 }
 
-void TReadingsDb::Merge(const std::string& otherPath) {
+void TReadingsDb::Attach(const std::string& otherPath) {
   TStatement attach(FDb, "ATTACH DATABASE ?1 AS other");
   BindText(*attach, 1, otherPath);
   if (sqlite3_step(*attach) != SQLITE_DONE) Fail(FDb, "open " + otherPath);
+}
+
+void TReadingsDb::Detach() { sqlite3_exec(FDb, "DETACH DATABASE other", nullptr, nullptr, nullptr); }
+
+namespace {
+
+// The columns of each table as our schema makes them.
+const std::vector<std::pair<const char*, std::vector<std::string>>>& ExpectedTables() {
+  static const std::vector<std::pair<const char*, std::vector<std::string>>> tables = [] {
+    std::vector<std::pair<const char*, std::vector<std::string>>> t;
+    sqlite3* db = nullptr;
+    sqlite3_open(":memory:", &db);
+    sqlite3_exec(db, kReadingsSchema, nullptr, nullptr, nullptr);
+    for (const char* name : {"meters", "readings", "profile_entries", "notifications", "runs_done"}) {
+      std::vector<std::string> columns;
+      sqlite3_stmt* st = nullptr;
+      sqlite3_prepare_v2(db, (std::string("PRAGMA table_xinfo(") + name + ")").c_str(), -1, &st, nullptr);
+      while (st && sqlite3_step(st) == SQLITE_ROW) columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+      sqlite3_finalize(st);
+      t.emplace_back(name, columns);
+    }
+    sqlite3_close(db);
+    return t;
+  }();
+  return tables;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string s;
+  for (const auto& i : items) s += (s.empty() ? "" : ", ") + i;
+  return s;
+}
+
+}  // namespace
+
+void TReadingsDb::CheckTables(const char* schema, const std::string& named) {
+  auto refuse = [&](const char* table, const std::string& why) {
+    RaiseGeneral(Format("%s: table \"%s\": %s", named.c_str(), table, why.c_str()));
+  };
+  const std::string master = std::string(schema) + ".sqlite_master";
+  for (const auto& [table, expected] : ExpectedTables()) {
+    // Only the schema is read here: nothing of the file runs.
+    TStatement kind(FDb, ("SELECT type, sql FROM " + master + " WHERE name = ?1 COLLATE NOCASE").c_str());
+    BindText(*kind, 1, table);
+    const int rc = sqlite3_step(*kind);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
+    if (rc == SQLITE_DONE) refuse(table, "expected a table, found none");
+    const std::string type = reinterpret_cast<const char*>(sqlite3_column_text(*kind, 0));
+    const unsigned char* sqlText = sqlite3_column_text(*kind, 1);
+    std::string sql = sqlText ? reinterpret_cast<const char*>(sqlText) : "";
+    for (char& c : sql) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (type != "table") refuse(table, "expected a plain table, found a " + type);
+    if (sql.rfind("CREATE VIRTUAL", 0) == 0) refuse(table, "expected a plain table, found a virtual table");
+    TStatement info(FDb, (std::string("PRAGMA ") + schema + ".table_xinfo(\"" + table + "\")").c_str());
+    std::vector<std::string> columns;
+    int step;
+    while ((step = sqlite3_step(*info)) == SQLITE_ROW && columns.size() <= expected.size())
+      columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*info, 1)));
+    if (step != SQLITE_ROW && step != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
+    if (columns != expected)
+      refuse(table, "expected the columns " + Joined(expected) + "; found " + Joined(columns) +
+                        (columns.size() > expected.size() ? ", ..." : ""));
+  }
+  // Triggers would run with every row stored; our schema has none.
+  TStatement triggers(FDb, ("SELECT name FROM " + master + " WHERE type = 'trigger' LIMIT 1").c_str());
+  if (sqlite3_step(*triggers) == SQLITE_ROW)
+    RaiseGeneral(Format("%s: trigger \"%s\": expected no triggers", named.c_str(),
+                        reinterpret_cast<const char*>(sqlite3_column_text(*triggers, 0))));
+}
+
+void TReadingsDb::CheckSource(const std::string& otherPath) {
+  Attach(otherPath);
   try {
-    // A file that is no readings database fails here, before anything is written.
-    Exec("SELECT 1 FROM other.readings, other.profile_entries, other.meters, other.runs_done, other.notifications LIMIT 0");
+    CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
+  } catch (...) {
+    Detach();
+    throw;
+  }
+  Detach();
+}
+
+void TReadingsDb::Merge(const std::string& otherPath) {
+  Attach(otherPath);
+  try {
+    CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
     Exec("BEGIN IMMEDIATE");
     Exec("INSERT INTO readings SELECT * FROM other.readings WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO profile_entries SELECT * FROM other.profile_entries WHERE true ON CONFLICT DO NOTHING;"
@@ -307,11 +418,11 @@ void TReadingsDb::Merge(const std::string& otherPath) {
          "last_attempt = max(coalesce(last_attempt, 0), coalesce(excluded.last_attempt, 0));"
          "COMMIT");
   } catch (...) {
-    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_exec(FDb, "DETACH DATABASE other", nullptr, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    Detach();
     throw;
   }
-  Exec("DETACH DATABASE other");
+  Detach();
 }
 
 int64_t TReadingsDb::Count(const std::string& table) {
@@ -322,16 +433,12 @@ int64_t TReadingsDb::Count(const std::string& table) {
 
 // ---------------------------------------------------------------- the writer
 
-TReadingsWriter::TReadingsWriter(TReadingsDb& db, std::string run) : FDb(db), FRun(std::move(run)) {
+TReadingsWriter::TReadingsWriter(TReadingsDb& db, std::string run, TLockWait wait)
+    : FDb(db), FRun(std::move(run)), FWait(wait) {
   FThread = std::thread([this] { Loop(); });
 }
 
-TReadingsWriter::~TReadingsWriter() {
-  try {
-    Finish();
-  } catch (...) {
-  }
-}
+TReadingsWriter::~TReadingsWriter() { Finish(); }
 
 void TReadingsWriter::Push(TMeterResult r) {
   {
@@ -342,34 +449,67 @@ void TReadingsWriter::Push(TMeterResult r) {
 }
 
 void TReadingsWriter::Loop() {
+  using namespace std::chrono;
   std::unique_lock<std::mutex> g(FLock);
+  int pause = FWait.FirstPauseMs;
   for (;;) {
     FWake.wait(g, [&] { return FStop || !FQueue.empty(); });
     if (FQueue.empty()) return;
     std::vector<TMeterResult> batch(std::make_move_iterator(FQueue.begin()), std::make_move_iterator(FQueue.end()));
     FQueue.clear();
-    g.unlock();
-    try {
-      if (!FError) FDb.Store(batch, FRun);
-    } catch (...) {
-      FError = std::current_exception();
+    if (!FReport.Error.empty()) {
+      // Storing has stopped: the rest is kept for the caller.
+      for (auto& r : batch) FReport.Unstored.push_back(std::move(r));
+      continue;
     }
+    g.unlock();
+    const auto start = steady_clock::now();
+    std::string error;
+    bool busy = false;
+    try {
+      FDb.Store(batch, FRun);
+    } catch (const EDatabaseBusy& e) {
+      busy = true;
+      error = e.what();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    if (busy && FReport.WaitedMs == 0 && OnLocked) OnLocked();
     g.lock();
+    if (busy) FReport.WaitedMs += duration_cast<milliseconds>(steady_clock::now() - start).count();
+    if (error.empty()) {
+      pause = FWait.FirstPauseMs;
+      continue;
+    }
+    auto cancelled = [&] { return FWait.Cancel && FWait.Cancel->Cancelled(); };
+    if (busy && FReport.WaitedMs < FWait.LimitMs && !cancelled()) {
+      // Back to the front of the queue, in order, to go in with whatever
+      // arrives meanwhile once the lock is free.
+      for (auto it = batch.rbegin(); it != batch.rend(); ++it) FQueue.push_front(std::move(*it));
+      const int64_t wait = std::min<int64_t>(pause, FWait.LimitMs - FReport.WaitedMs);
+      g.unlock();
+      // Awake for a cancel.
+      const auto from = steady_clock::now(), until = from + milliseconds(wait);
+      while (steady_clock::now() < until && !cancelled()) std::this_thread::sleep_for(milliseconds(20));
+      g.lock();
+      FReport.WaitedMs += duration_cast<milliseconds>(steady_clock::now() - from).count();
+      pause = std::min(pause * 2, FWait.MaxPauseMs);
+      continue;
+    }
+    if (busy && cancelled()) error = "cancelled";
+    FReport.Error = error;
+    for (auto& r : batch) FReport.Unstored.push_back(std::move(r));
   }
 }
 
-void TReadingsWriter::Finish() {
+TReadingsWriter::TReport TReadingsWriter::Finish() {
   {
     std::lock_guard<std::mutex> g(FLock);
     FStop = true;
   }
   FWake.notify_one();
   if (FThread.joinable()) FThread.join();
-  if (FError) {
-    auto e = FError;
-    FError = nullptr;
-    std::rethrow_exception(e);
-  }
+  return std::move(FReport);
 }
 
 }  // namespace quillon::client

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "client/Batch.h"
+#include "xmlpdu/infra/Errors.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -30,8 +31,11 @@ extern const char* const kReadingsSchema;
 
 class TReadingsDb {
 public:
-  // Opens (creating when missing) and brings the schema up to date.
-  explicit TReadingsDb(const std::string& path);
+  // Opens (creating when missing) and brings the schema up to date; a file
+  // whose tables are not ours (views, other columns, triggers) is refused
+  // as CheckSource says, naming "--db \"<path>\"". A statement waits up to `busyTimeoutMs` for a lock another process holds
+  // before it fails with EDatabaseBusy.
+  explicit TReadingsDb(const std::string& path, int busyTimeoutMs = 10000);
   ~TReadingsDb();
   TReadingsDb(const TReadingsDb&) = delete;
   TReadingsDb& operator=(const TReadingsDb&) = delete;
@@ -58,10 +62,19 @@ public:
 
   // The rows of "readings" or "profiles" (entries), by meter (empty: all)
   // and time range (read time or entry time, inclusive), as CSV cells: the
-  // header first, times in ISO 8601, string values as their text.
+  // header first, times in ISO 8601, string values as their text. A value
+  // that is not valid JSON is written as its raw text, and `warning` gets
+  // one line at the end saying how many rows were so and which was first.
   void Export(const std::string& what, const std::string& meter, int64_t from, int64_t to,
-              const std::function<void(const std::vector<std::string>&)>& line);
-  // Adds every row of another readings database that this one lacks.
+              const std::function<void(const std::vector<std::string>&)>& line,
+              const std::function<void(const std::string&)>& warning = {});
+  // Refuses a file that is not a readings database before anything is read
+  // from it: every table must be a plain table with exactly the columns of
+  // ours (a view or a virtual table could make reading it endless). Fails
+  // with a general error naming the file and the table.
+  void CheckSource(const std::string& otherPath);
+  // Adds every row of another readings database that this one lacks; the
+  // source is checked first (CheckSource).
   void Merge(const std::string& otherPath);
 
   // Row counts of the tables, for tests and summaries.
@@ -72,31 +85,66 @@ public:
 private:
   void Close();
   void Exec(const char* sql);
+  void Attach(const std::string& otherPath);
+  void Detach();
+  // Every table of `schema` (main, other) a plain table with our columns,
+  // and no triggers; fails naming `named` and the table.
+  void CheckTables(const char* schema, const std::string& named);
   void StoreOne(const TMeterResult& r, const std::string& run);
   sqlite3* FDb = nullptr;
   sqlite3_stmt *FReading = nullptr, *FEntry = nullptr, *FMeterOk = nullptr, *FMeterFailed = nullptr, *FDone = nullptr;
+};
+
+// The database is locked by another process (SQLITE_BUSY, SQLITE_LOCKED):
+// the same statement may succeed later.
+struct EDatabaseBusy : EGeneralError {
+  using EGeneralError::EGeneralError;
+};
+
+// How the writer waits out a database another process has locked: each
+// try waits the database's busy timeout, then the writer pauses
+// FirstPauseMs, doubling up to MaxPauseMs, and gives up once it has waited
+// LimitMs in all. Nothing pushed is dropped: what could not be stored is
+// handed back by Finish.
+struct TLockWait {
+  int LimitMs = 300000;
+  int FirstPauseMs = 500;
+  int MaxPauseMs = 8000;
+  // Ends the waiting early (Ctrl-C): what is not stored is handed back
+  // with the error "cancelled".
+  const TCancelToken* Cancel = nullptr;
 };
 
 // One writer thread fed by the readers: results queue up and go in together,
 // one transaction per batch of queued results.
 class TReadingsWriter {
 public:
-  TReadingsWriter(TReadingsDb& db, std::string run);
-  ~TReadingsWriter();  // Finish(), errors swallowed
+  TReadingsWriter(TReadingsDb& db, std::string run, TLockWait wait = {});
+  ~TReadingsWriter();  // Finish()
   void Push(TMeterResult r);
-  // Waits for the queue to empty and stops the thread; rethrows the first
-  // error the writer met.
-  void Finish();
+  // Called (on the writer's thread) when a store first finds the database
+  // locked, before the writer starts waiting.
+  std::function<void()> OnLocked;
+
+  struct TReport {
+    int64_t WaitedMs = 0;               // time spent waiting for a lock
+    std::string Error;                  // why storing stopped; empty when all went in
+    std::vector<TMeterResult> Unstored; // results not in the database, in order
+  };
+  // Waits for the queue to empty (storing what it can, within the wait
+  // limit) and stops the thread.
+  TReport Finish();
 
 private:
   void Loop();
   TReadingsDb& FDb;
   std::string FRun;
+  TLockWait FWait;
   std::mutex FLock;
   std::condition_variable FWake;
   std::deque<TMeterResult> FQueue;
   bool FStop = false;
-  std::exception_ptr FError;
+  TReport FReport;
   std::thread FThread;
 };
 

@@ -1,5 +1,6 @@
 #include "client/Value.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -539,6 +540,44 @@ std::string CsvQuote(std::string_view cell) {
     s += c;
   }
   return s + "\"";
+}
+
+namespace {
+
+// A decimal number as a spreadsheet reads one: sign, digits, a point,
+// an exponent.
+bool IsNumber(std::string_view s) {
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    const size_t start = i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+    if (i == start) return false;
+  }
+  return i == s.size();
+}
+
+}  // namespace
+
+std::string CsvCell(std::string_view cell) {
+  const bool formula = !cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos;
+  if (formula && !IsNumber(cell)) return CsvQuote("'" + std::string(cell));
+  return CsvQuote(cell);
+}
+
+std::string CsvLine(const std::vector<std::string>& cells) {
+  std::string line;
+  for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + CsvCell(cells[i]);
+  return line + "\r\n";
 }
 
 // ---------------------------------------------------------------- scaling

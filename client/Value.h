@@ -119,6 +119,13 @@ std::string ValueToCsvCell(const TValue& v);
 std::string ValueToXml(const TValue& v);
 // RFC 4180 quoting of one cell.
 std::string CsvQuote(std::string_view cell);
+// One cell as a spreadsheet may safely read it, then quoted: text that
+// begins with =, +, -, @, a tab or a carriage return would be taken for a
+// formula, so it gets a leading ' ; a number ("-12.5", "+3", "1e-3") stays
+// as it is.
+std::string CsvCell(std::string_view cell);
+// One CSV line of such cells (CRLF ended): every CSV the system writes.
+std::string CsvLine(const std::vector<std::string>& cells);
 
 // ---------------------------------------------------------------- scaling
 

@@ -356,7 +356,20 @@ void BindProtocolItemLogging(TLoggingContext& logging) {
   logging.FLogProtocolItemProc = [&logging](const TCOSEMPduBase& item, const std::string& title, int32_t indent) {
     std::vector<std::string> lines;
     if (!title.empty()) lines.push_back(title);
-    item.AddXmlToLines(indent, lines);
+    try {
+      item.AddXmlToLines(indent, lines);
+    } catch (const std::exception& e) {
+      // A meter may send values the XML has no name for. Logging is a
+      // bystander: the call must end as it would without a log, so the item
+      // is shown by its bytes and the service judges the answer itself.
+      std::string bytes;
+      try {
+        bytes = TMisc::ByteStrToHexStr(item.Encoded());
+      } catch (const std::exception&) {
+        bytes = "(bytes not available)";
+      }
+      lines.assign(1, (title.empty() ? std::string() : title + " ") + "not shown as XML (" + e.what() + "): " + bytes);
+    }
     for (const std::string& line : lines) logging.LogString(line);
   };
 }

@@ -186,7 +186,8 @@ const char* TEnum::FindName(const std::vector<TEnumName>& names, int value) {
 
 std::string TEnum::NameOf(const std::vector<TEnumName>& names, const char* className, int value) {
   const char* n = FindName(names, value);
-  if (!n) RaiseGeneral(Format("%s: illegal enum value", className));
+  // The same words as writing the tree (ToXML): one byte, one message.
+  if (!n) RaiseGeneral(Format("%s: case range", className));
   return n;
 }
 

@@ -1,5 +1,7 @@
 // The log window: rendering, prefixes, colours, saving, and lines that
 // arrive from worker threads.
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -163,13 +165,19 @@ void LogWindowTest::saveToWritesEveryLine() {
   QFile f(file);
   QVERIFY(f.open(QIODevice::ReadOnly));
   QCOMPARE(QString::fromUtf8(f.readAll()), QString("first\n") + QChar(0xE4) + "\n10\n");
-  // Replaces an existing file.
+  // Replaces an existing file, readable by others before: the log may hold
+  // what the settings show (keys among them), so it is the owner's alone.
+  QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                          QFileDevice::ReadOther));
   w.Clear();
   w.Info("only", "");
   w.SaveTo(file);
   f.close();
   QVERIFY(f.open(QIODevice::ReadOnly));
   QCOMPARE(f.readAll(), QByteArray("only\n"));
+  struct stat st {};
+  QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+  QCOMPARE(st.st_mode & 0777, 0600u);
 }
 
 void LogWindowTest::longLinesShownCutSavedWhole() {

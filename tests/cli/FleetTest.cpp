@@ -352,11 +352,11 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
     EXPECT_EQ(r.Status, 2) << c.Args[0] << " " << Describe(r);
     EXPECT_EQ(r.Err, c.Err);
   }
-  // Something that is no readings database: a clear line, status 1, and the
-  // target untouched.
+  // Something that is no readings database: a source refused as a wrong
+  // command line, status 2, and the target untouched.
   const TRun r = RunCli({"merge", "--db", dir.Path + "/m.db", list}, dir.Path);
-  EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.Err, "quillon-cli: merge: readings database: open " + list + ": file is not a database\n");
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(r.Err, "quillon-cli: readings database: open " + list + ": file is not a database\n");
 }
 
 // A TCP connection to the listener once it is up (within a few seconds).
@@ -816,18 +816,26 @@ TEST(FleetMeterList, CsvColumnsAreMetersFileKeys) {
   EXPECT_EQ(meters[2].Profile.Transport, TTransport::tHdlcSerial);
   EXPECT_EQ(meters[2].Profile.Device, "/dev/ttyUSB0");
 
+  // A bad row is a meter that fails; a list without its header fails whole.
   const struct {
     const char* Text;
     const char* Error;
-  } bad[] = {
+  } badRow[] = {
       {"name,address\r\na,h:1,extra\r\n", "meter list line 2: expected 2 cells, found 3"},
-      {"name,address\r\na,h:1\r\na,h:2\r\n", "meter list line 3: meter \"a\" is listed twice"},
-      {"name,address\r\n,h:1\r\n", "meter list line 2: name \"\": expected a name without brackets"},
-      {"name,client\r\na,300\r\n", "meter a: client \"300\": expected an integer in 0..255"},
+      {"name,address\r\na,h:1\r\na,h:2\r\n", "meter list line 3, column 1 (name): meter \"a\" is listed twice (first on line 2)"},
+      {"name,address\r\n,h:1\r\n",
+       "meter list line 2, column 1 (name): name \"\": expected a name without brackets or control characters"},
+      {"name,client\r\na,300\r\n", "meter list line 2, column 2 (client): meter a: client \"300\": expected an integer in 0..255"},
+  };
+  for (const auto& c : badRow) EXPECT_EQ(MetersOfCsv(c.Text).back().ConfigError, c.Error);
+  const struct {
+    const char* Text;
+    const char* Error;
+  } badList[] = {
       {"name,address\r\n\"a,h:1\r\n", "meter list: a quoted cell is not closed"},
       {"", "meter list: expected a header row naming the columns"},
   };
-  for (const auto& c : bad) {
+  for (const auto& c : badList) {
     try {
       MetersOfCsv(c.Text);
       ADD_FAILURE() << c.Text;

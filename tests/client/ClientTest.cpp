@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
+#include "client/LogMask.h"
 #include "client/MeterProfile.h"
 #include "client/ObjectRef.h"
 #include "client/Session.h"
@@ -306,6 +308,35 @@ TEST(Value, CsvQuotingFollowsRfc4180) {
   EXPECT_EQ(CsvQuote("two\nlines"), "\"two\nlines\"");
 }
 
+// Text a spreadsheet would run as a formula gets a leading quote; numbers
+// and harmless text are written as they are.
+TEST(Value, CsvCellsNeverStartAFormula) {
+  const struct {
+    const char* Cell;
+    const char* Written;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"=1+cmd|' /C calc'!A0", "'=1+cmd|' /C calc'!A0"},
+      {"+SUM(A1)", "'+SUM(A1)"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\t=1", "'\t=1"},
+      {"\r=1", "\"'\r=1\""},
+      {"=1,2", "\"'=1,2\""},
+      {"-", "'-"},
+      {"-e5", "'-e5"},
+      {"-12.5", "-12.5"},
+      {"+3", "+3"},
+      {"-1.5e-3", "-1.5e-3"},
+      {"-.5", "-.5"},
+      {"12", "12"},
+      {"a=b", "a=b"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CsvCell(c.Cell), c.Written) << c.Cell;
+  EXPECT_EQ(CsvLine({"sim-1", "=2+5", "-7"}), "sim-1,'=2+5,-7\r\n");
+}
+
 // ---------------------------------------------------------------- profiles and files
 
 class ProfileFiles : public ::testing::Test {
@@ -318,6 +349,65 @@ protected:
   void TearDown() override { std::system(("rm -rf " + Dir).c_str()); }
   std::string Dir;
 };
+
+// Sections are found by name whatever the case, also after one is erased
+// (the index by name follows the sections).
+TEST(IniData, SectionsByNameWithoutCaseAfterErasing) {
+  TIniData ini;
+  ini.Parse("[Alpha]\nk=1\n[beta]\nk=2\n[GAMMA]\nk=3\n[alpha]\nj=4\n");
+  EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"Alpha", "beta", "GAMMA"}));
+  EXPECT_EQ(ini.Get("ALPHA", "j"), "4");
+  ini.EraseSection("BETA");
+  EXPECT_FALSE(ini.HasSection("beta"));
+  EXPECT_EQ(ini.Get("gamma", "K"), "3");
+  ini.Set("Beta", "k", "5");
+  EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"Alpha", "GAMMA", "Beta"}));
+  EXPECT_EQ(ini.Get("alpha", "k"), "1");
+  EXPECT_EQ(ini.Get("beta", "k"), "5");
+  // A section of many keys (beyond those looked up one by one) behaves alike.
+  for (int i = 0; i < 100; ++i) ini.Set("wide", "Key" + std::to_string(i), std::to_string(i));
+  ini.Set("WIDE", "KEY7", "seven");
+  EXPECT_EQ(ini.Get("wide", "key7"), "seven");
+  EXPECT_EQ(ini.Get("wide", "key99"), "99");
+  EXPECT_FALSE(ini.Has("wide", "key100"));
+  const std::string text = ini.Text();
+  EXPECT_NE(text.find("[wide]\nKey0=0\nKey1=1\n"), std::string::npos);
+  EXPECT_NE(text.find("\nKey7=seven\n"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '='), 3 + 1 + 100);
+}
+
+// Every line the engine and the layers log with a secret in it, masked; the
+// rest of the line and lines without secrets unchanged.
+TEST(SecretMask, HidesEveryLabelledSecretAndTheProfilesKeysInHex) {
+  TMeterProfile p;
+  p.EK = TMisc::HexStrToByteStr("000102030405060708090A0B0C0D0E0F");
+  p.AK = TMisc::HexStrToByteStr("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF");
+  p.Secret = "abc";  // too short to be looked for as hex: it is found by its place
+  const TSecretMask mask(p);
+  const struct {
+    const char* Line;
+    const char* Shown;
+  } cases[] = {
+      {"ENCRYPTION GUEK= 000102030405060708090A0B0C0D0E0F, GAK=D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF, IC: 00000001",
+       "ENCRYPTION GUEK=<hidden>, GAK=<hidden>, IC: 00000001"},
+      {"DECRYPTION GUEK= 11111111111111111111111111111111, GAK=", "DECRYPTION GUEK=<hidden>, GAK="},
+      {"    SHARED SECRET: 0A0B0C", "    SHARED SECRET: <hidden>"},
+      {"      d=0A0B0C0D", "      d=<hidden>"},
+      {"      Q=0A0B0C0D", "      Q=0A0B0C0D"},
+      {"PRIV.KEY: 0A0B", "PRIV.KEY: <hidden>"},
+      {"WRAPPED 0A0B0C WITH = 0D0E0F", "WRAPPED <hidden> WITH = <hidden>"},
+      {"  <CallingAuthenticationValue Value=\"\\abc\" />", "  <CallingAuthenticationValue Value=\"<hidden>\" />"},
+      {"    <DedicatedKey Value=\"00112233445566778899AABBCCDDEEFF\" />", "    <DedicatedKey Value=\"<hidden>\" />"},
+      // The association request in the traffic: the password after AC 05 80 03.
+      {"6036A1090607608574050801018A0207808B0760857405080201AC0580036162630BE", "6036A1090607608574050801018A0207808B0760857405080201AC058003<hidden>0BE"},
+      // A key in a frame, at a byte's place only.
+      {"TX: 7E00000102030405060708090A0B0C0D0E0F7E", "TX: 7E00<hidden>7E"},
+      {"TX: 7E0000102030405060708090A0B0C0D0E0F7E", "TX: 7E0000102030405060708090A0B0C0D0E0F7E"},
+      {"REQUEST:", "REQUEST:"},
+      {"  <InvokeIdAndPriority Value=\"C1\" />", "  <InvokeIdAndPriority Value=\"C1\" />"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(mask(c.Line), c.Shown) << c.Line;
+}
 
 TEST_F(ProfileFiles, MeterSectionRoundTripAndModeOfTheFile) {
   TMeterProfile p;

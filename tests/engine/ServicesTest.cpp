@@ -43,7 +43,7 @@ const char kSetOctets30[] =
 
 const char kActionBytes[] = "C3 01 C1 0008 0000010000FF 01 01 0F 00";
 
-enum class TEntry { eRead, eWrite, eInvoke };
+enum class TEntry { eRead, eWrite, eInvoke, eRelease };
 
 struct TServiceCase {
   const char* Label;
@@ -74,6 +74,10 @@ TEST_P(Services, ConversationAndResult) {
       case TEntry::eRead: rc = ReadAttributes(&Ctx, c.RequestXml); break;
       case TEntry::eWrite: rc = WriteAttributes(&Ctx, c.RequestXml); break;
       case TEntry::eInvoke: rc = InvokeMethod(&Ctx, c.RequestXml, 1); break;
+      case TEntry::eRelease:
+        Ctx.RLRQSupported = 1;
+        rc = ReleaseAA(&Ctx);
+        break;
     }
     EXPECT_EQ(rc, c.ExpectedRc);
     EXPECT_EQ(ResultText(), c.ExpectedText);
@@ -279,6 +283,35 @@ INSTANTIATE_TEST_SUITE_P(
         TServiceCase{"NotAnActionResponse", TEntry::eInvoke, kAction, cbAction, 1024,
                      {{kActionBytes, "C4 01 C1 00 11 05"}}, 1, "Unexpected response GetResponse to ActionRequest"}),
     [](const auto& info) { return std::string(info.param.Label); });
+
+// Answers holding a value that has no name in the XML: the "RESPONSE:" log
+// line cannot show them as XML, and that must not change what the call
+// returns; the service reports the answer as it would unlogged.
+INSTANTIATE_TEST_SUITE_P(
+    NamelessValues, Services,
+    ::testing::Values(
+        TServiceCase{"ExceptionWithUnknownStateAndServiceError", TEntry::eRead, kGetNormal, kGetOnly, 1024,
+                     {{kGetNormalBytes, "D8 05 09"}}, 1, "Unexpected response ExceptionResponse to GetRequest"},
+        TServiceCase{"ErrorWithoutNameInADataBlock", TEntry::eRead, kGetNormal, kGetBlocks, 1024,
+                     {{kGetNormalBytes, "C4 02 C1 01 00000001 01 C8"}}, 1, "T_DataAccessResult: case range"},
+        TServiceCase{"SetResultWithoutName", TEntry::eWrite, kSetOctets4, kSetOnly, 1024,
+                     {{kSetOctets4Bytes, "C5 01 C1 C8"}}, 1, "T_DataAccessResult: case range"},
+        TServiceCase{"ActionResultWithoutName", TEntry::eInvoke, kAction, cbAction, 1024,
+                     {{kActionBytes, "C7 01 C1 C8 00"}}, 1, "T_ActionResult: case range"},
+        TServiceCase{"ReleaseReasonWithoutName", TEntry::eRelease, nullptr, kGetOnly, 1024,
+                     {{"62 03 80 01 00", "63 03 80 01 0F"}}, 1, "Unexpected reason in ReleaseResponse"}),
+    [](const auto& info) { return std::string(info.param.Label); });
+
+// The log line of such an answer: its bytes, and why they are not XML.
+TEST_F(EngineTest, AnAnswerThatCannotBeXmlIsLoggedAsHexWithTheReason) {
+  TScriptedConversation script(std::vector<TScriptStep>{{kGetNormalBytes, "D8 05 09"}});
+  EstablishPre(script, kGetOnly, 1024);
+  EXPECT_EQ(ReadAttributes(&Ctx, kGetNormal), 1);
+  EXPECT_EQ(ResultText(), "Unexpected response ExceptionResponse to GetRequest");
+  const auto& log = script.LogLines();
+  EXPECT_NE(std::find(log.begin(), log.end(), "RESPONSE: not shown as XML (T_ExceptionStateError: case range): D80509"),
+            log.end());
+}
 
 // A meter that answers in blocks without granting them: with the option
 // data blocks and general blocks are followed and the log says so once per

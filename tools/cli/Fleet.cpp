@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "client/Batch.h"
+#include "client/FileLock.h"
 #include "client/ReadingsDb.h"
 #include "tools/cli/Listen.h"
 #include "tools/cli/Signals.h"
@@ -48,22 +49,32 @@ int64_t TimeArg(const std::string& text, const char* field, const char* otherwis
 }
 
 // The meter list of --meters or --list (or the named meters file when
-// `required` and neither is given).
-std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::string& listFile, bool required) {
+// `required` and neither is given). Bad rows stay in the list as meters
+// that fail (batch), or refuse the list (`strict`).
+std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::string& listFile, bool required,
+                                    bool strict = false) {
   if (!metersFile.empty() && !listFile.empty()) throw EUsage("--meters and --list: expected one of them, not both");
+  std::vector<TFleetMeter> meters;
   try {
-    if (!listFile.empty()) return MetersOfCsv(ReadFile(listFile, "--list"));
-    const std::string path = metersFile.empty() ? MetersFilePath() : metersFile;
-    if (::access(path.c_str(), R_OK) != 0) {
-      if (!required && metersFile.empty()) return {};
-      throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
+    if (!listFile.empty()) {
+      meters = MetersOfCsv(ReadFile(listFile, "--list"));
+    } else {
+      const std::string path = metersFile.empty() ? MetersFilePath() : metersFile;
+      if (::access(path.c_str(), R_OK) != 0) {
+        if (!required && metersFile.empty()) return {};
+        throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
+      }
+      meters = MetersOfIni(TIniData::Load(path));
     }
-    return MetersOfIni(TIniData::Load(path));
   } catch (const EUsage&) {
     throw;
   } catch (const std::exception& e) {
     throw EUsage(e.what());
   }
+  if (strict)
+    for (const TFleetMeter& m : meters)
+      if (!m.ConfigError.empty()) throw EUsage(m.ConfigError);
+  return meters;
 }
 
 // Parses the command's options (argv[1] is the command); false when help
@@ -107,12 +118,34 @@ private:
 
 // ---------------------------------------------------------------- batch
 
+// Results the readings database did not take are not lost: their JSON lines
+// go to a file beside the database (standard output when that cannot be
+// written). Returns the line that says where they are.
+std::string KeepUnstored(const std::string& dbPath, const TReadingsWriter::TReport& report) {
+  const std::string path = Format("%s.unstored-%lld.jsonl", dbPath.c_str(), static_cast<long long>(::getpid()));
+  std::string text;
+  for (const TMeterResult& r : report.Unstored)
+    for (const json& j : ResultRecords(r)) text += j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string where = path, why = report.Error;
+  if (why.rfind("readings database: ", 0) == 0) why.erase(0, 19);
+  try {
+    WriteFileDurably(path, text, 0600);
+  } catch (const std::exception&) {
+    std::cout << text << std::flush;
+    where = "standard output";
+  }
+  return Format("readings database \"%s\": %zu %s not stored (%s); their results are in %s", dbPath.c_str(),
+                report.Unstored.size(), report.Unstored.size() == 1 ? "meter" : "meters", why.c_str(),
+                where.c_str());
+}
+
 int Batch(int argc, char** argv) {
   CLI::App app{"Read many meters at once: one session per meter, --jobs of them in parallel.", "quillon-cli batch"};
   std::string metersFile, listFile, shardText, out, dbPath, run;
   TBatchOptions options;
   options.Jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()) * 8);
   int timeout = -1, connectTimeout = -1;
+  int dbWait = 300;
   bool quiet = false;
   app.add_option("--meters", metersFile, "a meters file (one section per meter; default the named meters file)")->option_text("FILE");
   app.add_option("--list", listFile, "a CSV meter list: header row with name and meters-file keys (address for HOST:PORT)")->option_text("FILE");
@@ -128,6 +161,10 @@ int Batch(int argc, char** argv) {
   app.add_option("--shard", shardText, "read only slice I of N (0 <= I < N), stable by meter name")->option_text("I/N");
   app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
   app.add_option("--db", dbPath, "store the readings in this SQLite file")->option_text("FILE");
+  app.add_option("--db-wait", dbWait,
+                 "while another process locks the database, keep the results and retry for up to SECONDS "
+                 "(after 0.5 s, doubling up to 8 s; default 300); what is still not stored then goes to a file")
+      ->option_text("SECONDS");
   app.add_option("--run", run, "name of this run (with --db): meters it has finished are not read again")->option_text("NAME");
   app.add_flag("-q,--quiet", quiet, "no summary on standard error");
   app.require_subcommand(1);
@@ -180,8 +217,10 @@ int Batch(int argc, char** argv) {
     throw EUsage(Format("--meter-timeout %d: expected 0..604800 seconds", meterTimeout));
   options.MeterTimeoutMs = meterTimeout * 1000;
   if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
+  if (dbWait < 0 || dbWait > 86400) throw EUsage(Format("--db-wait %d: expected 0..86400", dbWait));
 
   std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
+  CheckMeters(meters);
   if (!shardText.empty()) {
     TShard shard;
     try {
@@ -200,7 +239,8 @@ int Batch(int argc, char** argv) {
   std::unique_ptr<TReadingsWriter> writer;
   if (!dbPath.empty()) {
     try {
-      db = std::make_unique<TReadingsDb>(dbPath);
+      // Short waits inside SQLite; the writer waits out a longer lock itself.
+      db = std::make_unique<TReadingsDb>(dbPath, 1000);
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
@@ -212,7 +252,13 @@ int Batch(int argc, char** argv) {
         std::cerr << Format("run %s: %zu meters already read, %zu to go", run.c_str(), before - meters.size(), meters.size())
                   << "\n";
     }
-    writer = std::make_unique<TReadingsWriter>(*db, run);
+    writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000, .Cancel = &gFleetCancel});
+    if (!quiet)
+      writer->OnLocked = [&dbPath, dbWait] {
+        std::cerr << Format("readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
+                            dbPath.c_str(), dbWait)
+                  << std::endl;
+      };
   }
   TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
 
@@ -246,7 +292,8 @@ int Batch(int argc, char** argv) {
   };
   const TBatchCounts counts = runner.Run(meters, &gFleetCancel);
   lines.Flush();
-  if (writer) writer->Finish();
+  TReadingsWriter::TReport stored;
+  if (writer) stored = writer->Finish();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!quiet) {
     std::cerr << Format("%zu meters: %zu read, %zu failed, %zu not started; %.1f s, %.1f meters/s", counts.Total,
@@ -254,15 +301,21 @@ int Batch(int argc, char** argv) {
                         seconds > 0 ? counts.Done / seconds : 0.0)
               << "\n";
     for (const TMeterResult& f : failures) {
-      std::cerr << "failed: " << f.Meter << ": " << f.Error << "\n";
+      std::cerr << "failed: " << PrintableName(f.Meter) << ": " << f.Error << "\n";
       if (f.Diagnosis) std::cerr << DiagnosisLines(*f.Diagnosis);
     }
   }
+  if (stored.WaitedMs > 0 && !quiet)
+    std::cerr << Format("readings database \"%s\": waited %.1f s for another process's lock", dbPath.c_str(),
+                        stored.WaitedMs / 1000.0)
+              << "\n";
+  const bool unstored = !stored.Unstored.empty();
+  if (unstored) std::cerr << KeepUnstored(dbPath, stored) << "\n";
   if (gFleetCancel.Cancelled()) {
     std::cerr << "quillon-cli: batch: cancelled\n";
     return StatusAfterStop(1);
   }
-  return counts.Failed == 0 ? 0 : 1;
+  return counts.Failed == 0 && !unstored ? 0 : 1;
 }
 
 // ---------------------------------------------------------------- export, merge
@@ -287,7 +340,8 @@ int Export(int argc, char** argv) {
     if (!file) throw EUsage(Format("--out \"%s\": expected a file that can be written", out.c_str()));
   }
   std::ostream& o = out.empty() ? std::cout : file;
-  db.Export(what, meter, a, b, [&](const std::vector<std::string>& cells) { o << CsvLine(cells); });
+  db.Export(what, meter, a, b, [&](const std::vector<std::string>& cells) { o << CsvLine(cells); },
+            [](const std::string& warning) { std::cerr << "quillon-cli: export: " << warning << "\n"; });
   o.flush();
   if (!o) throw std::runtime_error("export: writing failed");
   return 0;
@@ -303,6 +357,14 @@ int Merge(int argc, char** argv) {
   for (const auto& s : sources)
     if (::access(s.c_str(), R_OK) != 0) throw EUsage(Format("SOURCE \"%s\": expected a readable readings database", s.c_str()));
   TReadingsDb db(dbPath);
+  // Every source is checked before any is merged: a bad one changes nothing.
+  for (const auto& s : sources) {
+    try {
+      db.CheckSource(s);
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  }
   for (const auto& s : sources) db.Merge(s);
   std::cerr << Format("%s: %lld meters, %lld readings, %lld profile values, %lld notifications", dbPath.c_str(),
                       static_cast<long long>(db.Count("meters")), static_cast<long long>(db.Count("readings")),
@@ -354,7 +416,7 @@ int ListenCommand(int argc, char** argv) {
     }
     at = comma + 1;
   }
-  const std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, false);
+  const std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, false, true);
   if (fromMeter && meters.empty()) throw EUsage("--objects-from-meter: expected meters in --meters or --list");
   TPushDecoder decoder(meters, objects);
   std::unique_ptr<TReadingsDb> db;

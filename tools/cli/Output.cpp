@@ -1,8 +1,12 @@
 #include "tools/cli/Output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -44,12 +48,6 @@ std::string TextTable(const std::vector<std::vector<std::string>>& rows, const s
   return out;
 }
 
-std::string CsvLine(const std::vector<std::string>& cells) {
-  std::string line;
-  for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + client::CsvQuote(cells[i]);
-  return line + "\r\n";
-}
-
 TProgressLine::TProgressLine() : FTerminal(::isatty(2) == 1) {}
 
 TProgressLine::~TProgressLine() {
@@ -68,11 +66,19 @@ void TProgressLine::Show(const std::string& text) {
 namespace {
 
 std::mutex gLogLock;
-std::unique_ptr<std::ofstream> gLog;
+int gLogFd = -1;
+std::function<std::string(const std::string&)> gMask;
 
 void WriteLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(gLogLock);
-  if (gLog) *gLog << line << '\n' << std::flush;
+  if (gLogFd < 0) return;
+  const std::string text = (gMask ? gMask(line) : line) + "\n";
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(gLogFd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a full disk costs the log, not the reading
+    done += static_cast<size_t>(n);
+  }
 }
 
 // Bytes as the log window shows them: binary blocks in hex, text as it is.
@@ -93,12 +99,20 @@ TFileSink gSink;
 
 }  // namespace
 
-void OpenTrafficLog(const std::string& path) {
-  auto f = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
-  if (!*f) throw EGeneralError(Format("--log \"%s\": expected a file that can be written", path.c_str()));
+void OpenTrafficLog(const std::string& path, std::function<std::string(const std::string&)> mask) {
+  // The log may show what a meter sent and what the engine computed with:
+  // for the owner's eyes only, also when the file was there before.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+    const std::string reason = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    throw EGeneralError(Format("--log \"%s\": expected a file that can be written (%s)", path.c_str(), reason.c_str()));
+  }
   {
     std::lock_guard<std::mutex> lock(gLogLock);
-    gLog = std::move(f);
+    if (gLogFd >= 0) ::close(gLogFd);
+    gLogFd = fd;
+    gMask = std::move(mask);
   }
   TrafficWindowManager().SetSink(&gSink);
 }
@@ -108,7 +122,9 @@ void TrafficLogLine(const std::string& line) { WriteLine(line); }
 void CloseTrafficLog() {
   TrafficWindowManager().SetSink(nullptr);
   std::lock_guard<std::mutex> lock(gLogLock);
-  gLog.reset();
+  if (gLogFd >= 0) ::close(gLogFd);
+  gLogFd = -1;
+  gMask = nullptr;
 }
 
 }  // namespace quillon::cli

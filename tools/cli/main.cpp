@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/Dump.h"
+#include "client/LogMask.h"
 #include "client/Session.h"
 #include "client/SigningKeys.h"
 #include "comm/PosixIO.h"
@@ -59,7 +60,7 @@ struct TOptions {
   std::string SigningKey, ServerSigningKey;  // PEM files
   int Timeout = -1, ConnectTimeout = -1;
   std::string Log, Format = "text";
-  bool Verbose = false, Quiet = false;
+  bool Verbose = false, Quiet = false, LogSecrets = false;
   std::vector<std::string> Quirks;
   std::string InvocationCounter;
 };
@@ -504,11 +505,7 @@ void CmdDump(TContext& c) {
 void CmdSaveMeter(const TOptions& o, const std::string& name, const TMeterProfile& p) {
   if (name.empty() || name.find_first_of("[]\r\n") != std::string::npos)
     throw EUsage(Format("NAME \"%s\": expected a name without brackets or line breaks", name.c_str()));
-  // The folder holds secrets too: only its owner may look inside.
-  MakeFolders(ConfigFolder());
-  TIniData ini = TIniData::Load(MetersFilePath());
-  ProfileToMeterSection(p, ini, name);
-  ini.Save(MetersFilePath(), 0600);
+  SaveMeterSection(p, name);
   if (!o.Quiet) std::cerr << "meter \"" << name << "\" saved in " << MetersFilePath() << "\n";
 }
 
@@ -642,6 +639,9 @@ int main(int argc, char** argv) {
   option("--log", o.Log, "FILE", "traffic log, the same lines as the log window", out);
   option("--format", o.Format, "FORMAT", "text|json|csv|xml (default text)", out);
   app.add_flag("-v,--verbose", o.Verbose, "engine log lines on standard error")->group(out);
+  app.add_flag("--log-secrets", o.LogSecrets,
+               "keys, passwords and HLS secrets in clear in --log and -v lines (default: shown as <hidden>)")
+      ->group(out);
   app.add_flag("-q,--quiet", o.Quiet, "no confirmations on standard error")->group(out);
 
   auto* cmdObjects = app.add_subcommand("objects", "the object list");
@@ -785,9 +785,12 @@ int main(int argc, char** argv) {
       return StatusAfterStop(RunProbe(probe, &gCancel));
     }
 
+    // What --log and -v show: secrets hidden unless asked for.
+    std::function<std::string(const std::string&)> mask;
+    if (!o.LogSecrets) mask = TSecretMask(profile);
     if (!o.Log.empty()) {
       try {
-        OpenTrafficLog(o.Log);
+        OpenTrafficLog(o.Log, mask);
       } catch (const std::exception& e) {
         throw EUsage(e.what());
       }
@@ -796,9 +799,9 @@ int main(int argc, char** argv) {
 
     c.Call.Cancel = &gCancel;
     c.Session = std::make_unique<TSession>(profile);
-    c.Session->SetLog([&o](const std::string& line) {
+    c.Session->SetLog([&o, mask](const std::string& line) {
       TrafficLogLine(line);
-      if (o.Verbose) std::cerr << line << "\n";
+      if (o.Verbose) std::cerr << (mask ? mask(line) : line) << "\n";
     });
     std::optional<uint32_t> givenCounter;
     if (!o.InvocationCounter.empty() && o.InvocationCounter != "auto") {
