@@ -15,9 +15,17 @@ using nlohmann::json;
 
 // ---------------------------------------------------------------- meter lists
 
+TFleetMeter FleetMeterOfSection(const TIniData& ini, const std::string& name) {
+  TFleetMeter m{name, ProfileFromMeterSection(ini, name)};
+  m.LogicalDeviceName = ini.Get(name, "logical-device-name");
+  m.Serial = ini.Get(name, "serial");
+  m.SecurityStated = !ini.Get(name, "security").empty();
+  return m;
+}
+
 std::vector<TFleetMeter> MetersOfIni(const TIniData& ini) {
   std::vector<TFleetMeter> meters;
-  for (const std::string& name : ini.Sections()) meters.push_back({name, ProfileFromMeterSection(ini, name)});
+  for (const std::string& name : ini.Sections()) meters.push_back(FleetMeterOfSection(ini, name));
   return meters;
 }
 
@@ -97,7 +105,7 @@ std::vector<TFleetMeter> MetersOfCsv(const std::string& text) {
     order.push_back(name);
   }
   std::vector<TFleetMeter> meters;
-  for (const auto& name : order) meters.push_back({name, ProfileFromMeterSection(ini, name)});
+  for (const auto& name : order) meters.push_back(FleetMeterOfSection(ini, name));
   return meters;
 }
 

@@ -124,7 +124,7 @@ PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t se
 
 struct TSimFleet::TMeter {
   TFleetIdentity Identity;
-  PduStr EK, AK;
+  PduStr EK, AK, KEK;
   std::string Text;
   TSimModel Model;
   std::unique_ptr<TSimAssociation> Association;
@@ -138,9 +138,10 @@ TSimFleet::TSimFleet(const std::string& modelText, const TFleetOptions& options,
     m->Identity = FleetIdentity(n);
     m->Text = FleetModelText(modelText, n);
     std::smatch km;
-    static const std::regex kEk("\\bek=([0-9A-Fa-f]+)"), kAk("\\bak=([0-9A-Fa-f]+)");
+    static const std::regex kEk("\\bek=([0-9A-Fa-f]+)"), kAk("\\bak=([0-9A-Fa-f]+)"), kKek("\\bkek=([0-9A-Fa-f]+)");
     if (std::regex_search(m->Text, km, kEk)) m->EK = TMisc::HexStrToByteStr(km[1].str());
     if (std::regex_search(m->Text, km, kAk)) m->AK = TMisc::HexStrToByteStr(km[1].str());
+    if (std::regex_search(m->Text, km, kKek)) m->KEK = TMisc::HexStrToByteStr(km[1].str());
     m->Model.Load(m->Text);
     m->Model.ScaleEnergies(m->Identity.EnergyFactor);
     m->Association = std::make_unique<TSimAssociation>(m->Model, TSimSecurity{});
@@ -224,7 +225,7 @@ bool SendAll(int fd, const PduStr& bytes) {
 
 void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
   using namespace std::chrono;
-  const bool ciphered = FOptions.PushSecurity == "glo" || (FOptions.PushSecurity == "mixed" && m.Identity.Number % 2 == 0);
+  const bool ciphered = PushesCiphered(m.Identity.Number);
   static const PduStr kEnergy("\x01\x00\x01\x08\x00\xFF", 6);
   uint32_t counter = 0;
   int fd = -1;
@@ -252,17 +253,30 @@ void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
   if (fd >= 0) ::close(fd);
 }
 
-std::string TSimFleet::MeterListCsv(int clientAddress) const {
-  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak\r\n";
+bool TSimFleet::PushesCiphered(int number) const {
+  return FOptions.PushSecurity == "glo" || (FOptions.PushSecurity == "mixed" && number % 2 == 0);
+}
+
+std::string TSimFleet::MeterListCsv(int clientAddress, int cipheringClientAddress) const {
+  // A fleet that pushes says how each meter protects its pushes: the
+  // listener takes from each no less than that.
+  const bool pushing = !FOptions.PushHost.empty();
+  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,logical-device-name,kek";
+  csv += pushing ? ",security\r\n" : "\r\n";
   const bool hdlc = FOptions.Hdlc;
   for (const auto& m : FMeters) {
     const std::string host =
         FOptions.Address.find(':') != std::string::npos ? "[" + FOptions.Address + "]" : FOptions.Address;
-    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s\r\n", m->Identity.Name.c_str(), hdlc ? "hdlc-tcp" : "tcp",
-                  host.c_str(), m->Listener->Port(), clientAddress, hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
+    const bool ciphered = pushing && PushesCiphered(m->Identity.Number);
+    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s,%s,%s", m->Identity.Name.c_str(), hdlc ? "hdlc-tcp" : "tcp",
+                  host.c_str(), m->Listener->Port(), ciphered ? cipheringClientAddress : clientAddress,
+                  hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
                   hdlc ? std::to_string(FOptions.HdlcSettings.ServerLower).c_str() : "", m->Identity.Serial.c_str(),
                   m->Identity.SystemTitleHex.c_str(), TMisc::ByteStrToHexStr(m->EK).c_str(),
-                  TMisc::ByteStrToHexStr(m->AK).c_str());
+                  TMisc::ByteStrToHexStr(m->AK).c_str(), m->Identity.LogicalDeviceName.c_str(),
+                  TMisc::ByteStrToHexStr(m->KEK).c_str());
+    if (pushing) csv += ciphered ? ",auth-enc" : ",none";
+    csv += "\r\n";
   }
   return csv;
 }

@@ -92,8 +92,11 @@ const char* kHelp =
     "                  title 5153494D and n in eight hex digits, keys whose last four\n"
     "                  bytes are n, and energies of its own\n"
     "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
-    "                  reads it) to FILE\n"
-    "  --fleet-client N  client address in that list (default 16)\n"
+    "                  and listen read it) to FILE, with each meter's logical device\n"
+    "                  name and, with --push, the security of its pushes (none or\n"
+    "                  auth-enc)\n"
+    "  --fleet-client N  client address in that list (default 16; 32, a ciphering\n"
+    "                  client, for meters that push ciphered)\n"
     "  --push HOST:PORT  (with --fleet) every meter pushes data notifications to\n"
     "                  HOST:PORT over a TCP connection (DLMS wrapper, from logical\n"
     "                  device 1 to 102): the structure {logical device name, clock,\n"
@@ -133,7 +136,7 @@ int main(int argc, char** argv) {
   int port = 4059;
   bool quiet = false;
   bool portGiven = false;
-  int fleet = 0, fleetClient = 16;
+  int fleet = 0, fleetClient = 16, fleetCipheringClient = 32;
   std::string fleetList, push, pushSecurity = "plain";
   bool pushHdlc = false;
   double every = 60;
@@ -194,7 +197,7 @@ int main(int argc, char** argv) {
     } else if (a == "--fleet-list") {
       fleetList = value();
     } else if (a == "--fleet-client") {
-      fleetClient = std::atoi(value().c_str());
+      fleetClient = fleetCipheringClient = std::atoi(value().c_str());
     } else if (a == "--device") {
       device = value();
     } else if (a == "--model") {
@@ -340,7 +343,7 @@ int main(int argc, char** argv) {
       TSimFleet sims(text, fo, log);
       if (!fleetList.empty()) {
         std::ofstream f(fleetList, std::ios::binary | std::ios::trunc);
-        f << sims.MeterListCsv(fleetClient);
+        f << sims.MeterListCsv(fleetClient, fleetCipheringClient);
         if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
       }
       std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
