@@ -112,9 +112,8 @@ public:
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, FOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&fa, 2, FErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all{"/bin/sh", "-c", "ulimit -n " + (fileLimit ? std::to_string(fileLimit) : "unlimited") +
-                                                      " 2>/dev/null; exec \"$0\" \"$@\"",
-                                 QUILLON_CLI};
+    const std::string limit = fileLimit ? "ulimit -n " + std::to_string(fileLimit) + "; " : "";
+    std::vector<std::string> all{"/bin/sh", "-c", limit + "exec \"$0\" \"$@\"", QUILLON_CLI};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -150,6 +149,7 @@ public:
     return Wait();
   }
   std::string Err() const { return ReadFile(FErr); }
+  pid_t Pid() const { return FPid; }
 
 private:
   pid_t FPid = -1;
