@@ -273,12 +273,28 @@ TEST(ListenLines, RepeatedLinesBecomeOneSummaryAPeriod) {
 
 // ---------------------------------------------------------------- the listener as a process
 
+// A fleet of simulated meters that push, every `every` seconds, to a port
+// nothing listens on yet: the listener the test starts takes it. Its list
+// is in `dir`/fleet.csv.
+struct TPushingFleet {
+  TPushingFleet(const std::string& dir, int count, const std::string& every, const std::vector<std::string>& extra = {})
+      : Port(ClosedPort()), List(dir + "/fleet.csv"), Sim(Args(count, every, extra)) {}
+  std::vector<std::string> Args(int count, const std::string& every, const std::vector<std::string>& extra) const {
+    std::vector<std::string> a{"--fleet", std::to_string(count), "--port", "0", "--fleet-list", List,
+                               "--push", Format("127.0.0.1:%d", Port), "--every", every};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+  int Port;
+  std::string List;
+  TSimProcess Sim;
+};
+
 TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) {
   TTempDir dir;
-  const int port = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", db = dir.Path + "/n.db", lines = dir.Path + "/n.jsonl";
-  TSimProcess sim({"--fleet", "50", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", port),
-                   "--every", "0.5", "--push-security", "mixed"});
+  const TPushingFleet fleet(dir.Path, 50, "0.5", {"--push-security", "mixed"});
+  const int port = fleet.Port;
+  const std::string list = fleet.List, db = dir.Path + "/n.db", lines = dir.Path + "/n.jsonl";
   // Meter 2 pushes ciphered: its keys from the list.
   const auto rows = ParseCsv(ReadFile(list));
   ASSERT_EQ(rows[0][8], "ek");
@@ -363,10 +379,9 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
 
 TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnlyItself) {
   TTempDir dir;
-  const int hdlcPort = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", listed = dir.Path + "/listed.csv", lines = dir.Path + "/n.jsonl";
-  TSimProcess sim({"--fleet", "6", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", hdlcPort),
-                   "--every", "0.4", "--push-security", "glo", "--push-hdlc"});
+  const TPushingFleet fleet(dir.Path, 6, "0.4", {"--push-security", "glo", "--push-hdlc"});
+  const int hdlcPort = fleet.Port;
+  const std::string list = fleet.List, listed = dir.Path + "/listed.csv", lines = dir.Path + "/n.jsonl";
   // Meter 3's address in the listener's list is a port nothing listens on:
   // its push object list cannot be read.
   WriteFile(listed, WithAddress(ReadFile(list), "sim-0003", Format("127.0.0.1:%d", ClosedPort())));
@@ -449,10 +464,9 @@ TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnly
 
 TEST(FleetListen, APlainPushIsTheMeterItNamesAndNamedByItsList) {
   TTempDir dir;
-  const int hdlcPort = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", lines = dir.Path + "/n.jsonl";
-  TSimProcess sim({"--fleet", "1", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", hdlcPort),
-                   "--every", "0.2", "--push-hdlc"});
+  const TPushingFleet fleet(dir.Path, 1, "0.2", {"--push-hdlc"});
+  const int hdlcPort = fleet.Port;
+  const std::string list = fleet.List, lines = dir.Path + "/n.jsonl";
   const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", "0", "--hdlc-port", std::to_string(hdlcPort),
                          "--for", "1.5", "--list", list, "--out", lines, "--objects-from-meter"},
                         dir.Path);
@@ -654,10 +668,9 @@ void Send(int fd, const std::string& bytes) { ::send(fd, bytes.data(), bytes.siz
 
 TEST(ListenProcess, AMixedFleetIsStoredUnderItsOwnNamesAndForgeriesChangeNothing) {
   TTempDir dir;
-  const int port = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", db = dir.Path + "/n.db";
-  TSimProcess sim({"--fleet", "50", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", port),
-                   "--every", "0.5", "--push-security", "mixed"});
+  const TPushingFleet fleet(dir.Path, 50, "0.5", {"--push-security", "mixed"});
+  const int port = fleet.Port;
+  const std::string list = fleet.List, db = dir.Path + "/n.db";
   // The list says how each meter pushes.
   const auto meters = MetersOfCsv(ReadFile(list));
   ASSERT_EQ(meters.size(), 50u);
@@ -734,10 +747,9 @@ TEST(ListenProcess, AMixedFleetIsStoredUnderItsOwnNamesAndForgeriesChangeNothing
 
 TEST(ListenProcess, IdleConnectionsAreClosedAndOnesOverTheLimitTurnedAwayWhileMetersGoOn) {
   TTempDir dir;
-  const int port = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", lines = dir.Path + "/n.jsonl";
-  TSimProcess sim({"--fleet", "3", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", port),
-                   "--every", "0.2"});
+  const TPushingFleet fleet(dir.Path, 3, "0.2");
+  const int port = fleet.Port;
+  const std::string list = fleet.List, lines = dir.Path + "/n.jsonl";
   TCliProcess listen({"listen", "--port", std::to_string(port), "--for", "6", "--list", list, "--out", lines,
                       "--max-connections", "6", "--idle-timeout", "1.5"},
                      dir.Path);
@@ -843,10 +855,9 @@ TEST(ListenProcess, OutHoldsEachLineAsItComes) {
 
 TEST(ListenProcess, ADatabaseLockedFor15SecondsLosesNothingAndStallsNothing) {
   TTempDir dir;
-  const int port = ClosedPort();
-  const std::string list = dir.Path + "/fleet.csv", db = dir.Path + "/n.db", lines = dir.Path + "/n.jsonl";
-  TSimProcess sim({"--fleet", "4", "--port", "0", "--fleet-list", list, "--push", Format("127.0.0.1:%d", port),
-                   "--every", "0.5", "--push-security", "mixed"});
+  const TPushingFleet fleet(dir.Path, 4, "0.5", {"--push-security", "mixed"});
+  const int port = fleet.Port;
+  const std::string list = fleet.List, db = dir.Path + "/n.db", lines = dir.Path + "/n.jsonl";
   TCliProcess listen({"listen", "--port", std::to_string(port), "--for", "19", "--list", list, "--db", db, "--out", lines},
                      dir.Path);
   ASSERT_TRUE(Eventually([&] { return LinesIn(lines) >= 4; })) << listen.Err();

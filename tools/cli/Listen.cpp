@@ -874,7 +874,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         close(i - kFirstConn, std::string());
         continue;
       }
-      if (c.Sender.Held() == 0) c.PartialSince = 0;
+      if (c.Sender.Buffered() == 0) c.PartialSince = 0;
       else if (c.PartialSince == 0) c.PartialSince = ++partialOrder;
     }
     // Connections that said nothing for too long hold a descriptor an honest
@@ -891,7 +891,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
     std::vector<size_t> partial;
     for (size_t i = 0; i < conns.size(); ++i)
       if (conns[i].PartialSince && std::find(closing.begin(), closing.end(), i) == closing.end()) {
-        buffered += conns[i].Sender.Held();
+        buffered += conns[i].Sender.Buffered();
         partial.push_back(i);
       }
     if (buffered > options.MaxBuffered) {
@@ -899,7 +899,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
                 [&](size_t a, size_t b) { return conns[a].PartialSince < conns[b].PartialSince; });
       for (const size_t i : partial) {
         if (buffered <= options.MaxBuffered) break;
-        const size_t held = conns[i].Sender.Held();
+        const size_t held = conns[i].Sender.Buffered();
         buffered -= held;
         ++FCounts.BufferedClosed;
         close(i, Format("%zu bytes of a partial frame held, over the bound of %zu for all connections; the oldest "

@@ -137,6 +137,8 @@ public:
   // outside a frame not yet reported (a run of them is reported once, when
   // the next frame begins).
   size_t Held() const;
+  // Of those, the bytes kept in memory (skipped bytes are only counted).
+  size_t Buffered() const { return FBuffer.size() + FSegments.size(); }
 
 private:
   std::string FBuffer, FSegments;
@@ -253,6 +255,7 @@ public:
     std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
     bool Datagrams = false;
     size_t Held() const { return Hdlc ? Hdlc->Held() : Buffer.size(); }
+    size_t Buffered() const { return Hdlc ? Hdlc->Buffered() : Buffer.size(); }
   };
   // What Run does with bytes that came: those of a connection (false when
   // its framing is lost and it must be closed), a datagram. Public for the
