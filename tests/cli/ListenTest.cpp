@@ -256,6 +256,53 @@ TEST(ListenWriter, AFullQueueLosesWhatItCannotHoldAndALockedDatabaseIsWaitedFor)
   EXPECT_EQ(said[2], "m: invocation counter 1 already stored, dropped");
 }
 
+TEST(ListenDatabase, FilesFromBeforeTheUnknownMarkAreUpgradedAndMerged) {
+  TTempDir dir;
+  // Two files as listeners made them before: one opened again, one merged.
+  for (const char* name : {"/old.db", "/source.db"}) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.Path + name).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE notifications (meter TEXT NOT NULL, received_at INTEGER NOT NULL, "
+                           "invocation_counter INTEGER, kind TEXT NOT NULL, body TEXT NOT NULL, "
+                           "UNIQUE (meter, invocation_counter));"
+                           "INSERT INTO notifications VALUES('m', 1, 5, 'data-notification', '{}');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  {
+    TReadingsDb old(dir.Path + "/old.db");
+    EXPECT_TRUE(old.StoreNotification({"QSM1", 2, -1, "data-notification", "{}", true}));
+    EXPECT_EQ(old.LastInvocationCounters(), (std::map<std::string, uint32_t>{{"m", 5}}));
+  }
+  sqlite3* source = nullptr;
+  ASSERT_EQ(sqlite3_open((dir.Path + "/source.db").c_str(), &source), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(source,
+                         "CREATE TABLE readings (meter TEXT NOT NULL, obis TEXT NOT NULL, attribute INTEGER NOT NULL, "
+                         "read_at INTEGER NOT NULL, class INTEGER NOT NULL, value TEXT NOT NULL, scaler INTEGER, unit TEXT, "
+                         "scaled REAL, PRIMARY KEY (meter, obis, attribute, read_at)) WITHOUT ROWID;"
+                         "CREATE TABLE profile_entries (meter TEXT NOT NULL, profile TEXT NOT NULL, entry_time INTEGER "
+                         "NOT NULL, column_ref TEXT NOT NULL, value TEXT NOT NULL, scaler INTEGER, unit TEXT, scaled REAL, "
+                         "PRIMARY KEY (meter, profile, entry_time, column_ref)) WITHOUT ROWID;"
+                         "CREATE TABLE meters (name TEXT PRIMARY KEY, last_read INTEGER, last_attempt INTEGER, last_error TEXT);"
+                         "CREATE TABLE runs_done (run TEXT NOT NULL, meter TEXT NOT NULL, PRIMARY KEY (run, meter)) WITHOUT ROWID;"
+                         "INSERT INTO notifications VALUES('n', 1, 7, 'data-notification', '{}');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(source);
+  TReadingsDb merged(dir.Path + "/old.db");
+  merged.Merge(dir.Path + "/source.db");
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(merged.Handle(), "SELECT meter, unknown FROM notifications ORDER BY meter", -1, &s, nullptr),
+            SQLITE_OK);
+  std::vector<std::string> rows;
+  while (sqlite3_step(s) == SQLITE_ROW)
+    rows.push_back(Format("%s %d", sqlite3_column_text(s, 0), sqlite3_column_int(s, 1)));
+  sqlite3_finalize(s);
+  EXPECT_EQ(rows, (std::vector<std::string>{"QSM1 1", "m 0", "n 0"}));
+}
+
 TEST(ListenLines, RepeatedLinesBecomeOneSummaryAPeriod) {
   cli::TLineLimiter limiter(2, std::chrono::seconds(10));
   std::vector<std::string> out;
