@@ -303,6 +303,38 @@ TEST(ListenDatabase, FilesFromBeforeTheUnknownMarkAreUpgradedAndMerged) {
   EXPECT_EQ(rows, (std::vector<std::string>{"QSM1 1", "m 0", "n 0"}));
 }
 
+TEST(ListenSenders, AtMostSoManyTheLeastRecentlyHeardGoFirstAndOldOnesAreForgotten) {
+  cli::TSenderTable table(3, std::chrono::seconds(60));
+  const auto t0 = cli::TSenderTable::TClock::now();
+  auto heard = [&](const std::string& peer, int second) {
+    cli::TPushSender s;
+    s.Peer = peer;
+    s.Title = "title of " + peer;
+    table.Heard(std::move(s), t0 + std::chrono::seconds(second));
+    table.Prune(t0 + std::chrono::seconds(second));
+  };
+  auto kept = [&] {
+    std::string out;
+    for (const char* p : {"a", "b", "c", "d", "e"})
+      if (const cli::TPushSender* s = table.Find(p)) out += p + std::string(s->Title == "title of " + std::string(p) ? "" : "?");
+    return out;
+  };
+  heard("a", 0);
+  heard("b", 1);
+  heard("c", 2);
+  EXPECT_EQ(kept(), "abc");
+  heard("d", 3);
+  EXPECT_EQ(kept(), "bcd");
+  heard("b", 4);  // heard again: now the most recent
+  heard("e", 5);
+  EXPECT_EQ(kept(), "bde");
+  table.Prune(t0 + std::chrono::seconds(64));
+  EXPECT_EQ(kept(), "be");
+  table.Prune(t0 + std::chrono::seconds(70));
+  EXPECT_EQ(kept(), "");
+  EXPECT_EQ(table.Size(), 0u);
+}
+
 TEST(ListenLines, RepeatedLinesBecomeOneSummaryAPeriod) {
   cli::TLineLimiter limiter(2, std::chrono::seconds(10));
   std::vector<std::string> out;
@@ -930,7 +962,7 @@ TEST(ListenProcess, ADatabaseLockedFor15SecondsLosesNothingAndStallsNothing) {
   EXPECT_NE(r.Err.find(" 0 already stored, 0 lost, "), std::string::npos) << r.Err;
 }
 
-TEST(ListenProcess, JunkDatagramsAreSummedUpAndLeaveNoSenderBehind) {
+TEST(ListenProcess, JunkDatagramsAreSummedUpNotLoggedOneByOne) {
   TTempDir dir;
   const int port = ClosedPort();
   TCliProcess listen({"listen", "--port", std::to_string(port), "--for", "3"}, dir.Path);

@@ -616,6 +616,30 @@ std::string HostOf(const std::string& peer) { return peer.substr(0, peer.find(':
 
 }  // namespace
 
+TPushSender* TSenderTable::Find(const std::string& peer) {
+  const auto at = FByPeer.find(peer);
+  return at == FByPeer.end() ? nullptr : &at->second->Sender;
+}
+
+void TSenderTable::Heard(TPushSender&& s, TClock::time_point now) {
+  const auto at = FByPeer.find(s.Peer);
+  if (at != FByPeer.end()) {
+    at->second->Last = now;
+    FOrder.splice(FOrder.end(), FOrder, at->second);
+    return;
+  }
+  const std::string peer = s.Peer;
+  FOrder.push_back(TEntry{std::move(s), now});
+  FByPeer[peer] = std::prev(FOrder.end());
+}
+
+void TSenderTable::Prune(TClock::time_point now) {
+  while (!FOrder.empty() && (FOrder.size() > FCapacity || now - FOrder.front().Last > FAge)) {
+    FByPeer.erase(FOrder.front().Sender.Peer);
+    FOrder.pop_front();
+  }
+}
+
 int DefaultMaxConnections() {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return 4096;
@@ -768,13 +792,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
   };
   std::vector<TConn> conns;
   uint64_t partialOrder = 0;
-  // UDP senders whose meter is known, least recently used first.
-  struct TUdpSender {
-    TSender Sender;
-    TClock::time_point Last;
-  };
-  std::list<TUdpSender> udpOrder;
-  std::unordered_map<std::string, std::list<TUdpSender>::iterator> udpSenders;
+  TSenderTable udpSenders(kMaxUdpSenders, kUdpSenderAge);
   TClock::time_point acceptAgain{};
   const auto end = TClock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.Seconds * 1000));
   std::string chunk(65536 + 16, '\0');
@@ -835,26 +853,16 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         const std::string peer = PeerText(a) + "/udp";
         // A sender gets state only once one of its messages passed every
         // check; junk from a million spoofed addresses leaves none behind.
-        const auto known = udpSenders.find(peer);
-        TSender fresh;
-        TSender& s = known != udpSenders.end() ? known->second->Sender : fresh;
-        if (known == udpSenders.end()) {
-          fresh.Peer = peer;
-          fresh.Datagrams = true;
-        }
-        Datagram(s, std::string_view(chunk.data(), static_cast<size_t>(n)));
+        TPushSender* known = udpSenders.Find(peer);
+        TPushSender fresh;
+        fresh.Peer = peer;
+        fresh.Datagrams = true;
+        const uint64_t before = FCounts.Received;
+        Datagram(known ? *known : fresh, std::string_view(chunk.data(), static_cast<size_t>(n)));
         const auto t = TClock::now();
-        if (known != udpSenders.end()) {
-          known->second->Last = t;
-          udpOrder.splice(udpOrder.end(), udpOrder, known->second);
-        } else if (!fresh.Title.empty()) {
-          udpOrder.push_back(TUdpSender{std::move(fresh), t});
-          udpSenders[peer] = std::prev(udpOrder.end());
-        }
-        while (!udpOrder.empty() && (udpOrder.size() > kMaxUdpSenders || t - udpOrder.front().Last > kUdpSenderAge)) {
-          udpSenders.erase(udpOrder.front().Sender.Peer);
-          udpOrder.pop_front();
-        }
+        // Kept (or kept longer) only for a message taken.
+        if (FCounts.Received != before && (known || !fresh.Title.empty())) udpSenders.Heard(std::move(fresh), t);
+        udpSenders.Prune(t);
       }
     }
     closing.clear();

@@ -209,6 +209,44 @@ private:
   std::thread FThread;
 };
 
+// A sender: a TCP connection, or the UDP address of datagrams.
+struct TPushSender {
+  std::string Peer;         // "127.0.0.1:40001" and "/hdlc" or "/udp"
+  std::string Buffer;       // a wrapper frame not yet complete
+  std::string Title;        // its meter's system title (TPushDecoder::Decode)
+  std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
+  bool Datagrams = false;
+  size_t Held() const { return Hdlc ? Hdlc->Held() : Buffer.size(); }
+  size_t Buffered() const { return Hdlc ? Hdlc->Buffered() : Buffer.size(); }
+};
+
+// The UDP senders whose meter is known, by a message that passed every
+// check (a sender gets no state before): at most `capacity`, the least
+// recently heard going first, each forgotten `age` after it was last heard.
+class TSenderTable {
+public:
+  using TClock = std::chrono::steady_clock;
+  TSenderTable(size_t capacity, TClock::duration age) : FCapacity(capacity), FAge(age) {}
+  // Its state; nullptr when it has none.
+  TPushSender* Find(const std::string& peer);
+  // A sender heard from at `now`: one already kept is moved to the back,
+  // another one kept.
+  void Heard(TPushSender&& s, TClock::time_point now);
+  // Forgets the ones beyond the bounds.
+  void Prune(TClock::time_point now);
+  size_t Size() const { return FOrder.size(); }
+
+private:
+  struct TEntry {
+    TPushSender Sender;
+    TClock::time_point Last;
+  };
+  size_t FCapacity;
+  TClock::duration FAge;
+  std::list<TEntry> FOrder;
+  std::unordered_map<std::string, std::list<TEntry>::iterator> FByPeer;
+};
+
 struct TListenOptions {
   std::string Address = "0.0.0.0";
   int Port = 4059;     // 0: a free port (told through OnListening)
@@ -247,16 +285,7 @@ public:
   std::function<std::vector<client::TObjectRef>(const std::string& meter)> ReadPushObjects;
   TListenCounts Run(const TListenOptions& options, const client::TCancelToken& cancel);
 
-  // A sender: a TCP connection, or the UDP address of datagrams.
-  struct TSender {
-    std::string Peer;         // "127.0.0.1:40001" and "/hdlc" or "/udp"
-    std::string Buffer;       // a wrapper frame not yet complete
-    std::string Title;        // its meter's system title (TPushDecoder::Decode)
-    std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
-    bool Datagrams = false;
-    size_t Held() const { return Hdlc ? Hdlc->Held() : Buffer.size(); }
-    size_t Buffered() const { return Hdlc ? Hdlc->Buffered() : Buffer.size(); }
-  };
+  using TSender = TPushSender;
   // What Run does with bytes that came: those of a connection (false when
   // its framing is lost and it must be closed), a datagram. Public for the
   // fuzzing harness, which feeds them without sockets.
