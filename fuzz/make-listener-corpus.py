@@ -51,7 +51,8 @@ def crc16(data):
 
 def ui_frame(apdu):
     info = b"\xe6\xe7\x00" + apdu
-    head = b"\x02\x23\x03\x13"  # destination 1 (HDLC 0x02 as 1 byte: address 1), source 0x11..., UI control
+    # Destination upper 1 lower 17 (two address bytes), source 1, UI with the final bit.
+    head = b"\x02\x23\x03\x13"
     length = 2 + len(head) + 2 + len(info) + 2
     frame = (0xA000 | length).to_bytes(2, "big") + head
     frame += crc16(frame)
