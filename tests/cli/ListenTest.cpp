@@ -254,6 +254,14 @@ TEST(ListenWriter, AFullQueueLosesWhatItCannotHoldAndALockedDatabaseIsWaitedFor)
   EXPECT_EQ(said[0], "readings database: database is locked; 3 notifications held, trying again");
   EXPECT_EQ(said[1], "readings database takes notifications again");
   EXPECT_EQ(said[2], "m: invocation counter 1 already stored, dropped");
+  // Out of patience (Ctrl-C): what the locked database has not taken is lost, counted.
+  ASSERT_EQ(sqlite3_exec(other.Handle(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  cli::TNotificationWriter w(db, 10);
+  for (int i = 10; i < 14; ++i) w.Push(TReadingsDb::TNotification{"m", 1, i, "data-notification", "{}", false});
+  w.Finish(std::chrono::milliseconds(0));
+  EXPECT_EQ(w.Counts().Lost, 4u);
+  EXPECT_EQ(w.Counts().Stored, 0u);
+  ASSERT_EQ(sqlite3_exec(other.Handle(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
 TEST(ListenDatabase, FilesFromBeforeTheUnknownMarkAreUpgradedAndMerged) {

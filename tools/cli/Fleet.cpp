@@ -435,8 +435,9 @@ int ListenCommand(int argc, char** argv) {
   lines.Flush();
   TNotificationWriter::TCounts written;
   if (writer) {
-    // What is queued still goes in; a database that stays locked gets a while longer.
-    writer->Finish(std::chrono::seconds(30));
+    // What is queued still goes in: a database that stays locked gets a while
+    // longer, except after Ctrl-C, which ends the command within a second.
+    writer->Finish(gFleetCancel.Cancelled() ? std::chrono::milliseconds(800) : std::chrono::milliseconds(30000));
     written = writer->Counts();
   }
   if (!quiet) {

@@ -494,19 +494,21 @@ void TNotificationWriter::Loop() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(FLock);
+      if (batch.empty()) FWake.wait(lock, [&] { return FStop || !FQueue.empty(); });
+      if (FStop && std::chrono::steady_clock::now() >= FGiveUp) {
+        // Out of patience: a database that does not take them, or more
+        // queued than goes in before the end.
+        FCounts.Lost += batch.size() + FQueue.size();
+        FQueue.clear();
+        return;
+      }
       if (batch.empty()) {
-        FWake.wait(lock, [&] { return FStop || !FQueue.empty(); });
         if (FQueue.empty()) return;
         while (!FQueue.empty() && batch.size() < kBatch) {
           batch.push_back(std::move(FQueue.front()));
           FQueue.pop_front();
         }
         FWriting = batch.size();
-      } else if (FStop && std::chrono::steady_clock::now() >= FGiveUp) {
-        // Out of patience with a database that does not take them.
-        FCounts.Lost += batch.size() + FQueue.size();
-        FQueue.clear();
-        return;
       }
     }
     std::vector<std::string> duplicates;

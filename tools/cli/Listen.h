@@ -187,8 +187,8 @@ public:
   // false when `capacity` notifications are held (queued or being
   // written): this one is lost (counted).
   bool Push(client::TReadingsDb::TNotification n);
-  // Writes what is queued, trying for at most `patience` once the database
-  // fails; what is left then is counted lost. Then the thread ends.
+  // Writes what is queued for at most `patience` more; what is left then is
+  // counted lost. Then the thread ends.
   void Finish(std::chrono::milliseconds patience);
   struct TCounts {
     uint64_t Stored = 0, Duplicates = 0, Lost = 0, Retries = 0;
