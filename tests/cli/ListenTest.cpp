@@ -870,6 +870,11 @@ TEST(ListenProcess, IdleConnectionsAreClosedAndOnesOverTheLimitTurnedAwayWhileMe
 }
 
 TEST(ListenProcess, OutOfDescriptorsTheListenerWaitsInsteadOfSpinningAndServesItsConnections) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour checks test memory through a pipe; with no
+  // descriptor left they find none readable and report every virtual call.
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
   TTempDir dir;
   const int port = ClosedPort();
   const std::string lines = dir.Path + "/n.jsonl";
