@@ -108,6 +108,10 @@ void SetCells(TIniData& ini, const std::string& name, const std::vector<std::str
 
 // The profile of a meter, or why it has none.
 void Describe(TFleetMeter& m, const TIniData& ini, const std::function<std::string(const std::string&)>& cell) {
+  // What the push listener knows the meter by besides its system title.
+  m.LogicalDeviceName = ini.Get(m.Name, "logical-device-name");
+  m.Serial = ini.Get(m.Name, "serial");
+  m.SecurityStated = !ini.Get(m.Name, "security").empty();
   try {
     m.Profile = ProfileFromMeterSection(ini, m.Name);
   } catch (const EMeterFieldError& e) {
@@ -120,14 +124,16 @@ void Describe(TFleetMeter& m, const TIniData& ini, const std::function<std::stri
 
 }  // namespace
 
+TFleetMeter FleetMeterOfSection(const TIniData& ini, const std::string& name) {
+  TFleetMeter m;
+  m.Name = name;
+  Describe(m, ini, [](const std::string&) { return std::string(); });
+  return m;
+}
+
 std::vector<TFleetMeter> MetersOfIni(const TIniData& ini) {
   std::vector<TFleetMeter> meters;
-  for (const std::string& name : ini.Sections()) {
-    TFleetMeter m;
-    m.Name = name;
-    Describe(m, ini, [](const std::string&) { return std::string(); });
-    meters.push_back(std::move(m));
-  }
+  for (const std::string& name : ini.Sections()) meters.push_back(FleetMeterOfSection(ini, name));
   return meters;
 }
 

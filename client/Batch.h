@@ -30,8 +30,15 @@ struct TFleetMeter {
   std::string ConfigError;
   size_t Line = 0;
   std::string Column;
+  // What the push listener knows the meter by besides its system title:
+  // keys "logical-device-name" and "serial" of its entry (as text).
+  std::string LogicalDeviceName, Serial;
+  // Whether the entry states "security" (else it follows from its keys).
+  bool SecurityStated = false;
 };
 
+// One section of a meters file (or one row of a meter list) as a meter.
+TFleetMeter FleetMeterOfSection(const TIniData& ini, const std::string& name);
 // Every section of a meters file.
 std::vector<TFleetMeter> MetersOfIni(const TIniData& ini);
 // A meter list as CSV (RFC 4180): a header row with "name" and keys of the

@@ -49,6 +49,7 @@ CREATE TABLE IF NOT EXISTS notifications (
   invocation_counter INTEGER,           -- NULL for plain messages
   kind               TEXT    NOT NULL,
   body               TEXT    NOT NULL,  -- JSON
+  unknown            INTEGER NOT NULL DEFAULT 0,  -- 1: no meter of the list, stored under the name it carries
   UNIQUE (meter, invocation_counter)
 );
 CREATE TABLE IF NOT EXISTS runs_done (
@@ -128,6 +129,9 @@ TReadingsDb::TReadingsDb(const std::string& path, int busyTimeoutMs) {
     Exec(kReadingsSchema);
     // A file made elsewhere may hold views or triggers under our names.
     CheckTables("main", Format("--db \"%s\"", path.c_str()));
+    // Files made before notifications were marked unknown.
+    if (!HasColumn("main", "notifications", "unknown"))
+      Exec("ALTER TABLE notifications ADD COLUMN unknown INTEGER NOT NULL DEFAULT 0");
     auto prep = [&](sqlite3_stmt*& s, const char* sql) {
       if (sqlite3_prepare_v2(FDb, sql, -1, &s, nullptr) != SQLITE_OK) Fail(FDb, "prepare");
     };
@@ -161,6 +165,16 @@ void TReadingsDb::Close() {
   if (FDb) sqlite3_close(FDb);
   FDb = nullptr;
 }
+
+bool TReadingsDb::HasColumn(const std::string& schema, const std::string& table, const std::string& column) {
+  TStatement s(FDb, "SELECT 1 FROM pragma_table_info(?1, ?2) WHERE name = ?3");
+  BindText(*s, 1, table);
+  BindText(*s, 2, schema);
+  BindText(*s, 3, column);
+  return sqlite3_step(*s) == SQLITE_ROW;
+}
+
+void TReadingsDb::SetBusyTimeout(int milliseconds) { sqlite3_busy_timeout(FDb, milliseconds); }
 
 void TReadingsDb::Exec(const char* sql) {
   char* err = nullptr;
@@ -243,18 +257,51 @@ std::set<std::string> TReadingsDb::DoneInRun(const std::string& run) {
   return done;
 }
 
+namespace {
+
+bool InsertNotification(sqlite3* db, sqlite3_stmt* s, const TReadingsDb::TNotification& n) {
+  BindText(s, 1, n.Meter);
+  sqlite3_bind_int64(s, 2, n.ReceivedAt);
+  if (n.InvocationCounter >= 0) sqlite3_bind_int64(s, 3, n.InvocationCounter);
+  else sqlite3_bind_null(s, 3);
+  BindText(s, 4, n.Kind);
+  BindText(s, 5, n.Body);
+  sqlite3_bind_int(s, 6, n.Unknown ? 1 : 0);
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  if (rc != SQLITE_DONE) Fail(db, "store a notification");
+  return sqlite3_changes(db) == 1;
+}
+
+constexpr const char* kInsertNotification =
+    "INSERT INTO notifications(meter, received_at, invocation_counter, kind, body, unknown) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT DO NOTHING";
+
+}  // namespace
+
 bool TReadingsDb::StoreNotification(const TNotification& n) {
-  TStatement s(FDb,
-               "INSERT INTO notifications(meter, received_at, invocation_counter, kind, body) "
-               "VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING");
-  BindText(*s, 1, n.Meter);
-  sqlite3_bind_int64(*s, 2, n.ReceivedAt);
-  if (n.InvocationCounter >= 0) sqlite3_bind_int64(*s, 3, n.InvocationCounter);
-  else sqlite3_bind_null(*s, 3);
-  BindText(*s, 4, n.Kind);
-  BindText(*s, 5, n.Body);
-  if (sqlite3_step(*s) != SQLITE_DONE) Fail(FDb, "store a notification");
-  return sqlite3_changes(FDb) == 1;
+  TStatement s(FDb, kInsertNotification);
+  return InsertNotification(FDb, *s, n);
+}
+
+size_t TReadingsDb::StoreNotifications(const std::vector<TNotification>& ns,
+                                       const std::function<void(const TNotification&)>& duplicate) {
+  TStatement s(FDb, kInsertNotification);
+  Exec("BEGIN IMMEDIATE");
+  std::vector<const TNotification*> duplicates;
+  try {
+    for (const TNotification& n : ns)
+      if (!InsertNotification(FDb, *s, n)) duplicates.push_back(&n);
+    Exec("COMMIT");
+  } catch (...) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  // Told only once the transaction holds: a batch that is tried again is not told twice.
+  if (duplicate)
+    for (const TNotification* n : duplicates) duplicate(*n);
+  return ns.size() - duplicates.size();
 }
 
 std::map<std::string, uint32_t> TReadingsDb::LastInvocationCounters() {
@@ -381,7 +428,11 @@ void TReadingsDb::CheckTables(const char* schema, const std::string& named) {
     while ((step = sqlite3_step(*info)) == SQLITE_ROW && columns.size() <= expected.size())
       columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*info, 1)));
     if (step != SQLITE_ROW && step != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
-    if (columns != expected)
+    // Files made before notifications were marked unknown lack that last
+    // column; they are upgraded (ours) or merged with it as 0 (sources).
+    std::vector<std::string> older = expected;
+    if (std::string(table) == "notifications" && !older.empty() && older.back() == "unknown") older.pop_back();
+    if (columns != expected && columns != older)
       refuse(table, "expected the columns " + Joined(expected) + "; found " + Joined(columns) +
                         (columns.size() > expected.size() ? ", ..." : ""));
   }
@@ -408,15 +459,19 @@ void TReadingsDb::Merge(const std::string& otherPath) {
   try {
     CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
     Exec("BEGIN IMMEDIATE");
-    Exec("INSERT INTO readings SELECT * FROM other.readings WHERE true ON CONFLICT DO NOTHING;"
+    // A file made before notifications were marked unknown has one column less.
+    const std::string notifications = HasColumn("other", "notifications", "unknown") ? "*" : "*, 0";
+    Exec(("INSERT INTO readings SELECT * FROM other.readings WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO profile_entries SELECT * FROM other.profile_entries WHERE true ON CONFLICT DO NOTHING;"
-         "INSERT INTO notifications SELECT * FROM other.notifications WHERE true ON CONFLICT DO NOTHING;"
+         "INSERT INTO notifications SELECT " + notifications +
+         " FROM other.notifications WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO runs_done SELECT * FROM other.runs_done WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO meters SELECT * FROM other.meters WHERE true ON CONFLICT DO UPDATE SET "
          "last_read = max(coalesce(last_read, 0), coalesce(excluded.last_read, 0)), "
          "last_error = CASE WHEN excluded.last_attempt > coalesce(last_attempt, 0) THEN excluded.last_error ELSE last_error END, "
          "last_attempt = max(coalesce(last_attempt, 0), coalesce(excluded.last_attempt, 0));"
-         "COMMIT");
+         "COMMIT")
+             .c_str());
   } catch (...) {
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     Detach();

@@ -53,9 +53,17 @@ public:
     int64_t InvocationCounter = -1;  // -1: the message was not ciphered
     std::string Kind;         // "data-notification", "event-notification", "information-report"
     std::string Body;         // JSON of the values as decoded
+    bool Unknown = false;     // no meter of the list: Meter is the name the message carries
   };
   // false when the meter already stored this counter (a replay).
   bool StoreNotification(const TNotification& n);
+  // All of them in one transaction, or none (throws, rolled back: a locked
+  // database, say). Returns how many were stored; `duplicate` is told of
+  // each one whose counter its meter had already stored.
+  size_t StoreNotifications(const std::vector<TNotification>& ns,
+                            const std::function<void(const TNotification&)>& duplicate = {});
+  // How long a statement waits for another process's lock before it fails.
+  void SetBusyTimeout(int milliseconds);
   // The highest invocation counter stored for each meter, so that a
   // listener that restarts still knows a replay when it sees one.
   std::map<std::string, uint32_t> LastInvocationCounters();
@@ -83,6 +91,7 @@ public:
   sqlite3* Handle() { return FDb; }
 
 private:
+  bool HasColumn(const std::string& schema, const std::string& table, const std::string& column);
   void Close();
   void Exec(const char* sql);
   void Attach(const std::string& otherPath);

@@ -40,7 +40,7 @@ int64_t ProgramStartCounter() { return gProgramStart; }
 
 int64_t TFrameDeadline::AllowedMs(size_t received) const {
   const int64_t timeout = std::max(FTimeoutMs, 0);
-  int64_t allowed = timeout + timeout * static_cast<int64_t>(received / 1024);
+  int64_t allowed = 2 * timeout + timeout * static_cast<int64_t>(received / 1024);
   // Ten bits a character on the line, twice over for gaps between them.
   if (FBaud > 0) allowed += static_cast<int64_t>(received) * 20000 / FBaud;
   return allowed;

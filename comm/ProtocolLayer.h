@@ -59,12 +59,14 @@ uint32_t GetTickCount32();
 constexpr uint32_t TickDiff(uint32_t earlier, uint32_t later) { return later - earlier; }
 inline uint32_t MillisecondsSince(uint32_t tick) { return TickDiff(tick, GetTickCount32()); }
 
-// The time a layer gives one frame to arrive whole: the response timeout,
-// and one more response timeout for every whole 1024 bytes that have come
-// (plus, on a serial line, twice the line time of the bytes that have come),
-// so that a long answer over a slow link goes on while a line that trickles
-// a byte at a time ends. The per-byte timeout of old let such a line hold a
-// session for ever.
+// The time a layer gives one frame to arrive whole: twice the response
+// timeout (once for the answer to begin, once for it to come), and one more
+// response timeout for every whole 1024 bytes that have come (plus, on a
+// serial line, twice the line time of the bytes that have come), so that a
+// long answer over a slow link goes on while a line that trickles a byte at
+// a time ends. A silence of the response timeout still ends a frame as it
+// always has (what came is handed up and judged there); the per-byte
+// timeout alone let a trickling line hold a session for ever.
 class TFrameDeadline {
 public:
   TFrameDeadline(int timeoutMs, int baud = 0) : FStarted(GetTickCount32()), FTimeoutMs(timeoutMs), FBaud(baud) {}

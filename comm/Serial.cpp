@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace quillon {
@@ -288,9 +289,14 @@ PduStr TProtocolLayerSerial::Rec() {
   uint8_t b;
   const TFrameDeadline deadline(ResponseTimeout, FBaud);
   for (;;) {
-    const int left = deadline.LeftMs(result.size());
+    // Without a frame check nothing tells a frame whole: what came before a
+    // silence of the response timeout is the answer, as ever.
+    const bool framed = static_cast<bool>(CheckFrameCompleteCallBack);
+    const int left = framed ? std::min(deadline.LeftMs(result.size()), ResponseTimeout) : ResponseTimeout;
     if (!(left > 0 || result.empty()) || !ReadByte(b, left)) {
-      if (result.empty()) break;
+      // A silence ends the frame; only the frame's time running out while
+      // bytes still come is the failure of a trickling line.
+      if (result.empty() || !framed || left >= ResponseTimeout) break;
       // The rest of a frame that came too slowly is not taken for the next.
       FReader.Drop();
       if (ShowTraffic) EmitTraffic(result, toIncoming);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -157,11 +158,16 @@ PduStr TProtocolLayerTCPClient::Rec() {
   for (;;) {
     uint8_t b;
     int err = 0;
-    const int left = deadline.LeftMs(result.size());
+    // Without a frame check nothing tells a frame whole: what came before a
+    // silence of the response timeout is the answer, as ever.
+    const bool framed = static_cast<bool>(CheckFrameCompleteCallBack);
+    const int left = framed ? std::min(deadline.LeftMs(result.size()), FResponseTimeout) : FResponseTimeout;
     TFdByteReader::TResult r = left > 0 || result.empty() ? FReader.ReadByte(FSocket.Get(), b, left, err)
                                                           : TFdByteReader::rTimeout;
     if (r == TFdByteReader::rTimeout) {
-      if (result.empty()) break;
+      // A silence ends the frame; only the frame's time running out while
+      // bytes still come is the failure of a trickling line.
+      if (result.empty() || !framed || left >= FResponseTimeout) break;
       // Half an answer is no answer. What may follow it is dropped before
       // the next request (ClearInputBuffer).
       if (FShowTraffic) EmitTraffic(result, toIncoming);

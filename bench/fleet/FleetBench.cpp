@@ -7,9 +7,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 #include "CliProcess.h"
+#include "FleetSupport.h"
 #include "SimProcess.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -101,5 +105,56 @@ BENCHMARK(BM_ListenNotifications)
     ->ArgNames({"meters", "db", "hdlc"})
     ->Args({50, 0, 0})->Args({200, 0, 0})->Args({200, 1, 0})->Args({200, 0, 1})
     ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The resident set of a process in MiB (0 when it cannot be read).
+double RssMiB(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+// A soak, not a speed test: 1000 meters (half plain, half ciphered) push
+// once a second into listen --db for QUILLON_SOAK_SECONDS (default 600).
+// Counters: notifications per second received and stored, the listener's
+// resident set a few seconds in and at the end, and what was lost (queue
+// full, or not stored at the end).
+void BM_ListenSoak(benchmark::State& state) {
+  const char* env = std::getenv("QUILLON_SOAK_SECONDS");
+  const double seconds = env ? std::atof(env) : 600;
+  for (auto _ : state) {
+    TTempDir dir;
+    const int port = FreePort();
+    TSimProcess sim({"--fleet", std::to_string(kMeters), "--port", "0", "--fleet-list", dir.Path + "/l.csv", "--push",
+                     Format("127.0.0.1:%d", port), "--every", "1", "--push-security", "mixed"});
+    TCliProcess listen({"listen", "--port", std::to_string(port), "--for", Format("%g", seconds), "--list",
+                        dir.Path + "/l.csv", "--db", dir.Path + "/n.db"},
+                       dir.Path);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double rssStart = RssMiB(listen.Pid());
+    double rssEnd = rssStart;
+    // Sampled until it ends: the last sample before the summary.
+    for (double t = 5; t < seconds - 1; t += 1) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      if (const double r = RssMiB(listen.Pid())) rssEnd = r;
+    }
+    const TRun r = listen.Wait();
+    std::smatch m;
+    if (!std::regex_search(r.Err, m, std::regex(R"((\d+) notifications, (\d+) replays dropped, (\d+) malformed, (\d+) refused, .*; (\d+) stored, (\d+) already stored, (\d+) lost)"))) {
+      state.SkipWithError(("listen failed: " + r.Err.substr(0, 300)).c_str());
+      break;
+    }
+    const double received = std::stod(m[1].str()), stored = std::stod(m[5].str()), lost = std::stod(m[7].str());
+    state.SetIterationTime(seconds);
+    state.counters["notifications/s"] = received / seconds;
+    state.counters["stored/s"] = stored / seconds;
+    state.counters["rss_start_MiB"] = rssStart;
+    state.counters["rss_end_MiB"] = rssEnd;
+    state.counters["lost"] = lost + (received - stored);
+    state.counters["malformed"] = std::stod(m[3].str());
+    state.counters["refused"] = std::stod(m[4].str());
+  }
+}
+BENCHMARK(BM_ListenSoak)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -234,8 +234,10 @@ TEST(Counters, TheListenerReadingThirtyCipheredMetersLeavesEveryCounterForTheNex
   // The list describes the ciphered client whole: the listener and the
   // batch read with it as written.
   EXPECT_EQ(ReadFile(list).substr(0, ReadFile(list).find('\r')),
-            "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,auth,password-hex,security,"
-            "suite,kek");
+            "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,logical-device-name,kek,"
+            "auth,password-hex,security,suite");
+  EXPECT_NE(ReadFile(list).find(",33,1,,60000001,5153494D00000001,"), std::string::npos) << ReadFile(list);
+  EXPECT_NE(ReadFile(list).find(",gmac,,auth-enc,0\r\n"), std::string::npos) << ReadFile(list);
   const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", std::to_string(port), "--for", "4", "--list",
                          list, "--objects-from-meter"},
                         home.Path);

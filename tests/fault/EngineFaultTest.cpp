@@ -132,7 +132,7 @@ TEST_F(EngineFaultTest, OverTheWrapper) {
   RunCases({
       {TFault::Drop, 0, "No response", false},
       {TFault::Hold, 0, "No response", false},
-      {TFault::Truncate, 12, "No complete response within 500 ms (12 bytes received)", false},  // the APDU cut after four bytes
+      {TFault::Truncate, 12, "Wrong encoding in pdu", false},  // the APDU cut after four bytes
       {TFault::Corrupt, 1, "Illegal version 254 in response WPDU", false},
       {TFault::Reset, 0, "Connection reset by peer", true, "\"TCPClient\" is not connected"},
       {TFault::Duplicate, 0, "", false},  // the copy is not taken for the next answer
@@ -147,7 +147,7 @@ TEST_F(EngineFaultTest, OverHdlc) {
   RunCases({
       {TFault::Drop, 0, "No response", true},
       {TFault::Hold, 0, "No response", true},
-      {TFault::Truncate, 10, "No complete response within 520 ms (10 bytes received)", true},
+      {TFault::Truncate, 10, "Frame length subfield value (34) does not match frame length (8)", true},
       {TFault::Corrupt, 6, "Illegal kind", true},  // the control field
       {TFault::Corrupt, 8, "Illegal HCS", true},
       {TFault::Corrupt, 20, "Illegal FCS", true},

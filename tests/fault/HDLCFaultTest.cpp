@@ -73,7 +73,7 @@ TEST_F(HDLCFaultTest, EachFaultGivesItsErrorAndTheLinkIsSetUpAgain) {
   } cases[] = {
       {TFault::Drop, 0, "No response"},
       {TFault::Hold, 0, "No response"},
-      {TFault::Truncate, 10, "No complete response within 120 ms (10 bytes received)"},
+      {TFault::Truncate, 10, "Frame length subfield value (15) does not match frame length (8)"},
       {TFault::Corrupt, 6, "Illegal HCS"},
       {TFault::Corrupt, 10, "Illegal FCS"},
       {TFault::Corrupt, 16, "Illegal closing flag"},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "client/Batch.h"
@@ -382,23 +383,38 @@ int ListenCommand(int argc, char** argv) {
   TListenOptions options;
   std::string metersFile, listFile, pushObjects, out, dbPath, pushSetup = "0.0.25.9.0.255";
   bool quiet = false, fromMeter = false;
+  size_t queueLimit = 100000;
   app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
   app.add_option("--port", options.Port, "TCP and UDP port (default 4059; 0: a free one)")->option_text("N");
   app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port that takes HDLC frames (0: a free one)")->option_text("N");
-  app.add_option("--meters", metersFile, "meters file: the keys of ciphering meters by server-system-title")->option_text("FILE");
+  app.add_option("--meters", metersFile, "meters file: keys, security and names of the meters that push")->option_text("FILE");
   app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
   app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");
   app.add_flag("--objects-from-meter", fromMeter,
                "read the push object list once from each meter of the list that pushes (names the values)");
   app.add_option("--push-setup", pushSetup, "the push setup object whose list is read (default 0.0.25.9.0.255)")->option_text("OBIS");
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
-  app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
+  app.add_option("--out", out, "JSON lines to FILE (appended, each as it comes; - for standard output, the default without --db)")
+      ->option_text("FILE");
   app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
+  app.add_option("--max-connections", options.MaxConnections,
+                 "connections open at once (default: the descriptor limit less 64)")->option_text("N");
+  app.add_option("--idle-timeout", options.IdleTimeout, "close a connection that sends nothing for this long (default 120; 0: never)")
+      ->option_text("SECONDS");
+  app.add_option("--max-buffered", options.MaxBuffered,
+                 "bytes of partial frames held over all connections (default 33554432)")->option_text("BYTES");
+  app.add_option("--queue", queueLimit, "notifications waiting for the database at most (default 100000)")->option_text("N");
   app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
   if (!Parse(app, argc, argv)) return 0;
   if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
   if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
     throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
+  if (app.count("--max-connections") && options.MaxConnections < 1)
+    throw EUsage(Format("--max-connections %d: expected 1 or more", options.MaxConnections));
+  if (options.IdleTimeout < 0) throw EUsage("--idle-timeout: expected 0 or more seconds");
+  if (options.MaxBuffered < 65544)
+    throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
+  if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
   TObjectRef setupRef;
   try {
     setupRef = TObjectRef{40, ParseLogicalName(pushSetup), 2};
@@ -419,7 +435,14 @@ int ListenCommand(int argc, char** argv) {
   const std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, false, true);
   if (fromMeter && meters.empty()) throw EUsage("--objects-from-meter: expected meters in --meters or --list");
   TPushDecoder decoder(meters, objects);
+  // The writer thread and the listener both report; one line at a time.
+  std::mutex sayLock;
+  auto say = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(sayLock);
+    std::cerr << "listen: " << line << "\n";
+  };
   std::unique_ptr<TReadingsDb> db;
+  std::unique_ptr<TNotificationWriter> writer;
   if (!dbPath.empty()) {
     try {
       db = std::make_unique<TReadingsDb>(dbPath);
@@ -427,10 +450,11 @@ int ListenCommand(int argc, char** argv) {
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
+    writer = std::make_unique<TNotificationWriter>(*db, queueLimit);
+    writer->OnError = say;
   }
   TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
   CatchSignals();
-  uint64_t stored = 0;
   TPushListener listener(decoder);
   listener.OnListening = [&](int port, const std::string& framing) {
     if (!quiet) std::cerr << Format("listening on %s port %d (%s)", options.Address.c_str(), port, framing.c_str()) << std::endl;
@@ -454,21 +478,26 @@ int ListenCommand(int argc, char** argv) {
       return PushObjectRefs(result.Readings.at(0).Value, ObjectRefText(setupRef));
     };
   }
+  uint64_t queueFull = 0;
   listener.OnPushed = [&](const TPushed& p) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};
+    if (p.Unknown) j["unknown"] = true;
     if (p.InvocationCounter >= 0) j["counter"] = p.InvocationCounter;
     for (const auto& [k, v] : p.Body.items()) j[k] = v;
+    // Each line as it is decided: a listener killed keeps what it wrote.
     lines.Write(j);
-    if (db) {
+    lines.Flush();
+    if (writer) {
       TReadingsDb::TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
-                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace)};
-      if (db->StoreNotification(n)) ++stored;
-      else std::cerr << Format("listen: %s: invocation counter %lld already stored, dropped", p.Meter.c_str(),
-                               static_cast<long long>(p.InvocationCounter)) << "\n";
+                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace), p.Unknown};
+      // The network side never waits for the database: a full queue loses
+      // this one (counted) and says so once in a while.
+      if (!writer->Push(std::move(n)) && (queueFull++ % 1000) == 0)
+        say(Format("%s: database queue full (%zu), notification lost", p.Meter.c_str(), queueLimit));
     }
   };
-  listener.OnError = [&](const std::string& text) { std::cerr << "listen: " << text << "\n"; };
+  listener.OnError = say;
   TListenCounts counts;
   try {
     counts = listener.Run(options, gFleetCancel);
@@ -476,12 +505,26 @@ int ListenCommand(int argc, char** argv) {
     throw EUsage(e.what());
   }
   lines.Flush();
-  if (!quiet)
-    std::cerr << Format("%llu notifications, %llu replays dropped, %llu malformed, %llu connections",
-                        static_cast<unsigned long long>(counts.Received), static_cast<unsigned long long>(counts.Replays),
-                        static_cast<unsigned long long>(counts.Malformed), static_cast<unsigned long long>(counts.Connections))
-              << (db ? Format("; %llu stored", static_cast<unsigned long long>(stored)) : std::string()) << "\n";
-  return StatusAfterStop(0);
+  TNotificationWriter::TCounts written;
+  if (writer) {
+    // What is queued still goes in: a database that stays locked gets a while
+    // longer, except after Ctrl-C, which ends the command within a second.
+    writer->Finish(gFleetCancel.Cancelled() ? std::chrono::milliseconds(500) : std::chrono::milliseconds(30000));
+    written = writer->Counts();
+  }
+  if (!quiet) {
+    auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::lock_guard<std::mutex> lock(sayLock);
+    std::cerr << Format("%llu notifications, %llu replays dropped, %llu malformed, %llu refused, %llu connections "
+               "(%llu turned away, %llu closed idle, %llu closed for buffered bytes)",
+               u(counts.Received), u(counts.Replays), u(counts.Malformed), u(counts.Refused), u(counts.Connections),
+               u(counts.TurnedAway), u(counts.IdleClosed), u(counts.BufferedClosed)) +
+        (db ? Format("; %llu stored, %llu already stored, %llu lost, %llu database retries", u(written.Stored),
+                     u(written.Duplicates), u(written.Lost), u(written.Retries))
+            : std::string())
+              << "\n";
+  }
+  return StatusAfterStop(written.Lost == 0 ? 0 : 1);
 }
 
 }  // namespace

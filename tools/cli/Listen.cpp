@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -46,30 +48,107 @@ std::vector<TObjectRef> PushObjectRefs(const TValue& list, const std::string& ow
   return refs;
 }
 
+int RequiredProtection(const TFleetMeter& m) {
+  if (m.SecurityStated) return m.Profile.Policy;
+  if (!m.Profile.AK.empty()) return kProtectAuth;
+  return m.Profile.EK.empty() ? 0 : kProtectEnc;
+}
+
+namespace {
+
+// The protection a ciphered content carries, from its security control byte.
+int ProtectionOf(uint8_t securityControl) {
+  const TSecurityControl sc = TSecurityControl::FromByte(securityControl);
+  return (sc.COSEMProtectionServices.Contains(psAuthentication) ? kProtectAuth : 0) |
+         (sc.COSEMProtectionServices.Contains(psEncryption) ? kProtectEnc : 0);
+}
+
+// A logical device name is at most 16 bytes; a longer octet string in its
+// place is something else.
+constexpr size_t kMaxDeviceName = 32;
+
+// How a logical device name is written in the list and on output: its
+// characters when they are all printable, else its bytes in hex.
+std::string DeviceNameText(const std::string& bytes) {
+  for (const char c : bytes)
+    if (c < 0x20 || c > 0x7E) return TMisc::ByteStrToHexStr(bytes);
+  return bytes;
+}
+
+// A serial number as digits without leading zeros, so that "60000001" and
+// "0060000001" are one number.
+std::string SerialKey(const std::string& text) {
+  const size_t first = text.find_first_not_of('0');
+  return first == std::string::npos ? std::string() : text.substr(first);
+}
+
+// The logical device name, 0.0.42.0.0.255 attribute 2 (of whatever class the list says).
+bool IsDeviceName(const TObjectRef& r) {
+  return r.Name == TLogicalName{0, 0, 42, 0, 0, 255} && r.Member == 2;
+}
+
+// The two ciphered APDUs with a system title, each read as what it is.
+template <class T>
+void TitleAndContent(const T_COSEMpdu& pdu, std::string& title, std::string& content) {
+  const auto* g = dynamic_cast<const T*>(pdu.Value.get());
+  if (!g) RaiseGeneral("undecodable ciphered message (not the type its tag says)");
+  title = g->FSystemTitle()->Value;
+  content = g->FCipheredService()->Value;
+}
+
+}  // namespace
+
+void TPushDecoder::Add(TIndex& index, const std::string& key, int meter) {
+  if (key.empty()) return;
+  const auto [at, added] = index.emplace(key, meter);
+  if (!added && at->second != meter) at->second = -1;
+}
+
+const TPushDecoder::TMeter* TPushDecoder::Find(const std::vector<TMeter>& meters, const TIndex& index,
+                                               const std::string& key) {
+  const auto at = index.find(key);
+  return at == index.end() || at->second < 0 ? nullptr : &meters[static_cast<size_t>(at->second)];
+}
+
 TPushDecoder::TPushDecoder(const std::vector<TFleetMeter>& meters, std::vector<TObjectRef> pushObjects)
     : FPushObjects(std::move(pushObjects)) {
   for (const auto& m : meters) {
-    if (!m.Profile.ServerSystemTitle.empty())
-      FByTitle[m.Profile.ServerSystemTitle] = TKeys{m.Name, m.Profile.EK, m.Profile.AK};
-    if (m.Profile.Transport == TTransport::tHdlcSerial || m.Profile.Host.empty()) continue;
+    const int i = static_cast<int>(FMeters.size());
+    FMeters.push_back(TMeter{m.Name, m.Profile.ServerSystemTitle, m.Profile.EK, m.Profile.AK, m.LogicalDeviceName,
+                             RequiredProtection(m)});
+    Add(FByTitle, m.Profile.ServerSystemTitle, i);
+    Add(FByDeviceName, m.LogicalDeviceName, i);
+    Add(FBySerial, SerialKey(m.Serial), i);
     // Meters behind one terminal server or NAT share their host: none of them is known by it.
-    const auto [at, added] = FByHost.emplace(m.Profile.Host, THostMeter{m.Name, m.Profile.ServerSystemTitle});
-    if (!added) at->second.Unique = false;
+    if (m.Profile.Transport != TTransport::tHdlcSerial) Add(FByHost, m.Profile.Host, i);
+  }
+  if (FPushObjects.empty()) {
+    FDeviceNameAt = 0;
+  } else {
+    for (size_t i = 0; i < FPushObjects.size(); ++i)
+      if (IsDeviceName(FPushObjects[i])) FDeviceNameAt = FDeviceNameAt.value_or(i);
   }
 }
 
 bool TPushDecoder::Knows(const std::string& meter) const {
-  for (const auto& [title, keys] : FByTitle)
-    if (keys.Name == meter) return true;
-  for (const auto& [host, m] : FByHost)
-    if (m.Unique && m.Name == meter) return true;
-  return false;
+  return std::any_of(FMeters.begin(), FMeters.end(), [&](const TMeter& m) { return m.Name == meter; });
+}
+
+void TPushDecoder::SetObjectsOf(const std::string& meter, std::vector<TObjectRef> objects) {
+  // Without --push-objects the meters' own lists say where the name is.
+  if (FPushObjects.empty())
+    for (size_t i = 0; i < objects.size(); ++i)
+      if (IsDeviceName(objects[i])) {
+        FDeviceNameAt = i;
+        break;
+      }
+  FObjectsOf[meter] = std::move(objects);
 }
 
 void TPushDecoder::Name(TPushed& p) const {
   // Only a data notification's body is the push object list's values.
   if (p.Kind != "data-notification" || !p.Body.contains("values")) return;
-  const auto own = FObjectsOf.find(p.Meter);
+  const auto own = p.Unknown ? FObjectsOf.end() : FObjectsOf.find(p.Meter);
   const std::vector<TObjectRef>& objects = own != FObjectsOf.end() ? own->second : FPushObjects;
   const json& values = p.Body["values"];
   if (objects.empty() || !values.is_array() || values.size() != objects.size()) return;
@@ -78,7 +157,15 @@ void TPushDecoder::Name(TPushed& p) const {
   p.Body["values"] = std::move(named);
 }
 
-TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
+const TPushDecoder::TMeter* TPushDecoder::ByDeviceName(const std::string& name) const {
+  if (const TMeter* m = Find(FMeters, FByDeviceName, name)) return m;
+  // Names often are a three-letter manufacturer mark and the serial number.
+  for (const std::string& serial : {name, name.size() > 3 ? name.substr(3) : std::string()})
+    if (const TMeter* m = Find(FMeters, FBySerial, SerialKey(serial))) return m;
+  return nullptr;
+}
+
+TPushDecoder::TPlain TPushDecoder::DecodePlain(const std::string& apdu, int depth) const {
   std::unique_ptr<T_COSEMpdu> pdu;
   try {
     pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, apdu);
@@ -86,14 +173,24 @@ TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
     RaiseGeneral(Format("undecodable message (%s)", e.what()));
   }
   const int tag = static_cast<uint8_t>(apdu[0]);
-  TPushed p;
+  TPlain out;
+  TPushed& p = out.Pushed;
   switch (tag) {
     case 0x0F: {
       auto& n = static_cast<T_DataNotification&>(*pdu->Value);
       p.Kind = "data-notification";
       p.Body["id"] = n.FLongInvokeIdAndPriority()->Value & 0x00FFFFFF;
       if (!n.FDateTime()->Value.empty()) p.Body["time"] = TimeJsonText(n.FDateTime()->Value);
-      p.Body["values"] = DataJson(*n.FNotificationBody()->FDataValue());
+      const T_Data& d = *n.FNotificationBody()->FDataValue();
+      if (!d.Value) RaiseGeneral("Data without a value");
+      const TValue body = ParseDataXml(d.Value->ToXMLString());
+      p.Body["values"] = ValueToJson(body);
+      const bool list = body.Kind == TValueKind::vkStructure || body.Kind == TValueKind::vkArray;
+      if (list && FDeviceNameAt && *FDeviceNameAt < body.Items.size()) {
+        const TValue& name = body.Items[*FDeviceNameAt];
+        if (name.Kind == TValueKind::vkOctetString && !name.Bytes.empty() && name.Bytes.size() <= kMaxDeviceName)
+          out.DeviceName = DeviceNameText(name.Bytes);
+      }
       break;
     }
     case 0xC2: {
@@ -120,20 +217,33 @@ TPushed TPushDecoder::DecodePlain(const std::string& apdu, int depth) {
       RaiseGeneral(depth ? Format("ciphered message holds tag %d, expected a pushed service", tag)
                          : Format("tag %d: expected a data notification, event notification or information report", tag));
   }
-  return p;
+  return out;
 }
 
-TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle, const std::string& peerHost) {
+TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, const std::string& peerHost) {
   if (apdu.empty()) RaiseGeneral("empty message");
-  const auto byHost = FByHost.find(peerHost);
-  const THostMeter* host = byHost != FByHost.end() && byHost->second.Unique ? &byHost->second : nullptr;
+  const TMeter* host = Find(FMeters, FByHost, peerHost);
+  auto refuse = [](const TMeter& m, int arrived) {
+    throw ERefused(Format("%s: requires %s, the message has %s; refused", m.Name.c_str(), PolicyName(m.Required),
+                          PolicyName(arrived)));
+  };
   const int tag = static_cast<uint8_t>(apdu[0]);
   if (tag != 0xDB && tag != 0xDC && !GloPushTag(tag)) {
-    TPushed p = DecodePlain(apdu, 0);
-    if (!lastTitle.empty())
-      p.Meter = FByTitle.count(lastTitle) ? FByTitle[lastTitle].Name : TMisc::ByteStrToHexStr(lastTitle);
-    else if (host)
-      p.Meter = host->Name;
+    TPlain plain = DecodePlain(apdu, 0);
+    TPushed& p = plain.Pushed;
+    // The name the message carries first: meters behind one address are told
+    // apart by it. A name no meter of the list has is never another meter's.
+    const TMeter* m = nullptr;
+    if (plain.DeviceName) m = ByDeviceName(*plain.DeviceName);
+    else if (const TMeter* sender = Find(FMeters, FByTitle, senderTitle)) m = sender;
+    else m = host;
+    if (!m) {
+      p.Meter = plain.DeviceName.value_or(std::string());
+      p.Unknown = true;
+      return p;
+    }
+    if (m->Required != 0) refuse(*m, 0);
+    p.Meter = m->Name;
     return p;
   }
   std::string title, content;
@@ -144,9 +254,8 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle, co
     } catch (const std::exception& e) {
       RaiseGeneral(Format("undecodable ciphered message (%s)", e.what()));
     }
-    auto& g = static_cast<T_GeneralGloCiphering&>(*pdu->Value);
-    title = g.FSystemTitle()->Value;
-    content = g.FCipheredService()->Value;
+    if (tag == 0xDB) TitleAndContent<T_GeneralGloCiphering>(*pdu, title, content);
+    else TitleAndContent<T_GeneralDedCiphering>(*pdu, title, content);
   } else {
     // The tag and the ciphered content as an octet string (not every glo
     // form of a pushed service is in the APDU catalogue).
@@ -163,32 +272,52 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& lastTitle, co
     if (len == SIZE_MAX || len != apdu.size() - at)
       RaiseGeneral(Format("undecodable ciphered message (length of tag %d's content)", tag));
     content = apdu.substr(at);
-    title = lastTitle.empty() && host ? host->Title : lastTitle;
+    title = senderTitle.empty() && host ? host->Title : senderTitle;
     if (title.empty()) RaiseGeneral("glo-ciphered message on a connection whose meter is not known yet");
   }
-  const auto keys = FByTitle.find(title);
-  if (keys == FByTitle.end())
-    RaiseGeneral(Format("system title %s: no meter of the list has it", TMisc::ByteStrToHexStr(title).c_str()));
+  const TMeter* m = Find(FMeters, FByTitle, title);
+  if (!m) RaiseGeneral(Format("system title %s: no meter of the list has it", TMisc::ByteStrToHexStr(title).c_str()));
+  if (tag == 0xDC)
+    throw ERefused(Format("%s: general-ded-ciphering refused (its dedicated key belongs to an association, and a push "
+                          "comes outside one)",
+                          m->Name.c_str()));
+  if (content.empty()) RaiseGeneral(Format("%s: empty ciphered content", m->Name.c_str()));
+  // Checked before anything is deciphered: less than the meter's protection
+  // is refused whatever it holds.
+  const int arrived = ProtectionOf(static_cast<uint8_t>(content[0]));
+  if ((m->Required & ~arrived) != 0) refuse(*m, arrived);
   TSecurityControl sc;
   uint32_t counter = 0;
-  std::string plain;
+  std::string plainBytes;
   try {
-    TGCMAndCompression::DecryptAndDecompress(title, content, std::string(), keys->second.EK, keys->second.AK, sc, counter,
-                                             plain, [](const std::string&) {});
+    TGCMAndCompression::DecryptAndDecompress(title, content, std::string(), m->EK, m->AK, sc, counter, plainBytes,
+                                             [](const std::string&) {});
   } catch (const std::exception& e) {
-    RaiseGeneral(Format("%s: cannot decipher (%s)", keys->second.Name.c_str(), e.what()));
+    RaiseGeneral(Format("%s: cannot decipher (%s)", m->Name.c_str(), e.what()));
   }
-  lastTitle = title;
-  const auto last = FLastCounter.find(keys->second.Name);
+  const bool authenticated = (arrived & kProtectAuth) != 0;
+  const auto last = FLastCounter.find(m->Name);
   if (last != FLastCounter.end() && counter <= last->second)
-    throw EReplay(Format("%s: invocation counter %u replayed (last %u), dropped", keys->second.Name.c_str(), counter,
-                         last->second));
-  if (plain.empty()) RaiseGeneral(Format("%s: empty ciphered message", keys->second.Name.c_str()));
-  TPushed p = DecodePlain(plain, 1);
-  // Only a message that decoded moves the counter on.
-  FLastCounter[keys->second.Name] = counter;
-  p.Meter = keys->second.Name;
-  p.InvocationCounter = counter;
+    throw EReplay(Format("%s: invocation counter %u replayed (last %u), dropped", m->Name.c_str(), counter, last->second));
+  if (plainBytes.empty()) RaiseGeneral(Format("%s: empty ciphered message", m->Name.c_str()));
+  TPlain plain = DecodePlain(plainBytes, 1);
+  // The name inside cross-checks the keys: a meter's keys never store
+  // another meter's data.
+  if (plain.DeviceName) {
+    const TMeter* named = ByDeviceName(*plain.DeviceName);
+    if ((named && named != m) || (!named && !m->DeviceName.empty()))
+      throw ERefused(Format("%s: the message carries logical device name %s, which is not this meter's; refused",
+                            m->Name.c_str(), plain.DeviceName->c_str()));
+  }
+  // Passed every check. Only an authenticated counter moves the meter's:
+  // anyone can write an unauthenticated one.
+  TPushed& p = plain.Pushed;
+  if (authenticated) {
+    FLastCounter[m->Name] = counter;
+    p.InvocationCounter = counter;
+  }
+  senderTitle = title;
+  p.Meter = m->Name;
   return p;
 }
 
@@ -282,12 +411,158 @@ void THdlcPushReader::Feed(std::string_view bytes, const TSink& onMessage, const
   FBuffer.erase(0, at);
 }
 
+// ---------------------------------------------------------------- error lines
+
+void TLineLimiter::Report(const std::string& sort, const std::string& sender, const std::string& line,
+                          TClock::time_point now, const TSink& sink) {
+  Tick(now, sink);
+  TSort& s = FSorts[sort];
+  if (s.Shown == 0 && s.Held == 0) s.Start = now;
+  if (s.Shown < FLines) {
+    ++s.Shown;
+    if (sink) sink(line);
+    return;
+  }
+  ++s.Held;
+  if (s.Senders.size() < kMaxSenders) s.Senders.insert(sender);
+}
+
+void TLineLimiter::Tick(TClock::time_point now, const TSink& sink, bool all) {
+  for (auto it = FSorts.begin(); it != FSorts.end();) {
+    TSort& s = it->second;
+    if (!all && now - s.Start < FPeriod) {
+      ++it;
+      continue;
+    }
+    if (s.Held && sink) {
+      // A run cut short says how long it was.
+      const auto seconds = std::chrono::round<std::chrono::seconds>(std::min<TClock::duration>(now - s.Start, FPeriod));
+      sink(Format("%llu %s from %zu%s senders in the last %lld s", static_cast<unsigned long long>(s.Held),
+                  it->first.c_str(), s.Senders.size(), s.Senders.size() >= kMaxSenders ? " or more" : "",
+                  static_cast<long long>(std::max<int64_t>(1, seconds.count()))));
+    }
+    it = FSorts.erase(it);
+  }
+}
+
+// ---------------------------------------------------------------- the database
+
+TNotificationWriter::TNotificationWriter(TReadingsDb& db, size_t capacity) : FDb(db), FCapacity(capacity) {
+  // Short waits for another process's lock: the thread comes back to its
+  // queue and to Finish, and tries again itself.
+  FDb.SetBusyTimeout(200);
+  FThread = std::thread([this] { Loop(); });
+}
+
+TNotificationWriter::~TNotificationWriter() { Finish(std::chrono::milliseconds(0)); }
+
+bool TNotificationWriter::Push(TReadingsDb::TNotification n) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    // The batch being written counts: a database that does not take it
+    // holds the queue back.
+    if (FStop || FQueue.size() + FWriting >= FCapacity) {
+      ++FCounts.Lost;
+      return false;
+    }
+    FQueue.push_back(std::move(n));
+  }
+  FWake.notify_one();
+  return true;
+}
+
+void TNotificationWriter::Finish(std::chrono::milliseconds patience) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FStop) FGiveUp = std::chrono::steady_clock::now() + patience;
+    FStop = true;
+  }
+  FWake.notify_all();
+  if (FThread.joinable()) FThread.join();
+}
+
+TNotificationWriter::TCounts TNotificationWriter::Counts() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FCounts;
+}
+
+void TNotificationWriter::Loop() {
+  constexpr size_t kBatch = 500;
+  std::vector<TReadingsDb::TNotification> batch;
+  bool failing = false;
+  auto delay = std::chrono::milliseconds(100);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      if (batch.empty()) FWake.wait(lock, [&] { return FStop || !FQueue.empty(); });
+      if (FStop && std::chrono::steady_clock::now() >= FGiveUp) {
+        // Out of patience: a database that does not take them, or more
+        // queued than goes in before the end.
+        FCounts.Lost += batch.size() + FQueue.size();
+        FQueue.clear();
+        return;
+      }
+      if (batch.empty()) {
+        if (FQueue.empty()) return;
+        while (!FQueue.empty() && batch.size() < kBatch) {
+          batch.push_back(std::move(FQueue.front()));
+          FQueue.pop_front();
+        }
+        FWriting = batch.size();
+      }
+    }
+    std::vector<std::string> duplicates;
+    size_t stored = 0;
+    try {
+      stored = FDb.StoreNotifications(batch, [&](const TReadingsDb::TNotification& n) {
+        duplicates.push_back(Format("%s: invocation counter %lld already stored, dropped", n.Meter.c_str(),
+                                    static_cast<long long>(n.InvocationCounter)));
+      });
+    } catch (const std::exception& e) {
+      size_t held;
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        ++FCounts.Retries;
+        held = batch.size() + FQueue.size();
+      }
+      if (!failing && OnError) OnError(Format("%s; %zu notifications held, trying again", e.what(), held));
+      failing = true;
+      std::unique_lock<std::mutex> lock(FLock);
+      FWake.wait_for(lock, delay, [&] { return FStop && std::chrono::steady_clock::now() >= FGiveUp; });
+      delay = std::min(delay * 2, std::chrono::milliseconds(1000));
+      continue;
+    }
+    if (failing && OnError) OnError("readings database takes notifications again");
+    failing = false;
+    delay = std::chrono::milliseconds(100);
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FCounts.Stored += stored;
+      FCounts.Duplicates += duplicates.size();
+      FWriting = 0;
+    }
+    if (OnError)
+      for (const auto& d : duplicates) OnError(d);
+    batch.clear();
+  }
+}
+
 // ---------------------------------------------------------------- the listener
 
 namespace {
 
 // Messages of one meter held while its push object list is read.
 constexpr size_t kMaxWaiting = 1000;
+// Error lines of a sort shown one by one in a period; the rest are counted.
+constexpr size_t kLinesPerPeriod = 10;
+constexpr std::chrono::seconds kLinePeriod(10);
+// UDP senders whose meter is remembered, and for how long since their last
+// good message: only messages that passed every check add one.
+constexpr size_t kMaxUdpSenders = 10000;
+constexpr std::chrono::hours kUdpSenderAge(1);
+// After accept fails for want of descriptors, new connections wait this
+// long in the kernel's queue; the ones already open are served meanwhile.
+constexpr std::chrono::milliseconds kAcceptPause(500);
 
 class TFd {
 public:
@@ -338,7 +613,55 @@ std::string PeerText(const sockaddr_in& a) {
 // frame is at most 8 + 65535 bytes.
 constexpr size_t kMaxBuffered = 8 + 65535;
 
+// The peer is "IPv4:port" and perhaps a suffix.
+std::string HostOf(const std::string& peer) { return peer.substr(0, peer.find(':')); }
+
 }  // namespace
+
+TPushSender* TSenderTable::Find(const std::string& peer) {
+  const auto at = FByPeer.find(peer);
+  return at == FByPeer.end() ? nullptr : &at->second->Sender;
+}
+
+void TSenderTable::Heard(TPushSender&& s, TClock::time_point now) {
+  const auto at = FByPeer.find(s.Peer);
+  if (at != FByPeer.end()) {
+    at->second->Last = now;
+    FOrder.splice(FOrder.end(), FOrder, at->second);
+    return;
+  }
+  const std::string peer = s.Peer;
+  FOrder.push_back(TEntry{std::move(s), now});
+  FByPeer[peer] = std::prev(FOrder.end());
+}
+
+void TSenderTable::Prune(TClock::time_point now) {
+  while (!FOrder.empty() && (FOrder.size() > FCapacity || now - FOrder.front().Last > FAge)) {
+    FByPeer.erase(FOrder.front().Sender.Peer);
+    FOrder.pop_front();
+  }
+}
+
+int DefaultMaxConnections() {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return 4096;
+  const long limit = static_cast<long>(std::min<rlim_t>(r.rlim_cur, 1 << 20));
+  // Standard streams, three listening sockets, the database and its log,
+  // sessions reading push object lists: 64 kept back, or half of a small limit.
+  return static_cast<int>(std::max(1L, limit - std::min(64L, limit / 2)));
+}
+
+TPushListener::TPushListener(TPushDecoder& decoder) : FDecoder(decoder), FLines(kLinesPerPeriod, kLinePeriod) {}
+
+TLineLimiter::TSink TPushListener::Say() {
+  return [this](const std::string& line) {
+    if (OnError) OnError(line);
+  };
+}
+
+void TPushListener::Report(const char* sort, const TSender& s, const std::string& line) {
+  FLines.Report(sort, s.Peer, Format("%s: %s", s.Peer.c_str(), line.c_str()), TLineLimiter::TClock::now(), Say());
+}
 
 void TPushListener::Deliver(TPushed& p) {
   FDecoder.Name(p);
@@ -365,12 +688,12 @@ void TPushListener::ObjectListsRead(bool wait) {
   }
 }
 
-void TPushListener::Message(const std::string& apdu, const std::string& peer, std::string& lastTitle) {
+void TPushListener::Message(const std::string& apdu, TSender& s) {
   try {
-    // The peer is "IPv4:port" and perhaps a suffix.
-    TPushed p = FDecoder.Decode(apdu, lastTitle, peer.substr(0, peer.find(':')));
+    TPushed p = FDecoder.Decode(apdu, s.Title, HostOf(s.Peer));
     ++FCounts.Received;
-    if (ReadPushObjects && p.Kind == "data-notification" && FDecoder.Knows(p.Meter) && !FDecoder.HasObjectsOf(p.Meter)) {
+    if (ReadPushObjects && !p.Unknown && p.Kind == "data-notification" && FDecoder.Knows(p.Meter) &&
+        !FDecoder.HasObjectsOf(p.Meter)) {
       auto read = FReads.find(p.Meter);
       if (read == FReads.end()) {
         read = FReads.emplace(p.Meter, TReadOfMeter{}).first;
@@ -386,14 +709,18 @@ void TPushListener::Message(const std::string& apdu, const std::string& peer, st
     Deliver(p);
   } catch (const TPushDecoder::EReplay& e) {
     ++FCounts.Replays;
-    if (OnError) OnError(Format("%s: %s", peer.c_str(), e.what()));
+    Report("replayed messages", s, e.what());
+  } catch (const TPushDecoder::ERefused& e) {
+    ++FCounts.Refused;
+    Report("refused messages", s, e.what());
   } catch (const std::exception& e) {
     ++FCounts.Malformed;
-    if (OnError) OnError(Format("%s: %s", peer.c_str(), e.what()));
+    Report(s.Datagrams ? "malformed datagrams" : "malformed messages", s, e.what());
   }
 }
 
-void TPushListener::Frames(std::string& buffer, const std::string& peer, std::string& lastTitle, bool datagram) {
+void TPushListener::Frames(TSender& s) {
+  std::string& buffer = s.Buffer;
   size_t at = 0;
   while (buffer.size() - at >= 8) {
     auto u16 = [&](size_t i) {
@@ -402,18 +729,56 @@ void TPushListener::Frames(std::string& buffer, const std::string& peer, std::st
     if (u16(0) != 1) RaiseGeneral(Format("wrapper version %u, expected 1", u16(0)));
     const size_t len = u16(6);
     if (buffer.size() - at < 8 + len) {
-      if (datagram) RaiseGeneral(Format("datagram holds %zu of %zu bytes", buffer.size() - at - 8, len));
+      if (s.Datagrams) RaiseGeneral(Format("datagram holds %zu of %zu bytes", buffer.size() - at - 8, len));
       break;
     }
-    Message(buffer.substr(at + 8, len), peer, lastTitle);
+    Message(buffer.substr(at + 8, len), s);
     at += 8 + len;
   }
   buffer.erase(0, at);
-  if (datagram && !buffer.empty()) RaiseGeneral(Format("datagram: %zu bytes after the last frame", buffer.size()));
+  if (s.Datagrams && !buffer.empty()) RaiseGeneral(Format("datagram: %zu bytes after the last frame", buffer.size()));
+}
+
+bool TPushListener::Received(TSender& s, std::string_view bytes) {
+  if (s.Hdlc) {
+    // A bad frame costs that frame only: HDLC finds the next one by its flag.
+    s.Hdlc->Feed(bytes, [&](const std::string& apdu) { Message(apdu, s); },
+                 [&](const std::string& error) {
+                   ++FCounts.Malformed;
+                   Report("malformed messages", s, error);
+                 });
+    return true;
+  }
+  s.Buffer.append(bytes);
+  try {
+    Frames(s);
+    if (s.Buffer.size() > kMaxBuffered) RaiseGeneral("frame longer than a wrapper frame can be");
+  } catch (const std::exception& e) {
+    // The framing is lost: nothing after it can be trusted.
+    ++FCounts.Malformed;
+    Report("malformed messages", s, std::string(e.what()) + "; connection closed");
+    return false;
+  }
+  return true;
+}
+
+void TPushListener::Datagram(TSender& s, std::string_view bytes) {
+  s.Buffer.assign(bytes);
+  try {
+    Frames(s);
+  } catch (const std::exception& e) {
+    ++FCounts.Malformed;
+    Report("malformed datagrams", s, e.what());
+  }
+  s.Buffer.clear();
 }
 
 TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelToken& cancel) {
+  using TClock = std::chrono::steady_clock;
   FCounts = TListenCounts{};
+  const size_t maxConnections =
+      static_cast<size_t>(options.MaxConnections > 0 ? options.MaxConnections : DefaultMaxConnections());
+  const auto idleTimeout = std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(options.IdleTimeout));
   TFd tcp(Bound(options.Address, options.Port, SOCK_STREAM));
   TFd udp(Bound(options.Address, PortOf(tcp.F), SOCK_DGRAM));
   TFd hdlc(options.HdlcPort >= 0 ? Bound(options.Address, options.HdlcPort, SOCK_STREAM) : -1);
@@ -423,85 +788,142 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
   }
   struct TConn {
     TFd Fd;
-    std::string Peer, Buffer, LastTitle;
-    std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
+    TSender Sender;
+    TClock::time_point LastBytes;
+    uint64_t PartialSince = 0;  // the order in which connections began holding a partial frame; 0: none
   };
   std::vector<TConn> conns;
-  std::map<std::string, std::string> udpTitles;  // peer -> last system title
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.Seconds * 1000));
+  uint64_t partialOrder = 0;
+  TSenderTable udpSenders(kMaxUdpSenders, kUdpSenderAge);
+  TClock::time_point acceptAgain{};
+  const auto end = TClock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.Seconds * 1000));
   std::string chunk(65536 + 16, '\0');
-  while (!cancel.Cancelled() && (options.Seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+  std::vector<size_t> closing;
+  auto close = [&](size_t i, const std::string& why) {
+    if (!why.empty()) Report("closed connections", conns[i].Sender, why);
+    closing.push_back(i);
+  };
+  while (!cancel.Cancelled() && (options.Seconds <= 0 || TClock::now() < end)) {
     ObjectListsRead(false);
-    // Listening sockets first (the HDLC one is polled as -1, ignored, when there is none).
+    const auto now = TClock::now();
+    FLines.Tick(now, Say());
+    // Listening sockets first; one polled as -1 is ignored (no HDLC port, or
+    // accepting paused).
     constexpr size_t kFirstConn = 3;
-    std::vector<pollfd> fds{{tcp.F, POLLIN, 0}, {udp.F, POLLIN, 0}, {hdlc.F, POLLIN, 0}};
+    const bool accepting = now >= acceptAgain;
+    std::vector<pollfd> fds{{accepting ? tcp.F : -1, POLLIN, 0}, {udp.F, POLLIN, 0}, {accepting ? hdlc.F : -1, POLLIN, 0}};
     for (const auto& c : conns) fds.push_back({c.Fd.F, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
-    for (const int at : {0, 2}) {
-      if (!(fds[at].revents & POLLIN)) continue;
+    const int ready = ::poll(fds.data(), fds.size(), 100);
+    if (ready < 0 && errno != EINTR) RaiseGeneral(Format("poll: %s", std::strerror(errno)));
+    for (const size_t at : {size_t{0}, size_t{2}}) {
+      if (ready <= 0 || !(fds[at].revents & POLLIN)) continue;
       for (;;) {
         sockaddr_in a{};
         socklen_t len = sizeof a;
         const int fd = ::accept4(fds[at].fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) break;
+        if (fd < 0) {
+          if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection stays queued and poll would wake at once, again
+            // and again: leave the listening sockets alone for a while.
+            acceptAgain = TClock::now() + kAcceptPause;
+            FLines.Report("accept failures", "", Format("accept: %s; new connections wait", std::strerror(errno)),
+                          TClock::now(), Say());
+          }
+          break;
+        }
         ++FCounts.Connections;
-        conns.push_back(TConn{TFd(fd), PeerText(a) + (at == 2 ? "/hdlc" : ""), {}, {},
-                              at == 2 ? std::make_unique<THdlcPushReader>() : nullptr});
+        TConn c{TFd(fd), TSender{}, TClock::now(), 0};
+        c.Sender.Peer = PeerText(a) + (at == 2 ? "/hdlc" : "");
+        if (conns.size() >= maxConnections) {
+          ++FCounts.TurnedAway;
+          FLines.Report("connections turned away", c.Sender.Peer,
+                        Format("%s: %zu connections open, the most --max-connections allows; closed",
+                               c.Sender.Peer.c_str(), conns.size()),
+                        TClock::now(), Say());
+          continue;  // the descriptor closes with c
+        }
+        if (at == 2) c.Sender.Hdlc = std::make_unique<THdlcPushReader>();
+        conns.push_back(std::move(c));
       }
     }
-    if (fds[1].revents & POLLIN) {
+    if (ready > 0 && (fds[1].revents & POLLIN)) {
       for (;;) {
         sockaddr_in a{};
         socklen_t len = sizeof a;
         const ssize_t n = ::recvfrom(udp.F, chunk.data(), chunk.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
         if (n < 0) break;
         const std::string peer = PeerText(a) + "/udp";
-        std::string datagram = chunk.substr(0, static_cast<size_t>(n));
-        try {
-          Frames(datagram, peer, udpTitles[peer], true);
-        } catch (const std::exception& e) {
-          ++FCounts.Malformed;
-          if (OnError) OnError(Format("%s: %s", peer.c_str(), e.what()));
-        }
+        // A sender gets state only once one of its messages passed every
+        // check; junk from a million spoofed addresses leaves none behind.
+        TPushSender* known = udpSenders.Find(peer);
+        TPushSender fresh;
+        fresh.Peer = peer;
+        fresh.Datagrams = true;
+        const uint64_t before = FCounts.Received;
+        Datagram(known ? *known : fresh, std::string_view(chunk.data(), static_cast<size_t>(n)));
+        const auto t = TClock::now();
+        // Kept (or kept longer) only for a message taken.
+        if (FCounts.Received != before && (known || !fresh.Title.empty())) udpSenders.Heard(std::move(fresh), t);
+        udpSenders.Prune(t);
       }
     }
-    std::vector<size_t> closed;
-    for (size_t i = kFirstConn; i < fds.size(); ++i) {
+    closing.clear();
+    for (size_t i = kFirstConn; ready > 0 && i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       TConn& c = conns[i - kFirstConn];
       const ssize_t n = ::recv(c.Fd.F, chunk.data(), chunk.size(), 0);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        const size_t held = c.Hdlc ? c.Hdlc->Held() : c.Buffer.size();
-        if (held && OnError) OnError(Format("%s: connection closed inside a frame (%zu bytes dropped)", c.Peer.c_str(), held));
-        closed.push_back(i - kFirstConn);
+        const size_t held = c.Sender.Held();
+        close(i - kFirstConn,
+              held ? Format("connection closed inside a frame (%zu bytes dropped)", held) : std::string());
         continue;
       }
       if (n < 0) continue;
-      if (c.Hdlc) {
-        // A bad frame costs that frame only: HDLC finds the next one by its flag.
-        c.Hdlc->Feed(std::string_view(chunk.data(), static_cast<size_t>(n)),
-                     [&](const std::string& apdu) { Message(apdu, c.Peer, c.LastTitle); },
-                     [&](const std::string& error) {
-                       ++FCounts.Malformed;
-                       if (OnError) OnError(Format("%s: %s", c.Peer.c_str(), error.c_str()));
-                     });
+      c.LastBytes = TClock::now();
+      if (!Received(c.Sender, std::string_view(chunk.data(), static_cast<size_t>(n)))) {
+        close(i - kFirstConn, std::string());
         continue;
       }
-      c.Buffer.append(chunk.data(), static_cast<size_t>(n));
-      try {
-        Frames(c.Buffer, c.Peer, c.LastTitle, false);
-        if (c.Buffer.size() > kMaxBuffered) RaiseGeneral("frame longer than a wrapper frame can be");
-      } catch (const std::exception& e) {
-        // The framing is lost: nothing after it can be trusted.
-        ++FCounts.Malformed;
-        if (OnError) OnError(Format("%s: %s; connection closed", c.Peer.c_str(), e.what()));
-        closed.push_back(i - kFirstConn);
+      if (c.Sender.Buffered() == 0) c.PartialSince = 0;
+      else if (c.PartialSince == 0) c.PartialSince = ++partialOrder;
+    }
+    // Connections that said nothing for too long hold a descriptor an honest
+    // meter may need.
+    const auto t = TClock::now();
+    for (size_t i = 0; options.IdleTimeout > 0 && i < conns.size(); ++i)
+      if (t - conns[i].LastBytes >= idleTimeout && std::find(closing.begin(), closing.end(), i) == closing.end()) {
+        ++FCounts.IdleClosed;
+        close(i, Format("nothing for %g s, connection closed", options.IdleTimeout));
+      }
+    // Partial frames over all connections: the oldest go first, as they have
+    // had the longest to finish.
+    size_t buffered = 0;
+    std::vector<size_t> partial;
+    for (size_t i = 0; i < conns.size(); ++i)
+      if (conns[i].PartialSince && std::find(closing.begin(), closing.end(), i) == closing.end()) {
+        buffered += conns[i].Sender.Buffered();
+        partial.push_back(i);
+      }
+    if (buffered > options.MaxBuffered) {
+      std::sort(partial.begin(), partial.end(),
+                [&](size_t a, size_t b) { return conns[a].PartialSince < conns[b].PartialSince; });
+      for (const size_t i : partial) {
+        if (buffered <= options.MaxBuffered) break;
+        const size_t held = conns[i].Sender.Buffered();
+        buffered -= held;
+        ++FCounts.BufferedClosed;
+        close(i, Format("%zu bytes of a partial frame held, over the bound of %zu for all connections; the oldest "
+                        "closed first",
+                        held, options.MaxBuffered));
       }
     }
-    for (auto it = closed.rbegin(); it != closed.rend(); ++it) conns.erase(conns.begin() + static_cast<long>(*it));
+    std::sort(closing.begin(), closing.end());
+    closing.erase(std::unique(closing.begin(), closing.end()), closing.end());
+    for (auto it = closing.rbegin(); it != closing.rend(); ++it) conns.erase(conns.begin() + static_cast<long>(*it));
   }
   // Messages still waiting for their meter's list go out when it is read.
   ObjectListsRead(true);
+  FlushLines();
   return FCounts;
 }
 

@@ -13,7 +13,7 @@ namespace quillon::cli {
 namespace {
 
 // The longest a command may take to wind down after the signal.
-constexpr auto kGrace = std::chrono::milliseconds(800);
+constexpr auto kGrace = std::chrono::milliseconds(900);
 
 std::atomic<int> gSignal{0};
 std::atomic<client::TCancelToken*> gToken{nullptr};

@@ -126,7 +126,7 @@ PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t se
 
 struct TSimFleet::TMeter {
   TFleetIdentity Identity;
-  PduStr EK, AK;
+  PduStr EK, AK, KEK;
   std::string Text;
   TSimModel Model;
   std::unique_ptr<TSimAssociation> Association;
@@ -140,9 +140,10 @@ TSimFleet::TSimFleet(const std::string& modelText, const TFleetOptions& options,
     m->Identity = FleetIdentity(n);
     m->Text = FleetModelText(modelText, n);
     std::smatch km;
-    static const std::regex kEk("\\bek=([0-9A-Fa-f]+)"), kAk("\\bak=([0-9A-Fa-f]+)");
+    static const std::regex kEk("\\bek=([0-9A-Fa-f]+)"), kAk("\\bak=([0-9A-Fa-f]+)"), kKek("\\bkek=([0-9A-Fa-f]+)");
     if (std::regex_search(m->Text, km, kEk)) m->EK = TMisc::HexStrToByteStr(km[1].str());
     if (std::regex_search(m->Text, km, kAk)) m->AK = TMisc::HexStrToByteStr(km[1].str());
+    if (std::regex_search(m->Text, km, kKek)) m->KEK = TMisc::HexStrToByteStr(km[1].str());
     m->Model.Load(m->Text);
     m->Model.ScaleEnergies(m->Identity.EnergyFactor);
     m->Association = std::make_unique<TSimAssociation>(m->Model, TSimSecurity{});
@@ -229,7 +230,7 @@ bool SendAll(int fd, const PduStr& bytes) {
 
 void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
   using namespace std::chrono;
-  const bool ciphered = FOptions.PushSecurity == "glo" || (FOptions.PushSecurity == "mixed" && m.Identity.Number % 2 == 0);
+  const bool ciphered = PushesCiphered(m.Identity.Number);
   static const PduStr kEnergy("\x01\x00\x01\x08\x00\xFF", 6);
   uint32_t counter = 0;
   int fd = -1;
@@ -257,32 +258,40 @@ void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
   if (fd >= 0) ::close(fd);
 }
 
-std::string TSimFleet::MeterListCsv(int clientAddress) const {
-  // A client that authenticates or ciphers gets the columns it needs as
-  // well, so that the list works as written.
-  const TSimClient* client = FMeters.empty() ? nullptr : FMeters.front()->Association->Client(clientAddress);
-  const bool secured = client && (client->Ciphered || client->Mechanism > 1);
-  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak";
-  if (secured) csv += ",auth,password-hex,security,suite,kek";
-  csv += "\r\n";
+bool TSimFleet::PushesCiphered(int number) const {
+  return FOptions.PushSecurity == "glo" || (FOptions.PushSecurity == "mixed" && number % 2 == 0);
+}
+
+std::string TSimFleet::MeterListCsv(int clientAddress, int cipheringClientAddress) const {
+  // Each row says whatever its client needs (mechanism, secret, security,
+  // keys), so that the list works as written. A fleet that pushes says how
+  // each meter protects its pushes, and the listener takes from each no
+  // less than that: the row's client then ciphers exactly when the meter's
+  // pushes do.
+  const bool pushing = !FOptions.PushHost.empty();
   static const char* const kMechanisms[] = {"none", "low", "manufacturer", "md5", "sha1", "gmac", "sha256", "ecdsa"};
+  std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,logical-device-name,"
+                    "kek,auth,password-hex,security,suite\r\n";
   const bool hdlc = FOptions.Hdlc;
   for (const auto& m : FMeters) {
     const std::string host =
         FOptions.Address.find(':') != std::string::npos ? "[" + FOptions.Address + "]" : FOptions.Address;
-    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s", m->Identity.Name.c_str(), hdlc ? "hdlc-tcp" : "tcp",
-                  host.c_str(), m->Listener->Port(), clientAddress, hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
+    const TSimClient* given = m->Association->Client(clientAddress);
+    const bool givenCiphers = given && given->Ciphered;
+    int client = clientAddress;
+    if (pushing && PushesCiphered(m->Identity.Number) && !givenCiphers) client = cipheringClientAddress;
+    if (pushing && !PushesCiphered(m->Identity.Number) && givenCiphers) client = 16;
+    const TSimClient* c = m->Association->Client(client);
+    const int mechanism = c ? std::clamp(c->Mechanism, 1, 8) : 1;
+    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%d\r\n", m->Identity.Name.c_str(),
+                  hdlc ? "hdlc-tcp" : "tcp", host.c_str(), m->Listener->Port(), client,
+                  hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
                   hdlc ? std::to_string(FOptions.HdlcSettings.ServerLower).c_str() : "", m->Identity.Serial.c_str(),
                   m->Identity.SystemTitleHex.c_str(), TMisc::ByteStrToHexStr(m->EK).c_str(),
-                  TMisc::ByteStrToHexStr(m->AK).c_str());
-    if (secured) {
-      const TSimClient* c = m->Association->Client(clientAddress);
-      const TSimSecurity& sec = m->Association->Security();
-      const int mechanism = c ? std::clamp(c->Mechanism, 1, 8) : 1;
-      csv += Format(",%s,%s,%s,%d,%s", kMechanisms[mechanism - 1], c ? TMisc::ByteStrToHexStr(c->Secret).c_str() : "",
-                    c && c->Ciphered ? "auth-enc" : "none", sec.Suite, TMisc::ByteStrToHexStr(sec.KEK).c_str());
-    }
-    csv += "\r\n";
+                  TMisc::ByteStrToHexStr(m->AK).c_str(), m->Identity.LogicalDeviceName.c_str(),
+                  TMisc::ByteStrToHexStr(m->KEK).c_str(), kMechanisms[mechanism - 1],
+                  c ? TMisc::ByteStrToHexStr(c->Secret).c_str() : "", c && c->Ciphered ? "auth-enc" : "none",
+                  m->Association->Security().Suite);
   }
   return csv;
 }

@@ -83,8 +83,12 @@ public:
   uint64_t Pushed() const { return FPushed.load(); }
   // Serves every meter until stop is set.
   void Run(const std::atomic<bool>& stop);
-  // The meter list as quillon-cli batch reads it (CSV with a header row).
-  std::string MeterListCsv(int clientAddress) const;
+  // The meter list as quillon-cli batch and listen read it (CSV with a
+  // header row). A fleet that pushes adds each meter's "security" as it
+  // pushes; the meters that push ciphered have `cipheringClientAddress`
+  // (a client whose associations are ciphered too).
+  std::string MeterListCsv(int clientAddress, int cipheringClientAddress = 32) const;
+  bool PushesCiphered(int number) const;
 
 private:
   TFleetOptions FOptions;

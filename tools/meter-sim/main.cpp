@@ -92,10 +92,13 @@ const char* kHelp =
     "                  title 5153494D and n in eight hex digits, keys whose last four\n"
     "                  bytes are n, and energies of its own\n"
     "  --fleet-list FILE  write the fleet's meter list (CSV, as quillon-cli batch\n"
-    "                  reads it) to FILE\n"
-    "  --fleet-client N  client address in that list (default 16); a client that\n"
-    "                  authenticates or ciphers adds the columns auth, password-hex,\n"
-    "                  security, suite and kek\n"
+    "                  and listen read it) to FILE, with each meter's logical device\n"
+    "                  name, the columns its client needs (auth, password-hex,\n"
+    "                  security, suite, kek) and, with --push, a client whose\n"
+    "                  security is that of the meter's pushes (none or auth-enc)\n"
+    "  --fleet-client N  client address in that list (default 16; with --push, 32, a\n"
+    "                  ciphering client, for meters that push ciphered, and 16 for\n"
+    "                  plain ones where N ciphers)\n"
     "  --counter-log FILE  append a line \"METER client C counter N\" to FILE for\n"
     "                  every invocation counter a ciphered request carries, taken\n"
     "                  or refused (METER: the fleet meter's name, or \"meter\")\n"
@@ -138,7 +141,7 @@ int main(int argc, char** argv) {
   int port = 4059;
   bool quiet = false;
   bool portGiven = false;
-  int fleet = 0, fleetClient = 16;
+  int fleet = 0, fleetClient = 16, fleetCipheringClient = 32;
   std::string fleetList, push, pushSecurity = "plain", counterLog;
   bool pushHdlc = false;
   double every = 60;
@@ -201,7 +204,7 @@ int main(int argc, char** argv) {
     } else if (a == "--counter-log") {
       counterLog = value();
     } else if (a == "--fleet-client") {
-      fleetClient = std::atoi(value().c_str());
+      fleetClient = fleetCipheringClient = std::atoi(value().c_str());
     } else if (a == "--device") {
       device = value();
     } else if (a == "--model") {
@@ -361,7 +364,7 @@ int main(int argc, char** argv) {
       TSimFleet sims(text, fo, log);
       if (!fleetList.empty()) {
         std::ofstream f(fleetList, std::ios::binary | std::ios::trunc);
-        f << sims.MeterListCsv(fleetClient);
+        f << sims.MeterListCsv(fleetClient, fleetCipheringClient);
         if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
       }
       std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
