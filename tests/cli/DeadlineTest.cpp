@@ -185,3 +185,25 @@ TEST(Deadlines, CtrlCAndSigtermEndACommandWithTheStatusShellsExpect) {
     EXPECT_EQ(run.Wait(20000), c.Status);
   }
 }
+
+TEST(Deadlines, TheSimulatedMeterClosesAnIdleConnectionAndServesTheNextCaller) {
+  TTempDir home;
+  TSimProcess meter({"--port", "0", "--inactivity-timeout", "1"});
+  // A caller that connects and says nothing holds the meter's one association...
+  const int idle = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(meter.Port()));
+  ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // ...until the meter closes it; the next caller is then served.
+  const TRun r = RunCli({"--tcp", Format("127.0.0.1:%d", meter.Port()), "--timeout", "10000", "get", "1.0.1.8.0.255"},
+                        home.Path);
+  EXPECT_EQ(r.Status, 0) << Describe(r);
+  char byte;
+  pollfd p{idle, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 10000), 1);
+  EXPECT_EQ(::recv(idle, &byte, 1, 0), 0) << "the idle connection was not closed";
+  ::close(idle);
+}

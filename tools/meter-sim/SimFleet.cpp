@@ -181,6 +181,7 @@ void TSimFleet::Run(const std::atomic<bool>& stop) {
         if (fd < 0) continue;
         try {
           TSimLink link(fd);
+          link.SetInactivityTimeout(FOptions.InactivityTimeoutMs);
           if (FOptions.Hdlc)
             ServeHdlc(link, *m->Association, FOptions.HdlcSettings, stop, log);
           else

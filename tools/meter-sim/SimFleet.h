@@ -53,6 +53,8 @@ struct TFleetOptions {
   bool Hdlc = false;        // HDLC frames over TCP instead of the wrapper
   THdlcSettings HdlcSettings;
   uint32_t FirstInvocationCounter = 0;
+  // An idle connection to a meter is closed after this long (0: never).
+  int InactivityTimeoutMs = 120000;
   // --push HOST:PORT --every SECONDS: every meter keeps a TCP connection to
   // the head end and pushes a data notification every PushEvery seconds.
   std::string PushHost;

@@ -27,6 +27,13 @@ TSimLink::~TSimLink() {
   if (FFd >= 0) ::close(FFd);
 }
 
+bool TSimLink::Idle(const std::function<void(const std::string&)>& log) const {
+  if (FInactivityTimeoutMs <= 0 || std::chrono::steady_clock::now() - FLastHeard < std::chrono::milliseconds(FInactivityTimeoutMs))
+    return false;
+  if (log) log(Format("inactivity timeout: nothing received for %d s, connection closed", FInactivityTimeoutMs / 1000));
+  return true;
+}
+
 bool TSimLink::ReadByte(uint8_t& b, int timeoutMs) {
   if (FPos < FLen) {
     b = FBuf[FPos++];
@@ -51,6 +58,7 @@ bool TSimLink::ReadByte(uint8_t& b, int timeoutMs) {
     }
     throw EPeerClosed();
   }
+  FLastHeard = std::chrono::steady_clock::now();
   FLen = static_cast<size_t>(n);
   FPos = 0;
   b = FBuf[FPos++];
@@ -90,7 +98,10 @@ void ServeWrapper(TSimLink& link, TSimAssociation& assoc, const std::atomic<bool
   try {
     while (!stop) {
       uint8_t first;
-      if (!link.ReadByte(first, 200)) continue;
+      if (!link.ReadByte(first, 200)) {
+        if (link.Idle(log)) break;
+        continue;
+      }
       PduStr rest;
       if (!link.ReadExact(rest, 7, 5000)) break;
       PduStr header = PduStr(1, static_cast<char>(first)) + rest;
@@ -333,7 +344,10 @@ void ServeHdlc(TSimLink& link, TSimAssociation& assoc, const THdlcSettings& sett
         hdlcMode = ModeEOpening(link, settings, log);
         continue;
       }
-      if (got == rrNothing) continue;
+      if (got == rrNothing) {
+        if (link.Idle(log)) break;
+        continue;
+      }
       if (!hdlcMode) {
         if (log) log("mode E: HDLC frame before the opening, ignored");
         continue;

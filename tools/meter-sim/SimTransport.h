@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -31,10 +32,18 @@ public:
   int Fd() const { return FFd; }
   // The first write on this link waits this long (a slow modem's first answer).
   void SetFirstWriteDelay(int ms) { FFirstWriteDelayMs = ms; }
+  // A connection that has sent nothing for this long is closed (0: never),
+  // as a meter's TCP setup closes an idle one: a client that connects and
+  // says nothing must not keep the meter from everyone else.
+  void SetInactivityTimeout(int ms) { FInactivityTimeoutMs = ms; }
+  // Nothing was received for the inactivity timeout; said in the log once.
+  bool Idle(const std::function<void(const std::string&)>& log) const;
 
 private:
   int FFd;
   int FFirstWriteDelayMs = 0;
+  int FInactivityTimeoutMs = 0;
+  std::chrono::steady_clock::time_point FLastHeard = std::chrono::steady_clock::now();
   uint8_t FBuf[4096];
   size_t FLen = 0, FPos = 0;
 };

@@ -99,6 +99,11 @@ const char* kHelp =
     "  --fleet-client N  client address in that list (default 16; with --push, 32, a\n"
     "                  ciphering client, for meters that push ciphered, and 16 for\n"
     "                  plain ones where N ciphers)\n"
+    "  --inactivity-timeout SECONDS  (TCP) a connection that sends nothing for\n"
+    "                  this long is closed and the log says so (default 120; 0:\n"
+    "                  never). A meter serves one association at a time, as most\n"
+    "                  meters do: a second caller's connection waits in the queue\n"
+    "                  until the first one ends\n"
     "  --counter-log FILE  append a line \"METER client C counter N\" to FILE for\n"
     "                  every invocation counter a ciphered request carries, taken\n"
     "                  or refused (METER: the fleet meter's name, or \"meter\")\n"
@@ -141,7 +146,7 @@ int main(int argc, char** argv) {
   int port = 4059;
   bool quiet = false;
   bool portGiven = false;
-  int fleet = 0, fleetClient = 16, fleetCipheringClient = 32;
+  int fleet = 0, fleetClient = 16, fleetCipheringClient = 32, inactivitySeconds = 120;
   std::string fleetList, push, pushSecurity = "plain", counterLog;
   bool pushHdlc = false;
   double every = 60;
@@ -201,6 +206,15 @@ int main(int argc, char** argv) {
       pushHdlc = true;
     } else if (a == "--fleet-list") {
       fleetList = value();
+    } else if (a == "--inactivity-timeout") {
+      std::string v = value();
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 0 || n > 86400) {
+        std::cerr << "quillon-meter-sim: --inactivity-timeout " << v << ": seconds 0..86400 expected\n";
+        return 2;
+      }
+      inactivitySeconds = static_cast<int>(n);
     } else if (a == "--counter-log") {
       counterLog = value();
     } else if (a == "--fleet-client") {
@@ -346,6 +360,7 @@ int main(int argc, char** argv) {
       fo.HdlcSettings = hdlc;
       fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
       fo.CounterRecord = recordCounter;
+      fo.InactivityTimeoutMs = inactivitySeconds * 1000;
       if (!push.empty()) {
         const size_t colon = push.rfind(':');
         fo.PushPort = colon == std::string::npos ? 0 : std::atoi(push.c_str() + colon + 1);
@@ -402,6 +417,7 @@ int main(int argc, char** argv) {
         if (log) log("connection opened");
         TSimLink link(fd);
         link.SetFirstWriteDelay(firstDelay);
+        link.SetInactivityTimeout(inactivitySeconds * 1000);
         if (profile == "wrapper")
           ServeWrapper(link, assoc, gStop, log);
         else
