@@ -57,43 +57,6 @@ size_t ExpectNoCounterTwice(const std::string& log) {
   return total;
 }
 
-// quillon-cli started and left running, for tests that stop it themselves.
-class TChild {
-public:
-  TChild(const std::vector<std::string>& args, const std::string& home, const std::vector<std::string>& extraEnv) {
-    std::vector<std::string> all{QUILLON_CLI};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs{"XDG_CONFIG_HOME=" + home, "HOME=" + home, "PATH=/usr/bin:/bin"};
-    envs.insert(envs.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> envp;
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&FPid, QUILLON_CLI, &fa, nullptr, argv.data(), envp.data()) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~TChild() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  bool Running() const { return FPid > 0 && ::waitpid(FPid, nullptr, WNOHANG) == 0; }
-  void Kill() {
-    ::kill(FPid, SIGKILL);
-    ::waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
-
-private:
-  pid_t FPid = -1;
-};
 
 // The single simulated meter, recording the counters it receives, and the
 // options of its ciphered client (33: GMAC, authenticated and encrypted).
@@ -140,7 +103,7 @@ TEST(Counters, AKilledDumpWastesItsBlockAndTheNextRunReusesNothing) {
   TTempDir home;
   TCipheredMeter meter(home.Path);
   {
-    TChild dump(meter.Args({"dump"}), home.Path, kKeys);
+    TCliProcess dump(meter.Args({"dump"}), home.Path, kKeys);
     // Killed in the middle: some counters on the wire, the session not released.
     for (int waited = 0; waited < 20000 && ReceivedCounters(meter.Log)["meter client 33"].size() < 15; waited += 5)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -203,18 +166,6 @@ TEST(Counters, ASecondSessionWaitsForTheMeterThenNamesWhoHoldsIt) {
 
 namespace {
 
-// A loopback port free at the moment (for the listener the fleet pushes to).
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // A whole batch of the fleet: every meter read, none failed.
 void ExpectWholeBatchReads(const std::string& list, int meters, const std::string& home) {
@@ -228,7 +179,7 @@ void ExpectWholeBatchReads(const std::string& list, int meters, const std::strin
 TEST(Counters, TheListenerReadingThirtyCipheredMetersLeavesEveryCounterForTheNextBatch) {
   TTempDir home;
   const std::string list = home.Path + "/fleet.csv", received = home.Path + "/received.log";
-  const int port = FreePort();
+  const int port = ClosedPort();
   TSimProcess fleet({"--fleet", "30", "--port", "0", "--fleet-list", list, "--fleet-client", "33", "--counter-log",
                      received, "--push", Format("127.0.0.1:%d", port), "--every", "0.5", "--push-security", "glo"});
   // The list describes the ciphered client whole: the listener and the

@@ -31,15 +31,7 @@ namespace {
 class TTrickler {
 public:
   TTrickler() {
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FFd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FFd, 16) != 0)
-      throw std::runtime_error("trickler");
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
+    FFd = ListenOnLoopback(Port);
     FThread = std::thread([this] { Serve(); });
   }
   ~TTrickler() {
@@ -76,51 +68,6 @@ private:
   int FFd = -1;
   std::atomic<bool> FStop{false};
   std::thread FThread;
-};
-
-// quillon-cli in the background: stopped by a signal, its status waited for.
-class TBackground {
-public:
-  TBackground(const std::vector<std::string>& args, const std::string& home) {
-    std::vector<std::string> all{QUILLON_CLI};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs{"HOME=" + home, "XDG_CONFIG_HOME=" + home, "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&FPid, QUILLON_CLI, &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~TBackground() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  void Signal(int sig) { ::kill(FPid, sig); }
-  // The exit status once it ends; -1 when it has not ended within `limitMs`
-  // (a generous bound: the test is about ending at all).
-  int Wait(int limitMs) {
-    for (int waited = 0; waited < limitMs; waited += 10) {
-      int status = 0;
-      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
-private:
-  pid_t FPid = -1;
 };
 
 }  // namespace
@@ -178,11 +125,11 @@ TEST(Deadlines, CtrlCAndSigtermEndACommandWithTheStatusShellsExpect) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Args[0] + " " + strsignal(c.Signal));
-    TBackground run(c.Args, home.Path);
+    TCliProcess run(c.Args, home.Path);
     // In the middle of the exchange with the meter.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     run.Signal(c.Signal);
-    EXPECT_EQ(run.Wait(20000), c.Status);
+    EXPECT_EQ(run.WaitFor(20000).Status, c.Status);
   }
 }
 

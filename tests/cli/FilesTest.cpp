@@ -57,18 +57,6 @@ void Sql(sqlite3* db, const std::string& sql) {
   }
 }
 
-// A port nothing listens on: a meter that refuses at once.
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 TMeterResult Read(const std::string& meter) {
   TMeterResult r;

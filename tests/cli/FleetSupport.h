@@ -38,17 +38,7 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 // answers: a meter that hangs.
 class TSilentPort {
 public:
-  TSilentPort() {
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FFd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FFd, 8) != 0)
-      throw std::runtime_error("silent port");
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
-  }
+  TSilentPort() { FFd = ListenOnLoopback(Port, 8); }
   ~TSilentPort() { ::close(FFd); }
   int Port = 0;
 
@@ -56,11 +46,6 @@ private:
   int FFd = -1;
 };
 
-// A port nothing listens on.
-inline int ClosedPort() {
-  TSilentPort p;
-  return p.Port;
-}
 
 inline sockaddr_in Loopback(int port) {
   sockaddr_in a{};
@@ -102,59 +87,6 @@ inline std::string WithAddress(const std::string& csv, const std::string& meter,
   return out;
 }
 
-// quillon-cli run in the background (under a descriptor limit when one is
-// given), its outputs in files of `dir`.
-class TCliProcess {
-public:
-  TCliProcess(const std::vector<std::string>& args, const std::string& dir, int fileLimit = 0)
-      : FOut(dir + "/cli.out"), FErr(dir + "/cli.err") {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, FOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, FErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string limit = fileLimit ? "ulimit -n " + std::to_string(fileLimit) + "; " : "";
-    std::vector<std::string> all{"/bin/sh", "-c", limit + "exec \"$0\" \"$@\"", QUILLON_CLI};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs{"XDG_CONFIG_HOME=" + dir, "HOME=" + dir, "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&FPid, "/bin/sh", &fa, nullptr, argv.data(), envp.data()) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~TCliProcess() {
-    if (FPid > 0) Kill();
-  }
-  TCliProcess(const TCliProcess&) = delete;
-  TCliProcess& operator=(const TCliProcess&) = delete;
-  // Its status and outputs once it ended; `cpuSeconds` the processor time it used.
-  TRun Wait(double* cpuSeconds = nullptr) {
-    TRun r;
-    int status = 0;
-    rusage use{};
-    if (FPid > 0 && ::wait4(FPid, &status, 0, &use) == FPid)
-      r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    FPid = -1;
-    if (cpuSeconds)
-      *cpuSeconds = use.ru_utime.tv_sec + use.ru_stime.tv_sec + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-    r.Out = ReadFile(FOut);
-    r.Err = ReadFile(FErr);
-    return r;
-  }
-  TRun Kill() {
-    if (FPid > 0) ::kill(FPid, SIGKILL);
-    return Wait();
-  }
-  std::string Err() const { return ReadFile(FErr); }
-  pid_t Pid() const { return FPid; }
-
-private:
-  pid_t FPid = -1;
-  std::string FOut, FErr;
-};
 
 // Polls `done` every 50 ms for at most `seconds`; whether it came true.
 template <class F>

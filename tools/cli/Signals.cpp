@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "comm/PosixIO.h"
+
 namespace quillon::cli {
 
 namespace {
@@ -47,12 +49,7 @@ void CatchStopSignals(client::TCancelToken& token) {
     if (::pipe2(gWake, O_CLOEXEC) != 0) gWake[0] = gWake[1] = -1;
     else std::thread(Watchdog).detach();
   }
-  struct sigaction sa {};
-  sa.sa_handler = OnStop;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  CatchTerminationSignals(OnStop);
 }
 
 int StatusAfterStop(int status) {
