@@ -18,12 +18,6 @@ namespace quillon::client {
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 [[noreturn]] void RaiseLock(const std::string& path, int err) {
   RaiseGeneral(Format("file \"%s\": cannot be locked (%s)", path.c_str(), std::strerror(err)));
 }
@@ -97,6 +91,12 @@ long TFileLock::Owner(const std::string& lockPath) {
   char* end = nullptr;
   const long pid = std::strtol(buf, &end, 10);
   return pid > 0 && (*end == '\n' || *end == '\0') ? pid : 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string LinkTarget(const std::string& path) {

@@ -62,6 +62,9 @@ struct ELockBusy : EGeneralError {
 // contents then stand.
 void WriteFileDurably(const std::string& path, const std::string& text, unsigned mode);
 
+// The folder of a path ("." for a bare name).
+std::string FolderOf(const std::string& path);
+
 // The file a path names after following symbolic links (the path itself
 // when it names nothing yet or is not a link).
 std::string LinkTarget(const std::string& path);

@@ -69,11 +69,6 @@ uint32_t NextIn(const TIniData& ini, const TMeterProfile& p) {
   return 1;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, std::max<size_t>(slash, 1));
-}
-
 // A name for a file: letters, digits, dots and dashes; the rest "_".
 std::string FileNameOf(const std::string& text) {
   std::string name = text;
