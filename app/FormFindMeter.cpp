@@ -1,4 +1,6 @@
+#include "app/MessageBoxes.h"
 #include "app/FormFindMeter.h"
+#include "app/FormTraffic.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,7 +21,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "comm/Serial.h"
+#include "client/TrafficLog.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -62,7 +64,7 @@ TFormFindMeter::TFormFindMeter(QWidget* parent) : QDialog(parent) {
   RBSerial = new QRadioButton(QStringLiteral("Serial device"));
   CBDevice = new QComboBox;
   CBDevice->setEditable(true);
-  for (const std::string& d : TProtocolLayerSerial::PresentDevices()) CBDevice->addItem(Q(d));
+  for (const std::string& d : client::SerialPorts()) CBDevice->addItem(Q(d));
   CBDevice->setCurrentIndex(-1);
   CBDevice->setMinimumContentsLength(28);
   RBTcp->setChecked(true);
@@ -228,6 +230,9 @@ void TFormFindMeter::Start() {
   options.OnStart = [this](const client::TMeterProfile& p) {
     QMetaObject::invokeMethod(this, [this, p] { AttemptStarted(p); }, Qt::QueuedConnection);
   };
+  // The attempts' traffic goes to the log window, marked as the finder's.
+  options.LayerNames = MarkedLayerNames("Find");
+  options.Log = MarkedSessionLog("Find");
   FResult = client::TProbeResult{};
   Attempts->setRowCount(0);
   LBLRecommended->clear();
@@ -344,6 +349,6 @@ void TFormFindMeter::UpdateStates() {
   BTNSave->setEnabled(found && SaveProfile != nullptr);
 }
 
-void TFormFindMeter::ShowError(const QString& msg) { QMessageBox::critical(this, windowTitle(), msg); }
+void TFormFindMeter::ShowError(const QString& msg) { ShowErrorBox(this, msg); }
 
 }  // namespace quillon

@@ -1,3 +1,4 @@
+#include "app/MessageBoxes.h"
 #include "app/FormMain.h"
 
 #include <QAction>
@@ -38,9 +39,7 @@
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/ExchangeErrors.h"
 
-#if defined(QUILLON_HAVE_KNOWLEDGE)
 #include "knowledge/COSEMClasses.h"
-#endif
 
 namespace quillon {
 
@@ -66,6 +65,14 @@ bool TInstanceItem::operator<(const QTableWidgetItem& other) const {
   return text().compare(other.text(), Qt::CaseInsensitive) < 0;
 }
 
+QString StripDataWrapper(QString text) {
+  for (const QLatin1String tag : {QLatin1String("<Data>"), QLatin1String("</Data>")}) {
+    const qsizetype at = text.indexOf(tag);
+    if (at >= 0) text.remove(at, tag.size());
+  }
+  return text;
+}
+
 QString DottedLogicalName(const QString& instanceHex) {
   const QByteArray bytes = QByteArray::fromHex(instanceHex.toLatin1());
   if (instanceHex.size() != 12 || bytes.size() != 6) return instanceHex;
@@ -83,11 +90,18 @@ int TFormMain::ScalerUnitAttribute(int classId, int attributeId) {
 
 QString TFormMain::WriteQuestion(const QString& value) const {
   const TGetAttributeParams& p = GetAttributeParams;
-  return QStringLiteral("Write attribute %1 (%2) of %3 %4, class %5?\n\n%6")
-      .arg(p.AttributeId)
-      .arg(p.AttributeName, DottedLogicalName(p.InstanceIdHex), p.InstanceDescr)
-      .arg(p.ClassId)
-      .arg(value.trimmed());
+  QString q = QStringLiteral("Write attribute %1 (%2) of %3 %4, class %5?\n\n%6")
+                  .arg(p.AttributeId)
+                  .arg(p.AttributeName, DottedLogicalName(p.InstanceIdHex), p.InstanceDescr)
+                  .arg(p.ClassId)
+                  .arg(value.trimmed());
+  // What the XML means, as the value view would show it.
+  const QString readable = ReadableValueFor(value);
+  if (!readable.isEmpty()) q += QStringLiteral("\n\nValue: %1").arg(readable);
+  const QString mark = AttributeAccessMark(p.Object, p.AttributeId);
+  if (mark == QLatin1String("read-only") || mark == QLatin1String("no access"))
+    q += QStringLiteral("\n\nThe object list marks this attribute %1: the meter will likely refuse the write.").arg(mark);
+  return q;
 }
 
 QString TFormMain::InvokeQuestion(const TInstanceInfo& info, int methodId, const QString& parameters) {
@@ -422,12 +436,32 @@ QString TFormMain::AboutText() const {
   return FProgramName + QStringLiteral("\n") + QStringLiteral("Version ") + QStringLiteral(QUILLON_VERSION);
 }
 
-void TFormMain::ShowError(const QString& msg) { QMessageBox::critical(this, FProgramName, msg); }
+void TFormMain::ShowError(const QString& msg) { ShowErrorBox(this, msg); }
+
+QString TFormMain::ReadableValueFor(const QString& xml) const {
+  const TGetAttributeParams& p = GetAttributeParams;
+  std::optional<client::TScalerUnit> scalerUnit;
+  if (ScalerUnitAttribute(p.ClassId, p.AttributeId))
+    if (auto known = ScalerUnits.find(p.InstanceIdHex); known != ScalerUnits.end()) scalerUnit = known->second;
+  return TValueView::ReadableXml(xml, scalerUnit, client::TValuePlace{p.ClassId, p.Object.Version, p.AttributeId, {}});
+}
+
+void TFormMain::ShowOutcome(const QString& text) {
+  LogLine(text);
+  statusBar()->showMessage(text);
+}
+
+QString TFormMain::Outcome() const { return statusBar()->currentMessage(); }
 
 void TFormMain::Guarded(const std::function<void()>& command) {
   try {
     command();
   } catch (const std::exception& e) {
+    if (FCancelRequested) {
+      FCancelRequested = false;
+      ShowOutcome(QStringLiteral("Cancelled"));
+      return;
+    }
     ShowError(QString::fromUtf8(e.what()));
   }
 }
@@ -445,6 +479,8 @@ void TFormMain::RunOnExchangeThread(const std::function<void()>& operation) {
   } reset{this};
   // The worker's waits check this operation's token; Cancel sets it.
   FCancel->Reset();
+  FCancelRequested = false;
+  statusBar()->clearMessage();
   const std::shared_ptr<client::TCancelToken> token = FCancel;
   quillon::RunOnExchangeThread(
       [operation, token] {
@@ -533,10 +569,8 @@ void TFormMain::ClearObjects() {
 namespace {
 
 QString ClassNameOf(int classId, int version) {
-#if defined(QUILLON_HAVE_KNOWLEDGE)
   if (const TCOSEMClassInfo* c = COSEMClassesInfo().Search(classId, version))
     return QString::fromStdString(c->Description);
-#endif
   return QString();
 }
 

@@ -30,6 +30,7 @@ class QTimer;
 
 namespace quillon::client {
 class TCancelToken;
+class TSession;
 struct TObjectListEntry;
 }
 
@@ -78,11 +79,17 @@ struct TGetAttributeParams {
   QString InstanceIdHex;
   QString AttributeName;
   QString InstanceDescr;
+  // The row read from (version and the access rights the object list gives).
+  TInstanceInfo Object;
 };
 
 // "0.0.96.10.1.255" for the 12 hex digits of a logical name; the text as it
 // is when it is not one.
 QString DottedLogicalName(const QString& instanceHex);
+
+// Drops the first "<Data>" and the first "</Data>" of the editor text: the
+// value is then the bare element a request template expects.
+QString StripDataWrapper(QString text);
 
 class TFormMain : public QMainWindow {
   Q_OBJECT
@@ -99,6 +106,10 @@ public:
   bool OperationRunning() const { return FOperationRunning; }
   // Shows a failure to the operator.
   void ShowError(const QString& msg);
+  // The outcome of an operation in the status bar: "Written: ...",
+  // "Invoked: ...", "Cancelled".
+  void ShowOutcome(const QString& text);
+  QString Outcome() const;
   // Asks the operator before a write or a method invocation; the text names
   // the target and the value. True: go ahead. Tests put their own answer here.
   std::function<bool(const QString& question)> Confirm;
@@ -142,6 +153,9 @@ public:
   // token, which every wait of the layers on the worker checks.
   void RequestUserAbort();
   bool LinkConnected() const;
+  // The window's open session (null when none): others read through it
+  // while the window's own commands wait.
+  client::TSession* SharedSession() const;
   // Brings the status bar in line with the link while no operation runs: a
   // peer that hung up while idle shows as "Not connected". Runs on a timer.
   void WatchLink();
@@ -154,8 +168,8 @@ public:
   void InvokeMethodOn(const TInstanceInfo& info, int methodId);
   // The settings dialog's values as a meter profile of the session library.
   client::TMeterProfile CurrentMeterProfile() const;
-  // "Open profile...": the window's own link is closed (a serial line takes
-  // one user), and the profile view reads through a session of its own.
+  // "Open profile...": the profile view reads through the window's open
+  // association, or through a session of its own when there is none.
   // Modal for the operator; tests take the view unshown.
   class TProfileView* CreateProfileView(const TInstanceInfo& info);
   void OpenProfile(const TInstanceInfo& info);
@@ -177,6 +191,8 @@ public:
   // The meter the window talks to ("127.0.0.1:4059", "/dev/ttyUSB0"), or
   // the name of the meter chosen last.
   QString MeterText() const;
+  // "Connecting to 127.0.0.1:4059... (association)" while a connect runs.
+  QString ConnectingText(const QString& stage) const;
   // Caption: program, object-list file, and while connected the meter.
   void UpdateCaption();
   // Where "Read object-list" proposes to save: the folder chosen last, else
@@ -193,6 +209,10 @@ public:
   };
   QList<TAttributeRow> ReadAllAttributes(const TInstanceInfo& info);
   void ShowAllAttributes(const TInstanceInfo& info);
+  // A Data element for the attribute read last in one readable line
+  // (scaled with its unit, a date, enum names); empty when `xml` is no
+  // Data element.
+  QString ReadableValueFor(const QString& xml) const;
   // Reads the editor text as an object list into the list view.
   void FillObjectsFromEditor();
 
@@ -309,6 +329,9 @@ private:
   int FSplit = 50000;
   bool FShownOnce = false;
   bool FOperationRunning = false;
+  // The operator asked the running operation to stop: its failure is the
+  // cancel, a note in the status bar rather than an error.
+  bool FCancelRequested = false;
   Qt::SortOrder FSortOrder = Qt::AscendingOrder;
   int FSortColumn = -1;
 };

@@ -6,7 +6,6 @@
 #include "app/FormFindMeter.h"
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
-#include "comm/Serial.h"
 
 namespace quillon {
 
@@ -19,9 +18,13 @@ TFormFindMeter* TFormMain::CreateFindMeter() {
     dialog->EDITHostPort->setText(FormSettings->EDITServerIP->text());
   } else {
     dialog->RBSerial->setChecked(true);
-    bool ok = false;
-    const int com = FormSettings->EDITComPort->text().toInt(&ok);
-    if (ok && com > 0) dialog->CBDevice->setEditText(QString::fromStdString(TProtocolLayerSerial::DeviceNameOfCOM(com)));
+    // The device the settings name (their path, or their COM number),
+    // as a connect would take it.
+    try {
+      dialog->CBDevice->setEditText(QString::fromStdString(CurrentMeterProfile().Device));
+    } catch (const std::exception&) {
+      // Settings the operator has not finished: the dialog offers the ports present.
+    }
   }
   dialog->UseProfile = [this](const client::TMeterProfile& p) { UseProfile(p); };
   dialog->SaveProfile = [this](const QString& name, const client::TMeterProfile& p) { StoreMeter(name, p); };

@@ -28,22 +28,11 @@
 #include "client/Session.h"
 #include "xmlpdu/infra/ExchangeErrors.h"
 
-#if defined(QUILLON_HAVE_KNOWLEDGE)
 #include "knowledge/COSEMClasses.h"
-#endif
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
-#if defined(QUILLON_HAVE_COMM)
-#include "comm/MidLayers.h"
-#endif
-#if defined(QUILLON_HAVE_CLIENT) && defined(QUILLON_HAVE_XMLPDU)
-#define QUILLON_APP_HAS_LINK 1
-#include "client/Session.h"
-#include "comm/TCPClient.h"
-#include "xmlpdu/Catalogue.h"
-#include "xmlpdu/Data.h"
-#endif
+#include "client/TrafficLog.h"
 
 namespace quillon {
 
@@ -51,19 +40,8 @@ namespace {
 
 bool Ciphered(int referencingModel) { return referencingModel == 2 || referencingModel == 4; }
 
-// Drops the first "<Data>" and the first "</Data>" of the editor text: the
-// value is then the bare element a request template expects.
-QString StripDataWrapper(QString text) {
-  for (const QLatin1String tag : {QLatin1String("<Data>"), QLatin1String("</Data>")}) {
-    const qsizetype at = text.indexOf(tag);
-    if (at >= 0) text.remove(at, tag.size());
-  }
-  return text;
-}
-
 }  // namespace
 
-#if defined(QUILLON_APP_HAS_LINK)
 
 namespace {
 
@@ -105,13 +83,9 @@ void CheckLinkControls(const TFormSettings& f, bool ciphered) {
   if (use.ServerSystemTitle) f.GetHexServerSystemTitle();
   if (tcp) {
     // Addresses only: the window connects to no host name.
-    const std::string text = f.EDITServerIP->text().toStdString();
     std::string ip;
     int port = -1;
-    bool isIPv4 = true, error = true;
-    TProtocolLayerTCPClient::SplitIPAddressAndPort(text, ip, port, isIPv4, error);
-    if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
-    if (port < 0) RaiseGeneral("Server TCP port not specified");
+    client::SplitAddressAndPort(f.EDITServerIP->text().toStdString(), ip, port);
   }
 }
 
@@ -130,22 +104,9 @@ TLinkSettings TFormMain::ReadLinkSettings(bool forConnect) const {
   return s;
 }
 
-#else
-
-TLinkSettings TFormMain::ReadLinkSettings(bool) const {
-  TLinkSettings s;
-  s.ReferencingModel = FormSettings->GetReferencingModel();
-  return s;
-}
-
-#endif
 
 void TFormMain::LogLine(const QString& line) {
-#if defined(QUILLON_HAVE_COMM)
-  TrafficWindowManager().OnTraffic(nullptr, line.toStdString(), TTrafficOptions{toInfo, toASCII});
-#else
-  FormTraffic->Info(line.toStdString(), std::string());
-#endif
+  client::TrafficNote(line.toStdString());
 }
 
 void TFormMain::ShowResponseLines(const QStringList& lines) {
@@ -162,20 +123,19 @@ void TFormMain::RunLinkOperation(const std::function<void()>& operation) {
   RunOnExchangeThread(operation);
 }
 
-#if defined(QUILLON_HAVE_COMM)
 
 namespace {
 
 // The log window as the traffic log's sink: the sender queues its line and
 // goes on; the window shows the queue in blocks.
-class TLogWindowSink : public TTrafficSink {
+class TLogWindowSink : public client::TTrafficLines {
 public:
   explicit TLogWindowSink(TFormTraffic* w) : W(w) {}
   void Deliver(const std::function<void()>& handler) override { DeliverTrafficEvent(handler); }
-  void DataReceived(const PduStr& s, bool binary, const std::string& prefix) override {
+  void Received(const std::string& s, bool binary, const std::string& prefix) override {
     W->DataReceived(s, binary, prefix);
   }
-  void DataSent(const PduStr& s, bool binary, const std::string& prefix) override { W->DataSent(s, binary, prefix); }
+  void Sent(const std::string& s, bool binary, const std::string& prefix) override { W->DataSent(s, binary, prefix); }
   void Info(const std::string& s, const std::string& prefix) override { W->Info(s, prefix); }
   TFormTraffic* W;
 };
@@ -186,28 +146,20 @@ TLogWindowSink* gSink = nullptr;
 
 void TFormMain::InstallLink() {
   CreateLinkState();
+  auto* sink = new TLogWindowSink(FormTraffic);
+  client::SetTrafficLines(sink);
   delete gSink;
-  gSink = new TLogWindowSink(FormTraffic);
-  TrafficWindowManager().SetSink(gSink);
+  gSink = sink;
 }
 
 TFormMain::~TFormMain() {
   DiscardEngineState();
   if (gSink && gSink->W == FormTraffic) {
-    TrafficWindowManager().SetSink(nullptr);
+    client::SetTrafficLines(nullptr);
     delete gSink;
     gSink = nullptr;
   }
 }
-
-#else
-
-void TFormMain::InstallLink() { CreateLinkState(); }
-TFormMain::~TFormMain() = default;
-
-#endif
-
-#if defined(QUILLON_APP_HAS_LINK)
 
 // The window's meter session, kept between operations, and what outlives
 // one session.
@@ -274,6 +226,8 @@ void TFormMain::DiscardEngineState() {
   EndSession(*FLink, false);
 }
 
+client::TSession* TFormMain::SharedSession() const { return FLink ? FLink->Session.get() : nullptr; }
+
 bool TFormMain::LinkConnected() const { return FLink && FLink->Session && FLink->Session->LinkConnected(); }
 
 void TFormMain::DisconnectLink() {
@@ -282,7 +236,10 @@ void TFormMain::DisconnectLink() {
   DiscardEngineState();
 }
 
-void TFormMain::RequestUserAbort() { FCancel->Cancel(); }
+void TFormMain::RequestUserAbort() {
+  if (FOperationRunning) FCancelRequested = true;
+  FCancel->Cancel();
+}
 
 void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   DiscardEngineState();
@@ -317,8 +274,16 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
     TLinkState& L;
     ~TKeepTitle() { L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle()); }
   } keep{L};
+  // The stages reach the status bar through the window's event loop.
+  const auto stage = [this](const client::TProgress& p) {
+    if (!*p.Stage) return;
+    const QString name = QString::fromLatin1(p.Stage);
+    QMetaObject::invokeMethod(
+        this, [this, name] { if (FOperationRunning) StatusConnection->setText(ConnectingText(name)); },
+        Qt::QueuedConnection);
+  };
   WithBareMessages([this](const QString& line) { LogLine(line); },
-                   [&] { session.Open(client::TCall{FCancel.get(), {}}); });
+                   [&] { session.Open(client::TCall{FCancel.get(), stage}); });
 }
 
 void TFormMain::OfferAnnouncedSystemTitle() {
@@ -370,7 +335,14 @@ void TFormMain::EnsureConnected() {
     TFormMain* F;
     ~TOffer() { F->OfferAnnouncedSystemTitle(); }
   } offer{this};
+  // Until the meter has answered, the status bar says where the connect is.
+  StatusConnection->setText(ConnectingText(QString()));
   RunLinkOperation([this, s] { ConnectAndAssociate(s); });
+}
+
+QString TFormMain::ConnectingText(const QString& stage) const {
+  const QString text = QStringLiteral("Connecting to %1...").arg(MeterText());
+  return stage.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, stage);
 }
 
 namespace {
@@ -386,16 +358,26 @@ std::string GetRequestXml(int classId, const QString& instanceHex, int attribute
 }  // namespace
 
 QStringList TFormMain::ReadDataLines(const TLinkSettings& s, const std::string& request) {
-  const std::string answer = RunRequest(static_cast<int>(client::TRequestKind::rkGet), s, request);
-  const auto response = MakeFromXml<T_GetResponseNormal>(xmlGetResponseNormal, answer);
-  const T_GetDataResult& result = *response->FResult();
-  if (result.Tag != 0) {
-    const auto& dar = static_cast<const T_DataAccessResult&>(*result.Value);
-    RaiseGeneral(Format("DataAccessResult \"%s\"", dar.GetString().c_str()));
+  const client::TGetAnswer answer =
+      client::GetAnswerOf(RunRequest(static_cast<int>(client::TRequestKind::rkGet), s, request));
+  if (!answer.Refusal.empty()) RaiseGeneral(Format("DataAccessResult \"%s\"", answer.Refusal.c_str()));
+  // One line per element, indented from the Data element's own column: the
+  // answer starts at "<Data>", its closing tag stands in that column.
+  const QStringList lines = QString::fromStdString(answer.DataXml).split(QLatin1Char('\n'));
+  const auto leading = [](const QString& l) {
+    qsizetype n = 0;
+    while (n < l.size() && l[n] == QLatin1Char(' ')) ++n;
+    return n;
+  };
+  const qsizetype indent = lines.size() > 1 ? leading(lines.last()) : 0;
+  QStringList out;
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    QString l = lines[i];
+    while (l.endsWith(QLatin1Char('\r')) || l.endsWith(QLatin1Char(' '))) l.chop(1);
+    if (l.isEmpty()) continue;
+    out << (i == 0 ? l : l.mid(std::min(indent, leading(l))));
   }
-  QStringList lines;
-  for (const std::string& l : result.Value->ToStringList(0)) lines << QString::fromStdString(l);
-  return lines;
+  return out;
 }
 
 void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const QString& attributeName) {
@@ -425,7 +407,7 @@ void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const 
   if (readScaler && scalerUnit) ScalerUnits[info.InstanceHex] = *scalerUnit;
   // Only now is this attribute the one a write goes to: after a failed read
   // the editor still holds the earlier value.
-  GetAttributeParams = {info.ClassId, attributeId, info.InstanceHex, attributeName, info.InstanceDescr};
+  GetAttributeParams = {info.ClassId, attributeId, info.InstanceHex, attributeName, info.InstanceDescr, info};
   ShowResponseLines(FLink->GetAttributeDataResult);
   ValueView->ShowDataXml(FLink->GetAttributeDataResult.join(QLatin1Char('\n')), scalerUnit,
                         client::TValuePlace{info.ClassId, info.Version, attributeId, {}});
@@ -433,10 +415,8 @@ void TFormMain::ReadAttribute(const TInstanceInfo& info, int attributeId, const 
 
 QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo& info) {
   QStringList names;
-#if defined(QUILLON_HAVE_KNOWLEDGE)
   if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version))
     for (const std::string& n : cls->AttributeNames) names << QString::fromStdString(n).remove(QLatin1Char('&'));
-#endif
   if (names.isEmpty()) RaiseGeneral(Format("Class %d version %d is not in the class catalogue", info.ClassId, info.Version));
   EnsureConnected();
   LogLine(QStringLiteral("READING all attributes (%1)").arg(info.InstanceDescr));
@@ -469,13 +449,37 @@ QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo
   if (scalerUnit) ScalerUnits[info.InstanceHex] = *scalerUnit;
   for (TAttributeRow& r : rows) {
     if (r.Xml.isEmpty()) continue;
-    TValueView view;
-    view.ShowDataXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt,
-                     client::TValuePlace{info.ClassId, info.Version, r.Id, {}});
-    r.Value = view.TopText();
+    // The line the value view's top shows for a single read of the attribute.
+    r.Value = TValueView::ReadableXml(r.Xml, ScalerUnitAttribute(info.ClassId, r.Id) ? scalerUnit : std::nullopt,
+                                      client::TValuePlace{info.ClassId, info.Version, r.Id, {}});
   }
   return rows;
 }
+
+namespace {
+
+client::TObjectRef RefOf(int classId, const QString& instanceHex, int member) {
+  return client::TObjectRef{classId, client::LogicalNameOfBytes(TMisc::HexStrToByteStr(instanceHex.toStdString())),
+                            member};
+}
+
+// A write or method invocation through the session, which decides whether
+// the meter took it (every result success, whatever the service). A
+// refusal names the target and the meter's result, and explains it where
+// the diagnosis table can.
+template <typename F>
+auto Refusable(const QString& target, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const client::EMeterError& e) {
+    if (e.Refusal.empty()) throw;
+    QString text = QStringLiteral("The meter refused to %1: %2").arg(target, QString::fromStdString(e.Refusal));
+    if (e.Diagnosis) text += QStringLiteral("\n\n") + DiagnosisLines(*e.Diagnosis).join(QLatin1Char('\n'));
+    RaiseGeneral(text.toStdString());
+  }
+}
+
+}  // namespace
 
 void TFormMain::WriteThisClick() {
   Guarded([this] {
@@ -483,15 +487,31 @@ void TFormMain::WriteThisClick() {
     if (!Confirm(WriteQuestion(ResponseEditor->Text()))) return;
     EnsureConnected();
     const TLinkSettings s = ReadLinkSettings(false);
-    const std::string request = Format(
-        "<SetRequestNormal><InvokeIdAndPriority Value=\"C1\" /><AttributeDescriptor><ClassId Value=\"%s\" />"
-        "<InstanceId Value=\"%s\" /><AttributeId Value=\"%s\" /></AttributeDescriptor><Value>%s</Value>"
-        "</SetRequestNormal>",
-        TMisc::IntToHex(static_cast<uint32_t>(GetAttributeParams.ClassId), 4).c_str(),
-        GetAttributeParams.InstanceIdHex.toStdString().c_str(),
-        TMisc::IntToHex(static_cast<uint32_t>(GetAttributeParams.AttributeId), 2).c_str(),
-        StripDataWrapper(ResponseEditor->Text()).toStdString().c_str());
-      RunLinkOperation([this, s, request] { RunRequest(static_cast<int>(client::TRequestKind::rkSet), s, request); });
+    const TGetAttributeParams target = GetAttributeParams;
+    const client::TObjectRef ref = RefOf(target.ClassId, target.InstanceIdHex, target.AttributeId);
+    const std::string value = StripDataWrapper(ResponseEditor->Text()).trimmed().toStdString();
+    const QString readable = ReadableValueFor(ResponseEditor->Text());
+    const QString what = QStringLiteral("%1 %2, %3").arg(DottedLogicalName(target.InstanceIdHex), target.InstanceDescr,
+                                                         target.AttributeName);
+    LogLine(QStringLiteral("WRITING %1 (%2)").arg(target.AttributeName, target.InstanceDescr));
+    RunLinkOperation([this, s, ref, value, &target] {
+      client::TSession& session = *FLink->Session;
+      session.SetRequestProtection(s.Protection);
+      const QString refused = QStringLiteral("write attribute %1 (%2) of %3 %4, class %5")
+                                  .arg(target.AttributeId)
+                                  .arg(target.AttributeName, DottedLogicalName(target.InstanceIdHex), target.InstanceDescr)
+                                  .arg(target.ClassId);
+      WithBareMessages(FLink->Log, [&] {
+        Refusable(refused, [&] { session.Set(ref, value, client::TCall{FCancel.get(), {}}); });
+      });
+    });
+    ShowOutcome(QStringLiteral("Written: %1 = %2").arg(what, readable.isEmpty() ? QStringLiteral("(value)") : readable));
+    // The meter's value now, where the attribute can be read back.
+    if (!target.Object.Entry || target.Object.Entry->MayRead(target.AttributeId)) {
+      const QString outcome = Outcome();
+      ReadAttribute(target.Object, target.AttributeId, target.AttributeName);
+      ShowOutcome(outcome);
+    }
   });
 }
 
@@ -512,21 +532,29 @@ void TFormMain::InvokeMethodOn(const TInstanceInfo& info, int methodId) {
   LogLine(QStringLiteral("INVOKING method %1 (%2)").arg(methodId).arg(info.InstanceDescr));
   const TLinkSettings s = ReadLinkSettings(false);
   // The parameters are the Data element typed in the editor; none when empty.
-  const QString parameters = StripDataWrapper(ResponseEditor->Text()).trimmed();
-  const std::string request = Format(
-      "<ActionRequestNormal><InvokeIdAndPriority Value=\"C1\" /><MethodDescriptor><ClassId Value=\"%s\" />"
-      "<InstanceId Value=\"%s\" /><MethodId Value=\"%s\" /></MethodDescriptor>%s</ActionRequestNormal>",
-      TMisc::IntToHex(static_cast<uint32_t>(info.ClassId), 4).c_str(), info.InstanceHex.toStdString().c_str(),
-      TMisc::IntToHex(static_cast<uint32_t>(methodId), 2).c_str(),
-      parameters.isEmpty()
-          ? ""
-          : ("<MethodInvocationParameters>" + parameters.toStdString() + "</MethodInvocationParameters>").c_str());
-  QStringList lines;
-  RunLinkOperation([this, s, request, &lines] {
-      const std::string answer = RunRequest(static_cast<int>(client::TRequestKind::rkAction), s, request);
-      lines = QString::fromStdString(answer).split(QRegularExpression(QStringLiteral("\r?\n")));
+  const std::string parameters = StripDataWrapper(ResponseEditor->Text()).trimmed().toStdString();
+  const client::TObjectRef ref = RefOf(info.ClassId, info.InstanceHex, methodId);
+  std::optional<client::TValue> returned;
+  RunLinkOperation([this, s, ref, parameters, &info, methodId, &returned] {
+    client::TSession& session = *FLink->Session;
+    session.SetRequestProtection(s.Protection);
+    const QString target = QStringLiteral("invoke method %1 of %2 %3, class %4")
+                               .arg(methodId)
+                               .arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr)
+                               .arg(info.ClassId);
+    returned = WithBareMessages(FLink->Log, [&] {
+      return Refusable(target, [&] { return session.Action(ref, parameters, client::TCall{FCancel.get(), {}}); });
     });
-  ShowResponseLines(lines);
+  });
+  QString outcome = QStringLiteral("Invoked: %1 %2, method %3").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr).arg(methodId);
+  // Return parameters, when the meter sends any, take the editor's place.
+  if (returned && returned->Kind != client::TValueKind::vkNull) {
+    const std::string xml = "<Data>" + client::ValueToXml(*returned) + "</Data>";
+    ShowResponseLines(QString::fromStdString(xml).split(QLatin1Char('\n')));
+    ValueView->ShowValue(*returned, std::nullopt);
+    outcome += QStringLiteral(", returned %1").arg(TValueView::ReadableText(*returned, std::nullopt));
+  }
+  ShowOutcome(outcome);
 }
 
 void TFormMain::MMDoReadObjectListClick() {
@@ -566,37 +594,5 @@ QString TFormMain::NegotiatedText() const {
       .arg(FLink->Session->NegotiatedMaxPduSize());
 }
 
-#else  // the lower modules are not all part of this build
-
-struct TLinkState {};
-
-void TFormMain::DiscardEngineState() {}
-
-void TFormMain::CreateLinkState() { FLink = std::make_shared<TLinkState>(); }
-
-namespace {
-[[noreturn]] void NotInThisBuild() { RaiseGeneral("The meter connection is not part of this build"); }
-}  // namespace
-
-bool TFormMain::LinkConnected() const { return false; }
-void TFormMain::DisconnectLink() {}
-void TFormMain::RequestUserAbort() {}
-void TFormMain::ConnectAndAssociate(const TLinkSettings&) { NotInThisBuild(); }
-std::string TFormMain::RunRequest(int, const TLinkSettings&, const std::string&) { NotInThisBuild(); }
-void TFormMain::EnsureConnected() { NotInThisBuild(); }
-void TFormMain::MMDoConnectClick() { Guarded([] { NotInThisBuild(); }); }
-void TFormMain::MMDoReadObjectListClick() { Guarded([] { NotInThisBuild(); }); }
-void TFormMain::MMDoDisconnectClick() {}
-void TFormMain::ReleaseAndDisconnect() {}
-void TFormMain::OfferAnnouncedSystemTitle() {}
-void TFormMain::UseMeterSystemTitleClick() {}
-void TFormMain::WriteThisClick() { Guarded([] { NotInThisBuild(); }); }
-void TFormMain::ReadAttribute(const TInstanceInfo&, int, const QString&) { NotInThisBuild(); }
-QList<TFormMain::TAttributeRow> TFormMain::ReadAllAttributes(const TInstanceInfo&) { NotInThisBuild(); }
-void TFormMain::AddMethodItems(QMenu*, const TInstanceInfo&, int) {}
-void TFormMain::InvokeMethodOn(const TInstanceInfo&, int) { NotInThisBuild(); }
-QString TFormMain::NegotiatedText() const { return QString(); }
-
-#endif
 
 }  // namespace quillon

@@ -21,10 +21,8 @@
 #include "client/Session.h"
 #include "xmlpdu/infra/Misc.h"
 
-#if defined(QUILLON_HAVE_KNOWLEDGE)
 #include "knowledge/COSEMClasses.h"
 #include "knowledge/OBISData.h"
-#endif
 
 namespace quillon {
 
@@ -79,10 +77,8 @@ void TFormMain::LoadObjectListFile(const QString& fileName) {
 void TFormMain::FillObjectsFromEditor() {
   const std::vector<client::TObjectListEntry> entries =
       client::DecodeObjectList(client::ParseDataXml(ResponseEditor->Text().toStdString()));
-#if defined(QUILLON_HAVE_KNOWLEDGE)
   // Loaded afresh for every list, so a rebuilt database is picked up.
   FOBISData = LoadEmbeddedOBISData();
-#endif
   std::vector<TInstanceInfo> infos;
   infos.reserve(entries.size());
   for (const client::TObjectListEntry& e : entries) {
@@ -92,9 +88,7 @@ void TFormMain::FillObjectsFromEditor() {
     info.BaseName = static_cast<uint16_t>(e.ShortName < 0 ? 0 : e.ShortName);
     const std::string name(e.Name.begin(), e.Name.end());
     info.InstanceHex = QString::fromStdString(TMisc::ByteStrToHexStr(name));
-#if defined(QUILLON_HAVE_KNOWLEDGE)
     info.InstanceDescr = QString::fromStdString(FOBISData->GetOBISTextOfLogicalName(name));
-#endif
     info.Entry = std::make_shared<const client::TObjectListEntry>(e);
     infos.push_back(std::move(info));
   }
@@ -103,7 +97,6 @@ void TFormMain::FillObjectsFromEditor() {
 
 QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
   auto* menu = new QMenu(this);
-#if defined(QUILLON_HAVE_KNOWLEDGE)
   if (const TCOSEMClassInfo* cls = COSEMClassesInfo().Search(info.ClassId, info.Version)) {
     for (size_t i = 0; i < cls->AttributeNames.size(); ++i) {
       // The access the object list gives stands beside the name.
@@ -122,7 +115,6 @@ QMenu* TFormMain::BuildInstancePopup(const TInstanceInfo& info) {
             [this, info] { Guarded([&] { ShowAllAttributes(info); }); });
     AddMethodItems(menu, info, cls->MethodsQty);
   }
-#endif
   if (info.ClassId == 7) {
     menu->addSeparator();
     connect(menu->addAction(QStringLiteral("Open profile...")), &QAction::triggered, this,
@@ -164,10 +156,22 @@ TProfileView* TFormMain::CreateProfileView(const TInstanceInfo& info) {
   ref.Name = client::LogicalNameOfBytes(TMisc::HexStrToByteStr(info.InstanceHex.toStdString()));
   ref.Member = 2;
   const client::TMeterProfile meter = CurrentMeterProfile();
-  if (LinkConnected()) RunLinkOperation([this] { ReleaseAndDisconnect(); });
   auto* view = new TProfileView(meter, ref,
                                 QStringLiteral("%1 - %2").arg(DottedLogicalName(info.InstanceHex), info.InstanceDescr),
                                 this);
+  // While the window holds an association the view reads through it (a
+  // meter takes one at a time, a serial line one user); otherwise it opens
+  // a session of its own.
+  view->ShareSession(TProfileView::TSharedSession{
+      [this]() -> client::TSession* { return LinkConnected() ? SharedSession() : nullptr; },
+      [this](bool reading) {
+        FOperationRunning = reading;
+        UpdateCommandStates();
+      },
+      [this] {
+        DisconnectLink();
+        UpdateConnectionStatus();
+      }});
   // While the view's own session works the status bar says so, not "Not connected".
   connect(view, &TProfileView::Working, this, [this](const QString& text) {
     if (text.isEmpty()) UpdateConnectionStatus();

@@ -1,3 +1,4 @@
+#include "app/MessageBoxes.h"
 #include "app/FormSettings.h"
 
 #include <algorithm>
@@ -453,24 +454,8 @@ std::string TFormSettings::GetPasswordBytes() const {
 }
 
 QStringList TFormSettings::SerialDeviceCandidates(const QString& devRoot) {
-  // ttyUSB2 before ttyUSB10: names compare by their stem, then by the
-  // number they end in.
-  const auto split = [](const QString& name) {
-    qsizetype stem = name.size();
-    while (stem > 0 && name[stem - 1].isDigit()) --stem;
-    return std::make_pair(name.left(stem), name.mid(stem).toLongLong());
-  };
-  const auto sorted = [&](QStringList names) {
-    std::sort(names.begin(), names.end(), [&](const QString& a, const QString& b) { return split(a) < split(b); });
-    return names;
-  };
-  const QDir::Filters any = QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot;
   QStringList found;
-  const QDir byId(devRoot + QStringLiteral("/serial/by-id"));
-  for (const QString& n : sorted(byId.entryList(any))) found << byId.filePath(n);
-  const QDir dev(devRoot);
-  for (const char* pattern : {"ttyUSB*", "ttyACM*", "ttyS*"})
-    for (const QString& n : sorted(dev.entryList({QLatin1String(pattern)}, any))) found << dev.filePath(n);
+  for (const std::string& d : client::SerialPorts(devRoot.toStdString())) found << QString::fromStdString(d);
   return found;
 }
 
@@ -649,9 +634,7 @@ void TFormSettings::AcceptSettings() {
   GetReferencingModel();
   GetMechanismName();
   GetAddresses(true);
-#if defined(QUILLON_HAVE_CLIENT)
   Quirks->Quirks();
-#endif
   if (TAppSettings* s = TAppSettings::Instance()) {
     SaveControls(s->Ini());
     s->SaveWindowGeometry(kSection, this);  // also writes the file
@@ -732,6 +715,6 @@ void TFormSettings::UpdateBaudState() {
   LBLBaud->setEnabled(enabled);
 }
 
-void TFormSettings::ShowError(const QString& msg) { QMessageBox::critical(this, windowTitle(), msg); }
+void TFormSettings::ShowError(const QString& msg) { ShowErrorBox(this, msg); }
 
 }  // namespace quillon

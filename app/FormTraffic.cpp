@@ -17,6 +17,7 @@
 #include "app/AppSettings.h"
 #include "app/FileDialogs.h"
 #include "app/IniFile.h"
+#include "client/TrafficLog.h"
 #include "xmlpdu/infra/Misc.h"
 
 namespace quillon {
@@ -334,6 +335,14 @@ void RunOnGuiThread(const std::function<void()>& fn) {
     return;
   }
   QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
+}
+
+client::TLayerNames MarkedLayerNames(const std::string& mark) {
+  return client::TLayerNames{mark + ":TCP", mark + ":Serial", mark + ":WRAPPER", mark + ":HDLC"};
+}
+
+std::function<void(const std::string&)> MarkedSessionLog(const std::string& mark) {
+  return [mark](const std::string& line) { client::TrafficNote("[" + mark + "] " + line); };
 }
 
 }  // namespace quillon

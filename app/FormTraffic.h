@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "client/Session.h"
+
 class QAction;
 class QMenu;
 class QPlainTextEdit;
@@ -125,6 +127,14 @@ inline constexpr int kMaxShownLineLength = 2048;
 // The view's text of a line: the line itself, or its beginning and
 // " ... (N more characters, all in Save to...)".
 QString ShownLogLine(const QString& line);
+
+// The layer names and the engine-line log of a session the window starts
+// besides its own (the profile view's, the meter finder's): its lines in
+// the log window carry `mark` ("Profile", "Find"), in the layers' name
+// column and in front of each engine line, so that interleaved sessions
+// stay apart. The window's own session keeps the plain names.
+client::TLayerNames MarkedLayerNames(const std::string& mark);
+std::function<void(const std::string&)> MarkedSessionLog(const std::string& mark);
 
 // Runs a traffic event's handler at once on the calling thread; handlers of
 // several threads take turns, so the prefix columns keep their order.

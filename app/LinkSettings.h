@@ -2,17 +2,13 @@
 // window thread before the worker starts: the worker never touches widgets.
 #pragma once
 
-#if defined(QUILLON_HAVE_CLIENT)
 #include "client/MeterProfile.h"
-#endif
 
 namespace quillon {
 
 struct TLinkSettings {
-#if defined(QUILLON_HAVE_CLIENT)
   // How to reach the meter (filled for a connect only).
   client::TMeterProfile Profile;
-#endif
   int ReferencingModel = 0;
   // Protection of the next request on a ciphered context (0 none).
   int Protection = 0;

@@ -24,7 +24,10 @@
 
 #include "app/ExchangeThread.h"
 #include "app/FileDialogs.h"
+#include "app/FormTraffic.h"
+#include "app/MessageBoxes.h"
 #include "app/IniFile.h"
+#include "client/TrafficLog.h"
 #include "knowledge/COSEMUnits.h"
 
 #include <QApplication>
@@ -327,12 +330,25 @@ void TProfileView::Read() {
   // Why the session's invocation counter could not be kept (empty when it was).
   auto counterFailure = std::make_shared<std::string>();
   QPointer<TProfileView> self(this);
-  // The main window's own link is closed meanwhile; its status bar says
-  // what this view's session does instead.
+  client::TSession* shared = FShared.Session ? FShared.Session() : nullptr;
   const QString meterText = QString::fromStdString(meter.Transport == client::TTransport::tHdlcSerial
                                                        ? meter.Device
                                                        : meter.Host + ":" + std::to_string(meter.Port));
-  emit Working(QStringLiteral("Profile view: connecting to %1").arg(meterText));
+  const QString profileText = QString::fromStdString(client::LogicalNameDotted(ref.Name));
+  if (shared) {
+    if (FShared.Busy) FShared.Busy(true);
+    client::TrafficNote("[Profile] reading " + profileText.toStdString() + " through the window's association");
+    emit Working(QStringLiteral("Profile view: reading %1").arg(profileText));
+  } else {
+    emit Working(QStringLiteral("Profile view: connecting to %1").arg(meterText));
+  }
+  struct TDone {
+    TProfileView* V;
+    bool Shared;
+    ~TDone() {
+      if (Shared && V->FShared.Busy) V->FShared.Busy(false);
+    }
+  } done{this, shared != nullptr};
   try {
     // The worker posts its progress and goes on; the window shows the
     // newest figures as its loop gets to them.
@@ -341,32 +357,48 @@ void TProfileView::Read() {
           client::TCall call;
           call.Cancel = token.get();
           call.Progress = [self](const client::TProgress& p) {
+            if (*p.Stage) return;
             QMetaObject::invokeMethod(
                 qApp, [self, p] { if (self) self->ShowProgress(p); }, Qt::QueuedConnection);
           };
-          client::TSession session(meter);
-          // A meter refuses a counter it has seen: the count goes on from
-          // where the last session with this meter left it (the main
-          // window's, or an earlier process'), and this session's next
-          // counter is kept when it ends, in failure as well.
-          session.KeepInvocationCounter(client::TCounterKeeping{.Warning = [=](const std::string& e) { *counterFailure = e; }});
-          session.Open(call);
-          QMetaObject::invokeMethod(
-              qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
-          *table = session.ReadProfile(ref, range, call);
-          session.Close();
+          if (shared) {
+            *table = shared->ReadProfile(ref, range, call);
+          } else {
+            client::TSession session(meter);
+            // Its lines in the log window are marked as the view's.
+            session.SetLayerNames(MarkedLayerNames("Profile"));
+            session.SetLog(MarkedSessionLog("Profile"));
+            // A meter refuses a counter it has seen: the count goes on from
+            // where the last session with this meter left it (the main
+            // window's, or an earlier process'), and this session's next
+            // counter is kept when it ends, in failure as well.
+            session.KeepInvocationCounter(
+                client::TCounterKeeping{.Warning = [=](const std::string& e) { *counterFailure = e; }});
+            session.Open(call);
+            QMetaObject::invokeMethod(
+                qApp, [self] { if (self) self->ShowProgress(client::TProgress{}); }, Qt::QueuedConnection);
+            *table = session.ReadProfile(ref, range, call);
+            session.Close();
+          }
           *numeric = ProfileNumericColumns(*table);
         },
         nullptr);
   } catch (const std::exception& e) {
+    // A read through the window's association that failed leaves it in no
+    // state to go on: the window closes its link, as after its own failures.
+    if (shared && FShared.Failed) FShared.Failed();
     emit Working(QString());
     FReading = false;
     ReadButton->setEnabled(true);
     CancelButton->setEnabled(false);
     Progress->setVisible(false);
-    const QString text = token->Cancelled() ? QStringLiteral("Cancelled") : QString::fromUtf8(e.what());
+    if (token->Cancelled()) {
+      ProgressText->setText(QStringLiteral("Cancelled"));
+      return;
+    }
+    const QString text = QString::fromUtf8(e.what());
     ProgressText->setText(text);
-    QMessageBox::critical(this, windowTitle(), text);
+    ShowErrorBox(this, text);
     return;
   }
   emit Working(QString());

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -88,7 +89,19 @@ public:
 
   // The range the controls ask for.
   client::TProfileRange Range() const;
-  // Reads with the current range; failures and Cancel end in a message box.
+  // The main window's association, which the view reads through while it
+  // stands (a meter takes one association at a time, a serial line one
+  // user): the session when open (else null), the window's commands held
+  // while the view reads, and a failed read handed back (the window then
+  // closes its link, as after its own failures).
+  struct TSharedSession {
+    std::function<client::TSession*()> Session;
+    std::function<void(bool reading)> Busy;
+    std::function<void()> Failed;
+  };
+  void ShareSession(TSharedSession shared) { FShared = std::move(shared); }
+  // Reads with the current range; a failure ends in a message box, Cancel
+  // in a note beside the progress.
   void Read();
   // Starts a read once the view is shown (the program's --open-profile).
   void ReadWhenShown();
@@ -138,6 +151,7 @@ private:
   client::TProfileTable FTable;
   std::shared_ptr<client::TCancelToken> FCancel;
   bool FReading = false;
+  TSharedSession FShared;
 };
 
 }  // namespace quillon

@@ -21,7 +21,6 @@ std::pair<QString, QString> NameAndValue(const QString& item) {
 TQuirksBox::TQuirksBox(QWidget* parent) : QGroupBox(QStringLiteral("Meter quirks"), parent) {
   setObjectName(QStringLiteral("Quirks"));
   auto* grid = new QGridLayout(this);
-#if defined(QUILLON_HAVE_CLIENT)
   for (const client::TQuirkInfo& info : client::QuirkCatalogue()) {
     const auto [name, valueName] = NameAndValue(QString::fromUtf8(info.Syntax));
     TRow row;
@@ -54,7 +53,6 @@ TQuirksBox::TQuirksBox(QWidget* parent) : QGroupBox(QStringLiteral("Meter quirks
       if (on) ClearOverridden(name);
     });
   }
-#endif
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
 }
@@ -79,7 +77,6 @@ void TQuirksBox::SetText(const QString& list) {
   }
 }
 
-#if defined(QUILLON_HAVE_CLIENT)
 void TQuirksBox::ClearOverridden(const QString& name) {
   for (const TRow& other : FRows) {
     if (other.Value || other.Name == name || !other.Check->isChecked()) continue;
@@ -90,6 +87,5 @@ void TQuirksBox::ClearOverridden(const QString& name) {
 }
 
 client::TQuirks TQuirksBox::Quirks() const { return client::ParseQuirks(Text().toStdString(), "Quirks"); }
-#endif
 
 }  // namespace quillon

@@ -8,9 +8,7 @@
 #include <QString>
 #include <vector>
 
-#if defined(QUILLON_HAVE_CLIENT)
 #include "client/Quirks.h"
-#endif
 
 class QCheckBox;
 class QLineEdit;
@@ -30,11 +28,9 @@ public:
   // settings file written by a newer version).
   void SetText(const QString& list);
 
-#if defined(QUILLON_HAVE_CLIENT)
   // The quirks ticked; fails with the message naming the field "Quirks"
   // when a value is missing or out of its range.
   client::TQuirks Quirks() const;
-#endif
 
   struct TRow {
     QString Name;               // "max-pdu"

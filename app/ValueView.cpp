@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 
+#include "client/ObjectRef.h"
 #include "knowledge/COSEMUnits.h"
 
 namespace quillon {
@@ -23,6 +24,30 @@ std::optional<QString> TValueView::ScaledWithUnit(const TValue& value, const cli
   if (!scaled) return std::nullopt;
   const std::string unit = COSEMUnitName(su.Unit);
   return QString::fromStdString(unit.empty() ? *scaled : *scaled + " " + unit);
+}
+
+QString TValueView::ReadableText(const TValue& value, const std::optional<client::TScalerUnit>& scalerUnit,
+                                 const client::TValuePlace& place) {
+  if (scalerUnit)
+    if (auto scaled = ScaledWithUnit(value, *scalerUnit)) return *scaled;
+  // Attribute 1 of every class is its logical name.
+  if (place.Attribute == 1 && place.Path.empty() && value.Kind == TValueKind::vkOctetString && value.Bytes.size() == 6)
+    return QString::fromStdString(client::LogicalNameDotted(client::LogicalNameOfBytes(value.Bytes)));
+  const bool composite = value.Kind == TValueKind::vkArray || value.Kind == TValueKind::vkStructure;
+  const QString many = QStringLiteral("%1 element(s)").arg(value.Items.size());
+  // A buffer of thousands of entries is not made into one line of text.
+  if (composite && value.Items.size() > kMaxItemsInLine) return many;
+  const QString text = QString::fromStdString(client::ValueToText(value, place));
+  return composite && text.size() > kMaxLineLength ? many : text;
+}
+
+QString TValueView::ReadableXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit,
+                                const client::TValuePlace& place) {
+  try {
+    return ReadableText(client::ParseDataXml(xml.toStdString()), scalerUnit, place);
+  } catch (const std::exception&) {
+    return QString();
+  }
 }
 
 QString TValueView::TopText() const {
@@ -62,10 +87,12 @@ void TValueView::ShowValue(const TValue& value, const std::optional<client::TSca
 void TValueView::AddItems(QTreeWidgetItem* item, const TValue& value, const client::TValuePlace& place, int depth) {
   item->setText(1, QString::fromStdString(value.Type));
   if (value.Kind != TValueKind::vkArray && value.Kind != TValueKind::vkStructure) {
-    item->setText(0, QString::fromStdString(client::ValueToText(value, place)));
+    item->setText(0, depth == 0 ? ReadableText(value, std::nullopt, place)
+                                : QString::fromStdString(client::ValueToText(value, place)));
     return;
   }
-  item->setText(0, QStringLiteral("%1 element(s)").arg(value.Items.size()));
+  item->setText(0, depth == 0 ? ReadableText(value, std::nullopt, place)
+                              : QStringLiteral("%1 element(s)").arg(value.Items.size()));
   const size_t shown = std::min(value.Items.size(), static_cast<size_t>(kMaxShownElements));
   for (size_t i = 0; i < shown; ++i) {
     auto* child = new QTreeWidgetItem(item);

@@ -32,10 +32,22 @@ public:
   static std::optional<QString> ScaledWithUnit(const client::TValue& value, const client::TScalerUnit& su);
   // The readable text of the top line.
   QString TopText() const;
+  // One value on one line, as the top line shows it: scaled with its unit
+  // where `scalerUnit` applies, a logical name as its OBIS code, enums with
+  // their names, a short structure or array as {a, b, ...}; a long one as
+  // "N element(s)". The same text wherever the window shows a value in a line.
+  static QString ReadableText(const client::TValue& value, const std::optional<client::TScalerUnit>& scalerUnit,
+                              const client::TValuePlace& place = {});
+  // The same for a Data element's XML; empty when it is none.
+  static QString ReadableXml(const QString& xml, const std::optional<client::TScalerUnit>& scalerUnit,
+                             const client::TValuePlace& place = {});
 
   // Arrays longer than this show their first elements and a line that says
   // how many were left out, so that a huge profile buffer stays quick.
   static constexpr int kMaxShownElements = 2000;
+  // The longest structure or array shown on one line.
+  static constexpr size_t kMaxItemsInLine = 32;
+  static constexpr qsizetype kMaxLineLength = 240;
 
 private:
   void AddItems(QTreeWidgetItem* parent, const client::TValue& value, const client::TValuePlace& place, int depth);

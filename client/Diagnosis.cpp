@@ -128,6 +128,46 @@ const std::vector<TDiagnosisRow> kTable = {
      "give a smaller size with --quirk max-pdu=N (requests are then sent in blocks)",
      "in Show → Settings..., tick \"max-pdu\" under \"Meter quirks\" and give a smaller size (requests are then "
      "sent in blocks)"},
+    {TCondition::cAccessDenied, "access-denied",
+     "a data-access-result or action-result read-write-denied to a read, a write or a method",
+     "The meter does not let client {client} do this",
+     "the attribute or method is read-only, write-only or out of reach for client {client}'s association (the "
+     "object list shows its access rights), or the association lacks the authentication it needs",
+     "use a client whose association has the right, with its secret or keys (--client N, --auth and its "
+     "password or keys), or leave the attribute alone",
+     "in Show → Settings..., give the \"Client\" address under \"Addresses\" of an association that has the right, "
+     "with its \"Auth. Mechanism\" and secret or keys, or leave the attribute alone"},
+    {TCondition::cConnectionRefused, "connection-refused", "the TCP connection is refused",
+     "Nothing accepts connections at {endpoint}",
+     "a wrong address or port, the meter's (or its modem's) server not running, or a meter that takes one "
+     "connection at a time serving another client",
+     "check the meter's address and port (--tcp HOST:PORT, --hdlc-tcp HOST:PORT), that it is reachable, and that "
+     "no other client holds it",
+     "in Show → Settings..., check \"IP and Port\"; make sure the meter is reachable and that no other client "
+     "(another window, quillon-cli, a head end) holds it"},
+    {TCondition::cNoConnection, "no-connection", "the TCP connection times out or has no route",
+     "No connection to {endpoint}",
+     "the address is not reachable from here: a wrong address, a network or firewall that drops the connection, "
+     "or a cellular modem without signal",
+     "check the address and the network path; give a slow cellular link more time with --connect-timeout MS",
+     "in Show → Settings..., check \"IP and Port\" and the network path; give a slow cellular link more time in "
+     "\"Connect timeout\""},
+    {TCondition::cNoResponse, "no-response", "no answer (or no complete answer) within the response timeout",
+     "The meter at {endpoint} did not answer within {timeout} ms",
+     "a meter that is busy, asleep or slow, addresses it ignores (a meter stays silent to frames not meant for "
+     "it), or the wrong transport (wrapper or HDLC)",
+     "check --server and --physical, the transport (--tcp for the wrapper, --hdlc-tcp or --serial for HDLC), and "
+     "give a slow meter more time with --timeout MS",
+     "in Show → Settings..., check \"Server\" and \"Physical\" under \"Addresses\" and the transport, and give "
+     "a slow meter more time in \"Response timeout\""},
+    {TCondition::cSerialPortUnavailable, "serial-port-unavailable", "the serial device cannot be opened",
+     "The serial port {endpoint} cannot be opened",
+     "the device does not exist (an adapter unplugged), another program holds it, or this user may not open it "
+     "(not in group dialout)",
+     "check the device (--serial DEVICE; ls /dev/serial/by-id), close the program that holds it, or add the user "
+     "to group dialout",
+     "choose the port again in Show → Settings... (the button beside the device lists the ports present), close "
+     "the program that holds it, or add the user to group dialout"},
 };
 
 // The text between the last `open` and the `close` after it ("" when absent).
@@ -193,6 +233,16 @@ bool IsRejection(TCondition c) {
   }
 }
 
+bool IsLinkFailure(TCondition c) {
+  switch (c) {
+    case TCondition::cConnectionRefused:
+    case TCondition::cNoConnection:
+    case TCondition::cNoResponse:
+    case TCondition::cSerialPortUnavailable: return true;
+    default: return false;
+  }
+}
+
 // The AARE's diagnostic when the traffic holds a rejected association
 // response (-1 otherwise).
 static int RejectionDiagnostic(const std::string& traffic) {
@@ -240,6 +290,17 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
     c = TCondition::cResponseReplayed;
   } else if (Has(e.EngineText, "Authentication failure (Decrypt error)")) {
     c = TCondition::cResponseNotDeciphered;
+  } else if (Has(e.EngineText, "the meter refused") && Has(e.EngineText, "(ReadWriteDenied)")) {
+    c = TCondition::cAccessDenied;
+  } else if (Has(e.EngineText, "Connection refused")) {
+    c = TCondition::cConnectionRefused;
+  } else if (Has(e.EngineText, "Connect timed out") || Has(e.EngineText, "No route to host") ||
+             Has(e.EngineText, "Network is unreachable") || Has(e.EngineText, "Host is unreachable")) {
+    c = TCondition::cNoConnection;
+  } else if (Has(e.EngineText, "No response") || Has(e.EngineText, "No complete response within")) {
+    c = TCondition::cNoResponse;
+  } else if (Has(e.EngineText, "Cannot open port")) {
+    c = TCondition::cSerialPortUnavailable;
   }
   if (!c) return std::nullopt;
   const TDiagnosisRow* row = nullptr;
@@ -267,6 +328,8 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
       {"{meter-mechanisms}", mechanisms.empty() ? "" : " (its associations list " + mechanisms + ")"},
       {"{secret-form}", hexSecret ? "hex" : "text"},
       {"{other-secret-form}", hexSecret ? "text" : "hex"},
+      {"{endpoint}", p.Transport == TTransport::tHdlcSerial ? p.Device : p.Host + ":" + std::to_string(p.Port)},
+      {"{timeout}", std::to_string(p.ResponseTimeout)},
   };
   for (std::string* s : {&d.What, &d.Cause, &d.Fix, &d.WindowFix})
     for (const auto& [key, value] : fill) Replace(*s, key, value);
@@ -278,7 +341,8 @@ std::string GeneralText(const std::string& rowText) {
   Replace(s, "{other-secret-form}", "the other form");
   Replace(s, "{secret-form}", "text or hex");
   Replace(s, "{meter-mechanisms}", "");
-  for (const char* k : {"client", "mechanism", "context", "meter-context", "title", "server-title", "meter-title"})
+  for (const char* k : {"client", "mechanism", "context", "meter-context", "title", "server-title", "meter-title",
+                        "endpoint", "timeout"})
     Replace(s, std::string("{") + k + "}", std::string("*") + k + "*");
   return s;
 }

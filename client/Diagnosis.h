@@ -37,11 +37,16 @@ enum class TCondition {
   cResponseNotDeciphered,      // we cannot decipher what the meter sent
   cResponseReplayed,           // the meter's response repeats (or lowers) its invocation counter
   cPduTooLong,                 // the meter refuses a request as too long
+  cAccessDenied,               // a read, write or method answered read-write-denied
+  cConnectionRefused,          // nothing accepts connections at the address
+  cNoConnection,               // the address cannot be reached (timed out, no route)
+  cNoResponse,                 // the meter stayed silent, or stopped part-way
+  cSerialPortUnavailable,      // the serial device cannot be opened
 };
 
 // One row: texts with placeholders filled from the evidence:
 // {client} {mechanism} {context} {meter-context} {title} {server-title} {meter-title}
-// {meter-mechanisms} {secret-form} {other-secret-form}.
+// {meter-mechanisms} {secret-form} {other-secret-form} {endpoint} {timeout}.
 struct TDiagnosisRow {
   TCondition Condition;
   const char* Name;   // short key, stable (JSON, README anchors)
@@ -86,6 +91,8 @@ std::string AnnouncedSystemTitle(const std::string& traffic);
 
 // The meter refused the association in its AARE (rather than failing later).
 bool IsRejection(TCondition c);
+// The link failed rather than the meter refusing something.
+bool IsLinkFailure(TCondition c);
 
 // A row's text with its placeholders in general words ("*client*"), as
 // the table is shown without a failure at hand.

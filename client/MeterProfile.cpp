@@ -1,15 +1,20 @@
 #include "client/MeterProfile.h"
 #include "client/FileLock.h"
+#include "comm/Serial.h"
+#include "comm/TCPClient.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 #include <sstream>
 #include <strings.h>
 
@@ -252,6 +257,36 @@ std::string BytesOfHex(const std::string& where, const std::string& text) {
 }
 
 }  // namespace
+
+void SplitAddressAndPort(const std::string& text, std::string& address, int& port) {
+  bool isIPv4 = true, error = true;
+  port = -1;
+  TProtocolLayerTCPClient::SplitIPAddressAndPort(text, address, port, isIPv4, error);
+  if (error) RaiseGeneral(Format("Illegal IP address \"%s\"", text.c_str()));
+  if (port < 0) RaiseGeneral("Server TCP port not specified");
+}
+
+std::vector<std::string> SerialPorts(const std::string& dev) {
+  std::vector<std::string> devices = TProtocolLayerSerial::PresentDevices(dev);
+  // ttyUSB2 before ttyUSB10: within its group a name sorts by its stem,
+  // then by the number it ends in.
+  const auto key = [&dev](const std::string& path) {
+    int group = 0;
+    for (const char* g : {"/serial/by-id/", "/ttyUSB", "/ttyACM", "/ttyS"}) {
+      if (path.compare(dev.size(), std::strlen(g), g) == 0) break;
+      ++group;
+    }
+    size_t stem = path.size();
+    while (stem > 0 && std::isdigit(static_cast<unsigned char>(path[stem - 1]))) --stem;
+    const std::string digits = path.substr(stem, 18);
+    return std::make_tuple(group, path.substr(0, stem), digits.empty() ? 0LL : std::stoll(digits));
+  };
+  std::stable_sort(devices.begin(), devices.end(),
+                   [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
+  return devices;
+}
+
+std::string SerialDeviceOfCom(int com) { return TProtocolLayerSerial::DeviceNameOfCOM(com); }
 
 void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port) {
   std::string p;

@@ -80,6 +80,16 @@ TMeterProfile PublicClientProfile(const TMeterProfile& p);
 // HOST[:PORT], IPv6 in brackets; the port is left as it is when the text
 // gives none. Fails with a message naming `where` and the text.
 void SplitHostPort(const std::string& where, const std::string& text, std::string& host, int& port);
+// The desktop's "IP and Port": an address, never a host name (IPv6 in
+// brackets), with its port. Fails with "Illegal IP address \"<text>\"" or
+// "Server TCP port not specified".
+void SplitAddressAndPort(const std::string& text, std::string& address, int& port);
+// Serial devices present on this machine: /dev/serial/by-id/*, then
+// ttyUSB*, ttyACM* and ttyS*, each group in natural order (`dev`: the
+// folder in place of /dev).
+std::vector<std::string> SerialPorts(const std::string& dev = "/dev");
+// The device of a COM port number of old settings files.
+std::string SerialDeviceOfCom(int com);
 // The items of the application's authentication combo box, as its settings
 // file holds them, with their mechanisms. The first three are the ones the
 // settings have always had; their positions stay.

@@ -195,6 +195,8 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
     a.Profile = p;
     const TClock::time_point t0 = TClock::now();
     TSession session(p);
+    session.SetLayerNames(o.LayerNames);
+    if (o.Log) session.SetLog(o.Log);
     session.KeepInvocationCounter();
     try {
       session.Open(attemptCall);

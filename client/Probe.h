@@ -49,6 +49,10 @@ struct TProbeOptions {
   bool Wrapper = true, HdlcTcp = true; // TCP ways to try
   // Progress: sees each attempt's profile as it starts.
   std::function<void(const TMeterProfile&)> OnStart;
+  // The names the attempts' layers log their traffic under, and where the
+  // attempts' engine lines go (nowhere when empty).
+  TLayerNames LayerNames;
+  std::function<void(const std::string&)> Log;
 };
 
 struct TProbeAttempt {

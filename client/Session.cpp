@@ -311,6 +311,31 @@ std::string AccessModeText(int mode) {
 
 }  // namespace
 
+TGetAnswer GetAnswerOf(const std::string& xml) {
+  if (auto data = DataElementOf(xml)) return TGetAnswer{*data, {}};
+  if (auto why = ValueAfter(xml, "DataAccessError"); why && !why->empty()) return TGetAnswer{{}, *why};
+  throw EMeterError("the meter's answer holds neither data nor a data-access-result");
+}
+
+std::optional<std::string> RefusalIn(const std::string& xml) {
+  // Every result of the answer: a SET or ACTION answer's, each one of a
+  // list, each one of an ACCESS answer's specification; a data-access
+  // error in place of data as well.
+  std::optional<std::string> first;
+  for (const char* tag : {"<Result Value=\"", "<DataAccessError Value=\"", "<DataAccessResult Value=\""}) {
+    const std::string_view t(tag);
+    for (size_t at = xml.find(t); at != std::string::npos; at = xml.find(t, at + t.size())) {
+      const size_t from = at + t.size();
+      const size_t end = xml.find('"', from);
+      if (end == std::string::npos) break;
+      const std::string value = xml.substr(from, end - from);
+      if (!first) first = std::string();
+      if (value != "Success" && first->empty()) *first = value;
+    }
+  }
+  return first;
+}
+
 std::string TObjectListEntry::AccessText() const {
   std::string s;
   for (const auto& [id, mode] : AttributeAccess) s += (s.empty() ? "" : " ") + std::to_string(id) + ":" + AccessModeText(mode);
@@ -744,7 +769,15 @@ void TSession::Open(const TCall& call) {
   }
   TCallScope scope(s, call);
   const int firstTimeout = s.Profile.Quirks.FirstResponseTimeoutMs;
+  // The caller hears which stage the opening is in.
+  const auto stage = [&call](const char* name) {
+    if (!call.Progress) return;
+    TProgress p;
+    p.Stage = name;
+    call.Progress(p);
+  };
   try {
+    stage("link");
     BuildStack(s);
     if (firstTimeout) {
       SetResponseTimeout(s, firstTimeout);
@@ -756,8 +789,11 @@ void TSession::Open(const TCall& call) {
     throw EMeterError("cancelled", e.what());
   } catch (const std::exception& e) {
     Close();
-    throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()), e.what());
+    const std::string what = Format("%s: %s", Endpoint(s.Profile).c_str(), e.what());
+    if (auto d = Diagnose(TFailureEvidence{e.what(), {}, s.Profile, {}})) throw EMeterError(what, *d, e.what());
+    throw EMeterError(what, e.what());
   }
+  stage("association");
   FillContext(s);
   const int32_t established = EstablishAA(&s.Context);
   s.AnnouncedTitle = client::AnnouncedSystemTitle(s.Traffic);
@@ -818,13 +854,20 @@ void RequireOpen(const TSession::TState& s) {
   if (!s.Associated) throw EMeterError("no association: the session is not open");
 }
 
-// A write or method answer that does not say Success names what it says instead.
-void RequireSuccess(const std::string& xml, const TObjectRef& ref, const char* what) {
-  if (xml.find("Success") != std::string::npos) return;
-  auto why = ValueAfter(xml, "Result");
-  if (!why) why = ValueAfter(xml, "DataAccessError");
-  throw EMeterError(Format("%s: the meter refused the %s (%s)", ObjectRefText(ref).c_str(), what,
-                           why ? why->c_str() : "no result in the answer"));
+// A write or method answer whose results are not all success names the
+// first one that is not, explained where the diagnosis table can.
+void RequireSuccess(const TSession::TState& s, const TObjectRef& ref, const char* what) {
+  const std::optional<std::string> refusal = RefusalIn(s.LastXml);
+  if (refusal && refusal->empty()) return;
+  const std::string why = refusal ? *refusal : "no result in the answer";
+  const std::string message =
+      Format("%s: the meter refused the %s (%s)", ObjectRefText(ref).c_str(), what, why.c_str());
+  EMeterError e = [&] {
+    if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}})) return EMeterError(message, *d);
+    return EMeterError(message);
+  }();
+  e.Refusal = refusal.value_or(std::string());
+  throw e;
 }
 
 bool IsAssociationObject(const TObjectRef& ref) { return ref.Name == kAssociationName && ref.ClassId == 12; }
@@ -873,7 +916,9 @@ int ScalerUnitAttribute(int classId, int attribute) {
 TObjectRef TSession::Prepare(TObjectRef ref, int defaultMember, const TCall& call) {
   RequireOpen(*F);
   // Short names come from the object list: it is read before the first request.
-  if (F->Profile.ShortNames && !F->Objects && !IsAssociationObject(ref)) ObjectList(call);
+  // (Attributes' short names may come from the caller's own source instead.)
+  const bool ownSource = F->ShortNames && defaultMember == 2;
+  if (F->Profile.ShortNames && !F->Objects && !IsAssociationObject(ref) && !ownSource) ObjectList(call);
   if (ref.Member == 0) ref.Member = defaultMember;
   if (ref.ClassId == 0) ref.ClassId = ClassOf(ref.Name, call);
   return ref;
@@ -896,8 +941,14 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
   auto data = DataElementOf(s.LastXml);
   if (!data) {
     const auto why = ValueAfter(s.LastXml, "DataAccessError");
-    throw EMeterError(Format("%s: the meter refused the read (%s)", ObjectRefText(ref).c_str(),
-                             why ? why->c_str() : "no data in the answer"));
+    const std::string message = Format("%s: the meter refused the read (%s)", ObjectRefText(ref).c_str(),
+                                       why ? why->c_str() : "no data in the answer");
+    EMeterError e = [&] {
+      if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}})) return EMeterError(message, *d);
+      return EMeterError(message);
+    }();
+    e.Refusal = why.value_or(std::string());
+    throw e;
   }
   r.DataXml = *data;
   // A buffer of tens of thousands of entries takes a while to decode: the
@@ -936,7 +987,7 @@ void TSession::Set(TObjectRef ref, const std::string& dataXml, const TCall& call
                  Descriptor("Attribute", ref.ClassId, ref.Name, ref.Member) + "<Value>" + dataXml +
                  "</Value></SetRequestNormal>",
              call, false);
-  RequireSuccess(s.LastXml, ref, "write");
+  RequireSuccess(s, ref, "write");
 }
 
 std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parametersXml, const TCall& call) {
@@ -948,7 +999,7 @@ std::optional<TValue> TSession::Action(TObjectRef ref, const std::string& parame
                              : "<MethodInvocationParameters>" + parametersXml + "</MethodInvocationParameters>") +
       "</ActionRequestNormal>";
   RunRequest(s, TRequestKind::rkAction, request, call, false);
-  RequireSuccess(s.LastXml, ref, "method");
+  RequireSuccess(s, ref, "method");
   if (auto data = DataElementOf(s.LastXml)) {
     try {
       return ParseDataXml(*data);

@@ -45,6 +45,9 @@ struct TProgress {
   // turned into entries, `Entries` of them so far.
   bool Decoding = false;
   uint64_t Entries = 0;
+  // While a session opens: "link" as it connects, "association" as it
+  // associates; empty once it stands (and for other operations).
+  const char* Stage = "";
 };
 
 // "28 blocks, 1064600 bytes", and ", decoding: 12000 entries" once decoding.
@@ -158,10 +161,28 @@ public:
   // What the meter's answer says about the failure, when it says something
   // (a refused association or protected exchange).
   std::optional<TDiagnosis> Diagnosis;
+  // The meter's own result when it answered a read, a write or a method
+  // invocation with something other than success ("ReadWriteDenied");
+  // empty for every other failure.
+  std::string Refusal;
 
 private:
   std::string FCause;
 };
+
+// A get answer as the engine returned it: the Data element, or the
+// data-access-result the meter gave instead of data (Refusal). EMeterError
+// when the answer holds neither.
+struct TGetAnswer {
+  std::string DataXml;
+  std::string Refusal;
+};
+TGetAnswer GetAnswerOf(const std::string& xml);
+
+// The first result other than success in a write or method answer (SET,
+// ACTION or ACCESS, one result or a list of them), "" when every result
+// is success; nullopt when the answer carries no result at all.
+std::optional<std::string> RefusalIn(const std::string& xml);
 
 // The engine call a raw request goes to.
 enum class TRequestKind { rkGet, rkSet, rkAction };

@@ -7,6 +7,14 @@
 #include "SimProcess.h"
 #include "client/Diagnosis.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
 using namespace quillon;
 
 namespace {
@@ -173,10 +181,86 @@ INSTANTIATE_TEST_SUITE_P(EveryRow, DiagnosisRows, ::testing::ValuesIn(kCases),
                            return n;
                          });
 
+// The link's failures and the meter's refusals, each provoked for real: the
+// same three lines follow the error.
+struct TLinkCase {
+  const char* Row;
+  std::vector<std::string> Args;  // "{port}": the port of the case's peer
+  std::string ErrorStart;          // the error line's beginning
+  std::string What;
+};
+
+// Which peer a link case talks to.
+enum class TPeer { Simulator, SilentSimulator, Closed, Backlogged, None };
+
+const std::vector<std::pair<TPeer, TLinkCase>> kLinkCases = {
+    {TPeer::Simulator,
+     {"access-denied", {"--tcp", "127.0.0.1:{port}", "set", "1.0.1.8.0.255", "<DoubleLongUnsigned Value=\"00000001\" />"},
+      "3/1.0.1.8.0.255/2: the meter refused the write (ReadWriteDenied)", "The meter does not let client 16 do this"}},
+    {TPeer::Closed,
+     {"connection-refused", {"--tcp", "127.0.0.1:{port}", "get", "1.0.1.8.0.255"}, "127.0.0.1:{port}: Connection refused",
+      "Nothing accepts connections at 127.0.0.1:{port}"}},
+    {TPeer::Backlogged,
+     {"no-connection", {"--tcp", "127.0.0.1:{port}", "--connect-timeout", "300", "get", "1.0.1.8.0.255"},
+      "127.0.0.1:{port}: Connect timed out", "No connection to 127.0.0.1:{port}"}},
+    {TPeer::SilentSimulator,
+     {"no-response", {"--tcp", "127.0.0.1:{port}", "--timeout", "300", "get", "1.0.1.8.0.255"}, "association: ",
+      "The meter at 127.0.0.1:{port} did not answer within 300 ms"}},
+    {TPeer::None,
+     {"serial-port-unavailable", {"--serial", "/nonexistent/ttyQ9", "get", "1.0.1.8.0.255"}, "/nonexistent/ttyQ9: ",
+      "The serial port /nonexistent/ttyQ9 cannot be opened"}},
+};
+
+std::string WithPort(std::string s, int port) {
+  for (size_t at = s.find("{port}"); at != std::string::npos; at = s.find("{port}"))
+    s.replace(at, 6, std::to_string(port));
+  return s;
+}
+
+TEST(DiagnosisRows, LinkFailuresAndRefusalsExplained) {
+  for (const auto& [peer, c] : kLinkCases) {
+    SCOPED_TRACE(c.Row);
+    std::unique_ptr<test::TSimProcess> meter;
+    int port = 0, listener = -1, filler = -1;
+    if (peer == TPeer::Simulator) meter = std::make_unique<test::TSimProcess>(std::vector<std::string>{"--port", "0"});
+    if (peer == TPeer::SilentSimulator)
+      meter = std::make_unique<test::TSimProcess>(std::vector<std::string>{"--port", "0", "--first-response-delay", "5000"});
+    if (meter) port = meter->Port();
+    if (peer == TPeer::Closed) port = test::ClosedPort();
+    if (peer == TPeer::Backlogged) {
+      // A listener that never accepts, its queue filled by one waiting
+      // connection: the next handshake goes unanswered.
+      listener = test::ListenOnLoopback(port, 0);
+      filler = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    std::vector<std::string> args;
+    for (const std::string& a : c.Args) args.push_back(WithPort(a, port));
+    TTempDir home;
+    const TRun r = RunCli(args, home.Path);
+    for (int fd : {listener, filler})
+      if (fd >= 0) ::close(fd);
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_EQ(r.Err.rfind("quillon-cli: " + WithPort(c.ErrorStart, port), 0), 0u) << Describe(r);
+    EXPECT_TRUE(Has(r.Err, "\n  what happened: " + WithPort(c.What, port) + "\n")) << Describe(r);
+    const client::TDiagnosisRow* row = nullptr;
+    for (const auto& candidate : client::DiagnosisTable())
+      if (std::string(candidate.Name) == c.Row) row = &candidate;
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(Fills(row->Cause, LineAfter(r.Err, "\n  likely cause: "))) << Describe(r);
+    EXPECT_TRUE(Fills(row->Fix, LineAfter(r.Err, "\n  fix: "))) << Describe(r);
+  }
+}
+
 TEST(DiagnosisRows, EveryRowOfTheTableIsProvoked) {
   for (const auto& row : client::DiagnosisTable()) {
     bool found = false;
     for (const auto& c : kCases) found = found || std::string(c.Row) == row.Name;
+    for (const auto& c : kLinkCases) found = found || std::string(c.second.Row) == row.Name;
     EXPECT_TRUE(found) << row.Name;
   }
 }
@@ -283,8 +367,18 @@ TEST(DiagnosisRows, CausesNameWhatTheMeterAnswered) {
   EXPECT_EQ(d->Name, "invocation-counter");
   EXPECT_EQ(d->Cause, "the counter was replayed or is lower than the last one the meter accepted from client 32");
 
+  // A silent meter is explained from the profile: where, how long.
   client::TFailureEvidence link;
   link.EngineText = "No response";
+  link.Profile.Host = "10.0.0.7";
+  link.Profile.Port = 4059;
+  link.Profile.ResponseTimeout = 1500;
+  d = client::Diagnose(link);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Name, "no-response");
+  EXPECT_EQ(d->What, "The meter at 10.0.0.7:4059 did not answer within 1500 ms");
+  // A failure no row knows stays bare.
+  link.EngineText = "Something else entirely";
   EXPECT_FALSE(client::Diagnose(link));
 }
 
