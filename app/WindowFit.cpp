@@ -43,14 +43,25 @@ const QScreen* ScreenOf(const QWidget* w) {
   return QGuiApplication::primaryScreen();
 }
 
-void Fit(QWidget* w) {
+// `showing`: the window is about to appear, its size settled.
+void Fit(QWidget* w, bool showing) {
   if (w->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized)) return;
   const QScreen* screen = ScreenOf(w);
   if (!screen) return;
-  const QRect fitted = FitRect(w->geometry(), screen->availableGeometry(), FrameOf(w));
+  QRect wanted = w->geometry();
+  const QWidget* parent = w->parentWidget() ? w->parentWidget()->window() : nullptr;
+  if (showing && !w->testAttribute(Qt::WA_Moved) && parent && parent->isVisible()) {
+    // A window of a window opens over the middle of it, as Qt would put it,
+    // but within the screen: placed here, Qt leaves it there.
+    wanted.moveCenter(parent->geometry().center());
+    w->setGeometry(FitRect(wanted, screen->availableGeometry(), FrameOf(w)));
+    return;
+  }
+  const QRect fitted = FitRect(wanted, screen->availableGeometry(), FrameOf(w));
   if (w->testAttribute(Qt::WA_Moved)) {
     if (fitted != w->geometry()) w->setGeometry(fitted);
   } else if (fitted.size() != w->size()) {
+    // The window manager places it.
     w->resize(fitted.size());
   }
 }
@@ -61,7 +72,7 @@ public:
   bool eventFilter(QObject* watched, QEvent* event) override {
     // A window that comes back from being minimized by the operator is
     // where the operator left it.
-    if (event->type() == QEvent::Show && !event->spontaneous()) Fit(static_cast<QWidget*>(watched));
+    if (event->type() == QEvent::Show && !event->spontaneous()) Fit(static_cast<QWidget*>(watched), true);
     return false;
   }
 };
@@ -69,7 +80,7 @@ public:
 }  // namespace
 
 void FitToScreen(QWidget* window) {
-  Fit(window);
+  Fit(window, false);
   if (window->property(kFitProperty).toBool()) return;
   window->setProperty(kFitProperty, true);
   window->installEventFilter(new TScreenFit(window));

@@ -19,9 +19,10 @@ QRect FitRect(const QRect& wanted, const QRect& available, const QMargins& frame
 
 // Fits `window` into the free area of the screen it opens on, now and each
 // time it is shown (a dialog's size is settled only as it shows). A
-// maximized or full-screen window is left to the window manager; a window
-// no one has placed yet (a dialog centred on its parent) is only made
-// small enough, and the placing is left to Qt.
+// maximized or full-screen window is left to the window manager. A window
+// of another window that no one has placed yet opens over the middle of
+// that window, within the screen; a main window no one has placed is only
+// made small enough, and the window manager places it.
 void FitToScreen(QWidget* window);
 
 }  // namespace quillon

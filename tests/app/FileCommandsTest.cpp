@@ -1,9 +1,11 @@
 // The save commands of the windows: the profile view's Export CSV, the log's
 // Save to... and Read object-list's save: what the dialog offers (filter,
 // proposed name, starting folder) and how the save is confirmed.
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QStatusBar>
@@ -216,11 +218,12 @@ void FileCommandsTest::objectListSave() {
   s.EDITConnectTimeout->setText("2000");
   s.EDITResponseTimeout->setText("3000");
   dialog.Answer = fx.Path("meter.xml");  // the list is a text file whatever the name typed
+  const QString proposal = form.ObjectListSaveProposal();
   QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoReadObjectListClick(); }), QString());
   QCOMPARE(dialog.Asked.size(), 1);
   QCOMPARE(dialog.Asked[0].Caption, QStringLiteral("Save object-list"));
   QCOMPARE(dialog.Asked[0].Filter, QStringLiteral("Object lists (*.txt);;All files (*)"));
-  QCOMPARE(dialog.Asked[0].Start, form.ObjectListSaveProposal());
+  QCOMPARE(dialog.Asked[0].Start, proposal);
   const QString saved = fx.Path("meter.txt");
   QVERIFY(QFile::exists(saved));
   QVERIFY(form.ObjectCount() > 20);

@@ -97,11 +97,14 @@ void FindMeterTest::findsTheMeterAndHandsItOn_data() {
   QTest::addColumn<QString>("settingsChanged");  // what "Use for settings" says
   QTest::newRow("wrapper") << 0 << "" << QStringList{"associated"}
                            << "Recommended: wrapper 127.0.0.1:%1 client 16 server 1 LN"
-                           << QStringList{"16", "NO", ""} << "CHANGED1";
+                           << QStringList{"16", "NO", ""} 
+                           << "Settings changed: client address 17 → 16; server address 5 → 1; authentication low → none; "
+                              "password changed; connect timeout 2000 → 5000 ms";
   // The public client first, then the client given with its password.
   QTest::newRow("wrapper, client 17") << 0 << "12345678" << QStringList{"associated", "associated"}
                                       << "Recommended: wrapper 127.0.0.1:%1 client 17 server 1 LN low"
-                                      << QStringList{"17", "LOW", "3132333435363738"} << "CHANGED2";
+                                      << QStringList{"17", "LOW", "3132333435363738"} 
+                                      << "Settings changed: server address 5 → 1; password changed; connect timeout 2000 → 5000 ms";
   // HDLC at the physical address the serial number gives: the wrapper,
   // tried first, hears nothing.
   QTest::newRow("HDLC over TCP") << 1 << "" << QStringList{"nothing", "associated"}
