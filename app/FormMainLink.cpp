@@ -546,7 +546,7 @@ void TFormMain::MMDoReadObjectListClick() {
     ResponseEditor->SaveToFile(file);
     LoadObjectListFile(file);
     ReportFileSaved(this, nullptr, QStringLiteral("Saved the object list (%1) to %2")
-                                       .arg(CountText(LV->rowCount(), QStringLiteral("object"), QStringLiteral("objects")), file));
+                                       .arg(CountText(ObjectCount(), QStringLiteral("object"), QStringLiteral("objects")), file));
   });
 }
 
