@@ -22,6 +22,8 @@
 #include <QVBoxLayout>
 
 #include "client/TrafficLog.h"
+#include "app/FileDialogs.h"
+#include "app/WindowFit.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -49,7 +51,7 @@ QString MeterText(const client::TProbeAttempt& a) {
   QStringList parts;
   if (!a.LogicalDeviceName.empty()) parts << Q(a.LogicalDeviceName);
   if (!a.SerialNumber.empty()) parts << QStringLiteral("serial number %1").arg(Q(a.SerialNumber));
-  if (a.ObjectCount >= 0) parts << QStringLiteral("%1 objects").arg(a.ObjectCount);
+  if (a.ObjectCount >= 0) parts << CountText(a.ObjectCount, QStringLiteral("object"), QStringLiteral("objects"));
   return parts.join(QStringLiteral(", "));
 }
 
@@ -172,6 +174,7 @@ TFormFindMeter::TFormFindMeter(QWidget* parent) : QDialog(parent) {
   connect(RBSerial, &QRadioButton::toggled, this, [this] { UpdateStates(); });
   UpdateStates();
   resize(900, 560);
+  FitToScreen(this);
 }
 
 TFormFindMeter::~TFormFindMeter() {
@@ -301,17 +304,17 @@ void TFormFindMeter::ProbeEnded(const client::TProbeResult& r) {
   FClock->stop();
   FResult = r;
   // Attempts still queued arrive before this; the table holds them all.
-  const int n = static_cast<int>(r.Attempts.size());
+  const QString n = CountText(static_cast<qint64>(r.Attempts.size()), QStringLiteral("attempt"), QStringLiteral("attempts"));
   if (r.Recommended) {
     QString text = QStringLiteral("Recommended: %1").arg(Q(client::AttemptText(*r.Recommended)));
     if (r.Recommended->Quirks.Any()) text += QStringLiteral(", quirks %1").arg(Q(r.Recommended->Quirks.Text()));
     LBLRecommended->setText(text);
-    LBLProgress->setText(QStringLiteral("Found after %1 attempts").arg(n));
+    LBLProgress->setText(QStringLiteral("Found after %1").arg(n));
   } else {
     LBLRecommended->setText(QString());
-    if (r.Cancelled) LBLProgress->setText(QStringLiteral("Cancelled after %1 attempts").arg(n));
-    else if (r.OutOfTime) LBLProgress->setText(QStringLiteral("No association with the meter within the budget (%1 attempts)").arg(n));
-    else LBLProgress->setText(QStringLiteral("No association with the meter after %1 attempts").arg(n));
+    if (r.Cancelled) LBLProgress->setText(QStringLiteral("Cancelled after %1").arg(n));
+    else if (r.OutOfTime) LBLProgress->setText(QStringLiteral("No association with the meter within the budget (%1)").arg(n));
+    else LBLProgress->setText(QStringLiteral("No association with the meter after %1").arg(n));
   }
   UpdateStates();
   emit Finished();
@@ -320,10 +323,76 @@ void TFormFindMeter::ProbeEnded(const client::TProbeResult& r) {
 void TFormFindMeter::UseRecommended() {
   if (!FResult.Recommended || !UseProfile) return;
   try {
+    // What the settings held before, to say what taking the profile changed;
+    // settings that make no profile yet (a first start, a field being
+    // mended) are replaced whole.
+    std::optional<client::TMeterProfile> before;
+    if (SettingsProfile) {
+      try {
+        before = SettingsProfile();
+      } catch (const std::exception&) {
+      }
+    }
     UseProfile(*FResult.Recommended);
+    QString text;
+    if (before && SettingsProfile) {
+      const QStringList changes = ProfileChanges(*before, SettingsProfile());
+      text = changes.isEmpty() ? QStringLiteral("Settings unchanged: they already hold this profile")
+                               : QStringLiteral("Settings changed: %1").arg(changes.join(QStringLiteral("; ")));
+    } else {
+      text = QStringLiteral("Settings replaced: %1").arg(Q(client::AttemptText(*FResult.Recommended)));
+    }
+    LBLProgress->setText(text);
   } catch (const std::exception& e) {
     ShowError(QString::fromUtf8(e.what()));
   }
+}
+
+QStringList ProfileChanges(const client::TMeterProfile& before, const client::TMeterProfile& after) {
+  QStringList changes;
+  const auto number = [&](const char* what, int a, int b, const char* unit = "") {
+    if (a != b) changes << QStringLiteral("%1 %2 → %3%4").arg(QLatin1String(what)).arg(a).arg(b).arg(QLatin1String(unit));
+  };
+  const auto text = [&](const char* what, const std::string& a, const std::string& b) {
+    if (a != b)
+      changes << QStringLiteral("%1 %2 → %3")
+                     .arg(QLatin1String(what), a.empty() ? QStringLiteral("(none)") : Q(a),
+                          b.empty() ? QStringLiteral("(none)") : Q(b));
+  };
+  // Secrets are named, never shown.
+  const auto secret = [&](const char* what, const std::string& a, const std::string& b) {
+    if (a != b) changes << QStringLiteral("%1 changed").arg(QLatin1String(what));
+  };
+  const auto where = [](const client::TMeterProfile& p) {
+    switch (p.Transport) {
+      case client::TTransport::tWrapperTcp: return "TCP " + p.Host + ":" + std::to_string(p.Port);
+      case client::TTransport::tHdlcTcp: return "HDLC over TCP " + p.Host + ":" + std::to_string(p.Port);
+      case client::TTransport::tHdlcSerial: break;
+    }
+    return "serial " + p.Device;
+  };
+  text("meter", where(before), where(after));
+  if (after.Transport == client::TTransport::tHdlcSerial) {
+    number("baud rate", before.Baud, after.Baud);
+    if (before.ModeE != after.ModeE) changes << (after.ModeE ? QStringLiteral("mode E on") : QStringLiteral("mode E off"));
+  }
+  number("client address", before.ClientAddress, after.ClientAddress);
+  number("server address", before.ServerAddress, after.ServerAddress);
+  const auto physical = [](int a) { return a < 0 ? std::string() : std::to_string(a); };
+  text("physical address", physical(before.PhysicalAddress), physical(after.PhysicalAddress));
+  if (before.ShortNames != after.ShortNames)
+    changes << (after.ShortNames ? QStringLiteral("short names") : QStringLiteral("logical names"));
+  text("authentication", client::MechanismName(before.Mechanism), client::MechanismName(after.Mechanism));
+  secret("password", before.Secret, after.Secret);
+  text("security", client::PolicyName(before.Policy), client::PolicyName(after.Policy));
+  secret("encryption key", before.EK, after.EK);
+  secret("authentication key", before.AK, after.AK);
+  text("meter system title", TMisc::ByteStrToHexStr(before.ServerSystemTitle),
+       TMisc::ByteStrToHexStr(after.ServerSystemTitle));
+  number("connect timeout", before.ConnectTimeout, after.ConnectTimeout, " ms");
+  number("response timeout", before.ResponseTimeout, after.ResponseTimeout, " ms");
+  text("quirks", before.Quirks.Text(), after.Quirks.Text());
+  return changes;
 }
 
 void TFormFindMeter::SaveRecommended(const QString& name) {

@@ -6,8 +6,10 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "client/Probe.h"
@@ -25,6 +27,11 @@ class QTableWidget;
 class QTimer;
 
 namespace quillon {
+
+// What differs between two profiles, as the operator reads it:
+// "response timeout 5000 → 1500 ms", "client address 1 → 16"; secrets are
+// named without their values. Empty when nothing differs.
+QStringList ProfileChanges(const client::TMeterProfile& before, const client::TMeterProfile& after);
 
 class TFormFindMeter : public QDialog {
   Q_OBJECT
@@ -51,6 +58,9 @@ public:
   // profile; the main window sets them. A failure is shown in a message box.
   std::function<void(const client::TMeterProfile&)> UseProfile;
   std::function<void(const QString& name, const client::TMeterProfile&)> SaveProfile;
+  // The profile the settings make, so that "Use for settings" can say what
+  // it changed; fails while a field is wrong.
+  std::function<client::TMeterProfile()> SettingsProfile;
   // "Use for settings" and "Save as meter..." on the recommended profile.
   void UseRecommended();
   void SaveRecommended(const QString& name);

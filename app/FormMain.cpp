@@ -31,10 +31,12 @@
 #include "app/FormFindMeter.h"
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
+#include "app/HelpWindow.h"
 #include "app/IniFile.h"
 #include "quillon/Version.h"
 #include "client/MeterProfile.h"
 #include "app/ValueView.h"
+#include "app/WindowFit.h"
 #include "client/Session.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/ExchangeErrors.h"
@@ -293,6 +295,8 @@ void TFormMain::FormCreate() {
     FSplit = s->Ini().ReadInteger(kMisc, QStringLiteral("Split"), 50000);
     ViewLogAtStart = s->Ini().ReadBool(kMisc, QStringLiteral("ViewLog"), false);
   }
+  // A remembered place from a larger screen, or the first start on a small one.
+  FitToScreen(this);
   // Relative file names in settings and object lists resolve next to the program.
   QDir::setCurrent(QCoreApplication::applicationDirPath());
   FCancel = std::make_shared<client::TCancelToken>();
@@ -539,12 +543,12 @@ void TFormMain::MMViewTrafficClick() {
 }
 
 void TFormMain::MMHelpOnLineClick() {
-  // The README is the product's manual; the installed copy beside the
-  // sources is preferred so that it matches the program.
-  const QString local = QStringLiteral(QUILLON_SOURCE_DIR) + QStringLiteral("/README.md");
-  const QUrl url = QFileInfo::exists(local) ? QUrl::fromLocalFile(local)
-                                            : QUrl(QStringLiteral("https://quillon.example.org/README"));
-  if (!QDesktopServices::openUrl(url)) ShowError(QStringLiteral("Cannot open %1").arg(url.toString()));
+  // One help window; F1 brings it back where the operator left it.
+  auto* help = findChild<THelpWindow*>(QString(), Qt::FindDirectChildrenOnly);
+  if (!help) help = new THelpWindow(this);
+  help->show();
+  help->raise();
+  help->activateWindow();
 }
 
 void TFormMain::MMAboutClick() { QMessageBox::about(this, QStringLiteral("About"), AboutText()); }

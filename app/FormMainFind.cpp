@@ -28,6 +28,7 @@ TFormFindMeter* TFormMain::CreateFindMeter() {
   }
   dialog->UseProfile = [this](const client::TMeterProfile& p) { UseProfile(p); };
   dialog->SaveProfile = [this](const QString& name, const client::TMeterProfile& p) { StoreMeter(name, p); };
+  dialog->SettingsProfile = [this] { return CurrentMeterProfile(); };
   return dialog;
 }
 

@@ -565,12 +565,16 @@ void TFormMain::MMDoReadObjectListClick() {
     association.InstanceHex = QStringLiteral("0000280000FF");
     association.InstanceDescr = QStringLiteral("Default Association");
     ReadAttribute(association, 2, QStringLiteral("object_list"));
-    const QString chosen = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save object-list"),
-                                                    QStringLiteral("OL"), ObjectListSaveProposal());
+    const QString chosen = RunSaveDialog(this, {.Caption = QStringLiteral("Save object-list"),
+                                                .Key = QStringLiteral("OL"),
+                                                .Filter = kObjectListFilter,
+                                                .Preset = ObjectListSaveProposal()});
     if (chosen.isEmpty()) return;
     const QString file = ChangeExtensionToTxt(chosen);
     ResponseEditor->SaveToFile(file);
     LoadObjectListFile(file);
+    ReportFileSaved(this, nullptr, QStringLiteral("Saved the object list (%1) to %2")
+                                       .arg(CountText(ObjectCount(), QStringLiteral("object"), QStringLiteral("objects")), file));
   });
 }
 

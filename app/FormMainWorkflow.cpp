@@ -18,6 +18,7 @@
 #include "app/FormTraffic.h"
 #include "app/IniFile.h"
 #include "app/ProfileView.h"
+#include "app/WindowFit.h"
 #include "client/Session.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -207,6 +208,7 @@ void TFormMain::ShowAllAttributes(const TInstanceInfo& info) {
   auto* layout = new QVBoxLayout(dialog);
   layout->addWidget(table);
   dialog->resize(720, 360);
+  FitToScreen(dialog);
   dialog->open();
 }
 

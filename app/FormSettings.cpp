@@ -30,6 +30,7 @@
 #include "app/FileDialogs.h"
 #include "app/IniFile.h"
 #include "app/QuirksBox.h"
+#include "app/WindowFit.h"
 #include "client/MeterProfile.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -185,8 +186,9 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
 
   auto* timeoutBox = new QGroupBox(QStringLiteral("Timeouts"));
   auto* timeoutForm = new QFormLayout(timeoutBox);
-  timeoutForm->addRow(QStringLiteral("Connect:"), EDITConnectTimeout);
-  timeoutForm->addRow(QStringLiteral("Response:"), EDITResponseTimeout);
+  timeoutForm->addRow(QStringLiteral("Connect (ms):"), EDITConnectTimeout);
+  timeoutForm->addRow(QStringLiteral("Response (ms):"), EDITResponseTimeout);
+  DescribeSecurityFields();
   auto* addressBox = new QGroupBox(QStringLiteral("Addresses:"));
   auto* addressForm = new QFormLayout(addressBox);
   addressForm->addRow(QStringLiteral("Client:"), EDITClientAddress);
@@ -286,6 +288,59 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
     adjustSize();
     s->RestoreWindowGeometry(kSection, this);
   }
+  FitToScreen(this);
+}
+
+void TFormSettings::DescribeSecurityFields() {
+  // What each field is and where its value comes from, for the operator
+  // who holds a meter's key sheet rather than its documentation.
+  CBReferencingModel->setToolTip(QStringLiteral(
+      "How requests name the meter's objects: LN by logical name (OBIS code), SN by short name (older "
+      "meters). \"with ciphering\" opens a ciphered association: requests and answers are protected with the "
+      "keys below. The meter's documentation or its association objects say which it offers."));
+  CBAuthMechanism->setToolTip(QStringLiteral(
+      "How the client proves who it is when the association opens. NO: the public client (address 16), "
+      "reading only what the meter shows everyone. LOW: a password sent as it is. HIGH (MD5, SHA-1, SHA-256): "
+      "a challenge answered with the HLS secret. HIGH (GMAC): a challenge answered with the keys below. "
+      "HIGH (ECDSA): a challenge signed with the client's private key.\n"
+      "Each client address of the meter has its own mechanism: the utility's key management or the "
+      "meter's documentation says which."));
+  const QString password = QStringLiteral(
+      "LOW: the password of this client address, as the meter holds it (often on the meter's key sheet, or "
+      "the manufacturer's default).\nHIGH (MD5, SHA-1, SHA-256): the HLS secret, from the same key sheet.\n"
+      "Typed as text; Hex takes bytes that are no text. The settings file keeps it as hex, readable by you only.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLPW, PWTextEdit, EDITPW}) w->setToolTip(password);
+  const QString guek = QStringLiteral(
+      "Global unicast encryption key (AES-128, 32 hex digits) of this client address: it encrypts requests "
+      "and answers of a ciphered association, and enters HIGH (GMAC). It comes from the utility's key "
+      "management or the manufacturer's key file for this meter; a meter never sends it.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLGUEK, EDITGUEK}) w->setToolTip(guek);
+  const QString gak = QStringLiteral(
+      "Authentication key (AES-128, 32 hex digits): enters the GMAC tag of every authenticated request and "
+      "answer, and HIGH (GMAC). From the same key file as the encryption key.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLGAK, EDITGAK}) w->setToolTip(gak);
+  const QString title = QStringLiteral(
+      "The meter's system title (8 bytes, 16 hex digits: a manufacturer code and a serial number). It enters "
+      "every protected message the meter sends. The meter announces it when the association opens; the "
+      "window offers it here when it differs. Also in the meter's key file.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLServerSystemTitle, EDITServerSystemTitle}) w->setToolTip(title);
+  const QString clientKey = QStringLiteral(
+      "HIGH (ECDSA): PEM file of this client's private signing key (P-256), made by the utility's key "
+      "management; its public key must be known to the meter.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLClientSigningKeyFile, EDITClientSigningKeyFile})
+    w->setToolTip(clientKey);
+  const QString meterKey = QStringLiteral(
+      "HIGH (ECDSA): PEM file of the meter's public signing key or its certificate, from the manufacturer "
+      "or the utility's certificate authority.");
+  for (QWidget* w : std::initializer_list<QWidget*>{LBLServerSigningKeyFile, EDITServerSigningKeyFile})
+    w->setToolTip(meterKey);
+  CBProtectionOnRequest->setToolTip(QStringLiteral(
+      "What the client applies to each request of a ciphered association: authentication (a GMAC tag), "
+      "encryption, or both. The meter refuses a request protected less than its security policy asks "
+      "(the security setup object of this client address); the meter's documentation or key sheet says "
+      "which. Used with a referencing model \"with ciphering\" only."));
+  EDITConnectTimeout->setToolTip(QStringLiteral("How long connecting to the meter may take, in milliseconds"));
+  EDITResponseTimeout->setToolTip(QStringLiteral("How long to wait for each answer of the meter, in milliseconds"));
 }
 
 QLayout* TFormSettings::BuildProfiles() {
@@ -634,11 +689,37 @@ void TFormSettings::AcceptSettings() {
   GetReferencingModel();
   GetMechanismName();
   GetAddresses(true);
+  CheckTypedFields();
   Quirks->Quirks();
   if (TAppSettings* s = TAppSettings::Instance()) {
     SaveControls(s->Ini());
     s->SaveWindowGeometry(kSection, this);  // also writes the file
   }
+}
+
+void TFormSettings::CheckTypedFields() const {
+  // A field may still be empty (a connect asks for it then); what is typed
+  // must be right, so that a mistake shows where it was made.
+  const auto typed = [](const QLineEdit* e) { return !e->text().trimmed().isEmpty(); };
+  const bool tcp = RBSelectTCP->isChecked();
+  if (tcp && typed(EDITServerIP)) {
+    std::string host;
+    int port = -1;
+    const std::string text = EDITServerIP->text().trimmed().toStdString();
+    client::SplitHostPort("IP and Port", text, host, port);
+    if (port < 0) RaiseGeneral(Format("IP and Port \"%s\": expected HOST:PORT", text.c_str()));
+  }
+  if (!tcp) {
+    if (typed(EDITComPort) && !typed(EDITDevicePath)) GetIntValue(EDITComPort, 1, 2147483647);
+    if (typed(EDITBaud)) GetIntValue(EDITBaud, 45, 2147483647);
+  }
+  for (const QLineEdit* e : {EDITConnectTimeout, EDITResponseTimeout})
+    if (typed(e)) GetIntValue(e, 0, 2147483647);
+  if (CBReferencingModel->currentText().endsWith(QLatin1String("with ciphering"))) GetProtectionOnRequestToApply();
+  // The security fields the mechanism and the context use, as the line
+  // under them words it.
+  const QString problem = SecurityProblem();
+  if (!problem.isEmpty()) RaiseGeneral(problem.toStdString());
 }
 
 void TFormSettings::ApplyFirstRunDefaults() {

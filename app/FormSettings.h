@@ -109,6 +109,11 @@ public:
   // Checks what "OK" needs (and the addresses typed) and saves to the program's settings file.
   // Fails with the accessor's message; the dialog then stays open.
   void AcceptSettings();
+  // The fields typed so far as a connect checks them (empty ones pass):
+  // the address and port, the port number and baud rate, the timeouts, the
+  // protection of a ciphered context and the security fields in use. Fails
+  // with the accessor's message naming the field.
+  void CheckTypedFields() const;
 
   // Controls, named as in the files they are persisted to.
   QRadioButton* RBSelectTCP;
@@ -176,6 +181,7 @@ private:
   // `forceHex`), else in hex.
   void ShowPassword(bool forceHex);
   void UpdateSecurityProblem();
+  void DescribeSecurityFields();
   void BrowseKeyFile(QLineEdit* edit, const QString& key);
   bool FPasswordSync = false;
   QString FOfferedTitle;

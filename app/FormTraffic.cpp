@@ -18,6 +18,7 @@
 #include "app/FileDialogs.h"
 #include "app/IniFile.h"
 #include "client/TrafficLog.h"
+#include "app/WindowFit.h"
 #include "xmlpdu/infra/Misc.h"
 
 namespace quillon {
@@ -38,6 +39,7 @@ TFormTraffic::TFormTraffic(QWidget* parent) : QWidget(parent, Qt::Tool) {
   setObjectName(QStringLiteral("Log"));
   setWindowTitle(QStringLiteral("Log"));
   resize(354, 251);
+  FitToScreen(this);
 
   SynEdit = new QPlainTextEdit(this);
   SynEdit->setReadOnly(true);
@@ -293,18 +295,19 @@ void TFormTraffic::SaveTo(const QString& fileName) {
 }
 
 void TFormTraffic::PMSaveToClick() {
-  QString f = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Save log"),
-                                       QStringLiteral("TRAFFIC"));
+  const QString f = RunSaveDialog(this, {.Caption = QStringLiteral("Save log"),
+                                         .Key = QStringLiteral("TRAFFIC"),
+                                         .Filter = kTextFilter,
+                                         .Extension = QStringLiteral(".txt"),
+                                         .FileName = QStringLiteral("quillon-log %1.txt")
+                                                         .arg(QDate::currentDate().toString(Qt::ISODate))});
   if (f.isEmpty()) return;
-  f = ForceTxtExtension(f);
-  if (TAppSettings* s = TAppSettings::Instance()) {
-    try {
-      s->SetLastFile(QStringLiteral("TRAFFIC"), f);
-    } catch (const std::exception&) {
-      // The dialog has just reported that the settings file takes no path.
-    }
-  }
-  RunFileCommand(this, windowTitle(), [&] { SaveTo(f); });
+  RunFileCommand(this, windowTitle(), [&] {
+    const qsizetype lines = ColorOfLines().size();  // one colour per line, queued ones included
+    SaveTo(f);
+    ReportFileSaved(this, nullptr,
+                    QStringLiteral("Saved %1 to %2").arg(CountText(lines, QStringLiteral("log line"), QStringLiteral("log lines")), f));
+  });
 }
 
 void TFormTraffic::ApplyScriptFont() {

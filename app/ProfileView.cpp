@@ -28,6 +28,7 @@
 #include "app/MessageBoxes.h"
 #include "app/IniFile.h"
 #include "client/TrafficLog.h"
+#include "app/WindowFit.h"
 #include "knowledge/COSEMUnits.h"
 
 #include <QApplication>
@@ -203,6 +204,7 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   setObjectName(QStringLiteral("ProfileView"));
   setWindowTitle(caption);
   resize(900, 600);
+  FitToScreen(this);
 
   ByDate = new QRadioButton(QStringLiteral("From"));
   ByDate->setChecked(true);
@@ -278,11 +280,27 @@ TProfileView::TProfileView(const client::TMeterProfile& meter, const client::TOb
   connect(ReadButton, &QPushButton::clicked, this, &TProfileView::Read);
   connect(CancelButton, &QPushButton::clicked, this, &TProfileView::Cancel);
   connect(ExportButton, &QPushButton::clicked, this, [this] {
-    QString f = RunRememberingFileDialog(this, TFileDialogKind::fdSave, QStringLiteral("Export profile"),
-                                         QStringLiteral("ProfileCSV"));
+    // The meter as the operator named it, else where it is reached.
+    const std::string meter = !FMeter.Name.empty() ? FMeter.Name
+                              : FMeter.Transport == client::TTransport::tHdlcSerial
+                                  ? FMeter.Device
+                                  : FMeter.Host + ":" + std::to_string(FMeter.Port);
+    const QString f = RunSaveDialog(
+        this, {.Caption = QStringLiteral("Export profile"),
+               .Key = QStringLiteral("ProfileCSV"),
+               .Filter = kCsvFilter,
+               .Extension = QStringLiteral(".csv"),
+               .FileName = ExportFileName(QString::fromStdString(meter),
+                                          QString::fromStdString(client::LogicalNameDotted(FProfile.Name)),
+                                          QDate::currentDate(), QStringLiteral(".csv"))});
     if (f.isEmpty()) return;
-    if (!f.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) f += QStringLiteral(".csv");
-    RunFileCommand(this, windowTitle(), [&] { ExportCsv(f); });
+    RunFileCommand(this, windowTitle(), [&] {
+      ExportCsv(f);
+      ReportFileSaved(this, ProgressText,
+                      QStringLiteral("Exported %1 to %2").arg(CountText(static_cast<qint64>(FTable.Rows.size()),
+                                                                        QStringLiteral("row"), QStringLiteral("rows")),
+                                                              f));
+    });
   });
   connect(ChartColumns, &QListWidget::itemChanged, this, [this] { UpdateChart(); });
 }

@@ -53,6 +53,11 @@ if(TARGET quillon)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
   install(FILES ${QUILLON_PACKAGING_DIR}/quillon.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo RENAME org.quillon.Quillon.metainfo.xml COMPONENT app)
+  # F1's help text, and the whole README (with its pictures) it links to.
+  install(FILES ${QUILLON_SHARED_DATA_DIR}/help.md DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon COMPONENT app)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QUILLON_DEB_app} COMPONENT app)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/screenshot.png ${PROJECT_SOURCE_DIR}/docs/profile.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QUILLON_DEB_app}/docs COMPONENT app)
 endif()
 
 # The command-line programs of quillon-tools, with the one-line summary of their

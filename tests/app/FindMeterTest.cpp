@@ -84,6 +84,8 @@ private slots:
   void windowFixesNameTheWindowsControls();
   void quirksRoundTrip();
   void quirksReachTheSession();
+  void profileChanges_data();
+  void profileChanges();
 };
 
 void FindMeterTest::findsTheMeterAndHandsItOn_data() {
@@ -92,22 +94,26 @@ void FindMeterTest::findsTheMeterAndHandsItOn_data() {
   QTest::addColumn<QStringList>("outcomes");
   QTest::addColumn<QString>("recommended");  // %1: the port or device
   QTest::addColumn<QStringList>("settings");  // client, mechanism, password after "Use for settings"
+  QTest::addColumn<QString>("settingsChanged");  // what "Use for settings" says
   QTest::newRow("wrapper") << 0 << "" << QStringList{"associated"}
                            << "Recommended: wrapper 127.0.0.1:%1 client 16 server 1 LN"
-                           << QStringList{"16", "NO", ""};
+                           << QStringList{"16", "NO", ""} 
+                           << "Settings changed: client address 17 → 16; server address 5 → 1; authentication low → none; "
+                              "password changed; connect timeout 2000 → 5000 ms";
   // The public client first, then the client given with its password.
   QTest::newRow("wrapper, client 17") << 0 << "12345678" << QStringList{"associated", "associated"}
                                       << "Recommended: wrapper 127.0.0.1:%1 client 17 server 1 LN low"
-                                      << QStringList{"17", "LOW", "3132333435363738"};
+                                      << QStringList{"17", "LOW", "3132333435363738"} 
+                                      << "Settings changed: server address 5 → 1; password changed; connect timeout 2000 → 5000 ms";
   // HDLC at the physical address the serial number gives: the wrapper,
   // tried first, hears nothing.
   QTest::newRow("HDLC over TCP") << 1 << "" << QStringList{"nothing", "associated"}
                                  << "Recommended: hdlc-tcp 127.0.0.1:%1 client 16 server 1/443 (4-byte) LN"
-                                 << QStringList{};
+                                 << QStringList{} << "";
   // A meter that speaks only after the mode E opening, at the factory
   // physical address: the one from the serial number is tried first.
   QTest::newRow("mode E") << 2 << "" << QStringList{"nothing", "associated"}
-                          << "Recommended: serial %1 mode E client 16 server 1/17 (2-byte) LN" << QStringList{};
+                          << "Recommended: serial %1 mode E client 16 server 1/17 (2-byte) LN" << QStringList{} << "";
 }
 
 void FindMeterTest::findsTheMeterAndHandsItOn() {
@@ -116,6 +122,7 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   QFETCH(QStringList, outcomes);
   QFETCH(QString, recommended);
   QFETCH(QStringList, settings);
+  QFETCH(QString, settingsChanged);
   TSettingsFixture fx;
   TConfigHome config(fx);
   std::optional<sim::THdlcSettings> link;
@@ -159,7 +166,8 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
                                               .arg(r.Attempts[pub].ObjectCount));
   QVERIFY(r.Attempts[pub].ObjectCount > 40);
   QCOMPARE(dialog->LBLRecommended->text(), recommended.arg(where));
-  QCOMPARE(dialog->LBLProgress->text(), QStringLiteral("Found after %1 attempts").arg(outcomes.size()));
+  QCOMPARE(dialog->LBLProgress->text(), outcomes.size() == 1 ? QStringLiteral("Found after 1 attempt")
+                                                             : QStringLiteral("Found after %1 attempts").arg(outcomes.size()));
   QVERIFY(dialog->BTNUse->isEnabled() && dialog->BTNSave->isEnabled());
 
   // Saved as a named meter: the file quillon-cli reads.
@@ -175,6 +183,8 @@ void FindMeterTest::findsTheMeterAndHandsItOn() {
   if (line == 0) {
     // Into the settings; the window then connects with them.
     dialog->UseRecommended();
+    // What changed is said: the response timeout is the probe's attempt timeout.
+    QCOMPARE(dialog->LBLProgress->text(), settingsChanged);
     const TFormSettings& s = *form.FormSettings;
     QCOMPARE((QStringList{s.EDITClientAddress->text(), s.CBAuthMechanism->currentText(), s.EDITPW->text()}), settings);
     QCOMPARE(s.EDITServerAddress->text(), QStringLiteral("1"));
@@ -444,6 +454,46 @@ void FindMeterTest::quirksReachTheSession() {
   QVERIFY2(form.StatusNegotiated->text().endsWith(QStringLiteral("PDU size 300")),
            qPrintable(form.StatusNegotiated->text()));
   QVERIFY(form.FormTraffic->Lines().filter(QRegularExpression("^quirk max-pdu: PDU size 300 instead of the \\d+ the meter announced$")).size() == 1);
+}
+
+void FindMeterTest::profileChanges_data() {
+  QTest::addColumn<QString>("field");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("nothing") << "" << "";
+  QTest::newRow("response timeout") << "response" << "response timeout 3000 → 1500 ms";
+  QTest::newRow("client and mechanism") << "client" << "client address 16 → 17; authentication none → low; password changed";
+  QTest::newRow("where") << "where" << "meter TCP 127.0.0.1:4059 → serial /dev/ttyUSB0; baud rate 9600 → 19200";
+  QTest::newRow("physical address") << "physical" << "physical address (none) → 17";
+  QTest::newRow("keys named, not shown") << "keys"
+                                         << "security none → auth-enc; encryption key changed; authentication key changed";
+}
+
+void FindMeterTest::profileChanges() {
+  QFETCH(QString, field);
+  QFETCH(QString, expected);
+  client::TMeterProfile before;
+  before.Host = "127.0.0.1";
+  client::TMeterProfile after = before;
+  if (field == "response") after.ResponseTimeout = 1500;
+  if (field == "client") {
+    after.ClientAddress = 17;
+    after.Mechanism = client::mLow;
+    after.Secret = "secret";
+  }
+  if (field == "where") {
+    after.Transport = client::TTransport::tHdlcSerial;
+    after.Device = "/dev/ttyUSB0";
+    after.Baud = 19200;
+  }
+  if (field == "physical") after.PhysicalAddress = 17;
+  if (field == "keys") {
+    after.Policy = 3;
+    after.EK = std::string(16, '\x01');
+    after.AK = std::string(16, '\x02');
+  }
+  const QStringList changes = ProfileChanges(before, after);
+  QCOMPARE(changes.join("; "), expected);
+  QVERIFY(!changes.join(" ").contains("secret"));
 }
 
 QTEST_MAIN(FindMeterTest)

@@ -85,6 +85,9 @@ private slots:
   void firstRunDefaultsOnlyOnce();
   void addressesRefusedWhereEntered_data();
   void addressesRefusedWhereEntered();
+  void okRefusesAWrongField_data();
+  void okRefusesAWrongField();
+  void securityFieldsExplainThemselves();
 };
 
 void SettingsTest::intValue_data() {
@@ -797,6 +800,90 @@ void SettingsTest::unwritableSettingsFileKeepsFileCommandsRunning() {
   chosen = fx.Path("blocked.txt");
   QCOMPARE(RunAndCatchMessageBoxes([&] { dialog.BTNSaveSettingsClick(); }),
            (QStringList{cannot, QStringLiteral("Cannot write \"%1\": rename (Is a directory)").arg(chosen)}));
+}
+
+void SettingsTest::okRefusesAWrongField_data() {
+  QTest::addColumn<QString>("referencing");  // the referencing model chosen
+  QTest::addColumn<QString>("mechanism");
+  QTest::addColumn<bool>("tcp");
+  QTest::addColumn<QString>("control");  // the field typed into
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("expected");  // the message; empty: accepted
+  const QString ciphered = QStringLiteral("LN with ciphering");
+  QTest::newRow("good") << "LN" << "NO" << true << "EDITServerIP" << "127.0.0.1:4059" << "";
+  QTest::newRow("address without port") << "LN" << "NO" << true << "EDITServerIP" << "127.0.0.1"
+                                        << "IP and Port \"127.0.0.1\": expected HOST:PORT";
+  QTest::newRow("port out of range") << "LN" << "NO" << true << "EDITServerIP" << "127.0.0.1:70000"
+                                     << "IP and Port port \"70000\": expected an integer in 1..65535";
+  QTest::newRow("response timeout no number") << "LN" << "NO" << true << "EDITResponseTimeout" << "5s"
+                                              << "\"ResponseTimeout\", not in the range 0..2147483647";
+  QTest::newRow("connect timeout negative") << "LN" << "NO" << true << "EDITConnectTimeout" << "-1"
+                                            << "\"ConnectTimeout\", not in the range 0..2147483647";
+  QTest::newRow("baud rate") << "LN" << "NO" << false << "EDITBaud" << "30"
+                             << "\"Baud\", not in the range 45..2147483647";
+  QTest::newRow("COM port") << "LN" << "NO" << false << "EDITComPort" << "0"
+                            << "\"ComPort\", not in the range 1..2147483647";
+  QTest::newRow("encryption key short") << ciphered << "NO" << true << "EDITGUEK" << "00112233"
+                                        << "Encryption key: 32 hex digits expected, 8 given";
+  QTest::newRow("encryption key no hex") << ciphered << "NO" << true << "EDITGUEK"
+                                         << "000102030405060708090A0B0C0D0E0G" << "Encryption key: Illegal hex-character";
+  QTest::newRow("meter system title") << ciphered << "NO" << true << "EDITServerSystemTitle" << "5153494D000000"
+                                      << "Meter system title: 16 hex digits expected, 14 given";
+  QTest::newRow("password half a byte") << "LN" << "LOW" << true << "EDITPW" << "313"
+                                        << "Low security PW: an even number of hex digits expected, 3 given";
+  // Fields the mechanism does not use are not checked.
+  QTest::newRow("unused key") << "LN" << "NO" << true << "EDITGUEK" << "xyz" << "";
+  QTest::newRow("address typed in the other profile") << "LN" << "NO" << false << "EDITServerIP" << "nonsense" << "";
+}
+
+// OK names the first wrong field in a message box and the dialog stays open
+// with nothing saved; a good dialog closes.
+void SettingsTest::okRefusesAWrongField() {
+  QFETCH(QString, referencing);
+  QFETCH(QString, mechanism);
+  QFETCH(bool, tcp);
+  QFETCH(QString, control);
+  QFETCH(QString, text);
+  QFETCH(QString, expected);
+  TSettingsFixture fx;
+  TFormSettings d;
+  d.ApplyFirstRunDefaults();
+  if (!tcp) d.RBSelectHDLCClick();
+  d.CBReferencingModel->setCurrentIndex(d.CBReferencingModel->findText(referencing));
+  d.CBAuthMechanism->setCurrentIndex(d.CBAuthMechanism->findText(mechanism));
+  if (referencing.endsWith("ciphering")) {
+    d.CBProtectionOnRequest->setCurrentIndex(3);
+    d.EDITGUEK->setText("000102030405060708090A0B0C0D0E0F");
+    d.EDITServerSystemTitle->setText("5153494D00000001");
+  }
+  if (mechanism == "LOW") d.EDITPW->setText("3132");
+  auto* edit = d.findChild<QLineEdit*>(control);
+  QVERIFY(edit);
+  edit->setText(text);
+  d.open();
+  QCOMPARE(RunAndCatchMessageBox([&] { d.BTNOkClick(); }), expected);
+  QCOMPARE(d.isVisible(), !expected.isEmpty());
+  QCOMPARE(QFile::exists(fx.Settings().Ini().FileName()), expected.isEmpty());
+  d.hide();
+}
+
+// The security fields say what they are and where their values come from;
+// the timeouts their unit.
+void SettingsTest::securityFieldsExplainThemselves() {
+  TSettingsFixture fx;
+  TFormSettings d;
+  for (QWidget* w : std::initializer_list<QWidget*>{d.CBReferencingModel, d.CBAuthMechanism, d.PWTextEdit, d.EDITPW,
+                                                   d.EDITGUEK, d.EDITGAK, d.EDITServerSystemTitle,
+                                                   d.EDITClientSigningKeyFile, d.EDITServerSigningKeyFile,
+                                                   d.CBProtectionOnRequest})
+    QVERIFY2(!w->toolTip().isEmpty(), qPrintable(w->objectName()));
+  QVERIFY(d.EDITGUEK->toolTip().contains("32 hex digits"));
+  QVERIFY(d.CBProtectionOnRequest->toolTip().contains("security policy"));
+  QStringList captions;
+  for (QLabel* l : d.findChildren<QLabel*>())
+    if (l->buddy() == d.EDITConnectTimeout || l->buddy() == d.EDITResponseTimeout) captions << l->text();
+  captions.sort();
+  QCOMPARE(captions, (QStringList{"Connect (ms):", "Response (ms):"}));
 }
 
 QTEST_MAIN(SettingsTest)
