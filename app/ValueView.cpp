@@ -2,6 +2,8 @@
 
 #include <QHeaderView>
 
+#include <algorithm>
+
 #include "client/ObjectRef.h"
 #include "knowledge/COSEMUnits.h"
 
@@ -33,10 +35,13 @@ QString TValueView::ReadableText(const TValue& value, const std::optional<client
   // Attribute 1 of every class is its logical name.
   if (place.Attribute == 1 && place.Path.empty() && value.Kind == TValueKind::vkOctetString && value.Bytes.size() == 6)
     return QString::fromStdString(client::LogicalNameDotted(client::LogicalNameOfBytes(value.Bytes)));
-  const bool composite = value.Kind == TValueKind::vkArray || value.Kind == TValueKind::vkStructure;
+  const auto isComposite = [](const TValue& v) { return v.Kind == TValueKind::vkArray || v.Kind == TValueKind::vkStructure; };
+  const bool composite = isComposite(value);
   const QString many = QStringLiteral("%1 element(s)").arg(value.Items.size());
-  // A buffer of thousands of entries is not made into one line of text.
-  if (composite && value.Items.size() > kMaxItemsInLine) return many;
+  // Only a short flat structure or array reads well on one line (a
+  // scaler_unit, a date pair); a buffer or an object list is a tree.
+  if (composite && (value.Items.size() > kMaxItemsInLine || std::any_of(value.Items.begin(), value.Items.end(), isComposite)))
+    return many;
   const QString text = QString::fromStdString(client::ValueToText(value, place));
   return composite && text.size() > kMaxLineLength ? many : text;
 }

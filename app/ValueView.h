@@ -34,8 +34,8 @@ public:
   QString TopText() const;
   // One value on one line, as the top line shows it: scaled with its unit
   // where `scalerUnit` applies, a logical name as its OBIS code, enums with
-  // their names, a short structure or array as {a, b, ...}; a long one as
-  // "N element(s)". The same text wherever the window shows a value in a line.
+  // their names, a short flat structure or array as {a, b, ...}; a long or
+  // nested one as "N element(s)". The same text wherever the window shows a value in a line.
   static QString ReadableText(const client::TValue& value, const std::optional<client::TScalerUnit>& scalerUnit,
                               const client::TValuePlace& place = {});
   // The same for a Data element's XML; empty when it is none.

@@ -151,15 +151,15 @@ const std::vector<TDiagnosisRow> kTable = {
      "or a cellular modem without signal",
      "check the address and the network path; give a slow cellular link more time with --connect-timeout MS",
      "in Show → Settings..., check \"IP and Port\" and the network path; give a slow cellular link more time in "
-     "\"Connect timeout\""},
+     "\"Connect (ms)\" under \"Timeouts\""},
     {TCondition::cNoResponse, "no-response", "no answer (or no complete answer) within the response timeout",
      "The meter at {endpoint} did not answer within {timeout} ms",
      "a meter that is busy, asleep or slow, addresses it ignores (a meter stays silent to frames not meant for "
      "it), or the wrong transport (wrapper or HDLC)",
      "check --server and --physical, the transport (--tcp for the wrapper, --hdlc-tcp or --serial for HDLC), and "
      "give a slow meter more time with --timeout MS",
-     "in Show → Settings..., check \"Server\" and \"Physical\" under \"Addresses\" and the transport, and give "
-     "a slow meter more time in \"Response timeout\""},
+     "in Show → Settings..., check \"Server\" under \"Addresses\", \"Phys. addr.\" and the transport, and give "
+     "a slow meter more time in \"Response (ms)\" under \"Timeouts\""},
     {TCondition::cSerialPortUnavailable, "serial-port-unavailable", "the serial device cannot be opened",
      "The serial port {endpoint} cannot be opened",
      "the device does not exist (an adapter unplugged), another program holds it, or this user may not open it "

@@ -316,7 +316,7 @@ void ShellTest::readableValues_data() {
                              << QStringList{"2026-12-10T14:30:00"};
   QTest::newRow("structure as a tree")
       << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0 << none
-      << QStringList{"2 element(s)", "[0] -3", "[1] 30"};
+      << QStringList{"{-3, 30}", "[0] -3", "[1] 30"};
   QTest::newRow("text") << "<VisibleString Value=\"51554C\" />" << 99 << 0 << none << QStringList{"QUL"};
   // Enums the class catalogue knows, by the attribute they were read from.
   QTest::newRow("clock_base") << "<Enum Value=\"01\" />" << 99 << 0 << QList<int>{8, 0, 9}
@@ -327,7 +327,7 @@ void ShellTest::readableValues_data() {
                                             << QStringList{"ready for reconnection (2)"};
   QTest::newRow("the unit of a scaler_unit")
       << "<Structure Qty=\"0002\"><Integer Value=\"FD\" /><Enum Value=\"1E\" /></Structure>" << 99 << 0
-      << QList<int>{3, 0, 3} << QStringList{"2 element(s)", "[0] -3", "[1] Wh (30)"};
+      << QList<int>{3, 0, 3} << QStringList{"{-3, Wh (30)}", "[0] -3", "[1] Wh (30)"};
   QTest::newRow("access modes deep in an object list")
       << "<Array Qty=\"0001\"><Structure Qty=\"0004\"><LongUnsigned Value=\"0008\" /><Unsigned Value=\"00\" />"
          "<OctetString Value=\"0000010000FF\" /><Structure Qty=\"0002\"><Array Qty=\"0001\">"
