@@ -462,6 +462,10 @@ int ListenCommand(int argc, char** argv) {
     try {
       db = OpenReadingsStore(dbPath);
       for (const auto& [meter, counter] : db->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
+    } catch (const EDatabaseBusy& e) {
+      // As for batch: a server that cannot be reached is no fault of the command line.
+      if (IsServerDatabase(dbPath)) throw;
+      throw EUsage(e.what());
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
