@@ -352,7 +352,9 @@ TEST(PostgresArgument, WhatNamesAServerAndHowItIsMasked) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsServerDatabase(c.Arg), c.Server) << c.Arg;
-    if (c.Server) EXPECT_EQ(MaskConnection(c.Arg), c.Masked) << c.Arg;
+    if (c.Server) {
+      EXPECT_EQ(MaskConnection(c.Arg), c.Masked) << c.Arg;
+    }
   }
 }
 
