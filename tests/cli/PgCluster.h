@@ -48,6 +48,7 @@ public:
       Run({FBin + "/initdb", "-D", Dir + "/data", "-A", "trust", "-U", "postgres", "-E", "UTF8", "--locale=C",
            "--no-sync"},
           "initdb");
+      Watch();
       Start();
     } catch (...) {
       Remove();
@@ -149,6 +150,26 @@ private:
     int status = -1;
     if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
       throw std::runtime_error(what + " failed; its output:\n" + Text(log) + Text(Dir + "/server.log"));
+  }
+  // A process of its own session that outlives a test killed (a crash, a
+  // timeout) and then stops the server and removes the folder, so that no
+  // server is left running; after a normal end it finds nothing to do.
+  void Watch() const {
+    const std::string ctl = (FAsPostgres ? "/usr/sbin/runuser -u postgres -- " : "") + FBin + "/pg_ctl";
+    std::string script = "while kill -0 " + std::to_string(::getpid()) + " 2>/dev/null; do sleep 1; done; " + ctl +
+                         " -D '" + Dir + "/data' -m immediate stop; rm -rf '" + Dir + "'";
+    std::vector<char*> argv{const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), script.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", &fa, &attr, argv.data(), environ) != 0)
+      throw std::runtime_error("cannot start the server's watcher");
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
   }
   static std::string Text(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
