@@ -64,6 +64,15 @@ CREATE TABLE IF NOT EXISTS runs_done (
 // Meters last: their merge rule compares what both sides have.
 const char* const kReadingsTables[5] = {"readings", "profile_entries", "notifications", "runs_done", "meters"};
 
+// A meter in both: the later read, and the error of the later attempt.
+#define MERGE_METERS_CONFLICT                                                                                   \
+  "ON CONFLICT (name) DO UPDATE SET "                                                                           \
+  "last_read = greatest(coalesce(meters.last_read, 0), coalesce(excluded.last_read, 0)), "                      \
+  "last_error = CASE WHEN excluded.last_attempt > coalesce(meters.last_attempt, 0) THEN excluded.last_error "   \
+  "ELSE meters.last_error END, "                                                                                \
+  "last_attempt = greatest(coalesce(meters.last_attempt, 0), coalesce(excluded.last_attempt, 0))"
+const char* const kMergeMetersConflict = MERGE_METERS_CONFLICT;
+
 namespace {
 
 struct TStatementText {
@@ -98,12 +107,7 @@ const TStatementText kStatementTexts[TReadingsStore::kStatements] = {
      "merge profile entries"},
     {"INSERT INTO notifications VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT DO NOTHING", "merge notifications"},
     {"INSERT INTO runs_done VALUES(?1, ?2) ON CONFLICT DO NOTHING", "merge runs"},
-    {"INSERT INTO meters VALUES(?1, ?2, ?3, ?4) ON CONFLICT (name) DO UPDATE SET "
-     "last_read = greatest(coalesce(meters.last_read, 0), coalesce(excluded.last_read, 0)), "
-     "last_error = CASE WHEN excluded.last_attempt > coalesce(meters.last_attempt, 0) THEN excluded.last_error "
-     "ELSE meters.last_error END, "
-     "last_attempt = greatest(coalesce(meters.last_attempt, 0), coalesce(excluded.last_attempt, 0))",
-     "merge meters"},
+    {"INSERT INTO meters VALUES(?1, ?2, ?3, ?4) " MERGE_METERS_CONFLICT, "merge meters"},
 };
 
 std::string ValueJson(const TValue& v) { return ValueToJson(v).dump(-1, ' ', false, json::error_handler_t::replace); }

@@ -36,6 +36,8 @@ extern const char* const kReadingsSchema;
 // PostgreSQL as the row of table quillon_schema, so that a later change
 // knows what it migrates from.
 constexpr int kReadingsSchemaVersion = 1;
+// How a merge takes a meter both databases have (the end of its INSERT).
+extern const char* const kMergeMetersConflict;
 // Our tables, in the order a merge copies them.
 extern const char* const kReadingsTables[5];
 

@@ -257,10 +257,7 @@ void TSqliteStore::Merge(const std::string& otherPath) {
          "INSERT INTO notifications SELECT " + notifications +
          " FROM other.notifications WHERE true ON CONFLICT DO NOTHING;"
          "INSERT INTO runs_done SELECT * FROM other.runs_done WHERE true ON CONFLICT DO NOTHING;"
-         "INSERT INTO meters SELECT * FROM other.meters WHERE true ON CONFLICT DO UPDATE SET "
-         "last_read = max(coalesce(last_read, 0), coalesce(excluded.last_read, 0)), "
-         "last_error = CASE WHEN excluded.last_attempt > coalesce(last_attempt, 0) THEN excluded.last_error ELSE last_error END, "
-         "last_attempt = max(coalesce(last_attempt, 0), coalesce(excluded.last_attempt, 0));"
+         "INSERT INTO meters SELECT * FROM other.meters WHERE true " + InDialect(kMergeMetersConflict, false) + ";"
          "COMMIT")
              .c_str());
   } catch (...) {
