@@ -14,7 +14,7 @@
 
 #include "FuzzSupport.h"
 #include "client/Batch.h"
-#include "client/ReadingsDb.h"
+#include "client/SqliteStore.h"
 #include "tools/cli/Listen.h"
 
 namespace {
@@ -30,8 +30,8 @@ constexpr const char* kList =
     "sim-0002,127.0.0.2:4059,,,,QSM0000000002,60000002,none\n"
     "sim-0003,127.0.0.2:4060,,,,,60000003,none\n";
 
-client::TReadingsDb& Db() {
-  static client::TReadingsDb db(":memory:");
+client::TSqliteStore& Db() {
+  static client::TSqliteStore db(":memory:");
   return db;
 }
 
@@ -39,7 +39,7 @@ client::TReadingsDb& Db() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<client::TFleetMeter> meters = client::MetersOfCsv(kList);
-  client::TReadingsDb& db = Db();
+  client::TSqliteStore& db = Db();
   if (size < 2) return 0;
   fuzz::TAllocationBudget budget(size);
   cli::TPushDecoder decoder(meters, {});
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Require(p.Unknown != known, "a push stored as a meter of the list is not one", p.Meter);
     fuzz::Require(p.Meter != "sim-0001" || p.InvocationCounter >= 0, "an unauthenticated push taken as sim-0001");
     fuzz::Require(p.Meter != "sim-0003" || p.InvocationCounter < 0, "a ciphered push taken as sim-0003");
-    db.StoreNotification(client::TReadingsDb::TNotification{p.Meter, 0, p.InvocationCounter, p.Kind,
+    db.StoreNotification(client::TNotification{p.Meter, 0, p.InvocationCounter, p.Kind,
                                                             p.Body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
                                                             p.Unknown});
   };

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth
   ccache
   libcli11-dev nlohmann-json3-dev libsqlite3-dev qt6-charts-dev
+  libpq-dev postgresql
   dpkg-dev fakeroot lintian desktop-file-utils appstream help2man
   libqt6opengl6-dev
   python3-yaml shellcheck

@@ -1,6 +1,7 @@
 // Reading a fleet, whole processes on loopback: quillon-cli batch against
 // the simulator serving many meters (one association and one register read
-// per meter) at several --jobs, and quillon-cli listen taking the
+// per meter) at several --jobs, into JSON lines, an SQLite file or a
+// PostgreSQL server (a private cluster), and quillon-cli listen taking the
 // notifications of a pushing fleet. Both simulator and client share the
 // machine's cores, as they would not in the field.
 #include <benchmark/benchmark.h>
@@ -14,6 +15,7 @@
 
 #include "CliProcess.h"
 #include "FleetSupport.h"
+#include "PgCluster.h"
 #include "SimProcess.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -35,16 +37,28 @@ TBatchFleet& Fleet() {
   return f;
 }
 
+// The PostgreSQL server of db 2, started when first asked for.
+const std::string& ServerDb() {
+  static TPgCluster server;
+  static const std::string uri = server.CreateDatabase("bench");
+  return uri;
+}
+
 void BM_BatchRegisterRead(benchmark::State& state) {
   TBatchFleet& f = Fleet();
   const std::string jobs = std::to_string(state.range(0));
-  const bool db = state.range(1) != 0;
+  const int64_t db = state.range(1);  // 0 JSON lines, 1 an SQLite file, 2 a PostgreSQL server
   int64_t meters = 0;
   for (auto _ : state) {
     std::vector<std::string> args{"batch", "--list", f.List, "--jobs", jobs, "-q"};
     if (db) {
       args.push_back("--db");
-      args.push_back(f.Dir.Path + "/bench.db");
+      try {
+        args.push_back(db == 2 ? ServerDb() : f.Dir.Path + "/bench.db");
+      } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+      }
     } else {
       args.push_back("--out");
       args.push_back("/dev/null");
@@ -61,7 +75,7 @@ void BM_BatchRegisterRead(benchmark::State& state) {
 }
 BENCHMARK(BM_BatchRegisterRead)
     ->ArgNames({"jobs", "db"})
-    ->Args({1, 0})->Args({8, 0})->Args({32, 0})->Args({128, 0})->Args({32, 1})->Args({128, 1})
+    ->Args({1, 0})->Args({8, 0})->Args({32, 0})->Args({128, 0})->Args({32, 1})->Args({128, 1})->Args({32, 2})->Args({128, 2})
     ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Port nothing listens on yet.

@@ -19,7 +19,7 @@
 #include "CliProcess.h"
 #include "SimProcess.h"
 #include "client/Batch.h"
-#include "client/ReadingsDb.h"
+#include "client/SqliteStore.h"
 
 using namespace quillon;
 using namespace quillon::client;
@@ -75,8 +75,8 @@ TMeterResult Read(const std::string& meter) {
 TEST(FilesLockedDatabase, TheWriterWaitsOutTheLockAndHandsBackWhatItCouldNotStore) {
   TTempDir dir;
   const std::string path = dir.Path + "/r.db";
-  TReadingsDb holder(path);
-  TReadingsDb db(path, 100);
+  TSqliteStore holder(path);
+  TSqliteStore db(path, 100);
   {
     Sql(holder.Handle(), "BEGIN IMMEDIATE");
     TReadingsWriter writer(db, "run", TLockWait{.LimitMs = 60000, .FirstPauseMs = 50, .MaxPauseMs = 100});
@@ -122,7 +122,7 @@ TEST(FilesLockedDatabase, BatchPrintsItsSummaryAndKeepsEveryResultInAFile) {
   std::string list = "name,address\n";
   for (const char* m : {"m1", "m2", "m3"}) list += std::string(m) + ",127.0.0.1:" + std::to_string(port) + "\n";
   WriteFile(dir.Path + "/list.csv", list);
-  TReadingsDb holder(path);
+  TSqliteStore holder(path);
   Sql(holder.Handle(), "BEGIN IMMEDIATE");
   const TRun r = RunCli({"batch", "--list", dir.Path + "/list.csv", "--db", path, "--db-wait", "0", "--retries", "0",
                          "get", "1.0.1.8.0.255"},
@@ -152,7 +152,7 @@ TEST(FilesLockedDatabase, BatchPrintsItsSummaryAndKeepsEveryResultInAFile) {
   std::set<std::string> meters;
   for (const json& j : JsonLines(ReadFile(file))) meters.insert(j.at("meter").get<std::string>());
   EXPECT_EQ(meters, (std::set<std::string>{"m1", "m2", "m3"}));
-  EXPECT_EQ(TReadingsDb(path).Count("meters"), 0);
+  EXPECT_EQ(TSqliteStore(path).Count("meters"), 0);
 }
 
 // ---------------------------------------------------------------- merge and export
@@ -193,7 +193,7 @@ TEST(FilesMerge, ASourceThatIsNotPlainTablesOfOurColumnsIsRefusedBeforeAnythingI
     const TRun r = RunCli({"merge", "--db", target, good, bad}, dir.Path);
     EXPECT_EQ(r.Status, 2) << Describe(r);
     EXPECT_EQ(r.Err, "quillon-cli: SOURCE \"" + bad + "\": " + c.Why + "\n");
-    EXPECT_EQ(TReadingsDb(target).Count("meters"), 0) << "nothing merged, the good source neither";
+    EXPECT_EQ(TSqliteStore(target).Count("meters"), 0) << "nothing merged, the good source neither";
   }
   // Such a file is no database to read from or store into either.
   const std::string view = dir.Path + "/view.db";

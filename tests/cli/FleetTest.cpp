@@ -18,7 +18,7 @@
 #include "FleetSupport.h"
 #include "SimProcess.h"
 #include "client/Batch.h"
-#include "client/ReadingsDb.h"
+#include "client/SqliteStore.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -69,7 +69,7 @@ TEST(FleetBatch, EveryMeterOnceIntoTheDatabaseAndAsJsonLines) {
   }
   EXPECT_GT(energies.size(), 190u) << "the meters' energies should differ";
 
-  TReadingsDb d(db);
+  TSqliteStore d(db);
   EXPECT_EQ(d.Count("meters"), 200);
   EXPECT_EQ(d.Count("readings"), 600);
   std::string csv;
@@ -97,18 +97,18 @@ TEST(FleetBatch, AProfileRangeReadAgainAddsNoRowsAndShardsMergeToOneRun) {
   };
   const std::string whole = dir.Path + "/whole.db";
   profile(whole, {});
-  const int64_t values = TReadingsDb(whole).Count("profile_entries");
+  const int64_t values = TSqliteStore(whole).Count("profile_entries");
   // 24 meters, 9 entries, the captured values besides the clock column.
   ASSERT_GT(values, 0);
   EXPECT_EQ(values % (24 * 9), 0) << values;
   profile(whole, {});
-  EXPECT_EQ(TReadingsDb(whole).Count("profile_entries"), values);
+  EXPECT_EQ(TSqliteStore(whole).Count("profile_entries"), values);
 
   // Two shards: disjoint, together the fleet; merged, the same rows.
   const std::string a = dir.Path + "/a.db", b = dir.Path + "/b.db", merged = dir.Path + "/m.db";
   profile(a, {"--shard", "0/2"});
   profile(b, {"--shard", "1/2"});
-  const int64_t ma = TReadingsDb(a).Count("meters"), mb = TReadingsDb(b).Count("meters");
+  const int64_t ma = TSqliteStore(a).Count("meters"), mb = TSqliteStore(b).Count("meters");
   EXPECT_EQ(ma + mb, 24);
   EXPECT_GT(ma, 0);
   EXPECT_GT(mb, 0);
@@ -153,7 +153,7 @@ TEST(FleetBatch, AKilledRunIsCompletedByTheNextWithTheSameName) {
   for (int i = 0; i < 600 && done < 39; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     try {
-      done = TReadingsDb(db).DoneInRun("nightly").size();
+      done = TSqliteStore(db).DoneInRun("nightly").size();
     } catch (const std::exception&) {
     }
   }
@@ -167,7 +167,7 @@ TEST(FleetBatch, AKilledRunIsCompletedByTheNextWithTheSameName) {
                         dir.Path);
   ASSERT_EQ(r.Status, 0) << Describe(r);
   EXPECT_NE(r.Err.find("run nightly: 39 meters already read, 1 to go\n"), std::string::npos) << r.Err;
-  TReadingsDb d(db);
+  TSqliteStore d(db);
   EXPECT_EQ(d.DoneInRun("nightly").size(), 40u);
   EXPECT_EQ(d.Count("readings"), 40);
   EXPECT_EQ(d.Count("meters"), 40);

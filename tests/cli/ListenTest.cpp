@@ -20,7 +20,7 @@
 #include "FleetSupport.h"
 #include "SimProcess.h"
 #include "client/Batch.h"
-#include "client/ReadingsDb.h"
+#include "client/SqliteStore.h"
 #include "security/GCMCipher.h"
 #include "tools/cli/Listen.h"
 #include "tools/meter-sim/SimFleet.h"
@@ -226,8 +226,8 @@ TEST(ListenDecoder, AReplayDoesNotMakeItsMeterTheConnectionsForAPlainMessage) {
 TEST(ListenWriter, AFullQueueLosesWhatItCannotHoldAndALockedDatabaseIsWaitedFor) {
   TTempDir dir;
   const std::string path = dir.Path + "/n.db";
-  TReadingsDb db(path);
-  TReadingsDb other(path);
+  TSqliteStore db(path);
+  TSqliteStore other(path);
   ASSERT_EQ(sqlite3_exec(other.Handle(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   std::vector<std::string> said;
   std::mutex lock;
@@ -239,7 +239,7 @@ TEST(ListenWriter, AFullQueueLosesWhatItCannotHoldAndALockedDatabaseIsWaitedFor)
     };
     std::vector<bool> taken;
     for (int i = 0; i < 5; ++i)
-      taken.push_back(w.Push(TReadingsDb::TNotification{"m", 1, i < 2 ? i : 1, "data-notification", "{}", false}));
+      taken.push_back(w.Push(TNotification{"m", 1, i < 2 ? i : 1, "data-notification", "{}", false}));
     EXPECT_EQ(taken, (std::vector<bool>{true, true, true, false, false}));
     ASSERT_TRUE(Eventually([&] { return w.Counts().Retries >= 2; }));
     ASSERT_EQ(sqlite3_exec(other.Handle(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -257,7 +257,7 @@ TEST(ListenWriter, AFullQueueLosesWhatItCannotHoldAndALockedDatabaseIsWaitedFor)
   // Out of patience (Ctrl-C): what the locked database has not taken is lost, counted.
   ASSERT_EQ(sqlite3_exec(other.Handle(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   cli::TNotificationWriter w(db, 10);
-  for (int i = 10; i < 14; ++i) w.Push(TReadingsDb::TNotification{"m", 1, i, "data-notification", "{}", false});
+  for (int i = 10; i < 14; ++i) w.Push(TNotification{"m", 1, i, "data-notification", "{}", false});
   w.Finish(std::chrono::milliseconds(0));
   EXPECT_EQ(w.Counts().Lost, 4u);
   EXPECT_EQ(w.Counts().Stored, 0u);
@@ -280,7 +280,7 @@ TEST(ListenDatabase, FilesFromBeforeTheUnknownMarkAreUpgradedAndMerged) {
     sqlite3_close(db);
   }
   {
-    TReadingsDb old(dir.Path + "/old.db");
+    TSqliteStore old(dir.Path + "/old.db");
     EXPECT_TRUE(old.StoreNotification({"QSM1", 2, -1, "data-notification", "{}", true}));
     EXPECT_EQ(old.LastInvocationCounters(), (std::map<std::string, uint32_t>{{"m", 5}}));
   }
@@ -299,7 +299,7 @@ TEST(ListenDatabase, FilesFromBeforeTheUnknownMarkAreUpgradedAndMerged) {
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(source);
-  TReadingsDb merged(dir.Path + "/old.db");
+  TSqliteStore merged(dir.Path + "/old.db");
   merged.Merge(dir.Path + "/source.db");
   sqlite3_stmt* s = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(merged.Handle(), "SELECT meter, unknown FROM notifications ORDER BY meter", -1, &s, nullptr),
@@ -445,7 +445,7 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
     ASSERT_FALSE(got.empty());
     for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<int>(i + 1)) << ldn;
   }
-  EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(records.size()));
+  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()));
   EXPECT_NE(r.Err.find(Format("%zu notifications, 1 replays dropped, ", records.size())), std::string::npos) << r.Err;
 
   // A listener started again on the same database still knows meter 2's
@@ -461,7 +461,7 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
   const TRun r2 = RunCli({"listen", "--port", std::to_string(port2), "--for", "1.5", "--list", list, "--db", db}, dir.Path);
   again.join();
   EXPECT_NE(r2.Err.find(": sim-0002: invocation counter 2 replayed (last "), std::string::npos) << r2.Err;
-  EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(records.size()));
+  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()));
 }
 
 TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnlyItself) {
@@ -804,7 +804,7 @@ TEST(ListenProcess, AMixedFleetIsStoredUnderItsOwnNamesAndForgeriesChangeNothing
   for (const auto& m : meters) names.insert(m.Name);
   std::map<std::string, std::vector<int64_t>> counters;
   std::map<std::string, int> rows;
-  TReadingsDb d(db);
+  TSqliteStore d(db);
   sqlite3_stmt* s = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(d.Handle(), "SELECT meter, invocation_counter, unknown, body FROM notifications", -1, &s,
                                nullptr),
@@ -956,7 +956,7 @@ TEST(ListenProcess, ADatabaseLockedFor15SecondsLosesNothingAndStallsNothing) {
   size_t during = 0;
   {
     // Another process's write transaction, held longer than any busy timeout.
-    TReadingsDb other(db);
+    TSqliteStore other(db);
     ASSERT_EQ(sqlite3_exec(other.Handle(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     const size_t before = LinesIn(lines);
     std::this_thread::sleep_for(std::chrono::seconds(15));
@@ -967,7 +967,7 @@ TEST(ListenProcess, ADatabaseLockedFor15SecondsLosesNothingAndStallsNothing) {
   ASSERT_EQ(r.Status, 0) << Describe(r);
   // Four meters pushing twice a second went on being received.
   EXPECT_GE(during, 60u) << r.Err;
-  EXPECT_EQ(TReadingsDb(db).Count("notifications"), static_cast<int64_t>(LinesIn(lines))) << r.Err;
+  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(LinesIn(lines))) << r.Err;
   EXPECT_EQ(LinesLike(r.Err, "listen: readings database: database is locked; ", " notifications held, trying again"), 1u)
       << r.Err;
   EXPECT_NE(r.Err.find("listen: readings database takes notifications again\n"), std::string::npos) << r.Err;

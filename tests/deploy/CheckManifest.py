@@ -3,7 +3,10 @@
 completion index becomes the shard, with as many shards as completions, a
 run name that changes with the day, each shard's invocation counters on the
 persistent volume, and the meter list from a Secret rather than the command
-line."""
+line. The database: each shard its own SQLite file on the persistent volume
+(merged afterwards), or one PostgreSQL database for all of them whose URI
+(and password) come from a Secret through the environment, never written
+in the manifest or on the command line, and no merge step."""
 import re
 import sys
 
@@ -58,6 +61,26 @@ else:
     lists = re.findall(r"--list (\S+)", line)
     if not lists or not any(lists[0].startswith(mounts.get(n, "//")) and "secret" in volumes.get(n, {}) for n in mounts):
         errors.append("expected the meter list on a volume from a Secret")
+    db = re.search(r'--db "([^"]*)"', line)
+    db = db.group(1) if db else ""
+    env = {e["name"]: e for e in c.get("env", [])}
+    from_secret = lambda name: "secretKeyRef" in env.get(name, {}).get("valueFrom", {})
+    if re.search(r"postgres(ql)?://|password=", line):
+        errors.append("a database connection written on the command line (expected it from a Secret)")
+    server = re.fullmatch(r"\$\{?(\w+)\}?", db)
+    if server:
+        if not from_secret(server.group(1)):
+            errors.append(f"--db \"{db}\": expected ${server.group(1)} from a Secret (secretKeyRef)")
+        if "PGPASSWORD" in env and not from_secret("PGPASSWORD"):
+            errors.append("PGPASSWORD written in the manifest (expected it from a Secret)")
+        if "merge" in line:
+            errors.append("one shared database needs no merge step")
+    elif not (any(db.startswith(mounts.get(n, "//")) and "persistentVolumeClaim" in volumes.get(n, {}) for n in mounts)
+              and "$JOB_COMPLETION_INDEX" in db):
+        errors.append("expected --db a file per shard on the persistent volume, or \"$VAR\" from a Secret")
+    for name, e in env.items():
+        if "value" in e and re.search(r"postgres(ql)?://|password", str(e["value"])):
+            errors.append(f"env {name}: a database connection written in the manifest")
 for e in errors:
     print(f"{path}: {e}")
 sys.exit(1 if errors else 0)

@@ -14,6 +14,7 @@ cleanup() {
 trap cleanup EXIT
 
 python3 "$src/tests/deploy/CheckManifest.py" "$src/deploy/kubernetes/read-fleet-job.yaml"
+python3 "$src/tests/deploy/CheckManifest.py" "$src/deploy/kubernetes/read-fleet-postgres-job.yaml"
 shellcheck "$src/deploy/slurm/read-fleet.sbatch" "$src/deploy/parallel/read-fleet.sh"
 
 # Client 33 ciphers: the tasks keep their invocation counters per shard.

@@ -15,7 +15,7 @@
 
 #include "client/Batch.h"
 #include "client/FileLock.h"
-#include "client/ReadingsDb.h"
+#include "client/ReadingsStore.h"
 #include "tools/cli/Listen.h"
 #include "tools/cli/Signals.h"
 #include "tools/cli/Output.h"
@@ -120,10 +120,12 @@ private:
 // ---------------------------------------------------------------- batch
 
 // Results the readings database did not take are not lost: their JSON lines
-// go to a file beside the database (standard output when that cannot be
-// written). Returns the line that says where they are.
-std::string KeepUnstored(const std::string& dbPath, const TReadingsWriter::TReport& report) {
-  const std::string path = Format("%s.unstored-%lld.jsonl", dbPath.c_str(), static_cast<long long>(::getpid()));
+// go to a file beside the database (a server's: in the working folder;
+// standard output when that cannot be written). Returns the line that says
+// where they are.
+std::string KeepUnstored(const TReadingsStore& db, const TReadingsWriter::TReport& report) {
+  const std::string path = Format("%s.unstored-%lld.jsonl", db.Shared() ? "readings" : db.Name().c_str(),
+                                  static_cast<long long>(::getpid()));
   std::string text;
   for (const TMeterResult& r : report.Unstored)
     for (const json& j : ResultRecords(r)) text += j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
@@ -135,7 +137,7 @@ std::string KeepUnstored(const std::string& dbPath, const TReadingsWriter::TRepo
     std::cout << text << std::flush;
     where = "standard output";
   }
-  return Format("readings database \"%s\": %zu %s not stored (%s); their results are in %s", dbPath.c_str(),
+  return Format("readings database \"%s\": %zu %s not stored (%s); their results are in %s", db.Name().c_str(),
                 report.Unstored.size(), report.Unstored.size() == 1 ? "meter" : "meters", why.c_str(),
                 where.c_str());
 }
@@ -161,9 +163,12 @@ int Batch(int argc, char** argv) {
   app.add_option("--connect-timeout", connectTimeout, "TCP connect timeout (default each meter's)")->option_text("MS");
   app.add_option("--shard", shardText, "read only slice I of N (0 <= I < N), stable by meter name")->option_text("I/N");
   app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
-  app.add_option("--db", dbPath, "store the readings in this SQLite file")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the readings in this SQLite file, or PostgreSQL database (postgresql://USER@HOST/DB or "
+                 "host=... dbname=...; the password from PGPASSWORD or ~/.pgpass)")
+      ->option_text("FILE|URI");
   app.add_option("--db-wait", dbWait,
-                 "while another process locks the database, keep the results and retry for up to SECONDS "
+                 "while another process locks the database (or the server cannot be reached), keep the results and "
+                 "retry for up to SECONDS "
                  "(after 0.5 s, doubling up to 8 s; default 300); what is still not stored then goes to a file")
       ->option_text("SECONDS");
   app.add_option("--run", run, "name of this run (with --db): meters it has finished are not read again")->option_text("NAME");
@@ -236,12 +241,16 @@ int Batch(int argc, char** argv) {
     if (connectTimeout >= 0) m.Profile.ConnectTimeout = connectTimeout;
   }
 
-  std::unique_ptr<TReadingsDb> db;
+  std::unique_ptr<TReadingsStore> db;
   std::unique_ptr<TReadingsWriter> writer;
   if (!dbPath.empty()) {
     try {
       // Short waits inside SQLite; the writer waits out a longer lock itself.
-      db = std::make_unique<TReadingsDb>(dbPath, 1000);
+      db = OpenReadingsStore(dbPath, 1000);
+    } catch (const EDatabaseBusy& e) {
+      // A server that cannot be reached is no fault of the command line.
+      if (IsServerDatabase(dbPath)) throw;
+      throw EUsage(e.what());
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
@@ -255,9 +264,10 @@ int Batch(int argc, char** argv) {
     }
     writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000, .Cancel = &gFleetCancel});
     if (!quiet)
-      writer->OnLocked = [&dbPath, dbWait] {
-        std::cerr << Format("readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
-                            dbPath.c_str(), dbWait)
+      writer->OnLocked = [name = db->Name(), shared = db->Shared(), dbWait] {
+        std::cerr << Format(shared ? "readings database \"%s\" cannot take results now: results kept, retrying for up to %d s"
+                                   : "readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
+                            name.c_str(), dbWait)
                   << std::endl;
       };
   }
@@ -307,11 +317,12 @@ int Batch(int argc, char** argv) {
     }
   }
   if (stored.WaitedMs > 0 && !quiet)
-    std::cerr << Format("readings database \"%s\": waited %.1f s for another process's lock", dbPath.c_str(),
-                        stored.WaitedMs / 1000.0)
+    std::cerr << Format(db->Shared() ? "readings database \"%s\": waited %.1f s for the server"
+                                     : "readings database \"%s\": waited %.1f s for another process's lock",
+                        db->Name().c_str(), stored.WaitedMs / 1000.0)
               << "\n";
   const bool unstored = !stored.Unstored.empty();
-  if (unstored) std::cerr << KeepUnstored(dbPath, stored) << "\n";
+  if (unstored) std::cerr << KeepUnstored(*db, stored) << "\n";
   if (gFleetCancel.Cancelled()) {
     std::cerr << "quillon-cli: batch: cancelled\n";
     return StatusAfterStop(1);
@@ -324,7 +335,7 @@ int Batch(int argc, char** argv) {
 int Export(int argc, char** argv) {
   CLI::App app{"Profile entries or readings of the readings database as CSV.", "quillon-cli export"};
   std::string dbPath, what = "profiles", meter, from, to, out;
-  app.add_option("--db", dbPath, "the readings database")->option_text("FILE")->required();
+  app.add_option("--db", dbPath, "the readings database: an SQLite file or a PostgreSQL URI")->option_text("FILE|URI")->required();
   app.add_option("--what", what, "profiles (entries, the default) or readings")->option_text("WHAT");
   app.add_option("--meter", meter, "only this meter")->option_text("NAME");
   app.add_option("--from", from, "first time (entry time or read time), YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
@@ -333,15 +344,16 @@ int Export(int argc, char** argv) {
   if (!Parse(app, argc, argv)) return 0;
   if (what != "profiles" && what != "readings") throw EUsage(Format("--what \"%s\": expected profiles or readings", what.c_str()));
   const int64_t a = TimeArg(from, "--from", "1970-01-01T00:00:00Z"), b = TimeArg(to, "--to", "2999-12-31T23:59:59Z");
-  if (::access(dbPath.c_str(), R_OK) != 0) throw EUsage(Format("--db \"%s\": expected a readable readings database", dbPath.c_str()));
-  TReadingsDb db(dbPath);
+  if (!IsServerDatabase(dbPath) && ::access(dbPath.c_str(), R_OK) != 0)
+    throw EUsage(Format("--db \"%s\": expected a readable readings database", dbPath.c_str()));
+  const auto db = OpenReadingsStore(dbPath);
   std::ofstream file;
   if (!out.empty()) {
     file.open(out, std::ios::binary | std::ios::trunc);
     if (!file) throw EUsage(Format("--out \"%s\": expected a file that can be written", out.c_str()));
   }
   std::ostream& o = out.empty() ? std::cout : file;
-  db.Export(what, meter, a, b, [&](const std::vector<std::string>& cells) { o << CsvLine(cells); },
+  db->Export(what, meter, a, b, [&](const std::vector<std::string>& cells) { o << CsvLine(cells); },
             [](const std::string& warning) { std::cerr << "quillon-cli: export: " << warning << "\n"; });
   o.flush();
   if (!o) throw std::runtime_error("export: writing failed");
@@ -352,25 +364,27 @@ int Merge(int argc, char** argv) {
   CLI::App app{"Combine readings databases (one per shard, say) into one, without duplicates.", "quillon-cli merge"};
   std::string dbPath;
   std::vector<std::string> sources;
-  app.add_option("--db", dbPath, "the database to merge into (created when missing)")->option_text("FILE")->required();
-  app.add_option("SOURCE", sources, "readings databases to take rows from")->required();
+  app.add_option("--db", dbPath, "the database to merge into (created when missing): an SQLite file or a PostgreSQL URI")
+      ->option_text("FILE|URI")
+      ->required();
+  app.add_option("SOURCE", sources, "readings databases to take rows from (SQLite files or PostgreSQL URIs)")->required();
   if (!Parse(app, argc, argv)) return 0;
   for (const auto& s : sources)
-    if (::access(s.c_str(), R_OK) != 0) throw EUsage(Format("SOURCE \"%s\": expected a readable readings database", s.c_str()));
-  TReadingsDb db(dbPath);
+    if (!IsServerDatabase(s) && ::access(s.c_str(), R_OK) != 0) throw EUsage(Format("SOURCE \"%s\": expected a readable readings database", s.c_str()));
+  const auto db = OpenReadingsStore(dbPath);
   // Every source is checked before any is merged: a bad one changes nothing.
   for (const auto& s : sources) {
     try {
-      db.CheckSource(s);
+      db->CheckSource(s);
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
   }
-  for (const auto& s : sources) db.Merge(s);
-  std::cerr << Format("%s: %lld meters, %lld readings, %lld profile values, %lld notifications", dbPath.c_str(),
-                      static_cast<long long>(db.Count("meters")), static_cast<long long>(db.Count("readings")),
-                      static_cast<long long>(db.Count("profile_entries")),
-                      static_cast<long long>(db.Count("notifications")))
+  for (const auto& s : sources) db->Merge(s);
+  std::cerr << Format("%s: %lld meters, %lld readings, %lld profile values, %lld notifications", db->Name().c_str(),
+                      static_cast<long long>(db->Count("meters")), static_cast<long long>(db->Count("readings")),
+                      static_cast<long long>(db->Count("profile_entries")),
+                      static_cast<long long>(db->Count("notifications")))
             << "\n";
   return 0;
 }
@@ -396,7 +410,8 @@ int ListenCommand(int argc, char** argv) {
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
   app.add_option("--out", out, "JSON lines to FILE (appended, each as it comes; - for standard output, the default without --db)")
       ->option_text("FILE");
-  app.add_option("--db", dbPath, "store the notifications in this SQLite file")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the notifications in this SQLite file or PostgreSQL database (as batch)")
+      ->option_text("FILE|URI");
   app.add_option("--max-connections", options.MaxConnections,
                  "connections open at once (default: the descriptor limit less 64)")->option_text("N");
   app.add_option("--idle-timeout", options.IdleTimeout, "close a connection that sends nothing for this long (default 120; 0: never)")
@@ -441,12 +456,16 @@ int ListenCommand(int argc, char** argv) {
     std::lock_guard<std::mutex> lock(sayLock);
     std::cerr << "listen: " << line << "\n";
   };
-  std::unique_ptr<TReadingsDb> db;
+  std::unique_ptr<TReadingsStore> db;
   std::unique_ptr<TNotificationWriter> writer;
   if (!dbPath.empty()) {
     try {
-      db = std::make_unique<TReadingsDb>(dbPath);
+      db = OpenReadingsStore(dbPath);
       for (const auto& [meter, counter] : db->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
+    } catch (const EDatabaseBusy& e) {
+      // As for batch: a server that cannot be reached is no fault of the command line.
+      if (IsServerDatabase(dbPath)) throw;
+      throw EUsage(e.what());
     } catch (const std::exception& e) {
       throw EUsage(e.what());
     }
@@ -489,7 +508,7 @@ int ListenCommand(int argc, char** argv) {
     lines.Write(j);
     lines.Flush();
     if (writer) {
-      TReadingsDb::TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
+      TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
                                    p.Body.dump(-1, ' ', false, json::error_handler_t::replace), p.Unknown};
       // The network side never waits for the database: a full queue loses
       // this one (counted) and says so once in a while.

@@ -447,7 +447,7 @@ void TLineLimiter::Tick(TClock::time_point now, const TSink& sink, bool all) {
 
 // ---------------------------------------------------------------- the database
 
-TNotificationWriter::TNotificationWriter(TReadingsDb& db, size_t capacity) : FDb(db), FCapacity(capacity) {
+TNotificationWriter::TNotificationWriter(TReadingsStore& db, size_t capacity) : FDb(db), FCapacity(capacity) {
   // Short waits for another process's lock: the thread comes back to its
   // queue and to Finish, and tries again itself.
   FDb.SetBusyTimeout(200);
@@ -456,7 +456,7 @@ TNotificationWriter::TNotificationWriter(TReadingsDb& db, size_t capacity) : FDb
 
 TNotificationWriter::~TNotificationWriter() { Finish(std::chrono::milliseconds(0)); }
 
-bool TNotificationWriter::Push(TReadingsDb::TNotification n) {
+bool TNotificationWriter::Push(TNotification n) {
   {
     std::lock_guard<std::mutex> lock(FLock);
     // The batch being written counts: a database that does not take it
@@ -488,7 +488,7 @@ TNotificationWriter::TCounts TNotificationWriter::Counts() {
 
 void TNotificationWriter::Loop() {
   constexpr size_t kBatch = 500;
-  std::vector<TReadingsDb::TNotification> batch;
+  std::vector<TNotification> batch;
   bool failing = false;
   auto delay = std::chrono::milliseconds(100);
   for (;;) {
@@ -514,7 +514,7 @@ void TNotificationWriter::Loop() {
     std::vector<std::string> duplicates;
     size_t stored = 0;
     try {
-      stored = FDb.StoreNotifications(batch, [&](const TReadingsDb::TNotification& n) {
+      stored = FDb.StoreNotifications(batch, [&](const TNotification& n) {
         duplicates.push_back(Format("%s: invocation counter %lld already stored, dropped", n.Meter.c_str(),
                                     static_cast<long long>(n.InvocationCounter)));
       });

@@ -31,7 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/Batch.h"
-#include "client/ReadingsDb.h"
+#include "client/ReadingsStore.h"
 
 namespace quillon::cli {
 
@@ -179,14 +179,14 @@ private:
 // kept and tried again.
 class TNotificationWriter {
 public:
-  TNotificationWriter(client::TReadingsDb& db, size_t capacity);
+  TNotificationWriter(client::TReadingsStore& db, size_t capacity);
   ~TNotificationWriter();
   // Tells of a notification already stored and of failures (on the writer's
   // thread; set before the first Push).
   std::function<void(const std::string&)> OnError;
   // false when `capacity` notifications are held (queued or being
   // written): this one is lost (counted).
-  bool Push(client::TReadingsDb::TNotification n);
+  bool Push(client::TNotification n);
   // Writes what is queued for at most `patience` more; what is left then is
   // counted lost. Then the thread ends.
   void Finish(std::chrono::milliseconds patience);
@@ -197,11 +197,11 @@ public:
 
 private:
   void Loop();
-  client::TReadingsDb& FDb;
+  client::TReadingsStore& FDb;
   size_t FCapacity;
   std::mutex FLock;
   std::condition_variable FWake;
-  std::deque<client::TReadingsDb::TNotification> FQueue;
+  std::deque<client::TNotification> FQueue;
   size_t FWriting = 0;  // in the batch being written
   bool FStop = false;
   std::chrono::steady_clock::time_point FGiveUp = std::chrono::steady_clock::time_point::max();
