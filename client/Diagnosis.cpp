@@ -160,6 +160,13 @@ const std::vector<TDiagnosisRow> kTable = {
      "give a slow meter more time with --timeout MS",
      "in Show → Settings..., check \"Server\" under \"Addresses\", \"Phys. addr.\" and the transport, and give "
      "a slow meter more time in \"Response (ms)\" under \"Timeouts\""},
+    {TCondition::cAnswerIncomplete, "answer-incomplete",
+     "an answer begun but not whole within the time for it (twice the response timeout, more per kilobyte)",
+     "The answer from {endpoint} did not come whole in time",
+     "a line that trickles or loses bytes (a poor modem or radio link), or a meter that stops part-way through its "
+     "answer",
+     "try again; on a slow line give more time with --timeout MS (the time for a whole answer grows with it)",
+     "try again; on a slow line give more time in \"Response (ms)\" under \"Timeouts\""},
     {TCondition::cSerialPortUnavailable, "serial-port-unavailable", "the serial device cannot be opened",
      "The serial port {endpoint} cannot be opened",
      "the device does not exist (an adapter unplugged), another program holds it, or this user may not open it "
@@ -238,6 +245,7 @@ bool IsLinkFailure(TCondition c) {
     case TCondition::cConnectionRefused:
     case TCondition::cNoConnection:
     case TCondition::cNoResponse:
+    case TCondition::cAnswerIncomplete:
     case TCondition::cSerialPortUnavailable: return true;
     default: return false;
   }
@@ -297,7 +305,9 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   } else if (Has(e.EngineText, "Connect timed out") || Has(e.EngineText, "No route to host") ||
              Has(e.EngineText, "Network is unreachable") || Has(e.EngineText, "Host is unreachable")) {
     c = TCondition::cNoConnection;
-  } else if (Has(e.EngineText, "No response") || Has(e.EngineText, "No complete response within")) {
+  } else if (Has(e.EngineText, "No complete response within")) {
+    c = TCondition::cAnswerIncomplete;
+  } else if (Has(e.EngineText, "No response")) {
     c = TCondition::cNoResponse;
   } else if (Has(e.EngineText, "Cannot open port")) {
     c = TCondition::cSerialPortUnavailable;

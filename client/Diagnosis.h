@@ -40,7 +40,8 @@ enum class TCondition {
   cAccessDenied,               // a read, write or method answered read-write-denied
   cConnectionRefused,          // nothing accepts connections at the address
   cNoConnection,               // the address cannot be reached (timed out, no route)
-  cNoResponse,                 // the meter stayed silent, or stopped part-way
+  cNoResponse,                 // the meter stayed silent
+  cAnswerIncomplete,           // an answer that did not come whole in the time for it
   cSerialPortUnavailable,      // the serial device cannot be opened
 };
 

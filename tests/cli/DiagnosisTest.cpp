@@ -261,6 +261,8 @@ TEST(DiagnosisRows, EveryRowOfTheTableIsProvoked) {
     bool found = false;
     for (const auto& c : kCases) found = found || std::string(c.Row) == row.Name;
     for (const auto& c : kLinkCases) found = found || std::string(c.second.Row) == row.Name;
+    // A meter that trickles its answer: Deadlines.AMeterThatTricklesFailsWithinTheTimeForAWholeAnswer.
+    found = found || std::string(row.Name) == "answer-incomplete";
     EXPECT_TRUE(found) << row.Name;
   }
 }
