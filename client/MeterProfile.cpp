@@ -57,9 +57,15 @@ int PolicyOfName(const std::string& name, const std::string& where) {
 
 void TMeterProfile::Check() const {
   const std::string prefix = "--";
-  if (Transport == TTransport::tHdlcSerial ? Device.empty() : Host.empty())
+  if (CallIn) {
+    if (Transport == TTransport::tHdlcSerial)
+      RaiseGeneral("--accept: expected a TCP transport (the DLMS wrapper or HDLC frames), not a serial line");
+    if (Port < 0 || Port > 65535) RaiseGeneral(Format("--accept port \"%d\": expected 0..65535", Port));
+    if (CallInWait < 0 || CallInWait > 86400 * 7)
+      RaiseGeneral(Format("--wait \"%d\": expected 0..604800 seconds", CallInWait));
+  } else if (Transport == TTransport::tHdlcSerial ? Device.empty() : Host.empty())
     RaiseGeneral("connection: expected --tcp HOST[:PORT], --hdlc-tcp HOST:PORT, --serial DEVICE or --meter NAME");
-  if (Port < 1 || Port > 65535) RaiseGeneral(Format("--tcp port \"%d\": expected 1..65535", Port));
+  if (!CallIn && (Port < 1 || Port > 65535)) RaiseGeneral(Format("--tcp port \"%d\": expected 1..65535", Port));
   if (ClientAddress < 0 || ClientAddress > 255)
     RaiseGeneral(Format("--client \"%d\": expected 0..255", ClientAddress));
   if (ServerAddress < 0 || ServerAddress > (Transport == TTransport::tWrapperTcp ? 65535 : 16383))
@@ -477,6 +483,8 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     else RaiseGeneral(Format("%s \"%s\": expected tcp, hdlc-tcp or serial", where("transport").c_str(), transport.c_str()));
     p.Host = get("host");
     if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
+    p.CallIn = Flag(get("call-in"));
+    if (has("call-in-wait")) p.CallInWait = IntOf(where("call-in-wait"), get("call-in-wait"), 0, 86400 * 7);
     p.Device = get("device");
     if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
     p.ModeE = Flag(get("mode-e"));
@@ -524,6 +532,10 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   } else {
     set("host", p.Host);
     set("port", std::to_string(p.Port));
+    if (p.CallIn) {
+      set("call-in", "1");
+      set("call-in-wait", std::to_string(p.CallInWait));
+    }
   }
   set("client", std::to_string(p.ClientAddress));
   set("server", std::to_string(p.ServerAddress));

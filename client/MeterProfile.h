@@ -53,6 +53,14 @@ struct TMeterProfile {
   // the curve of the suite (1: P-256, 2: P-384).
   std::string ClientSigningKeyFile, ServerSigningKeyFile;
 
+  // The meter calls in (TCP, wrapper or HDLC): instead of dialling
+  // Host:Port, the session listens on [Host:]Port (Host empty: every local
+  // address) and runs over the first connection that comes within
+  // CallInWait seconds. The session's call-in notice says when it waits
+  // and who connected (TSession::SetCallInNotice, TSession::Peer).
+  bool CallIn = false;
+  int CallInWait = 300;
+
   int ConnectTimeout = 5000;
   int ResponseTimeout = 3000;
   int InactivityTimeout = 30000;

@@ -47,7 +47,21 @@ void TProtocolLayerTCPClient::SetConnectTimeout(int32_t v) {
   FConnectTimeout = v;
 }
 
+void TProtocolLayerTCPClient::Adopt(TUniqueFd socket, const std::string& peer) {
+  if (FSocket.Valid()) throw EProtocolLayerTCPClient("Already connected");
+  if (!socket.Valid()) throw EProtocolLayerTCPClient(Format("The connection from %s is gone", peer.c_str()));
+  FSocket = std::move(socket);
+  FReader.Drop();
+  FAdopted = true;
+  FPeer = peer;
+  if (FShowTraffic) EmitTraffic(Format("(Inbound) Connected to %s", peer.c_str()), toInfo);
+}
+
 void TProtocolLayerTCPClient::Connect() {
+  if (FAdopted) {
+    if (FSocket.Valid()) return;
+    throw EProtocolLayerTCPClient(Format("The meter at %s has hung up", FPeer.c_str()));
+  }
   if (FSocket.Valid()) throw EProtocolLayerTCPClient("Already connected");
 
   uint32_t elapsed = MillisecondsSince(LastTCPDisconnectTick.load());
@@ -115,7 +129,8 @@ void TProtocolLayerTCPClient::Disconnect() {
   FReader.Drop();
   if (!FSocket.Valid()) return;
   Info("Disconnecting");
-  ::shutdown(FSocket.Get(), SHUT_RDWR);
+  // An adopted connection belongs to whoever accepted it.
+  if (!FAdopted) ::shutdown(FSocket.Get(), SHUT_RDWR);
   DropConnection();
 }
 
