@@ -59,7 +59,8 @@ TCallerIdentifier::TCallerIdentifier(const std::vector<TFleetMeter>& meters, TTr
       p.EK = RandomKey(keyBytes);
       p.AK = RandomKey(keyBytes);
       p.KEK = RandomKey(keyBytes);
-      p.ServerSystemTitle.clear();
+      // The engine wants a title to hold the answer's against; the answer's is the one wanted.
+      p.ServerSystemTitle = std::string(8, '\0');
       p.InvocationCounterAuto = false;
       p.UseDedicatedKey = false;
       FTitleProbe = p;
@@ -132,8 +133,8 @@ std::string CallerIdentityText(TSession& session, const TCall& call) {
   } else {
     try {
       what = "logical device name " + TextOf(session.Get(kDeviceName, call).Value);
-    } catch (const EMeterError&) {
-      what = "no logical device name to be read";
+    } catch (const EMeterError& e) {
+      what = std::string("no logical device name to be read: ") + e.what();
     }
   }
   return "meter at " + session.Peer() + ": " + what;

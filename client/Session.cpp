@@ -499,6 +499,9 @@ void BuildStack(TSession::TState& s) {
     s.Wrapper = std::make_unique<TProtocolLayerWrapper>();
     s.Wrapper->Name = s.LayerNames.Wrapper;
     s.Wrapper->SupportingLayerInstance = byteLayer;
+    // A connection the meter opened is up already, so the wrapper is never
+    // asked to connect, where it would install its frame check.
+    if (s.Connection) s.Wrapper->InstallFrameCheck(*byteLayer);
     auto mid = std::make_unique<TMidLayerWRAPPER>();
     mid->WRAPPERLayer = s.Wrapper.get();
     s.Mid = std::move(mid);

@@ -692,10 +692,13 @@ int HeadendCommand(int argc, char** argv) {
                           options.Address.empty() ? "every address" : options.Address.c_str(), port, framing.c_str())
                 << std::endl;
   };
-  headend.OnResult = [&](const TMeterResult& r, const std::string& peer) {
+  headend.OnResult = [&](const TMeterResult& r, const std::string& peer, const std::string& by) {
     std::lock_guard<std::mutex> lock(outLock);
     results(r);
-    if (!quiet) std::cerr << Format("headend: %s: meter %s %s", peer.c_str(), PrintableName(r.Meter).c_str(), r.Ok ? "read" : "failed") << "\n";
+    if (!quiet)
+      std::cerr << Format("headend: %s: meter %s (%s) %s", peer.c_str(), PrintableName(r.Meter).c_str(), by.c_str(),
+                          r.Ok ? "read" : ("failed: " + r.Error).c_str())
+                << "\n";
   };
   headend.OnLine = say;
   const auto started = std::chrono::steady_clock::now();

@@ -109,7 +109,7 @@ void THeadEnd::Serve(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) 
   } else {
     ++FCounts.Failed;
   }
-  if (OnResult) OnResult(r, peer);
+  if (OnResult) OnResult(r, peer, who.By);
 }
 
 THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cancel) {

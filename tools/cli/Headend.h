@@ -50,9 +50,9 @@ public:
   THeadEnd(const std::vector<client::TFleetMeter>& meters, client::TBatchJob job, TPushListener& pushes);
   // Once per port: its number and its framing ("DLMS wrapper", "HDLC").
   std::function<void(int port, const std::string& framing)> OnListening;
-  // Each meter read (or failed), with the address it called from; calls
-  // are never concurrent.
-  std::function<void(const client::TMeterResult&, const std::string& peer)> OnResult;
+  // Each meter read (or failed), with the address it called from and what
+  // it was known by ("system title", ...); calls are never concurrent.
+  std::function<void(const client::TMeterResult&, const std::string& peer, const std::string& by)> OnResult;
   // What happened to a connection: unknown meters, meters already read,
   // connections turned away or closed (limited in number as listen's).
   std::function<void(const std::string&)> OnLine;
