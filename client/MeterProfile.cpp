@@ -342,7 +342,13 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
   auto where = [](const char* key) { return std::string("settings ") + key; };
   auto number = [&](const char* key, TAddressRange r) { return IntOf(where(key), get(key), r.Min, r.Max); };
   const bool tcp = Flag(get("RBSelectTCP"));
-  if (tcp) {
+  if (tcp && Flag(get("CHKCallIn"))) {
+    // "Wait for the meter to call in on port N": every local address.
+    p.Transport = TTransport::tWrapperTcp;
+    p.CallIn = true;
+    p.Port = IntOf(where("EDITCallInPort"), get("EDITCallInPort"), 0, 65535);
+    if (!get("EDITCallInWait").empty()) p.CallInWait = IntOf(where("EDITCallInWait"), get("EDITCallInWait"), 0, 86400 * 7);
+  } else if (tcp) {
     p.Transport = TTransport::tWrapperTcp;
     p.Port = -1;
     SplitHostPort(where("EDITServerIP"), get("EDITServerIP"), p.Host, p.Port);
@@ -418,7 +424,12 @@ void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
   const bool tcp = p.Transport != TTransport::tHdlcSerial;
   ini.Set(kSection, "RBSelectTCP", tcp ? "1" : "0");
   ini.Set(kSection, "RBSelectHDLC", tcp ? "0" : "1");
-  if (tcp) {
+  if (tcp && p.CallIn) {
+    ini.Set(kSection, "CHKCallIn", "1");
+    ini.Set(kSection, "EDITCallInPort", std::to_string(p.Port));
+    ini.Set(kSection, "EDITCallInWait", std::to_string(p.CallInWait));
+  } else if (tcp) {
+    if (ini.Has(kSection, "CHKCallIn")) ini.Set(kSection, "CHKCallIn", "0");
     const bool v6 = p.Host.find(':') != std::string::npos;
     ini.Set(kSection, "EDITServerIP", (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port));
   } else {

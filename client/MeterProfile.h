@@ -189,7 +189,9 @@ private:
 // is set (any path, a pseudo-terminal included), else the port number
 // "EDITComPort" (1 /dev/ttyS0, 101 /dev/ttyUSB1, 201 /dev/ttyACM1). The HDLC
 // inactivity timeout is key "0" of section "Misc" when the form has it (the
-// program's own settings file does). This is the one way the application's
+// program's own settings file does). A TCP profile whose meter calls in is
+// "CHKCallIn"=1 with the port to listen on in "EDITCallInPort" and the
+// seconds to wait in "EDITCallInWait" (EDITServerIP is then not read). This is the one way the application's
 // settings become a profile: the window converts its controls through it.
 TMeterProfile ProfileFromSettings(const TIniData& ini);
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini);

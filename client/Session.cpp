@@ -806,7 +806,9 @@ void TSession::Open(const TCall& call) {
     throw EMeterError("cancelled", e.what());
   } catch (const std::exception& e) {
     Close();
-    throw EMeterError(Format("%s: %s", Endpoint(s.Profile).c_str(), e.what()), e.what());
+    // A meter that called is named by where it called from.
+    const std::string where = s.Connection ? s.Connection->Peer() : Endpoint(s.Profile);
+    throw EMeterError(Format("%s: %s", where.c_str(), e.what()), e.what());
   }
   FillContext(s);
   const int32_t established = EstablishAA(&s.Context);

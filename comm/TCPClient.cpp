@@ -57,10 +57,16 @@ void TProtocolLayerTCPClient::Adopt(TUniqueFd socket, const std::string& peer) {
   if (FShowTraffic) EmitTraffic(Format("(Inbound) Connected to %s", peer.c_str()), toInfo);
 }
 
+void TProtocolLayerTCPClient::NotConnected() const {
+  // A meter that called in and went cannot be called back: said as such.
+  if (FAdopted) throw EProtocolLayerTCPClient(Format("The meter at %s has hung up", FPeer.c_str()));
+  throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+}
+
 void TProtocolLayerTCPClient::Connect() {
   if (FAdopted) {
     if (FSocket.Valid()) return;
-    throw EProtocolLayerTCPClient(Format("The meter at %s has hung up", FPeer.c_str()));
+    NotConnected();
   }
   if (FSocket.Valid()) throw EProtocolLayerTCPClient("Already connected");
 
@@ -155,7 +161,7 @@ bool TProtocolLayerTCPClient::IsConnected() {
 }
 
 void TProtocolLayerTCPClient::Send(const PduStr& s) {
-  if (!IsConnected()) throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+  if (!IsConnected()) NotConnected();
   if (FShowTraffic) EmitTraffic(s, toOutgoing);
   if (s.empty()) return;
   int err = WriteAll(FSocket.Get(), s);
@@ -167,7 +173,7 @@ void TProtocolLayerTCPClient::Send(const PduStr& s) {
 }
 
 PduStr TProtocolLayerTCPClient::Rec() {
-  if (!IsConnected()) throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+  if (!IsConnected()) NotConnected();
   PduStr result;
   const TFrameDeadline deadline(FResponseTimeout);
   for (;;) {

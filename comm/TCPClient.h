@@ -59,6 +59,7 @@ public:
 
 private:
   void CheckParameterChange(bool differs) const;
+  [[noreturn]] void NotConnected() const;
   void Info(const char* text) const;
   // Closes the socket after the peer went away or the connection broke.
   void DropConnection();
