@@ -583,7 +583,7 @@ std::string ValueArg(const std::string& text) {
 }
 
 const char* const kCommands =
-    "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen";
+    "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge, listen or headend";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -603,7 +603,7 @@ void UnknownCommand(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // batch, export, merge and listen have options of their own.
+  // batch, export, merge, listen and headend have options of their own.
   if (argc > 1 && IsFleetCommand(argv[1])) return RunFleetCommand(argc, argv);
   TOptions o;
   CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
