@@ -21,10 +21,14 @@ std::string RandomKey(size_t bytes) {
 
 // A string value as text: a device name as DeviceNameText, anything else
 // (numbers too: some meters keep serials as integers) as it reads.
+// Whoever called chose these bytes: what goes into a log line is cut short.
+constexpr size_t kMaxIdentityText = 64;
+
 std::string TextOf(const TValue& v) {
-  if (v.Kind == TValueKind::vkOctetString) return DeviceNameText(v.Bytes);
   if (auto n = v.Integer()) return std::to_string(*n);
-  return DeviceNameText(v.Bytes);
+  std::string text = DeviceNameText(v.Bytes);
+  if (text.size() > kMaxIdentityText) text = text.substr(0, kMaxIdentityText) + "...";
+  return text;
 }
 
 bool Cancelled(const TCall& call) { return call.Cancel && call.Cancel->Cancelled(); }
@@ -91,7 +95,8 @@ TCallerIdentity TCallerIdentifier::Identify(const std::shared_ptr<TCallerConnect
     }
     if (Cancelled(call)) throw EMeterError("cancelled");
     id.TitleHex = probe.AnnouncedSystemTitle();
-    if (!id.TitleHex.empty()) {
+    if (id.TitleHex.size() > kMaxIdentityText) id.TitleHex = id.TitleHex.substr(0, kMaxIdentityText) + "...";
+    if (!id.TitleHex.empty() && id.TitleHex.size() == 16) {
       id.Meter = FIndex.ByTitle(TMisc::HexStrToByteStr(id.TitleHex));
       if (id.Meter >= 0) {
         id.By = "system title";
