@@ -36,7 +36,8 @@ public:
   // Listens on `host` (empty: every local address, IPv6 and IPv4) and
   // `port` (0: a free one). Fails with EProtocolLayerTCPServer naming the
   // address and the reason.
-  TCallInListener(const std::string& host, int port, int backlog = 128);
+  // `backlog`: calls the kernel holds before they are accepted (a fleet woken at once calls at once).
+  TCallInListener(const std::string& host, int port, int backlog = 4096);
   int Port() const { return FPort; }
   int Fd() const { return FSocket.Get(); }
   // The next meter that calls within `timeoutMs` (negative: no limit), or

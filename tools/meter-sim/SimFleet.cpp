@@ -254,7 +254,7 @@ void CallIn(const TCallInOptions& o, const std::function<void(TSimLink&)>& serve
   };
   auto sleepUntil = [&](steady_clock::time_point t) {
     while (!stop && steady_clock::now() < t)
-      std::this_thread::sleep_for(std::min<steady_clock::duration>(t - steady_clock::now(), milliseconds(50)));
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(t - steady_clock::now(), milliseconds(200)));
   };
   sleepUntil(steady_clock::now() + jitter());
   while (!stop) {
