@@ -330,7 +330,7 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
 // ---------------------------------------------------------------- the runner
 
 TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                     bool keepCounter) {
+                                     bool keepCounter, std::shared_ptr<TCallerConnection> over) {
   static const TObjectRef kClock{8, {0, 0, 1, 0, 0, 255}, 2};
   TMeterResult r;
   r.Meter = meter.Name;
@@ -338,6 +338,7 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
   TMeterProfile profile = meter.Profile;
   if (profile.Name.empty()) profile.Name = meter.Name;
   TSession s(profile);
+  if (over) s.UseConnection(std::move(over));
   // The counters file is read, locked and written by the session itself: a
   // handing back that fails costs the next session part of a block only.
   if (keepCounter) s.KeepInvocationCounter(TCounterKeeping{.Warning = [](const std::string&) {}});
@@ -378,58 +379,50 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
   return r;
 }
 
-namespace {
+TMeterWatch::TMeterWatch(size_t slots, TCancelToken* cancelAll) : FSlots(slots), FCancelAll(cancelAll) {
+  FThread = std::jthread([this](std::stop_token stop) { Watch(stop); });
+}
 
-// The meters in flight and their limits: a watch ends a meter that has run
-// out of time (and every one when the batch is cancelled) through its own
-// cancel token.
-class TMeterWatch {
-public:
-  struct TSlot {
-    TCancelToken Token;
-    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
-    std::atomic<bool> TimedOut{false};
-  };
-  TMeterWatch(size_t slots, TCancelToken* batchCancel) : FSlots(slots), FBatchCancel(batchCancel) {
-    FThread = std::jthread([this](std::stop_token stop) { Watch(stop); });
-  }
-  ~TMeterWatch() { FThread.request_stop(); }
-  TSlot& Start(size_t slot, int timeoutMs) {
-    std::lock_guard<std::mutex> g(FLock);
-    TSlot& s = FSlots[slot];
-    s.Token.Reset();
-    s.TimedOut = false;
-    s.Deadline = timeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)
-                               : std::chrono::steady_clock::time_point::max();
-    return s;
-  }
-  void Stop(size_t slot) {
-    std::lock_guard<std::mutex> g(FLock);
-    FSlots[slot].Deadline = std::chrono::steady_clock::time_point::max();
-  }
+TMeterWatch::~TMeterWatch() { FThread.request_stop(); }
 
-private:
-  void Watch(std::stop_token stop) {
-    while (!stop.stop_requested()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      const auto now = std::chrono::steady_clock::now();
-      const bool cancelled = FBatchCancel && FBatchCancel->Cancelled();
-      std::lock_guard<std::mutex> g(FLock);
-      for (TSlot& s : FSlots) {
-        if (s.Deadline == std::chrono::steady_clock::time_point::max()) continue;
-        if (now >= s.Deadline) s.TimedOut = true;
-        if (cancelled || s.TimedOut) s.Token.Cancel();
-      }
+TMeterWatch::TSlot& TMeterWatch::Start(size_t slot, int timeoutMs) {
+  std::lock_guard<std::mutex> g(FLock);
+  TSlot& s = FSlots[slot];
+  s.Token.Reset();
+  s.TimedOut = false;
+  s.Deadline = timeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)
+                             : std::chrono::steady_clock::time_point::max();
+  return s;
+}
+
+void TMeterWatch::Stop(size_t slot) {
+  std::lock_guard<std::mutex> g(FLock);
+  FSlots[slot].Deadline = std::chrono::steady_clock::time_point::max();
+}
+
+void TMeterWatch::Watch(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto now = std::chrono::steady_clock::now();
+    const bool cancelled = FCancelAll && FCancelAll->Cancelled();
+    std::lock_guard<std::mutex> g(FLock);
+    for (TSlot& s : FSlots) {
+      if (s.Deadline == std::chrono::steady_clock::time_point::max()) continue;
+      if (now >= s.Deadline) s.TimedOut = true;
+      if (cancelled || s.TimedOut) s.Token.Cancel();
     }
   }
+}
 
-  std::vector<TSlot> FSlots;
-  TCancelToken* FBatchCancel;
-  std::mutex FLock;
-  std::jthread FThread;
-};
-
-}  // namespace
+TMeterResult FailedResult(const std::string& meter, const std::exception& e, int attempts) {
+  TMeterResult r;
+  r.Meter = meter;
+  r.ReadAt = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  r.Error = e.what();
+  if (const auto* meterError = dynamic_cast<const EMeterError*>(&e)) r.Diagnosis = meterError->Diagnosis;
+  r.Attempts = attempts;
+  return r;
+}
 
 TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelToken* cancel) {
   FCounts = TBatchCounts{};
@@ -473,13 +466,7 @@ TBatchCounts TBatchRunner::Run(const std::vector<TFleetMeter>& meters, TCancelTo
           result.Attempts = attempt;
           break;
         } catch (const std::exception& e) {
-          result = TMeterResult{};
-          result.Meter = meter.Name;
-          result.ReadAt = std::chrono::duration_cast<std::chrono::seconds>(
-                              std::chrono::system_clock::now().time_since_epoch()).count();
-          result.Error = e.what();
-          if (const auto* meterError = dynamic_cast<const EMeterError*>(&e)) result.Diagnosis = meterError->Diagnosis;
-          result.Attempts = attempt;
+          result = FailedResult(meter.Name, e, attempt);
         }
         if (limit.TimedOut) {
           result.Error = Format("not read within the meter timeout of %d s", FOptions.MeterTimeoutMs / 1000);

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -127,6 +130,33 @@ struct TBatchCounts {
   uint64_t Reads = 0;  // attributes and profile entries read so far
 };
 
+// The result of a meter whose attempt failed with `e`.
+TMeterResult FailedResult(const std::string& meter, const std::exception& e, int attempts);
+
+// The meters in flight and their limits: a watch ends a meter that has run
+// out of time (and every one when `cancelAll` is cancelled) through its
+// slot's own cancel token. One slot per worker.
+class TMeterWatch {
+public:
+  struct TSlot {
+    TCancelToken Token;
+    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
+    std::atomic<bool> TimedOut{false};
+  };
+  TMeterWatch(size_t slots, TCancelToken* cancelAll);
+  ~TMeterWatch();
+  // The slot's meter has `timeoutMs` from now (0: no limit).
+  TSlot& Start(size_t slot, int timeoutMs);
+  void Stop(size_t slot);
+
+private:
+  void Watch(std::stop_token stop);
+  std::vector<TSlot> FSlots;
+  TCancelToken* FCancelAll;
+  std::mutex FLock;
+  std::jthread FThread;
+};
+
 class TBatchRunner {
 public:
   TBatchRunner(TBatchOptions options, TBatchJob job) : FOptions(options), FJob(std::move(job)) {}
@@ -144,8 +174,9 @@ public:
   // One meter, one attempt (what each worker runs; also for tests). With
   // `keepCounter`, a ciphered meter's invocation counter is kept in the
   // counters file (see TSession::KeepInvocationCounter).
+  // `over`: a meter that called in is read over its connection.
   static TMeterResult ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                bool keepCounter = false);
+                                bool keepCounter = false, std::shared_ptr<TCallerConnection> over = nullptr);
 
 private:
   TBatchOptions FOptions;

@@ -62,9 +62,15 @@ int PolicyOfName(const std::string& name, const std::string& where) {
 
 void TMeterProfile::Check() const {
   const std::string prefix = "--";
-  if (Transport == TTransport::tHdlcSerial ? Device.empty() : Host.empty())
+  if (CallIn) {
+    if (Transport == TTransport::tHdlcSerial)
+      RaiseGeneral("--accept: expected a TCP transport (the DLMS wrapper or HDLC frames), not a serial line");
+    if (Port < 0 || Port > 65535) RaiseGeneral(Format("--accept port \"%d\": expected 0..65535", Port));
+    if (CallInWait < 0 || CallInWait > 86400 * 7)
+      RaiseGeneral(Format("--wait \"%d\": expected 0..604800 seconds", CallInWait));
+  } else if (Transport == TTransport::tHdlcSerial ? Device.empty() : Host.empty())
     RaiseGeneral("connection: expected --tcp HOST[:PORT], --hdlc-tcp HOST:PORT, --serial DEVICE or --meter NAME");
-  if (Port < 1 || Port > 65535) RaiseGeneral(Format("--tcp port \"%d\": expected 1..65535", Port));
+  if (!CallIn && (Port < 1 || Port > 65535)) RaiseGeneral(Format("--tcp port \"%d\": expected 1..65535", Port));
   if (ClientAddress < 0 || ClientAddress > 255)
     RaiseGeneral(Format("--client \"%d\": expected 0..255", ClientAddress));
   if (ServerAddress < 0 || ServerAddress > (Transport == TTransport::tWrapperTcp ? 65535 : 16383))
@@ -371,7 +377,13 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
   auto where = [](const char* key) { return std::string("settings ") + key; };
   auto number = [&](const char* key, TAddressRange r) { return IntOf(where(key), get(key), r.Min, r.Max); };
   const bool tcp = Flag(get("RBSelectTCP"));
-  if (tcp) {
+  if (tcp && Flag(get("CHKCallIn"))) {
+    // "Wait for the meter to call in on port N": every local address.
+    p.Transport = TTransport::tWrapperTcp;
+    p.CallIn = true;
+    p.Port = IntOf(where("EDITCallInPort"), get("EDITCallInPort"), 0, 65535);
+    if (!get("EDITCallInWait").empty()) p.CallInWait = IntOf(where("EDITCallInWait"), get("EDITCallInWait"), 0, 86400 * 7);
+  } else if (tcp) {
     p.Transport = TTransport::tWrapperTcp;
     p.Port = -1;
     SplitHostPort(where("EDITServerIP"), get("EDITServerIP"), p.Host, p.Port);
@@ -447,7 +459,12 @@ void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
   const bool tcp = p.Transport != TTransport::tHdlcSerial;
   ini.Set(kSection, "RBSelectTCP", tcp ? "1" : "0");
   ini.Set(kSection, "RBSelectHDLC", tcp ? "0" : "1");
-  if (tcp) {
+  if (tcp && p.CallIn) {
+    ini.Set(kSection, "CHKCallIn", "1");
+    ini.Set(kSection, "EDITCallInPort", std::to_string(p.Port));
+    ini.Set(kSection, "EDITCallInWait", std::to_string(p.CallInWait));
+  } else if (tcp) {
+    if (ini.Has(kSection, "CHKCallIn")) ini.Set(kSection, "CHKCallIn", "0");
     const bool v6 = p.Host.find(':') != std::string::npos;
     ini.Set(kSection, "EDITServerIP", (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port));
   } else {
@@ -512,6 +529,8 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     else RaiseGeneral(Format("%s \"%s\": expected tcp, hdlc-tcp or serial", where("transport").c_str(), transport.c_str()));
     p.Host = get("host");
     if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
+    p.CallIn = Flag(get("call-in"));
+    if (has("call-in-wait")) p.CallInWait = IntOf(where("call-in-wait"), get("call-in-wait"), 0, 86400 * 7);
     p.Device = get("device");
     if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
     p.ModeE = Flag(get("mode-e"));
@@ -559,6 +578,10 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   } else {
     set("host", p.Host);
     set("port", std::to_string(p.Port));
+    if (p.CallIn) {
+      set("call-in", "1");
+      set("call-in-wait", std::to_string(p.CallInWait));
+    }
   }
   set("client", std::to_string(p.ClientAddress));
   set("server", std::to_string(p.ServerAddress));

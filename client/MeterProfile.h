@@ -53,6 +53,14 @@ struct TMeterProfile {
   // the curve of the suite (1: P-256, 2: P-384).
   std::string ClientSigningKeyFile, ServerSigningKeyFile;
 
+  // The meter calls in (TCP, wrapper or HDLC): instead of dialling
+  // Host:Port, the session listens on [Host:]Port (Host empty: every local
+  // address) and runs over the first connection that comes within
+  // CallInWait seconds. The session's call-in notice says when it waits
+  // and who connected (TSession::SetCallInNotice, TSession::Peer).
+  bool CallIn = false;
+  int CallInWait = 300;
+
   int ConnectTimeout = 5000;
   int ResponseTimeout = 3000;
   int InactivityTimeout = 30000;
@@ -191,7 +199,9 @@ private:
 // is set (any path, a pseudo-terminal included), else the port number
 // "EDITComPort" (1 /dev/ttyS0, 101 /dev/ttyUSB1, 201 /dev/ttyACM1). The HDLC
 // inactivity timeout is key "0" of section "Misc" when the form has it (the
-// program's own settings file does). This is the one way the application's
+// program's own settings file does). A TCP profile whose meter calls in is
+// "CHKCallIn"=1 with the port to listen on in "EDITCallInPort" and the
+// seconds to wait in "EDITCallInWait" (EDITServerIP is then not read). This is the one way the application's
 // settings become a profile: the window converts its controls through it.
 TMeterProfile ProfileFromSettings(const TIniData& ini);
 void ProfileToSettings(const TMeterProfile& p, TIniData& ini);

@@ -6,6 +6,7 @@
 
 #include "client/InvocationCounters.h"
 #include "client/SigningKeys.h"
+#include "comm/CallIn.h"
 #include "comm/HDLC.h"
 #include "comm/MidLayers.h"
 #include "comm/Serial.h"
@@ -77,6 +78,12 @@ struct TSession::TState {
   // for explaining a failure.
   std::string Traffic;
   std::string AnnouncedTitle;
+  // A meter that called in: its connection, and whether the session took
+  // it itself (then it hangs up when it closes).
+  std::shared_ptr<TCallerConnection> Connection;
+  bool OwnsConnection = false;
+  std::string Peer;
+  std::function<void(const std::string&)> CallInNotice;
 };
 
 namespace {
@@ -444,6 +451,13 @@ const std::string& TSession::AnnouncedSystemTitle() const { return F->AnnouncedT
 const std::string& TSession::LastXml() const { return F->LastXml; }
 void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
 void TSession::KeepInvocationCounter(TCounterKeeping keeping) { F->Keeping = std::move(keeping); }
+void TSession::SetCallInNotice(std::function<void(const std::string&)> notice) { F->CallInNotice = std::move(notice); }
+void TSession::UseConnection(std::shared_ptr<TCallerConnection> connection) {
+  F->Connection = std::move(connection);
+  F->OwnsConnection = false;
+  F->Peer = F->Connection ? F->Connection->Peer() : std::string();
+}
+const std::string& TSession::Peer() const { return F->Peer; }
 void TSession::SetLayerNames(const TLayerNames& names) { F->LayerNames = names; }
 void TSession::SetShortNameSource(TShortNameSource source) { F->ShortNames = std::move(source); }
 void TSession::SetRequestProtection(std::optional<int> policy) { F->RequestProtection = policy; }
@@ -451,6 +465,21 @@ bool TSession::LinkConnected() const { return F->Associated && F->Mid && F->Mid-
 uint32_t TSession::InvocationCounter() const { return F->NextInvocationCounter; }
 
 namespace {
+
+// A profile whose meter calls in: listens on its [host:]port and takes the
+// first connection within its wait; the listening socket closes once the
+// meter is there, so that nobody else gets in after it.
+void AwaitCaller(TSession::TState& s) {
+  const TMeterProfile& p = s.Profile;
+  TCallInListener listener(p.Host, p.Port, 1);
+  if (s.CallInNotice) s.CallInNotice(WaitingForMeterText(listener.Port()));
+  std::unique_ptr<TCallerConnection> c = listener.Accept(p.CallInWait * 1000);
+  if (!c) throw EProtocolLayerTCPServer(Format("no meter called within %d s", p.CallInWait));
+  s.Connection = std::move(c);
+  s.OwnsConnection = true;
+  s.Peer = s.Connection->Peer();
+  if (s.CallInNotice) s.CallInNotice(MeterConnectedText(s.Peer));
+}
 
 void BuildStack(TSession::TState& s) {
   const TMeterProfile& p = s.Profile;
@@ -478,19 +507,26 @@ void BuildStack(TSession::TState& s) {
     s.Tcp = std::make_unique<TProtocolLayerTCPClient>();
     TProtocolLayerTCPClient& tcp = *s.Tcp;
     tcp.Name = s.LayerNames.Tcp;
-    tcp.SetIP(p.Host);
-    tcp.SetPort(p.Port);
-    tcp.SetIPVersion(p.Host.find(':') != std::string::npos ? IPv6 : IPv4);
     tcp.SetDisconnectToConnectDelay(0);
     tcp.SetShowTraffic(true);
     tcp.SetResponseTimeout(p.ResponseTimeout);
-    tcp.SetConnectTimeout(p.ConnectTimeout);
+    if (s.Connection) {
+      tcp.Adopt(s.Connection->Share(), s.Connection->Peer());
+    } else {
+      tcp.SetIP(p.Host);
+      tcp.SetPort(p.Port);
+      tcp.SetIPVersion(p.Host.find(':') != std::string::npos ? IPv6 : IPv4);
+      tcp.SetConnectTimeout(p.ConnectTimeout);
+    }
     byteLayer = &tcp;
   }
   if (p.Transport == TTransport::tWrapperTcp) {
     s.Wrapper = std::make_unique<TProtocolLayerWrapper>();
     s.Wrapper->Name = s.LayerNames.Wrapper;
     s.Wrapper->SupportingLayerInstance = byteLayer;
+    // A connection the meter opened is up already, so the wrapper is never
+    // asked to connect, where it would install its frame check.
+    if (s.Connection) s.Wrapper->InstallFrameCheck(*byteLayer);
     auto mid = std::make_unique<TMidLayerWRAPPER>();
     mid->WRAPPERLayer = s.Wrapper.get();
     s.Mid = std::move(mid);
@@ -653,6 +689,7 @@ const std::string& RunRequest(TSession::TState& s, TRequestKind kind, const std:
 
 std::string Endpoint(const TMeterProfile& p) {
   if (p.Transport == TTransport::tHdlcSerial) return p.Device;
+  if (p.CallIn) return (p.Host.empty() ? std::string() : p.Host + " ") + "port " + std::to_string(p.Port) + " (call-in)";
   const bool v6 = p.Host.find(':') != std::string::npos;
   return (v6 ? "[" + p.Host + "]" : p.Host) + ":" + std::to_string(p.Port);
 }
@@ -661,6 +698,7 @@ std::string Endpoint(const TMeterProfile& p) {
 // the public client, so that a ciphered association starts above it.
 void ReadMeterInvocationCounter(TSession::TState& s, const TCall& call) {
   TSession reader(PublicClientProfile(s.Profile));
+  if (s.Connection) reader.UseConnection(s.Connection);
   reader.Open(call);
   const auto v = reader.Get(TObjectRef{1, kInvocationCounterName, 2}, call).Value.Integer();
   reader.Close();
@@ -761,10 +799,22 @@ void TSession::Open(const TCall& call) {
   TState& s = *F;
   const TMeterProfile& p = s.Profile;
   LoadEcdsaKeys(s);
+  // A meter that calls in is waited for first: everything after runs over its connection.
+  if (p.CallIn && !s.Connection) {
+    TCallScope scope(s, call);
+    try {
+      AwaitCaller(s);
+    } catch (const EUserAbort& e) {
+      throw EMeterError("cancelled", e.what());
+    } catch (const std::exception& e) {
+      throw EMeterError(Format("%s: %s", Endpoint(p).c_str(), e.what()), e.what());
+    }
+  }
   try {
     StartCounting(s, call);
   } catch (...) {
     EndCounting(s);
+    Close();
     throw;
   }
   TCallScope scope(s, call);
@@ -789,7 +839,9 @@ void TSession::Open(const TCall& call) {
     throw EMeterError("cancelled", e.what());
   } catch (const std::exception& e) {
     Close();
-    const std::string what = Format("%s: %s", Endpoint(s.Profile).c_str(), e.what());
+    // A meter that called is named by where it called from.
+    const std::string where = s.Connection ? s.Connection->Peer() : Endpoint(s.Profile);
+    const std::string what = Format("%s: %s", where.c_str(), e.what());
     if (auto d = Diagnose(TFailureEvidence{e.what(), {}, s.Profile, {}})) throw EMeterError(what, *d, e.what());
     throw EMeterError(what, e.what());
   }
@@ -805,7 +857,9 @@ void TSession::Open(const TCall& call) {
     if (cancelled) throw EMeterError("cancelled", text);
     s.Traffic = traffic;
     std::vector<std::string> mechanisms;
-    if (auto d = Diagnose(TFailureEvidence{text, traffic, p, {}}); d && d->Condition == TCondition::cMechanismNotSupported)
+    // A meter that called in is asked over its own connection or not at all.
+    if (auto d = Diagnose(TFailureEvidence{text, traffic, p, {}});
+        !s.Connection && d && d->Condition == TCondition::cMechanismNotSupported)
       mechanisms = MeterMechanisms(p, call);
     RaiseExplained(s, "association: " + text, text, std::move(mechanisms));
   }
@@ -845,6 +899,12 @@ void TSession::Close(bool release) {
   s.Wrapper.reset();
   s.Serial.reset();
   s.Tcp.reset();
+  if (s.OwnsConnection) {
+    // The meter called this session: it hangs up, and the next Open waits for a call again.
+    s.Connection->HangUp();
+    s.Connection.reset();
+    s.OwnsConnection = false;
+  }
   EndCounting(s);
 }
 

@@ -25,6 +25,10 @@
 #include "client/Value.h"
 #include "xmlpdu/infra/Errors.h"
 
+namespace quillon {
+class TCallerConnection;
+}
+
 namespace quillon::client {
 
 class TCancelToken {
@@ -207,6 +211,18 @@ public:
   // Engine log lines of this session (the traffic of the layers goes to the
   // process-wide traffic log).
   void SetLog(std::function<void(const std::string&)> log);
+
+  // Meters that call in. A profile with CallIn listens and waits in Open;
+  // `notice` hears "Waiting for a meter on port 4059..." when it listens and
+  // "Meter connected from 192.0.2.7:40001" when the meter has called (on
+  // the thread that calls Open).
+  void SetCallInNotice(std::function<void(const std::string&)> notice);
+  // Before Open: the session runs over a connection the caller accepted
+  // (TCallInListener) instead of dialling or listening; it leaves the
+  // connection up when it closes, for the next session over it.
+  void UseConnection(std::shared_ptr<TCallerConnection> connection);
+  // Who called in: "192.0.2.7:40001"; empty for a session that dialled.
+  const std::string& Peer() const;
 
   // Before Open: the names the layers log under.
   void SetLayerNames(const TLayerNames& names);

@@ -47,7 +47,27 @@ void TProtocolLayerTCPClient::SetConnectTimeout(int32_t v) {
   FConnectTimeout = v;
 }
 
+void TProtocolLayerTCPClient::Adopt(TUniqueFd socket, const std::string& peer) {
+  if (FSocket.Valid()) throw EProtocolLayerTCPClient("Already connected");
+  if (!socket.Valid()) throw EProtocolLayerTCPClient(Format("The connection from %s is gone", peer.c_str()));
+  FSocket = std::move(socket);
+  FReader.Drop();
+  FAdopted = true;
+  FPeer = peer;
+  if (FShowTraffic) EmitTraffic(Format("(Inbound) Connected to %s", peer.c_str()), toInfo);
+}
+
+void TProtocolLayerTCPClient::NotConnected() const {
+  // A meter that called in and went cannot be called back: said as such.
+  if (FAdopted) throw EProtocolLayerTCPClient(Format("The meter at %s has hung up", FPeer.c_str()));
+  throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+}
+
 void TProtocolLayerTCPClient::Connect() {
+  if (FAdopted) {
+    if (FSocket.Valid()) return;
+    NotConnected();
+  }
   if (FSocket.Valid()) throw EProtocolLayerTCPClient("Already connected");
 
   uint32_t elapsed = MillisecondsSince(LastTCPDisconnectTick.load());
@@ -115,7 +135,8 @@ void TProtocolLayerTCPClient::Disconnect() {
   FReader.Drop();
   if (!FSocket.Valid()) return;
   Info("Disconnecting");
-  ::shutdown(FSocket.Get(), SHUT_RDWR);
+  // An adopted connection belongs to whoever accepted it.
+  if (!FAdopted) ::shutdown(FSocket.Get(), SHUT_RDWR);
   DropConnection();
 }
 
@@ -140,7 +161,7 @@ bool TProtocolLayerTCPClient::IsConnected() {
 }
 
 void TProtocolLayerTCPClient::Send(const PduStr& s) {
-  if (!IsConnected()) throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+  if (!IsConnected()) NotConnected();
   if (FShowTraffic) EmitTraffic(s, toOutgoing);
   if (s.empty()) return;
   int err = WriteAll(FSocket.Get(), s);
@@ -152,7 +173,7 @@ void TProtocolLayerTCPClient::Send(const PduStr& s) {
 }
 
 PduStr TProtocolLayerTCPClient::Rec() {
-  if (!IsConnected()) throw EProtocolLayerTCPClient(Format("\"%s\" is not connected", Name.c_str()));
+  if (!IsConnected()) NotConnected();
   PduStr result;
   const TFrameDeadline deadline(FResponseTimeout);
   for (;;) {

@@ -27,6 +27,15 @@ public:
   PduStr Rec() override;
   void ClearInputBuffer() override;
 
+  // Takes over a connection the meter opened (TCallerConnection::Share):
+  // the layer is then connected without dialling. A meter that called in
+  // cannot be called back, so Connect does nothing while the connection is
+  // up and fails once it is gone. Disconnect lets go of this descriptor
+  // only, so that another session can run over the same connection; the
+  // connection ends when its owner hangs up.
+  void Adopt(TUniqueFd socket, const std::string& peer);
+  bool Adopted() const { return FAdopted; }
+
   const std::string& IP() const { return FIP; }
   void SetIP(const std::string& v);
   int32_t Port() const { return FPort; }
@@ -50,6 +59,7 @@ public:
 
 private:
   void CheckParameterChange(bool differs) const;
+  [[noreturn]] void NotConnected() const;
   void Info(const char* text) const;
   // Closes the socket after the peer went away or the connection broke.
   void DropConnection();
@@ -63,6 +73,8 @@ private:
   int32_t FDisconnectToConnectDelay = 0;
   TUniqueFd FSocket;
   TFdByteReader FReader;
+  bool FAdopted = false;
+  std::string FPeer;
 };
 
 }  // namespace quillon

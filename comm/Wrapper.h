@@ -56,9 +56,12 @@ public:
   uint32_t MinOutWPduFramesDelay = 0;
   uint32_t TickOfLastSend = 0;
 
+  // Tells the byte layer below where a frame ends (Connect does it; a
+  // connection that is up before the wrapper is used needs it done apart).
+  void InstallFrameCheck(TProtocolLayerAbstract& layer);
+
 private:
   uint32_t ReleaseDelay();
-  void InstallFrameCheck(TProtocolLayerAbstract& layer);
   void ListSent(const PduStr& wpdu, uint32_t wait);
   void ListReceived(const PduStr& wpdu, int64_t ms);
   // Fails on an empty, short or wrong-version answer; returns its header.

@@ -1,11 +1,13 @@
 // Reading a fleet, whole processes on loopback: quillon-cli batch against
 // the simulator serving many meters (one association and one register read
 // per meter) at several --jobs, into JSON lines, an SQLite file or a
-// PostgreSQL server (a private cluster), and quillon-cli listen taking the
+// PostgreSQL server (a private cluster), quillon-cli headend reading the
+// same fleet when its meters call in, and quillon-cli listen taking the
 // notifications of a pushing fleet. Both simulator and client share the
 // machine's cores, as they would not in the field.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,52 @@ int FreePort() {
   TSimProcess probe({"--port", "0"});
   return probe.Port();
 }
+
+// The same fleet as BM_BatchRegisterRead's, but every meter calls
+// quillon-cli headend (all at once, as after a wake-up broadcast) instead of
+// being dialled: the time from the first call until every meter is read,
+// identified through the public client (logical device name) first. Compare
+// with BM_BatchRegisterRead at the same jobs and db.
+void BM_HeadendRegisterRead(benchmark::State& state) {
+  TBatchFleet& f = Fleet();
+  const std::string jobs = std::to_string(state.range(0));
+  const bool db = state.range(1) != 0;
+  int64_t meters = 0;
+  for (auto _ : state) {
+    TTempDir dir;
+    const int port = FreePort();
+    const std::string lines = dir.Path + "/r.jsonl";
+    std::vector<std::string> args{"headend", "--address", "127.0.0.1", "--port", std::to_string(port), "--list", f.List,
+                                  "--jobs", jobs, "--out", lines, "-q"};
+    if (db) args.insert(args.end(), {"--db", dir.Path + "/bench.db"});
+    args.insert(args.end(), {"get", "1.0.1.8.0.255"});
+    TCliProcess headend(args, dir.Path);
+    if (ConnectWhenUp(port) < 0) {
+      state.SkipWithError("headend did not listen");
+      break;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    TSimProcess calls({"--fleet", std::to_string(kMeters), "--call-in", Format("127.0.0.1:%d", port), "--every", "600"});
+    auto read = [&] {
+      std::ifstream in(lines);
+      return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+    };
+    const bool all = Eventually([&] { return read() >= kMeters; }, 300);
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    headend.Signal(SIGTERM);
+    headend.WaitFor(30000);
+    if (!all) {
+      state.SkipWithError(Format("headend read %d of %d meters", read(), kMeters).c_str());
+      break;
+    }
+    meters += kMeters;
+  }
+  state.counters["meters/s"] = benchmark::Counter(static_cast<double>(meters), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_HeadendRegisterRead)
+    ->ArgNames({"jobs", "db"})
+    ->Args({32, 0})->Args({128, 0})->Args({32, 1})->Args({128, 1})
+    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_ListenNotifications(benchmark::State& state) {
   const int pushers = static_cast<int>(state.range(0));

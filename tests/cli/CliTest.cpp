@@ -220,9 +220,9 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
     const char* Err;
   } cases[] = {
       {{"--tcp", tcp, "frobnicate"}, 2,
-       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen\n"},
+       "quillon-cli: command \"frobnicate\": expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge, listen or headend\n"},
       {{"--tcp", tcp}, 2,
-       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen (see --help)\n"},
+       "quillon-cli: command: expected objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge, listen or headend (see --help)\n"},
       {{"--tcp", tcp, "get", "1.0.1.8.0"}, 2,
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",

@@ -11,11 +11,13 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "client/Batch.h"
 #include "client/FileLock.h"
 #include "client/ReadingsStore.h"
+#include "tools/cli/Headend.h"
 #include "tools/cli/Listen.h"
 #include "tools/cli/Signals.h"
 #include "tools/cli/Output.h"
@@ -142,6 +144,132 @@ std::string KeepUnstored(const TReadingsStore& db, const TReadingsWriter::TRepor
                 where.c_str());
 }
 
+// The jobs batch and headend run on each meter: get, profile, clock, dump.
+struct TJobCommands {
+  std::vector<std::string> Refs;
+  std::string ProfileRef, From, To, ClockSet;
+  CLI::App *Get = nullptr, *Profile = nullptr, *Clock = nullptr, *Dump = nullptr;
+
+  void Add(CLI::App& app) {
+    app.require_subcommand(1);
+    Get = app.add_subcommand("get", "read attributes (default attribute 2)");
+    Get->add_option("REF", Refs, "[CLASS/]OBIS[/ATTRIBUTE]")->required();
+    Profile = app.add_subcommand("profile", "read a profile's entries");
+    Profile->add_option("REF", ProfileRef, "[7/]OBIS of the profile")->required();
+    Profile->add_option("--from", From, "first capture time, YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
+    Profile->add_option("--to", To, "last capture time (inclusive)");
+    Clock = app.add_subcommand("clock", "set the clocks");
+    Clock->add_option("--set", ClockSet, "now or a time YYYY-MM-DDTHH:MM:SS[Z|+HH:MM]")->required();
+    Dump = app.add_subcommand("dump", "every readable attribute of every object");
+  }
+
+  TBatchJob Job() const {
+    TBatchJob job;
+    auto ref = [](const std::string& text) {
+      try {
+        return ParseObjectRef(text);
+      } catch (const std::exception& e) {
+        throw EUsage(e.what());
+      }
+    };
+    if (Get->parsed()) {
+      job.Kind = TBatchJob::jGet;
+      for (const auto& r : Refs) job.Refs.push_back(ref(r));
+    } else if (Profile->parsed()) {
+      job.Kind = TBatchJob::jProfile;
+      job.Profile = ref(ProfileRef);
+      if (!From.empty() || !To.empty()) {
+        job.Range.Kind = TProfileRange::rTime;
+        job.Range.From = TimeArg(From, "--from", "2000-01-01T00:00:00Z");
+        job.Range.To = TimeArg(To, "--to", "2099-12-31T23:59:59Z");
+        if (job.Range.To < job.Range.From)
+          throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", To.c_str(), From.c_str()));
+      }
+    } else if (Clock->parsed()) {
+      job.Kind = TBatchJob::jClockSet;
+      job.ClockNow = ClockSet == "now";
+      if (!job.ClockNow) job.ClockTo = TimeArg(ClockSet, "--set", "");
+    } else if (Dump->parsed()) {
+      job.Kind = TBatchJob::jDump;
+    }
+    return job;
+  }
+};
+
+// The readings database of batch and headend (a file or a server): results
+// stored as they come, a run's finished meters marked in the same
+// transaction.
+struct TFleetStore {
+  std::unique_ptr<TReadingsStore> Db;
+  std::unique_ptr<TReadingsWriter> Writer;
+
+  TFleetStore(const std::string& path, const std::string& run, int waitSeconds, bool quiet) {
+    if (path.empty()) return;
+    try {
+      // Short waits inside SQLite; the writer waits out a longer lock itself.
+      Db = OpenReadingsStore(path, 1000);
+    } catch (const EDatabaseBusy& e) {
+      // A server that cannot be reached is no fault of the command line.
+      if (IsServerDatabase(path)) throw;
+      throw EUsage(e.what());
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+    Writer = std::make_unique<TReadingsWriter>(*Db, run, TLockWait{.LimitMs = waitSeconds * 1000, .Cancel = &gFleetCancel});
+    if (!quiet)
+      Writer->OnLocked = [name = Db->Name(), shared = Db->Shared(), waitSeconds] {
+        std::cerr << Format(shared ? "readings database \"%s\" cannot take results now: results kept, retrying for up to %d s"
+                                   : "readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
+                            name.c_str(), waitSeconds)
+                  << std::endl;
+      };
+  }
+  // Ends the writing; false when results could not be stored (they are then
+  // in a file beside the database, and a line says so).
+  bool Finish(bool quiet) {
+    if (!Writer) return true;
+    const TReadingsWriter::TReport stored = Writer->Finish();
+    if (stored.WaitedMs > 0 && !quiet)
+      std::cerr << Format(Db->Shared() ? "readings database \"%s\": waited %.1f s for the server"
+                                       : "readings database \"%s\": waited %.1f s for another process's lock",
+                          Db->Name().c_str(), stored.WaitedMs / 1000.0)
+                << "\n";
+    if (stored.Unstored.empty()) return true;
+    std::cerr << KeepUnstored(*Db, stored) << "\n";
+    return false;
+  }
+};
+
+// What happens to each meter's result in batch and headend: its JSON lines
+// out at once, its readings to the database, and who failed kept for the
+// summary.
+struct TResultSink {
+  TJsonLines& Lines;
+  TFleetStore& Store;
+  std::vector<TMeterResult> Failures;  // without their readings
+
+  void operator()(const TMeterResult& r) {
+    for (const json& j : ResultRecords(r)) Lines.Write(j);
+    // Each meter's lines are out as soon as it is done: a run that is killed
+    // or never ends has given what it read.
+    Lines.Flush();
+    if (!r.Ok) {
+      TMeterResult failed;
+      failed.Meter = r.Meter;
+      failed.Error = r.Error;
+      failed.Diagnosis = r.Diagnosis;
+      Failures.push_back(std::move(failed));
+    }
+    if (Store.Writer) Store.Writer->Push(r);
+  }
+  void PrintFailures() const {
+    for (const TMeterResult& f : Failures) {
+      std::cerr << "failed: " << PrintableName(f.Meter) << ": " << f.Error << "\n";
+      if (f.Diagnosis) std::cerr << DiagnosisLines(*f.Diagnosis);
+    }
+  }
+};
+
 int Batch(int argc, char** argv) {
   CLI::App app{"Read many meters at once: one session per meter, --jobs of them in parallel.", "quillon-cli batch"};
   std::string metersFile, listFile, shardText, out, dbPath, run;
@@ -173,49 +301,10 @@ int Batch(int argc, char** argv) {
       ->option_text("SECONDS");
   app.add_option("--run", run, "name of this run (with --db): meters it has finished are not read again")->option_text("NAME");
   app.add_flag("-q,--quiet", quiet, "no summary on standard error");
-  app.require_subcommand(1);
-  std::vector<std::string> refs;
-  auto* get = app.add_subcommand("get", "read attributes (default attribute 2)");
-  get->add_option("REF", refs, "[CLASS/]OBIS[/ATTRIBUTE]")->required();
-  std::string profRef, from, to;
-  auto* profile = app.add_subcommand("profile", "read a profile's entries");
-  profile->add_option("REF", profRef, "[7/]OBIS of the profile")->required();
-  profile->add_option("--from", from, "first capture time, YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
-  profile->add_option("--to", to, "last capture time (inclusive)");
-  std::string clockSet;
-  auto* clock = app.add_subcommand("clock", "set the clocks");
-  clock->add_option("--set", clockSet, "now or a time YYYY-MM-DDTHH:MM:SS[Z|+HH:MM]")->required();
-  auto* dump = app.add_subcommand("dump", "every readable attribute of every object");
+  TJobCommands jobs;
+  jobs.Add(app);
   if (!Parse(app, argc, argv)) return 0;
-
-  TBatchJob job;
-  auto ref = [](const std::string& text) {
-    try {
-      return ParseObjectRef(text);
-    } catch (const std::exception& e) {
-      throw EUsage(e.what());
-    }
-  };
-  if (get->parsed()) {
-    job.Kind = TBatchJob::jGet;
-    for (const auto& r : refs) job.Refs.push_back(ref(r));
-  } else if (profile->parsed()) {
-    job.Kind = TBatchJob::jProfile;
-    job.Profile = ref(profRef);
-    if (!from.empty() || !to.empty()) {
-      job.Range.Kind = TProfileRange::rTime;
-      job.Range.From = TimeArg(from, "--from", "2000-01-01T00:00:00Z");
-      job.Range.To = TimeArg(to, "--to", "2099-12-31T23:59:59Z");
-      if (job.Range.To < job.Range.From)
-        throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", to.c_str(), from.c_str()));
-    }
-  } else if (clock->parsed()) {
-    job.Kind = TBatchJob::jClockSet;
-    job.ClockNow = clockSet == "now";
-    if (!job.ClockNow) job.ClockTo = TimeArg(clockSet, "--set", "");
-  } else if (dump->parsed()) {
-    job.Kind = TBatchJob::jDump;
-  }
+  const TBatchJob job = jobs.Job();
   if (options.Jobs < 1 || options.Jobs > 4096) throw EUsage(Format("--jobs %d: expected 1..4096", options.Jobs));
   if (options.Retries < 0 || options.Retries > 100) throw EUsage(Format("--retries %d: expected 0..100", options.Retries));
   if (options.RetryDelayMs < 0) throw EUsage(Format("--retry-delay %d: expected 0 or more", options.RetryDelayMs));
@@ -241,40 +330,19 @@ int Batch(int argc, char** argv) {
     if (connectTimeout >= 0) m.Profile.ConnectTimeout = connectTimeout;
   }
 
-  std::unique_ptr<TReadingsStore> db;
-  std::unique_ptr<TReadingsWriter> writer;
-  if (!dbPath.empty()) {
-    try {
-      // Short waits inside SQLite; the writer waits out a longer lock itself.
-      db = OpenReadingsStore(dbPath, 1000);
-    } catch (const EDatabaseBusy& e) {
-      // A server that cannot be reached is no fault of the command line.
-      if (IsServerDatabase(dbPath)) throw;
-      throw EUsage(e.what());
-    } catch (const std::exception& e) {
-      throw EUsage(e.what());
-    }
-    if (!run.empty()) {
-      const auto done = db->DoneInRun(run);
-      const size_t before = meters.size();
-      std::erase_if(meters, [&](const TFleetMeter& m) { return done.count(m.Name) != 0; });
-      if (!quiet && before != meters.size())
-        std::cerr << Format("run %s: %zu meters already read, %zu to go", run.c_str(), before - meters.size(), meters.size())
-                  << "\n";
-    }
-    writer = std::make_unique<TReadingsWriter>(*db, run, TLockWait{.LimitMs = dbWait * 1000, .Cancel = &gFleetCancel});
-    if (!quiet)
-      writer->OnLocked = [name = db->Name(), shared = db->Shared(), dbWait] {
-        std::cerr << Format(shared ? "readings database \"%s\" cannot take results now: results kept, retrying for up to %d s"
-                                   : "readings database \"%s\" is locked by another process: results kept, retrying for up to %d s",
-                            name.c_str(), dbWait)
-                  << std::endl;
-      };
+  TFleetStore store(dbPath, run, dbWait, quiet);
+  if (store.Db && !run.empty()) {
+    const auto done = store.Db->DoneInRun(run);
+    const size_t before = meters.size();
+    std::erase_if(meters, [&](const TFleetMeter& m) { return done.count(m.Name) != 0; });
+    if (!quiet && before != meters.size())
+      std::cerr << Format("run %s: %zu meters already read, %zu to go", run.c_str(), before - meters.size(), meters.size())
+                << "\n";
   }
   TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
 
   CatchSignals();
-  std::vector<TMeterResult> failures;  // without their readings
+  TResultSink sink{lines, store, {}};
   TProgressLine progress;
   const auto started = std::chrono::steady_clock::now();
   auto rate = [&](uint64_t reads) {
@@ -282,52 +350,27 @@ int Batch(int argc, char** argv) {
     return s > 0 ? reads / s : 0.0;
   };
   TBatchRunner runner(options, job);
-  runner.OnResult = [&](const TMeterResult& r) {
-    for (const json& j : ResultRecords(r)) lines.Write(j);
-    // Each meter's lines are out as soon as it is done: a run that is killed
-    // or never ends has given what it read.
-    lines.Flush();
-    if (!r.Ok) {
-      // The summary needs who failed and why, not what was read.
-      TMeterResult failed;
-      failed.Meter = r.Meter;
-      failed.Error = r.Error;
-      failed.Diagnosis = r.Diagnosis;
-      failures.push_back(std::move(failed));
-    }
-    if (writer) writer->Push(r);
-  };
+  runner.OnResult = [&](const TMeterResult& r) { sink(r); };
   runner.OnProgress = [&](const TBatchCounts& c) {
     progress.Show(Format("%zu/%zu meters done, %zu failed, %zu in flight, %.1f reads/s", c.Done, c.Total, c.Failed,
                          c.InFlight, rate(c.Reads)));
   };
   const TBatchCounts counts = runner.Run(meters, &gFleetCancel);
   lines.Flush();
-  TReadingsWriter::TReport stored;
-  if (writer) stored = writer->Finish();
+  const bool allStored = store.Finish(quiet);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!quiet) {
     std::cerr << Format("%zu meters: %zu read, %zu failed, %zu not started; %.1f s, %.1f meters/s", counts.Total,
                         counts.Done, counts.Failed, counts.Total - counts.Done - counts.Failed, seconds,
                         seconds > 0 ? counts.Done / seconds : 0.0)
               << "\n";
-    for (const TMeterResult& f : failures) {
-      std::cerr << "failed: " << PrintableName(f.Meter) << ": " << f.Error << "\n";
-      if (f.Diagnosis) std::cerr << DiagnosisLines(*f.Diagnosis);
-    }
+    sink.PrintFailures();
   }
-  if (stored.WaitedMs > 0 && !quiet)
-    std::cerr << Format(db->Shared() ? "readings database \"%s\": waited %.1f s for the server"
-                                     : "readings database \"%s\": waited %.1f s for another process's lock",
-                        db->Name().c_str(), stored.WaitedMs / 1000.0)
-              << "\n";
-  const bool unstored = !stored.Unstored.empty();
-  if (unstored) std::cerr << KeepUnstored(*db, stored) << "\n";
   if (gFleetCancel.Cancelled()) {
     std::cerr << "quillon-cli: batch: cancelled\n";
     return StatusAfterStop(1);
   }
-  return counts.Failed == 0 && !unstored ? 0 : 1;
+  return counts.Failed == 0 && allStored ? 0 : 1;
 }
 
 // ---------------------------------------------------------------- export, merge
@@ -390,6 +433,35 @@ int Merge(int argc, char** argv) {
 }
 
 // ---------------------------------------------------------------- listen
+
+// What happens to a pushed message in listen and headend: its JSON line
+// out at once, and the notification queued for the database.
+struct TPushStore {
+  TJsonLines& Lines;
+  TNotificationWriter* Writer;
+  size_t QueueLimit;
+  std::function<void(const std::string&)> Say;
+  uint64_t QueueFull = 0;
+
+  void operator()(const TPushed& p) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};
+    if (p.Unknown) j["unknown"] = true;
+    if (p.InvocationCounter >= 0) j["counter"] = p.InvocationCounter;
+    for (const auto& [k, v] : p.Body.items()) j[k] = v;
+    // Each line as it is decided: a listener killed keeps what it wrote.
+    Lines.Write(j);
+    Lines.Flush();
+    if (Writer) {
+      TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
+                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace), p.Unknown};
+      // The network side never waits for the database: a full queue loses
+      // this one (counted) and says so once in a while.
+      if (!Writer->Push(std::move(n)) && (QueueFull++ % 1000) == 0)
+        Say(Format("%s: database queue full (%zu), notification lost", p.Meter.c_str(), QueueLimit));
+    }
+  }
+};
 
 int ListenCommand(int argc, char** argv) {
   CLI::App app{"Receive what meters push: data notifications, event notifications, information reports.",
@@ -497,25 +569,8 @@ int ListenCommand(int argc, char** argv) {
       return PushObjectRefs(result.Readings.at(0).Value, ObjectRefText(setupRef));
     };
   }
-  uint64_t queueFull = 0;
-  listener.OnPushed = [&](const TPushed& p) {
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    json j{{"meter", p.Meter}, {"received", TimeText(now)}, {"kind", p.Kind}};
-    if (p.Unknown) j["unknown"] = true;
-    if (p.InvocationCounter >= 0) j["counter"] = p.InvocationCounter;
-    for (const auto& [k, v] : p.Body.items()) j[k] = v;
-    // Each line as it is decided: a listener killed keeps what it wrote.
-    lines.Write(j);
-    lines.Flush();
-    if (writer) {
-      TNotification n{p.Meter, now, p.InvocationCounter, p.Kind,
-                                   p.Body.dump(-1, ' ', false, json::error_handler_t::replace), p.Unknown};
-      // The network side never waits for the database: a full queue loses
-      // this one (counted) and says so once in a while.
-      if (!writer->Push(std::move(n)) && (queueFull++ % 1000) == 0)
-        say(Format("%s: database queue full (%zu), notification lost", p.Meter.c_str(), queueLimit));
-    }
-  };
+  TPushStore store{lines, writer.get(), queueLimit, say};
+  listener.OnPushed = [&](const TPushed& p) { store(p); };
   listener.OnError = say;
   TListenCounts counts;
   try {
@@ -546,10 +601,156 @@ int ListenCommand(int argc, char** argv) {
   return StatusAfterStop(written.Lost == 0 ? 0 : 1);
 }
 
+
+// ---------------------------------------------------------------- headend
+
+int HeadendCommand(int argc, char** argv) {
+  CLI::App app{"Read the meters that call in: each meter that connects is identified, read with its own settings "
+               "from the list by the job, and released; a meter that pushes first is heard as listen hears it.",
+               "quillon-cli headend"};
+  THeadEndOptions options;
+  std::string metersFile, listFile, out, dbPath, run;
+  int dbWait = 300, timeout = -1;
+  int meterTimeout = options.MeterTimeoutMs / 1000;
+  bool quiet = false;
+  size_t queueLimit = 100000;
+  app.add_option("--address", options.Address, "address to listen on (default: every local address)")->option_text("IP");
+  app.add_option("--port", options.Port, "TCP port for meters that call with the DLMS wrapper (default 4059; 0: a free one)")
+      ->option_text("N");
+  app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port for meters that call with HDLC frames (0: a free one)")
+      ->option_text("N");
+  app.add_option("--meters", metersFile, "a meters file: the meters that may call (default the named meters file)")->option_text("FILE");
+  app.add_option("--list", listFile, "a CSV meter list instead (columns as for batch; logical-device-name, serial)")->option_text("FILE");
+  app.add_option("--jobs", options.Jobs, "meters read at once (default 32)")->option_text("N");
+  app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
+  app.add_option("--meter-timeout", meterTimeout,
+                 "the longest one meter may take, its identification included, before it is hung up on (default 120; 0: no limit)")
+      ->option_text("SECONDS");
+  app.add_option("--timeout", timeout, "response timeout per request (default each meter's)")->option_text("MS");
+  app.add_option("--push-wait", options.PushWaitMs,
+                 "a meter that sends within this long of connecting is a pushing meter; silent ones are asked (default 300)")
+      ->option_text("MS");
+  app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the readings and notifications in this SQLite file")->option_text("FILE");
+  app.add_option("--db-wait", dbWait, "while another process locks the database, keep the results and retry for up to SECONDS (default 300)")
+      ->option_text("SECONDS");
+  app.add_option("--run", run, "name of this run (with --db): a meter read in it is released, not read again, when it calls again")
+      ->option_text("NAME");
+  app.add_option("--max-connections", options.MaxConnections,
+                 "connections open at once, being read or pushing (default: the descriptor limit less 64)")->option_text("N");
+  app.add_option("--idle-timeout", options.IdleTimeout, "close a pushing connection that sends nothing for this long (default 120; 0: never)")
+      ->option_text("SECONDS");
+  app.add_option("--max-buffered", options.MaxBuffered, "bytes of partial frames held over all pushing connections (default 33554432)")
+      ->option_text("BYTES");
+  app.add_option("--queue", queueLimit, "notifications waiting for the database at most (default 100000)")->option_text("N");
+  app.add_flag("-q,--quiet", quiet, "no listening lines and summary on standard error");
+  TJobCommands jobs;
+  jobs.Add(app);
+  if (!Parse(app, argc, argv)) return 0;
+  const TBatchJob job = jobs.Job();
+  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
+  if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
+    throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
+  if (options.Jobs < 1 || options.Jobs > 4096) throw EUsage(Format("--jobs %d: expected 1..4096", options.Jobs));
+  if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
+  if (meterTimeout < 0 || meterTimeout > 86400) throw EUsage(Format("--meter-timeout %d: expected 0..86400 seconds", meterTimeout));
+  options.MeterTimeoutMs = meterTimeout * 1000;
+  if (options.PushWaitMs < 0 || options.PushWaitMs > 60000)
+    throw EUsage(Format("--push-wait %d: expected 0..60000 ms", options.PushWaitMs));
+  if (app.count("--max-connections") && options.MaxConnections < 1)
+    throw EUsage(Format("--max-connections %d: expected 1 or more", options.MaxConnections));
+  if (options.IdleTimeout < 0) throw EUsage("--idle-timeout: expected 0 or more seconds");
+  if (options.MaxBuffered < 65544)
+    throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
+  if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
+  if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
+  if (dbWait < 0 || dbWait > 86400) throw EUsage(Format("--db-wait %d: expected 0..86400", dbWait));
+
+  std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
+  CheckMeters(meters);
+  if (meters.empty()) throw EUsage("headend: expected meters in --meters or --list");
+  if (timeout >= 0)
+    for (auto& m : meters) m.Profile.ResponseTimeout = timeout;
+
+  // Output comes from the workers and from the pushing connections: one line at a time.
+  std::mutex outLock;
+  auto say = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(outLock);
+    std::cerr << "headend: " << line << "\n";
+  };
+  TFleetStore store(dbPath, run, dbWait, quiet);
+  std::set<std::string> done;
+  if (store.Db && !run.empty()) {
+    done = store.Db->DoneInRun(run);
+    if (!quiet && !done.empty()) std::cerr << Format("run %s: %zu meters already read", run.c_str(), done.size()) << "\n";
+  }
+  TPushDecoder decoder(meters, {});
+  std::unique_ptr<TReadingsStore> notificationsDb;
+  std::unique_ptr<TNotificationWriter> notifications;
+  if (store.Db) {
+    notificationsDb = OpenReadingsStore(dbPath);
+    for (const auto& [meter, counter] : notificationsDb->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
+    notifications = std::make_unique<TNotificationWriter>(*notificationsDb, queueLimit);
+    notifications->OnError = say;
+  }
+  TJsonLines lines(out.empty() && dbPath.empty() ? "-" : out);
+  TResultSink results{lines, store, {}};
+  TPushStore pushes{lines, notifications.get(), queueLimit, say};
+  CatchSignals();
+  TPushListener listener(decoder);
+  listener.OnPushed = [&](const TPushed& p) {
+    std::lock_guard<std::mutex> lock(outLock);
+    pushes(p);
+  };
+  listener.OnError = say;
+  THeadEnd headend(meters, job, listener);
+  headend.SetDone(std::move(done));
+  headend.OnListening = [&](int port, const std::string& framing) {
+    if (!quiet)
+      std::cerr << Format("headend: waiting for meters on %s port %d (%s)",
+                          options.Address.empty() ? "every address" : options.Address.c_str(), port, framing.c_str())
+                << std::endl;
+  };
+  headend.OnResult = [&](const TMeterResult& r, const std::string& peer, const std::string& by) {
+    std::lock_guard<std::mutex> lock(outLock);
+    results(r);
+    if (!quiet)
+      std::cerr << Format("headend: %s: meter %s (%s) %s", peer.c_str(), PrintableName(r.Meter).c_str(), by.c_str(),
+                          r.Ok ? "read" : ("failed: " + r.Error).c_str())
+                << "\n";
+  };
+  headend.OnLine = say;
+  const auto started = std::chrono::steady_clock::now();
+  THeadEndCounts counts;
+  try {
+    counts = headend.Run(options, gFleetCancel);
+  } catch (const EGeneralError& e) {
+    throw EUsage(e.what());
+  }
+  lines.Flush();
+  const bool allStored = store.Finish(quiet);
+  if (notifications)
+    notifications->Finish(gFleetCancel.Cancelled() ? std::chrono::milliseconds(500) : std::chrono::milliseconds(30000));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!quiet) {
+    auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    std::lock_guard<std::mutex> lock(outLock);
+    std::cerr << Format("%llu connections: %llu meters read, %llu failed, %llu called again and released, %llu unknown, "
+                        "%llu pushing, %llu not started (%llu turned away, %llu closed idle, %llu closed for buffered bytes); "
+                        "%.1f s, %.1f meters/s",
+                        u(counts.Connections), u(counts.Read), u(counts.Failed), u(counts.AlreadyRead), u(counts.Unknown),
+                        u(counts.Pushing), u(counts.NotStarted), u(counts.TurnedAway), u(counts.IdleClosed),
+                        u(counts.BufferedClosed), seconds, seconds > 0 ? counts.Read / seconds : 0.0)
+              << "\n";
+    results.PrintFailures();
+  }
+  return StatusAfterStop(counts.Failed == 0 && allStored ? 0 : 1);
+}
+
 }  // namespace
 
 bool IsFleetCommand(const char* word) {
-  for (const char* c : {"batch", "export", "merge", "listen"})
+  for (const char* c : {"batch", "export", "merge", "listen", "headend"})
     if (std::strcmp(word, c) == 0) return true;
   return false;
 }
@@ -561,6 +762,7 @@ int RunFleetCommand(int argc, char** argv) {
     if (command == "export") return Export(argc, argv);
     if (command == "merge") return Merge(argc, argv);
     if (command == "listen") return ListenCommand(argc, argv);
+    if (command == "headend") return HeadendCommand(argc, argv);
   } catch (const EUsage& e) {
     std::cerr << "quillon-cli: " << e.what() << "\n";
     return 2;

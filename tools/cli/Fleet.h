@@ -1,5 +1,6 @@
 // quillon-cli's fleet commands: batch (many meters at once), export and
-// merge (the readings database), listen (data the meters push).
+// merge (the readings database), listen (data the meters push), headend
+// (meters that call in).
 #pragma once
 
 #include <stdexcept>

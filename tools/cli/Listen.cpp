@@ -67,21 +67,6 @@ int ProtectionOf(uint8_t securityControl) {
 // place is something else.
 constexpr size_t kMaxDeviceName = 32;
 
-// How a logical device name is written in the list and on output: its
-// characters when they are all printable, else its bytes in hex.
-std::string DeviceNameText(const std::string& bytes) {
-  for (const char c : bytes)
-    if (c < 0x20 || c > 0x7E) return TMisc::ByteStrToHexStr(bytes);
-  return bytes;
-}
-
-// A serial number as digits without leading zeros, so that "60000001" and
-// "0060000001" are one number.
-std::string SerialKey(const std::string& text) {
-  const size_t first = text.find_first_not_of('0');
-  return first == std::string::npos ? std::string() : text.substr(first);
-}
-
 // The logical device name, 0.0.42.0.0.255 attribute 2 (of whatever class the list says).
 bool IsDeviceName(const TObjectRef& r) {
   return r.Name == TLogicalName{0, 0, 42, 0, 0, 255} && r.Member == 2;
@@ -98,30 +83,11 @@ void TitleAndContent(const T_COSEMpdu& pdu, std::string& title, std::string& con
 
 }  // namespace
 
-void TPushDecoder::Add(TIndex& index, const std::string& key, int meter) {
-  if (key.empty()) return;
-  const auto [at, added] = index.emplace(key, meter);
-  if (!added && at->second != meter) at->second = -1;
-}
-
-const TPushDecoder::TMeter* TPushDecoder::Find(const std::vector<TMeter>& meters, const TIndex& index,
-                                               const std::string& key) {
-  const auto at = index.find(key);
-  return at == index.end() || at->second < 0 ? nullptr : &meters[static_cast<size_t>(at->second)];
-}
-
 TPushDecoder::TPushDecoder(const std::vector<TFleetMeter>& meters, std::vector<TObjectRef> pushObjects)
-    : FPushObjects(std::move(pushObjects)) {
-  for (const auto& m : meters) {
-    const int i = static_cast<int>(FMeters.size());
+    : FIndex(meters), FPushObjects(std::move(pushObjects)) {
+  for (const auto& m : meters)
     FMeters.push_back(TMeter{m.Name, m.Profile.ServerSystemTitle, m.Profile.EK, m.Profile.AK, m.LogicalDeviceName,
                              RequiredProtection(m)});
-    Add(FByTitle, m.Profile.ServerSystemTitle, i);
-    Add(FByDeviceName, m.LogicalDeviceName, i);
-    Add(FBySerial, SerialKey(m.Serial), i);
-    // Meters behind one terminal server or NAT share their host: none of them is known by it.
-    if (m.Profile.Transport != TTransport::tHdlcSerial) Add(FByHost, m.Profile.Host, i);
-  }
   if (FPushObjects.empty()) {
     FDeviceNameAt = 0;
   } else {
@@ -157,12 +123,12 @@ void TPushDecoder::Name(TPushed& p) const {
   p.Body["values"] = std::move(named);
 }
 
+const TPushDecoder::TMeter* TPushDecoder::At(int meter) const {
+  return meter < 0 ? nullptr : &FMeters[static_cast<size_t>(meter)];
+}
+
 const TPushDecoder::TMeter* TPushDecoder::ByDeviceName(const std::string& name) const {
-  if (const TMeter* m = Find(FMeters, FByDeviceName, name)) return m;
-  // Names often are a three-letter manufacturer mark and the serial number.
-  for (const std::string& serial : {name, name.size() > 3 ? name.substr(3) : std::string()})
-    if (const TMeter* m = Find(FMeters, FBySerial, SerialKey(serial))) return m;
-  return nullptr;
+  return At(FIndex.ByDeviceName(name));
 }
 
 TPushDecoder::TPlain TPushDecoder::DecodePlain(const std::string& apdu, int depth) const {
@@ -222,7 +188,7 @@ TPushDecoder::TPlain TPushDecoder::DecodePlain(const std::string& apdu, int dept
 
 TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, const std::string& peerHost) {
   if (apdu.empty()) RaiseGeneral("empty message");
-  const TMeter* host = Find(FMeters, FByHost, peerHost);
+  const TMeter* host = At(FIndex.ByHost(peerHost));
   auto refuse = [](const TMeter& m, int arrived) {
     throw ERefused(Format("%s: requires %s, the message has %s; refused", m.Name.c_str(), PolicyName(m.Required),
                           PolicyName(arrived)));
@@ -235,7 +201,7 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, 
     // apart by it. A name no meter of the list has is never another meter's.
     const TMeter* m = nullptr;
     if (plain.DeviceName) m = ByDeviceName(*plain.DeviceName);
-    else if (const TMeter* sender = Find(FMeters, FByTitle, senderTitle)) m = sender;
+    else if (const TMeter* sender = At(FIndex.ByTitle(senderTitle))) m = sender;
     else m = host;
     if (!m) {
       p.Meter = plain.DeviceName.value_or(std::string());
@@ -275,7 +241,7 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, 
     title = senderTitle.empty() && host ? host->Title : senderTitle;
     if (title.empty()) RaiseGeneral("glo-ciphered message on a connection whose meter is not known yet");
   }
-  const TMeter* m = Find(FMeters, FByTitle, title);
+  const TMeter* m = At(FIndex.ByTitle(title));
   if (!m) RaiseGeneral(Format("system title %s: no meter of the list has it", TMisc::ByteStrToHexStr(title).c_str()));
   if (tag == 0xDC)
     throw ERefused(Format("%s: general-ded-ciphering refused (its dedicated key belongs to an association, and a push "

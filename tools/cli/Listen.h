@@ -31,6 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/Batch.h"
+#include "client/MeterIndex.h"
 #include "client/ReadingsStore.h"
 
 namespace quillon::cli {
@@ -106,10 +107,7 @@ private:
     std::string Name, Title, EK, AK, DeviceName;
     int Required = 0;
   };
-  // A key that more than one meter has names none of them (-1).
-  using TIndex = std::map<std::string, int>;
-  static void Add(TIndex& index, const std::string& key, int meter);
-  static const TMeter* Find(const std::vector<TMeter>& meters, const TIndex& index, const std::string& key);
+  const TMeter* At(int meter) const;
   struct TPlain {
     TPushed Pushed;
     std::optional<std::string> DeviceName;  // as text
@@ -117,7 +115,7 @@ private:
   TPlain DecodePlain(const std::string& apdu, int depth) const;
   const TMeter* ByDeviceName(const std::string& name) const;
   std::vector<TMeter> FMeters;
-  TIndex FByTitle, FByDeviceName, FBySerial, FByHost;
+  client::TMeterIndex FIndex;
   std::map<std::string, uint32_t> FLastCounter;  // meter -> last authenticated counter
   std::vector<client::TObjectRef> FPushObjects;
   std::optional<size_t> FDeviceNameAt;  // in a data notification's values

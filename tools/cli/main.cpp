@@ -17,6 +17,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "client/Caller.h"
 #include "client/Dump.h"
 #include "client/LogMask.h"
 #include "client/Session.h"
@@ -51,6 +52,8 @@ enum class TFormat { fText, fJson, fCsv, fXml };
 
 struct TOptions {
   std::string Tcp, HdlcTcp, Serial, Meter, Settings, Keys;
+  std::string Accept, AcceptHdlc;  // [HOST:]PORT the meter calls
+  int Wait = -1;                   // seconds to wait for it
   int Baud = 0;
   bool ModeE = false, ShortNames = false, DedicatedKey = false;
   int Client = -1, Server = -1, Physical = -1, AddressSize = 0;
@@ -98,8 +101,10 @@ TMeterProfile BuildProfile(const TOptions& o) {
     // addresses, those of the options included.
     p.AddressSize = 0;
   }
-  const int transports = !o.Tcp.empty() + !o.HdlcTcp.empty() + !o.Serial.empty();
-  if (transports > 1) throw EUsage("connection: expected one of --tcp, --hdlc-tcp and --serial");
+  const int transports =
+      !o.Tcp.empty() + !o.HdlcTcp.empty() + !o.Serial.empty() + !o.Accept.empty() + !o.AcceptHdlc.empty();
+  if (transports > 1)
+    throw EUsage("connection: expected one of --tcp, --hdlc-tcp, --serial, --accept and --accept-hdlc");
   auto hostPort = [&](const char* field, const std::string& text, bool portRequired) {
     std::string host = text, port;
     if (!text.empty() && text[0] == '[') {
@@ -135,6 +140,28 @@ TMeterProfile BuildProfile(const TOptions& o) {
   if (!o.Serial.empty()) {
     p.Transport = TTransport::tHdlcSerial;
     p.Device = o.Serial;
+  }
+  // The meter calls: [HOST:]PORT is where this end listens (every local
+  // address without a host).
+  auto accept = [&](const char* field, const std::string& text, TTransport transport) {
+    const bool bare = text.find_first_not_of("0123456789") == std::string::npos;
+    if (bare) {
+      p.Host.clear();
+      const long n = text.size() <= 5 ? std::strtol(text.c_str(), nullptr, 10) : -1;
+      if (n < 0 || n > 65535) throw EUsage(Format("%s \"%s\": expected [HOST:]PORT with a port 0..65535", field, text.c_str()));
+      p.Port = static_cast<int>(n);
+    } else {
+      hostPort(field, text, true);
+    }
+    p.Transport = transport;
+    p.CallIn = true;
+  };
+  if (!o.Accept.empty()) accept("--accept", o.Accept, TTransport::tWrapperTcp);
+  if (!o.AcceptHdlc.empty()) accept("--accept-hdlc", o.AcceptHdlc, TTransport::tHdlcTcp);
+  if (o.Wait >= 0) {
+    if (!p.CallIn) throw EUsage("--wait: expected --accept or --accept-hdlc as well");
+    if (o.Wait > 86400 * 7) throw EUsage(Format("--wait %d: expected 0..604800 seconds", o.Wait));
+    p.CallInWait = o.Wait;
   }
   if (o.Baud > 0) p.Baud = o.Baud;
   if (o.ModeE) p.ModeE = true;
@@ -556,7 +583,7 @@ std::string ValueArg(const std::string& text) {
 }
 
 const char* const kCommands =
-    "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen";
+    "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge, listen or headend";
 
 // When no command was recognised: the first word that is neither an option
 // nor an option's value is the command we do not know.
@@ -576,7 +603,7 @@ void UnknownCommand(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // batch, export, merge and listen have options of their own.
+  // batch, export, merge, listen and headend have options of their own.
   if (argc > 1 && IsFleetCommand(argv[1])) return RunFleetCommand(argc, argv);
   TOptions o;
   CLI::App app{"quillon-cli - read and write DLMS/COSEM meters", "quillon-cli"};
@@ -600,6 +627,10 @@ int main(int argc, char** argv) {
   option("--tcp", o.Tcp, "HOST[:PORT]", "DLMS wrapper over TCP (port 4059 when not given)", conn);
   option("--hdlc-tcp", o.HdlcTcp, "HOST:PORT", "HDLC frames over TCP (transparent modems, terminal servers)", conn);
   option("--serial", o.Serial, "DEVICE", "HDLC over a serial device", conn);
+  option("--accept", o.Accept, "[HOST:]PORT",
+         "the meter calls in: wait for one connection on PORT (DLMS wrapper), then run the command over it", conn);
+  option("--accept-hdlc", o.AcceptHdlc, "[HOST:]PORT", "the meter calls in with HDLC frames over TCP", conn);
+  option("--wait", o.Wait, "SECONDS", "with --accept: how long to wait for the meter (default 300)", conn);
   option("--baud", o.Baud, "N", "serial speed (default 9600)", conn);
   app.add_flag("--mode-e", o.ModeE, "open the serial line with the IEC 62056-21 mode E handshake")->group(conn);
   option("--meter", o.Meter, "NAME", "a named meter from the meters file", conn);
@@ -813,7 +844,10 @@ int main(int argc, char** argv) {
     // from where the last process left it, unless one is given.
     c.Session->KeepInvocationCounter(TCounterKeeping{
         .First = givenCounter, .Warning = [](const std::string& e) { std::cerr << "quillon-cli: " << e << "\n"; }});
+    if (profile.CallIn && !o.Quiet)
+      c.Session->SetCallInNotice([](const std::string& text) { std::cerr << "quillon-cli: " << text << std::endl; });
     c.Session->Open(c.Call);
+    if (profile.CallIn && !o.Quiet) std::cerr << "quillon-cli: " << CallerIdentityText(*c.Session, c.Call) << std::endl;
     if (o.Verbose)
       std::cerr << Format("associated: PDU size %d, conformance %s", c.Session->NegotiatedMaxPduSize(),
                           TMisc::IntToHex(c.Session->NegotiatedConformance(), 6).c_str())

@@ -135,6 +135,13 @@ PduStr TSimAssociation::Reject(int result, int diagnostic, TObjectIdentifier con
   auto diag = std::make_unique<T_ResultSourceDiagnostic>(xmlResultSourceDiagnostic);
   diag->SelectVariant(xmlACSEServiceUser, std::make_unique<T_ACSEServiceUser>(xmlIgnore, static_cast<uint8_t>(diagnostic)));
   aare->SetResultSourceDiagnostic(std::move(diag));
+  // A client that ciphers or authenticates with GMAC learns the meter's
+  // system title from the answer, refused or not: a head end that does not
+  // yet know which meter called tells the meter by it.
+  if (FAnnounceTitle)
+    aare->SetRespondingAPTitle(std::make_unique<T_APTitle>(
+        xmlRespondingAPTitle,
+        FMisbehaviour.AareSystemTitle.empty() ? FSecurity.SystemTitle : FMisbehaviour.AareSystemTitle));
   if (!userInformation.empty()) {
     PduStr withLen;
     EncodeVarLengthUnsignedInteger(withLen, static_cast<int32_t>(userInformation.size()));
@@ -160,9 +167,11 @@ std::string TSimAssociation::AssociationObjectsModel() const {
 
 PduStr TSimAssociation::HandleAarq(const TSimClient* client, const T_AssociationRequest& aarq) {
   Reset();
+  FAnnounceTitle = false;
   TObjectIdentifier context = aarq.ApplicationContextName() ? aarq.ApplicationContextName()->Value : oiUNKNOWN;
   if (!client) return Reject(1, diagNoReason, context);
   FCurrent = *client;
+  FAnnounceTitle = client->Ciphered || client->Mechanism >= 6;
   TObjectIdentifier expected = ContextName(client->LogicalNames, client->Ciphered);
   if (context != expected) return Reject(1, diagContextNotSupported, expected);
   int mechanism = aarq.MechanismName() ? static_cast<int>(aarq.MechanismName()->Value) - oiNO_SECURITY + 1 : 1;

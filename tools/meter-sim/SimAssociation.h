@@ -139,6 +139,8 @@ private:
   int FServerAddress = 1;
   TSimClient FCurrent;
   PduStr FClientTitle;
+  // The AARE, accepted or refused, carries the meter's system title.
+  bool FAnnounceTitle = false;
   PduStr FCtoS, FStoC;
   uint32_t FServerCounter = 1;
   // The last invocation counter of each client that sent a ciphered request.

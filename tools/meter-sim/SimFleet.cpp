@@ -1,5 +1,7 @@
 #include "tools/meter-sim/SimFleet.h"
 
+#include <random>
+
 #include <algorithm>
 
 #include <arpa/inet.h>
@@ -176,6 +178,20 @@ void TSimFleet::Run(const std::atomic<bool>& stop) {
     threads.emplace_back([this, m, &stop] {
       TTrafficLog log;
       if (FLog) log = [this, m](const std::string& s) { FLog(m->Identity.Name + ": " + s); };
+      if (FOptions.CallIn) {
+        CallIn(*FOptions.CallIn, [&](TSimLink& link) {
+          try {
+            if (FOptions.Hdlc)
+              ServeHdlc(link, *m->Association, FOptions.HdlcSettings, stop, log);
+            else
+              ServeWrapper(link, *m->Association, stop, log);
+          } catch (...) {
+            m->Association->Reset();
+            throw;
+          }
+        }, stop, static_cast<unsigned>(m->Identity.Number), log);
+        return;
+      }
       while (!stop) {
         const int fd = m->Listener->Accept(200);
         if (fd < 0) continue;
@@ -228,6 +244,37 @@ bool SendAll(int fd, const PduStr& bytes) {
 }
 
 }  // namespace
+
+void CallIn(const TCallInOptions& o, const std::function<void(TSimLink&)>& serve, const std::atomic<bool>& stop,
+            unsigned seed, const TTrafficLog& log) {
+  using namespace std::chrono;
+  std::mt19937 random(seed * 2654435761u + 1);
+  auto jitter = [&] {
+    return milliseconds(static_cast<int64_t>(o.Jitter * 1000 * std::uniform_real_distribution<double>(0, 1)(random)));
+  };
+  auto sleepUntil = [&](steady_clock::time_point t) {
+    while (!stop && steady_clock::now() < t)
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(t - steady_clock::now(), milliseconds(200)));
+  };
+  sleepUntil(steady_clock::now() + jitter());
+  while (!stop) {
+    const int fd = ConnectTo(o.Host, o.Port);
+    if (fd < 0) {
+      sleepUntil(steady_clock::now() + seconds(1));
+      continue;
+    }
+    if (log) log(Format("called %s:%d", o.Host.c_str(), o.Port));
+    try {
+      TSimLink link(fd);
+      link.SetInactivityTimeout(o.InactivityTimeoutMs);
+      serve(link);
+    } catch (const std::exception& e) {
+      if (log) log(std::string("call ended: ") + e.what());
+    }
+    if (log) log("call ended");
+    sleepUntil(steady_clock::now() + milliseconds(static_cast<int64_t>(o.Every * 1000)) + jitter());
+  }
+}
 
 void TSimFleet::Push(TMeter& m, const std::atomic<bool>& stop) {
   using namespace std::chrono;

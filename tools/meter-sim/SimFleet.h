@@ -3,6 +3,8 @@
 // own energy use, and its own port; each is served on its own thread.
 #pragma once
 
+#include <optional>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -46,6 +48,24 @@ PduStr WrapperFrame(const PduStr& apdu, int source = 1, int destination = 102);
 // joined on the line with one flag between frames.
 PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102);
 
+// A meter that calls the head end (--call-in HOST:PORT), as a meter's
+// auto-connect schedule does: it opens a connection, serves the head end's
+// requests over it as over its own port, and the call ends when the head
+// end hangs up or says nothing for the inactivity timeout. The next call
+// follows Every seconds later; every call, the first included, is put off
+// by up to Jitter seconds, so that a fleet does not call at one instant. A
+// call that cannot get through is tried again a second later.
+struct TCallInOptions {
+  std::string Host;
+  int Port = 0;
+  double Every = 60;
+  double Jitter = 0;
+  int InactivityTimeoutMs = 120000;
+};
+// Calls until `stop`; `serve` serves one call. `seed` sets the meter's own jitter.
+void CallIn(const TCallInOptions& options, const std::function<void(TSimLink&)>& serve, const std::atomic<bool>& stop,
+            unsigned seed, const TTrafficLog& log);
+
 struct TFleetOptions {
   int Count = 1;
   std::string Address = "127.0.0.1";
@@ -66,6 +86,8 @@ struct TFleetOptions {
   // Push in HDLC UI frames instead of the wrapper (a meter behind a
   // transparent modem or a terminal server).
   bool PushHdlc = false;
+  // --call-in: every meter calls the head end instead of waiting on its port.
+  std::optional<TCallInOptions> CallIn;
   // Told every invocation counter a meter receives (meter name, client
   // address, counter).
   std::function<void(const std::string&, int, uint32_t)> CounterRecord;

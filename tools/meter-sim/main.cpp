@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "quillon/Version.h"
@@ -111,7 +112,16 @@ const char* kHelp =
     "                  HOST:PORT over a TCP connection (DLMS wrapper, from logical\n"
     "                  device 1 to 102): the structure {logical device name, clock,\n"
     "                  active energy import 1.0.1.8.0.255 in Wh}\n"
-    "  --every SECONDS how often each meter pushes (default 60; fractions allowed)\n"
+    "  --call-in HOST:PORT  (wrapper, hdlc-tcp; one meter or --fleet) the meter\n"
+    "                  calls the head end at HOST:PORT instead of waiting on its\n"
+    "                  port, and serves its requests over that connection; the call\n"
+    "                  ends when the head end hangs up or after the inactivity\n"
+    "                  timeout, and the next one follows --every SECONDS later (a\n"
+    "                  call that is not taken is tried again a second later)\n"
+    "  --jitter SECONDS  (--call-in) each call, the first one too, comes up to this\n"
+    "                  much later, a different delay for every meter (default 0)\n"
+    "  --every SECONDS how often each meter pushes or calls in (default 60;\n"
+    "                  fractions allowed)\n"
     "  --push-security plain|glo|mixed  pushed in the clear, general-glo-ciphered\n"
     "                  with the meter's keys, or even-numbered meters ciphered\n"
     "  --push-hdlc     push in HDLC UI frames (LLC header, from the meter's HDLC\n"
@@ -147,7 +157,8 @@ int main(int argc, char** argv) {
   bool quiet = false;
   bool portGiven = false;
   int fleet = 0, fleetClient = 16, fleetCipheringClient = 32, inactivitySeconds = 120;
-  std::string fleetList, push, pushSecurity = "plain", counterLog;
+  std::string fleetList, push, pushSecurity = "plain", counterLog, callIn;
+  double jitter = 0;
   bool pushHdlc = false;
   double every = 60;
   long long firstCounter = 0;
@@ -194,6 +205,16 @@ int main(int argc, char** argv) {
       every = std::strtod(v.c_str(), &end);
       if (v.empty() || *end != '\0' || !(every >= 0.01 && every <= 86400)) {
         std::cerr << "quillon-meter-sim: --every " << v << ": seconds 0.01..86400 expected\n";
+        return 2;
+      }
+    } else if (a == "--call-in") {
+      callIn = value();
+    } else if (a == "--jitter") {
+      const std::string v = value();
+      char* end = nullptr;
+      jitter = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(jitter >= 0 && jitter <= 86400)) {
+        std::cerr << "quillon-meter-sim: --jitter " << v << ": seconds 0..86400 expected\n";
         return 2;
       }
     } else if (a == "--push-security") {
@@ -310,6 +331,34 @@ int main(int argc, char** argv) {
     std::cerr << "quillon-meter-sim: --push needs --fleet\n";
     return 2;
   }
+  // HOST:PORT of --push and --call-in ([IPv6]:PORT too).
+  auto hostPort = [](const char* field, const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    port = colon == std::string::npos ? 0 : std::atoi(text.c_str() + colon + 1);
+    host = colon == std::string::npos ? "" : text.substr(0, colon);
+    if (!host.empty() && host.front() == '[') host = host.substr(1, host.size() - 2);
+    if (host.empty() || port < 1 || port > 65535) {
+      std::cerr << "quillon-meter-sim: " << field << " " << text << ": HOST:PORT expected\n";
+      return false;
+    }
+    return true;
+  };
+  std::optional<TCallInOptions> calls;
+  if (!callIn.empty()) {
+    if (profile != "wrapper" && profile != "hdlc-tcp") {
+      std::cerr << "quillon-meter-sim: --call-in needs --profile wrapper or hdlc-tcp\n";
+      return 2;
+    }
+    if (!push.empty()) {
+      std::cerr << "quillon-meter-sim: --call-in and --push: expected one of them\n";
+      return 2;
+    }
+    calls.emplace();
+    if (!hostPort("--call-in", callIn, calls->Host, calls->Port)) return 2;
+    calls->Every = every;
+    calls->Jitter = jitter;
+    calls->InactivityTimeoutMs = inactivitySeconds * 1000;
+  }
   if (fleet && profile != "wrapper" && profile != "hdlc-tcp") {
     std::cerr << "quillon-meter-sim: --fleet needs --profile wrapper or hdlc-tcp\n";
     return 2;
@@ -361,15 +410,9 @@ int main(int argc, char** argv) {
       fo.FirstInvocationCounter = static_cast<uint32_t>(firstCounter);
       fo.CounterRecord = recordCounter;
       fo.InactivityTimeoutMs = inactivitySeconds * 1000;
+      fo.CallIn = calls;
       if (!push.empty()) {
-        const size_t colon = push.rfind(':');
-        fo.PushPort = colon == std::string::npos ? 0 : std::atoi(push.c_str() + colon + 1);
-        fo.PushHost = colon == std::string::npos ? "" : push.substr(0, colon);
-        if (!fo.PushHost.empty() && fo.PushHost.front() == '[') fo.PushHost = fo.PushHost.substr(1, fo.PushHost.size() - 2);
-        if (fo.PushHost.empty() || fo.PushPort < 1 || fo.PushPort > 65535) {
-          std::cerr << "quillon-meter-sim: --push " << push << ": HOST:PORT expected\n";
-          return 2;
-        }
+        if (!hostPort("--push", push, fo.PushHost, fo.PushPort)) return 2;
         fo.PushEvery = every;
         fo.PushSecurity = pushSecurity;
         fo.PushHdlc = pushHdlc;
@@ -382,8 +425,12 @@ int main(int argc, char** argv) {
         f << sims.MeterListCsv(fleetClient, fleetCipheringClient);
         if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
       }
-      std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
-                << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
+      if (calls)
+        std::cout << "fleet of " << fleet << " meters calling " << callIn << " ("
+                  << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
+      else
+        std::cout << "fleet of " << fleet << " meters listening on " << address << " ("
+                  << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
       for (int i = 0; i < sims.Count(); ++i)
         std::cout << "meter " << sims.Identity(i).Name << " port " << sims.Port(i) << " serial "
                   << sims.Identity(i).Serial << " title " << sims.Identity(i).SystemTitleHex << "\n";
@@ -407,6 +454,20 @@ int main(int argc, char** argv) {
       TSimLink link(fd);
       link.SetFirstWriteDelay(firstDelay);
       while (!gStop) ServeHdlc(link, assoc, hdlc, gStop, log);
+    } else if (calls) {
+      std::cout << "calling " << callIn << " (" << (profile == "wrapper" ? "DLMS wrapper" : "HDLC") << ")" << std::endl;
+      CallIn(*calls, [&](TSimLink& link) {
+        link.SetFirstWriteDelay(firstDelay);
+        try {
+          if (profile == "wrapper")
+            ServeWrapper(link, assoc, gStop, log);
+          else
+            ServeHdlc(link, assoc, hdlc, gStop, log);
+        } catch (...) {
+          assoc.Reset();
+          throw;
+        }
+      }, gStop, 1, log);
     } else {
       TSimListener listener(address, port);
       std::cout << "listening on " << address << " port " << listener.Port() << " ("
