@@ -197,13 +197,7 @@ int Batch(int argc, char** argv) {
   } else if (profile->parsed()) {
     job.Kind = TBatchJob::jProfile;
     job.Profile = ref(profRef);
-    if (!from.empty() || !to.empty()) {
-      job.Range.Kind = TProfileRange::rTime;
-      job.Range.From = TimeArg(from, "--from", "2000-01-01T00:00:00Z");
-      job.Range.To = TimeArg(to, "--to", "2099-12-31T23:59:59Z");
-      if (job.Range.To < job.Range.From)
-        throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", to.c_str(), from.c_str()));
-    }
+    job.Range = ProfileRangeOf(from, to, "");
   } else if (clock->parsed()) {
     job.Kind = TBatchJob::jClockSet;
     job.ClockNow = clockSet == "now";
