@@ -156,18 +156,9 @@ class Reading:
     unit: Optional[str] = None
     scaled: Optional[decimal.Decimal] = None
     xml: str = ""
-
-    @property
-    def class_id(self) -> int:
-        return int(self.ref.split("/")[0])
-
-    @property
-    def obis(self) -> str:
-        return self.ref.split("/")[1]
-
-    @property
-    def attribute(self) -> int:
-        return int(self.ref.split("/")[2])
+    class_id: int = 0
+    obis: str = ""
+    attribute: int = 0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -184,11 +175,11 @@ class ObjectEntry:
     method_access: dict
     attributes: tuple
     short_name: Optional[int] = None
+    readable: tuple = ()
 
     def may_read(self, attribute: int) -> bool:
-        """Listed as readable, or not listed at all."""
-        mode = self.attribute_access.get(attribute)
-        return mode is None or mode in (1, 3, 4, 6)
+        """The meter lists the attribute as readable, or does not list it."""
+        return attribute in self.readable
 
 
 @dataclasses.dataclass(frozen=True)

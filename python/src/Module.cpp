@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -171,16 +172,21 @@ py::object ReadingOf(const TReading& r) {
   py::object scaler = r.ScalerUnit ? py::object(py::int_(r.ScalerUnit->Scaler)) : py::none();
   py::object unit = r.ScalerUnit ? py::object(py::str(COSEMUnitName(r.ScalerUnit->Unit))) : py::none();
   return Type("Reading")(ObjectRefText(r.Ref), ToPy(r.Value, place), scaler, unit, ScaledOf(r.Value, r.ScalerUnit),
-                         r.DataXml);
+                         r.DataXml, r.Ref.ClassId, LogicalNameDotted(r.Ref.Name), r.Ref.Member);
 }
 
 py::object EntryOf(const TObjectListEntry& e) {
   py::dict attributes, methods;
   for (const auto& [id, mode] : e.AttributeAccess) attributes[py::int_(id)] = mode;
   for (const auto& [id, mode] : e.MethodAccess) methods[py::int_(id)] = mode;
+  py::list readable;
+  int last = static_cast<int>(e.AttributeNames.size());
+  for (const auto& [id, mode] : e.AttributeAccess) last = std::max(last, id);
+  for (int a = 1; a <= last; ++a)
+    if (e.MayRead(a)) readable.append(a);
   return Type("ObjectEntry")(e.ClassId, e.Version, LogicalNameDotted(e.Name), e.ClassName, e.Description,
                              e.AccessText(), attributes, methods, py::tuple(py::cast(e.AttributeNames)),
-                             e.ShortName >= 0 ? py::object(py::int_(e.ShortName)) : py::none());
+                             e.ShortName >= 0 ? py::object(py::int_(e.ShortName)) : py::none(), py::tuple(readable));
 }
 
 // The table behind a ProfileTable, kept for its CSV.

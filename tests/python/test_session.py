@@ -28,6 +28,8 @@ def test_object_list_names_classes_and_access(session):
     assert clock.attributes[1] == "time"
     status = entries["0.0.96.10.1.255"]
     assert status.attribute_access[2] == 3 and status.may_read(2)
+    (association,) = [e for e in session.objects() if e.class_id == 15 and e.obis == "0.0.40.0.0.255"]
+    assert association.may_read(2) and not association.may_read(7)  # the secret is not given out
     energy = entries["1.0.1.8.0.255"]
     assert energy.class_id == 3 and energy.attribute_access[2] == 1
     assert "Active energy import" in energy.description
