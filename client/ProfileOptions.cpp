@@ -211,4 +211,20 @@ TProfileRange ProfileRangeOf(const std::string& from, const std::string& to, con
   return r;
 }
 
+TObjectRef ObjectRefOption(const std::string& text, const char* field) {
+  try {
+    return ParseObjectRef(text, field);
+  } catch (const std::exception& e) {
+    throw EUsageError(e.what());
+  }
+}
+
+std::string ValueOption(const std::string& text) {
+  try {
+    return ValueLiteralToXml(text);
+  } catch (const std::exception& e) {
+    throw EUsageError(e.what());
+  }
+}
+
 }  // namespace quillon::client

@@ -52,4 +52,10 @@ std::optional<uint32_t> GivenInvocationCounter(const TProfileOptions& o);
 // left out); neither: the whole buffer.
 TProfileRange ProfileRangeOf(const std::string& from, const std::string& to, const std::string& entries);
 
+// A reference or a value as the user gives it ([CLASS/]OBIS[/ATTRIBUTE],
+// TYPE:VALUE or a DLMS XML Data element); EUsageError with the message of
+// ParseObjectRef or ValueLiteralToXml otherwise.
+TObjectRef ObjectRefOption(const std::string& text, const char* field = "reference");
+std::string ValueOption(const std::string& text);
+
 }  // namespace quillon::client

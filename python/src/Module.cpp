@@ -95,15 +95,6 @@ void TranslateErrors(std::exception_ptr p) {
   }
 }
 
-// A reference as the user wrote it; the CLI's message when it is not one.
-TObjectRef RefOf(const std::string& text, const char* field = "reference") {
-  try {
-    return ParseObjectRef(text, field);
-  } catch (const std::exception& e) {
-    throw EUsageError(e.what());
-  }
-}
-
 // ---------------------------------------------------------------- values to Python
 
 py::object DateTimeOf(const std::string& bytes) {
@@ -251,13 +242,7 @@ std::string DateTimeBytes(const py::handle& when) {
 }
 
 // A typed literal through the same checks as quillon-cli's TYPE:VALUE.
-std::string Literal(const std::string& type, const std::string& value) {
-  try {
-    return ValueLiteralToXml(type + ":" + value);
-  } catch (const std::exception& e) {
-    throw EUsageError(e.what());
-  }
-}
+std::string Literal(const std::string& type, const std::string& value) { return ValueOption(type + ":" + value); }
 
 std::string ToXml(const py::handle& o, const TValue* hint);
 
@@ -278,13 +263,7 @@ std::string ItemsXml(const char* type, const py::handle& seq, const TValue* hint
 }
 
 std::string TypedXml(const std::string& type, const py::handle& value, const TValue* hint) {
-  if (type.empty()) {  // Data: an XML element as it is, checked
-    try {
-      return ValueLiteralToXml(py::str(value).cast<std::string>());
-    } catch (const std::exception& e) {
-      throw EUsageError(e.what());
-    }
-  }
+  if (type.empty()) return ValueOption(py::str(value).cast<std::string>());  // Data: one XML element, checked
   if (type == "Array" || type == "Structure") return ItemsXml(type.c_str(), value, hint);
   if (type == "NullData") return "<NullData />";
   if (type == "OctetString") {
@@ -440,13 +419,55 @@ std::string HostPort(const std::string& host, int port) {
 
 bool OnMainThread() { return PyThread_get_thread_ident() == Names().MainThread; }
 
+// The thread a session's calls run on while Python's main thread waits for
+// them: started with the first such call, kept for the next ones.
+class TCallWorker {
+public:
+  ~TCallWorker() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FStop = true;
+    }
+    FWake.notify_all();
+    if (FThread.joinable()) FThread.join();
+  }
+  void Post(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FJob = std::move(job);
+    }
+    if (!FThread.joinable()) FThread = std::thread([this] { Loop(); });
+    FWake.notify_all();
+  }
+
+private:
+  void Loop() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock<std::mutex> lock(FLock);
+        FWake.wait(lock, [&] { return FStop || FJob; });
+        if (!FJob) return;
+        job = std::move(FJob);
+        FJob = nullptr;
+      }
+      job();
+    }
+  }
+  std::mutex FLock;
+  std::condition_variable FWake;
+  std::function<void()> FJob;
+  bool FStop = false;
+  std::thread FThread;
+};
+
 // Runs one meter call with the GIL released. On the main thread the call
-// runs on a helper thread while this one waits in steps of 50 ms, checking
+// runs on the worker's thread while this one waits in steps of 50 ms, checking
 // for Ctrl-C (a signal handler can only run here) and handing on progress;
 // a KeyboardInterrupt cancels the call through the token and is raised once
 // the call has ended. Elsewhere the call runs on the caller's thread.
 template <class F>
-auto RunCall(TCancelToken& cancel, const py::object& progress, F&& f) {
+auto RunCall(TCancelToken& cancel, const py::object& progress, TCallWorker& worker, F&& f) {
   using R = decltype(f(std::declval<const TCall&>()));
   cancel.Reset();
   struct TShared {
@@ -496,7 +517,7 @@ auto RunCall(TCancelToken& cancel, const py::object& progress, F&& f) {
 
   std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> result;
   std::exception_ptr error;
-  std::thread worker([&] {
+  worker.Post([&] {
     try {
       if constexpr (std::is_void_v<R>) {
         f(call);
@@ -538,10 +559,6 @@ auto RunCall(TCancelToken& cancel, const py::object& progress, F&& f) {
       cancel.Cancel();
     }
   }
-  {
-    py::gil_scoped_release nogil;
-    worker.join();
-  }
   if (pending) throw *pending;
   if (error) std::rethrow_exception(error);
   if constexpr (!std::is_void_v<R>) return std::move(*result);
@@ -582,7 +599,7 @@ struct TPySession {
       TPySession& S;
       ~TFlush() { S.FlushWarnings(); }
     } flush{*this};
-    return RunCall(Cancel, Progress, std::forward<F>(f));
+    return RunCall(Cancel, Progress, Worker, std::forward<F>(f));
   }
 
   void FlushWarnings() {
@@ -607,6 +624,7 @@ struct TPySession {
   py::object Progress;
   std::unique_ptr<TSession> Session;
   TCancelToken Cancel;
+  TCallWorker Worker;
   std::mutex Busy;
   std::mutex WarningsLock;
   std::vector<std::string> Warnings;
@@ -883,7 +901,7 @@ PYBIND11_MODULE(_quillon, m) {
       .def("get",
            [](TPySession& s, py::args args) -> py::object {
              std::vector<TObjectRef> refs;
-             for (const auto& r : RefsOf(args)) refs.push_back(RefOf(r));
+             for (const auto& r : RefsOf(args)) refs.push_back(ObjectRefOption(r));
              if (refs.empty()) throw EUsageError("get: expected one or more references");
              s.RequireOpen();
              const auto readings = s.Call([&](const TCall& c) {
@@ -898,7 +916,7 @@ PYBIND11_MODULE(_quillon, m) {
            })
       .def("set",
            [](TPySession& s, const std::string& refText, py::object value) {
-             TObjectRef ref = RefOf(refText);
+             TObjectRef ref = ObjectRefOption(refText);
              if (ref.Member == 0) ref.Member = 2;
              s.RequireOpen();
              if (ref.ClassId == 0) ref.ClassId = s.Call([&](const TCall& c) { return s.Session->ClassOf(ref.Name, c); });
@@ -925,7 +943,7 @@ PYBIND11_MODULE(_quillon, m) {
            py::arg("ref"), py::arg("value"))
       .def("action",
            [](TPySession& s, const std::string& refText, py::object value) -> py::object {
-             TObjectRef ref = RefOf(refText, "method");
+             TObjectRef ref = ObjectRefOption(refText, "method");
              if (ref.Member == 0) throw EUsageError(Format("method \"%s\": expected [CLASS/]OBIS/METHOD", refText.c_str()));
              s.RequireOpen();
              if (ref.ClassId == 0) ref.ClassId = s.Call([&](const TCall& c) { return s.Session->ClassOf(ref.Name, c); });
@@ -947,7 +965,7 @@ PYBIND11_MODULE(_quillon, m) {
            py::arg("ref"), py::arg("value") = py::none())
       .def("profile",
            [](TPySession& s, const std::string& refText, py::object start, py::object end, py::object entries) {
-             const TObjectRef ref = RefOf(refText);
+             const TObjectRef ref = ObjectRefOption(refText);
              const TProfileRange range = RangeOf(start, end, entries);
              s.RequireOpen();
              return ProfileOf(s.Call([&](const TCall& c) { return s.Session->ReadProfile(ref, range, c); }));
@@ -967,11 +985,11 @@ PYBIND11_MODULE(_quillon, m) {
         TBatchJob job;
         if (what == "get") {
           job.Kind = TBatchJob::jGet;
-          for (const auto& r : RefsOf(py::make_tuple(refs))) job.Refs.push_back(RefOf(r));
+          for (const auto& r : RefsOf(py::make_tuple(refs))) job.Refs.push_back(ObjectRefOption(r));
           if (job.Refs.empty()) throw EUsageError("get: expected one or more references");
         } else if (what == "profile") {
           job.Kind = TBatchJob::jProfile;
-          job.Profile = RefOf(py::str(refs).cast<std::string>());
+          job.Profile = ObjectRefOption(py::str(refs).cast<std::string>());
           job.Range = RangeOf(start, end, entries);
         } else if (what == "dump") {
           job.Kind = TBatchJob::jDump;

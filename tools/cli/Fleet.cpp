@@ -184,13 +184,7 @@ int Batch(int argc, char** argv) {
   if (!Parse(app, argc, argv)) return 0;
 
   TBatchJob job;
-  auto ref = [](const std::string& text) {
-    try {
-      return ParseObjectRef(text);
-    } catch (const std::exception& e) {
-      throw EUsage(e.what());
-    }
-  };
+  auto ref = [](const std::string& text) { return ObjectRefOption(text); };
   if (get->parsed()) {
     job.Kind = TBatchJob::jGet;
     for (const auto& r : refs) job.Refs.push_back(ref(r));

@@ -333,22 +333,6 @@ void CmdSaveMeter(const TOptions& o, const std::string& name, const TMeterProfil
   if (!o.Quiet) std::cerr << "meter \"" << name << "\" saved in " << MetersFilePath() << "\n";
 }
 
-TObjectRef RefArg(const std::string& text, const char* field = "reference") {
-  try {
-    return ParseObjectRef(text, field);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
-}
-
-std::string ValueArg(const std::string& text) {
-  try {
-    return ValueLiteralToXml(text);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
-}
-
 const char* const kCommands =
     "objects, get, set, action, profile, clock, dump, save-meter, probe, explain, batch, export, merge or listen";
 
@@ -513,22 +497,22 @@ int main(int argc, char** argv) {
     // Everything the command line says is checked before the meter is called.
     const TMeterProfile profile = BuildProfile(o);
     std::vector<TObjectRef> refs;
-    for (const auto& r : getRefs) refs.push_back(RefArg(r));
+    for (const auto& r : getRefs) refs.push_back(ObjectRefOption(r));
     std::string valueXml;
     TObjectRef ref;
     TProfileRange range;
     std::optional<int64_t> clockTo;
     if (cmdSet->parsed()) {
-      ref = RefArg(setRef);
-      valueXml = ValueArg(setValue);
+      ref = ObjectRefOption(setRef);
+      valueXml = ValueOption(setValue);
     }
     if (cmdAction->parsed()) {
-      ref = RefArg(actRef, "method");
+      ref = ObjectRefOption(actRef, "method");
       if (ref.Member == 0) throw EUsage(Format("method \"%s\": expected [CLASS/]OBIS/METHOD", actRef.c_str()));
-      if (!actValue.empty()) valueXml = ValueArg(actValue);
+      if (!actValue.empty()) valueXml = ValueOption(actValue);
     }
     if (cmdProfile->parsed()) {
-      ref = RefArg(profRef);
+      ref = ObjectRefOption(profRef);
       range = ProfileRangeOf(from, to, entries);
     }
     if (cmdClock->parsed() && !clockSet.empty()) {
