@@ -11,13 +11,19 @@ import pytest
 
 
 def start_sim(*args):
-    proc = subprocess.Popen([os.environ["QUILLON_SIM"], "--quiet", "--port", "0", *args],
+    """The simulator with `args`; its process and first line (the port or the
+    pseudo-terminal it serves)."""
+    proc = subprocess.Popen([os.environ["QUILLON_SIM"], "--quiet", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = proc.stdout.readline()
-    if " port " not in line:
+    line = proc.stdout.readline().strip()
+    if " port " not in line and "pseudo-terminal" not in line:
         proc.kill()
         raise RuntimeError(f"the simulator said: {line!r}")
-    return proc, int(line.split(" port ")[1].split()[0])
+    return proc, line
+
+
+def port_of(line):
+    return int(line.split(" port ")[1].split()[0])
 
 
 def stop_sim(proc):
@@ -41,15 +47,15 @@ def private_folders(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def sim_port():
-    proc, port = start_sim()
-    yield port
+    proc, line = start_sim("--port", "0")
+    yield port_of(line)
     stop_sim(proc)
 
 
 @pytest.fixture(scope="module")
 def second_sim_port():
-    proc, port = start_sim()
-    yield port
+    proc, line = start_sim("--port", "0")
+    yield port_of(line)
     stop_sim(proc)
 
 

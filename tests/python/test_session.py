@@ -9,6 +9,7 @@ import os
 import pytest
 
 import quillon
+from conftest import port_of, start_sim, stop_sim
 
 GMAC = dict(client=33, auth="gmac", security="auth-enc", ek="000102030405060708090A0B0C0D0E0F",
             ak=bytes.fromhex("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF"), kek="101112131415161718191A1B1C1D1E1F",
@@ -202,3 +203,24 @@ def test_named_meter_from_the_meters_file(sim_port, private_folders):
     assert (meter.name, meter.port, meter.client, meter.auth) == ("lab", sim_port, 17, "low")
     with quillon.Session(meter) as s:
         assert s.get("1.0.32.7.0.255").unit == "V"
+
+
+@pytest.mark.parametrize("sim_args, make", [
+    (["--profile", "hdlc-tcp", "--port", "0"],
+     lambda line: quillon.Meter.hdlc_tcp("127.0.0.1", port_of(line), physical=17, client=18, auth="md5",
+                                         password="Quillon-HLS-secret")),
+    (["--profile", "hdlc-pty"], lambda line: quillon.Meter.serial(line.split()[-1], physical=17, client=16)),
+    (["--profile", "hdlc-pty", "--mode-e"],
+     lambda line: quillon.Meter.serial(line.split()[-1], mode_e=True, physical=17, client=48, short_names=True)),
+    (["--port", "0"], lambda line: quillon.Meter.tcp("127.0.0.1", port_of(line), client=49, auth="low",
+                                                     password=b"12345678", short_names=True)),
+], ids=["hdlc-tcp-md5", "serial", "serial-mode-e-sn", "wrapper-sn-low"])
+def test_every_transport_and_referencing(sim_args, make):
+    proc, line = start_sim(*sim_args)
+    try:
+        with quillon.Session(make(line)) as s:
+            assert s.get("1.0.32.7.0.255").scaled == decimal.Decimal("230.0")
+            s.set("0.0.96.10.1.255", 3)
+            assert s.get("0.0.96.10.1.255").value == 3
+    finally:
+        stop_sim(proc)
