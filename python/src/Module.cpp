@@ -143,7 +143,7 @@ py::object ToPy(const TValue& v, const TValuePlace& place) {
     case TValueKind::vkStructure: {
       py::list items;
       for (size_t i = 0; i < v.Items.size(); ++i) items.append(ToPy(v.Items[i], place.Element(v, i)));
-      if (v.Kind == TValueKind::vkArray) return std::move(items);
+      if (v.Kind == TValueKind::vkArray) return items;
       return py::tuple(items);
     }
     case TValueKind::vkOther:
@@ -244,9 +244,12 @@ std::string DateTimeBytes(const py::handle& when) {
 // A typed literal through the same checks as quillon-cli's TYPE:VALUE.
 std::string Literal(const std::string& type, const std::string& value) { return ValueOption(type + ":" + value); }
 
-std::string ToXml(const py::handle& o, const TValue* hint);
+std::string ToXml(const py::handle& o, const TValue* hint, int depth = 0);
 
-std::string ItemsXml(const char* type, const py::handle& seq, const TValue* hint) {
+std::string ItemsXml(const char* type, const py::handle& seq, const TValue* hint, int depth) {
+  // As deep as the meter's answers may be, and no deeper: a list that
+  // holds itself ends here too.
+  if (depth >= kMaxValueDepth) throw EUsageError(Format("value: expected at most %d levels of nesting", kMaxValueDepth));
   py::list items = py::list(py::reinterpret_borrow<py::object>(seq));
   constexpr size_t kMaxItems = 65535;
   if (items.size() > kMaxItems) throw EUsageError(Format("%s of %zu items: expected at most 65535", type, items.size()));
@@ -257,14 +260,14 @@ std::string ItemsXml(const char* type, const py::handle& seq, const TValue* hint
     const TValue* itemHint = nullptr;
     if (hint && array && !hint->Items.empty()) itemHint = &hint->Items[0];
     if (hint && !array && i < hint->Items.size()) itemHint = &hint->Items[i];
-    xml += ToXml(items[i], itemHint);
+    xml += ToXml(items[i], itemHint, depth + 1);
   }
   return xml + "</" + type + ">";
 }
 
-std::string TypedXml(const std::string& type, const py::handle& value, const TValue* hint) {
+std::string TypedXml(const std::string& type, const py::handle& value, const TValue* hint, int depth = 0) {
   if (type.empty()) return ValueOption(py::str(value).cast<std::string>());  // Data: one XML element, checked
-  if (type == "Array" || type == "Structure") return ItemsXml(type.c_str(), value, hint);
+  if (type == "Array" || type == "Structure") return ItemsXml(type.c_str(), value, hint, depth);
   if (type == "NullData") return "<NullData />";
   if (type == "OctetString") {
     if (py::isinstance(value, Names().Datetime)) return Literal(type, Hex(DateTimeBytes(value)));
@@ -291,9 +294,9 @@ std::string TypedXml(const std::string& type, const py::handle& value, const TVa
 
 // One Python value as a DLMS XML Data element. `hint` (the type the class
 // gives, or the attribute's present value) types what Python leaves open.
-std::string ToXml(const py::handle& o, const TValue* hint) {
+std::string ToXml(const py::handle& o, const TValue* hint, int depth) {
   if (py::isinstance(o, Type("Typed"))) {
-    return TypedXml(o.attr("TYPE").cast<std::string>(), o.attr("value"), hint);
+    return TypedXml(o.attr("TYPE").cast<std::string>(), o.attr("value"), hint, depth);
   }
   if (py::isinstance(o, Type("Enum"))) return TypedXml("Enum", o, nullptr);
   if (o.is_none()) return "<NullData />";
@@ -307,7 +310,7 @@ std::string ToXml(const py::handle& o, const TValue* hint) {
   }
   if (py::isinstance<py::list>(o) || py::isinstance<py::tuple>(o)) {
     const bool structure = hint ? hint->Kind == TValueKind::vkStructure : py::isinstance<py::tuple>(o);
-    return ItemsXml(structure ? "Structure" : "Array", o, hint);
+    return ItemsXml(structure ? "Structure" : "Array", o, hint, depth);
   }
   if (py::isinstance<py::int_>(o) || py::isinstance<py::float_>(o)) {
     if (!hint || hint->Type.empty() || hint->Kind == TValueKind::vkArray || hint->Kind == TValueKind::vkStructure ||
@@ -347,11 +350,13 @@ struct TPyMeter {
 std::string HexOf(const py::object& o) {
   if (o.is_none()) return std::string();
   if (py::isinstance<py::str>(o)) return o.cast<std::string>();
+  if (!py::isinstance<py::bytes>(o) && !PyByteArray_Check(o.ptr())) throw py::cast_error();
   return Hex(BytesOf(o));
 }
 
 std::string PathOf(const py::object& o) {
   if (o.is_none()) return std::string();
+  if (!py::isinstance<py::str>(o) && !py::hasattr(o, "__fspath__")) throw py::cast_error();
   return py::str(py::module_::import("os").attr("fspath")(o)).cast<std::string>();
 }
 
@@ -362,13 +367,41 @@ int Millis(const py::object& seconds, const char* field) {
   return static_cast<int>(s * 1000 + 0.5);
 }
 
+void ApplyOne(TProfileOptions& o, const std::string& key, const py::object& v);
+
+// What a setting takes, for the message when it gets something else.
+const char* ExpectedOf(const std::string& key) {
+  if (key == "quirks") return "a list of quirks";
+  if (key == "password") return "str or bytes";
+  if (key == "ek" || key == "ak" || key == "kek" || key == "system_title" || key == "server_system_title")
+    return "hex str or bytes";
+  if (key == "signing_key" || key == "server_signing_key" || key == "keys") return "a path";
+  if (key == "timeout" || key == "connect_timeout") return "seconds";
+  if (key == "auth" || key == "security") return "str";
+  return "an int";
+}
+
 // The keyword arguments every meter takes, as quillon-cli's options.
 void Apply(TProfileOptions& o, const py::kwargs& kw) {
   for (auto item : kw) {
     const std::string key = py::str(item.first).cast<std::string>();
     py::object v = py::reinterpret_borrow<py::object>(item.second);
     if (v.is_none()) continue;
-    auto integer = [&](int& target) { target = v.cast<int>(); };
+    try {
+      ApplyOne(o, key, v);
+    } catch (const py::cast_error&) {
+      throw EUsageError(Format("%s %s: expected %s", key.c_str(), py::repr(v).cast<std::string>().c_str(),
+                               ExpectedOf(key)));
+    }
+  }
+}
+
+void ApplyOne(TProfileOptions& o, const std::string& key, const py::object& v) {
+  {
+    auto integer = [&](int& target) {
+      target = v.cast<int>();
+      if (target < 0) throw EUsageError(Format("%s %d: expected 0 or more", key.c_str(), target));
+    };
     if (key == "client") integer(o.Client);
     else if (key == "server") integer(o.Server);
     else if (key == "physical") integer(o.Physical);
@@ -377,7 +410,7 @@ void Apply(TProfileOptions& o, const py::kwargs& kw) {
     else if (key == "auth") o.Auth = v.cast<std::string>();
     else if (key == "password") {
       if (py::isinstance<py::str>(v)) o.Password = v.cast<std::string>();
-      else o.PasswordHex = Hex(BytesOf(v));
+      else o.PasswordHex = HexOf(v);
     } else if (key == "security") o.Security = v.cast<std::string>();
     else if (key == "suite") integer(o.Suite);
     else if (key == "ek") o.EK = HexOf(v);
@@ -503,16 +536,23 @@ auto RunCall(TCancelToken& cancel, const py::object& progress, TCallWorker& work
         }
       };
     }
-    auto run = [&]() -> R {
-      py::gil_scoped_release nogil;
-      return f(call);
-    };
+    std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> result;
     try {
-      return run();
+      py::gil_scoped_release nogil;
+      if constexpr (std::is_void_v<R>) {
+        f(call);
+        result.emplace();
+      } else {
+        result.emplace(f(call));
+      }
     } catch (...) {
       if (failed) throw *failed;
       throw;
     }
+    // The callback's exception comes out even of a call that ended well.
+    if (failed) throw *failed;
+    if constexpr (!std::is_void_v<R>) return std::move(*result);
+    else return;
   }
 
   std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> result;
@@ -570,10 +610,13 @@ struct TPySession {
   TPySession(const TPyMeter& meter, py::object progress, bool keepCounters)
       : Progress(std::move(progress)), Session(std::make_unique<TSession>(meter.Profile)) {
     if (keepCounters) {
-      Session->KeepInvocationCounter(TCounterKeeping{.First = meter.FirstCounter, .Warning = [this](const std::string& w) {
-                                                       std::lock_guard<std::mutex> lock(WarningsLock);
-                                                       Warnings.push_back(w);
-                                                     }});
+      TCounterKeeping keeping;
+      keeping.First = meter.FirstCounter;
+      keeping.Warning = [this](const std::string& w) {
+        std::lock_guard<std::mutex> lock(WarningsLock);
+        Warnings.push_back(w);
+      };
+      Session->KeepInvocationCounter(std::move(keeping));
     } else if (meter.FirstCounter) {
       Session->SetInvocationCounter(*meter.FirstCounter);
     }
@@ -815,7 +858,14 @@ PYBIND11_MODULE(_quillon, m) {
             o.Tcp = HostPort(host, port);
             return MakeMeter(o, kw, "");
           },
-          py::arg("host"), py::arg("port") = 4059)
+          py::arg("host"), py::arg("port") = 4059,
+          "The DLMS wrapper over TCP. Settings (keywords, all optional): client (16), server (1),\n"
+          "physical, address_size, short_names, auth (none|low|manufacturer|md5|sha1|gmac|sha256|ecdsa),\n"
+          "password (str, or bytes for a binary secret), security (none|auth|enc|auth-enc), suite (0|1|2),\n"
+          "ek, ak, kek, system_title, server_system_title (hex str or bytes), signing_key,\n"
+          "server_signing_key (PEM files), dedicated_key, keys (keys file), quirks (list),\n"
+          "timeout, connect_timeout (seconds), invocation_counter ('auto' or a number).\n"
+          "Checked as quillon-cli checks its options: UsageError with its message.")
       .def_static(
           "hdlc_tcp",
           [](const std::string& host, int port, py::kwargs kw) {
@@ -823,7 +873,8 @@ PYBIND11_MODULE(_quillon, m) {
             o.HdlcTcp = HostPort(host, port);
             return MakeMeter(o, kw, "");
           },
-          py::arg("host"), py::arg("port"))
+          py::arg("host"), py::arg("port"),
+          "HDLC frames over TCP (transparent modems, terminal servers); settings as Meter.tcp.")
       .def_static(
           "serial",
           [](py::object device, int baud, bool modeE, py::kwargs kw) {
@@ -833,7 +884,9 @@ PYBIND11_MODULE(_quillon, m) {
             o.ModeE = modeE;
             return MakeMeter(o, kw, "");
           },
-          py::arg("device"), py::arg("baud") = 9600, py::arg("mode_e") = false)
+          py::arg("device"), py::arg("baud") = 9600, py::arg("mode_e") = false,
+          "HDLC over a serial line, optionally opened with the IEC 62056-21 mode E handshake;\n"
+          "settings as Meter.tcp.")
       .def_static(
           "named",
           [](const std::string& name, py::kwargs kw) {
@@ -841,7 +894,9 @@ PYBIND11_MODULE(_quillon, m) {
             o.Meter = name;
             return MakeMeter(o, kw, name);
           },
-          py::arg("name"))
+          py::arg("name"),
+          "A meter of the meters file quillon-cli shares ($XDG_CONFIG_HOME/quillon/meters.ini);\n"
+          "settings given override its own.")
       .def_property(
           "name", [](const TPyMeter& m) { return m.Profile.Name; },
           [](TPyMeter& m, const std::string& name) { m.Profile.Name = name; })
@@ -864,16 +919,21 @@ PYBIND11_MODULE(_quillon, m) {
 
   py::class_<TPySession>(m, "Session", "One association with one meter.")
       .def(py::init<const TPyMeter&, py::object, bool>(), py::arg("meter"), py::arg("progress") = py::none(),
-           py::arg("keep_invocation_counter") = true)
+           py::arg("keep_invocation_counter") = true,
+           "A session with `meter`, opened by `with` or open(). progress(blocks=, bytes=, entries=)\n"
+           "hears of every exchange (an exception it raises cancels the call). Invocation counters\n"
+           "are kept between sessions and processes as quillon-cli keeps them, unless\n"
+           "keep_invocation_counter is False.")
       .def("open",
            [](TPySession& s) {
              s.Call([&](const TCall& c) { s.Session->Open(c); });
-           })
+           },
+           "Opens the link and the association.")
       .def("close",
            [](TPySession& s, bool release) {
              s.Call([&](const TCall&) { s.Session->Close(release); });
            },
-           py::arg("release") = true)
+           py::arg("release") = true, "Releases the association (with a release request when `release`) and hangs up.")
       .def("__enter__",
            [](TPySession& s) -> TPySession& {
              s.Call([&](const TCall& c) { s.Session->Open(c); });
@@ -886,7 +946,8 @@ PYBIND11_MODULE(_quillon, m) {
              return false;
            })
       .def_property_readonly("is_open", [](const TPySession& s) { return s.Session->IsOpen(); })
-      .def("cancel", [](TPySession& s) { s.Cancel.Cancel(); })
+      .def("cancel", [](TPySession& s) { s.Cancel.Cancel(); },
+           "Cancels the call that runs now (from another thread): it raises MeterError('cancelled').")
       .def_property_readonly("invocation_counter", [](const TPySession& s) { return s.Session->InvocationCounter(); })
       .def_property_readonly("last_xml", [](const TPySession& s) { return s.Session->LastXml(); })
       .def_property_readonly("max_pdu_size", [](const TPySession& s) { return s.Session->NegotiatedMaxPduSize(); })
@@ -897,7 +958,8 @@ PYBIND11_MODULE(_quillon, m) {
              py::list out;
              for (const auto& e : list) out.append(EntryOf(e));
              return out;
-           })
+           },
+           "The association's object list (read once per session): ObjectEntry items.")
       .def("get",
            [](TPySession& s, py::args args) -> py::object {
              std::vector<TObjectRef> refs;
@@ -913,7 +975,10 @@ PYBIND11_MODULE(_quillon, m) {
              py::list out;
              for (const auto& r : readings) out.append(ReadingOf(r));
              return out;
-           })
+           },
+           "get(ref) -> Reading; get(ref, ref, ...) or get([refs]) -> [Reading]. A reference is\n"
+           "[CLASS/]OBIS[/ATTRIBUTE] (attribute 2 by default; the class from the object list).\n"
+           "Registers come with scaler, unit and the exact scaled Decimal.")
       .def("set",
            [](TPySession& s, const std::string& refText, py::object value) {
              TObjectRef ref = ObjectRefOption(refText);
@@ -940,7 +1005,10 @@ PYBIND11_MODULE(_quillon, m) {
              }
              s.Call([&](const TCall& c) { s.Session->Set(ref, xml, c); });
            },
-           py::arg("ref"), py::arg("value"))
+           py::arg("ref"), py::arg("value"),
+           "Writes an attribute. Its DLMS type comes from the class where the catalogue knows it,\n"
+           "else from the attribute's present value, else from a wrapper (quillon.LongUnsigned(300)).\n"
+           "A refusal raises MeterError.")
       .def("action",
            [](TPySession& s, const std::string& refText, py::object value) -> py::object {
              TObjectRef ref = ObjectRefOption(refText, "method");
@@ -962,7 +1030,9 @@ PYBIND11_MODULE(_quillon, m) {
              if (!returned) return py::none();
              return ToPy(*returned, TValuePlace{ref.ClassId, -1, 0, {}});
            },
-           py::arg("ref"), py::arg("value") = py::none())
+           py::arg("ref"), py::arg("value") = py::none(),
+           "Invokes method [CLASS/]OBIS/METHOD with `value` (integer 0 where the class says so and\n"
+           "none is given); returns what the meter returns, or None. A refusal raises MeterError.")
       .def("profile",
            [](TPySession& s, const std::string& refText, py::object start, py::object end, py::object entries) {
              const TObjectRef ref = ObjectRefOption(refText);
@@ -971,7 +1041,9 @@ PYBIND11_MODULE(_quillon, m) {
              return ProfileOf(s.Call([&](const TCall& c) { return s.Session->ReadProfile(ref, range, c); }));
            },
            py::arg("ref"), py::kw_only(), py::arg("start") = py::none(), py::arg("end") = py::none(),
-           py::arg("entries") = py::none());
+           py::arg("entries") = py::none(),
+           "A profile's entries as a ProfileTable: start/end capture times (datetime, naive = UTC,\n"
+           "or ISO text), or entries=(first, last) counted from 1 (last None: to the end).");
 
   py::class_<TFleetRun>(m, "_FleetRun")
       .def("__iter__", [](TFleetRun& r) -> TFleetRun& { return r; }, py::return_value_policy::reference)

@@ -63,7 +63,7 @@ if [[ " ${packages[*]} " == *" python3-quillon "* ]]; then
   ls "$pydir"/quillon/_quillon*.so > /dev/null 2>&1 || fail "the extension module is missing"
   "$root/usr/bin/quillon-meter-sim" --quiet --port 0 > "$work/sim.out" 2> /dev/null &
   sim=$!
-  trap 'kill $sim 2> /dev/null; rm -rf "$work"' EXIT
+  trap 'kill $sim 2> /dev/null || true; rm -rf "$work"' EXIT
   for _ in $(seq 50); do grep -q " port " "$work/sim.out" && break; sleep 0.1; done
   port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$work/sim.out" | head -1)
   [ -n "$port" ] || fail "the simulator gave no port"
@@ -75,7 +75,9 @@ with quillon.Session(quillon.Meter.tcp('127.0.0.1', $port)) as s:
 print(r.scaled, r.unit)
 ") || fail "reading a register with the installed quillon package"
   [ "$out" = "230.0 V" ] || fail "the Python package read '$out'"
-  kill $sim 2> /dev/null || true
+  kill $sim
+  wait $sim || true
+  trap 'rm -rf "$work"' EXIT
 fi
 
 # The desktop application's package (not made by a build without the GUI).

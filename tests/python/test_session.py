@@ -3,6 +3,7 @@ profiles, writes and methods, refusals and failures, ciphered sessions."""
 
 import datetime
 import decimal
+import re
 import subprocess
 import os
 
@@ -192,6 +193,31 @@ def test_meter_settings_fail_with_the_cli_messages(make, cli):
     with pytest.raises(quillon.UsageError) as e:
         make()
     assert str(e.value) == cli_error(cli)
+
+
+@pytest.mark.parametrize("settings, text", [
+    (dict(client="x"), "client 'x': expected"),
+    (dict(client=-5), "client -5: expected 0 or more"),
+    (dict(timeout=-1), "timeout -1: expected 0..86400 seconds"),
+    (dict(quirks=5), "quirks 5: expected a list of quirks"),
+    (dict(ek=12), "ek 12: expected hex str or bytes"),
+    (dict(password=1234), "password 1234: expected str or bytes"),
+    (dict(colour="red"), "keyword colour: expected one of the meter settings"),
+])
+def test_settings_of_the_wrong_kind_raise_usage_errors(settings, text):
+    with pytest.raises(quillon.UsageError, match=re.escape(text)):
+        quillon.Meter.tcp("127.0.0.1", **settings)
+
+
+def test_values_nested_without_end_are_refused(session):
+    deep = 1
+    for _ in range(200):
+        deep = [deep]
+    looped = []
+    looped.append(looped)
+    for value in (deep, looped, quillon.Array(looped)):
+        with pytest.raises(quillon.UsageError, match="levels of nesting"):
+            session.set("0.0.96.10.1.255", value)
 
 
 def test_named_meter_from_the_meters_file(sim_port, private_folders):
