@@ -494,6 +494,20 @@ private:
   std::thread FThread;
 };
 
+// What a call returns, held until it is handed back (nothing for void).
+template <class R>
+using TResultOf = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+
+template <class F, class R = decltype(std::declval<F&>()(std::declval<const TCall&>()))>
+void Invoke(F& f, const TCall& call, std::optional<TResultOf<R>>& result) {
+  if constexpr (std::is_void_v<R>) {
+    f(call);
+    result.emplace();
+  } else {
+    result.emplace(f(call));
+  }
+}
+
 // Runs one meter call with the GIL released. On the main thread the call
 // runs on the worker's thread while this one waits in steps of 50 ms, checking
 // for Ctrl-C (a signal handler can only run here) and handing on progress;
@@ -536,15 +550,10 @@ auto RunCall(TCancelToken& cancel, const py::object& progress, TCallWorker& work
         }
       };
     }
-    std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> result;
+    std::optional<TResultOf<R>> result;
     try {
       py::gil_scoped_release nogil;
-      if constexpr (std::is_void_v<R>) {
-        f(call);
-        result.emplace();
-      } else {
-        result.emplace(f(call));
-      }
+      Invoke(f, call, result);
     } catch (...) {
       if (failed) throw *failed;
       throw;
@@ -555,16 +564,11 @@ auto RunCall(TCancelToken& cancel, const py::object& progress, TCallWorker& work
     else return;
   }
 
-  std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> result;
+  std::optional<TResultOf<R>> result;
   std::exception_ptr error;
   worker.Post([&] {
     try {
-      if constexpr (std::is_void_v<R>) {
-        f(call);
-        result.emplace();
-      } else {
-        result.emplace(f(call));
-      }
+      Invoke(f, call, result);
     } catch (...) {
       error = std::current_exception();
     }

@@ -124,6 +124,21 @@ def test_set_and_action_take_python_values(session):
     assert session.get("0.0.96.3.10.255/2").value is True
 
 
+def test_clock_writes_take_their_types_from_the_class(session):
+    utc = datetime.timezone.utc
+    when = datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=utc)
+    try:
+        session.set("8/0.0.1.0.0.255/2", when)  # octet-string date-time
+        assert 0 <= (session.get("0.0.1.0.0.255").value - when).total_seconds() < 3600
+        session.set("0.0.1.0.0.255/3", -60)  # time_zone: long
+        assert session.get("0.0.1.0.0.255/3").value == -60
+        with pytest.raises(quillon.UsageError, match="Long:40000"):
+            session.set("0.0.1.0.0.255/3", 40000)
+    finally:
+        session.set("0.0.1.0.0.255/3", 0)
+        session.set("0.0.1.0.0.255/2", datetime.datetime.now(utc))
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda s: s.set("1.0.1.8.0.255", quillon.DoubleLongUnsigned(1)), quillon.MeterError, "refused"),
     (lambda s: s.set("0.0.96.10.1.255", quillon.Unsigned(256)), quillon.UsageError,
