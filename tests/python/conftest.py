@@ -16,7 +16,7 @@ def start_sim(*args):
     proc = subprocess.Popen([os.environ["QUILLON_SIM"], "--quiet", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     line = proc.stdout.readline().strip()
-    if " port " not in line and "pseudo-terminal" not in line:
+    if not any(word in line for word in (" port ", "pseudo-terminal", "listening")):
         proc.kill()
         raise RuntimeError(f"the simulator said: {line!r}")
     return proc, line

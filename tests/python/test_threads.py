@@ -8,6 +8,7 @@ import time
 import pytest
 
 import quillon
+from conftest import start_sim, stop_sim
 
 
 def test_two_sessions_in_two_threads_at_once(sim_port, second_sim_port):
@@ -124,3 +125,20 @@ def test_read_fleet_profiles_and_bad_jobs(sim_port):
             quillon.read_fleet([meter], job, refs)
     with pytest.raises(quillon.UsageError, match="--jobs 0"):
         quillon.read_fleet([meter], "get", ["1.0.1.8.0.255"], jobs=0)
+
+
+def test_read_fleet_from_a_meter_list(tmp_path):
+    listing = tmp_path / "meters.csv"
+    proc, _ = start_sim("--fleet", "3", "--port", "0", "--fleet-list", str(listing))
+    try:
+        for _ in range(100):  # the list is written once every meter listens
+            if listing.exists() and len(listing.read_text().splitlines()) == 4:
+                break
+            time.sleep(0.05)
+        results = list(quillon.read_fleet(str(listing), "get", "1.0.1.8.0.255", jobs=3, retries=0))
+    finally:
+        stop_sim(proc)
+    assert sorted(r.meter for r in results) == ["sim-0001", "sim-0002", "sim-0003"]
+    assert all(r.ok and r.readings[0].unit == "Wh" for r in results)
+    # Each meter has energies of its own.
+    assert len({r.readings[0].value for r in results}) == 3
