@@ -43,25 +43,7 @@ using client::TProfileTable;
 using client::TValue;
 
 QString ProfileCellText(const client::TProfileColumn& column, const TValue& value) {
-  if (column.ScalerUnit)
-    if (auto scaled = client::ScaledText(value, column.ScalerUnit->Scaler)) return QString::fromStdString(*scaled);
-  return QString::fromStdString(client::ValueToText(value));
-}
-
-QByteArray ProfileCsv(const TProfileTable& table) {
-  std::string out;
-  auto row = [&out](const std::vector<std::string>& cells) { out += client::CsvLine(cells); };
-  std::vector<std::string> cells;
-  for (const auto& c : table.Columns) cells.push_back(c.Heading());
-  row(cells);
-  for (const auto& r : table.Rows) {
-    cells.clear();
-    for (size_t i = 0; i < r.size(); ++i)
-      cells.push_back(i < table.Columns.size() ? ProfileCellText(table.Columns[i], r[i]).toStdString()
-                                               : client::ValueToText(r[i]));
-    row(cells);
-  }
-  return QByteArray::fromStdString(out);
+  return QString::fromStdString(client::ProfileCellText(value, &column));
 }
 
 namespace {
@@ -571,6 +553,6 @@ QStringList TProfileView::ValueAxisTitles() const {
   return titles;
 }
 
-void TProfileView::ExportCsv(const QString& fileName) const { WriteFileAtomically(fileName, ProfileCsv(FTable)); }
+void TProfileView::ExportCsv(const QString& fileName) const { WriteFileAtomically(fileName, QByteArray::fromStdString(client::ProfileCsv(FTable))); }
 
 }  // namespace quillon

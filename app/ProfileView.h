@@ -35,9 +35,6 @@ namespace quillon {
 // The text of one table cell: scaled when the column has a scaler, else the
 // readable text of the value.
 QString ProfileCellText(const client::TProfileColumn& column, const client::TValue& value);
-// The table as CSV (RFC 4180): a header row of column headings, one row per
-// entry, lines ended by CR LF.
-QByteArray ProfileCsv(const client::TProfileTable& table);
 // The index of the clock column (a date-time of a clock object), or -1.
 int ProfileClockColumn(const client::TProfileTable& table);
 // The columns that hold numbers, apart from the clock column.

@@ -435,6 +435,25 @@ std::string TProfileColumn::Heading() const {
   return h + "]";
 }
 
+std::string ProfileCellText(const TValue& v, const TProfileColumn* column) {
+  if (column && column->ScalerUnit) {
+    if (auto t = ScaledText(v, column->ScalerUnit->Scaler)) return *t;
+  }
+  return ValueToCsvCell(v);
+}
+
+std::string ProfileCsv(const TProfileTable& t) {
+  std::vector<std::string> head;
+  for (const auto& col : t.Columns) head.push_back(col.Heading());
+  std::string out = CsvLine(head);
+  for (const auto& row : t.Rows) {
+    std::vector<std::string> cells;
+    for (size_t i = 0; i < row.size(); ++i) cells.push_back(ProfileCellText(row[i], i < t.Columns.size() ? &t.Columns[i] : nullptr));
+    out += CsvLine(cells);
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- session
 
 TSession::TSession(TMeterProfile profile) : F(std::make_unique<TState>()) { F->Profile = std::move(profile); }

@@ -151,6 +151,12 @@ struct TProfileTable {
   std::vector<std::vector<TValue>> Rows;
 };
 
+// One cell of a profile as CSV and text show it: scaled in the column's unit
+// where it has one, else the value's readable text.
+std::string ProfileCellText(const TValue& v, const TProfileColumn* column);
+// The table as CSV: a row of headings, then one line per entry.
+std::string ProfileCsv(const TProfileTable& t);
+
 // A failure of the meter, the link or the protocol: what the engine or a
 // layer reported, or the meter's refusal of a request.
 class EMeterError : public EGeneralError {

@@ -7,6 +7,8 @@
 #   libdlmsprotocol1     (lib)   the engine library
 #   libdlmsprotocol-dev  (dev)   its C header, pkg-config file, CMake package and
 #                                the examples
+#   python3-quillon      (python) the quillon Python package, in Debian's python3
+#                                path (lib/python3/dist-packages)
 #
 # The programs find their shared data in <program folder>/../share/quillon; the
 # build tree has the same layout (build/bin, build/share/quillon).
@@ -18,6 +20,7 @@ set(QUILLON_DEB_app quillon)
 set(QUILLON_DEB_tools quillon-tools)
 set(QUILLON_DEB_lib libdlmsprotocol${DLMSPROTOCOL_SOVERSION})
 set(QUILLON_DEB_dev libdlmsprotocol-dev)
+set(QUILLON_DEB_python python3-quillon)
 
 find_program(QUILLON_HELP2MAN help2man)
 find_program(QUILLON_GZIP gzip REQUIRED)
@@ -113,6 +116,9 @@ set(QUILLON_COMPONENTS tools lib dev)
 if(TARGET quillon)
   list(PREPEND QUILLON_COMPONENTS app)
 endif()
+if(TARGET quillon_python)
+  list(APPEND QUILLON_COMPONENTS python)
+endif()
 # Every package carries the copyright file and a changelog in its doc folder.
 foreach(component IN LISTS QUILLON_COMPONENTS)
   set(package ${QUILLON_DEB_${component}})
@@ -148,6 +154,12 @@ set(CPACK_DEBIAN_APP_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The extension is built for this interpreter's version (its file name says so).
+if(TARGET quillon_python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${QUILLON_PYTHON_VERSION}~), python3 (<< ${QUILLON_PYTHON_VERSION}.99~)")
+endif()
 # The shlibs file tells programs built against the library which package to
 # depend on; the trigger runs ldconfig once after the package is unpacked.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -156,6 +168,7 @@ set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${QUILLON_PACKAGING_DIR}/triggers)
 set(CPACK_COMPONENT_APP_DEPENDS lib)
 set(CPACK_COMPONENT_TOOLS_DEPENDS lib)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
+set(CPACK_COMPONENT_PYTHON_DEPENDS lib)
 set(CPACK_COMPONENT_APP_DESCRIPTION "DLMS/COSEM meter client
 Quillon reads and writes electricity, gas, water and heat meters that speak
 DLMS/COSEM (IEC 62056), over TCP with the DLMS wrapper or over a serial line
@@ -172,4 +185,9 @@ COSEM objects through a flat C interface; the caller supplies the transport.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "DLMS/COSEM client engine library - development files
 The C header of libDLMSProtocol, its pkg-config file and CMake package, and
 examples in C and Python.")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "DLMS/COSEM meter client - Python package
+The quillon package reads and writes DLMS/COSEM meters from Python: meters,
+sessions with typed values, units and dates, profiles as tables (with pandas
+when it is installed), writes, methods and fleets, on Quillon's session
+library.")
 include(CPack)

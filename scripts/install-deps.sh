@@ -17,6 +17,7 @@ packages=(
   dpkg-dev fakeroot lintian desktop-file-utils appstream help2man
   libqt6opengl6-dev
   python3-yaml shellcheck
+  pybind11-dev python3-dev python3-pytest
 )
 
 missing=()

@@ -165,26 +165,14 @@ struct TJobCommands {
 
   TBatchJob Job() const {
     TBatchJob job;
-    auto ref = [](const std::string& text) {
-      try {
-        return ParseObjectRef(text);
-      } catch (const std::exception& e) {
-        throw EUsage(e.what());
-      }
-    };
+    auto ref = [](const std::string& text) { return ObjectRefOption(text); };
     if (Get->parsed()) {
       job.Kind = TBatchJob::jGet;
       for (const auto& r : Refs) job.Refs.push_back(ref(r));
     } else if (Profile->parsed()) {
       job.Kind = TBatchJob::jProfile;
       job.Profile = ref(ProfileRef);
-      if (!From.empty() || !To.empty()) {
-        job.Range.Kind = TProfileRange::rTime;
-        job.Range.From = TimeArg(From, "--from", "2000-01-01T00:00:00Z");
-        job.Range.To = TimeArg(To, "--to", "2099-12-31T23:59:59Z");
-        if (job.Range.To < job.Range.From)
-          throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", To.c_str(), From.c_str()));
-      }
+      job.Range = ProfileRangeOf(From, To, "");
     } else if (Clock->parsed()) {
       job.Kind = TBatchJob::jClockSet;
       job.ClockNow = ClockSet == "now";

@@ -3,15 +3,12 @@
 // (meters that call in).
 #pragma once
 
-#include <stdexcept>
+#include "client/ProfileOptions.h"
 
 namespace quillon::cli {
 
 // A wrong command line of a fleet command: exit status 2.
-class EFleetUsage : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+using EFleetUsage = client::EUsageError;
 
 bool IsFleetCommand(const char* word);
 // argv[1] is the command. Returns the exit status.

@@ -20,6 +20,7 @@
 #include "client/Caller.h"
 #include "client/Dump.h"
 #include "client/LogMask.h"
+#include "client/ProfileOptions.h"
 #include "client/Session.h"
 #include "client/SigningKeys.h"
 #include "comm/PosixIO.h"
@@ -43,29 +44,14 @@ using nlohmann::json;
 namespace {
 
 // A wrong command line: exit status 2.
-class EUsage : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+using EUsage = EUsageError;
 
 enum class TFormat { fText, fJson, fCsv, fXml };
 
-struct TOptions {
-  std::string Tcp, HdlcTcp, Serial, Meter, Settings, Keys;
-  std::string Accept, AcceptHdlc;  // [HOST:]PORT the meter calls
-  int Wait = -1;                   // seconds to wait for it
-  int Baud = 0;
-  bool ModeE = false, ShortNames = false, DedicatedKey = false;
-  int Client = -1, Server = -1, Physical = -1, AddressSize = 0;
-  std::string Auth, Password, PasswordHex, Security;
-  int Suite = -1;
-  std::string EK, AK, KEK, SystemTitle, ServerSystemTitle;
-  std::string SigningKey, ServerSigningKey;  // PEM files
-  int Timeout = -1, ConnectTimeout = -1;
+// The connection and security options, and how the command reports.
+struct TOptions : TProfileOptions {
   std::string Log, Format = "text";
   bool Verbose = false, Quiet = false, LogSecrets = false;
-  std::vector<std::string> Quirks;
-  std::string InvocationCounter;
 };
 
 TCancelToken gCancel;
@@ -73,178 +59,6 @@ TCancelToken gCancel;
 // Ctrl-C and SIGTERM cancel what runs and end the process within a second;
 // a closed pipe is an error, not a death.
 void InstallSignals() { CatchStopSignals(gCancel); }
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-std::string HexBytes(const char* field, const std::string& text) {
-  try {
-    return TMisc::HexStrToByteStr(text);
-  } catch (const std::exception& e) {
-    throw EUsage(Format("%s \"%s\": expected hex digits (%s)", field, text.c_str(), e.what()));
-  }
-}
-
-// Connection options over the base profile (meters file or settings), keys
-// from the keys file and the environment where no option gives them.
-TMeterProfile BuildProfile(const TOptions& o) {
-  TMeterProfile p;
-  if (!o.Meter.empty() && !o.Settings.empty()) throw EUsage("--meter and --settings: expected one of them, not both");
-  if (!o.Meter.empty()) p = ProfileFromMeterSection(TIniData::Load(MetersFilePath()), o.Meter);
-  if (!o.Settings.empty()) {
-    if (::access(o.Settings.c_str(), R_OK) != 0)
-      throw EUsage(Format("--settings \"%s\": expected a readable settings file", o.Settings.c_str()));
-    p = ProfileFromSettings(TIniData::Load(o.Settings));
-    // The form has no size field of its own: the session chooses it from the
-    // addresses, those of the options included.
-    p.AddressSize = 0;
-  }
-  const int transports =
-      !o.Tcp.empty() + !o.HdlcTcp.empty() + !o.Serial.empty() + !o.Accept.empty() + !o.AcceptHdlc.empty();
-  if (transports > 1)
-    throw EUsage("connection: expected one of --tcp, --hdlc-tcp, --serial, --accept and --accept-hdlc");
-  auto hostPort = [&](const char* field, const std::string& text, bool portRequired) {
-    std::string host = text, port;
-    if (!text.empty() && text[0] == '[') {
-      const size_t close = text.find(']');
-      if (close == std::string::npos) throw EUsage(Format("%s \"%s\": expected [IPv6]:PORT", field, text.c_str()));
-      host = text.substr(1, close - 1);
-      if (close + 1 < text.size() && text[close + 1] == ':') port = text.substr(close + 2);
-    } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
-      host = text.substr(0, text.find(':'));
-      port = text.substr(text.find(':') + 1);
-    }
-    if (host.empty()) throw EUsage(Format("%s \"%s\": expected HOST%s", field, text.c_str(), portRequired ? ":PORT" : "[:PORT]"));
-    if (port.empty() && portRequired) throw EUsage(Format("%s \"%s\": expected HOST:PORT", field, text.c_str()));
-    p.Host = host;
-    if (!port.empty()) {
-      char* end = nullptr;
-      const long n = std::strtol(port.c_str(), &end, 10);
-      if (*end || n < 1 || n > 65535)
-        throw EUsage(Format("%s \"%s\": expected a port 1..65535 after the colon", field, text.c_str()));
-      p.Port = static_cast<int>(n);
-    } else if (o.Meter.empty() && o.Settings.empty()) {
-      p.Port = 4059;
-    }
-  };
-  if (!o.Tcp.empty()) {
-    p.Transport = TTransport::tWrapperTcp;
-    hostPort("--tcp", o.Tcp, false);
-  }
-  if (!o.HdlcTcp.empty()) {
-    p.Transport = TTransport::tHdlcTcp;
-    hostPort("--hdlc-tcp", o.HdlcTcp, true);
-  }
-  if (!o.Serial.empty()) {
-    p.Transport = TTransport::tHdlcSerial;
-    p.Device = o.Serial;
-  }
-  // The meter calls: [HOST:]PORT is where this end listens (every local
-  // address without a host).
-  auto accept = [&](const char* field, const std::string& text, TTransport transport) {
-    const bool bare = text.find_first_not_of("0123456789") == std::string::npos;
-    if (bare) {
-      p.Host.clear();
-      const long n = text.size() <= 5 ? std::strtol(text.c_str(), nullptr, 10) : -1;
-      if (n < 0 || n > 65535) throw EUsage(Format("%s \"%s\": expected [HOST:]PORT with a port 0..65535", field, text.c_str()));
-      p.Port = static_cast<int>(n);
-    } else {
-      hostPort(field, text, true);
-    }
-    p.Transport = transport;
-    p.CallIn = true;
-  };
-  if (!o.Accept.empty()) accept("--accept", o.Accept, TTransport::tWrapperTcp);
-  if (!o.AcceptHdlc.empty()) accept("--accept-hdlc", o.AcceptHdlc, TTransport::tHdlcTcp);
-  if (o.Wait >= 0) {
-    if (!p.CallIn) throw EUsage("--wait: expected --accept or --accept-hdlc as well");
-    if (o.Wait > 86400 * 7) throw EUsage(Format("--wait %d: expected 0..604800 seconds", o.Wait));
-    p.CallInWait = o.Wait;
-  }
-  if (o.Baud > 0) p.Baud = o.Baud;
-  if (o.ModeE) p.ModeE = true;
-  if (o.Client >= 0) p.ClientAddress = o.Client;
-  if (o.Server >= 0) p.ServerAddress = o.Server;
-  if (o.Physical >= 0) p.PhysicalAddress = o.Physical;
-  if (o.AddressSize) p.AddressSize = o.AddressSize;
-  if (o.ShortNames) p.ShortNames = true;
-  if (o.DedicatedKey) p.UseDedicatedKey = true;
-  try {
-    if (!o.Auth.empty()) p.Mechanism = MechanismOfName(o.Auth);
-    if (!o.Security.empty()) p.Policy = PolicyOfName(o.Security);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
-  if (o.Suite >= 0) p.Suite = o.Suite;
-  if (o.Timeout >= 0) p.ResponseTimeout = o.Timeout;
-  if (o.ConnectTimeout >= 0) p.ConnectTimeout = o.ConnectTimeout;
-  if (o.InvocationCounter == "auto") p.InvocationCounterAuto = true;
-  else if (!o.InvocationCounter.empty() && o.InvocationCounter.find_first_not_of("0123456789") != std::string::npos)
-    throw EUsage(Format("--ic \"%s\": expected auto or a number", o.InvocationCounter.c_str()));
-  for (const std::string& q : o.Quirks) {
-    try {
-      ParseQuirk(q, p.Quirks);
-    } catch (const std::exception& e) {
-      throw EUsage(e.what());
-    }
-  }
-
-  // Secrets: option, then keys file, then environment.
-  TIniData keys;
-  if (!o.Keys.empty()) {
-    if (::access(o.Keys.c_str(), R_OK) != 0)
-      throw EUsage(Format("--keys \"%s\": expected a readable keys file", o.Keys.c_str()));
-    keys = TIniData::Load(o.Keys);
-  }
-  auto secret = [&](const char* field, const std::string& option, const char* key, const char* env,
-                    std::string& target) {
-    std::string text = option;
-    std::string where = field;
-    if (text.empty() && keys.Has("keys", key)) {
-      text = keys.Get("keys", key);
-      where = o.Keys + ": " + key;
-    }
-    if (text.empty() && !Env(env).empty()) {
-      text = Env(env);
-      where = env;
-    }
-    if (!text.empty()) target = HexBytes(where.c_str(), text);
-  };
-  secret("--ek", o.EK, "ek", "QUILLON_EK", p.EK);
-  secret("--ak", o.AK, "ak", "QUILLON_AK", p.AK);
-  secret("--kek", o.KEK, "kek", "QUILLON_KEK", p.KEK);
-  secret("--system-title", o.SystemTitle, "system-title", "QUILLON_SYSTEM_TITLE", p.ClientSystemTitle);
-  secret("--server-system-title", o.ServerSystemTitle, "server-system-title", "QUILLON_SERVER_SYSTEM_TITLE",
-         p.ServerSystemTitle);
-  if (!o.Password.empty() && !o.PasswordHex.empty())
-    throw EUsage("--password and --password-hex: expected one of them, not both");
-  if (!o.Password.empty()) p.Secret = o.Password;
-  else if (!o.PasswordHex.empty()) p.Secret = HexBytes("--password-hex", o.PasswordHex);
-  else if (keys.Has("keys", "password")) p.Secret = keys.Get("keys", "password");
-  else if (keys.Has("keys", "password-hex")) p.Secret = HexBytes("password-hex", keys.Get("keys", "password-hex"));
-  else if (!Env("QUILLON_PASSWORD").empty()) p.Secret = Env("QUILLON_PASSWORD");
-  else if (!Env("QUILLON_PASSWORD_HEX").empty()) p.Secret = HexBytes("QUILLON_PASSWORD_HEX", Env("QUILLON_PASSWORD_HEX"));
-  // ECDSA key files: option, then keys file, then environment. Kept as
-  // absolute paths, so that a saved meter finds them from anywhere.
-  auto keyFile = [&](const std::string& option, const char* key, const char* env, std::string& target) {
-    std::string path = option;
-    if (path.empty()) path = keys.Get("keys", key);
-    if (path.empty()) path = Env(env);
-    if (!path.empty()) target = std::filesystem::absolute(path).string();
-  };
-  keyFile(o.SigningKey, "signing-key", "QUILLON_SIGNING_KEY", p.ClientSigningKeyFile);
-  keyFile(o.ServerSigningKey, "server-signing-key", "QUILLON_SERVER_SIGNING_KEY", p.ServerSigningKeyFile);
-  try {
-    p.Check();
-    // A key file that cannot serve is a wrong command line too.
-    if (p.Mechanism == mECDSA) LoadSigningKeys(p);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
-  return p;
-}
 
 // ---------------------------------------------------------------- rendering
 
@@ -398,13 +212,6 @@ void CmdAction(TContext& c, TObjectRef ref, const std::string& xml) {
   Done(c, "invoked", ref, returned);
 }
 
-std::string CellOf(const client::TValue& v, const TProfileColumn& col) {
-  if (col.ScalerUnit) {
-    if (auto t = ScaledText(v, col.ScalerUnit->Scaler)) return *t;
-  }
-  return ValueToCsvCell(v);
-}
-
 void CmdProfile(TContext& c, const TObjectRef& ref, const TProfileRange& range) {
   TProgressLine progress;
   TCall call = c.Call;
@@ -442,18 +249,9 @@ void CmdProfile(TContext& c, const TObjectRef& ref, const TProfileRange& range) 
       PrintJson(json{{"columns", cols}, {"rows", rows}});
       return;
     }
-    case TFormat::fCsv: {
-      std::vector<std::string> head;
-      for (const auto& col : t.Columns) head.push_back(col.Heading());
-      std::cout << CsvLine(head);
-      for (const auto& row : t.Rows) {
-        std::vector<std::string> cells;
-        for (size_t i = 0; i < row.size(); ++i)
-          cells.push_back(i < t.Columns.size() ? CellOf(row[i], t.Columns[i]) : ValueToCsvCell(row[i]));
-        std::cout << CsvLine(cells);
-      }
+    case TFormat::fCsv:
+      std::cout << ProfileCsv(t);
       return;
-    }
     case TFormat::fText: {
       std::vector<std::vector<std::string>> rows(1);
       std::vector<bool> right;
@@ -467,7 +265,7 @@ void CmdProfile(TContext& c, const TObjectRef& ref, const TProfileRange& range) 
       for (const auto& row : t.Rows) {
         std::vector<std::string> cells;
         for (size_t i = 0; i < row.size(); ++i)
-          cells.push_back(i < t.Columns.size() ? CellOf(row[i], t.Columns[i]) : ValueToText(row[i]));
+          cells.push_back(i < t.Columns.size() ? ProfileCellText(row[i], &t.Columns[i]) : ValueToText(row[i]));
         rows.push_back(cells);
       }
       std::cout << TextTable(rows, right);
@@ -534,52 +332,6 @@ void CmdSaveMeter(const TOptions& o, const std::string& name, const TMeterProfil
     throw EUsage(Format("NAME \"%s\": expected a name without brackets or line breaks", name.c_str()));
   SaveMeterSection(p, name);
   if (!o.Quiet) std::cerr << "meter \"" << name << "\" saved in " << MetersFilePath() << "\n";
-}
-
-TProfileRange RangeOf(const std::string& from, const std::string& to, const std::string& entries) {
-  TProfileRange r;
-  if (!entries.empty()) {
-    if (!from.empty() || !to.empty()) throw EUsage("--entries and --from/--to: expected one kind of range, not both");
-    const size_t dots = entries.find("..");
-    auto number = [&](const std::string& s, uint32_t& out) {
-      char* end = nullptr;
-      const unsigned long long n = std::strtoull(s.c_str(), &end, 10);
-      if (s.empty() || *end || n > 0xFFFFFFFFull || s[0] == '-') return false;
-      out = static_cast<uint32_t>(n);
-      return true;
-    };
-    if (dots == std::string::npos || !number(entries.substr(0, dots), r.FirstEntry) ||
-        (dots + 2 < entries.size() && !number(entries.substr(dots + 2), r.LastEntry)) || r.FirstEntry == 0 ||
-        (r.LastEntry != 0 && r.LastEntry < r.FirstEntry))
-      throw EUsage(Format("--entries \"%s\": expected A..B with 1 <= A <= B (or A.. for all from A)", entries.c_str()));
-    r.Kind = TProfileRange::rEntries;
-  } else if (!from.empty() || !to.empty()) {
-    r.Kind = TProfileRange::rTime;
-    try {
-      r.From = from.empty() ? ParseIsoTime("2000-01-01T00:00:00Z", "--from") : ParseIsoTime(from, "--from");
-      r.To = to.empty() ? ParseIsoTime("2099-12-31T23:59:59Z", "--to") : ParseIsoTime(to, "--to");
-    } catch (const std::exception& e) {
-      throw EUsage(e.what());
-    }
-    if (r.To < r.From) throw EUsage(Format("--to \"%s\": expected a time after --from \"%s\"", to.c_str(), from.c_str()));
-  }
-  return r;
-}
-
-TObjectRef RefArg(const std::string& text, const char* field = "reference") {
-  try {
-    return ParseObjectRef(text, field);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
-}
-
-std::string ValueArg(const std::string& text) {
-  try {
-    return ValueLiteralToXml(text);
-  } catch (const std::exception& e) {
-    throw EUsage(e.what());
-  }
 }
 
 const char* const kCommands =
@@ -748,33 +500,25 @@ int main(int argc, char** argv) {
       return 0;
     }
     // Everything the command line says is checked before the meter is called.
-    TMeterProfile profile;
-    try {
-      profile = BuildProfile(o);
-    } catch (const EUsage&) {
-      throw;
-    } catch (const std::exception& e) {
-      // The meters file and the settings file are part of what the user said.
-      throw EUsage(e.what());
-    }
+    const TMeterProfile profile = BuildProfile(o);
     std::vector<TObjectRef> refs;
-    for (const auto& r : getRefs) refs.push_back(RefArg(r));
+    for (const auto& r : getRefs) refs.push_back(ObjectRefOption(r));
     std::string valueXml;
     TObjectRef ref;
     TProfileRange range;
     std::optional<int64_t> clockTo;
     if (cmdSet->parsed()) {
-      ref = RefArg(setRef);
-      valueXml = ValueArg(setValue);
+      ref = ObjectRefOption(setRef);
+      valueXml = ValueOption(setValue);
     }
     if (cmdAction->parsed()) {
-      ref = RefArg(actRef, "method");
+      ref = ObjectRefOption(actRef, "method");
       if (ref.Member == 0) throw EUsage(Format("method \"%s\": expected [CLASS/]OBIS/METHOD", actRef.c_str()));
-      if (!actValue.empty()) valueXml = ValueArg(actValue);
+      if (!actValue.empty()) valueXml = ValueOption(actValue);
     }
     if (cmdProfile->parsed()) {
-      ref = RefArg(profRef);
-      range = RangeOf(from, to, entries);
+      ref = ObjectRefOption(profRef);
+      range = ProfileRangeOf(from, to, entries);
     }
     if (cmdClock->parsed() && !clockSet.empty()) {
       if (clockSet == "now") clockTo = static_cast<int64_t>(std::time(nullptr));
@@ -834,12 +578,7 @@ int main(int argc, char** argv) {
       TrafficLogLine(line);
       if (o.Verbose) std::cerr << (mask ? mask(line) : line) << "\n";
     });
-    std::optional<uint32_t> givenCounter;
-    if (!o.InvocationCounter.empty() && o.InvocationCounter != "auto") {
-      const unsigned long long n = std::strtoull(o.InvocationCounter.c_str(), nullptr, 10);
-      if (n > 0xFFFFFFFFull) throw EUsage(Format("--ic \"%s\": expected at most 4294967295", o.InvocationCounter.c_str()));
-      givenCounter = static_cast<uint32_t>(n);
-    }
+    const std::optional<uint32_t> givenCounter = GivenInvocationCounter(o);
     // A meter refuses an invocation counter it has seen: the count goes on
     // from where the last process left it, unless one is given.
     c.Session->KeepInvocationCounter(TCounterKeeping{
