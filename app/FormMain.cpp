@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -328,6 +329,11 @@ void TFormMain::UpdateCaption() {
 
 QString TFormMain::MeterText() const {
   if (!FMeterName.isEmpty()) return FMeterName;
+  if (FormSettings->RBSelectTCP->isChecked() && FormSettings->CHKCallIn->isChecked()) {
+    const QString port = FormSettings->EDITCallInPort->text().trimmed();
+    return LinkConnected() && !FCallInPeer.isEmpty() ? QStringLiteral("meter from %1").arg(FCallInPeer)
+                                                     : QStringLiteral("port %1").arg(port);
+  }
   if (FormSettings->RBSelectTCP->isChecked()) return FormSettings->EDITServerIP->text();
   const QString path = FormSettings->EDITDevicePath->text().trimmed();
   return path.isEmpty() ? QStringLiteral("COM%1").arg(FormSettings->EDITComPort->text()) : path;

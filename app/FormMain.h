@@ -326,6 +326,8 @@ private:
   QString FProgramName;
   QString FCaptionFile;
   QString FMeterName;
+  // Where the meter that called in called from ("192.0.2.7:40001").
+  QString FCallInPeer;
   int FSplit = 50000;
   bool FShownOnce = false;
   bool FOperationRunning = false;

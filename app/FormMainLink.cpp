@@ -81,7 +81,9 @@ void CheckLinkControls(const TFormSettings& f, bool ciphered) {
     f.GetHexGAK();
   }
   if (use.ServerSystemTitle) f.GetHexServerSystemTitle();
-  if (tcp) {
+  if (tcp && f.CHKCallIn->isChecked()) {
+    f.GetIntValue(f.EDITCallInPort, 0, 65535);
+  } else if (tcp) {
     // Addresses only: the window connects to no host name.
     std::string ip;
     int port = -1;
@@ -274,6 +276,21 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
     TLinkState& L;
     ~TKeepTitle() { L.AnnouncedSystemTitle = QString::fromStdString(L.Session->AnnouncedSystemTitle()); }
   } keep{L};
+  // A meter that calls in: the status bar says that the window waits, and
+  // who called.
+  FCallInPeer.clear();
+  session.SetCallInNotice([this](const std::string& notice) {
+    const QString text = QString::fromStdString(notice);
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+          static const QLatin1String kConnected("Meter connected from ");
+          if (text.startsWith(kConnected)) FCallInPeer = text.mid(kConnected.size());
+          if (FOperationRunning) StatusConnection->setText(text);
+        },
+        Qt::QueuedConnection);
+    LogLine(text);
+  });
   // The stages reach the status bar through the window's event loop.
   const auto stage = [this](const client::TProgress& p) {
     if (!*p.Stage) return;

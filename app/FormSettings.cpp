@@ -125,6 +125,15 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   RBSelectHDLC = new QRadioButton(QStringLiteral("Select"));
   RBSelectHDLC->setObjectName(QStringLiteral("RBSelectHDLC"));
   RBSelectHDLC->setAutoExclusive(false);
+  CHKCallIn = new QCheckBox(QStringLiteral("Wait for the meter to call in on port"));
+  CHKCallIn->setObjectName(QStringLiteral("CHKCallIn"));
+  CHKCallIn->setToolTip(QStringLiteral("For meters that cannot be reached (a cellular modem behind the carrier's "
+                                       "address translation): Connect listens on this port on every address of "
+                                       "this machine and reads the meter that calls, instead of dialling \"IP and "
+                                       "Port\". The meter's own schedule, a wake-up SMS or an event makes it call."));
+  EDITCallInPort = MakeEdit("EDITCallInPort");
+  EDITCallInPort->setPlaceholderText(QStringLiteral("4059"));
+  EDITCallInPort->setEnabled(false);
   EDITComPort = MakeEdit("EDITComPort");
   EDITDevicePath = MakeEdit("EDITDevicePath");
   EDITDevicePath->setPlaceholderText(QStringLiteral("/dev/ttyUSB0, /dev/serial/by-id/..."));
@@ -250,6 +259,10 @@ TFormSettings::TFormSettings(QWidget* parent) : QDialog(parent) {
   connect(RBSelectTCP, &QRadioButton::clicked, this, &TFormSettings::RBSelectTCPClick);
   connect(RBSelectHDLC, &QRadioButton::clicked, this, &TFormSettings::RBSelectHDLCClick);
   connect(CHKModeE, &QCheckBox::toggled, this, &TFormSettings::CHKModeEClick);
+  connect(CHKCallIn, &QCheckBox::toggled, this, [this](bool on) {
+    EDITServerIP->setEnabled(!on);
+    EDITCallInPort->setEnabled(on);
+  });
   connect(browse, &QPushButton::clicked, this, &TFormSettings::BTNBrowseClick);
   connect(saveButton, &QPushButton::clicked, this, &TFormSettings::BTNSaveSettingsClick);
   connect(loadButton, &QPushButton::clicked, this, &TFormSettings::BTNLoadSettingsClick);
@@ -348,6 +361,7 @@ QLayout* TFormSettings::BuildProfiles() {
   auto* tcpForm = new QFormLayout(tcpBox);
   tcpForm->addRow(RBSelectTCP);
   tcpForm->addRow(QStringLiteral("IP and Port:"), EDITServerIP);
+  tcpForm->addRow(CHKCallIn, EDITCallInPort);
 
   auto* hdlcBox = new QGroupBox(QStringLiteral("HDLC profile"));
   auto* hdlcForm = new QFormLayout(hdlcBox);
@@ -557,7 +571,7 @@ std::vector<QWidget*> TFormSettings::PersistedControls() const {
           EDITGAK,              EDITServerSystemTitle, CBProtectionOnRequest, EDITConnectTimeout,
           EDITResponseTimeout,  EDITClientAddress,  EDITServerAddress,
           // Added later; older files lack them and leave them empty.
-          EDITDevicePath,       EDITClientSigningKeyFile, EDITServerSigningKeyFile};
+          EDITDevicePath,       EDITClientSigningKeyFile, EDITServerSigningKeyFile, CHKCallIn, EDITCallInPort};
 }
 
 void TFormSettings::SaveControls(TIniFile& ini) const {

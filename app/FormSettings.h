@@ -118,6 +118,10 @@ public:
   // Controls, named as in the files they are persisted to.
   QRadioButton* RBSelectTCP;
   QLineEdit* EDITServerIP;
+  // "Wait for the meter to call in on port N": this end listens instead of
+  // dialling, for meters behind a carrier's address translation.
+  QCheckBox* CHKCallIn;
+  QLineEdit* EDITCallInPort;
   QRadioButton* RBSelectHDLC;
   QLineEdit* EDITComPort;
   QLineEdit* EDITBaud;

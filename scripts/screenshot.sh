@@ -2,13 +2,15 @@
 # Starts the desktop application under Xvfb with the sample object list
 # loaded and writes a PNG of the screen; then, against the meter simulator,
 # the profile view of the 15-minute load profile (table and chart), written
-# beside it as profile.png.
+# beside it as profile.png; and the window at work: a write the meter
+# refuses (refused-write.png), the log window beside a profile read
+# (profile-log.png).
 #   scripts/screenshot.sh [OUTPUT.png] [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-docs/screenshot.png}")
 build=$(realpath "${2:-build}")
-for exe in quillon quillon-screengrab quillon-meter-sim; do
+for exe in quillon quillon-screengrab quillon-meter-sim quillon-docscenes; do
   [ -x "$build/bin/$exe" ] || { echo "$build/bin/$exe is missing: build the targets first" >&2; exit 1; }
 done
 
@@ -81,3 +83,8 @@ XDG_DATA_HOME="$home" xvfb-run -a -s "-screen 0 1100x760x24" bash -c '
   kill "$app"; wait "$app" 2>/dev/null || true
   exit $rc' _ "$build/bin/quillon" "$build/bin/quillon-screengrab" "$profile_out"
 echo "wrote $profile_out"
+
+# The window at work against the same simulator.
+XDG_DATA_HOME="$home" xvfb-run -a -s "-screen 0 1300x760x24" \
+  "$build/bin/quillon-docscenes" "$port" "$(dirname "$out")"
+echo "wrote $(dirname "$out")/refused-write.png and $(dirname "$out")/profile-log.png"

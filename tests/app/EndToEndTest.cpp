@@ -38,6 +38,8 @@
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/Misc.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,6 +136,7 @@ private slots:
   void refusedWriteNamesTargetAndResult();
   void connectShowsWhereItIs();
   void profileViewOfItsOwnIsInTheLog();
+  void meterThatCallsIn();
 };
 
 void EndToEndTest::readObjectListReadAndWriteBack() {
@@ -922,6 +925,58 @@ void EndToEndTest::profileViewOfItsOwnIsInTheLog() {
   QVERIFY2(any(QStringLiteral("Profile:TCP")), qPrintable(log.join('\n')));
   QVERIFY2(any(QStringLiteral("[Profile] ")), qPrintable(log.join('\n')));
   QVERIFY(!form.LinkConnected());
+}
+
+// "Wait for the meter to call in": Connect listens, the status bar says so
+// and then who called, and the window reads through the call.
+void EndToEndTest::meterThatCallsIn() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  int port;
+  { TSimListener probe("127.0.0.1", 0); port = probe.Port(); }
+  form.FormSettings->CHKCallIn->setChecked(true);
+  form.FormSettings->EDITCallInPort->setText(QString::number(port));
+  QVERIFY(!form.FormSettings->EDITServerIP->isEnabled());
+  // The meter calls once the window listens, and serves the call.
+  std::atomic<bool> stop{false};
+  std::thread meter([&] {
+    while (!stop) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        TSimLink link(fd);
+        try {
+          ServeWrapper(link, *sim.Assoc, stop, nullptr);
+        } catch (const std::exception&) {
+        }
+        return;
+      }
+      ::close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  QStringList seen;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    const QString t = form.StatusConnection->text();
+    if (seen.isEmpty() || seen.last() != t) seen << t;
+  });
+  watch.start(0);
+  QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }), QString());
+  watch.stop();
+  QVERIFY2(seen.contains(QStringLiteral("Waiting for a meter on port %1...").arg(port)), qPrintable(seen.join(" | ")));
+  QCOMPARE(form.StatusConnection->text(), QStringLiteral("Connected"));
+  QVERIFY2(form.windowTitle().contains(QLatin1String("[meter from 127.0.0.1:")), qPrintable(form.windowTitle()));
+  form.ReadAttribute({3, 0, "0100010800FF", "energy", 0}, 2, "value");
+  QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
+  form.MMDoDisconnectClick();
+  stop = true;
+  meter.join();
 }
 
 QTEST_MAIN(EndToEndTest)

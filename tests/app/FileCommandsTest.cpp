@@ -171,7 +171,7 @@ void FileCommandsTest::profileExport() {
   QCOMPARE(dialog.Asked[0].Start, QDir(QDir::homePath()).filePath(proposed));
   QVERIFY(!dialog.Asked[0].Start.startsWith(fx.Settings().Folder()));
   const QString saved = fx.Path("exports/load.csv");
-  QCOMPARE(FileText(saved), ProfileCsv(view->Table()));
+  QCOMPARE(FileText(saved), QByteArray::fromStdString(client::ProfileCsv(view->Table())));
   const QString confirmed = QStringLiteral("Exported 2 rows to %1").arg(saved);
   QCOMPARE(view->ProgressText->text(), confirmed);
   QCOMPARE(main.statusBar()->currentMessage(), confirmed);

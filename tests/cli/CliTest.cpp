@@ -235,7 +235,13 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
        "client address that does not go with this secret\n"
        "  fix: check the secret (--password TEXT or --password-hex HEX, or QUILLON_PASSWORD / QUILLON_PASSWORD_HEX) "
        "and that client 17 is the one the meter assigns to it\n"},
-      {{"--tcp", "127.0.0.1:1", "get", "1.0.1.8.0.255"}, 1, "quillon-cli: 127.0.0.1:1: Connection refused\n"},
+      {{"--tcp", "127.0.0.1:1", "get", "1.0.1.8.0.255"}, 1,
+       "quillon-cli: 127.0.0.1:1: Connection refused\n"
+       "  what happened: Nothing accepts connections at 127.0.0.1:1\n"
+       "  likely cause: a wrong address or port, the meter's (or its modem's) server not running, or a meter that "
+       "takes one connection at a time serving another client\n"
+       "  fix: check the meter's address and port (--tcp HOST:PORT, --hdlc-tcp HOST:PORT), that it is reachable, and "
+       "that no other client holds it\n"},
       {{"--tcp", tcp, "get", "1.0.99.99.0.255"}, 1,
        "quillon-cli: object 1.0.99.99.0.255: not in the association's object list\n"},
       {{"--tcp", tcp, "--format", "yaml", "objects"}, 2, "quillon-cli: --format \"yaml\": expected text, json, csv or xml\n"},
