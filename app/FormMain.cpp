@@ -331,8 +331,10 @@ QString TFormMain::MeterText() const {
   if (!FMeterName.isEmpty()) return FMeterName;
   if (FormSettings->RBSelectTCP->isChecked() && FormSettings->CHKCallIn->isChecked()) {
     const QString port = FormSettings->EDITCallInPort->text().trimmed();
-    return LinkConnected() && !FCallInPeer.isEmpty() ? QStringLiteral("meter from %1").arg(FCallInPeer)
-                                                     : QStringLiteral("port %1").arg(port);
+    // Once a meter has called, the window talks to it.
+    return !FCallInPeer.isEmpty() && (FOperationRunning || LinkConnected())
+               ? QStringLiteral("meter from %1").arg(FCallInPeer)
+               : QStringLiteral("port %1").arg(port);
   }
   if (FormSettings->RBSelectTCP->isChecked()) return FormSettings->EDITServerIP->text();
   const QString path = FormSettings->EDITDevicePath->text().trimmed();

@@ -278,7 +278,6 @@ void TFormMain::ConnectAndAssociate(const TLinkSettings& s) {
   } keep{L};
   // A meter that calls in: the status bar says that the window waits, and
   // who called.
-  FCallInPeer.clear();
   session.SetCallInNotice([this](const std::string& notice) {
     const QString text = QString::fromStdString(notice);
     QMetaObject::invokeMethod(
@@ -353,6 +352,7 @@ void TFormMain::EnsureConnected() {
     ~TOffer() { F->OfferAnnouncedSystemTitle(); }
   } offer{this};
   // Until the meter has answered, the status bar says where the connect is.
+  FCallInPeer.clear();
   StatusConnection->setText(ConnectingText(QString()));
   RunLinkOperation([this, s] { ConnectAndAssociate(s); });
 }

@@ -87,6 +87,20 @@ void RecordQuestions(TFormMain& form, QStringList& asked, const bool& answer) {
   };
 }
 
+// The texts the connection status shows while `action` runs, each change once.
+QStringList StatusesDuring(TFormMain& form, const std::function<void()>& action) {
+  QStringList seen;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    const QString t = form.StatusConnection->text();
+    if (seen.isEmpty() || seen.last() != t) seen << t;
+  });
+  watch.start(0);
+  action();
+  watch.stop();
+  return seen;
+}
+
 int RowOf(const TFormMain& form, const QString& logicalName) {
   for (int r = 0; r < form.ObjectCount(); ++r)
     if (form.ObjectAt(r).InstanceHex == logicalName) return r;
@@ -886,15 +900,7 @@ void EndToEndTest::connectShowsWhereItIs() {
   TSimulator sim;
   TFormMain form;
   UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
-  QStringList seen;
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    const QString t = form.StatusConnection->text();
-    if (seen.isEmpty() || seen.last() != t) seen << t;
-  });
-  watch.start(0);
-  form.MMDoConnectClick();
-  watch.stop();
+  const QStringList seen = StatusesDuring(form, [&] { form.MMDoConnectClick(); });
   const QString at = QStringLiteral("Connecting to 127.0.0.1:%1...").arg(sim.Port());
   // The list greys out under a status that says what it waits for.
   QVERIFY2(seen.contains(at) || seen.contains(at + " (link)"), qPrintable(seen.join(" | ")));
@@ -960,23 +966,26 @@ void EndToEndTest::meterThatCallsIn() {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  QStringList seen;
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    const QString t = form.StatusConnection->text();
-    if (seen.isEmpty() || seen.last() != t) seen << t;
-  });
-  watch.start(0);
+  struct TJoin {
+    std::atomic<bool>& Stop;
+    std::thread& Meter;
+    ~TJoin() {
+      Stop = true;
+      if (Meter.joinable()) Meter.join();
+    }
+  } join{stop, meter};
   QCOMPARE(RunAndCatchMessageBox([&] { form.MMDoConnectClick(); }), QString());
-  watch.stop();
-  QVERIFY2(seen.contains(QStringLiteral("Waiting for a meter on port %1...").arg(port)), qPrintable(seen.join(" | ")));
+  // What the status bar said while it waited, and who called, is in the log.
+  form.FormTraffic->Flush();
+  const QStringList log = form.FormTraffic->Lines();
+  QVERIFY2(log.contains(QStringLiteral("Waiting for a meter on port %1...").arg(port)), qPrintable(log.join('\n')));
+  QVERIFY2(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.startsWith("Meter connected from 127.0.0.1:"); }),
+           qPrintable(log.join('\n')));
   QCOMPARE(form.StatusConnection->text(), QStringLiteral("Connected"));
   QVERIFY2(form.windowTitle().contains(QLatin1String("[meter from 127.0.0.1:")), qPrintable(form.windowTitle()));
   form.ReadAttribute({3, 0, "0100010800FF", "energy", 0}, 2, "value");
   QCOMPARE(form.ValueView->TopText(), QStringLiteral("1234567 Wh"));
   form.MMDoDisconnectClick();
-  stop = true;
-  meter.join();
 }
 
 QTEST_MAIN(EndToEndTest)

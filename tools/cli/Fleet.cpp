@@ -619,7 +619,8 @@ int HeadendCommand(int argc, char** argv) {
                  "a meter that sends within this long of connecting is a pushing meter; silent ones are asked (default 300)")
       ->option_text("MS");
   app.add_option("--out", out, "JSON lines to FILE (appended; - for standard output, the default without --db)")->option_text("FILE");
-  app.add_option("--db", dbPath, "store the readings and notifications in this SQLite file")->option_text("FILE");
+  app.add_option("--db", dbPath, "store the readings and notifications in this SQLite file or PostgreSQL database (as batch)")
+      ->option_text("FILE|URI");
   app.add_option("--db-wait", dbWait, "while another process locks the database, keep the results and retry for up to SECONDS (default 300)")
       ->option_text("SECONDS");
   app.add_option("--run", run, "name of this run (with --db): a meter read in it is released, not read again, when it calls again")
