@@ -326,7 +326,7 @@ TGetAnswer GetAnswerOf(const std::string& xml) {
 
 std::optional<std::string> RefusalIn(const std::string& xml) {
   // Every result of the answer: a SET or ACTION answer's, each one of a
-  // list, each one of an ACCESS answer's specification; a data-access
+  // list, each one of an ACCESS answer's result list; a data-access
   // error in place of data as well.
   std::optional<std::string> first;
   for (const char* tag : {"<Result Value=\"", "<DataAccessError Value=\"", "<DataAccessResult Value=\""}) {
