@@ -338,7 +338,10 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
       {"{meter-mechanisms}", mechanisms.empty() ? "" : " (its associations list " + mechanisms + ")"},
       {"{secret-form}", hexSecret ? "hex" : "text"},
       {"{other-secret-form}", hexSecret ? "text" : "hex"},
-      {"{endpoint}", p.Transport == TTransport::tHdlcSerial ? p.Device : p.Host + ":" + std::to_string(p.Port)},
+      {"{endpoint}", !e.Peer.empty()                       ? e.Peer
+                     : p.Transport == TTransport::tHdlcSerial ? p.Device
+                     : p.CallIn                               ? "port " + std::to_string(p.Port)
+                                                              : p.Host + ":" + std::to_string(p.Port)},
       {"{timeout}", std::to_string(p.ResponseTimeout)},
   };
   for (std::string* s : {&d.What, &d.Cause, &d.Fix, &d.WindowFix})

@@ -80,6 +80,9 @@ struct TFailureEvidence {
   // Mechanism names the meter's association objects list, when they could
   // be read through the public client ("" entries are skipped).
   std::vector<std::string> MeterMechanisms;
+  // Where a meter that called in called from ("192.0.2.7:40001"); the
+  // profile's address names every other meter.
+  std::string Peer;
 };
 
 // The row that explains the failure, filled in; nothing when no row applies

@@ -670,7 +670,7 @@ void ApplyProtection(TSession::TState& s) {
 // where the diagnosis table has a row for it.
 [[noreturn]] void RaiseExplained(const TSession::TState& s, const std::string& what, const std::string& engineText,
                                  std::vector<std::string> meterMechanisms = {}) {
-  TFailureEvidence evidence{engineText, s.Traffic, s.Profile, std::move(meterMechanisms)};
+  TFailureEvidence evidence{engineText, s.Traffic, s.Profile, std::move(meterMechanisms), s.Peer};
   if (auto d = Diagnose(evidence)) throw EMeterError(what, *d, engineText);
   throw EMeterError(what, engineText);
 }
@@ -861,7 +861,7 @@ void TSession::Open(const TCall& call) {
     // A meter that called is named by where it called from.
     const std::string where = s.Connection ? s.Connection->Peer() : Endpoint(s.Profile);
     const std::string what = Format("%s: %s", where.c_str(), e.what());
-    if (auto d = Diagnose(TFailureEvidence{e.what(), {}, s.Profile, {}})) throw EMeterError(what, *d, e.what());
+    if (auto d = Diagnose(TFailureEvidence{e.what(), {}, s.Profile, {}, s.Peer})) throw EMeterError(what, *d, e.what());
     throw EMeterError(what, e.what());
   }
   stage("association");
@@ -877,7 +877,7 @@ void TSession::Open(const TCall& call) {
     s.Traffic = traffic;
     std::vector<std::string> mechanisms;
     // A meter that called in is asked over its own connection or not at all.
-    if (auto d = Diagnose(TFailureEvidence{text, traffic, p, {}});
+    if (auto d = Diagnose(TFailureEvidence{text, traffic, p, {}, s.Peer});
         !s.Connection && d && d->Condition == TCondition::cMechanismNotSupported)
       mechanisms = MeterMechanisms(p, call);
     RaiseExplained(s, "association: " + text, text, std::move(mechanisms));
@@ -942,7 +942,7 @@ void RequireSuccess(const TSession::TState& s, const TObjectRef& ref, const char
   const std::string message =
       Format("%s: the meter refused the %s (%s)", ObjectRefText(ref).c_str(), what, why.c_str());
   EMeterError e = [&] {
-    if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}})) return EMeterError(message, *d);
+    if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}, s.Peer})) return EMeterError(message, *d);
     return EMeterError(message);
   }();
   e.Refusal = refusal.value_or(std::string());
@@ -1023,7 +1023,7 @@ TReading TSession::Get(TObjectRef ref, const TCall& call, const std::string& sel
     const std::string message = Format("%s: the meter refused the read (%s)", ObjectRefText(ref).c_str(),
                                        why ? why->c_str() : "no data in the answer");
     EMeterError e = [&] {
-      if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}})) return EMeterError(message, *d);
+      if (auto d = Diagnose(TFailureEvidence{message, s.LastXml, s.Profile, {}, s.Peer})) return EMeterError(message, *d);
       return EMeterError(message);
     }();
     e.Refusal = why.value_or(std::string());

@@ -184,6 +184,21 @@ struct TJobCommands {
   }
 };
 
+// The bounds of a listening end, listen's and the head end's alike: its
+// ports, the connections and bytes it holds, its database queue.
+template <typename TOptions>
+void CheckListenBounds(const CLI::App& app, const TOptions& options, size_t queueLimit) {
+  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
+  if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
+    throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
+  if (app.count("--max-connections") && options.MaxConnections < 1)
+    throw EUsage(Format("--max-connections %d: expected 1 or more", options.MaxConnections));
+  if (options.IdleTimeout < 0) throw EUsage("--idle-timeout: expected 0 or more seconds");
+  if (options.MaxBuffered < 65544)
+    throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
+  if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
+}
+
 // The readings database of batch and headend (a file or a server): results
 // stored as they come, a run's finished meters marked in the same
 // transaction.
@@ -481,15 +496,7 @@ int ListenCommand(int argc, char** argv) {
   app.add_option("--queue", queueLimit, "notifications waiting for the database at most (default 100000)")->option_text("N");
   app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
   if (!Parse(app, argc, argv)) return 0;
-  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
-  if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
-    throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
-  if (app.count("--max-connections") && options.MaxConnections < 1)
-    throw EUsage(Format("--max-connections %d: expected 1 or more", options.MaxConnections));
-  if (options.IdleTimeout < 0) throw EUsage("--idle-timeout: expected 0 or more seconds");
-  if (options.MaxBuffered < 65544)
-    throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
-  if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
+  CheckListenBounds(app, options, queueLimit);
   TObjectRef setupRef;
   try {
     setupRef = TObjectRef{40, ParseLogicalName(pushSetup), 2};
@@ -637,21 +644,13 @@ int HeadendCommand(int argc, char** argv) {
   jobs.Add(app);
   if (!Parse(app, argc, argv)) return 0;
   const TBatchJob job = jobs.Job();
-  if (options.Port < 0 || options.Port > 65535) throw EUsage(Format("--port %d: expected 0..65535", options.Port));
-  if (app.count("--hdlc-port") && (options.HdlcPort < 0 || options.HdlcPort > 65535))
-    throw EUsage(Format("--hdlc-port %d: expected 0..65535", options.HdlcPort));
+  CheckListenBounds(app, options, queueLimit);
   if (options.Jobs < 1 || options.Jobs > 4096) throw EUsage(Format("--jobs %d: expected 1..4096", options.Jobs));
   if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
   if (meterTimeout < 0 || meterTimeout > 86400) throw EUsage(Format("--meter-timeout %d: expected 0..86400 seconds", meterTimeout));
   options.MeterTimeoutMs = meterTimeout * 1000;
   if (options.PushWaitMs < 0 || options.PushWaitMs > 60000)
     throw EUsage(Format("--push-wait %d: expected 0..60000 ms", options.PushWaitMs));
-  if (app.count("--max-connections") && options.MaxConnections < 1)
-    throw EUsage(Format("--max-connections %d: expected 1 or more", options.MaxConnections));
-  if (options.IdleTimeout < 0) throw EUsage("--idle-timeout: expected 0 or more seconds");
-  if (options.MaxBuffered < 65544)
-    throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
-  if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
   if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
   if (dbWait < 0 || dbWait > 86400) throw EUsage(Format("--db-wait %d: expected 0..86400", dbWait));
 
