@@ -225,9 +225,10 @@ std::map<std::string, uint32_t> TReadingsStore::LastInvocationCounters() {
 void TReadingsStore::Export(const std::string& what, const std::string& meter, int64_t from, int64_t to,
                             const std::function<void(const std::vector<std::string>&)>& line,
                             const std::function<void(const std::string&)>& warning) {
+  if (what == "undecoded") return ExportUndecoded(meter, from, to, line);
   const bool readings = what == "readings";
   if (!readings && what != "profiles")
-    RaiseGeneral(Format("--what \"%s\": expected readings or profiles", what.c_str()));
+    RaiseGeneral(Format("--what \"%s\": expected readings, profiles or undecoded", what.c_str()));
   // %C: texts ordered by their bytes in every database, whatever its collation.
   const char* sql =
       readings ? "SELECT meter, obis, attribute, read_at, value, scaler, unit, scaled FROM readings "
@@ -261,6 +262,21 @@ void TReadingsStore::Export(const std::string& what, const std::string& meter, i
   if (bad && warning)
     warning(Format("%zu %s whose value is not valid JSON written as raw text (the first: %s)", bad,
                    bad == 1 ? "row" : "rows", firstBad.c_str()));
+}
+
+void TReadingsStore::ExportUndecoded(const std::string& meter, int64_t from, int64_t to,
+                                     const std::function<void(const std::vector<std::string>&)>& line) {
+  line({"meter", "received_at", "sender", "reason", "bytes"});
+  Query("SELECT meter, received_at, body FROM notifications WHERE kind = 'undecoded' AND (?1 = '' OR meter = ?1) "
+        "AND received_at BETWEEN ?2 AND ?3 ORDER BY received_at, meter%C",
+        {meter, from, to}, [&](const TRow& row) {
+          const json body = json::parse(CellText(row[2]), nullptr, false);
+          auto field = [&](const char* name) {
+            return body.is_object() && body.contains(name) && body[name].is_string() ? body[name].get<std::string>()
+                                                                                    : std::string();
+          };
+          line({CellText(row[0]), TimeText(CellInt(row[1])), field("sender"), field("reason"), field("bytes")});
+        }, "export");
 }
 
 int64_t TReadingsStore::Count(const std::string& table) {

@@ -102,6 +102,12 @@ public:
               const std::function<void(const std::vector<std::string>&)>& line,
               const std::function<void(const std::string&)>& warning = {});
 
+  // "undecoded": the pushed messages that could not be decoded, kept as
+  // notifications of that kind: meter (empty when not known), received_at,
+  // sender, reason and the bytes in hex.
+  void ExportUndecoded(const std::string& meter, int64_t from, int64_t to,
+                       const std::function<void(const std::vector<std::string>&)>& line);
+
   // Refuses a source that is not a readings database before anything is
   // read from it (a file: every table a plain table with exactly our
   // columns; a server: our tables and schema version). A source is an

@@ -209,7 +209,7 @@ QUILLON_DECLARE_CHOICE(T_VariableAccessSpecification, xml_VariableAccessSpecific
 #define QSEQ_T_DataBlock_G(M) M(LastBlock, T_Boolean, 0) M(BlockNumber, T_Unsigned32, 0) M(Result, T_DataBlockGResult, 0)
 #define QSEQ_T_DataBlock_SA(M) M(LastBlock, T_Boolean, 0) M(BlockNumber, T_Unsigned32, 0) M(RawData, T_OctetString, 0)
 #define QSEQ_T_DataNotification(M) \
-  M(LongInvokeIdAndPriority, T_LongInvokeIdAndPriority, 0) M(DateTime, T_OctetString, 0) M(NotificationBody, T_NotificationBody, 0)
+  M(LongInvokeIdAndPriority, T_LongInvokeIdAndPriority, 0) M(DateTime, T_NotificationDateTime, 0) M(NotificationBody, T_NotificationBody, 0)
 #define QSEQ_T_DataNotificationConfirm(M) M(LongInvokeIdAndPriority, T_LongInvokeIdAndPriority, 0) M(DateTime, T_OctetString, 0)
 #define QSEQ_T_EventNotificationRequest(M) \
   M(Time, T_OctetString, 1) M(AttributeDescriptor, T_AttributeDescriptor, 0) M(AttributeValue, T_Data, 0)

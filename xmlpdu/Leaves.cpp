@@ -108,6 +108,37 @@ QUILLON_DEFINE_LEAF(T_Time)
 QUILLON_DEFINE_LEAF(T_DateTime)
 QUILLON_DEFINE_LEAF(T_ObjectInstanceId)
 
+void TNotificationDateTime::EncodeToPduStr(PduStr& s) const {
+  if (Tagged) s += '\x09';
+  TOctetString::EncodeToPduStr(s);
+}
+
+void TNotificationDateTime::ToXML(TScriptStream& stream) const {
+  if (!Tagged) return TOctetString::ToXML(stream);
+  stream.Element(XMLId, [&] { EmitTagAttrLine(stream, xmlOctetString, xmlValue, TMisc::ByteStrToFormatedString2(Value)); });
+}
+
+void TNotificationDateTime::DecodeFromPduStr(TStringWrapper& r) {
+  // 09 as a length would be a date-time of nine bytes, which none is; 09 0C
+  // and the twelve bytes are the Data octet string.
+  Tagged = r.GetRemainingBytes() >= 14 && r.Inspect() == 0x09 && static_cast<uint8_t>(r.GetChar(r.FIndex + 1)) == 0x0C;
+  if (Tagged) r.NextByte();
+  LoadFromPduStr(r);
+}
+
+void TNotificationDateTime::DecodeFromXml(TXMLParser& p) {
+  p.XMLAssertStartTag(XMLId);
+  Tagged = !p.FFullElement;
+  if (!Tagged) return LoadFromXml(p);
+  p.Next();
+  p.XMLAssertStartTag(xmlOctetString);
+  Value = p.HexStrToByteStrOfValue();
+  p.Next();
+  p.XMLAssertStopTagAndNext(XMLId);
+}
+
+QUILLON_DEFINE_LEAF(T_NotificationDateTime)
+
 // --------------------------------------------------------------- bit string
 
 void TBitStr::EncodeToPduStr(PduStr& s) const {

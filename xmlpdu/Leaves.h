@@ -173,6 +173,29 @@ QUILLON_DECLARE_OCTETS(T_Time, 4)
 QUILLON_DECLARE_OCTETS(T_DateTime, 12)
 QUILLON_DECLARE_OCTETS(T_ObjectInstanceId, 6)
 
+// The date-time of a data notification. Meters send it as the octet string
+// it is (length and bytes, 00 when there is none), and many also as a Data
+// octet string: the tag 09 before the length 0C and the 12 bytes. The form
+// that came is kept, in the tree and in the XML (there the tagged form is the
+// Data element inside the date-time), so that the bytes written again are
+// the bytes received.
+class TNotificationDateTime : public TOctetString {
+public:
+  explicit TNotificationDateTime(TXMLId id, PduStr v = PduStr()) : TOctetString(id, -1, std::move(v)) {}
+  void EncodeToPduStr(PduStr& s) const override;
+  void ToXML(TScriptStream& stream) const override;
+  void DecodeFromPduStr(TStringWrapper& r);
+  void DecodeFromXml(TXMLParser& p);
+
+  bool Tagged = false;
+};
+
+class T_NotificationDateTime : public TPduImpl<T_NotificationDateTime, TNotificationDateTime> {
+public:
+  using TPduImpl::TPduImpl;
+  static const TPduClass ClassInfo;
+};
+
 // --------------------------------------------------------- A-XDR bit string
 
 class TBitStr : public TCOSEMPduBase {

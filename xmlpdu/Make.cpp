@@ -43,6 +43,24 @@ std::unique_ptr<T_COSEMpdu> TMake::COSEMPduFromXml(std::string_view xml) {
 
 std::unique_ptr<T_COSEMpdu> TMake::COSEMPduFromPdu(const PduStr& pdu) { return MakeFromPdu<T_COSEMpdu>(xmlIgnore, pdu); }
 
+std::unique_ptr<T_COSEMpdu> TMake::WholeCOSEMPduFromPdu(const PduStr& pdu) {
+  TStringWrapper r(pdu);
+  std::unique_ptr<T_COSEMpdu> out;
+  try {
+    out.reset(static_cast<T_COSEMpdu*>(T_COSEMpdu::ClassInfo.CreateFromPduStr(xmlIgnore, r).release()));
+  } catch (const std::exception& e) {
+    // The cursor stands after the last byte taken: the one that did not fit
+    // is the next.
+    if (static_cast<size_t>(r.FIndex) > pdu.size())
+      RaiseGeneral(Format("%s: the APDU ends too early, after byte %zu", e.what(), pdu.size()));
+    RaiseGeneral(Format("%s at byte %d of %zu", e.what(), r.FIndex, pdu.size()));
+  }
+  if (const int left = r.GetRemainingBytes(); left > 0)
+    RaiseGeneral(Format("%d %s after the end of the APDU, from byte %d of %zu", left, left == 1 ? "byte" : "bytes",
+                        r.FIndex, pdu.size()));
+  return out;
+}
+
 std::unique_ptr<T_Data> TMake::DataFromXml(std::string_view xml) { return MakeFromXml<T_Data>(xmlData, xml); }
 
 std::unique_ptr<T_Data> TMake::DataFromPdu(const PduStr& pdu) { return MakeFromPdu<T_Data>(xmlData, pdu); }

@@ -23,6 +23,11 @@ public:
   static std::unique_ptr<T_COSEMpdu> COSEMPduFromXml(std::string_view xml);
   // Bytes after the APDU are not checked.
   static std::unique_ptr<T_COSEMpdu> COSEMPduFromPdu(const PduStr& pdu);
+  // One APDU that must take all of the bytes, as a message from outside
+  // must: an error names the byte where decoding stopped, and bytes after
+  // the APDU are refused ("10 bytes after the end of the APDU, from byte 32
+  // of 41").
+  static std::unique_ptr<T_COSEMpdu> WholeCOSEMPduFromPdu(const PduStr& pdu);
   // A Data element wrapping one alternative.
   static std::unique_ptr<T_Data> DataFromXml(std::string_view xml);
   static std::unique_ptr<T_Data> DataFromPdu(const PduStr& pdu);

@@ -445,7 +445,13 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
     ASSERT_FALSE(got.empty());
     for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<int>(i + 1)) << ldn;
   }
-  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()));
+  // The notification cut short is kept as it came, never as values.
+  std::vector<std::vector<std::string>> undecoded;
+  TSqliteStore(db).Export("undecoded", "", 0, INT64_MAX, [&](const std::vector<std::string>& row) { undecoded.push_back(row); });
+  ASSERT_EQ(undecoded.size(), 2u);
+  EXPECT_EQ(undecoded[1][3], "undecodable message (Wrong encoding in pdu at byte 7 of 7)");
+  EXPECT_EQ(undecoded[1][4], "0F000000010C07");
+  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()) + 1);
   EXPECT_NE(r.Err.find(Format("%zu notifications, 1 replays dropped, ", records.size())), std::string::npos) << r.Err;
 
   // A listener started again on the same database still knows meter 2's
@@ -461,7 +467,7 @@ TEST(FleetListen, PushesStoredOnceReplayDroppedBadMessagesLoggedAndTheRestKept) 
   const TRun r2 = RunCli({"listen", "--port", std::to_string(port2), "--for", "1.5", "--list", list, "--db", db}, dir.Path);
   again.join();
   EXPECT_NE(r2.Err.find(": sim-0002: invocation counter 2 replayed (last "), std::string::npos) << r2.Err;
-  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()));
+  EXPECT_EQ(TSqliteStore(db).Count("notifications"), static_cast<int64_t>(records.size()) + 1);
 }
 
 TEST(FleetListen, HdlcPushesNamedByTheListReadFromEachMeterAndABadFrameCostsOnlyItself) {
@@ -587,8 +593,8 @@ TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOn
     std::string Error;  // empty: decodes
   } cases[] = {
       {"", "empty message"},
-      {PduStr("\x0F", 1), "undecodable message (Wrong encoding in pdu)"},
-      {plain.substr(0, plain.size() - 2), "undecodable message (Wrong encoding in pdu)"},
+      {PduStr("\x0F", 1), "undecodable message (Wrong encoding in pdu: the APDU ends too early, after byte 1)"},
+      {plain.substr(0, plain.size() - 2), "undecodable message (Wrong encoding in pdu at byte 51 of 52)"},
       {PduStr("\xC0\x01\xC1\x00\x01\x00\x00\x01\x08\x00\xFF\x02\x00", 13),
        "tag 192: expected a data notification, event notification or information report"},
       {sim::PushNotification(id4, 1, 1765000000, 1, true, ek, ak), "system title 5153494D00000004: no meter of the list has it"},
@@ -599,6 +605,7 @@ TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOn
       {sim::PushNotification(id3, 6, 1765000000, 1, true, ek, ak), ""},
       {PduStr("\xCA\x02\x00\x00", 4), "sim-0003: requires auth, the message has none; refused"},
       {PduStr("\xCA\x06\x30\x00\x00\x00\x07\x00", 8), "sim-0003: cannot decipher"},
+      {plain + "\x01\x02", "undecodable message (2 bytes after the end of the APDU, from byte 55 of 56)"},
   };
   std::string title;
   for (const auto& c : cases) {

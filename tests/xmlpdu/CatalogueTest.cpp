@@ -2,6 +2,7 @@
 
 #include "TestUtil.h"
 #include "xmlpdu/Catalogue.h"
+#include "xmlpdu/Make.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -96,6 +97,7 @@ TEST(Catalogue, RoundTripsEveryKindOfApdu) {
       "18 00 01 02 FA08 01 1105",                              // InformationReportRequest
       "0F 00000001 00 1105",                                   // DataNotification with empty date-time
       "0F 00000001 0C 07E3010101000000FF800000 0200",          // DataNotification with a date-time
+      "0F 40000000 090C 07E1090C0217122AFF800000 0201 06 00000528",  // DataNotification, date-time as tagged Data
       "10 00000001 00",                                        // DataNotificationConfirm
       "C2 00 0001 0000010000FF 02 1105",                       // EventNotificationRequest
       "C8 14 000102030405060708090A0B0C0D0E0F10111213",        // glo_GetRequest
@@ -300,4 +302,44 @@ TEST(Catalogue, CleanGivesTheCanonicalLayout) {
   pdu->AddXmlToLines(4, more);
   EXPECT_EQ(more.size(), 11u);
   EXPECT_EQ(more[1], "    <GetResponse>");
+}
+
+// The date-time of a data notification as meters send it: the octet string
+// (00 when absent) and the Data octet string (09 0C and 12 bytes). The XML
+// keeps the form that came, so the bytes come back as they were.
+TEST(Catalogue, NotificationDateTimeKeepsItsForm) {
+  const struct {
+    const char* Hex;
+    const char* DateTimeXml;
+  } cases[] = {
+      {"0F 40000000 090C 07E1090C0217122AFF800000 0201 06 00000528",
+       "  <DateTime>\r\n    <OctetString Value=\"07E1090C0217122AFF800000\" />\r\n  </DateTime>\r\n"},
+      {"0F 40000000 0C 07E1090C0217122AFF800000 0201 06 00000528",
+       "  <DateTime Value=\"07E1090C0217122AFF800000\" />\r\n"},
+      {"0F 40000000 00 0201 06 00000528", "  <DateTime Value=\"\" />\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Hex);
+    const std::string xml = ApduFromHex(c.Hex)->ToXMLString();
+    EXPECT_NE(xml.find(c.DateTimeXml), std::string::npos) << xml;
+    EXPECT_EQ(Hex(ApduFromXml(xml)->Encoded()), Hex(H(c.Hex)));
+    EXPECT_EQ(Hex(TCOSEMPduBase::XmlToPduStr(xmlIgnore, &T_COSEMpdu::ClassInfo, xml)), Hex(H(c.Hex)));
+  }
+}
+
+// A message from outside is one whole APDU: where decoding stopped, and
+// bytes after the end, are said with their place.
+TEST(Catalogue, WholeApduOrAnErrorNamingTheByte) {
+  EXPECT_EQ(Hex(TMake::WholeCOSEMPduFromPdu(H("0F 40000000 00 0201 06 00000528"))->Encoded()),
+            "0F40000000000201060000052" "8");
+  const struct {
+    const char* Hex;
+    const char* Error;
+  } cases[] = {
+      {"0F 40000000 00 0201 06 00000528 AABB", "2 bytes after the end of the APDU, from byte 14 of 15"},
+      {"0F 40000000 00 0201 06 0000", "Wrong encoding in pdu at byte 10 of 11"},
+      {"C4 01 C1 00 09 03 1122", "Wrong encoding in pdu at byte 7 of 8"},
+      {"C4 01 C1 00 11 05 00", "1 byte after the end of the APDU, from byte 7 of 7"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ErrorOf([&] { TMake::WholeCOSEMPduFromPdu(H(c.Hex)); }), c.Error) << c.Hex;
 }

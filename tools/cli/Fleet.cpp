@@ -23,6 +23,7 @@
 #include "tools/cli/Output.h"
 #include "tools/cli/ProbeCommand.h"
 #include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/Misc.h"
 
 namespace quillon::cli {
 
@@ -382,13 +383,15 @@ int Export(int argc, char** argv) {
   CLI::App app{"Profile entries or readings of the readings database as CSV.", "quillon-cli export"};
   std::string dbPath, what = "profiles", meter, from, to, out;
   app.add_option("--db", dbPath, "the readings database: an SQLite file or a PostgreSQL URI")->option_text("FILE|URI")->required();
-  app.add_option("--what", what, "profiles (entries, the default) or readings")->option_text("WHAT");
+  app.add_option("--what", what, "profiles (entries, the default), readings, or undecoded (pushed messages kept as bytes)")
+      ->option_text("WHAT");
   app.add_option("--meter", meter, "only this meter")->option_text("NAME");
   app.add_option("--from", from, "first time (entry time or read time), YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM]");
   app.add_option("--to", to, "last time (inclusive)");
   app.add_option("--out", out, "write to FILE instead of standard output")->option_text("FILE");
   if (!Parse(app, argc, argv)) return 0;
-  if (what != "profiles" && what != "readings") throw EUsage(Format("--what \"%s\": expected profiles or readings", what.c_str()));
+  if (what != "profiles" && what != "readings" && what != "undecoded")
+    throw EUsage(Format("--what \"%s\": expected profiles, readings or undecoded", what.c_str()));
   const int64_t a = TimeArg(from, "--from", "1970-01-01T00:00:00Z"), b = TimeArg(to, "--to", "2999-12-31T23:59:59Z");
   if (!IsServerDatabase(dbPath) && ::access(dbPath.c_str(), R_OK) != 0)
     throw EUsage(Format("--db \"%s\": expected a readable readings database", dbPath.c_str()));
@@ -464,13 +467,25 @@ struct TPushStore {
         Say(Format("%s: database queue full (%zu), notification lost", p.Meter.c_str(), QueueLimit));
     }
   }
+
+  // A message that could not be decoded goes to the database as what came
+  // (its error line is already out): kind "undecoded", never values.
+  void Undecoded(const TUndecoded& u) {
+    if (!Writer) return;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    json body{{"sender", u.Sender}, {"reason", u.Reason}, {"bytes", TMisc::ByteStrToHexStr(u.Bytes)}};
+    TNotification n{u.Meter, now, -1, "undecoded", body.dump(-1, ' ', false, json::error_handler_t::replace),
+                    u.Meter.empty()};
+    if (!Writer->Push(std::move(n)) && (QueueFull++ % 1000) == 0)
+      Say(Format("%s: database queue full (%zu), undecoded message lost", u.Sender.c_str(), QueueLimit));
+  }
 };
 
 int ListenCommand(int argc, char** argv) {
   CLI::App app{"Receive what meters push: data notifications, event notifications, information reports.",
                "quillon-cli listen"};
   TListenOptions options;
-  std::string metersFile, listFile, pushObjects, out, dbPath, pushSetup = "0.0.25.9.0.255";
+  std::string metersFile, listFile, pushObjects, out, dbPath, layoutFile, pushSetup = "0.0.25.9.0.255";
   bool quiet = false, fromMeter = false;
   size_t queueLimit = 100000;
   app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
@@ -482,6 +497,9 @@ int ListenCommand(int argc, char** argv) {
   app.add_flag("--objects-from-meter", fromMeter,
                "read the push object list once from each meter of the list that pushes (names the values)");
   app.add_option("--push-setup", pushSetup, "the push setup object whose list is read (default 0.0.25.9.0.255)")->option_text("OBIS");
+  app.add_option("--push-layout", layoutFile,
+                 "names the values of a fixed list that names nothing: one line per position, OBIS [CLASS [SCALER UNIT]]")
+      ->option_text("FILE");
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
   app.add_option("--out", out, "JSON lines to FILE (appended, each as it comes; - for standard output, the default without --db)")
       ->option_text("FILE");
@@ -517,6 +535,13 @@ int ListenCommand(int argc, char** argv) {
   const std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, false, true);
   if (fromMeter && meters.empty()) throw EUsage("--objects-from-meter: expected meters in --meters or --list");
   TPushDecoder decoder(meters, objects);
+  if (!layoutFile.empty()) {
+    try {
+      decoder.SetLayout(ReadPushLayout(layoutFile));
+    } catch (const std::exception& e) {
+      throw EUsage(e.what());
+    }
+  }
   // The writer thread and the listener both report; one line at a time.
   std::mutex sayLock;
   auto say = [&](const std::string& line) {
@@ -566,6 +591,7 @@ int ListenCommand(int argc, char** argv) {
   }
   TPushStore store{lines, writer.get(), queueLimit, say};
   listener.OnPushed = [&](const TPushed& p) { store(p); };
+  listener.OnUndecoded = [&](const TUndecoded& u) { store.Undecoded(u); };
   listener.OnError = say;
   TListenCounts counts;
   try {
@@ -689,6 +715,10 @@ int HeadendCommand(int argc, char** argv) {
   listener.OnPushed = [&](const TPushed& p) {
     std::lock_guard<std::mutex> lock(outLock);
     pushes(p);
+  };
+  listener.OnUndecoded = [&](const TUndecoded& u) {
+    std::lock_guard<std::mutex> lock(outLock);
+    pushes.Undecoded(u);
   };
   listener.OnError = say;
   THeadEnd headend(meters, job, listener);

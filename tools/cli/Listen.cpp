@@ -15,6 +15,7 @@
 #include "comm/HDLCFrame.h"
 #include "security/GCMCipher.h"
 #include "xmlpdu/Catalogue.h"
+#include "xmlpdu/Make.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
 
@@ -117,10 +118,25 @@ void TPushDecoder::Name(TPushed& p) const {
   const auto own = p.Unknown ? FObjectsOf.end() : FObjectsOf.find(p.Meter);
   const std::vector<TObjectRef>& objects = own != FObjectsOf.end() ? own->second : FPushObjects;
   const json& values = p.Body["values"];
-  if (objects.empty() || !values.is_array() || values.size() != objects.size()) return;
-  json named = json::object();
-  for (size_t i = 0; i < objects.size(); ++i) named[ObjectRefText(objects[i])] = values[i];
-  p.Body["values"] = std::move(named);
+  if (!objects.empty() && values.is_array() && values.size() == objects.size()) {
+    json named = json::object();
+    for (size_t i = 0; i < objects.size(); ++i) named[ObjectRefText(objects[i])] = values[i];
+    p.Body["values"] = std::move(named);
+    return;
+  }
+  if (!p.List) return;
+  if (!FLayout.empty())
+    if (auto named = LayoutNamedValues(*p.List, FLayout)) {
+      p.Body["values"] = std::move(*named);
+      return;
+    }
+  if (auto named = SelfNamedValues(*p.List)) p.Body["values"] = std::move(*named);
+}
+
+std::string TPushDecoder::MeterOfSender(const std::string& senderTitle, const std::string& peerHost) const {
+  if (const TMeter* m = At(FIndex.ByTitle(senderTitle))) return m->Name;
+  if (const TMeter* m = At(FIndex.ByHost(peerHost))) return m->Name;
+  return std::string();
 }
 
 const TPushDecoder::TMeter* TPushDecoder::At(int meter) const {
@@ -134,7 +150,7 @@ const TPushDecoder::TMeter* TPushDecoder::ByDeviceName(const std::string& name) 
 TPushDecoder::TPlain TPushDecoder::DecodePlain(const std::string& apdu, int depth) const {
   std::unique_ptr<T_COSEMpdu> pdu;
   try {
-    pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, apdu);
+    pdu = TMake::WholeCOSEMPduFromPdu(apdu);
   } catch (const std::exception& e) {
     RaiseGeneral(Format("undecodable message (%s)", e.what()));
   }
@@ -149,14 +165,23 @@ TPushDecoder::TPlain TPushDecoder::DecodePlain(const std::string& apdu, int dept
       if (!n.FDateTime()->Value.empty()) p.Body["time"] = TimeJsonText(n.FDateTime()->Value);
       const T_Data& d = *n.FNotificationBody()->FDataValue();
       if (!d.Value) RaiseGeneral("Data without a value");
-      const TValue body = ParseDataXml(d.Value->ToXMLString());
+      TValue body = ParseDataXml(d.Value->ToXMLString());
       p.Body["values"] = ValueToJson(body);
       const bool list = body.Kind == TValueKind::vkStructure || body.Kind == TValueKind::vkArray;
-      if (list && FDeviceNameAt && *FDeviceNameAt < body.Items.size()) {
-        const TValue& name = body.Items[*FDeviceNameAt];
+      auto deviceName = [&](const TValue& name) {
         if (name.Kind == TValueKind::vkOctetString && !name.Bytes.empty() && name.Bytes.size() <= kMaxDeviceName)
           out.DeviceName = DeviceNameText(name.Bytes);
-      }
+      };
+      if (list && FDeviceNameAt && *FDeviceNameAt < body.Items.size()) deviceName(body.Items[*FDeviceNameAt]);
+      // A list that names its values says where the logical device name is.
+      if (!out.DeviceName && FPushObjects.empty())
+        if (const auto named = SelfNamed(body))
+          for (const TNamedValue& v : *named)
+            if (v.Key == "0.0.42.0.0.255") {
+              deviceName(*v.Value);
+              break;
+            }
+      p.List = std::move(body);
       break;
     }
     case 0xC2: {
@@ -216,7 +241,7 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, 
   if (tag == 0xDB || tag == 0xDC) {
     std::unique_ptr<T_COSEMpdu> pdu;
     try {
-      pdu = MakeFromPdu<T_COSEMpdu>(xmlIgnore, apdu);
+      pdu = TMake::WholeCOSEMPduFromPdu(apdu);
     } catch (const std::exception& e) {
       RaiseGeneral(Format("undecodable ciphered message (%s)", e.what()));
     }
@@ -654,7 +679,63 @@ void TPushListener::ObjectListsRead(bool wait) {
   }
 }
 
+namespace {
+
+// The bytes of a message that could not be decoded, on its error line: at
+// most this many, the whole message goes to the database.
+constexpr size_t kHexOnLine = 512;
+
+std::string BytesForLine(const std::string& bytes) {
+  if (bytes.size() <= kHexOnLine) return TMisc::ByteStrToHexStr(bytes);
+  return TMisc::ByteStrToHexStr(bytes.substr(0, kHexOnLine)) + Format("... (%zu bytes in all)", bytes.size());
+}
+
+// Senders of datagrams with a block series under way: at most this many.
+constexpr size_t kMaxUdpSeries = 256;
+
+}  // namespace
+
+client::TBlockJoiner& TPushListener::BlocksOf(TSender& s) {
+  if (!s.Datagrams) return s.Blocks;
+  // A datagram's sender has no state of its own before a good message; its
+  // series is kept here, a bounded few at a time.
+  auto at = FUdpBlocks.find(s.Peer);
+  if (at == FUdpBlocks.end()) {
+    if (FUdpBlocks.size() >= kMaxUdpSeries) {
+      Report("dropped block series", s, Format("%zu senders of datagrams have a block series under way; one dropped",
+                                              FUdpBlocks.size()));
+      FUdpBlocks.erase(FUdpBlocks.begin());
+    }
+    at = FUdpBlocks.emplace(s.Peer, client::TBlockJoiner{}).first;
+  }
+  return at->second;
+}
+
+void TPushListener::ExpireBlocks(TSender& s, TLineLimiter::TClock::time_point now) {
+  if (auto line = s.Blocks.Expire(now)) {
+    ++FCounts.Malformed;
+    Report("malformed messages", s, *line);
+  }
+}
+
 void TPushListener::Message(const std::string& apdu, TSender& s) {
+  if (!apdu.empty() && static_cast<uint8_t>(apdu[0]) == kGeneralBlockTransferTag) {
+    // A push longer than the meter sends at once comes as blocks; the APDU
+    // they carry is decoded once the last one is in.
+    std::optional<std::string> whole;
+    try {
+      client::TBlockJoiner& blocks = BlocksOf(s);
+      whole = blocks.Add(apdu, TLineLimiter::TClock::now());
+      if (s.Datagrams && !blocks.Pending()) FUdpBlocks.erase(s.Peer);
+    } catch (const std::exception& e) {
+      if (s.Datagrams) FUdpBlocks.erase(s.Peer);
+      ++FCounts.Malformed;
+      Report(s.Datagrams ? "malformed datagrams" : "malformed messages", s, e.what());
+      return;
+    }
+    if (whole) Message(*whole, s);
+    return;
+  }
   try {
     TPushed p = FDecoder.Decode(apdu, s.Title, HostOf(s.Peer));
     ++FCounts.Received;
@@ -680,8 +761,12 @@ void TPushListener::Message(const std::string& apdu, TSender& s) {
     ++FCounts.Refused;
     Report("refused messages", s, e.what());
   } catch (const std::exception& e) {
+    // Never stored as values; kept as what came, with the reason.
     ++FCounts.Malformed;
-    Report(s.Datagrams ? "malformed datagrams" : "malformed messages", s, e.what());
+    ++FCounts.Undecoded;
+    Report(s.Datagrams ? "malformed datagrams" : "malformed messages", s,
+           Format("%s; bytes %s", e.what(), BytesForLine(apdu).c_str()));
+    if (OnUndecoded) OnUndecoded(TUndecoded{FDecoder.MeterOfSender(s.Title, HostOf(s.Peer)), s.Peer, e.what(), apdu});
   }
 }
 
@@ -861,6 +946,15 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         ++FCounts.IdleClosed;
         close(i, Format("nothing for %g s, connection closed", options.IdleTimeout));
       }
+    // Block series that never got their last block.
+    for (auto& c : conns) ExpireBlocks(c.Sender, t);
+    for (auto it = FUdpBlocks.begin(); it != FUdpBlocks.end();) {
+      if (auto line = it->second.Expire(t)) {
+        ++FCounts.Malformed;
+        FLines.Report("malformed datagrams", it->first, Format("%s: %s", it->first.c_str(), line->c_str()), t, Say());
+      }
+      it = it->second.Pending() ? std::next(it) : FUdpBlocks.erase(it);
+    }
     // Partial frames over all connections: the oldest go first, as they have
     // had the longest to finish.
     size_t buffered = 0;

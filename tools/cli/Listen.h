@@ -32,6 +32,7 @@
 
 #include "client/Batch.h"
 #include "client/MeterIndex.h"
+#include "client/Push.h"
 #include "client/ReadingsStore.h"
 
 namespace quillon::cli {
@@ -46,6 +47,17 @@ struct TPushed {
   std::string Kind;             // "data-notification", "event-notification", "information-report"
   int64_t InvocationCounter = -1;  // authenticated ciphered messages only
   nlohmann::json Body;          // {"time": ..., "values": [...]} or named values
+  // A data notification's body as it came, for naming its values.
+  std::optional<client::TValue> List;
+};
+
+// A message that could not be decoded: kept as its bytes with the reason, so
+// that nothing a meter sent is lost.
+struct TUndecoded {
+  std::string Meter;   // the sender's meter when known, else empty
+  std::string Sender;  // "127.0.0.1:40001/hdlc"
+  std::string Reason;
+  std::string Bytes;
 };
 
 // The captured objects of a push object list (or of a profile's capture
@@ -82,9 +94,16 @@ public:
   // it as its host, a message that names no meter is that meter's.
   TPushed Decode(const std::string& apdu, std::string& senderTitle, const std::string& peerHost = std::string());
   // Names the values of a decoded message by the push object list read from
-  // its meter, or else by the one given to the constructor; values whose
-  // count differs from the list's stay as they came.
+  // its meter, or else by the one given to the constructor, or else by the
+  // layout, when the count of values is the list's; else by the names the
+  // list carries itself (OBIS codes beside the values, or the push object
+  // list first). A list that names nothing stays as it came.
   void Name(TPushed& p) const;
+  // Names the values of a fixed list that names nothing (--push-layout).
+  void SetLayout(client::TPushLayout layout) { FLayout = std::move(layout); }
+  // The meter a sender is known to be, by the title of its last good
+  // message or by its address; empty when not known.
+  std::string MeterOfSender(const std::string& senderTitle, const std::string& peerHost) const;
   // A meter of the list (by name), whose push object list can be read.
   bool Knows(const std::string& meter) const;
   // The push object list read from the meter (empty: values as they came).
@@ -120,6 +139,7 @@ private:
   std::vector<client::TObjectRef> FPushObjects;
   std::optional<size_t> FDeviceNameAt;  // in a data notification's values
   std::map<std::string, std::vector<client::TObjectRef>> FObjectsOf;  // meter -> list read from it
+  client::TPushLayout FLayout;
 };
 
 // Splits the byte stream of an HDLC-over-TCP connection into the messages a
@@ -214,8 +234,9 @@ struct TPushSender {
   std::string Title;        // its meter's system title (TPushDecoder::Decode)
   std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
   bool Datagrams = false;
-  size_t Held() const { return Hdlc ? Hdlc->Held() : Buffer.size(); }
-  size_t Buffered() const { return Hdlc ? Hdlc->Buffered() : Buffer.size(); }
+  client::TBlockJoiner Blocks;  // a general-block-transfer series being joined
+  size_t Held() const { return (Hdlc ? Hdlc->Held() : Buffer.size()) + Blocks.Held(); }
+  size_t Buffered() const { return (Hdlc ? Hdlc->Buffered() : Buffer.size()) + Blocks.Held(); }
 };
 
 // The UDP senders whose meter is known, by a message that passed every
@@ -260,6 +281,7 @@ int DefaultMaxConnections();
 
 struct TListenCounts {
   uint64_t Received = 0, Replays = 0, Malformed = 0, Refused = 0, Connections = 0;
+  uint64_t Undecoded = 0;       // messages framed well whose APDU could not be decoded (part of Malformed)
   uint64_t TurnedAway = 0;      // connections over --max-connections
   uint64_t IdleClosed = 0;      // connections silent for --idle-timeout
   uint64_t BufferedClosed = 0;  // closed, oldest partial first, over the bound of partial-frame bytes
@@ -277,6 +299,8 @@ public:
   std::function<void(int port, const std::string& framing)> OnListening;
   std::function<void(const TPushed&)> OnPushed;
   std::function<void(const std::string&)> OnError;
+  // A message that could not be decoded (after its error line).
+  std::function<void(const TUndecoded&)> OnUndecoded;
   // When set: the push object list of a meter of the list, read from the
   // meter (throws when it cannot be read). Called once per meter, on a thread
   // of its own, when its first message comes; its messages wait for it.
@@ -296,6 +320,9 @@ public:
 private:
   void Frames(TSender& s);
   void Message(const std::string& apdu, TSender& s);
+  client::TBlockJoiner& BlocksOf(TSender& s);
+  // Drops the sender's block series when it took too long.
+  void ExpireBlocks(TSender& s, TLineLimiter::TClock::time_point now);
   void Deliver(TPushed& p);
   void Report(const char* sort, const TSender& s, const std::string& line);
   TLineLimiter::TSink Say();
@@ -311,6 +338,8 @@ private:
   // Meters whose list is being read (a future of std::async waits for its
   // thread when it goes).
   std::map<std::string, TReadOfMeter> FReads;
+  // Block series of datagram senders (see BlocksOf).
+  std::map<std::string, client::TBlockJoiner> FUdpBlocks;
 };
 
 }  // namespace quillon::cli

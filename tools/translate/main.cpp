@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -11,8 +12,11 @@
 #include <string_view>
 
 #include "quillon/Version.h"
+#include "client/MeterProfile.h"
+#include "tools/translate/Frame.h"
 #include "tools/translate/Translate.h"
 #include "xmlpdu/infra/Errors.h"
+#include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
 
@@ -20,6 +24,7 @@ namespace {
 
 const char kHelp[] =
     "Usage: quillon-translate MODE [--data] [FILE]\n"
+    "       quillon-translate --frame [--keys FILE | --ek HEX [--ak HEX]] [FILE]\n"
     "\n"
     "Converts one DLMS/COSEM APDU between its encoded bytes and its DLMS XML\n"
     "representation. The input is read from FILE, or from standard input when no\n"
@@ -32,13 +37,26 @@ const char kHelp[] =
     "  --clean    the input is the XML of one APDU; prints it in the canonical\n"
     "             layout (one element per line, two spaces per level)\n"
     "  --demo     prints a few real captures, each as hex and as XML\n"
+    "  --frame    the input is a capture of what a meter sent: whole frames\n"
+    "             (HDLC, wired M-Bus, DLMS wrapper) or an APDU, as hex the way\n"
+    "             readers log it (spaces, line breaks, time stamps and offsets\n"
+    "             before the bytes are passed over). Frames are unwrapped,\n"
+    "             segments and general-block-transfer blocks joined, ciphered\n"
+    "             APDUs deciphered when their keys are given; each message is\n"
+    "             printed as XML and a data notification's values as JSON, named\n"
+    "             by their OBIS codes where the list names them\n"
     "  --help     prints this text\n"
     "  --version  prints the version\n"
     "\n"
-    "Option:\n"
+    "Options:\n"
     "  --data     with --to-xml, --to-hex or --clean: the input is a bare Data\n"
     "             value (bytes starting with the data type tag, or a <Data>\n"
     "             element holding one value) instead of a whole APDU\n"
+    "  --keys FILE  with --frame: a meters file whose sections give system\n"
+    "             titles and keys (server-system-title, ek, ak), the keys of a\n"
+    "             message being those of its sender's title\n"
+    "  --ek HEX, --ak HEX  with --frame: the encryption and authentication keys\n"
+    "             for any sender (a file keeps them out of the shell's history)\n"
     "\n"
     "Errors are written to standard error with the message of the decoder; XML\n"
     "errors also give the line and the position of the offending tag. The exit\n"
@@ -126,15 +144,61 @@ int ToXmlInPieces(bool data, std::string_view input, off_t start) {
   }
 }
 
+// A key as hex digits, checked without ever repeating it: a mistyped key is
+// still most of a key.
+std::string KeyBytes(const char* option, const std::string& hex) {
+  for (size_t i = 0; i < hex.size(); ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(hex[i])))
+      RaiseGeneral(Format("%s: position %zu is not a hex digit", option, i + 1));
+  if (hex.size() != 32 && hex.size() != 64)
+    RaiseGeneral(Format("%s: %zu hex digits, expected 32 (a 16-byte key) or 64 (32 bytes)", option, hex.size()));
+  return TMisc::HexStrToByteStr(hex);
+}
+
+int Frames(const std::string& file, const std::string& keysFile, const std::string& ek, const std::string& ak) {
+  TFrameKeys keys;
+  try {
+    if (!ek.empty()) keys.EK = KeyBytes("--ek", ek);
+    if (!ak.empty()) keys.AK = KeyBytes("--ak", ak);
+    if (!ak.empty() && ek.empty()) RaiseGeneral("--ak: give --ek too");
+    if (!keysFile.empty()) keys.Meters = client::MetersOfIni(client::TIniData::Load(keysFile));
+  } catch (const std::exception& e) {
+    return Usage(e.what());
+  }
+  TInput input;
+  if (!input.Open(file)) {
+    std::cerr << "quillon-translate: cannot read " << file << ": " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  try {
+    const TFrameReport r = TranslateFrames(input.Text(), keys);
+    std::fwrite(r.Out.data(), 1, r.Out.size(), stdout);
+    for (const auto& e : r.Errors) std::cerr << "quillon-translate: " << e << "\n";
+    return r.Errors.empty() && r.Messages > 0 ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-translate: " << e.what() << "\n";
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   TTranslateMode mode = TTranslateMode::tmNone;
-  bool data = false;
-  std::string file;
+  bool data = false, frame = false;
+  std::string file, keysFile, ek, ak;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     TTranslateMode m = TTranslateMode::tmNone;
+    if (a == "--keys" || a == "--ek" || a == "--ak") {
+      if (i + 1 >= argc) return Usage(a + " needs a value");
+      (a == "--keys" ? keysFile : a == "--ek" ? ek : ak) = argv[++i];
+      continue;
+    }
+    if (a == "--frame") {
+      frame = true;
+      continue;
+    }
     if (a == "--help" || a == "-h") {
       std::cout << kHelp;
       return 0;
@@ -162,6 +226,11 @@ int main(int argc, char** argv) {
     if (mode != TTranslateMode::tmNone && mode != m) return Usage("give only one of --to-xml, --to-hex, --clean, --demo");
     mode = m;
   }
+  if (frame) {
+    if (mode != TTranslateMode::tmNone || data) return Usage("--frame takes no other mode and no --data");
+    return Frames(file, keysFile, ek, ak);
+  }
+  if (!keysFile.empty() || !ek.empty() || !ak.empty()) return Usage("--keys, --ek and --ak belong to --frame");
   if (mode == TTranslateMode::tmNone) return Usage("no mode given");
   if (mode == TTranslateMode::tmDemo) {
     if (data || !file.empty()) return Usage("--demo takes no input");
