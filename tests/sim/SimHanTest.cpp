@@ -281,6 +281,7 @@ std::vector<PduStr> HdlcApdus(const PduStr& line, size_t maxInfo, std::vector<TF
     EXPECT_EQ(f.Kind(), fkUI);
     EXPECT_LE(f.FData.size(), maxInfo);
     EXPECT_EQ(static_cast<uint8_t>(line[at + 1]) & 0xF8, f.Segmented ? 0xA8 : 0xA0);
+    EXPECT_EQ(f.PollFinal, !f.Segmented);  // control 13 on a message's last frame, 03 before it
     joined += f.FData;
     if (frames) frames->push_back(f);
     if (!f.Segmented) {

@@ -111,7 +111,8 @@ PduStr WrapperFrame(const PduStr& apdu, int source, int destination) {
   return out + apdu;
 }
 
-PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment, int destination) {
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment, int destination,
+                      bool finalOnLast) {
   const PduStr data = PduStr("\xE6\xE7\x00", 3) + apdu;
   if (segment == 0) segment = static_cast<size_t>(server.MaxInfoLength);
   PduStr out;
@@ -120,6 +121,7 @@ PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t se
     f.SetKind(fkUI);
     f.FData = data.substr(at, segment);
     f.Segmented = at + segment < data.size();
+    f.PollFinal = finalOnLast && !f.Segmented;
     f.SrcAddress = ServerFrameAddress(server);
     f.DstAddress = TFrameAddress{static_cast<uint16_t>(destination), 0, 1};
     const PduStr frame = f.GetPDUByteStr();

@@ -50,8 +50,11 @@ PduStr WrapperFrame(const PduStr& apdu, int source = 1, int destination = 102);
 // The APDU after the LLC header of a meter's message, in UI frames from the
 // meter's HDLC address to the push destination's one-byte address 102,
 // `segment` information bytes a frame at most (0: the settings' length),
-// joined on the line with one flag between frames.
-PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102);
+// joined on the line with one flag between frames. With finalOnLast the
+// last frame has the poll/final bit (control 13, the others 03), as
+// customer ports send them.
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102,
+                      bool finalOnLast = false);
 
 // A meter that calls the head end (--call-in HOST:PORT), as a meter's
 // auto-connect schedule does: it opens a connection, serves the head end's

@@ -207,7 +207,7 @@ std::vector<PduStr> THanPort::Apdus(int list, int64_t meterMs) {
 PduStr THanPort::Message(int list, int64_t meterMs) {
   PduStr line;
   for (const PduStr& apdu : Apdus(list, meterMs))
-    line += FOptions.Framing == THanFraming::MBus ? MBusLongFrames(apdu) : HdlcPushFrames(apdu, FOptions.Hdlc);
+    line += FOptions.Framing == THanFraming::MBus ? MBusLongFrames(apdu) : HdlcPushFrames(apdu, FOptions.Hdlc, 0, 102, true);
   return line;
 }
 
