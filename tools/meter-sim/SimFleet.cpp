@@ -88,13 +88,16 @@ PduStr PushNotification(const TFleetIdentity& id, uint32_t counter, int64_t unix
   apdu += '\x06';
   for (int shift = 24; shift >= 0; shift -= 8) apdu += static_cast<char>(wh >> shift);
   if (!ciphered) return apdu;
-  const PduStr title = TMisc::HexStrToByteStr(id.SystemTitleHex);
-  TSecurityControl sc;
-  sc.COSEMProtectionServices = TCOSEMProtectionServices{psAuthentication, psEncryption};
-  const PduStr cipher = TGCMCipher::GCMEncrypt(title, apdu, ek, ak, sc, counter, PduStr());
+  return GloCiphered(apdu, TMisc::HexStrToByteStr(id.SystemTitleHex), ek, ak, 0x30, counter);
+}
+
+PduStr GloCiphered(const PduStr& apdu, const PduStr& systemTitle, const PduStr& ek, const PduStr& ak,
+                   uint8_t securityControl, uint32_t counter) {
+  const PduStr cipher =
+      TGCMCipher::GCMEncrypt(systemTitle, apdu, ek, ak, TSecurityControl::FromByte(securityControl), counter, PduStr());
   PduStr out = "\xDB";
-  EncodeVarLengthUnsignedInteger(out, static_cast<int32_t>(title.size()));
-  out += title;
+  EncodeVarLengthUnsignedInteger(out, static_cast<int32_t>(systemTitle.size()));
+  out += systemTitle;
   EncodeVarLengthUnsignedInteger(out, static_cast<int32_t>(cipher.size()));
   return out + cipher;
 }
@@ -108,7 +111,8 @@ PduStr WrapperFrame(const PduStr& apdu, int source, int destination) {
   return out + apdu;
 }
 
-PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment, int destination) {
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment, int destination,
+                      bool finalOnLast) {
   const PduStr data = PduStr("\xE6\xE7\x00", 3) + apdu;
   if (segment == 0) segment = static_cast<size_t>(server.MaxInfoLength);
   PduStr out;
@@ -117,6 +121,7 @@ PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t se
     f.SetKind(fkUI);
     f.FData = data.substr(at, segment);
     f.Segmented = at + segment < data.size();
+    f.PollFinal = finalOnLast && !f.Segmented;
     f.SrcAddress = ServerFrameAddress(server);
     f.DstAddress = TFrameAddress{static_cast<uint16_t>(destination), 0, 1};
     const PduStr frame = f.GetPDUByteStr();
@@ -212,9 +217,6 @@ void TSimFleet::Run(const std::atomic<bool>& stop) {
   }
 }
 
-namespace {
-
-// A TCP connection to the head end, or -1.
 int ConnectTo(const std::string& host, int port) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
@@ -232,6 +234,8 @@ int ConnectTo(const std::string& host, int port) {
   }
   return fd;
 }
+
+namespace {
 
 bool SendAll(int fd, const PduStr& bytes) {
   size_t sent = 0;

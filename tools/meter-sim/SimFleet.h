@@ -39,14 +39,22 @@ std::string FleetKeyHex(const std::string& baseHex, int number);
 extern const char* const kPushObjects;  // "1/0.0.42.0.0.255/2,8/0.0.1.0.0.255/2,3/1.0.1.8.0.255/2"
 PduStr PushNotification(const TFleetIdentity& id, uint32_t counter, int64_t unixSeconds, double energyWh,
                         bool ciphered, const PduStr& ek, const PduStr& ak);
+// The APDU in a general-glo-ciphering APDU under the sender's system title:
+// security control byte 0x30 (authenticated and encrypted) or 0x20
+// (encrypted only, no tag), the suite in its low bits.
+PduStr GloCiphered(const PduStr& apdu, const PduStr& systemTitle, const PduStr& ek, const PduStr& ak,
+                   uint8_t securityControl, uint32_t counter);
 // The APDU in a DLMS wrapper frame from the meter's logical device 1 to the
 // push destination's address 102.
 PduStr WrapperFrame(const PduStr& apdu, int source = 1, int destination = 102);
 // The APDU after the LLC header of a meter's message, in UI frames from the
 // meter's HDLC address to the push destination's one-byte address 102,
 // `segment` information bytes a frame at most (0: the settings' length),
-// joined on the line with one flag between frames.
-PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102);
+// joined on the line with one flag between frames. With finalOnLast the
+// last frame has the poll/final bit (control 13, the others 03), as
+// customer ports send them.
+PduStr HdlcPushFrames(const PduStr& apdu, const THdlcSettings& server, size_t segment = 0, int destination = 102,
+                      bool finalOnLast = false);
 
 // A meter that calls the head end (--call-in HOST:PORT), as a meter's
 // auto-connect schedule does: it opens a connection, serves the head end's
@@ -65,6 +73,9 @@ struct TCallInOptions {
 // Calls until `stop`; `serve` serves one call. `seed` sets the meter's own jitter.
 void CallIn(const TCallInOptions& options, const std::function<void(TSimLink&)>& serve, const std::atomic<bool>& stop,
             unsigned seed, const TTrafficLog& log);
+
+// A TCP connection to the head end (no delay on small writes), or -1.
+int ConnectTo(const std::string& host, int port);
 
 struct TFleetOptions {
   int Count = 1;

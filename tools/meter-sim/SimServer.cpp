@@ -432,17 +432,19 @@ PduStr TSimServer::MaybeSplitGbt(const PduStr& response) {
   return HandleGbt(*ack);
 }
 
+PduStr GeneralBlock(uint8_t control, uint16_t number, uint16_t ack, const PduStr& data) {
+  auto g = Seq<T_GeneralBlockTransfer>(xmlGeneralBlockTransfer);
+  g->FBlockControl()->Value = control;
+  g->FBlockNumber()->Value = number;
+  g->FBlockNumberAck()->Value = ack;
+  g->FBlockData()->Value = data;
+  return Apdu(xmlGeneralBlockTransfer, std::move(g))->Encoded();
+}
+
 // One general block in; the answer is an acknowledgement, the next block of
 // a long response, or the response to a request that is now complete.
 PduStr TSimServer::HandleGbt(const T_GeneralBlockTransfer& gbt) {
-  auto block = [&](uint8_t control, uint16_t number, uint16_t ack, const PduStr& data) {
-    auto g = Seq<T_GeneralBlockTransfer>(xmlGeneralBlockTransfer);
-    g->FBlockControl()->Value = control;
-    g->FBlockNumber()->Value = number;
-    g->FBlockNumberAck()->Value = ack;
-    g->FBlockData()->Value = data;
-    return Apdu(xmlGeneralBlockTransfer, std::move(g))->Encoded();
-  };
+  const auto& block = GeneralBlock;
   const PduStr& data = gbt.FBlockData()->Value;
   if (data.empty() && !FSession.GbtOut.empty()) {
     // The client acknowledged: send the next part of the long response.

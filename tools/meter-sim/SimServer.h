@@ -36,6 +36,11 @@ enum : uint32_t {
   cbAction = 1u << 23,
 };
 
+// One general-block-transfer APDU: block control (0x80 the last block, 0x40
+// streaming, the low bits the window), its number and the number of the
+// block it acknowledges, and its part of the long APDU.
+PduStr GeneralBlock(uint8_t control, uint16_t number, uint16_t ack, const PduStr& data);
+
 // What one association negotiated, and the transfers it has under way.
 struct TSimSession : TSimAssociationView {
   bool Associated = false;

@@ -12,10 +12,14 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "quillon/Version.h"
 #include "tools/meter-sim/SimFleet.h"
+#include "tools/meter-sim/SimHan.h"
 #include "comm/PosixIO.h"
 #include "tools/meter-sim/SimTransport.h"
 #include "xmlpdu/infra/SharedData.h"
@@ -126,6 +130,39 @@ const char* kHelp =
     "                  with the meter's keys, or even-numbered meters ciphered\n"
     "  --push-hdlc     push in HDLC UI frames (LLC header, from the meter's HDLC\n"
     "                  address to 102) instead of the DLMS wrapper\n"
+    "\n"
+    "A meter's customer port (HAN, P1): one-way pushes of three lists, nothing read:\n"
+    "  --han TARGET    push as a customer port does, to TARGET: pty (a new\n"
+    "                  pseudo-terminal; its path is printed), a serial device path,\n"
+    "                  or HOST:PORT (a TCP connection, as through a serial-to-TCP\n"
+    "                  bridge; made again when the listener goes away). List 1\n"
+    "                  every 2 s (active power import and export), list 2 every\n"
+    "                  10 s (list version, meter id, the four powers, currents and\n"
+    "                  voltages per phase), list 3 every hour (list 2, the clock\n"
+    "                  and the energies 1.8.0, 2.8.0, 3.8.0, 4.8.0); a list due\n"
+    "                  with a longer one is left out\n"
+    "  --han-names N   how the values are named: structures (an array of {OBIS,\n"
+    "                  value, {scaler, unit}}, default), alternating (the list\n"
+    "                  version, then OBIS and value in turn), object-list (the push\n"
+    "                  object list first, then the values) or bare (values alone)\n"
+    "  --han-time T    the notification's date-time: octet-string (0C and 12\n"
+    "                  bytes, default), absent (00) or tagged (09 0C and 12 bytes)\n"
+    "  --han-framing F hdlc (UI frames, LLC E6 E7 00, segmented beyond the\n"
+    "                  information field; default) or mbus (wired M-Bus long frames)\n"
+    "  --han-security S  plain (default), auth-enc (general-glo-ciphering with the\n"
+    "                  model's system title and keys, security control 30) or enc\n"
+    "                  (security control 20: encrypted, no tag)\n"
+    "  --han-block-size N  an APDU (ciphered) longer than N bytes goes as general\n"
+    "                  blocks of N bytes, each in frames of its own (16..4096;\n"
+    "                  default 0: never)\n"
+    "  --han-info-length N  (hdlc) the longest information field (default 128)\n"
+    "  --han-every P1,P2,P3  periods of lists 1, 2 and 3 in seconds on the meter's\n"
+    "                  clock (default 2,10,3600; fractions allowed)\n"
+    "  --han-speed X   the meter's clock runs X times as fast (default 1), and the\n"
+    "                  lists come as much faster\n"
+    "  --han-counter N the first invocation counter of ciphered lists (default 1)\n"
+    "  --han-count N   stop after N messages (default: never)\n"
+    "\n"
     "  --quiet         no traffic log on standard error\n"
     "  --help          this text\n"
     "  --version       the version\n"
@@ -166,6 +203,9 @@ int main(int argc, char** argv) {
   TSimMisbehaviour odd;
   int firstDelay = 0;
   bool associationObjects = false;
+  std::string han;
+  THanOptions hanOptions;
+  int hanInfoLength = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -308,6 +348,96 @@ int main(int argc, char** argv) {
       odd.FrozenInvocationCounter = true;
     } else if (a == "--aarq-counter-unchecked") {
       odd.AarqCounterUnchecked = true;
+    } else if (a == "--han") {
+      han = value();
+    } else if (a == "--han-names" || a == "--han-time" || a == "--han-framing" || a == "--han-security") {
+      // Each word and what it selects.
+      struct TWord {
+        const char* Option;
+        const char* Word;
+        std::function<void()> Set;
+      };
+      THanOptions& h = hanOptions;
+      const TWord words[] = {
+          {"--han-names", "structures", [&] { h.Names = THanNames::Structures; }},
+          {"--han-names", "alternating", [&] { h.Names = THanNames::Alternating; }},
+          {"--han-names", "object-list", [&] { h.Names = THanNames::ObjectList; }},
+          {"--han-names", "bare", [&] { h.Names = THanNames::Bare; }},
+          {"--han-time", "octet-string", [&] { h.Time = THanTime::OctetString; }},
+          {"--han-time", "absent", [&] { h.Time = THanTime::Absent; }},
+          {"--han-time", "tagged", [&] { h.Time = THanTime::Tagged; }},
+          {"--han-framing", "hdlc", [&] { h.Framing = THanFraming::Hdlc; }},
+          {"--han-framing", "mbus", [&] { h.Framing = THanFraming::MBus; }},
+          {"--han-security", "plain", [&] { h.SecurityControl = 0; }},
+          {"--han-security", "auth-enc", [&] { h.SecurityControl = 0x30; }},
+          {"--han-security", "enc", [&] { h.SecurityControl = 0x20; }},
+      };
+      const std::string v = value();
+      std::string expected;
+      bool known = false;
+      for (const TWord& w : words) {
+        if (a != w.Option) continue;
+        if (v == w.Word) {
+          w.Set();
+          known = true;
+        }
+        expected += expected.empty() ? w.Word : std::string(", ") + w.Word;
+      }
+      if (!known) {
+        const size_t comma = expected.rfind(", ");
+        std::cerr << "quillon-meter-sim: " << a << " " << v << ": " << expected.substr(0, comma) << " or "
+                  << expected.substr(comma + 2) << " expected\n";
+        return 2;
+      }
+    } else if (a == "--han-block-size" || a == "--han-info-length" || a == "--han-counter" || a == "--han-count") {
+      struct TRange {
+        const char* Option;
+        long long Low, High;
+      };
+      static const TRange kRanges[] = {{"--han-block-size", 16, 4096},
+                                       {"--han-info-length", 16, MaxInformationFieldLength(1, 2)},
+                                       {"--han-counter", 0, 0xFFFFFFFFll},
+                                       {"--han-count", 1, 1000000000}};
+      const TRange& range = *std::find_if(std::begin(kRanges), std::end(kRanges), [&](const TRange& r) { return a == r.Option; });
+      const std::string v = value();
+      char* end = nullptr;
+      errno = 0;
+      const long long n = std::strtoll(v.c_str(), &end, 10);
+      // A block size of 0 means no blocks at all.
+      const bool noBlocks = a == "--han-block-size" && n == 0;
+      if (v.empty() || *end || errno || ((n < range.Low || n > range.High) && !noBlocks)) {
+        std::cerr << "quillon-meter-sim: " << a << " " << v << ": a number " << (a == "--han-block-size" ? "0 or " : "")
+                  << range.Low << ".." << range.High << " expected\n";
+        return 2;
+      }
+      if (a == "--han-block-size") hanOptions.BlockSize = static_cast<size_t>(n);
+      else if (a == "--han-info-length") hanInfoLength = static_cast<int>(n);
+      else if (a == "--han-counter") hanOptions.FirstCounter = static_cast<uint32_t>(n);
+      else hanOptions.Count = static_cast<uint64_t>(n);
+    } else if (a == "--han-every") {
+      const std::string v = value();
+      std::istringstream in(v);
+      std::string part;
+      int k = 0;
+      bool good = true;
+      while (good && std::getline(in, part, ',')) {
+        char* end = nullptr;
+        const double seconds = std::strtod(part.c_str(), &end);
+        good = k < 3 && !part.empty() && !*end && seconds >= 0.01 && seconds <= 86400;
+        if (good) hanOptions.EveryMs[k++] = static_cast<int64_t>(seconds * 1000 + 0.5);
+      }
+      if (!good || k != 3) {
+        std::cerr << "quillon-meter-sim: --han-every " << v << ": three periods in seconds (0.01..86400) expected, as 2,10,3600\n";
+        return 2;
+      }
+    } else if (a == "--han-speed") {
+      const std::string v = value();
+      char* end = nullptr;
+      hanOptions.Speed = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end || !(hanOptions.Speed >= 0.01 && hanOptions.Speed <= 100000)) {
+        std::cerr << "quillon-meter-sim: --han-speed " << v << ": a factor 0.01..100000 expected\n";
+        return 2;
+      }
     } else if (a == "--quiet") {
       quiet = true;
     } else {
@@ -364,6 +494,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   hdlc.SetLineSpeed = profile == "hdlc-serial";
+  if (han.empty() && argc > 1) {
+    for (int i = 1; i < argc; ++i)
+      if (std::string(argv[i]).rfind("--han-", 0) == 0) {
+        std::cerr << "quillon-meter-sim: " << argv[i] << " needs --han\n";
+        return 2;
+      }
+  }
+  if (!han.empty() && (fleet || !push.empty() || calls || profile != "wrapper")) {
+    std::cerr << "quillon-meter-sim: --han " << han << ": a customer port is one meter on its own line; expected without --fleet, --push, --call-in and --profile\n";
+    return 2;
+  }
+  THanTarget hanTarget;
+  if (!han.empty() && han != "pty" && han.front() != '/' && !hostPort("--han", han, hanTarget.Host, hanTarget.Port))
+    return 2;
 
   CatchTerminationSignals(OnSignal);
 
@@ -400,6 +544,33 @@ int main(int argc, char** argv) {
       assoc.SetCounterRecord([recordCounter](int client, uint32_t counter) { recordCounter("meter", client, counter); });
     }
 
+    if (!han.empty()) {
+      const TSimSecurity& security = assoc.Security();
+      THanMeter meter{security.SystemTitle, security.EK, security.AK, PduStr("\x0A\x00", 2)};
+      std::unique_ptr<T_Data> id;
+      if (TSimObject* serial = model.FindByLogicalName(PduStr("\x00\x00\x60\x01\x00\xFF", 6));
+          serial && model.Read(*serial, 2, nullptr, 0, id) == 0 && id)
+        meter.MeterIdData = id->Encoded();
+      hanOptions.Hdlc = hdlc;
+      if (hanInfoLength) hanOptions.Hdlc.MaxInfoLength = hanInfoLength;
+      if (hanOptions.SecurityControl) hanOptions.SecurityControl |= static_cast<uint8_t>(security.Suite);
+      if (han == "pty") {
+        std::string path;
+        hanTarget.Fd = OpenPseudoTerminal(path);
+        std::cout << "pseudo-terminal " << path << std::endl;
+      } else if (han.front() == '/') {
+        hanTarget.Fd = ::open(han.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (hanTarget.Fd < 0) throw EGeneralError("Cannot open " + han + ": " + std::strerror(errno));
+        std::cout << "serial " << han << std::endl;
+      } else {
+        std::cout << "pushing to " << han << std::endl;
+      }
+      THanPort port(hanOptions, meter);
+      const uint64_t sent = RunHan(port, hanOptions, hanTarget, gStop, log);
+      if (hanTarget.Fd >= 0) ::close(hanTarget.Fd);
+      std::cerr << "pushed " << sent << " notifications\n";
+      return 0;
+    }
     if (fleet) {
       TFleetOptions fo;
       fo.Count = fleet;
