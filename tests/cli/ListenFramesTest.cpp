@@ -3,9 +3,7 @@
 // line (a pseudo-terminal) that is pulled out and put back, and the options
 // that set them up.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +14,8 @@
 #include "CliProcess.h"
 #include "FleetSupport.h"
 #include "comm/PushFrames.h"
+#include "comm/Serial.h"
+#include "tests/PseudoTerminal.h"
 #include "tools/cli/Listen.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
@@ -48,7 +48,7 @@ TEST(ListenMBus, AMetersCapturedFramesOverTcpAreJoinedAndDeciphered) {
                       "tinetz,10.9.9.9:4059,4B464D1010000023," + kKaifaEk + ",,enc\r\n");
   const PduStr frames = TMisc::HexStrToByteStr(kKaifaFrames);
   PduStr badSum = frames;
-  badSum[255] ^= 0x01;  // the first frame's checksum
+  badSum[254] ^= 0x01;  // the first frame's checksum
   const int port = ClosedPort();
   // Junk, the push in pieces as a bridge forwards them, then the push with
   // a broken frame, then the push again.
@@ -82,31 +82,10 @@ TEST(ListenMBus, AMetersCapturedFramesOverTcpAreJoinedAndDeciphered) {
     // The time the meter stamped it with: 2021-07-19 15:46:35.
     EXPECT_NE(j.dump().find("2021-07-19T15:46:35"), std::string::npos) << j.dump();
   }
-  EXPECT_NE(r.Err.find("2 notifications, 0 replays dropped, 1 malformed, "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("2 notifications, 0 replays dropped, 2 malformed, "), std::string::npos) << r.Err;
 }
 
 namespace {
-
-// A pseudo-terminal whose slave the listener opens through a symlink, as
-// /dev/serial/by-id names an adapter; closing the master pulls it out.
-struct TPluggedPty {
-  explicit TPluggedPty(const std::string& link) {
-    int master = -1, slave = -1;
-    char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    ::close(slave);
-    Master = master;
-    std::filesystem::remove(link);
-    std::filesystem::create_symlink(name, link);
-  }
-  ~TPluggedPty() { ::close(Master); }
-  void Write(const PduStr& s) const { ASSERT_EQ(::write(Master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-  int Master = -1;
-};
 
 // The listener on its own thread, what it says and what it decodes kept.
 struct TRunningListener {
@@ -173,7 +152,7 @@ TEST(ListenSerial, ACustomerPortIsReadAndSurvivesItsAdapterPulledAndPutBack) {
   };
   PduStr mbus = "\x55\x55";
   for (const PduStr& f : MBusLongFrames(push(1, 1), 20)) mbus += f;
-  pty->Write(mbus);
+  ASSERT_TRUE(pty->Write(mbus));
   ASSERT_TRUE(l.PushedCount(1)) << ::testing::PrintToString(l.Said());
   EXPECT_TRUE(l.Said(peer + ": M-Bus frames found; read as M-Bus"));
   EXPECT_TRUE(l.Said(peer + ": 2 bytes outside a frame skipped"));
@@ -185,7 +164,7 @@ TEST(ListenSerial, ACustomerPortIsReadAndSurvivesItsAdapterPulledAndPutBack) {
   ASSERT_TRUE(l.Said("serial port " + link + " lost (hung up); reopening")) << ::testing::PrintToString(l.Said());
   pty = std::make_unique<TPluggedPty>(link);
   ASSERT_TRUE(l.Said("serial port " + link + " open again")) << ::testing::PrintToString(l.Said());
-  pty->Write(sim::HdlcPushFrames(push(2, 7), sim::THdlcSettings{}));
+  ASSERT_TRUE(pty->Write(sim::HdlcPushFrames(push(2, 7), sim::THdlcSettings{})));
   ASSERT_TRUE(l.PushedCount(2)) << ::testing::PrintToString(l.Said());
   EXPECT_TRUE(l.Said(peer + ": HDLC frames found; read as HDLC"));
   l.Stop();

@@ -4,7 +4,6 @@
 // against a pseudo-terminal that goes away and comes back.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "TestSupport.h"
 #include "comm/PushFrames.h"
 #include "comm/SerialInput.h"
+#include "tests/PseudoTerminal.h"
 
 using namespace quillon;
 using namespace quillon::test;
@@ -214,25 +214,6 @@ TEST(AutoPushReader, TheFirstWholeFrameDecidesTheFraming) {
 
 namespace {
 
-// A pseudo-terminal the line under test opens by path; closing the master
-// is pulling the adapter out.
-struct TPty {
-  TPty() {
-    int master = -1, slave = -1;
-    char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    ::close(slave);
-    Master.Reset(master);
-    Path = name;
-  }
-  TUniqueFd Master;
-  std::string Path;
-};
-
 // Polls the line until it has read `want` bytes or was lost (at most 2 s).
 bool ReadUntil(TSerialInput& line, std::string& got, size_t want) {
   for (int i = 0; i < 200 && got.size() < want; ++i) {
@@ -252,8 +233,7 @@ TEST(SerialInput, ReadsOnlyAndComesBackAfterTheAdapterWasPulled) {
     std::string Dir;
     ~TRemove() { std::filesystem::remove_all(Dir); }
   } remove{dir};
-  auto pty = std::make_unique<TPty>();
-  std::filesystem::create_symlink(pty->Path, link);
+  auto pty = std::make_unique<TPluggedPty>(link);
   TSerialInput line(link, 2400, true);
   std::vector<std::string> lines;
   line.OnLine = [&](const std::string& l) { lines.push_back(l); };
@@ -267,7 +247,7 @@ TEST(SerialInput, ReadsOnlyAndComesBackAfterTheAdapterWasPulled) {
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
   EXPECT_EQ(::fcntl(line.Fd(), F_GETFL) & O_ACCMODE, O_RDONLY);
 
-  ::write(pty->Master.Get(), "\x68\x03", 2);
+  ASSERT_TRUE(pty->Write("\x68\x03"));
   std::string got;
   ASSERT_TRUE(ReadUntil(line, got, 2));
   EXPECT_EQ(got, "\x68\x03");
@@ -285,14 +265,12 @@ TEST(SerialInput, ReadsOnlyAndComesBackAfterTheAdapterWasPulled) {
 
   // Plugged in again (the link now names another device): open again on
   // the first retry due, once.
-  pty = std::make_unique<TPty>();
-  std::filesystem::remove(link);
-  std::filesystem::create_symlink(pty->Path, link);
+  pty = std::make_unique<TPluggedPty>(link);
   EXPECT_TRUE(line.Tend(later + std::chrono::hours(2)));
   EXPECT_FALSE(line.Tend(later + std::chrono::hours(3)));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1], "serial port " + link + " open again");
-  ::write(pty->Master.Get(), "\x16", 1);
+  ASSERT_TRUE(pty->Write("\x16"));
   got.clear();
   ASSERT_TRUE(ReadUntil(line, got, 1));
   EXPECT_EQ(got, "\x16");

@@ -672,11 +672,11 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
     };
   };
   if (!options.Serial.empty()) {
+    serialSender.Peer = options.Serial + "/serial";
+    serialFramer();
     serial.emplace(options.Serial, options.Baud, options.EvenParity);
     serial->Open();
     serial->OnLine = Say();
-    serialSender.Peer = options.Serial + "/serial";
-    serialFramer();
   }
   if (OnListening) {
     OnListening(PortOf(tcp.F), "TCP and UDP, DLMS wrapper");
