@@ -82,7 +82,7 @@ def mbus_seeds():
     """Pushed frames for fuzz_mbus_frame: piece size, reader, then the stream
     (a meter's M-Bus frames from the tests, alone, after junk, or after an
     HDLC frame for the reader that decides); and APDUs for the encoder."""
-    frames = [b for b in hex_vectors("tests/comm/PushFramesTest.cpp") if b[:1] == b"\x68"]
+    frames = [b for b in hex_vectors("tests/RealCaptures.h") if b[:1] == b"\x68"]
     hdlc = bytes.fromhex("7EA0140321130000E6E7000F0000000700112A00007E")
     seeds = []
     for piece, reader in ((0, 0), (15, 1), (255, 0)):

@@ -13,23 +13,12 @@
 #include "comm/PushFrames.h"
 #include "comm/SerialInput.h"
 #include "tests/PseudoTerminal.h"
+#include "tests/RealCaptures.h"
 
 using namespace quillon;
 using namespace quillon::test;
 
 namespace {
-
-// Recorded from a Kaifa MA309M on a customer port in Tirol (capture
-// kaifa-ma309-at-tinetz-mbus of ../shared/captures/real-meters.jsonl): two
-// long frames, CI 00 then 11, carrying one general-glo-ciphering APDU of
-// 278 bytes.
-const char* const kKaifaFrame1 =
-    "68fafa6853ff000167db084b464d10100000238201092100295b9aefc1546e644a2c9e32edd42cbd0f1b945b194d086885c4d8df86dd52cb5"
-    "b448854a6d548d5d270739b2a169d05b013f9015070089d3c5fa45ca05e92309a645cc83d7da40fbc8f4cf9c225afa69a25ff0b2ac9c274455"
-    "0aba53ce9143fd10b0ad85fd30bd6b6dffee65f8204dc9c5067ca73b62e299a39d50aa730b2b9ae3836bc2f3490fb41be5b6f930d84952976"
-    "369dd7dabbb5a4354aeca1d2486cff2eb0c6206380ba501d122af75d716d3092c3960506a15e06fab0ee5b7dfa3c2cdf0cafd051b88e44b8b"
-    "9fb8865f20cb89d1143cdc7efeb07fb4c4898e764e9e3a32ddc3d1f0f16";
-const char* const kKaifaFrame2 = "6826266853ff110167b46961ce962b2c78050c96598c7e4d26658043f9cbca78189bd01b139f8ae0f7391116";
 
 // What a reader makes of a stream, fed at once or one byte at a time:
 // "message <hex>", "error <text>" and "notice <text>" in order.
@@ -79,7 +68,7 @@ void ExpectCases(const std::function<std::unique_ptr<TPushFramer>()>& make, cons
 }  // namespace
 
 TEST(MBusPushReader, TheCapturesFramesJoinIntoTheApduTheyCarry) {
-  const PduStr f1 = Hex(kKaifaFrame1), f2 = Hex(kKaifaFrame2);
+  const PduStr f1 = Hex(kKaifaMBusFrame1), f2 = Hex(kKaifaMBusFrame2);
   std::vector<std::string> messages;
   TMBusPushReader reader;
   reader.Feed(f1 + f2, [&](const std::string& m) { messages.push_back(m); },
@@ -97,7 +86,7 @@ TEST(MBusPushReader, TheCapturesFramesJoinIntoTheApduTheyCarry) {
 }
 
 TEST(MBusPushReader, OnlyWholeMessagesAndEveryFaultSaidOnce) {
-  const PduStr f1 = Hex(kKaifaFrame1), f2 = Hex(kKaifaFrame2);
+  const PduStr f1 = Hex(kKaifaMBusFrame1), f2 = Hex(kKaifaMBusFrame2);
   PduStr apdu;
   TMBusPushReader().Feed(f1 + f2, [&](const std::string& m) { apdu = m; }, [](const std::string&) {});
   ASSERT_EQ(apdu.size(), 278u);
@@ -185,7 +174,7 @@ TEST(MBusPushReader, WhatTheEncoderCutsTheReaderJoins) {
 }
 
 TEST(AutoPushReader, TheFirstWholeFrameDecidesTheFraming) {
-  const PduStr f1 = Hex(kKaifaFrame1), f2 = Hex(kKaifaFrame2);
+  const PduStr f1 = Hex(kKaifaMBusFrame1), f2 = Hex(kKaifaMBusFrame2);
   PduStr apdu;
   TMBusPushReader().Feed(f1 + f2, [&](const std::string& m) { apdu = m; }, [](const std::string&) {});
   const std::string m = "message " + TMisc::ByteStrToHexStr(apdu);
