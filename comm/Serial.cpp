@@ -61,6 +61,52 @@ PduStr AddEvenParity(const PduStr& s) {
   return r;
 }
 
+bool IsSerialBaud(int baud) {
+  return std::find(std::begin(kAllowedBauds), std::end(kAllowedBauds), baud) != std::end(kAllowedBauds);
+}
+
+std::string SerialBaudsText() {
+  std::string text;
+  for (const int b : kAllowedBauds) text += (text.empty() ? "" : ", ") + std::to_string(b);
+  return text;
+}
+
+void SetRawLine(int fd, int baud, int dataBits, bool even) {
+  termios current{};
+  ::tcgetattr(fd, &current);
+
+  // Raw binary line: no echo, no line editing, no character translation, no
+  // flow control, no parity checking of received bytes.
+  termios t = current;
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | PARMRK);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | HUPCL | (dataBits == 7 ? CS7 : CS8);
+  if (even) t.c_cflag |= PARENB;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  speed_t speed = StandardSpeed(baud);
+  if (speed != B0) ::cfsetspeed(&t, speed);
+
+  bool ok = ::tcsetattr(fd, TCSANOW, &t) == 0;
+  int err = errno;
+  if (ok && speed == B0) {
+    ok = SetCustomBaud(fd, baud);
+    err = errno;
+  }
+  if (!ok) {
+    int currentBaud = 0;
+    speed_t cs = ::cfgetospeed(&current);
+    for (int b : kAllowedBauds)
+      if (StandardSpeed(b) == cs && cs != B0) currentBaud = b;
+    throw EProtocolLayerSerial("SetCommState: " + SystemErrorText(err) + " ReadDCB={" +
+                               DescribeSettings(current, currentBaud) + "} WrittenDCB={" +
+                               DescribeSettings(t, baud) + "}");
+  }
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ::ioctl(fd, TIOCMBIS, &lines);  // not every device has control lines
+}
+
 TProtocolLayerSerial::TProtocolLayerSerial() { TrafficOptions = kByteLayerTrafficOptions; }
 
 TProtocolLayerSerial::~TProtocolLayerSerial() {
@@ -150,10 +196,6 @@ void TProtocolLayerSerial::Open() {
 }
 
 void TProtocolLayerSerial::ApplySettings() {
-  int fd = hCOM.Get();
-  termios current{};
-  ::tcgetattr(fd, &current);
-
   int dataBits;
   bool even;
   if (FFormat == "8N1") {
@@ -168,40 +210,8 @@ void TProtocolLayerSerial::ApplySettings() {
   } else {
     throw EProtocolLayerSerial(Format("\"%s\" is not a valid format", FFormat.c_str()));
   }
-  bool allowed = false;
-  for (int b : kAllowedBauds) allowed = allowed || b == FBaud;
-  if (!allowed) throw EProtocolLayerSerial(Format("%d is not a valid baud", FBaud));
-
-  // Raw binary line: no echo, no line editing, no character translation, no
-  // flow control, no parity checking of received bytes.
-  termios t = current;
-  ::cfmakeraw(&t);
-  t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | PARMRK);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  t.c_cflag |= CLOCAL | CREAD | HUPCL | (dataBits == 7 ? CS7 : CS8);
-  if (even) t.c_cflag |= PARENB;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  speed_t speed = StandardSpeed(FBaud);
-  if (speed != B0) ::cfsetspeed(&t, speed);
-
-  bool ok = ::tcsetattr(fd, TCSANOW, &t) == 0;
-  int err = errno;
-  if (ok && speed == B0) {
-    ok = SetCustomBaud(fd, FBaud);
-    err = errno;
-  }
-  if (!ok) {
-    int currentBaud = 0;
-    speed_t cs = ::cfgetospeed(&current);
-    for (int b : kAllowedBauds)
-      if (StandardSpeed(b) == cs && cs != B0) currentBaud = b;
-    throw EProtocolLayerSerial("SetCommState: " + SystemErrorText(err) + " ReadDCB={" +
-                               DescribeSettings(current, currentBaud) + "} WrittenDCB={" +
-                               DescribeSettings(t, FBaud) + "}");
-  }
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ::ioctl(fd, TIOCMBIS, &lines);  // not every device has control lines
+  if (!IsSerialBaud(FBaud)) throw EProtocolLayerSerial(Format("%d is not a valid baud", FBaud));
+  SetRawLine(hCOM.Get(), FBaud, dataBits, even);
 }
 
 void TProtocolLayerSerial::RaisePortError(int code, int err) {

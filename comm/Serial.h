@@ -102,6 +102,18 @@ private:
 // Sets bit 7 of each character so that it has even parity over 7 data bits.
 PduStr AddEvenParity(const PduStr& s);
 
+// The speeds a serial line is opened at, and their list as text ("110, 300, ...").
+bool IsSerialBaud(int baud);
+std::string SerialBaudsText();
+
+// Sets an open serial device to raw binary bytes (no echo, line editing,
+// translation or flow control) at `baud` (one of IsSerialBaud's), 7 or 8
+// data bits, even parity or none, one stop bit, DTR and RTS raised (optical
+// heads and customer-port adapters draw their power from them). Throws
+// EProtocolLayerSerial with the settings read and those written when the
+// device refuses them.
+void SetRawLine(int fd, int baud, int dataBits, bool evenParity);
+
 // Linux speeds that termios has no constant for go through termios2.
 bool SetCustomBaud(int fd, int baud);
 

@@ -1,11 +1,11 @@
 // The push listener's message path without sockets: bytes as a DLMS wrapper
-// connection, an HDLC connection or UDP datagrams bring them, decoded,
+// connection, an HDLC or M-Bus connection or UDP datagrams bring them, decoded,
 // identified against a small meter list and stored into a database in
 // memory. Whatever comes, a push is stored only as a meter of the list that
 // it really is, or marked unknown: a meter that requires authentication gets
 // only authenticated pushes.
 //
-// Input: byte 0 picks the transport (0 wrapper, 1 HDLC, 2 UDP); for TCP,
+// Input: byte 0 picks the transport (0 wrapper, 1 HDLC, 2 UDP, 3 M-Bus); for TCP,
 // byte 1 is the size of the pieces the stream arrives in (1..256), for UDP
 // the rest is datagrams, each after its length in two bytes.
 #include <sqlite3.h>
@@ -54,11 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                             p.Unknown});
   };
   const std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
-  const int mode = data[0] % 3;
+  const int mode = data[0] % 4;
   cli::TPushListener::TSender sender;
   sender.Peer = "127.0.0.2:4059";
-  if (mode == 1) sender.Hdlc = std::make_unique<cli::THdlcPushReader>();
-  if (mode < 2) {
+  if (mode == 1) sender.Framer = std::make_unique<THdlcPushReader>();
+  if (mode == 3) sender.Framer = std::make_unique<TMBusPushReader>();
+  if (mode != 2) {
     const size_t piece = 1 + data[1];
     for (size_t at = 0; at < rest.size(); at += piece)
       if (!listener.Received(sender, rest.substr(at, piece))) break;
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   listener.FlushLines();
-  fuzz::Require(sender.Buffered() <= 8 + 65535 + 256 + (sender.Hdlc ? 65538 : 0), "a connection holds more than a frame");
+  fuzz::Require(sender.Buffered() <= 8 + 65535 + 256 + (sender.Framer ? 65538 : 0), "a connection holds more than a frame");
   sqlite3_exec(db.Handle(), "DELETE FROM notifications", nullptr, nullptr, nullptr);
   return 0;
 }

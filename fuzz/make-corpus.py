@@ -78,6 +78,22 @@ AARE_SN = "6129A109060760857405080102A203020100A305A103020100BE10040E0800065F1F0
 AARQ_LN = "601DA109060760857405080101BE10040E01000000065F1F0400007E1FFFFF"
 
 
+def mbus_seeds():
+    """Pushed frames for fuzz_mbus_frame: piece size, reader, then the stream
+    (a meter's M-Bus frames from the tests, alone, after junk, or after an
+    HDLC frame for the reader that decides); and APDUs for the encoder."""
+    frames = [b for b in hex_vectors("tests/RealCaptures.h") if b[:1] == b"\x68"]
+    hdlc = bytes.fromhex("7EA0140321130000E6E7000F0000000700112A00007E")
+    seeds = []
+    for piece, reader in ((0, 0), (15, 1), (255, 0)):
+        seeds.append(bytes([piece, reader]) + b"".join(frames))
+        seeds.append(bytes([piece, reader]) + b"\x01\xe5\x10\x5b\xfe\x59\x16" + b"".join(frames))
+    seeds.append(bytes([3, 1]) + hdlc + b"".join(frames))
+    apdu = bytes.fromhex("0F0000000700112A")
+    seeds.append(bytes([7, 2]) + bytes([9, len(apdu)]) + apdu + bytes([249, 200]) + bytes(range(200)))
+    return seeds
+
+
 def main():
     tool = sys.argv[1] if len(sys.argv) > 1 else None
     apdus = hex_vectors("tests/xmlpdu/CatalogueTest.cpp")
@@ -90,6 +106,7 @@ def main():
     # The first byte is the harness's mode: 0 keeps the checksums, 1 repairs them.
     write("fuzz_hdlc_frame", [b"\x00" + f for f in frames] + [b"\x01" + f for f in frames])
     write("fuzz_wrapper", hex_vectors("tests/comm/WrapperTest.cpp"))
+    write("fuzz_mbus_frame", mbus_seeds())
     write("fuzz_v44", hex_vectors("tests/security/V44Test.cpp") + [b"ABABABABABABABAB", b"The quick brown fox"])
     write("fuzz_protection_remove", hex_vectors("tests/security/ProtectionLayersTest.cpp"))
     for harness, kind, blobs in (("fuzz_apdu_xml", "apdu", apdus), ("fuzz_data_xml", "data", data)):

@@ -649,7 +649,7 @@ TEST(FleetPushDecoder, EveryBadMessageGetsItsErrorAndTheCounterOnlyMovesOnGoodOn
 // What a reader makes of a byte stream, fed at once and one byte at a time:
 // "message <hex>" and "error <text>" in order.
 std::vector<std::string> HdlcEvents(const std::string& stream, bool bytewise, size_t* held = nullptr) {
-  cli::THdlcPushReader reader;
+  THdlcPushReader reader;
   std::vector<std::string> events;
   auto message = [&](const std::string& m) { events.push_back("message " + TMisc::ByteStrToHexStr(m)); };
   auto error = [&](const std::string& e) { events.push_back("error " + e); };

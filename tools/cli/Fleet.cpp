@@ -1,4 +1,5 @@
 #include "comm/PosixIO.h"
+#include "comm/Serial.h"
 #include "tools/cli/Fleet.h"
 
 #include <signal.h>
@@ -198,6 +199,24 @@ void CheckListenBounds(const CLI::App& app, const TOptions& options, size_t queu
   if (options.MaxBuffered < 65544)
     throw EUsage(Format("--max-buffered %zu: expected 65544 or more (one whole wrapper frame)", options.MaxBuffered));
   if (queueLimit < 1) throw EUsage("--queue 0: expected 1 or more");
+}
+
+// listen's M-Bus port and serial line (the head end has neither).
+void CheckSerialListen(const CLI::App& app, TListenOptions& options, const std::string& parity) {
+  if (app.count("--mbus-port") && (options.MBusPort < 0 || options.MBusPort > 65535))
+    throw EUsage(Format("--mbus-port %d: expected 0..65535", options.MBusPort));
+  if (options.Serial.empty()) {
+    for (const char* o : {"--baud", "--parity", "--framing"})
+      if (app.count(o)) throw EUsage(Format("%s: expected --serial as well", o));
+    return;
+  }
+  if (!IsSerialBaud(options.Baud))
+    throw EUsage(Format("--baud %d: expected one of %s", options.Baud, SerialBaudsText().c_str()));
+  if (parity != "none" && parity != "even")
+    throw EUsage(Format("--parity \"%s\": expected none or even", parity.c_str()));
+  options.EvenParity = parity == "even";
+  if (!MakePushFramer(options.Framing))
+    throw EUsage(Format("--framing \"%s\": expected hdlc, mbus or auto", options.Framing.c_str()));
 }
 
 // The readings database of batch and headend (a file or a server): results
@@ -491,6 +510,17 @@ int ListenCommand(int argc, char** argv) {
   app.add_option("--address", options.Address, "IPv4 address to listen on (default 0.0.0.0)")->option_text("IP");
   app.add_option("--port", options.Port, "TCP and UDP port (default 4059; 0: a free one)")->option_text("N");
   app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port that takes HDLC frames (0: a free one)")->option_text("N");
+  app.add_option("--mbus-port", options.MBusPort,
+                 "also a TCP port that takes wired M-Bus long frames, as a serial-to-TCP bridge delivers (0: a free one)")
+      ->option_text("N");
+  std::string parity = "even";
+  app.add_option("--serial", options.Serial, "also a meter's customer port on this serial device (read only)")
+      ->option_text("DEVICE");
+  app.add_option("--baud", options.Baud, "with --serial: the line's speed (default 2400)")->option_text("N");
+  app.add_option("--parity", parity, "with --serial: none or even (default even; 8 data bits, 1 stop bit)")
+      ->option_text("none|even");
+  app.add_option("--framing", options.Framing, "with --serial: hdlc, mbus or auto (default auto: told by the bytes)")
+      ->option_text("hdlc|mbus|auto");
   app.add_option("--meters", metersFile, "meters file: keys, security and names of the meters that push")->option_text("FILE");
   app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
   app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");
@@ -515,6 +545,7 @@ int ListenCommand(int argc, char** argv) {
   app.add_flag("-q,--quiet", quiet, "no listening line and summary on standard error");
   if (!Parse(app, argc, argv)) return 0;
   CheckListenBounds(app, options, queueLimit);
+  CheckSerialListen(app, options, parity);
   TObjectRef setupRef;
   try {
     setupRef = TObjectRef{40, ParseLogicalName(pushSetup), 2};
@@ -569,6 +600,9 @@ int ListenCommand(int argc, char** argv) {
   TPushListener listener(decoder);
   listener.OnListening = [&](int port, const std::string& framing) {
     if (!quiet) std::cerr << Format("listening on %s port %d (%s)", options.Address.c_str(), port, framing.c_str()) << std::endl;
+  };
+  listener.OnListeningSerial = [&](const std::string& what) {
+    if (!quiet) std::cerr << "listening on " << what << std::endl;
   };
   if (fromMeter) {
     // One association per meter, as batch makes it (with its invocation

@@ -236,7 +236,7 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
         // It spoke first: a meter that pushes, heard as listen hears it.
         c.Pushing = std::make_unique<TPushSender>();
         c.Pushing->Peer = c.Connection->Peer() + (c.Hdlc ? "/hdlc" : "");
-        if (c.Hdlc) c.Pushing->Hdlc = std::make_unique<THdlcPushReader>();
+        if (c.Hdlc) c.Pushing->Framer = std::make_unique<THdlcPushReader>();
         std::lock_guard<std::mutex> g(FLock);
         ++FCounts.Pushing;
       }

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "client/Value.h"
-#include "comm/HDLCFrame.h"
+#include "comm/SerialInput.h"
 #include "security/GCMCipher.h"
 #include "xmlpdu/Catalogue.h"
 #include "xmlpdu/Make.h"
@@ -310,96 +310,6 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, 
   senderTitle = title;
   p.Meter = m->Name;
   return p;
-}
-
-// ---------------------------------------------------------------- HDLC over TCP
-
-namespace {
-
-// The shortest frame: format, one-byte addresses, control and HCS.
-constexpr size_t kMinFrameLength = 7;
-// A message of joined segments is at most an APDU of 65535 bytes and its LLC header.
-constexpr size_t kMaxSegmented = 65535 + 3;
-
-}  // namespace
-
-size_t THdlcPushReader::Held() const {
-  const bool onlyFlags = FBuffer.find_first_not_of('\x7E') == std::string::npos;
-  return FSegments.size() + FSkipped + (onlyFlags ? 0 : FBuffer.size());
-}
-
-void THdlcPushReader::Feed(std::string_view bytes, const TSink& onMessage, const TSink& onError) {
-  FBuffer.append(bytes);
-  size_t at = 0;
-  size_t& skipped = FSkipped;
-  auto reportSkipped = [&] {
-    if (skipped) onError(Format("%zu bytes outside a frame skipped", skipped));
-    skipped = 0;
-  };
-  for (;;) {
-    const size_t flag = FBuffer.find('\x7E', at);
-    if (flag == std::string::npos) {
-      skipped += FBuffer.size() - at;
-      at = FBuffer.size();
-      break;
-    }
-    skipped += flag - at;
-    at = flag;
-    // Fill flags between frames; the last one opens the frame.
-    while (at + 1 < FBuffer.size() && FBuffer[at + 1] == '\x7E') ++at;
-    if (FBuffer.size() - at < 3) break;
-    const uint8_t format = static_cast<uint8_t>(FBuffer[at + 1]);
-    const size_t length = (format & 7u) * 256u + static_cast<uint8_t>(FBuffer[at + 2]);
-    // Flags are never counted as skipped bytes.
-    if ((format & 0xF0) != 0xA0 || length < kMinFrameLength) {
-      // Not the start of a frame: a flag value inside bytes that are none.
-      ++at;
-      continue;
-    }
-    if (FBuffer.size() - at < length + 2) break;
-    if (FBuffer[at + length + 1] != '\x7E') {
-      // No closing flag where the length says: a length garbled or bytes
-      // lost; look for the next frame from the byte after this flag.
-      ++at;
-      continue;
-    }
-    reportSkipped();
-    TFrame f;
-    bool good = true;
-    try {
-      f.SetFromPduByteStr(FBuffer.substr(at, length + 2));
-    } catch (const std::exception& e) {
-      onError(Format("HDLC frame dropped (%s)", e.what()));
-      good = false;
-    }
-    // The closing flag may also open the next frame.
-    at += length + 1;
-    if (!good) continue;
-    if (f.Kind() != fkUI && f.Kind() != fkI) {
-      onError(Format("HDLC %s frame ignored", FrameKindName(f.Kind())));
-      continue;
-    }
-    if (!FDropping) FSegments += f.FData;
-    if (FSegments.size() > kMaxSegmented) {
-      onError(Format("segmented message longer than %zu bytes, dropped", kMaxSegmented));
-      FSegments.clear();
-      FDropping = true;
-    }
-    if (f.Segmented) continue;
-    std::string message = std::move(FSegments);
-    FSegments.clear();
-    if (FDropping) {
-      FDropping = false;
-      continue;
-    }
-    // The LLC header of a meter's message (E6 E7 00), or of a request (E6 E6
-    // 00) from meters that use that one. A message without one goes to the
-    // decoder as it came; the decoder says whether it is a pushed service.
-    if (message.size() >= 3 && message[0] == '\xE6' && (message[1] == '\xE7' || message[1] == '\xE6') && message[2] == '\0')
-      message.erase(0, 3);
-    onMessage(message);
-  }
-  FBuffer.erase(0, at);
 }
 
 // ---------------------------------------------------------------- error lines
@@ -791,9 +701,10 @@ void TPushListener::Frames(TSender& s) {
 }
 
 bool TPushListener::Received(TSender& s, std::string_view bytes) {
-  if (s.Hdlc) {
-    // A bad frame costs that frame only: HDLC finds the next one by its flag.
-    s.Hdlc->Feed(bytes, [&](const std::string& apdu) { Message(apdu, s); },
+  if (s.Framer) {
+    // A bad frame costs that frame only: HDLC and M-Bus find the next one by
+    // its start.
+    s.Framer->Feed(bytes, [&](const std::string& apdu) { Message(apdu, s); },
                  [&](const std::string& error) {
                    ++FCounts.Malformed;
                    Report("malformed messages", s, error);
@@ -833,9 +744,34 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
   TFd tcp(Bound(options.Address, options.Port, SOCK_STREAM));
   TFd udp(Bound(options.Address, PortOf(tcp.F), SOCK_DGRAM));
   TFd hdlc(options.HdlcPort >= 0 ? Bound(options.Address, options.HdlcPort, SOCK_STREAM) : -1);
+  TFd mbus(options.MBusPort >= 0 ? Bound(options.Address, options.MBusPort, SOCK_STREAM) : -1);
+  // A customer port on a serial line: one more sender, never closed for
+  // idling (a meter may push once an hour), opened again when it is lost.
+  std::optional<TSerialInput> serial;
+  TSender serialSender;
+  auto serialFramer = [&] {
+    serialSender.Framer = MakePushFramer(options.Framing);
+    if (!serialSender.Framer) RaiseGeneral(Format("--framing \"%s\": expected hdlc, mbus or auto", options.Framing.c_str()));
+    serialSender.Framer->OnNotice = [this, peer = serialSender.Peer](const std::string& line) {
+      if (OnError) OnError(Format("%s: %s", peer.c_str(), line.c_str()));
+    };
+  };
+  if (!options.Serial.empty()) {
+    serialSender.Peer = options.Serial + "/serial";
+    serialFramer();
+    serial.emplace(options.Serial, options.Baud, options.EvenParity);
+    serial->Open();
+    serial->OnLine = Say();
+  }
   if (OnListening) {
     OnListening(PortOf(tcp.F), "TCP and UDP, DLMS wrapper");
     if (hdlc.F >= 0) OnListening(PortOf(hdlc.F), "TCP, HDLC");
+    if (mbus.F >= 0) OnListening(PortOf(mbus.F), "TCP, M-Bus");
+  }
+  if (serial && OnListeningSerial) {
+    const char* framing = options.Framing == "hdlc" ? "HDLC" : options.Framing == "mbus" ? "M-Bus" : "HDLC or M-Bus";
+    OnListeningSerial(Format("serial port %s (%d baud, 8%c1, %s)", options.Serial.c_str(), options.Baud,
+                             options.EvenParity ? 'E' : 'N', framing));
   }
   struct TConn {
     TFd Fd;
@@ -858,15 +794,21 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
     ObjectListsRead(false);
     const auto now = TClock::now();
     FLines.Tick(now, Say());
-    // Listening sockets first; one polled as -1 is ignored (no HDLC port, or
-    // accepting paused).
-    constexpr size_t kFirstConn = 3;
+    // Listening sockets and the serial line first; one polled as -1 is
+    // ignored (no HDLC or M-Bus port, accepting paused, no serial line or
+    // one lost).
+    constexpr size_t kSerial = 4, kFirstConn = 5;
     const bool accepting = now >= acceptAgain;
-    std::vector<pollfd> fds{{accepting ? tcp.F : -1, POLLIN, 0}, {udp.F, POLLIN, 0}, {accepting ? hdlc.F : -1, POLLIN, 0}};
+    if (serial) serial->Tend(now);
+    std::vector<pollfd> fds{{accepting ? tcp.F : -1, POLLIN, 0},
+                            {udp.F, POLLIN, 0},
+                            {accepting ? hdlc.F : -1, POLLIN, 0},
+                            {accepting ? mbus.F : -1, POLLIN, 0},
+                            {serial ? serial->Fd() : -1, POLLIN, 0}};
     for (const auto& c : conns) fds.push_back({c.Fd.F, POLLIN, 0});
     const int ready = ::poll(fds.data(), fds.size(), 100);
     if (ready < 0 && errno != EINTR) RaiseGeneral(Format("poll: %s", std::strerror(errno)));
-    for (const size_t at : {size_t{0}, size_t{2}}) {
+    for (const size_t at : {size_t{0}, size_t{2}, size_t{3}}) {
       if (ready <= 0 || !(fds[at].revents & POLLIN)) continue;
       for (;;) {
         sockaddr_in a{};
@@ -884,7 +826,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         }
         ++FCounts.Connections;
         TConn c{TFd(fd), TSender{}, TClock::now(), 0};
-        c.Sender.Peer = PeerText(a) + (at == 2 ? "/hdlc" : "");
+        c.Sender.Peer = PeerText(a) + (at == 2 ? "/hdlc" : at == 3 ? "/mbus" : "");
         if (conns.size() >= maxConnections) {
           ++FCounts.TurnedAway;
           FLines.Report("connections turned away", c.Sender.Peer,
@@ -893,7 +835,8 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
                         TClock::now(), Say());
           continue;  // the descriptor closes with c
         }
-        if (at == 2) c.Sender.Hdlc = std::make_unique<THdlcPushReader>();
+        if (at == 2) c.Sender.Framer = std::make_unique<THdlcPushReader>();
+        if (at == 3) c.Sender.Framer = std::make_unique<TMBusPushReader>();
         conns.push_back(std::move(c));
       }
     }
@@ -916,6 +859,18 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
         // Kept (or kept longer) only for a message taken.
         if (FCounts.Received != before && (known || !fresh.Title.empty())) udpSenders.Heard(std::move(fresh), t);
         udpSenders.Prune(t);
+      }
+    }
+    if (ready > 0 && fds[kSerial].revents) {
+      std::string bytes;
+      if (serial->Read(fds[kSerial].revents, bytes)) {
+        if (!bytes.empty()) Received(serialSender, bytes);
+      } else {
+        // What was half read when the line went is lost with it; the next
+        // opening starts afresh.
+        if (const size_t held = serialSender.Held())
+          Report("closed connections", serialSender, Format("serial line lost inside a frame (%zu bytes dropped)", held));
+        serialFramer();
       }
     }
     closing.clear();

@@ -34,6 +34,7 @@
 #include "client/MeterIndex.h"
 #include "client/Push.h"
 #include "client/ReadingsStore.h"
+#include "comm/PushFrames.h"
 
 namespace quillon::cli {
 
@@ -142,28 +143,6 @@ private:
   client::TPushLayout FLayout;
 };
 
-// Splits the byte stream of an HDLC-over-TCP connection into the messages a
-// meter pushes: the information fields of UI frames (and of I frames, which
-// some meters push on a link they think is up), segments joined, the LLC
-// header taken off. A malformed frame is reported and skipped, and the
-// frames after it are still read; so are bytes between frames.
-class THdlcPushReader {
-public:
-  using TSink = std::function<void(const std::string&)>;
-  void Feed(std::string_view bytes, const TSink& onMessage, const TSink& onError);
-  // Bytes of a frame not yet complete, of a message not yet ended, and
-  // outside a frame not yet reported (a run of them is reported once, when
-  // the next frame begins).
-  size_t Held() const;
-  // Of those, the bytes kept in memory (skipped bytes are only counted).
-  size_t Buffered() const { return FBuffer.size() + FSegments.size(); }
-
-private:
-  std::string FBuffer, FSegments;
-  size_t FSkipped = 0;     // bytes outside a frame not yet reported
-  bool FDropping = false;  // segments of a message too long to keep
-};
-
 // Error lines of one sort ("malformed datagrams", ...): the first few of a
 // period go out as they come, the others are counted, with their senders,
 // into one line when the period ends: "1234 malformed datagrams from 567
@@ -227,16 +206,16 @@ private:
   std::thread FThread;
 };
 
-// A sender: a TCP connection, or the UDP address of datagrams.
+// A sender: a TCP connection, the UDP address of datagrams, or a serial line.
 struct TPushSender {
-  std::string Peer;         // "127.0.0.1:40001" and "/hdlc" or "/udp"
+  std::string Peer;         // "127.0.0.1:40001" and "/hdlc", "/mbus" or "/udp"; "/dev/ttyUSB0/serial"
   std::string Buffer;       // a wrapper frame not yet complete
   std::string Title;        // its meter's system title (TPushDecoder::Decode)
-  std::unique_ptr<THdlcPushReader> Hdlc;  // an HDLC connection's frames
+  std::unique_ptr<TPushFramer> Framer;  // frames other than the wrapper's (HDLC, M-Bus)
   bool Datagrams = false;
   client::TBlockJoiner Blocks;  // a general-block-transfer series being joined
-  size_t Held() const { return (Hdlc ? Hdlc->Held() : Buffer.size()) + Blocks.Held(); }
-  size_t Buffered() const { return (Hdlc ? Hdlc->Buffered() : Buffer.size()) + Blocks.Held(); }
+  size_t Held() const { return (Framer ? Framer->Held() : Buffer.size()) + Blocks.Held(); }
+  size_t Buffered() const { return (Framer ? Framer->Buffered() : Buffer.size()) + Blocks.Held(); }
 };
 
 // The UDP senders whose meter is known, by a message that passed every
@@ -270,6 +249,13 @@ struct TListenOptions {
   std::string Address = "0.0.0.0";
   int Port = 4059;     // 0: a free port (told through OnListening)
   int HdlcPort = -1;   // a TCP port that takes HDLC frames; -1: none, 0: a free one
+  int MBusPort = -1;   // a TCP port that takes M-Bus long frames; -1: none, 0: a free one
+  // A customer port on a serial line (empty: none): 8 data bits, parity
+  // even or none, one stop bit; framing "hdlc", "mbus" or "auto".
+  std::string Serial;
+  int Baud = 2400;
+  bool EvenParity = true;
+  std::string Framing = "auto";
   double Seconds = 0;  // stop after this long; 0: only when cancelled
   int MaxConnections = 0;   // 0: from the descriptor limit (DefaultMaxConnections)
   double IdleTimeout = 120;  // seconds a connection may send nothing; 0: no limit
@@ -287,16 +273,19 @@ struct TListenCounts {
   uint64_t BufferedClosed = 0;  // closed, oldest partial first, over the bound of partial-frame bytes
 };
 
-// Takes connections (TCP) and datagrams (UDP) on the port, and HDLC
-// connections on the HDLC port, many meters at once on one thread; every
-// frame is decoded. A bad message is reported through OnError and never ends
-// the listener; a wrapper connection whose framing is lost is closed, an
-// HDLC one finds the next frame.
+// Takes connections (TCP) and datagrams (UDP) on the port, HDLC and M-Bus
+// connections on their ports, and what a serial line brings, many meters at
+// once on one thread; every frame is decoded. A bad message is reported
+// through OnError and never ends the listener; a wrapper connection whose
+// framing is lost is closed, an HDLC or M-Bus one finds the next frame. A
+// serial line lost is opened again.
 class TPushListener {
 public:
   explicit TPushListener(TPushDecoder& decoder);
-  // Once per port: its number and its framing ("TCP and UDP, DLMS wrapper", "TCP, HDLC").
+  // Once per port: its number and its framing ("TCP and UDP, DLMS wrapper", "TCP, HDLC", "TCP, M-Bus").
   std::function<void(int port, const std::string& framing)> OnListening;
+  // Once, when the serial line is open: "serial port DEVICE (2400 baud, 8E1, HDLC or M-Bus)".
+  std::function<void(const std::string&)> OnListeningSerial;
   std::function<void(const TPushed&)> OnPushed;
   std::function<void(const std::string&)> OnError;
   // A message that could not be decoded (after its error line).
