@@ -117,7 +117,7 @@ TEST(PushNames, ListsNamingThemselvesAreKeyedByObis) {
       {"both in one list",
        "<Structure Qty=\"3\"><OctetString Value=\"0000010000FF\" /><OctetString Value=\"07E5071301 0F2E2300FF8880\" />"
        "<Structure Qty=\"2\"><OctetString Value=\"0100010800FF\" /><DoubleLongUnsigned Value=\"00002394\" /></Structure></Structure>",
-       R"({"0.0.1.0.0.255": {"value": "2021-07-19T15:46:35+02:00 (status 0x80)"}, "1.0.1.8.0.255": {"value": 9108}})"},
+       R"j({"0.0.1.0.0.255": {"value": "2021-07-19T15:46:35+02:00 (status 0x80)"}, "1.0.1.8.0.255": {"value": 9108}})j"},
       {"the push object list first",
        "<Structure Qty=\"3\"><Array Qty=\"3\">"
        "<Structure Qty=\"4\"><LongUnsigned Value=\"0028\" /><OctetString Value=\"0000190900FF\" /><Integer Value=\"02\" /><LongUnsigned Value=\"0000\" /></Structure>"
