@@ -514,6 +514,23 @@ TEST(Quirks, BlocksWithoutTheirConformanceBit) {
     EXPECT_EQ(Count(r.Err, "in data blocks without granting block transfer"), 1u) << Describe(r);
     EXPECT_GT(Count(r.Out, "\n"), 40u) << r.Out;
   }
+  // A meter list marks the meters to hold to what they grant: batch reads
+  // the others, and explains the refusal as the command line does.
+  {
+    test::TSimProcess meter({"--port", "0", "--blocks-without-bit"});
+    TTempDir home;
+    const std::string address = "127.0.0.1:" + std::to_string(meter.Port());
+    const std::string list = home.Path + "/meters.csv";
+    std::ofstream(list) << "name,address,strict\nlenient," << address << ",\nheld," << address << ",1\n";
+    const TRun batch = RunCli({"batch", "--list", list, "--jobs", "1", "--retries", "0", "get", "15/0.0.40.0.0.255/2"},
+                              home.Path);
+    EXPECT_EQ(batch.Status, 1) << Describe(batch);
+    EXPECT_EQ(Count(batch.Out, "\"meter\":\"lenient\""), 1u) << batch.Out;
+    EXPECT_TRUE(Has(batch.Out, "\"diagnosis\":\"meter-quirk\"")) << batch.Out;
+    EXPECT_TRUE(Has(batch.Err, "failed: held: ")) << Describe(batch);
+    EXPECT_TRUE(Has(batch.Err, "\n  fix: drop --strict or add --quirk blocks-without-bit")) << Describe(batch);
+    EXPECT_FALSE(Has(batch.Err, "failed: lenient")) << Describe(batch);
+  }
   // Strict and refused: the explanation names the quirk and strict.
   test::TSimProcess meter({"--port", "0", "--blocks-without-bit"});
   TTempDir home;
@@ -583,13 +600,15 @@ TEST(Quirks, NamesAndValuesAreChecked) {
     EXPECT_EQ(r.Err, c.Err);
   }
   // Kept with a named meter and read back.
-  const TRun save = RunCli({"--tcp", "127.0.0.1:1", "--quirk", "no-rlrq", "--quirk", "max-pdu=512", "save-meter", "slow"},
-                           home.Path);
+  const TRun save = RunCli(
+      {"--tcp", "127.0.0.1:1", "--quirk", "no-rlrq", "--quirk", "max-pdu=512", "--strict", "save-meter", "slow"},
+      home.Path);
   ASSERT_EQ(save.Status, 0) << Describe(save);
   std::ifstream f(home.Path + "/quillon/meters.ini");
   std::stringstream ini;
   ini << f.rdbuf();
   EXPECT_TRUE(Has(ini.str(), "quirks=max-pdu=512,no-rlrq\n")) << ini.str();
+  EXPECT_TRUE(Has(ini.str(), "strict=1\n")) << ini.str();
 }
 
 // A meter that has seen higher counters than ours refuses our counter, in
