@@ -571,7 +571,8 @@ std::vector<QWidget*> TFormSettings::PersistedControls() const {
           EDITGAK,              EDITServerSystemTitle, CBProtectionOnRequest, EDITConnectTimeout,
           EDITResponseTimeout,  EDITClientAddress,  EDITServerAddress,
           // Added later; older files lack them and leave them empty.
-          EDITDevicePath,       EDITClientSigningKeyFile, EDITServerSigningKeyFile, CHKCallIn, EDITCallInPort};
+          EDITDevicePath,       EDITClientSigningKeyFile, EDITServerSigningKeyFile, CHKCallIn, EDITCallInPort,
+          Quirks->Strict()};
 }
 
 void TFormSettings::SaveControls(TIniFile& ini) const {

@@ -55,6 +55,15 @@ TQuirksBox::TQuirksBox(QWidget* parent) : QGroupBox(QStringLiteral("Meter quirks
   }
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
+  FStrict = new QCheckBox(QStringLiteral("Strict: refuse meters' deviations"));
+  FStrict->setObjectName(QStringLiteral("CHKStrict"));
+  std::string tolerated;
+  for (const client::TToleratedDeviation& d : client::ToleratedDeviations())
+    tolerated += (tolerated.empty() ? "" : "; ") + std::string("the meter ") + d.What + " (" + d.Quirk + ")";
+  FStrict->setToolTip(QStringLiteral("Refuse what meters commonly do wrong and is tolerated otherwise: %1. The "
+                                     "quirks ticked above still apply.")
+                          .arg(QString::fromStdString(tolerated)));
+  grid->addWidget(FStrict, grid->rowCount(), 0, 1, 6);
 }
 
 QString TQuirksBox::Text() const {

@@ -2,6 +2,8 @@
 // session library knows (its description as the tooltip) and a value field
 // beside those that take one. Built from the library's list, so a quirk
 // added there shows up here without a change.
+// Below them the strict box: refuse even the deviations the library
+// tolerates by default (the quirks ticked still apply).
 #pragma once
 
 #include <QGroupBox>
@@ -38,11 +40,14 @@ public:
     QLineEdit* Value = nullptr;  // null for quirks without a value
   };
   const std::vector<TRow>& Rows() const { return FRows; }
+  // "CHKStrict", saved with the other settings controls.
+  QCheckBox* Strict() const { return FStrict; }
 
 private:
   // Clears the ticked quirks without a value that quirk `name` overrides.
   void ClearOverridden(const QString& name);
   std::vector<TRow> FRows;
+  QCheckBox* FStrict = nullptr;
 };
 
 }  // namespace quillon

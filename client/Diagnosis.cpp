@@ -175,6 +175,13 @@ const std::vector<TDiagnosisRow> kTable = {
      "to group dialout",
      "choose the port again in Show → Settings... (the button beside the device lists the ports present), close "
      "the program that holds it, or add the user to group dialout"},
+    {TCondition::cMeterQuirk, "meter-quirk",
+     "a deviation a quirk lets pass: data blocks without the block-transfer conformance bit (tolerated unless "
+     "strict), bytes after the end of a deciphered APDU",
+     "The meter {deviation}",
+     "a deviation known from meters in the field, which the quirk {quirk} lets pass",
+     "{drop-strict}add --quirk {quirk} (save-meter keeps it with the meter)",
+     "in Show → Settings..., {drop-strict}tick \"{quirk}\" under \"Meter quirks\""},
 };
 
 // The text between the last `open` and the `close` after it ("" when absent).
@@ -204,6 +211,11 @@ int HexOrNumber(const std::string& s) {
 }
 
 bool Has(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
+
+// What to drop before adding the quirk, in each program's words: a strict
+// profile refuses even the deviations tolerated by default.
+const char kDropStrict[] = "drop --strict or ";
+const char kWindowDropStrict[] = "untick \"Strict: refuse meters' deviations\" or ";
 
 std::string ContextText(const TMeterProfile& p) {
   return std::string(p.ShortNames ? "SN" : "LN") + (p.Ciphered() ? "_WITH_CIPHERING" : "");
@@ -271,6 +283,7 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   const std::string exception = LastBlock(e.Traffic, "<ExceptionResponse>", "</ExceptionResponse>");
   const std::string serviceError = LastBlock(e.Traffic, "<ConfirmedServiceError>", "</ConfirmedServiceError>");
   const std::string complaint = exception + serviceError;
+  const std::optional<TQuirkCure> cure = QuirkCuring(e.EngineText);
   std::optional<TCondition> c;
   if (Has(complaint, "InvocationCounterError")) c = TCondition::cInvocationCounterRefused;
   else if (Has(complaint, "DecipheringError")) c = TCondition::cMeterCannotDecipher;
@@ -285,6 +298,8 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
       case kAuthenticationRequired: c = TCondition::cAuthenticationRequired; break;
       default: c = p.Ciphered() ? TCondition::cRejectedCiphered : TCondition::cRejectedNoReason; break;
     }
+  } else if (cure && !HasQuirk(p.Quirks, cure->Quirk)) {
+    c = TCondition::cMeterQuirk;
   } else if (Has(e.EngineText, "The received system-title does not match the declared value") ||
              Has(e.EngineText, "No system title received")) {
     c = TCondition::cServerTitleMismatch;
@@ -344,6 +359,15 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
                                                               : p.Host + ":" + std::to_string(p.Port)},
       {"{timeout}", std::to_string(p.ResponseTimeout)},
   };
+  if (*c == TCondition::cMeterQuirk) {
+    bool tolerated = false;
+    for (const TToleratedDeviation& t : ToleratedDeviations()) tolerated = tolerated || cure->Quirk == t.Quirk;
+    const bool strict = tolerated && p.Strict;
+    Replace(d.Fix, "{drop-strict}", strict ? kDropStrict : "");
+    Replace(d.WindowFix, "{drop-strict}", strict ? kWindowDropStrict : "");
+    Replace(d.What, "{deviation}", cure->What);
+    for (std::string* s : {&d.Cause, &d.Fix, &d.WindowFix}) Replace(*s, "{quirk}", cure->Quirk);
+  }
   for (std::string* s : {&d.What, &d.Cause, &d.Fix, &d.WindowFix})
     for (const auto& [key, value] : fill) Replace(*s, key, value);
   return d;
@@ -354,8 +378,10 @@ std::string GeneralText(const std::string& rowText) {
   Replace(s, "{other-secret-form}", "the other form");
   Replace(s, "{secret-form}", "text or hex");
   Replace(s, "{meter-mechanisms}", "");
+  Replace(s, "{drop-strict}", "drop --strict (when given) or ");
+  Replace(s, "{deviation}", "deviates from what it announced");
   for (const char* k : {"client", "mechanism", "context", "meter-context", "title", "server-title", "meter-title",
-                        "endpoint", "timeout"})
+                        "endpoint", "timeout", "quirk"})
     Replace(s, std::string("{") + k + "}", std::string("*") + k + "*");
   return s;
 }

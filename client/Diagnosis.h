@@ -43,11 +43,13 @@ enum class TCondition {
   cNoResponse,                 // the meter stayed silent
   cAnswerIncomplete,           // an answer that did not come whole in the time for it
   cSerialPortUnavailable,      // the serial device cannot be opened
+  cMeterQuirk,                 // a deviation of the meter that a quirk would let pass
 };
 
 // One row: texts with placeholders filled from the evidence:
 // {client} {mechanism} {context} {meter-context} {title} {server-title} {meter-title}
-// {meter-mechanisms} {secret-form} {other-secret-form} {endpoint} {timeout}.
+// {meter-mechanisms} {secret-form} {other-secret-form} {endpoint} {timeout}
+// {quirk} {deviation} {drop-strict}.
 struct TDiagnosisRow {
   TCondition Condition;
   const char* Name;   // short key, stable (JSON, README anchors)

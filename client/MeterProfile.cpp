@@ -448,6 +448,7 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
     if (p.Policy == 0) p.Policy = 1;
   }
   p.Quirks = ParseQuirks(get("Quirks"), "settings Quirks");
+  p.Strict = Flag(get("CHKStrict"));
   return p;
 }
 
@@ -504,6 +505,7 @@ void ProfileToSettings(const TMeterProfile& p, TIniData& ini) {
   WriteCombo(ini, "CBAuthMechanism", mechanisms, selected);
   WriteCombo(ini, "CBProtectionOnRequest", kProtection, p.Policy);
   ini.Set(kSection, "Quirks", p.Quirks.Text());
+  ini.Set(kSection, "CHKStrict", p.Strict ? "1" : "0");
 }
 
 // ---------------------------------------------------------------- meters file
@@ -557,6 +559,7 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     if (has("response-timeout"))
       p.ResponseTimeout = IntOf(where("response-timeout"), get("response-timeout"), 0, 2147483647);
     if (has("quirks")) p.Quirks = ParseQuirks(get("quirks"), where("quirks").c_str());
+    p.Strict = Flag(get("strict"));
     p.InvocationCounterAuto = Same(get("ic"), "auto");
   } catch (const std::exception& e) {
     throw EMeterFieldError(current, e.what());
@@ -604,6 +607,7 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
   set("connect-timeout", std::to_string(p.ConnectTimeout));
   set("response-timeout", std::to_string(p.ResponseTimeout));
   set("quirks", p.Quirks.Text());
+  if (p.Strict) set("strict", "1");
   if (p.InvocationCounterAuto) set("ic", "auto");
 }
 

@@ -66,6 +66,9 @@ struct TMeterProfile {
   int InactivityTimeout = 30000;
 
   TQuirks Quirks;  // tolerances for this meter's deviations
+  // Refuse the deviations tolerated by default (see ToleratedDeviations);
+  // those the quirks name are still taken.
+  bool Strict = false;
   // Ciphered associations start from the invocation counter the meter
   // publishes (0.0.43.1.0.255, read through the public client) + 1.
   bool InvocationCounterAuto = false;

@@ -78,18 +78,11 @@ std::string Text(const std::string& s) {
 // The quirk a failure calls for, added to `q` with its name; false when
 // none does (or it is set already).
 bool QuirkFor(const std::string& failure, TQuirks& q, std::string& name) {
-  auto has = [&](const char* what) { return failure.find(what) != std::string::npos; };
-  if (!q.BlocksWithoutBit && has("received when not allowed by the conformance block")) {
-    q.BlocksWithoutBit = true;
-    name = "blocks-without-bit";
-    return true;
-  }
-  if (!q.TrailingBytes && (has("Unexpected pdu trailing data") || has("GCMDecrypted data is not a valid APDU"))) {
-    q.TrailingBytes = true;
-    name = "trailing-bytes";
-    return true;
-  }
-  return false;
+  const std::optional<TQuirkCure> cure = QuirkCuring(failure);
+  if (!cure || HasQuirk(q, cure->Quirk)) return false;
+  ParseQuirk(cure->Quirk, q);
+  name = cure->Quirk;
+  return true;
 }
 
 }  // namespace
@@ -223,7 +216,9 @@ TProbeResult Probe(const TProbeOptions& o, const TCall& call, const std::functio
       }
     } catch (const EMeterError& e) {
       const std::string what = e.what();
-      a.Detail = e.Diagnosis ? e.Diagnosis->What : what;
+      // A deviation a quirk cures stays in the engine's words, which the
+      // search for the quirk reads.
+      a.Detail = e.Diagnosis && e.Diagnosis->Condition != TCondition::cMeterQuirk ? e.Diagnosis->What : what;
       const bool association = what.rfind("association: ", 0) == 0;
       if (e.Diagnosis && IsRejection(e.Diagnosis->Condition)) a.Outcome = "AARE rejected";
       else if (association && what.find("No response") != std::string::npos)

@@ -130,6 +130,7 @@ TMeterProfile BuildProfileChecked(const TProfileOptions& o) {
       throw EUsageError(e.what());
     }
   }
+  if (o.Strict) p.Strict = true;
 
   // Secrets: option, then keys file, then environment.
   TIniData keys;

@@ -35,6 +35,7 @@ struct TProfileOptions {
   std::string SigningKey, ServerSigningKey;  // PEM files
   int Timeout = -1, ConnectTimeout = -1;
   std::vector<std::string> Quirks;
+  bool Strict = false;  // refuse the deviations tolerated by default
   std::string InvocationCounter;  // "auto", a number or empty
 };
 

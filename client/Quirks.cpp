@@ -16,8 +16,29 @@ const std::vector<TQuirkInfo> kCatalogue = {
     {"first-response-timeout=MS", "wait up to MS milliseconds for the first answers of a new link (slow modems)"},
     {"no-rlrq", "hang up without a release request (meters that do not answer one)"},
     {"blocks-without-bit", "accept answers in data blocks although the meter did not grant block transfer in its "
-                           "AARE (logged once per association)"},
+                           "AARE (tolerated by default; this keeps it tolerated when strict)"},
     {"trailing-bytes", "ignore bytes after the end of a deciphered APDU instead of failing (logged with their count)"},
+};
+
+// Many meters of a widely used firmware family answer long reads in blocks
+// while their AARE grants no block transfer; refusing them by default would
+// leave those meters unreadable for no gain, as the blocks themselves are
+// well formed.
+const std::vector<TToleratedDeviation> kTolerated = {
+    {"blocks-without-bit", "answers in data blocks without granting block transfer in its conformance",
+     "received when not allowed by the conformance block: accepted"},
+};
+
+// Failures a quirk cures, by what the engine says of them.
+struct TCureSign {
+  const char* Quirk;
+  const char* Sign;
+  const char* What;
+};
+const TCureSign kCures[] = {
+    {"blocks-without-bit", "received when not allowed by the conformance block", kTolerated[0].What},
+    {"trailing-bytes", "Unexpected pdu trailing data", "sends bytes after the end of a deciphered APDU"},
+    {"trailing-bytes", "GCMDecrypted data is not a valid APDU", "sends bytes after the end of a deciphered APDU"},
 };
 
 std::string Syntaxes() {
@@ -29,6 +50,32 @@ std::string Syntaxes() {
 }  // namespace
 
 const std::vector<TQuirkInfo>& QuirkCatalogue() { return kCatalogue; }
+
+const std::vector<TToleratedDeviation>& ToleratedDeviations() { return kTolerated; }
+
+bool HasQuirk(const TQuirks& q, const std::string& name) {
+  TQuirks with = q;
+  ParseQuirk(name, with);
+  return with.Text() == q.Text();
+}
+
+TQuirks EffectiveQuirks(const TQuirks& named, bool strict) {
+  TQuirks q = named;
+  if (!strict)
+    for (const TToleratedDeviation& d : kTolerated) ParseQuirk(d.Quirk, q);
+  return q;
+}
+
+std::string DeviationNote(const TToleratedDeviation& d, bool named) {
+  return std::string("quirk ") + d.Quirk + ": the meter " + d.What +
+         (named ? "; tolerated as its quirks ask" : "; tolerated (strict refuses it)");
+}
+
+std::optional<TQuirkCure> QuirkCuring(const std::string& failure) {
+  for (const TCureSign& c : kCures)
+    if (failure.find(c.Sign) != std::string::npos) return TQuirkCure{c.Quirk, c.What};
+  return std::nullopt;
+}
 
 bool TQuirks::Any() const { return !Text().empty(); }
 

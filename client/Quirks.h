@@ -1,8 +1,12 @@
 // Named tolerances for meters that deviate from what they announce. Each is
-// off by default, is kept with the meter's profile ("quirks" in the meters
-// file, --quirk on the command line) and is logged when it takes effect.
+// kept with the meter's profile ("quirks" in the meters file, --quirk on the
+// command line) and is logged when it takes effect. Most are off unless
+// named; the few deviations that whole firmware families in the field show
+// are tolerated by default (ToleratedDeviations) unless the profile is
+// strict, and said once per session when they show.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,5 +40,34 @@ struct TQuirkInfo {
 };
 // Every quirk with its syntax, for --help and the README.
 const std::vector<TQuirkInfo>& QuirkCatalogue();
+
+// A deviation tolerated by default. Strict profiles refuse it unless the
+// meter's own quirks name it.
+struct TToleratedDeviation {
+  const char* Quirk;  // the quirk that tolerates it ("blocks-without-bit")
+  const char* What;   // what the meter does, for the log and for a refusal's explanation
+  // The end of the engine's log line when it let the deviation pass.
+  const char* EngineSign;
+};
+const std::vector<TToleratedDeviation>& ToleratedDeviations();
+
+// Whether `q` holds quirk `name` (as ParseQuirk takes it) already.
+bool HasQuirk(const TQuirks& q, const std::string& name);
+
+// The quirks a session works with: those named, and unless `strict` every
+// deviation tolerated by default.
+TQuirks EffectiveQuirks(const TQuirks& named, bool strict);
+
+// The session's one line about a deviation it let pass: named by the
+// meter's quirks, or tolerated by default (which strict would refuse).
+std::string DeviationNote(const TToleratedDeviation& d, bool named);
+
+// A quirk a meter needs when a session fails this way: its name and what the
+// meter did; nothing when the failure is not one a quirk cures.
+struct TQuirkCure {
+  std::string Quirk;
+  std::string What;
+};
+std::optional<TQuirkCure> QuirkCuring(const std::string& failure);
 
 }  // namespace quillon::client

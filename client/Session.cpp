@@ -84,6 +84,10 @@ struct TSession::TState {
   bool OwnsConnection = false;
   std::string Peer;
   std::function<void(const std::string&)> CallInNotice;
+  // Told of each tolerated deviation besides the log; the deviations said
+  // so far (one line each per session, however often the engine meets them).
+  std::function<void(const std::string&)> DeviationNotice;
+  std::vector<const TToleratedDeviation*> DeviationsNoted;
 };
 
 namespace {
@@ -99,13 +103,33 @@ thread_local TSession::TState* tCurrent = nullptr;
 // one call may be far longer and is of no use for that.
 constexpr size_t kTrafficKept = 256 * 1024;
 
+// The engine's line when it let a deviation pass, which the session says in
+// words of its own; nothing for every other line.
+const TToleratedDeviation* DeviationPassed(std::string_view line) {
+  for (const TToleratedDeviation& d : ToleratedDeviations()) {
+    const std::string_view sign = d.EngineSign;
+    if (line.size() >= sign.size() && line.substr(line.size() - sign.size()) == sign) return &d;
+  }
+  return nullptr;
+}
+
 void EngineLog(const char* s) {
   if (!tCurrent) return;
-  std::string& t = tCurrent->Traffic;
+  TSession::TState& state = *tCurrent;
+  std::string line = s ? s : "";
+  if (const TToleratedDeviation* d = DeviationPassed(line)) {
+    // The engine says it once per association; a session says it once.
+    auto& noted = state.DeviationsNoted;
+    if (std::find(noted.begin(), noted.end(), d) != noted.end()) return;
+    noted.push_back(d);
+    line = DeviationNote(*d, HasQuirk(state.Profile.Quirks, d->Quirk));
+    if (state.DeviationNotice) state.DeviationNotice(line);
+  }
+  std::string& t = state.Traffic;
   if (t.size() > kTrafficKept) t.erase(0, t.size() - kTrafficKept / 2);
-  t += s ? s : "";
+  t += line;
   t += '\n';
-  if (tCurrent->Log) tCurrent->Log(s ? s : "");
+  if (state.Log) state.Log(line);
 }
 
 void CounterWarning(const TSession::TState& s, const std::string& text) {
@@ -462,6 +486,10 @@ TSession::~TSession() { Close(); }
 
 void TSession::SetLog(std::function<void(const std::string&)> log) { F->Log = std::move(log); }
 
+void TSession::SetDeviationNotice(std::function<void(const std::string&)> notice) {
+  F->DeviationNotice = std::move(notice);
+}
+
 const TMeterProfile& TSession::Profile() const { return F->Profile; }
 bool TSession::IsOpen() const { return F->Associated; }
 int TSession::NegotiatedMaxPduSize() const { return F->Context.NegotiatedMaxPduSize; }
@@ -582,9 +610,10 @@ void FillContext(TSession::TState& s) {
   c.MechanismName = p.Mechanism;
   c.UseDedicatedKey = p.UseDedicatedKey ? 1 : 0;
   c.RLRQSupported = p.Quirks.NoRelease ? 0 : 1;
-  // The engine logs these itself when they take effect.
-  if (p.Quirks.BlocksWithoutBit) c.Options |= DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE;
-  if (p.Quirks.TrailingBytes) c.Options |= DLMS_OPTION_IGNORE_TRAILING_BYTES;
+  // The engine logs these itself when they take effect (see EngineLog).
+  const TQuirks effective = EffectiveQuirks(p.Quirks, p.Strict);
+  if (effective.BlocksWithoutBit) c.Options |= DLMS_OPTION_BLOCKS_WITHOUT_CONFORMANCE;
+  if (effective.TrailingBytes) c.Options |= DLMS_OPTION_IGNORE_TRAILING_BYTES;
   if (p.Quirks.ChallengeLength && p.Mechanism >= mMD5) {
     std::random_device random;
     s.Challenge.clear();

@@ -217,6 +217,10 @@ public:
   // Engine log lines of this session (the traffic of the layers goes to the
   // process-wide traffic log).
   void SetLog(std::function<void(const std::string&)> log);
+  // A deviation of the meter the session tolerates (see ToleratedDeviations)
+  // is said once per session in the log, and to `notice` as well: for a
+  // program that shows such notes where its user reads them.
+  void SetDeviationNotice(std::function<void(const std::string&)> notice);
 
   // Meters that call in. A profile with CallIn listens and waits in Open;
   // `notice` hears "Waiting for a meter on port 4059..." when it listens and

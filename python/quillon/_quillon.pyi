@@ -25,10 +25,12 @@ class Meter:
             dedicated_key: bool = ..., keys: Optional[_Path] = ..., quirks: Sequence[str] = ...,
             timeout: Optional[float] = ..., connect_timeout: Optional[float] = ...,
             invocation_counter: Optional[Union[int, str]] = ..., short_names: bool = ...,
-            physical: Optional[int] = ..., address_size: Optional[int] = ...) -> "Meter":
+            physical: Optional[int] = ..., address_size: Optional[int] = ..., strict: bool = ...) -> "Meter":
         """The DLMS wrapper over TCP. auth: none, low, manufacturer, md5, sha1,
         gmac, sha256 or ecdsa; security: none, auth, enc or auth-enc; timeouts
-        in seconds; invocation_counter: "auto" or the first counter."""
+        in seconds; invocation_counter: "auto" or the first counter; strict:
+        refuse the deviations tolerated by default (said once per session on
+        the "quillon" logger when they are let pass), quirks given still apply."""
     @staticmethod
     def hdlc_tcp(host: str, port: int, **settings: Any) -> "Meter":
         """HDLC frames over TCP (transparent modems, terminal servers)."""
@@ -54,6 +56,8 @@ class Meter:
     def auth(self) -> str: ...
     @property
     def security(self) -> str: ...
+    @property
+    def strict(self) -> bool: ...
 
 class Session:
     """One association with one meter: ``with Session(meter) as s:`` opens the

@@ -372,6 +372,7 @@ void ApplyOne(TProfileOptions& o, const std::string& key, const py::object& v);
 // What a setting takes, for the message when it gets something else.
 const char* ExpectedOf(const std::string& key) {
   if (key == "quirks") return "a list of quirks";
+  if (key == "strict") return "True or False";
   if (key == "password") return "str or bytes";
   if (key == "ek" || key == "ak" || key == "kek" || key == "system_title" || key == "server_system_title")
     return "hex str or bytes";
@@ -430,6 +431,7 @@ void ApplyOne(TProfileOptions& o, const std::string& key, const py::object& v) {
     else if (key == "invocation_counter") o.InvocationCounter = py::str(v).cast<std::string>();
     else if (key == "baud") integer(o.Baud);
     else if (key == "mode_e") o.ModeE = v.cast<bool>();
+    else if (key == "strict") o.Strict = v.cast<bool>();
     else throw EUsageError("keyword " + key + ": expected one of the meter settings (see help(quillon.Meter))");
   }
 }
@@ -624,6 +626,12 @@ struct TPySession {
     } else if (meter.FirstCounter) {
       Session->SetInvocationCounter(*meter.FirstCounter);
     }
+    // A deviation the session lets pass goes to the "quillon" logger, which
+    // shows a warning even where logging is not set up.
+    Session->SetDeviationNotice([this](const std::string& note) {
+      std::lock_guard<std::mutex> lock(WarningsLock);
+      Notes.push_back(note);
+    });
   }
   ~TPySession() {
     // Hanging up may wait for the meter: not with the GIL held.
@@ -650,10 +658,18 @@ struct TPySession {
   }
 
   void FlushWarnings() {
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings, notes;
     {
       std::lock_guard<std::mutex> lock(WarningsLock);
       warnings.swap(Warnings);
+      notes.swap(Notes);
+    }
+    for (const auto& n : notes) {
+      try {
+        py::module_::import("logging").attr("getLogger")("quillon").attr("warning")("%s", n);
+      } catch (py::error_already_set&) {
+        // a handler that raises: the call's own outcome comes first
+      }
     }
     for (const auto& w : warnings) {
       try {
@@ -675,6 +691,7 @@ struct TPySession {
   std::mutex Busy;
   std::mutex WarningsLock;
   std::vector<std::string> Warnings;
+  std::vector<std::string> Notes;  // deviations tolerated, for the logger
 };
 
 std::vector<std::string> RefsOf(const py::tuple& args) {
@@ -867,7 +884,8 @@ PYBIND11_MODULE(_quillon, m) {
           "physical, address_size, short_names, auth (none|low|manufacturer|md5|sha1|gmac|sha256|ecdsa),\n"
           "password (str, or bytes for a binary secret), security (none|auth|enc|auth-enc), suite (0|1|2),\n"
           "ek, ak, kek, system_title, server_system_title (hex str or bytes), signing_key,\n"
-          "server_signing_key (PEM files), dedicated_key, keys (keys file), quirks (list),\n"
+          "server_signing_key (PEM files), dedicated_key, keys (keys file), quirks (list), strict (refuse\n"
+          "the deviations tolerated by default; quirks given still apply),\n"
           "timeout, connect_timeout (seconds), invocation_counter ('auto' or a number).\n"
           "Checked as quillon-cli checks its options: UsageError with its message.")
       .def_static(
@@ -911,6 +929,7 @@ PYBIND11_MODULE(_quillon, m) {
       .def_property_readonly("server", [](const TPyMeter& m) { return m.Profile.ServerAddress; })
       .def_property_readonly("auth", [](const TPyMeter& m) { return std::string(MechanismName(m.Profile.Mechanism)); })
       .def_property_readonly("security", [](const TPyMeter& m) { return std::string(PolicyName(m.Profile.Policy)); })
+      .def_property_readonly("strict", [](const TPyMeter& m) { return m.Profile.Strict; })
       .def("__repr__", [](const TPyMeter& m) {
         const TMeterProfile& p = m.Profile;
         const std::string where = p.Transport == TTransport::tHdlcSerial

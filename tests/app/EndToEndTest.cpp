@@ -32,6 +32,8 @@
 #include "app/FormMain.h"
 #include "app/FormSettings.h"
 #include "app/FormTraffic.h"
+#include "app/IniFile.h"
+#include "app/QuirksBox.h"
 #include "app/ValueView.h"
 #include "client/InvocationCounters.h"
 #include "app/ProfileView.h"
@@ -151,6 +153,7 @@ private slots:
   void connectShowsWhereItIs();
   void profileViewOfItsOwnIsInTheLog();
   void meterThatCallsIn();
+  void strictRefusesWhatIsToleratedByDefault();
 };
 
 void EndToEndTest::readObjectListReadAndWriteBack() {
@@ -989,4 +992,63 @@ void EndToEndTest::meterThatCallsIn() {
 }
 
 QTEST_MAIN(EndToEndTest)
+// A meter that answers the object list in data blocks it did not grant:
+// read by default, the log window saying so once; with the settings'
+// "Strict" box ticked (saved and loaded with the settings) the read fails,
+// explained in the window's words, and the quirk still makes it work.
+void EndToEndTest::strictRefusesWhatIsToleratedByDefault() {
+  TSettingsFixture fx;
+  TSimulator sim;
+  TSimMisbehaviour odd;
+  odd.BlocksWithoutBit = true;
+  sim.Assoc->SetMisbehaviour(odd);
+  const TInstanceInfo list{15, 1, "0000280000FF", "Default Association", 0};
+  const QString note = QStringLiteral(
+      "quirk blocks-without-bit: the meter answers in data blocks without granting block transfer in its "
+      "conformance; tolerated (strict refuses it)");
+  {
+    TFormMain form;
+    UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+    QVERIFY(!form.FormSettings->Quirks->Strict()->isChecked());
+    QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(list, 2, "object_list"); }), QString());
+    QVERIFY(form.ResponseEditor->Text().startsWith(QLatin1String("<Data>")));
+    QCOMPARE(form.FormTraffic->Lines().count(note), 1);
+    form.MMDoDisconnectClick();
+  }
+  TFormMain form;
+  UseTcp(form, QStringLiteral("127.0.0.1:%1").arg(sim.Port()), 16, 0);
+  form.FormSettings->Quirks->Strict()->setChecked(true);
+  const QString file = fx.Path("strict.txt");
+  form.FormSettings->SaveLoadSettings(true, file);
+  QCOMPARE(TIniFile(file).ReadString("FormSettings", "CHKStrict"), QStringLiteral("1"));
+  form.FormSettings->Quirks->Strict()->setChecked(false);
+  form.FormSettings->SaveLoadSettings(false, file);
+  QVERIFY(form.FormSettings->Quirks->Strict()->isChecked());
+
+  const QString shown = RunAndCatchMessageBox([&] {
+    try {
+      form.ReadAttribute(list, 2, "object_list");
+    } catch (const std::exception& e) {
+      form.ShowError(e.what());
+    }
+  });
+  QVERIFY2(shown.startsWith(QLatin1String("General-block-transfer received when not allowed by the conformance block\n\n"
+                                          "What happened: The meter answers in data blocks without granting block "
+                                          "transfer in its conformance\n")),
+           qPrintable(shown));
+  QVERIFY2(shown.endsWith(QString::fromUtf8("\nFix: in Show → Settings..., untick \"Strict: refuse meters' deviations\" or "
+                                        "tick \"blocks-without-bit\" under \"Meter quirks\"")),
+           qPrintable(shown));
+  QVERIFY(!form.FormTraffic->Lines().contains(note));
+
+  // Strict, with the quirk ticked: read, and said as the quirk's doing.
+  if (form.LinkConnected()) form.MMDoDisconnectClick();
+  form.FormSettings->findChild<QCheckBox*>(QStringLiteral("QuirkCheck-blocks-without-bit"))->setChecked(true);
+  QCOMPARE(RunAndCatchMessageBox([&] { form.ReadAttribute(list, 2, "object_list"); }), QString());
+  QCOMPARE(form.FormTraffic->Lines().count(QStringLiteral("quirk blocks-without-bit: the meter answers in data blocks "
+                                                          "without granting block transfer in its conformance; "
+                                                          "tolerated as its quirks ask")),
+           1);
+}
+
 #include "EndToEndTest.moc"

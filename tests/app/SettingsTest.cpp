@@ -18,6 +18,7 @@
 #include "app/FormTraffic.h"
 #include "app/FormSettings.h"
 #include "app/IniFile.h"
+#include "app/QuirksBox.h"
 #include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
@@ -463,6 +464,7 @@ void FillDistinct(TFormSettings& d) {
   d.EDITPhysicalAddress->setText(QStringLiteral("55"));
   d.RBSelectHDLCClick();
   d.CHKModeE->setChecked(true);
+  d.Quirks->Strict()->setChecked(true);
   d.CBReferencingModel->setCurrentIndex(3);
   d.CBAuthMechanism->setCurrentIndex(2);
   d.CBProtectionOnRequest->setCurrentIndex(1);
@@ -470,7 +472,7 @@ void FillDistinct(TFormSettings& d) {
 
 struct TSnapshot {
   QStringList Edits;
-  bool Tcp, Hdlc, ModeE;
+  bool Tcp, Hdlc, ModeE, Strict;
   int Model, Mechanism, Protection;
   bool operator==(const TSnapshot&) const = default;
 };
@@ -482,6 +484,7 @@ TSnapshot Snap(const TFormSettings& d) {
   s.Tcp = d.RBSelectTCP->isChecked();
   s.Hdlc = d.RBSelectHDLC->isChecked();
   s.ModeE = d.CHKModeE->isChecked();
+  s.Strict = d.Quirks->Strict()->isChecked();
   s.Model = d.CBReferencingModel->currentIndex();
   s.Mechanism = d.CBAuthMechanism->currentIndex();
   s.Protection = d.CBProtectionOnRequest->currentIndex();
@@ -499,12 +502,12 @@ void SettingsTest::saveLoadRoundTripOfEveryControl() {
   a.SaveLoadSettings(true, file);
   QCOMPARE(FileMode(file), 0600);
 
-  // The file names the 16 edit, radio and check keys and the three combo sections.
+  // The file names the edit, radio and check keys and the three combo sections.
   TIniFile ini(file);
   for (const char* key : {"EDITOLFileName", "RBSelectTCP", "EDITServerIP", "EDITComPort", "EDITBaud", "CHKModeE",
                           "EDITPhysicalAddress", "RBSelectHDLC", "EDITPW", "EDITGUEK", "EDITGAK",
                           "EDITServerSystemTitle", "EDITConnectTimeout", "EDITResponseTimeout",
-                          "EDITClientAddress", "EDITServerAddress"})
+                          "EDITClientAddress", "EDITServerAddress", "CHKStrict"})
     QVERIFY2(ini.ValueExists("FormSettings", key), key);
   QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "c"), QStringLiteral("7"));
   QCOMPARE(ini.ReadString("FormSettings.CBAuthMechanism", "2"), QStringLiteral("HIGH  (GMAC)"));

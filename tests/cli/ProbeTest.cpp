@@ -96,12 +96,13 @@ TEST(Probe, WithoutAMeterSaysSoWithinItsBudget) {
 }
 
 // A meter that sends data blocks it did not grant and pads what it
-// ciphers: the probe finds that each quirk cures an attempt, suggests both
-// and saves them with the meter, which then reads on its own.
+// ciphers: a strict probe (which refuses the blocks as well) finds that each
+// quirk cures an attempt, suggests both and saves them with the meter, which
+// then reads on its own, strict as it was probed.
 TEST(Probe, SuggestsTheQuirksItSawANeedFor) {
   test::TSimProcess meter({"--port", "0", "--blocks-without-bit", "--trailing-bytes", "2"});
   TTempDir home;
-  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--client", "32", "--security",
+  const TRun r = RunCli({"--strict", "--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--client", "32", "--security",
                          "auth-enc", "--ek", "000102030405060708090A0B0C0D0E0F", "--ak",
                          "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF", "--kek", "101112131415161718191A1B1C1D1E1F", "--system-title", "4D4D4D0000BC614E",
                          "--server-system-title", "5153494D00000001",
@@ -113,6 +114,7 @@ TEST(Probe, SuggestsTheQuirksItSawANeedFor) {
   EXPECT_EQ(out["suggested_quirks"], json({"blocks-without-bit", "trailing-bytes"})) << r.Out;
   EXPECT_EQ(out["recommended"]["client"], 32) << r.Out;
   EXPECT_EQ(out["recommended"]["quirks"], "blocks-without-bit,trailing-bytes") << r.Out;
+  EXPECT_EQ(out["recommended"]["strict"], true) << r.Out;
   // Public association (its object list refused), again with the first
   // quirk; client 32 (its AARE refused), again with the second.
   std::vector<std::string> outcomes;
@@ -128,8 +130,9 @@ TEST(Probe, SuggestsTheQuirksItSawANeedFor) {
 
 // A meter whose public client speaks short names only and sends data
 // blocks it did not grant (its object list, 20 objects longer than the
-// built-in one, needs more than its PDU size): the public short-names
-// association is tried again with the quirk its object list needs.
+// built-in one, needs more than its PDU size): strict, the public
+// short-names association is tried again with the quirk its object list
+// needs; by default the blocks are taken and no quirk is needed.
 TEST(Probe, PublicShortNamesGetTheirQuirkToo) {
   const char* source = std::getenv("QUILLON_SOURCE_DIR");
   ASSERT_NE(source, nullptr) << "run through ctest, which sets QUILLON_SOURCE_DIR";
@@ -144,8 +147,8 @@ TEST(Probe, PublicShortNamesGetTheirQuirkToo) {
   const std::string modelPath = home.Path + "/model.txt";
   std::ofstream(modelPath) << model;
   test::TSimProcess meter({"--port", "0", "--model", modelPath, "--blocks-without-bit"});
-  const TRun r = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--format", "json", "probe", "--budget",
-                         "20", "--attempt-timeout", "700", "--save", "sn"},
+  const TRun r = RunCli({"--strict", "--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--format", "json", "probe",
+                         "--budget", "20", "--attempt-timeout", "700", "--save", "sn"},
                         home.Path);
   ASSERT_EQ(r.Status, 0) << Describe(r);
   const json out = json::parse(r.Out);
@@ -160,6 +163,18 @@ TEST(Probe, PublicShortNamesGetTheirQuirkToo) {
   const TRun objects = RunCli({"--meter", "sn", "--format", "json", "objects"}, home.Path);
   ASSERT_EQ(objects.Status, 0) << Describe(objects);
   EXPECT_EQ(json::parse(objects.Out).size(), out["attempts"][2]["objects"].get<size_t>());
+
+  const TRun lenient = RunCli({"--tcp", "127.0.0.1:" + std::to_string(meter.Port()), "--format", "json", "probe",
+                               "--budget", "20", "--attempt-timeout", "700"},
+                              home.Path);
+  ASSERT_EQ(lenient.Status, 0) << Describe(lenient);
+  const json found = json::parse(lenient.Out);
+  outcomes.clear();
+  for (const json& a : found["attempts"]) outcomes.push_back(a["outcome"]);
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"AARE rejected", "associated"})) << lenient.Out;
+  EXPECT_EQ(found["suggested_quirks"], json::array()) << lenient.Out;
+  EXPECT_EQ(found["attempts"][1]["objects"], out["attempts"][2]["objects"]) << lenient.Out;
+  EXPECT_FALSE(found["recommended"].contains("quirks")) << lenient.Out;
 }
 
 // A meter that has taken higher counters from client 32 than 1: the probe

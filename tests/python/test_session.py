@@ -265,3 +265,47 @@ def test_every_transport_and_referencing(sim_args, make):
             assert s.get("0.0.96.10.1.255").value == 3
     finally:
         stop_sim(proc)
+
+
+@pytest.fixture(scope="module")
+def blocks_without_bit_port():
+    """A meter that answers long reads in data blocks it did not grant."""
+    proc, line = start_sim("--port", "0", "--blocks-without-bit")
+    yield port_of(line)
+    stop_sim(proc)
+
+
+def test_blocks_without_their_bit_read_by_default_and_said_once(blocks_without_bit_port, caplog):
+    meter = quillon.Meter.tcp("127.0.0.1", blocks_without_bit_port)
+    assert meter.strict is False
+    with caplog.at_level("WARNING", logger="quillon"):
+        with quillon.Session(meter) as s:
+            assert len(s.objects()) > 40
+            assert s.get("1.0.32.7.0.255").unit == "V"
+    notes = [r.getMessage() for r in caplog.records if r.name == "quillon"]
+    assert notes == ["quirk blocks-without-bit: the meter answers in data blocks without granting block transfer "
+                     "in its conformance; tolerated (strict refuses it)"]
+
+
+def test_strict_refuses_them_naming_the_quirk(blocks_without_bit_port, caplog):
+    meter = quillon.Meter.tcp("127.0.0.1", blocks_without_bit_port, strict=True)
+    assert meter.strict is True
+    with quillon.Session(meter) as s:
+        with pytest.raises(quillon.MeterError) as e:
+            s.objects()
+    assert str(e.value) == "General-block-transfer received when not allowed by the conformance block"
+    d = e.value.diagnosis
+    assert d is not None and d.name == "meter-quirk"
+    assert d.what == "The meter answers in data blocks without granting block transfer in its conformance"
+    assert d.fix == "drop --strict or add --quirk blocks-without-bit (save-meter keeps it with the meter)"
+    # Strict, the quirk still lets them pass.
+    with caplog.at_level("WARNING", logger="quillon"):
+        with quillon.Session(quillon.Meter.tcp("127.0.0.1", blocks_without_bit_port, strict=True,
+                                               quirks=["blocks-without-bit"])) as s:
+            assert len(s.objects()) > 40
+    assert [r.getMessage() for r in caplog.records if r.name == "quillon"][-1].endswith("tolerated as its quirks ask")
+
+
+def test_strict_takes_a_bool():
+    with pytest.raises(quillon.UsageError, match=re.escape("strict 'yes': expected True or False")):
+        quillon.Meter.tcp("127.0.0.1", strict="yes")

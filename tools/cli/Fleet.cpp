@@ -82,6 +82,18 @@ std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::st
   return meters;
 }
 
+// --strict of batch and headend: every meter refuses the deviations
+// tolerated by default, as a meter with strict=1 in the list does.
+void AddStrictFlag(CLI::App& app, bool& strict) {
+  app.add_flag("--strict", strict,
+               "every meter refuses the deviations tolerated by default (as strict=1 in the list); quirks still apply");
+}
+
+void ApplyStrict(std::vector<TFleetMeter>& meters, bool strict) {
+  if (strict)
+    for (TFleetMeter& m : meters) m.Profile.Strict = true;
+}
+
 // Parses the command's options (argv[1] is the command); false when help
 // was asked for and shown.
 bool Parse(CLI::App& app, int argc, char** argv) {
@@ -324,6 +336,8 @@ int Batch(int argc, char** argv) {
       ->option_text("SECONDS");
   app.add_option("--run", run, "name of this run (with --db): meters it has finished are not read again")->option_text("NAME");
   app.add_flag("-q,--quiet", quiet, "no summary on standard error");
+  bool strict = false;
+  AddStrictFlag(app, strict);
   TJobCommands jobs;
   jobs.Add(app);
   if (!Parse(app, argc, argv)) return 0;
@@ -339,6 +353,7 @@ int Batch(int argc, char** argv) {
 
   std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
   CheckMeters(meters);
+  ApplyStrict(meters, strict);
   if (!shardText.empty()) {
     TShard shard;
     try {
@@ -700,6 +715,8 @@ int HeadendCommand(int argc, char** argv) {
       ->option_text("BYTES");
   app.add_option("--queue", queueLimit, "notifications waiting for the database at most (default 100000)")->option_text("N");
   app.add_flag("-q,--quiet", quiet, "no listening lines and summary on standard error");
+  bool strict = false;
+  AddStrictFlag(app, strict);
   TJobCommands jobs;
   jobs.Add(app);
   if (!Parse(app, argc, argv)) return 0;
@@ -717,6 +734,7 @@ int HeadendCommand(int argc, char** argv) {
   std::vector<TFleetMeter> meters = LoadMeters(metersFile, listFile, true);
   CheckMeters(meters);
   if (meters.empty()) throw EUsage("headend: expected meters in --meters or --list");
+  ApplyStrict(meters, strict);
   if (timeout >= 0)
     for (auto& m : meters) m.Profile.ResponseTimeout = timeout;
 

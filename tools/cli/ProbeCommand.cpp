@@ -41,6 +41,7 @@ json ProfileJson(const TMeterProfile& p) {
     j["address_size"] = p.AddressSize;
   }
   if (p.Quirks.Any()) j["quirks"] = p.Quirks.Text();
+  if (p.Strict) j["strict"] = true;
   return j;
 }
 
@@ -99,7 +100,8 @@ int RunProbe(const TProbeCommand& c, TCancelToken* cancel) {
     }
     std::cout << TextTable(rows, {true, false, false, true, false});
     if (r.Recommended) std::cout << "recommended: " << AttemptText(*r.Recommended)
-                                 << (r.Recommended->Quirks.Any() ? " quirks " + r.Recommended->Quirks.Text() : "") << "\n";
+                                 << (r.Recommended->Quirks.Any() ? " quirks " + r.Recommended->Quirks.Text() : "")
+                                 << (r.Recommended->Strict ? " strict" : "") << "\n";
     for (const std::string& q : r.SuggestedQuirks) std::cout << "suggested quirk: " << q << "\n";
   }
   if (!r.Recommended) {

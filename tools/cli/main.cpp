@@ -417,6 +417,10 @@ int main(int argc, char** argv) {
          "through the public client and goes on above it and above the counters kept; a number starts there",
          sec);
   option("--quirk", o.Quirks, "NAME", quirkHelp.c_str(), conn);
+  app.add_flag("--strict", o.Strict,
+               "refuse the deviations tolerated by default (answers in data blocks the meter did not grant); "
+               "quirks given still apply")
+      ->group(conn);
   option("--timeout", o.Timeout, "MS", "response timeout (default 3000)", conn);
   option("--connect-timeout", o.ConnectTimeout, "MS", "TCP connect timeout (default 5000)", conn);
   option("--log", o.Log, "FILE", "traffic log, the same lines as the log window", out);
@@ -578,6 +582,9 @@ int main(int argc, char** argv) {
       TrafficLogLine(line);
       if (o.Verbose) std::cerr << (mask ? mask(line) : line) << "\n";
     });
+    // -v shows the line among the engine's already.
+    if (!o.Quiet && !o.Verbose)
+      c.Session->SetDeviationNotice([](const std::string& text) { std::cerr << "quillon-cli: " << text << std::endl; });
     const std::optional<uint32_t> givenCounter = GivenInvocationCounter(o);
     // A meter refuses an invocation counter it has seen: the count goes on
     // from where the last process left it, unless one is given.
