@@ -518,7 +518,9 @@ TEST(HeadEnd, WithoutARunEveryCallIsReadUnlessWithinTheMinimumInterval) {
     }, 20);
     const TRun r = headend.Stop();
     EXPECT_TRUE(seen) << Describe(r);
-    if (interval) EXPECT_EQ(Count(r.Err, read), 1u) << r.Err;
+    if (interval) {
+      EXPECT_EQ(Count(r.Err, read), 1u) << r.Err;
+    }
   }
 }
 

@@ -394,7 +394,7 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
           std::lock_guard<std::mutex> g(queueLock);
           toIdentify.push_back(std::move(held[i]));
         }
-        queueWake.notify_one();
+        queueWake.notify_all();  // readers wait on the same condition
         closing_.push_back(i);
         continue;
       }
