@@ -615,7 +615,10 @@ int HeadendCommand(int argc, char** argv) {
   app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port for meters that call with HDLC frames (0: a free one)")
       ->option_text("N");
   app.add_option("--meters", metersFile, "a meters file: the meters that may call (default the named meters file)")->option_text("FILE");
-  app.add_option("--list", listFile, "a CSV meter list instead (columns as for batch; logical-device-name, serial)")->option_text("FILE");
+  app.add_option("--list", listFile,
+                 "a CSV meter list instead (columns as for batch; logical-device-name, serial; caller: the addresses "
+                 "and networks a meter calls from; trust-unproven-caller)")
+      ->option_text("FILE");
   app.add_option("--jobs", options.Jobs, "meters read at once (default 32)")->option_text("N");
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
   app.add_option("--meter-timeout", meterTimeout,

@@ -173,7 +173,8 @@ void THeadEnd::Read(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) {
     }
   }
   r.Attempts = 1;
-  r.Unproven = !caller.Verdict.Proven();
+  // A meter the list cannot describe fails as such whoever called: the list is at fault.
+  r.Unproven = !caller.Verdict.Proven() && meter.ConfigError.empty();
   std::lock_guard<std::mutex> g(FLock);
   FInFlight.erase(meter.Name);
   FFreed.notify_all();
