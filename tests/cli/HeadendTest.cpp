@@ -129,6 +129,17 @@ TEST(CallerTrust, NetworksHoldTheirAddressesOnly) {
       EXPECT_NE(std::string(e.what()).find(b.Says), std::string::npos) << e.what();
     }
   }
+  // In a meter list, a bad cell fails that meter only, naming its column.
+  const auto meters = MetersOfCsv("name,address,caller,trust-unproven-caller\r\n"
+                                  "a,10.0.0.1:4059,\"192.0.2.0/24, 10.0.0.0/8\",yes\r\n"
+                                  "b,10.0.0.2:4059,192.0.2.300,\r\n");
+  ASSERT_EQ(meters.size(), 2u);
+  EXPECT_EQ(meters[0].ConfigError, "");
+  EXPECT_EQ(meters[0].Profile.Callers, "192.0.2.0/24, 10.0.0.0/8");
+  EXPECT_TRUE(meters[0].Profile.TrustUnprovenCaller);
+  EXPECT_EQ(meters[1].Column, "caller");
+  EXPECT_NE(meters[1].ConfigError.find("meter b: caller \"192.0.2.300\": expected"), std::string::npos)
+      << meters[1].ConfigError;
   EXPECT_EQ(PeerHost("[2001:db8::7]:40001"), "2001:db8::7");
   EXPECT_EQ(PeerHost("192.0.2.7:40001"), "192.0.2.7");
 }
