@@ -111,7 +111,6 @@ void Describe(TFleetMeter& m, const TIniData& ini, const std::function<std::stri
   // What the push listener knows the meter by besides its system title.
   m.LogicalDeviceName = ini.Get(m.Name, "logical-device-name");
   m.Serial = ini.Get(m.Name, "serial");
-  m.SecurityStated = !ini.Get(m.Name, "security").empty();
   try {
     m.Profile = ProfileFromMeterSection(ini, m.Name);
     if (const std::string push = ini.Get(m.Name, "push-security"); !push.empty()) {

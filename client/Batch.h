@@ -36,8 +36,6 @@ struct TFleetMeter {
   // What the push listener knows the meter by besides its system title:
   // keys "logical-device-name" and "serial" of its entry (as text).
   std::string LogicalDeviceName, Serial;
-  // Whether the entry states "security" (else it follows from its keys).
-  bool SecurityStated = false;
   // What its pushes must carry at least ("push-security", as "security"
   // numbers it); -1: not stated (authentication when the entry has an
   // authentication key). Apart from "security", which is how a session reads.
