@@ -111,9 +111,15 @@ void Describe(TFleetMeter& m, const TIniData& ini, const std::function<std::stri
   // What the push listener knows the meter by besides its system title.
   m.LogicalDeviceName = ini.Get(m.Name, "logical-device-name");
   m.Serial = ini.Get(m.Name, "serial");
-  m.SecurityStated = !ini.Get(m.Name, "security").empty();
   try {
     m.Profile = ProfileFromMeterSection(ini, m.Name);
+    if (const std::string push = ini.Get(m.Name, "push-security"); !push.empty()) {
+      try {
+        m.PushPolicy = PolicyOfName(push, Format("meter %s: push-security", PrintableName(m.Name).c_str()));
+      } catch (const std::exception& e) {
+        throw EMeterFieldError("push-security", e.what());
+      }
+    }
   } catch (const EMeterFieldError& e) {
     m.Column = cell(e.Key);
     m.ConfigError = e.what();
@@ -270,7 +276,8 @@ std::optional<int64_t> EntryTime(const TProfileTable& t, size_t row) {
 
 std::vector<json> ResultRecords(const TMeterResult& r) {
   std::vector<json> out;
-  const json base{{"meter", r.Meter}, {"time", IsoUtc(r.ReadAt)}};
+  json base{{"meter", r.Meter}, {"time", IsoUtc(r.ReadAt)}};
+  if (r.Unproven) base["unproven"] = true;
   if (!r.Ok) {
     json j = base;
     j["error"] = r.Error;
@@ -330,7 +337,8 @@ std::vector<json> ResultRecords(const TMeterResult& r) {
 // ---------------------------------------------------------------- the runner
 
 TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                     bool keepCounter, std::shared_ptr<TCallerConnection> over) {
+                                     bool keepCounter, std::shared_ptr<TCallerConnection> over,
+                                     const std::function<void(TSession&)>& opened) {
   static const TObjectRef kClock{8, {0, 0, 1, 0, 0, 255}, 2};
   TMeterResult r;
   r.Meter = meter.Name;
@@ -343,6 +351,7 @@ TMeterResult TBatchRunner::ReadMeter(const TFleetMeter& meter, const TBatchJob& 
   // handing back that fails costs the next session part of a block only.
   if (keepCounter) s.KeepInvocationCounter(TCounterKeeping{.Warning = [](const std::string&) {}});
   s.Open(call);
+  if (opened) opened(s);
   switch (job.Kind) {
     case TBatchJob::jGet:
       for (const TObjectRef& ref : job.Refs) r.Readings.push_back(s.Get(ref, call));

@@ -36,8 +36,10 @@ struct TFleetMeter {
   // What the push listener knows the meter by besides its system title:
   // keys "logical-device-name" and "serial" of its entry (as text).
   std::string LogicalDeviceName, Serial;
-  // Whether the entry states "security" (else it follows from its keys).
-  bool SecurityStated = false;
+  // What its pushes must carry at least ("push-security", as "security"
+  // numbers it); -1: not stated (authentication when the entry has an
+  // authentication key). Apart from "security", which is how a session reads.
+  int PushPolicy = -1;
 };
 
 // One section of a meters file (or one row of a meter list) as a meter.
@@ -99,6 +101,10 @@ struct TMeterResult {
   nlohmann::json Dump;                     // jDump: {"ref": value, ...}
   size_t Line = 0;      // a configuration failure: where in the meter list
   std::string Column;
+  // Read from a caller that did not prove it is the meter (a meter that
+  // called in and needs no secret, or one trusted unproven): the records
+  // say "unproven": true.
+  bool Unproven = false;
 };
 
 // One JSON object per reading (per entry of a profile), or one for the
@@ -175,8 +181,11 @@ public:
   // `keepCounter`, a ciphered meter's invocation counter is kept in the
   // counters file (see TSession::KeepInvocationCounter).
   // `over`: a meter that called in is read over its connection.
+  // `opened`: told of the session once it is open, before anything is
+  // read (throws to stop the reading: the meter then fails with that error).
   static TMeterResult ReadMeter(const TFleetMeter& meter, const TBatchJob& job, const TCall& call,
-                                bool keepCounter = false, std::shared_ptr<TCallerConnection> over = nullptr);
+                                bool keepCounter = false, std::shared_ptr<TCallerConnection> over = nullptr,
+                                const std::function<void(TSession&)>& opened = {});
 
 private:
   TBatchOptions FOptions;

@@ -74,9 +74,11 @@ TCallerIdentifier::TCallerIdentifier(const std::vector<TFleetMeter>& meters, TTr
   FPublic.Transport = transport;
   for (TMeterProfile* p : {&FPublic, FTitleProbe ? &*FTitleProbe : nullptr}) {
     if (!p) continue;
-    // The probes run over the meter's connection and never dial.
+    // The probes run over the meter's connection and never dial. They carry
+    // nothing secret, so whoever called may answer them from anywhere.
     p->Host.clear();
     p->CallIn = false;
+    p->Callers.clear();
   }
 }
 

@@ -14,6 +14,8 @@
 // 3. The serial number 0.0.96.1.0.255, read through the same association,
 //    when the list has a serial column.
 // A key that more than one meter of the list has names none of them.
+// What the caller says here is only a claim: client/CallerTrust.h decides
+// what it may be given before it proved it.
 #pragma once
 
 #include <memory>

@@ -275,6 +275,17 @@ std::string AnnouncedSystemTitle(const std::string& traffic) {
   return ValueOf(LastBlock(traffic, "<AssociationResponse>", "</AssociationResponse>"), "RespondingAPTitle");
 }
 
+std::optional<uint32_t> AnswerInvocationCounter(const std::string& traffic) {
+  // The ciphered InitiateResponse of the AARE as it came: security control
+  // byte, then the counter in four bytes (big-endian).
+  const std::string aare = LastBlock(traffic, "<AssociationResponse>", "</AssociationResponse>");
+  std::string hex;
+  for (const char* element : {"glo_InitiateResponse", "ded_InitiateResponse", "CipheredService"})
+    if (hex.empty()) hex = ValueOf(aare, element);
+  if (hex.size() < 10 || hex.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) return std::nullopt;
+  return static_cast<uint32_t>(std::stoul(hex.substr(2, 8), nullptr, 16));
+}
+
 std::optional<TDiagnosis> Diagnose(const TFailureEvidence& e) {
   const TMeterProfile& p = e.Profile;
   const std::string aare = LastBlock(e.Traffic, "<AssociationResponse>", "</AssociationResponse>");

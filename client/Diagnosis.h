@@ -94,6 +94,9 @@ std::optional<TDiagnosis> Diagnose(const TFailureEvidence& evidence);
 // The system title the meter announced in the last association response of
 // `traffic` (the engine's log lines), as hex; empty when it announced none.
 std::string AnnouncedSystemTitle(const std::string& traffic);
+// The invocation counter of the ciphered InitiateResponse in the last AARE
+// the traffic holds; none when it holds no ciphered one.
+std::optional<uint32_t> AnswerInvocationCounter(const std::string& traffic);
 
 // The meter refused the association in its AARE (rather than failing later).
 bool IsRejection(TCondition c);

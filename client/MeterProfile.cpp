@@ -1,4 +1,5 @@
 #include "client/MeterProfile.h"
+#include "client/CallerTrust.h"
 #include "client/FileLock.h"
 #include "comm/Serial.h"
 #include "comm/TCPClient.h"
@@ -533,6 +534,15 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     if (has("port")) p.Port = IntOf(where("port"), get("port"), 1, 65535);
     p.CallIn = Flag(get("call-in"));
     if (has("call-in-wait")) p.CallInWait = IntOf(where("call-in-wait"), get("call-in-wait"), 0, 86400 * 7);
+    if (has("caller")) {
+      p.Callers = get("caller");
+      try {
+        CheckCallerNetworks(p.Callers);
+      } catch (const std::exception& e) {
+        RaiseGeneral(Format("meter %s: %s", name.c_str(), e.what()));
+      }
+    }
+    p.TrustUnprovenCaller = Flag(get("trust-unproven-caller"));
     p.Device = get("device");
     if (has("baud")) p.Baud = IntOf(where("baud"), get("baud"), 45, 2147483647);
     p.ModeE = Flag(get("mode-e"));
@@ -585,6 +595,8 @@ void ProfileToMeterSection(const TMeterProfile& p, TIniData& ini, const std::str
       set("call-in", "1");
       set("call-in-wait", std::to_string(p.CallInWait));
     }
+    set("caller", p.Callers);
+    if (p.TrustUnprovenCaller) set("trust-unproven-caller", "1");
   }
   set("client", std::to_string(p.ClientAddress));
   set("server", std::to_string(p.ServerAddress));

@@ -60,6 +60,12 @@ struct TMeterProfile {
   // and who connected (TSession::SetCallInNotice, TSession::Peer).
   bool CallIn = false;
   int CallInWait = 300;
+  // Who may call as this meter (client/CallerTrust.h): the addresses and
+  // networks it calls from ("192.0.2.7, 198.51.100.0/24"; empty: anywhere),
+  // and whether a caller that cannot prove it is the meter before it gets
+  // the meter's secret is read all the same.
+  std::string Callers;
+  bool TrustUnprovenCaller = false;
 
   int ConnectTimeout = 5000;
   int ResponseTimeout = 3000;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "client/CallerTrust.h"
 #include "client/SigningKeys.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -102,6 +103,18 @@ TMeterProfile BuildProfileChecked(const TProfileOptions& o) {
     if (!p.CallIn) throw EUsageError("--wait: expected --accept or --accept-hdlc as well");
     if (o.Wait > 86400 * 7) throw EUsageError(Format("--wait %d: expected 0..604800 seconds", o.Wait));
     p.CallInWait = o.Wait;
+  }
+  if (!o.Caller.empty() || o.TrustUnprovenCaller) {
+    if (!p.CallIn) throw EUsageError("--caller, --trust-unproven-caller: expected --accept or --accept-hdlc as well");
+    if (!o.Caller.empty()) {
+      try {
+        CheckCallerNetworks(o.Caller);
+      } catch (const std::exception& e) {
+        throw EUsageError(std::string("--") + e.what());
+      }
+      p.Callers = o.Caller;
+    }
+    if (o.TrustUnprovenCaller) p.TrustUnprovenCaller = true;
   }
   if (o.Baud > 0) p.Baud = o.Baud;
   if (o.ModeE) p.ModeE = true;

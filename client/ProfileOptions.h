@@ -26,6 +26,8 @@ struct TProfileOptions {
   std::string Tcp, HdlcTcp, Serial, Meter, Settings, Keys;
   std::string Accept, AcceptHdlc;  // [HOST:]PORT the meter calls
   int Wait = -1;                   // seconds to wait for it
+  std::string Caller;              // addresses and networks it may call from
+  bool TrustUnprovenCaller = false;
   int Baud = 0;
   bool ModeE = false, ShortNames = false, DedicatedKey = false;
   int Client = -1, Server = -1, Physical = -1, AddressSize = 0;

@@ -179,7 +179,9 @@ void TReadingsStore::Store(const std::vector<TMeterResult>& results, const std::
       }
     }
     calls.push_back({sMeterOk, {r.Meter, r.ReadAt}});
-    if (!run.empty()) calls.push_back({sDone, {run, r.Meter}});
+    // What an unproven caller gave is kept, but the run is not done with the
+    // meter for it: the meter itself may still call.
+    if (!run.empty() && !r.Unproven) calls.push_back({sDone, {run, r.Meter}});
   }
   Execute(calls, nullptr);
 }
@@ -213,10 +215,11 @@ size_t TReadingsStore::StoreNotifications(const std::vector<TNotification>& ns,
   return stored;
 }
 
-std::map<std::string, uint32_t> TReadingsStore::LastInvocationCounters() {
+std::map<std::string, uint32_t> TReadingsStore::LastInvocationCounters(bool calls) {
   std::map<std::string, uint32_t> last;
-  Query("SELECT meter, max(invocation_counter) FROM notifications WHERE invocation_counter IS NOT NULL "
-        "GROUP BY meter",
+  Query(std::string("SELECT meter, max(invocation_counter) FROM notifications WHERE invocation_counter IS NOT NULL "
+                    "AND kind ") +
+            (calls ? "= " : "<> ") + "'" + kCallInKind + "' GROUP BY meter",
         {}, [&](const TRow& r) { last[CellText(r[0])] = static_cast<uint32_t>(CellInt(r[1])); },
         "read the invocation counters");
   return last;

@@ -41,6 +41,11 @@ extern const char* const kMergeMetersConflict;
 // Our tables, in the order a merge copies them.
 extern const char* const kReadingsTables[5];
 
+// The kind of the notification row the head end keeps of each call it read:
+// who called, whether it proved it is the meter, and the meter's invocation
+// counter in its ciphered answer (so that a recorded call is known later).
+constexpr const char* kCallInKind = "call-in";
+
 // A message a meter pushed, as the listener stores it.
 struct TNotification {
   std::string Meter;        // name, or the system title in hex when unknown
@@ -87,8 +92,9 @@ public:
   size_t StoreNotifications(const std::vector<TNotification>& ns,
                             const std::function<void(const TNotification&)>& duplicate = {});
   // The highest invocation counter stored for each meter, so that a
-  // listener that restarts still knows a replay when it sees one.
-  std::map<std::string, uint32_t> LastInvocationCounters();
+  // listener that restarts still knows a replay when it sees one: of its
+  // pushes, or (`calls`) of the answers of its calls to the head end.
+  std::map<std::string, uint32_t> LastInvocationCounters(bool calls = false);
   // How long a statement waits for another process's lock before it fails
   // (SQLite; a server makes writers wait for each other itself).
   virtual void SetBusyTimeout(int milliseconds) = 0;

@@ -6,6 +6,7 @@
 
 #include "client/InvocationCounters.h"
 #include "client/SigningKeys.h"
+#include "client/CallerTrust.h"
 #include "comm/CallIn.h"
 #include "comm/HDLC.h"
 #include "comm/MidLayers.h"
@@ -78,6 +79,7 @@ struct TSession::TState {
   // for explaining a failure.
   std::string Traffic;
   std::string AnnouncedTitle;
+  std::optional<uint32_t> AnswerCounter;
   // A meter that called in: its connection, and whether the session took
   // it itself (then it hangs up when it closes).
   std::shared_ptr<TCallerConnection> Connection;
@@ -495,6 +497,7 @@ bool TSession::IsOpen() const { return F->Associated; }
 int TSession::NegotiatedMaxPduSize() const { return F->Context.NegotiatedMaxPduSize; }
 uint32_t TSession::NegotiatedConformance() const { return F->Context.NegotiatedConformance; }
 const std::string& TSession::AnnouncedSystemTitle() const { return F->AnnouncedTitle; }
+std::optional<uint32_t> TSession::AnswerInvocationCounter() const { return F->AnswerCounter; }
 const std::string& TSession::LastXml() const { return F->LastXml; }
 void TSession::SetInvocationCounter(uint32_t next) { F->NextInvocationCounter = next; }
 void TSession::KeepInvocationCounter(TCounterKeeping keeping) { F->Keeping = std::move(keeping); }
@@ -858,6 +861,18 @@ void TSession::Open(const TCall& call) {
       throw EMeterError(Format("%s: %s", Endpoint(p).c_str(), e.what()), e.what());
     }
   }
+  // Whoever called gets nothing secret before it proved it is the meter.
+  if (s.Connection) {
+    const TCallerVerdict v = JudgeCaller(
+        p, s.Connection->Peer(),
+        "bind it to the addresses it calls from (--caller, or caller in the meters file) or trust unproven callers "
+        "(--trust-unproven-caller, or trust-unproven-caller=1)");
+    if (v.Trust == TCallerTrust::ctRefused) {
+      const std::string peer = s.Connection->Peer();
+      Close();
+      throw EMeterError(Format("%s: %s", peer.c_str(), v.Why.c_str()));
+    }
+  }
   try {
     StartCounting(s, call);
   } catch (...) {
@@ -897,6 +912,7 @@ void TSession::Open(const TCall& call) {
   FillContext(s);
   const int32_t established = EstablishAA(&s.Context);
   s.AnnouncedTitle = client::AnnouncedSystemTitle(s.Traffic);
+  s.AnswerCounter = established == 0 && p.Ciphered() ? client::AnswerInvocationCounter(s.Traffic) : std::nullopt;
   if (established != 0) {
     const std::string text = s.Context.Result ? s.Context.Result : "Association failed";
     const bool cancelled = call.Cancel && call.Cancel->Cancelled();

@@ -256,6 +256,9 @@ public:
   // The system title the meter announced in its answer to the last Open
   // (accepted or not), as hex; empty when it announced none.
   const std::string& AnnouncedSystemTitle() const;
+  // The meter's own invocation counter in its ciphered answer to the last
+  // Open that stood (its InitiateResponse); none for a plain association.
+  std::optional<uint32_t> AnswerInvocationCounter() const;
 
   // The association's object list, read once per session.
   const std::vector<TObjectListEntry>& ObjectList(const TCall& call = {});

@@ -24,7 +24,7 @@ using namespace quillon;
 // sim-0001 ciphers (auth-enc); sim-0002 pushes in the clear; sim-0003 is
 // known by its serial number and shares sim-0002's address.
 constexpr const char* kList =
-    "name,address,server-system-title,ek,ak,logical-device-name,serial,security\n"
+    "name,address,server-system-title,ek,ak,logical-device-name,serial,push-security\n"
     "sim-0001,127.0.0.1:4059,5153494D00000001,000102030405060708090A0B00000001,D0D1D2D3D4D5D6D7D8D9DADB00000001,"
     "QSM0000000001,60000001,auth-enc\n"
     "sim-0002,127.0.0.2:4059,,,,QSM0000000002,60000002,none\n"

@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
 """Writes the seeds of fuzz_listener: pushes of the harness's meter list as a
 wrapper stream, HDLC frames and UDP datagrams, genuine, forged, replayed and
-general-ded-ciphered. Ciphering with the `cryptography` package (AES-GCM,
+general-ded-ciphered; and what a caller answers the head end while it is
+identified (a refused AARE that announces a system title, an accepted one
+with an InitiateResponse under the meter's keys, the logical device name
+read through the public client), both as a connection that speaks first
+(fuzz_listener) and as the answers the client engine parses
+(fuzz_engine_response). Ciphering with the `cryptography` package (AES-GCM,
 the tag cut to 12 bytes). Run from the repository root:
     fuzz/make-listener-corpus.py
 """
@@ -12,6 +17,7 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OUT = os.path.join(ROOT, "fuzz", "corpus", "fuzz_listener")
+OUT_ENGINE = os.path.join(ROOT, "fuzz", "corpus", "fuzz_engine_response")
 
 TITLE = bytes.fromhex("5153494D00000001")
 EK = bytes.fromhex("000102030405060708090A0B00000001")
@@ -80,8 +86,66 @@ seeds = [
     b"\x01\x10" + b"\x01\x02\x03" + b"".join(ui_frame(a) for a in [plain2, good1, anonymous, unknown]),
     b"\x02\x00" + b"".join(len(wrapper(a)).to_bytes(2, "big") + wrapper(a) for a in stream),
 ]
-os.makedirs(OUT, exist_ok=True)
-for s in seeds:
-    with open(os.path.join(OUT, hashlib.sha1(s).hexdigest()[:16]), "wb") as f:
-        f.write(s)
-print(f"{len(seeds)} seeds in {OUT}")
+
+
+# ---- identification: what a caller answers the head end's probes
+
+
+def ber(tag, content):
+    return bytes([tag, len(content)]) + content
+
+
+def aare(result, context, user_information, title=TITLE):
+    # Application context name 2.16.756.5.8.1.<context>, the result, the
+    # diagnostic (service user, null), the responding AP title.
+    return ber(0x61, ber(0xA1, ber(0x06, b"\x60\x85\x74\x05\x08\x01" + bytes([context]))) +
+               ber(0xA2, ber(0x02, bytes([result]))) + ber(0xA3, ber(0xA1, ber(0x02, b"\x00"))) +
+               ber(0xA4, ber(0x04, title)) + ber(0xBE, ber(0x04, user_information)))
+
+
+# Negotiated: version 6, conformance 001E1D, PDU size 1024, VAA name 0007.
+INITIATE_RESPONSE = b"\x08\x00\x06\x5f\x1f\x04\x00\x00\x1e\x1d\x04\x00\x00\x07"
+
+
+def glo_initiate_response(counter, key=EK):
+    sc = 0x30
+    iv = TITLE + counter.to_bytes(4, "big")
+    out = AESGCM(key).encrypt(iv, INITIATE_RESPONSE, bytes([sc]) + AK)
+    content = bytes([sc]) + counter.to_bytes(4, "big") + out[:-16] + out[-16:-4]
+    return bytes([0x28, len(content)]) + content
+
+
+refused = aare(1, 3, b"\x0e\x06\x00\x00\x01")  # rejected; a confirmed service error (initiate, other)
+accepted_plain = aare(0, 1, INITIATE_RESPONSE)
+accepted_ciphered = aare(0, 3, glo_initiate_response(7))
+# The same under keys of our own making: what a stranger announcing the title sends.
+stranger_ciphered = aare(0, 3, glo_initiate_response(7, key=bytes(16)))
+device_name = b"\xc4\x01\xc1\x00\x09\x0d" + b"QSM0000000001"
+serial = b"\xc4\x01\xc1\x00\x06\x03\x93\x87\x01"
+release = b"\x63\x03\x80\x01\x00"
+
+identification = [refused, accepted_plain, device_name, serial, release, accepted_ciphered, stranger_ciphered]
+seeds += [
+    b"\x00\x40" + b"".join(wrapper(a) for a in identification),
+    b"\x01\x08" + b"".join(ui_frame(a) for a in identification),
+]
+
+
+def answers(settings, items):
+    return bytes([settings]) + b"".join(len(a).to_bytes(2, "big") + a for a in items)
+
+
+engine_seeds = [
+    answers(0x08, [refused]),
+    answers(0x08, [accepted_plain, device_name, release]),
+    answers(0x08, [accepted_plain, serial, release]),
+    answers(0x00, [accepted_ciphered, device_name]),
+    answers(0x00, [stranger_ciphered]),
+]
+
+for out, written in ((OUT, seeds), (OUT_ENGINE, engine_seeds)):
+    os.makedirs(out, exist_ok=True)
+    for s in written:
+        with open(os.path.join(out, hashlib.sha1(s).hexdigest()[:16]), "wb") as f:
+            f.write(s)
+    print(f"{len(written)} seeds in {out}")

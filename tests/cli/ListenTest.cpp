@@ -80,14 +80,14 @@ PduStr EncryptionOnlyForgery(PduStr captured) {
 }
 
 // Meter n of the simulated fleet as a list row: its keys, its names.
-std::string FleetRow(int n, const std::string& security, const std::string& host = "10.0.0.1") {
+std::string FleetRow(int n, const std::string& pushSecurity, const std::string& host = "10.0.0.1") {
   const auto id = sim::FleetIdentity(n);
   return Format("sim-%04d,%s:4059,%s,%s,%s,%s,%s,%s\r\n", n, host.c_str(), id.SystemTitleHex.c_str(),
                 sim::FleetKeyHex("000102030405060708090A0B0C0D0E0F", n).c_str(),
                 sim::FleetKeyHex("D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF", n).c_str(), id.LogicalDeviceName.c_str(),
-                id.Serial.c_str(), security.c_str());
+                id.Serial.c_str(), pushSecurity.c_str());
 }
-constexpr const char* kFleetHeader = "name,address,server-system-title,ek,ak,logical-device-name,serial,security\r\n";
+constexpr const char* kFleetHeader = "name,address,server-system-title,ek,ak,logical-device-name,serial,push-security\r\n";
 
 // What the decoder makes of a message: "meter <name>[ unknown][ counter N]",
 // or the error's text.
@@ -151,6 +151,32 @@ TEST(ListenDecoder, LessProtectionThanTheMeterRequiresIsRefusedAndMovesNothing) 
     std::string title;
     EXPECT_EQ(Outcome(d, c.Apdu, title), c.Outcome);
   }
+}
+
+// "security" is how sessions read a meter; what its pushes must carry is
+// "push-security", else authentication when its entry has the key for it.
+TEST(ListenDecoder, PushProtectionIsStatedApartFromHowSessionsRead) {
+  const std::string ek = "000102030405060708090A0B0C0D0E0F", ak = "D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF";
+  const auto meters = MetersOfCsv("name,address,security,ek,ak,push-security\r\n"
+                                  "public,10.0.0.1:4059,none," + ek + "," + ak + ",\r\n"
+                                  "ciphered,10.0.0.2:4059,auth-enc," + ek + "," + ak + ",\r\n"
+                                  "plain-pushes,10.0.0.3:4059,auth-enc," + ek + "," + ak + ",none\r\n"
+                                  "enc-key,10.0.0.4:4059,none," + ek + ",,\r\n"
+                                  "no-keys,10.0.0.5:4059,none,,,\r\n"
+                                  "stated,10.0.0.6:4059,none,,,auth-enc\r\n"
+                                  "bad,10.0.0.7:4059,none,,,sometimes\r\n");
+  ASSERT_EQ(meters.size(), 7u);
+  const int required[] = {cli::kProtectAuth, cli::kProtectAuth, 0, cli::kProtectEnc, 0, 3};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(cli::RequiredProtection(meters[i]), required[i]) << meters[i].Name;
+  EXPECT_NE(meters[6].ConfigError.find("push-security"), std::string::npos) << meters[6].ConfigError;
+  EXPECT_EQ(meters[6].Column, "push-security");
+  // A plain push from the address of the meter read by the public client:
+  // anyone could have sent it, and its entry has the keys to do better.
+  cli::TPushDecoder d(meters, {});
+  const PduStr plain = Notification(1, '\x06' + U32(999999999));
+  std::string title;
+  EXPECT_EQ(Outcome(d, plain, title, "10.0.0.1"), "public: requires auth, the message has none; refused");
+  EXPECT_EQ(Outcome(d, plain, title, "10.0.0.3"), "meter plain-pushes");
 }
 
 TEST(ListenDecoder, EveryPushIsKnownByTheNameItCarriesAndNeverStoredAsAnotherMeter) {

@@ -690,12 +690,30 @@ int HeadendCommand(int argc, char** argv) {
   app.add_option("--hdlc-port", options.HdlcPort, "also a TCP port for meters that call with HDLC frames (0: a free one)")
       ->option_text("N");
   app.add_option("--meters", metersFile, "a meters file: the meters that may call (default the named meters file)")->option_text("FILE");
-  app.add_option("--list", listFile, "a CSV meter list instead (columns as for batch; logical-device-name, serial)")->option_text("FILE");
+  app.add_option("--list", listFile,
+                 "a CSV meter list instead (columns as for batch; logical-device-name, serial; caller: the addresses "
+                 "and networks a meter calls from; trust-unproven-caller)")
+      ->option_text("FILE");
   app.add_option("--jobs", options.Jobs, "meters read at once (default 32)")->option_text("N");
   app.add_option("--for", options.Seconds, "stop after SECONDS (default: at Ctrl-C or SIGTERM)")->option_text("SECONDS");
   app.add_option("--meter-timeout", meterTimeout,
-                 "the longest one meter may take, its identification included, before it is hung up on (default 120; 0: no limit)")
+                 "the longest reading one meter may take before it is hung up on (default 120; 0: no limit)")
       ->option_text("SECONDS");
+  double identifyTimeout = options.IdentifyTimeoutMs / 1000.0;
+  app.add_option("--identify-timeout", identifyTimeout,
+                 "the longest finding out who called may take, by workers of its own (default 10)")
+      ->option_text("SECONDS");
+  app.add_option("--identify-jobs", options.IdentifyJobs, "callers identified at once (default 16)")->option_text("N");
+  app.add_option("--max-per-address", options.MaxPerAddress,
+                 "connections open at once from one address (default 32; carriers put many meters behind one)")
+      ->option_text("N");
+  app.add_option("--min-interval", options.MinInterval,
+                 "without --run: a meter read less than SECONDS ago is released when it calls (default 0: read every call)")
+      ->option_text("SECONDS");
+  bool trustUnproven = false;
+  app.add_flag("--trust-unproven-callers", trustUnproven,
+               "give every meter's password or HLS response to a caller that cannot prove first that it is the meter "
+               "(else only meters whose caller column holds the address they call from)");
   app.add_option("--timeout", timeout, "response timeout per request (default each meter's)")->option_text("MS");
   app.add_option("--push-wait", options.PushWaitMs,
                  "a meter that sends within this long of connecting is a pushing meter; silent ones are asked (default 300)")
@@ -705,7 +723,9 @@ int HeadendCommand(int argc, char** argv) {
       ->option_text("FILE|URI");
   app.add_option("--db-wait", dbWait, "while another process locks the database, keep the results and retry for up to SECONDS (default 300)")
       ->option_text("SECONDS");
-  app.add_option("--run", run, "name of this run (with --db): a meter read in it is released, not read again, when it calls again")
+  app.add_option("--run", run,
+                 "name of this run (with --db): a meter read in it (by a call that proved it is the meter) is released, "
+                 "not read again, when it calls again")
       ->option_text("NAME");
   app.add_option("--max-connections", options.MaxConnections,
                  "connections open at once, being read or pushing (default: the descriptor limit less 64)")->option_text("N");
@@ -726,6 +746,16 @@ int HeadendCommand(int argc, char** argv) {
   if (options.Seconds < 0) throw EUsage("--for: expected 0 or more seconds");
   if (meterTimeout < 0 || meterTimeout > 86400) throw EUsage(Format("--meter-timeout %d: expected 0..86400 seconds", meterTimeout));
   options.MeterTimeoutMs = meterTimeout * 1000;
+  if (!(identifyTimeout >= 1 && identifyTimeout <= 600))
+    throw EUsage(Format("--identify-timeout %g: expected 1..600 seconds", identifyTimeout));
+  options.IdentifyTimeoutMs = static_cast<int>(identifyTimeout * 1000);
+  if (options.IdentifyJobs < 1 || options.IdentifyJobs > 4096)
+    throw EUsage(Format("--identify-jobs %d: expected 1..4096", options.IdentifyJobs));
+  if (options.MaxPerAddress < 1) throw EUsage(Format("--max-per-address %d: expected 1 or more", options.MaxPerAddress));
+  if (!(options.MinInterval >= 0 && options.MinInterval <= 86400 * 366))
+    throw EUsage(Format("--min-interval %g: expected 0..31622400 seconds", options.MinInterval));
+  if (options.MinInterval > 0 && !run.empty()) throw EUsage("--min-interval: expected no --run (a run reads each meter once)");
+  options.OncePerRun = !run.empty();
   if (options.PushWaitMs < 0 || options.PushWaitMs > 60000)
     throw EUsage(Format("--push-wait %d: expected 0..60000 ms", options.PushWaitMs));
   if (!run.empty() && dbPath.empty()) throw EUsage("--run: expected --db as well");
@@ -737,6 +767,8 @@ int HeadendCommand(int argc, char** argv) {
   ApplyStrict(meters, strict);
   if (timeout >= 0)
     for (auto& m : meters) m.Profile.ResponseTimeout = timeout;
+  if (trustUnproven)
+    for (auto& m : meters) m.Profile.TrustUnprovenCaller = true;
 
   // Output comes from the workers and from the pushing connections: one line at a time.
   std::mutex outLock;
@@ -753,9 +785,11 @@ int HeadendCommand(int argc, char** argv) {
   TPushDecoder decoder(meters, {});
   std::unique_ptr<TReadingsStore> notificationsDb;
   std::unique_ptr<TNotificationWriter> notifications;
+  std::map<std::string, uint32_t> callCounters;
   if (store.Db) {
     notificationsDb = OpenReadingsStore(dbPath);
     for (const auto& [meter, counter] : notificationsDb->LastInvocationCounters()) decoder.SetLastCounter(meter, counter);
+    callCounters = notificationsDb->LastInvocationCounters(true);
     notifications = std::make_unique<TNotificationWriter>(*notificationsDb, queueLimit);
     notifications->OnError = say;
   }
@@ -775,18 +809,26 @@ int HeadendCommand(int argc, char** argv) {
   listener.OnError = say;
   THeadEnd headend(meters, job, listener);
   headend.SetDone(std::move(done));
+  headend.SetLastCounters(std::move(callCounters));
   headend.OnListening = [&](int port, const std::string& framing) {
     if (!quiet)
       std::cerr << Format("headend: waiting for meters on %s port %d (%s)",
                           options.Address.empty() ? "every address" : options.Address.c_str(), port, framing.c_str())
                 << std::endl;
   };
-  headend.OnResult = [&](const TMeterResult& r, const std::string& peer, const std::string& by) {
+  headend.OnResult = [&](const TMeterResult& r, const TCallNote& call) {
     std::lock_guard<std::mutex> lock(outLock);
     results(r);
+    // Each call read is kept with who made it and the meter's counter, which
+    // the next head end on this database holds the meter's next call to.
+    if (notifications && (r.Ok || call.Counter >= 0)) {
+      const json body{{"peer", call.Peer}, {"by", call.By}, {"proven", call.Proven}};
+      notifications->Push(TNotification{r.Meter, r.ReadAt, call.Counter, kCallInKind,
+                                        body.dump(-1, ' ', false, json::error_handler_t::replace), false});
+    }
     if (!quiet)
-      std::cerr << Format("headend: %s: meter %s (%s) %s", peer.c_str(), PrintableName(r.Meter).c_str(), by.c_str(),
-                          r.Ok ? "read" : ("failed: " + r.Error).c_str())
+      std::cerr << Format("headend: %s: meter %s (%s) %s%s", call.Peer.c_str(), PrintableName(r.Meter).c_str(),
+                          call.By.c_str(), r.Ok ? "read" : ("failed: " + r.Error).c_str(), call.Proven ? "" : " (unproven)")
                 << "\n";
   };
   headend.OnLine = say;
@@ -806,9 +848,10 @@ int HeadendCommand(int argc, char** argv) {
     auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     std::lock_guard<std::mutex> lock(outLock);
     std::cerr << Format("%llu connections: %llu meters read, %llu failed, %llu called again and released, %llu unknown, "
-                        "%llu pushing, %llu not started (%llu turned away, %llu closed idle, %llu closed for buffered bytes); "
-                        "%.1f s, %.1f meters/s",
+                        "%llu refused, %llu pushing, %llu not started (%llu turned away, %llu closed idle, %llu closed for "
+                        "buffered bytes); %.1f s, %.1f meters/s",
                         u(counts.Connections), u(counts.Read), u(counts.Failed), u(counts.AlreadyRead), u(counts.Unknown),
+                        u(counts.Refused),
                         u(counts.Pushing), u(counts.NotStarted), u(counts.TurnedAway), u(counts.IdleClosed),
                         u(counts.BufferedClosed), seconds, seconds > 0 ? counts.Read / seconds : 0.0)
               << "\n";

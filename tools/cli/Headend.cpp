@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "client/CallerTrust.h"
 #include "comm/CallIn.h"
 #include "xmlpdu/infra/Errors.h"
 
@@ -28,10 +29,16 @@ constexpr std::chrono::milliseconds kAcceptPause(500);
 
 struct THeadEnd::TCaller {
   std::shared_ptr<TCallerConnection> Connection;
+  std::string Host;  // the address it called from, for the cap per address
   bool Hdlc = false;
   TClock::time_point Since;  // accepted; once pushing, the last bytes
   std::unique_ptr<TPushSender> Pushing;
   uint64_t PartialSince = 0;  // the order in which pushing connections began holding a partial frame
+  // Once identified: the meter it claims to be, how, and what it may be given.
+  int Meter = -1;
+  std::string By;
+  TCallerVerdict Verdict;
+  std::string Peer() const { return Connection->Peer() + (Hdlc ? "/hdlc" : ""); }
 };
 
 THeadEnd::THeadEnd(const std::vector<TFleetMeter>& meters, TBatchJob job, TPushListener& pushes)
@@ -48,10 +55,21 @@ void THeadEnd::Line(const char* sort, const std::string& sender, const std::stri
   });
 }
 
-void THeadEnd::Serve(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) {
+const char* THeadEnd::ReadAlready(const std::string& meter, std::string& detail) const {
+  if (FDone.count(meter)) return "already read in this run";
+  if (FMinInterval <= 0) return nullptr;
+  const auto last = FLastRead.find(meter);
+  if (last == FLastRead.end()) return nullptr;
+  const double ago = std::chrono::duration<double>(TClock::now() - last->second).count();
+  if (ago >= FMinInterval) return nullptr;
+  detail = Format("read %.0f s ago, less than --min-interval %g s", ago, FMinInterval);
+  return detail.c_str();
+}
+
+bool THeadEnd::Identify(TCaller& caller, TMeterWatch::TSlot& limit) {
   TCall call;
   call.Cancel = &limit.Token;
-  const std::string peer = caller.Connection->Peer() + (caller.Hdlc ? "/hdlc" : "");
+  const std::string peer = caller.Peer();
   TCallerIdentity who;
   try {
     who = (caller.Hdlc ? FHdlcCallers : FWrapperCallers).Identify(caller.Connection, call);
@@ -59,29 +77,82 @@ void THeadEnd::Serve(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) 
     std::lock_guard<std::mutex> g(FLock);
     ++FCounts.Failed;
     Line("identifications failed", peer,
-         Format("%s: not identified (%s)", peer.c_str(), limit.TimedOut ? "the meter timeout ran out" : e.what()));
-    return;
+         Format("%s: not identified (%s)", peer.c_str(), limit.TimedOut ? "the identification timeout ran out" : e.what()));
+    return false;
   }
+  std::lock_guard<std::mutex> g(FLock);
   if (who.Meter < 0) {
-    std::lock_guard<std::mutex> g(FLock);
     ++FCounts.Unknown;
     Line("unknown meters", peer, Format("%s: unknown meter, it said %s; disconnected", peer.c_str(), who.Text().c_str()));
-    return;
+    return false;
   }
   const TFleetMeter& meter = FMeters[static_cast<size_t>(who.Meter)];
+  caller.Meter = who.Meter;
+  caller.By = who.By;
+  if (meter.ConfigError.empty()) {
+    caller.Verdict = JudgeCaller(meter.Profile, caller.Connection->Peer());
+    if (caller.Verdict.Trust == TCallerTrust::ctRefused) {
+      ++FCounts.Refused;
+      Line("callers refused", peer,
+           Format("%s: meter %s (%s): %s", peer.c_str(), PrintableName(meter.Name).c_str(), who.By.c_str(),
+                  caller.Verdict.Why.c_str()));
+      return false;
+    }
+  }
+  std::string detail;
+  if (const char* why = ReadAlready(meter.Name, detail)) {
+    ++FCounts.AlreadyRead;
+    Line("meters called again", meter.Name,
+         Format("%s: meter %s (%s) %s; released", peer.c_str(), PrintableName(meter.Name).c_str(), who.By.c_str(), why));
+    return false;
+  }
+  return true;
+}
+
+void THeadEnd::Read(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) {
+  TCall call;
+  call.Cancel = &limit.Token;
+  const std::string peer = caller.Peer();
+  const TFleetMeter& meter = FMeters[static_cast<size_t>(caller.Meter)];
   {
-    std::lock_guard<std::mutex> g(FLock);
-    const char* why = FDone.count(meter.Name)       ? "already read in this run"
-                      : FInFlight.count(meter.Name) ? "being read over another connection"
-                                                    : nullptr;
+    // One session per meter: a second caller naming a meter in session
+    // waits for it (whoever it is, it never ends the first one's call).
+    std::unique_lock<std::mutex> g(FLock);
+    while (FInFlight.count(meter.Name) && !limit.Token.Cancelled()) FFreed.wait_for(g, std::chrono::milliseconds(50));
+    std::string detail;
+    const char* why = limit.Token.Cancelled() ? (limit.TimedOut ? "still being read over another connection when its "
+                                                                  "meter timeout ran out"
+                                                                : "not read: the head end is stopping")
+                                              : ReadAlready(meter.Name, detail);
     if (why) {
       ++FCounts.AlreadyRead;
       Line("meters called again", meter.Name,
-           Format("%s: meter %s (%s) %s; released", peer.c_str(), PrintableName(meter.Name).c_str(), who.By.c_str(), why));
+           Format("%s: meter %s (%s) %s; released", peer.c_str(), PrintableName(meter.Name).c_str(), caller.By.c_str(), why));
       return;
     }
     FInFlight.insert(meter.Name);
   }
+  TCallNote note{peer, caller.By, caller.Verdict.Proven(), -1};
+  // A meter that proves itself does so when its session stands: only then
+  // is its answer's invocation counter worth anything.
+  bool opened = false;
+  auto checkCounter = [&](TSession& s) {
+    if (caller.Verdict.Trust != TCallerTrust::ctProvesItself) {
+      opened = true;
+      return;
+    }
+    const std::optional<uint32_t> counter = s.AnswerInvocationCounter();
+    if (!counter) RaiseGeneral("the meter's ciphered answer carried no invocation counter");
+    std::lock_guard<std::mutex> g(FLock);
+    const auto last = FLastCounter.find(meter.Name);
+    if (last != FLastCounter.end() && *counter <= last->second)
+      throw EMeterError(Format("invocation counter %u of the meter's answer is not above the %u of its last call: a "
+                               "recorded call played back; not read",
+                               *counter, last->second));
+    FLastCounter[meter.Name] = *counter;
+    note.Counter = *counter;
+    opened = true;
+  };
   TMeterResult r;
   if (!meter.ConfigError.empty()) {
     r.Meter = meter.Name;
@@ -89,9 +160,10 @@ void THeadEnd::Serve(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) 
     r.Error = meter.ConfigError;
     r.Line = meter.Line;
     r.Column = meter.Column;
+    opened = true;  // nothing was asked of the caller: the list is at fault
   } else {
     try {
-      r = TBatchRunner::ReadMeter(meter, FJob, call, FKeepCounters, caller.Connection);
+      r = TBatchRunner::ReadMeter(meter, FJob, call, FKeepCounters, caller.Connection, checkCounter);
     } catch (const std::exception& e) {
       r = FailedResult(meter.Name, e, 1);
       if (limit.TimedOut) {
@@ -101,20 +173,36 @@ void THeadEnd::Serve(TCaller& caller, TMeterWatch::TSlot& limit, int timeoutMs) 
     }
   }
   r.Attempts = 1;
+  // A meter the list cannot describe fails as such whoever called: the list is at fault.
+  r.Unproven = !caller.Verdict.Proven() && meter.ConfigError.empty();
   std::lock_guard<std::mutex> g(FLock);
   FInFlight.erase(meter.Name);
+  FFreed.notify_all();
+  if (!r.Ok) ++FCounts.Failed;
+  if (!r.Ok && (!opened || r.Unproven)) {
+    // Whoever called did not show it is the meter: nothing is kept of it
+    // under the meter's name, the line says what happened.
+    Line("callers not proven", peer,
+         Format("%s: claimed to be meter %s (%s) and was not read: %s", peer.c_str(), PrintableName(meter.Name).c_str(),
+                caller.By.c_str(), r.Error.c_str()));
+    return;
+  }
   if (r.Ok) {
     ++FCounts.Read;
-    FDone.insert(meter.Name);
-  } else {
-    ++FCounts.Failed;
+    if (note.Proven) {
+      if (FOncePerRun) FDone.insert(meter.Name);
+      FLastRead[meter.Name] = TClock::now();
+    }
   }
-  if (OnResult) OnResult(r, peer, who.By);
+  if (OnResult) OnResult(r, note);
 }
 
 THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cancel) {
   FCounts = THeadEndCounts{};
   FKeepCounters = options.KeepInvocationCounters;
+  FOncePerRun = options.OncePerRun;
+  FPerAddress.clear();
+  FMinInterval = options.MinInterval;
   const size_t maxConnections =
       static_cast<size_t>(options.MaxConnections > 0 ? options.MaxConnections : DefaultMaxConnections());
   const auto idleTimeout = std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(options.IdleTimeout));
@@ -128,41 +216,74 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
   }
 
   // Callers waiting for a worker, and the connections the workers hold
-  // (queued or being read): they count against the cap too.
+  // (queued, being identified or read): they count against the cap too.
+  // Identification and reading have workers of their own, so that callers
+  // that say nothing never hold up the meters being read.
   std::mutex queueLock;
   std::condition_variable queueWake;
-  std::deque<std::unique_ptr<TCaller>> queue;
-  bool closing = false;
+  std::deque<std::unique_ptr<TCaller>> toIdentify, toRead;
+  bool closingIdentify = false, closingRead = false;
   std::atomic<size_t> working{0};
   const int jobs = std::clamp(options.Jobs, 1, 4096);
-  TMeterWatch watch(static_cast<size_t>(jobs), &cancel);
-  auto worker = [&](size_t slot) {
+  const int identifiers = std::clamp(options.IdentifyJobs, 1, 4096);
+  TMeterWatch readWatch(static_cast<size_t>(jobs), &cancel), identifyWatch(static_cast<size_t>(identifiers), &cancel);
+  auto release = [&](TCaller& caller) {
+    caller.Connection->HangUp();
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      if (--FPerAddress[caller.Host] <= 0) FPerAddress.erase(caller.Host);
+    }
+    --working;
+  };
+  // Takes the next caller of `queue`; nullptr when the head end has closed
+  // and it is empty. A caller taken while closing is not served.
+  auto next = [&](std::deque<std::unique_ptr<TCaller>>& queue, const bool& closing) -> std::unique_ptr<TCaller> {
     for (;;) {
       std::unique_ptr<TCaller> caller;
       bool stopping;
       {
         std::unique_lock<std::mutex> g(queueLock);
         queueWake.wait(g, [&] { return closing || !queue.empty(); });
-        if (queue.empty()) return;
+        if (queue.empty()) return nullptr;
         caller = std::move(queue.front());
         queue.pop_front();
         stopping = closing;
       }
-      if (stopping) {
-        // Called while the head end was stopping: not read.
+      if (!stopping) return caller;
+      {
         std::lock_guard<std::mutex> c(FLock);
         ++FCounts.NotStarted;
-      } else {
-        TMeterWatch::TSlot& limit = watch.Start(slot, options.MeterTimeoutMs);
-        Serve(*caller, limit, options.MeterTimeoutMs);
-        watch.Stop(slot);
       }
-      caller->Connection->HangUp();
-      --working;
+      release(*caller);
     }
   };
-  std::vector<std::jthread> workers;
-  for (int k = 0; k < jobs; ++k) workers.emplace_back(worker, static_cast<size_t>(k));
+  auto identifier = [&](size_t slot) {
+    while (std::unique_ptr<TCaller> caller = next(toIdentify, closingIdentify)) {
+      TMeterWatch::TSlot& limit = identifyWatch.Start(slot, options.IdentifyTimeoutMs);
+      const bool read = Identify(*caller, limit);
+      identifyWatch.Stop(slot);
+      if (!read) {
+        release(*caller);
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> g(queueLock);
+        toRead.push_back(std::move(caller));
+      }
+      queueWake.notify_all();
+    }
+  };
+  auto reader = [&](size_t slot) {
+    while (std::unique_ptr<TCaller> caller = next(toRead, closingRead)) {
+      TMeterWatch::TSlot& limit = readWatch.Start(slot, options.MeterTimeoutMs);
+      Read(*caller, limit, options.MeterTimeoutMs);
+      readWatch.Stop(slot);
+      release(*caller);
+    }
+  };
+  std::vector<std::jthread> readers, identifiersRunning;
+  for (int k = 0; k < jobs; ++k) readers.emplace_back(reader, static_cast<size_t>(k));
+  for (int k = 0; k < identifiers; ++k) identifiersRunning.emplace_back(identifier, static_cast<size_t>(k));
 
   std::vector<std::unique_ptr<TCaller>> held;  // waiting to see whether they push, or pushing
   uint64_t partialOrder = 0;
@@ -209,17 +330,29 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
                       held.size() + working.load()));
           continue;  // the connection closes with c
         }
+        const std::string host = PeerHost(c->Peer());
+        int& fromThere = FPerAddress[host];
+        if (fromThere >= options.MaxPerAddress) {
+          ++FCounts.TurnedAway;
+          Line("connections turned away", host,
+               Format("%s: %d connections open from %s, the most --max-per-address allows; closed", c->Peer().c_str(),
+                      fromThere, host.c_str()));
+          continue;
+        }
+        ++fromThere;
         auto caller = std::make_unique<TCaller>();
+        caller->Host = host;
         caller->Connection = std::move(c);
         caller->Hdlc = at == 1;
         caller->Since = TClock::now();
         held.push_back(std::move(caller));
       }
     }
-    std::vector<size_t> closing_;
+    std::vector<size_t> closing_, dropped;  // leaving `held`; of them, those whose connection ends
     auto close = [&](size_t i, const char* sort, const std::string& why) {
       if (!why.empty()) line(sort, held[i]->Connection->Peer(), held[i]->Connection->Peer() + ": " + why);
       closing_.push_back(i);
+      dropped.push_back(i);
     };
     for (size_t i = kFirstCaller; ready > 0 && i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
@@ -260,9 +393,9 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
         ++working;
         {
           std::lock_guard<std::mutex> g(queueLock);
-          queue.push_back(std::move(held[i]));
+          toIdentify.push_back(std::move(held[i]));
         }
-        queueWake.notify_one();
+        queueWake.notify_all();  // readers wait on the same condition
         closing_.push_back(i);
         continue;
       }
@@ -295,6 +428,13 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
                      kept, options.MaxBuffered));
       }
     }
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      std::sort(dropped.begin(), dropped.end());
+      dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+      for (const size_t i : dropped)
+        if (--FPerAddress[held[i]->Host] <= 0) FPerAddress.erase(held[i]->Host);
+    }
     std::sort(closing_.begin(), closing_.end());
     closing_.erase(std::unique(closing_.begin(), closing_.end()), closing_.end());
     for (auto it = closing_.rbegin(); it != closing_.rend(); ++it) held.erase(held.begin() + static_cast<long>(*it));
@@ -307,12 +447,16 @@ THeadEndCounts THeadEnd::Run(const THeadEndOptions& options, TCancelToken& cance
       if (!c->Pushing) ++FCounts.NotStarted;
   }
   held.clear();
-  {
-    std::lock_guard<std::mutex> g(queueLock);
-    closing = true;
+  // Identification ends first: what it hands on is then refused by the
+  // readers as called while stopping, not left behind.
+  for (bool* flag : {&closingIdentify, &closingRead}) {
+    {
+      std::lock_guard<std::mutex> g(queueLock);
+      *flag = true;
+    }
+    queueWake.notify_all();
+    (flag == &closingIdentify ? identifiersRunning : readers).clear();
   }
-  queueWake.notify_all();
-  workers.clear();
   FPushes.FlushLines();
   std::lock_guard<std::mutex> g(FLock);
   FLines.Tick(TClock::now(), say, true);

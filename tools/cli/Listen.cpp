@@ -50,7 +50,9 @@ std::vector<TObjectRef> PushObjectRefs(const TValue& list, const std::string& ow
 }
 
 int RequiredProtection(const TFleetMeter& m) {
-  if (m.SecurityStated) return m.Profile.Policy;
+  // "security" is how sessions read the meter (a public client reads without
+  // it, whatever keys the entry holds); what pushes carry is stated apart.
+  if (m.PushPolicy >= 0) return m.PushPolicy;
   if (!m.Profile.AK.empty()) return kProtectAuth;
   return m.Profile.EK.empty() ? 0 : kProtectEnc;
 }

@@ -68,9 +68,10 @@ std::vector<client::TObjectRef> PushObjectRefs(const client::TValue& list, const
 // Protection as a set: bit 1 authentication, bit 2 encryption, so that the
 // numbers are those of the "security" key (0 none, 1 auth, 2 enc, 3 auth-enc).
 enum : int { kProtectAuth = 1, kProtectEnc = 2 };
-// The protection a meter's pushes must carry at least: its "security" when
-// its entry states one; else authentication when it has an authentication
-// key, encryption when it has only an encryption key, none without keys.
+// The protection a meter's pushes must carry at least: its "push-security"
+// when its entry states one; else authentication when it has an
+// authentication key, encryption when it has only an encryption key, none
+// without keys.
 int RequiredProtection(const client::TFleetMeter& m);
 
 // Decodes pushed APDUs: identifies the meter of each, refuses what carries

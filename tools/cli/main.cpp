@@ -383,6 +383,11 @@ int main(int argc, char** argv) {
          "the meter calls in: wait for one connection on PORT (DLMS wrapper), then run the command over it", conn);
   option("--accept-hdlc", o.AcceptHdlc, "[HOST:]PORT", "the meter calls in with HDLC frames over TCP", conn);
   option("--wait", o.Wait, "SECONDS", "with --accept: how long to wait for the meter (default 300)", conn);
+  option("--caller", o.Caller, "ADDRESSES",
+         "with --accept: the addresses and networks (ADDRESS/BITS, comma-separated) the meter calls from", conn);
+  app.add_flag("--trust-unproven-caller", o.TrustUnprovenCaller,
+               "with --accept: give a password or HLS response to a caller that cannot prove first that it is the meter")
+      ->group(conn);
   option("--baud", o.Baud, "N", "serial speed (default 9600)", conn);
   app.add_flag("--mode-e", o.ModeE, "open the serial line with the IEC 62056-21 mode E handshake")->group(conn);
   option("--meter", o.Meter, "NAME", "a named meter from the meters file", conn);

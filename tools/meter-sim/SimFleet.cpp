@@ -323,7 +323,7 @@ std::string TSimFleet::MeterListCsv(int clientAddress, int cipheringClientAddres
   const bool pushing = !FOptions.PushHost.empty();
   static const char* const kMechanisms[] = {"none", "low", "manufacturer", "md5", "sha1", "gmac", "sha256", "ecdsa"};
   std::string csv = "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,logical-device-name,"
-                    "kek,auth,password-hex,security,suite\r\n";
+                    "kek,auth,password-hex,security,suite,push-security\r\n";
   const bool hdlc = FOptions.Hdlc;
   for (const auto& m : FMeters) {
     const std::string host =
@@ -335,7 +335,10 @@ std::string TSimFleet::MeterListCsv(int clientAddress, int cipheringClientAddres
     if (pushing && !PushesCiphered(m->Identity.Number) && givenCiphers) client = 16;
     const TSimClient* c = m->Association->Client(client);
     const int mechanism = c ? std::clamp(c->Mechanism, 1, 8) : 1;
-    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%d\r\n", m->Identity.Name.c_str(),
+    // What its pushes carry, stated apart from how its client reads: a
+    // meter read by a plain client still pushes as it pushes.
+    const char* pushSecurity = !pushing ? "" : PushesCiphered(m->Identity.Number) ? "auth-enc" : "none";
+    csv += Format("%s,%s,%s:%d,%d,%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%d,%s\r\n", m->Identity.Name.c_str(),
                   hdlc ? "hdlc-tcp" : "tcp", host.c_str(), m->Listener->Port(), client,
                   hdlc ? FOptions.HdlcSettings.ServerUpper : 1,
                   hdlc ? std::to_string(FOptions.HdlcSettings.ServerLower).c_str() : "", m->Identity.Serial.c_str(),
@@ -343,7 +346,7 @@ std::string TSimFleet::MeterListCsv(int clientAddress, int cipheringClientAddres
                   TMisc::ByteStrToHexStr(m->AK).c_str(), m->Identity.LogicalDeviceName.c_str(),
                   TMisc::ByteStrToHexStr(m->KEK).c_str(), kMechanisms[mechanism - 1],
                   c ? TMisc::ByteStrToHexStr(c->Secret).c_str() : "", c && c->Ciphered ? "auth-enc" : "none",
-                  m->Association->Security().Suite);
+                  m->Association->Security().Suite, pushSecurity);
   }
   return csv;
 }
