@@ -153,7 +153,8 @@ TIniData LoadChecked(const std::string& path) {
     const size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
     const size_t last = line.find_last_not_of(" \t");
-    if ((line[first] == '[' && line[last] == ']') || line.find('=') > first) continue;
+    const size_t eq = line.find('=');
+    if ((line[first] == '[' && line[last] == ']') || (eq != std::string::npos && eq > first)) continue;
     damaged(Format("line %zu is neither a [section] nor a key=value", lineNr));
   }
   TIniData ini;
