@@ -41,7 +41,7 @@ namespace quillon::client {
 // Counters reserved at a time.
 inline constexpr uint32_t kCounterBlock = 1000;
 
-// The meter as counters and session locks know it: "title 5153494D00000001",
+// The meter as session locks (and older counters files) know it: "title 5153494D00000001",
 // or "127.0.0.1:4059/1" (host:port or device, server address, and the
 // physical address where there is one) when the profile names no system title.
 std::string CounterMeterIdentity(const TMeterProfile& p);
