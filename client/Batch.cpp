@@ -143,6 +143,46 @@ std::vector<TFleetMeter> MetersOfIni(const TIniData& ini) {
   return meters;
 }
 
+std::vector<TFleetMeter> MetersOfIniText(const std::string& text) {
+  TIniData ini;
+  ini.Parse(text);
+  // Each section's header lines, read as TIniData reads them.
+  std::unordered_map<std::string, std::vector<size_t>> headers;  // folded name: lines
+  size_t lineNr = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t eol = std::min(text.find('\n', pos), text.size());
+    std::string line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    ++lineNr;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t"), last = line.find_last_not_of(" \t");
+    if (first != std::string::npos && line[first] == '[' && line[last] == ']')
+      headers[FoldedName(line.substr(first + 1, last - first - 1))].push_back(lineNr);
+  }
+  std::vector<TFleetMeter> meters;
+  for (const std::string& name : ini.Sections()) {
+    const std::vector<size_t>& lines = headers[FoldedName(name)];
+    std::string why;
+    size_t at = lines.empty() ? 0 : lines.front();
+    if (!IsMeterName(name)) {
+      why = Format("name \"%s\": expected a name without brackets or control characters", PrintableName(name).c_str());
+    } else if (lines.size() > 1) {
+      at = lines[1];
+      why = Format("meter \"%s\" is listed twice (first on line %zu)", name.c_str(), lines.front());
+    }
+    if (why.empty()) {
+      meters.push_back(FleetMeterOfSection(ini, name));
+      continue;
+    }
+    TFleetMeter m;
+    m.Name = name;
+    m.Line = at;
+    m.ConfigError = Format("meters file line %zu: %s", at, why.c_str());
+    meters.push_back(std::move(m));
+  }
+  return meters;
+}
+
 std::vector<TFleetMeter> MetersOfCsv(const std::string& text) {
   std::vector<size_t> lines;
   const auto rows = ParseCsv(text, &lines);

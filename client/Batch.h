@@ -46,6 +46,11 @@ struct TFleetMeter {
 TFleetMeter FleetMeterOfSection(const TIniData& ini, const std::string& name);
 // Every section of a meters file.
 std::vector<TFleetMeter> MetersOfIni(const TIniData& ini);
+// Every section of a meters file's text, under the meter list's rules for
+// names: a section named twice (which a plain INI reading merges) or a
+// name with brackets or control characters is a meter that fails with
+// ConfigError "meters file line L: ..." (Line: L), not a merge of two.
+std::vector<TFleetMeter> MetersOfIniText(const std::string& text);
 // A meter list as CSV (RFC 4180): a header row with "name" and keys of the
 // meters file (transport, host, port, client, server, physical, auth,
 // password, password-hex, security, suite, ek, ak, kek, system-title,

@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "client/MeterProfile.h"
@@ -91,6 +93,17 @@ long TFileLock::Owner(const std::string& lockPath) {
   char* end = nullptr;
   const long pid = std::strtol(buf, &end, 10);
   return pid > 0 && (*end == '\n' || *end == '\0') ? pid : 0;
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    if (errno == ENOENT) return std::string();
+    RaiseGeneral(Format("file \"%s\": cannot be read (%s)", path.c_str(), std::strerror(errno)));
+  }
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
 }
 
 std::string FolderOf(const std::string& path) {

@@ -62,6 +62,10 @@ struct ELockBusy : EGeneralError {
 // contents then stand.
 void WriteFileDurably(const std::string& path, const std::string& text, unsigned mode);
 
+// The whole text of a file: empty when it does not exist; a general error
+// "file \"<path>\": cannot be read (<reason>)" when it cannot be read.
+std::string ReadFileText(const std::string& path);
+
 // The folder of a path ("." for a bare name).
 std::string FolderOf(const std::string& path);
 

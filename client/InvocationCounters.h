@@ -7,10 +7,14 @@
 // machine (quillon-cli, batch, listen, probe, the desktop) come from one
 // file (DefaultCountersFile()), shared under a lock:
 //
-// - A sequence is one meter (its system title, or its address where the
-//   profile names none), one client address and one key (the encryption
-//   key, told apart by a keyed hash under a random salt of the file, so the
-//   file holds no key). A new key starts a new sequence.
+// - A sequence is one key (the encryption key, told apart by a keyed hash
+//   under a random salt of the file, so the file holds no key) and one
+//   client system title: the nonce's parts besides the counter. Every meter
+//   under that key counts in it, since fleets share keys. A new key starts
+//   a new sequence.
+// - The file carries a checksum of its own. A file that does not parse or
+//   verify (a salt lost or changed, a counter that is no number) is refused
+//   before anything is sent: its counters could repeat.
 // - Before its first counted message a session reserves a block of
 //   counters durably (the file's "next" moves past the block, written to a
 //   temporary file, flushed and renamed, all under the file's lock) and
@@ -37,7 +41,7 @@ namespace quillon::client {
 // Counters reserved at a time.
 inline constexpr uint32_t kCounterBlock = 1000;
 
-// The meter as counters and session locks know it: "title 5153494D00000001",
+// The meter as session locks (and older counters files) know it: "title 5153494D00000001",
 // or "127.0.0.1:4059/1" (host:port or device, server address, and the
 // physical address where there is one) when the profile names no system title.
 std::string CounterMeterIdentity(const TMeterProfile& p);
@@ -49,6 +53,13 @@ std::string MeterLabel(const TMeterProfile& p);
 // DataFolder()/invocation-counters.ini.
 std::string DefaultCountersFile();
 
+// The counters file does not parse or verify: "file \"<path>\": damaged:
+// <what>; ...". No ciphered session runs on it, not even one that was
+// given its counter.
+struct ECounterFileDamaged : EGeneralError {
+  using EGeneralError::EGeneralError;
+};
+
 class TInvocationCounterFile {
 public:
   // `path`: the counters file; empty: DefaultCountersFile().
@@ -56,7 +67,8 @@ public:
   const std::string& Path() const { return FPath; }
 
   // The next counter of the profile's sequence that nobody has used or
-  // reserved (1 when the file has none). Fails when the file cannot be read.
+  // reserved (1 when the file has none). Fails when the file cannot be read
+  // or is damaged.
   uint32_t Next(const TMeterProfile& p) const;
 
   // Reserves `count` counters and returns the first: `from` when given (the

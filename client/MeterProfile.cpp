@@ -1,6 +1,7 @@
 #include "client/MeterProfile.h"
 #include "client/CallerTrust.h"
 #include "client/FileLock.h"
+#include "client/SecretText.h"
 #include "comm/Serial.h"
 #include "comm/TCPClient.h"
 
@@ -35,9 +36,9 @@ bool Same(const std::string& a, const std::string& b) { return strcasecmp(a.c_st
 void CheckLength(const std::string& prefix, const char* field, const std::string& value, size_t bytes,
                  const std::string& why) {
   if (value.empty() || value.size() == bytes) return;
-  RaiseGeneral(Format("%s%s \"%s\": expected %d hex digits (%s), found %d", prefix.c_str(), field,
-                      TMisc::ByteStrToHexStr(value).c_str(), static_cast<int>(bytes * 2), why.c_str(),
-                      static_cast<int>(value.size() * 2)));
+  // The value itself is a key more often than not: it is never quoted.
+  RaiseGeneral(Format("%s%s: expected %d hex digits (%s), found %d", prefix.c_str(), field,
+                      static_cast<int>(bytes * 2), why.c_str(), static_cast<int>(value.size() * 2)));
 }
 
 std::string Hex(const std::string& bytes) { return TMisc::ByteStrToHexStr(bytes); }
@@ -160,14 +161,7 @@ std::string TIniData::Text() const {
 
 TIniData TIniData::Load(const std::string& path) {
   TIniData d;
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    if (errno == ENOENT) return d;
-    RaiseGeneral(Format("file \"%s\": cannot be read (%s)", path.c_str(), std::strerror(errno)));
-  }
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  d.Parse(ss.str());
+  d.Parse(ReadFileText(path));
   return d;
 }
 
@@ -422,10 +416,10 @@ TMeterProfile ProfileFromSettings(const TIniData& ini) {
     if (auth == m.Text) p.Mechanism = m.Value;
   if (p.Mechanism == 0) RaiseGeneral("No security mechanism specified");
   const TSettingsSecurityFields fields = SettingsSecurityFields(ciphered, p.Mechanism);
-  if (fields.Password) p.Secret = BytesOfHex(where("EDITPW"), get("EDITPW"));
+  if (fields.Password) p.Secret = SecretBytesOfHex(where("EDITPW"), get("EDITPW"));
   if (fields.Keys) {
-    p.EK = BytesOfHex(where("EDITGUEK"), get("EDITGUEK"));
-    p.AK = BytesOfHex(where("EDITGAK"), get("EDITGAK"));
+    p.EK = SecretBytesOfHex(where("EDITGUEK"), get("EDITGUEK"));
+    p.AK = SecretBytesOfHex(where("EDITGAK"), get("EDITGAK"));
     p.KEK = TMisc::HexStrToByteStr(kSettingsKEKHex);
   }
   if (fields.SigningKeyFiles) {
@@ -553,12 +547,12 @@ TMeterProfile ProfileFromMeterSection(const TIniData& ini, const std::string& na
     p.ShortNames = Same(get("referencing"), "sn");
     if (has("auth")) p.Mechanism = MechanismOfName(get("auth"), where("auth"));
     if (has("password")) p.Secret = get("password");
-    if (has("password-hex")) p.Secret = BytesOfHex(where("password-hex"), get("password-hex"));
+    if (has("password-hex")) p.Secret = SecretBytesOfHex(where("password-hex"), get("password-hex"));
     if (has("security")) p.Policy = PolicyOfName(get("security"), where("security"));
     if (has("suite")) p.Suite = IntOf(where("suite"), get("suite"), 0, 2);
-    if (has("ek")) p.EK = BytesOfHex(where("ek"), get("ek"));
-    if (has("ak")) p.AK = BytesOfHex(where("ak"), get("ak"));
-    if (has("kek")) p.KEK = BytesOfHex(where("kek"), get("kek"));
+    if (has("ek")) p.EK = SecretBytesOfHex(where("ek"), get("ek"));
+    if (has("ak")) p.AK = SecretBytesOfHex(where("ak"), get("ak"));
+    if (has("kek")) p.KEK = SecretBytesOfHex(where("kek"), get("kek"));
     if (has("system-title")) p.ClientSystemTitle = BytesOfHex(where("system-title"), get("system-title"));
     if (has("server-system-title"))
       p.ServerSystemTitle = BytesOfHex(where("server-system-title"), get("server-system-title"));

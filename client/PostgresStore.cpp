@@ -1,4 +1,5 @@
 #include "client/PostgresStore.h"
+#include "client/SqliteStore.h"
 
 #include <libpq-fe.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <regex>
 
 #include "xmlpdu/infra/Errors.h"
@@ -119,9 +121,20 @@ TPostgresStore::TPostgresStore(const std::string& connection, TOpen open) : FCon
     PQfreemem(err);
     RaiseGeneral(Format("%s: %s", named.c_str(), why.c_str()));
   }
-  for (PQconninfoOption* o = options; o->keyword; ++o)
+  std::string nested;
+  for (PQconninfoOption* o = options; o->keyword; ++o) {
     if (std::strcmp(o->keyword, "password") == 0 && o->val) FPassword = o->val;
+    // libpq expands a dbname that is itself a connection: its password is
+    // the one used, and the one to keep out of messages.
+    if (std::strcmp(o->keyword, "dbname") == 0 && o->val && IsServerDatabase(o->val)) nested = o->val;
+  }
   PQconninfoFree(options);
+  if (!nested.empty())
+    if (PQconninfoOption* inner = PQconninfoParse(nested.c_str(), nullptr)) {
+      for (PQconninfoOption* o = inner; o->keyword; ++o)
+        if (std::strcmp(o->keyword, "password") == 0 && o->val && *o->val) FPassword = o->val;
+      PQconninfoFree(inner);
+    }
   auto rename = [&](const std::exception& e) {
     std::string why = e.what();
     if (why.rfind("readings database: ", 0) == 0) why.erase(0, 19);
@@ -141,6 +154,7 @@ TPostgresStore::TPostgresStore(const std::string& connection, TOpen open) : FCon
     if (version > kReadingsSchemaVersion)
       RaiseGeneral(Format("schema version %lld: expected %d or older (made by a later quillon-cli)",
                           static_cast<long long>(version), kReadingsSchemaVersion));
+    if (open == oSource) CheckSourceTables();
   } catch (const EDatabaseBusy& e) {
     Disconnect();
     throw EDatabaseBusy(rename(e));
@@ -151,6 +165,52 @@ TPostgresStore::TPostgresStore(const std::string& connection, TOpen open) : FCon
 }
 
 TPostgresStore::~TPostgresStore() { Disconnect(); }
+
+void TPostgresStore::CheckSourceTables() {
+  // The same rules as for a file: what a merge reads is a plain table with
+  // our columns, of our types, none computed. A view (over a series, say)
+  // or a generated column makes rows out of nothing.
+  static const std::map<std::string, std::string> kTypes = {
+      {"TEXT", "text"}, {"INTEGER", "bigint"}, {"REAL", "double precision"}};
+  for (const auto& [table, columns] : ReadingsColumns()) {
+    auto refuse = [&](const std::string& why) { RaiseGeneral(Format("table \"%s\": %s", table.c_str(), why.c_str())); };
+    std::string kind;
+    Query("SELECT c.relkind::text FROM pg_class c WHERE c.oid = to_regclass(?1)", {table},
+          [&](const TRow& r) { kind = std::get<std::string>(r.at(0)); }, "read the schema");
+    if (kind.empty()) refuse("expected a table, found none");
+    static const std::map<std::string, std::string> kKinds = {{"v", "view"}, {"m", "materialized view"},
+                                                              {"f", "foreign table"}, {"p", "partitioned table"},
+                                                              {"S", "sequence"}};
+    if (kind != "r") refuse("expected a plain table, found a " + (kKinds.count(kind) ? kKinds.at(kind) : "relation of kind " + kind));
+    std::vector<std::string> expected, found;
+    for (const TReadingsColumn& c : columns) {
+      const auto type = kTypes.find(c.Type);
+      expected.push_back(c.Name + " " + (type == kTypes.end() ? c.Type : type->second));
+    }
+    std::string generated;
+    Query("SELECT attname::text, format_type(atttypid, atttypmod), attgenerated::text FROM pg_attribute "
+          "WHERE attrelid = to_regclass(?1) AND attnum > 0 AND NOT attisdropped ORDER BY attnum",
+          {table},
+          [&](const TRow& r) {
+            const std::string name = std::get<std::string>(r.at(0));
+            if (generated.empty() && !std::get<std::string>(r.at(2)).empty()) generated = name;
+            if (found.size() <= expected.size()) found.push_back(name + " " + std::get<std::string>(r.at(1)));
+          },
+          "read the schema");
+    if (!generated.empty())
+      refuse(Format("column \"%s\": expected a stored column, found a generated column", generated.c_str()));
+    std::vector<std::string> older = expected;
+    if (table == "notifications" && older.back().rfind("unknown ", 0) == 0) older.pop_back();
+    if (found != expected && found != older) {
+      std::string e, f;
+      for (const auto& x : expected) e += (e.empty() ? "" : ", ") + x;
+      for (const auto& x : found) f += (f.empty() ? "" : ", ") + x;
+      refuse("expected the columns " + e + "; found " + f + (found.size() > expected.size() ? ", ..." : ""));
+    }
+    Query(OversizedCellQuery(table, "\"" + table + "\"", true, found.size()), {}, [&](const TRow& r) { RaiseCellTooLarge("", table, std::get<int64_t>(r.at(0)), std::get<std::string>(r.at(1))); },
+          "read the rows");
+  }
+}
 
 std::string TPostgresStore::Scrub(std::string message) const {
   if (FPassword.empty()) return message;

@@ -50,6 +50,8 @@ private:
   void Disconnect();
   void PrepareFor(const std::vector<TCall>& calls);
   void MakeSchema();
+  // A merge source's tables as a file's are checked (TSqliteStore::CheckTables).
+  void CheckSourceTables();
   // Throws for `what`: EDatabaseBusy when the same may work later, else a
   // general error; the message never holds the password.
   [[noreturn]] void Fail(const std::string& what, const std::string& message, const std::string& state);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "client/CallerTrust.h"
+#include "client/SecretText.h"
 #include "client/SigningKeys.h"
 #include "xmlpdu/infra/Errors.h"
 #include "xmlpdu/infra/Misc.h"
@@ -26,6 +27,14 @@ std::string HexBytes(const char* field, const std::string& text) {
     return TMisc::HexStrToByteStr(text);
   } catch (const std::exception& e) {
     throw EUsageError(Format("%s \"%s\": expected hex digits (%s)", field, text.c_str(), e.what()));
+  }
+}
+
+std::string SecretBytes(const std::string& field, const std::string& text) {
+  try {
+    return SecretBytesOfHex(field, text);
+  } catch (const std::exception& e) {
+    throw EUsageError(e.what());
   }
 }
 
@@ -153,7 +162,7 @@ TMeterProfile BuildProfileChecked(const TProfileOptions& o) {
     keys = TIniData::Load(o.Keys);
   }
   auto secret = [&](const char* field, const std::string& option, const char* key, const char* env,
-                    std::string& target) {
+                    std::string& target, bool hidden = true) {
     std::string text = option;
     std::string where = field;
     if (text.empty() && keys.Has("keys", key)) {
@@ -164,22 +173,23 @@ TMeterProfile BuildProfileChecked(const TProfileOptions& o) {
       text = Env(env);
       where = env;
     }
-    if (!text.empty()) target = HexBytes(where.c_str(), text);
+    if (!text.empty()) target = hidden ? SecretBytes(where, text) : HexBytes(where.c_str(), text);
   };
   secret("--ek", o.EK, "ek", "QUILLON_EK", p.EK);
   secret("--ak", o.AK, "ak", "QUILLON_AK", p.AK);
   secret("--kek", o.KEK, "kek", "QUILLON_KEK", p.KEK);
-  secret("--system-title", o.SystemTitle, "system-title", "QUILLON_SYSTEM_TITLE", p.ClientSystemTitle);
+  // System titles are no secret: a mistyped one is quoted.
+  secret("--system-title", o.SystemTitle, "system-title", "QUILLON_SYSTEM_TITLE", p.ClientSystemTitle, false);
   secret("--server-system-title", o.ServerSystemTitle, "server-system-title", "QUILLON_SERVER_SYSTEM_TITLE",
-         p.ServerSystemTitle);
+         p.ServerSystemTitle, false);
   if (!o.Password.empty() && !o.PasswordHex.empty())
     throw EUsageError("--password and --password-hex: expected one of them, not both");
   if (!o.Password.empty()) p.Secret = o.Password;
-  else if (!o.PasswordHex.empty()) p.Secret = HexBytes("--password-hex", o.PasswordHex);
+  else if (!o.PasswordHex.empty()) p.Secret = SecretBytes("--password-hex", o.PasswordHex);
   else if (keys.Has("keys", "password")) p.Secret = keys.Get("keys", "password");
-  else if (keys.Has("keys", "password-hex")) p.Secret = HexBytes("password-hex", keys.Get("keys", "password-hex"));
+  else if (keys.Has("keys", "password-hex")) p.Secret = SecretBytes("password-hex", keys.Get("keys", "password-hex"));
   else if (!Env("QUILLON_PASSWORD").empty()) p.Secret = Env("QUILLON_PASSWORD");
-  else if (!Env("QUILLON_PASSWORD_HEX").empty()) p.Secret = HexBytes("QUILLON_PASSWORD_HEX", Env("QUILLON_PASSWORD_HEX"));
+  else if (!Env("QUILLON_PASSWORD_HEX").empty()) p.Secret = SecretBytes("QUILLON_PASSWORD_HEX", Env("QUILLON_PASSWORD_HEX"));
   // ECDSA key files: option, then keys file, then environment. Kept as
   // absolute paths, so that a saved meter finds them from anywhere.
   auto keyFile = [&](const std::string& option, const char* key, const char* env, std::string& target) {

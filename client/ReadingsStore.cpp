@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -304,13 +305,40 @@ std::unique_ptr<TReadingsStore> OpenSource(const std::string& source) {
 
 void TReadingsStore::CheckSource(const std::string& source) { OpenSource(source); }
 
+void RaiseCellTooLarge(const std::string& named, const std::string& table, long long row, const std::string& column) {
+  RaiseGeneral(Format("%s%stable \"%s\", row %lld, column \"%s\": expected at most %zu bytes", named.c_str(),
+                      named.empty() ? "" : ": ", table.c_str(), row, column.c_str(), kMaxMergedCellBytes));
+}
+
+std::string OversizedCellQuery(const std::string& table, const std::string& from, bool postgres, size_t count) {
+  // Looked for inside the database: nothing large travels to find it.
+  std::string which;
+  for (const auto& [name, columns] : ReadingsColumns()) {
+    if (name != table) continue;
+    for (const TReadingsColumn& c : columns)
+      if (count-- > 0)
+        which += Format(postgres ? " WHEN octet_length(\"%s\"::text) > %zu THEN '%s'"
+                               : " WHEN length(CAST(\"%s\" AS BLOB)) > %zu THEN '%s'",
+                      c.Name.c_str(), kMaxMergedCellBytes, c.Name.c_str());
+  }
+  return "SELECT n, c FROM (SELECT row_number() OVER () AS n, CASE" + which + " END AS c FROM " + from +
+         ") AS cells WHERE c IS NOT NULL LIMIT 1";
+}
+
 void TReadingsStore::Merge(const std::string& source) {
   const auto from = OpenSource(source);
   constexpr size_t kRowsPerTransaction = 2000;
   const TStatementId ids[] = {sMergeReading, sMergeEntry, sMergeNotification, sMergeDone, sMergeMeter};
   for (size_t t = 0; t < std::size(kReadingsTables); ++t) {
     std::vector<TCall> calls;
+    long long rowNr = 0;
+    const auto& columns = ReadingsColumns()[t].second;
     from->ReadRows(kReadingsTables[t], [&](const TRow& row) {
+      ++rowNr;
+      for (size_t c = 0; c < row.size(); ++c)
+        if (const auto* text = std::get_if<std::string>(&row[c]); text && text->size() > kMaxMergedCellBytes)
+          RaiseCellTooLarge(Format("SOURCE \"%s\"", (IsServerDatabase(source) ? MaskConnection(source) : source).c_str()),
+                            kReadingsTables[t], rowNr, c < columns.size() ? columns[c].Name : "?");
       calls.push_back({ids[t], row});
       if (calls.size() == kRowsPerTransaction) {
         Execute(calls, nullptr);
@@ -371,8 +399,43 @@ std::string MaskConnection(const std::string& a) {
     }
     return s;
   }
-  static const std::regex keyword(R"((^|\s)(password\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))");
-  return std::regex_replace(a, keyword, "$1$2***");
+  // keyword = value pairs, as libpq reads them: a value quoted '...' with
+  // backslash escapes, or up to the next blank. A dbname may itself be a
+  // whole connection (libpq expands it), with a password of its own.
+  std::string out;
+  size_t i = 0;
+  while (i < a.size()) {
+    const size_t keyStart = a.find_first_not_of(" \t\n\r\f\v", i);
+    out += a.substr(i, keyStart == std::string::npos ? std::string::npos : keyStart - i);
+    if (keyStart == std::string::npos) break;
+    const size_t eq = a.find('=', keyStart);
+    if (eq == std::string::npos) {
+      out += a.substr(keyStart);
+      break;
+    }
+    std::string key = a.substr(keyStart, eq - keyStart);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    size_t at = a.find_first_not_of(" \t", eq + 1);
+    if (at == std::string::npos) at = a.size();
+    out += a.substr(keyStart, at - keyStart);
+    std::string value;
+    const bool quoted = at < a.size() && a[at] == '\'';
+    size_t end = at;
+    if (quoted) {
+      for (end = at + 1; end < a.size() && a[end] != '\''; ++end) {
+        if (a[end] == '\\' && end + 1 < a.size()) ++end;
+        value += a[end];
+      }
+      if (end < a.size()) ++end;
+    } else {
+      while (end < a.size() && !std::isspace(static_cast<unsigned char>(a[end]))) value += a[end++];
+    }
+    if (key == "password") out += "***";
+    else if (key == "dbname" && IsServerDatabase(value)) out += quoted ? "'" + MaskConnection(value) + "'" : MaskConnection(value);
+    else out += a.substr(at, end - at);
+    i = end;
+  }
+  return out;
 }
 
 std::unique_ptr<TReadingsStore> OpenReadingsStore(const std::string& dbArgument, int busyTimeoutMs) {

@@ -40,6 +40,19 @@ constexpr int kReadingsSchemaVersion = 1;
 extern const char* const kMergeMetersConflict;
 // Our tables, in the order a merge copies them.
 extern const char* const kReadingsTables[5];
+// The largest cell a merge takes: far above any value a meter gives (a
+// whole object list as JSON is a few hundred kilobytes), far below what a
+// hostile source could make a merge write.
+constexpr size_t kMaxMergedCellBytes = 4u << 20;
+// The refusal of a larger one: "<named>: table \"t\", row N, column \"c\":
+// expected at most 4194304 bytes" (`named`: SOURCE "<path>"; empty: none).
+[[noreturn]] void RaiseCellTooLarge(const std::string& named, const std::string& table, long long row,
+                                    const std::string& column);
+// The query that finds the first such cell of `table` (its row number and
+// column name; no row when there is none), in SQLite's or PostgreSQL's
+// spelling; `from` is the table as the query names it, `columns` how many
+// of its columns it has (fewer in files of an older schema).
+std::string OversizedCellQuery(const std::string& table, const std::string& from, bool postgres, size_t columns);
 
 // The kind of the notification row the head end keeps of each call it read:
 // who called, whether it proved it is the meter, and the meter's invocation

@@ -784,7 +784,10 @@ void StartCounting(TSession::TState& s, const TCall& call) {
     s.ReservedEnd = end;
     if (s.Log) s.Log(Format("invocation counters %u to %u reserved", first, end - 1));
   } catch (const EGeneralError& e) {
-    if (!given) throw EMeterError(std::string("invocation counter: ") + e.what(), e.what());
+    // A damaged file may not even say which counters are taken: a given
+    // counter could be one another meter under the key already used.
+    if (!given || dynamic_cast<const ECounterFileDamaged*>(&e))
+      throw EMeterError(std::string("invocation counter: ") + e.what(), e.what());
     // The caller's counter is used as given; only its keeping failed.
     s.NextInvocationCounter = *given;
     CounterWarning(s, Format("invocation counter %u is not kept: %s", *given, e.what()));

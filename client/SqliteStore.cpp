@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+
 #include <cctype>
 
 #include "xmlpdu/infra/Errors.h"
@@ -174,20 +176,19 @@ void TSqliteStore::Attach(const std::string& otherPath) {
 
 void TSqliteStore::Detach() { sqlite3_exec(FDb, "DETACH DATABASE other", nullptr, nullptr, nullptr); }
 
-namespace {
-
-// The columns of each table as our schema makes them.
-const std::vector<std::pair<const char*, std::vector<std::string>>>& ExpectedTables() {
-  static const std::vector<std::pair<const char*, std::vector<std::string>>> tables = [] {
-    std::vector<std::pair<const char*, std::vector<std::string>>> t;
+const std::vector<std::pair<std::string, std::vector<TReadingsColumn>>>& ReadingsColumns() {
+  static const auto tables = [] {
+    std::vector<std::pair<std::string, std::vector<TReadingsColumn>>> t;
     sqlite3* db = nullptr;
     sqlite3_open(":memory:", &db);
     sqlite3_exec(db, kReadingsSchema, nullptr, nullptr, nullptr);
-    for (const char* name : {"meters", "readings", "profile_entries", "notifications", "runs_done"}) {
-      std::vector<std::string> columns;
+    for (const char* name : kReadingsTables) {
+      std::vector<TReadingsColumn> columns;
       sqlite3_stmt* st = nullptr;
       sqlite3_prepare_v2(db, (std::string("PRAGMA table_xinfo(") + name + ")").c_str(), -1, &st, nullptr);
-      while (st && sqlite3_step(st) == SQLITE_ROW) columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+      while (st && sqlite3_step(st) == SQLITE_ROW)
+        columns.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
+                           reinterpret_cast<const char*>(sqlite3_column_text(st, 2))});
       sqlite3_finalize(st);
       t.emplace_back(name, columns);
     }
@@ -196,6 +197,8 @@ const std::vector<std::pair<const char*, std::vector<std::string>>>& ExpectedTab
   }();
   return tables;
 }
+
+namespace {
 
 std::string Joined(const std::vector<std::string>& items) {
   std::string s;
@@ -210,7 +213,10 @@ void TSqliteStore::CheckTables(const char* schema, const std::string& named) {
     RaiseGeneral(Format("%s: table \"%s\": %s", named.c_str(), table, why.c_str()));
   };
   const std::string master = std::string(schema) + ".sqlite_master";
-  for (const auto& [table, expected] : ExpectedTables()) {
+  for (const auto& [tableName, columnsExpected] : ReadingsColumns()) {
+    const char* table = tableName.c_str();
+    std::vector<std::string> expected;
+    for (const TReadingsColumn& c : columnsExpected) expected.push_back(c.Name + " " + c.Type);
     // Only the schema is read here: nothing of the file runs.
     TStatement kind(FDb, ("SELECT type, sql FROM " + master + " WHERE name = ?1 COLLATE NOCASE").c_str());
     BindText(*kind, 1, table);
@@ -226,13 +232,22 @@ void TSqliteStore::CheckTables(const char* schema, const std::string& named) {
     TStatement info(FDb, (std::string("PRAGMA ") + schema + ".table_xinfo(\"" + table + "\")").c_str());
     std::vector<std::string> columns;
     int step;
-    while ((step = sqlite3_step(*info)) == SQLITE_ROW && columns.size() <= expected.size())
-      columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(*info, 1)));
+    while ((step = sqlite3_step(*info)) == SQLITE_ROW && columns.size() <= expected.size()) {
+      const std::string column = reinterpret_cast<const char*>(sqlite3_column_text(*info, 1));
+      const unsigned char* type = sqlite3_column_text(*info, 2);
+      // A generated column computes what it holds: a few bytes of schema
+      // can make every row as large as they like.
+      const int hidden = sqlite3_column_int(*info, 6);
+      if (hidden != 0)
+        refuse(table, Format("column \"%s\": expected a stored column, found a %s", column.c_str(),
+                             hidden == 1 ? "hidden column" : "generated column"));
+      columns.push_back(column + " " + (type ? reinterpret_cast<const char*>(type) : ""));
+    }
     if (step != SQLITE_ROW && step != SQLITE_DONE) Fail(FDb, "read the schema of " + named);
     // Files made before notifications were marked unknown lack that last
     // column; they are upgraded (ours) or merged with it as 0 (sources).
     std::vector<std::string> older = expected;
-    if (std::string(table) == "notifications" && !older.empty() && older.back() == "unknown") older.pop_back();
+    if (tableName == "notifications" && !older.empty() && older.back().rfind("unknown ", 0) == 0) older.pop_back();
     if (columns != expected && columns != older)
       refuse(table, "expected the columns " + Joined(expected) + "; found " + Joined(columns) +
                         (columns.size() > expected.size() ? ", ..." : ""));
@@ -244,11 +259,25 @@ void TSqliteStore::CheckTables(const char* schema, const std::string& named) {
                         reinterpret_cast<const char*>(sqlite3_column_text(*triggers, 0))));
 }
 
+void TSqliteStore::CheckCellSizes(const std::string& otherPath) {
+  for (const char* table : kReadingsTables) {
+    // A file of before notifications were marked unknown lacks that column.
+    const bool older = std::string(table) == "notifications" && !HasColumn("other", table, "unknown");
+    Query(OversizedCellQuery(table, std::string("other.\"") + table + "\"", false, older ? 5 /* its columns before */ : SIZE_MAX), {},
+          [&](const TRow& r) {
+            RaiseCellTooLarge(Format("SOURCE \"%s\"", otherPath.c_str()), table, std::get<int64_t>(r[0]),
+                              std::get<std::string>(r[1]));
+          },
+          "read the rows");
+  }
+}
+
 void TSqliteStore::Merge(const std::string& otherPath) {
   if (IsServerDatabase(otherPath)) return TReadingsStore::Merge(otherPath);
   Attach(otherPath);
   try {
     CheckTables("other", Format("SOURCE \"%s\"", otherPath.c_str()));
+    CheckCellSizes(otherPath);
     Exec("BEGIN IMMEDIATE");
     // A file made before notifications were marked unknown has one column less.
     const std::string notifications = HasColumn("other", "notifications", "unknown") ? "*" : "*, 0";
@@ -274,6 +303,7 @@ TSqliteSource::TSqliteSource(const std::string& path) : TSqliteStore(":memory:")
   Attach(path);
   try {
     CheckTables("other", Format("SOURCE \"%s\"", path.c_str()));
+    CheckCellSizes(path);
   } catch (...) {
     Detach();
     throw;

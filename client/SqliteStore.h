@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "client/ReadingsStore.h"
 
@@ -10,6 +12,14 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace quillon::client {
+
+// A column of our tables: its name and the type SQLite declares.
+struct TReadingsColumn {
+  std::string Name, Type;
+};
+// Our tables (kReadingsTables' order) and their columns in order, as the
+// schema makes them: what a merge source must have.
+const std::vector<std::pair<std::string, std::vector<TReadingsColumn>>>& ReadingsColumns();
 
 class TSqliteStore : public TReadingsStore {
 public:
@@ -43,6 +53,9 @@ protected:
   // Every table of `schema` (main, other) a plain table with our columns,
   // and no triggers; fails naming `named` and the table.
   void CheckTables(const char* schema, const std::string& named);
+  // No cell of the attached source larger than kMaxMergedCellBytes; fails
+  // naming the table, the row and the column.
+  void CheckCellSizes(const std::string& otherPath);
 
 private:
   void Close();

@@ -93,13 +93,17 @@ class Session:
     def set(self, ref: str, value: Any) -> None:
         """Writes an attribute; the DLMS type comes from the class where it
         knows it, else from the attribute's present value, else from a
-        wrapper (quillon.LongUnsigned(300)). A refusal raises MeterError."""
+        wrapper (quillon.LongUnsigned(300)). A datetime with a time zone is
+        written with its deviation; a naive one as the meter's own wall-clock
+        time, deviation unspecified. A refusal raises MeterError."""
     def action(self, ref: str, value: Any = None) -> Any:
         """Invokes a method; returns what the meter returns (or None)."""
     def profile(self, ref: str, *, start: Optional[_Time] = None, end: Optional[_Time] = None,
                 entries: Optional[Tuple[int, Optional[int]]] = None) -> ProfileTable:
-        """A profile's entries by capture time (naive times are UTC) or by
-        entry numbers from 1; neither: the whole buffer."""
+        """A profile's entries by capture time (a datetime with a time zone,
+        or ISO 8601 text; a naive datetime is refused with UsageError, since
+        it could mean local time or UTC) or by entry numbers from 1;
+        neither: the whole buffer."""
 
 class _FleetRun(Iterator[FleetResult]):
     def __next__(self) -> FleetResult: ...

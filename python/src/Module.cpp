@@ -391,8 +391,12 @@ void Apply(TProfileOptions& o, const py::kwargs& kw) {
     try {
       ApplyOne(o, key, v);
     } catch (const py::cast_error&) {
-      throw EUsageError(Format("%s %s: expected %s", key.c_str(), py::repr(v).cast<std::string>().c_str(),
-                               ExpectedOf(key)));
+      // A secret of the wrong kind may still be the secret (a password as
+      // an int): its type is named, never its value.
+      const bool secret = key == "password" || key == "ek" || key == "ak" || key == "kek";
+      const std::string given = secret ? "of type " + py::str(py::type::of(v).attr("__name__")).cast<std::string>()
+                                       : py::repr(v).cast<std::string>();
+      throw EUsageError(Format("%s %s: expected %s", key.c_str(), given.c_str(), ExpectedOf(key)));
     }
   }
 }
@@ -446,6 +450,11 @@ TPyMeter MakeMeter(TProfileOptions o, const py::kwargs& kw, const std::string& n
 }
 
 std::string HostPort(const std::string& host, int port) {
+  // A NUL would end the name where the resolver reads it, and a control
+  // character reaches messages and logs: neither is part of a host.
+  for (size_t i = 0; i < host.size(); ++i)
+    if (static_cast<unsigned char>(host[i]) < 0x20 || host[i] == 0x7F)
+      throw EUsageError(Format("host: position %zu is a control character; expected a host name or address", i + 1));
   const bool v6 = host.find(':') != std::string::npos && host.front() != '[';
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
@@ -708,8 +717,12 @@ std::vector<std::string> RefsOf(const py::tuple& args) {
 
 int64_t TimeOf(const py::object& o, const char* field) {
   if (py::isinstance(o, Names().Datetime)) {
+    // A naive datetime is local time to Python and UTC to many stores:
+    // reading it either way would shift a range by hours without a word.
+    if (o.attr("utcoffset")().is_none())
+      throw EUsageError(Format("%s %s: expected a datetime with a time zone (tzinfo), e.g. datetime.timezone.utc", field,
+                               py::repr(o).cast<std::string>().c_str()));
     py::object when = o;
-    if (when.attr("utcoffset")().is_none()) when = when.attr("replace")(py::arg("tzinfo") = Names().Timezone.attr("utc"));
     return static_cast<int64_t>(std::floor(when.attr("timestamp")().cast<double>()));
   }
   if (py::isinstance<py::str>(o)) {
@@ -839,7 +852,7 @@ std::vector<TFleetMeter> FleetOf(const py::object& meters) {
     const std::string path = PathOf(meters);
     try {
       if (path.size() > 4 && path.compare(path.size() - 4, 4, ".csv") == 0) out = MetersOfCsv(ReadText(path, "meters"));
-      else out = MetersOfIni(TIniData::Load(path));
+      else out = MetersOfIniText(ReadText(path, "meters"));
     } catch (const EUsageError&) {
       throw;
     } catch (const std::exception& e) {
@@ -1065,8 +1078,9 @@ PYBIND11_MODULE(_quillon, m) {
            },
            py::arg("ref"), py::kw_only(), py::arg("start") = py::none(), py::arg("end") = py::none(),
            py::arg("entries") = py::none(),
-           "A profile's entries as a ProfileTable: start/end capture times (datetime, naive = UTC,\n"
-           "or ISO text), or entries=(first, last) counted from 1 (last None: to the end).");
+           "A profile's entries as a ProfileTable: start/end capture times (datetime with a time zone,\n"
+           "or ISO text; a naive datetime is refused), or entries=(first, last) counted from 1 (last\n"
+           "None: to the end).");
 
   py::class_<TFleetRun>(m, "_FleetRun")
       .def("__iter__", [](TFleetRun& r) -> TFleetRun& { return r; }, py::return_value_policy::reference)

@@ -33,6 +33,10 @@ inline std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
 class TTempDir {
 public:
   TTempDir() {

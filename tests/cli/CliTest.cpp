@@ -227,7 +227,13 @@ TEST(CliErrors, EachGivesItsLineAndStatus) {
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek", "0001020304", "get",
         "1.0.1.8.0.255"},
-       2, "quillon-cli: --ek \"0001020304\": expected 32 hex digits (a 16-byte key for security suite 0), found 10\n"},
+       2, "quillon-cli: --ek: expected 32 hex digits (a 16-byte key for security suite 0), found 10\n"},
+      // A mistyped key is described, never quoted.
+      {{"--tcp", tcp, "--client", "33", "--auth", "gmac", "--security", "auth-enc", "--ek",
+        "000102030405060708090A0B0C0D0E0G", "get", "1.0.1.8.0.255"},
+       2, "quillon-cli: --ek: 31 hex digits of 32; position 32 is not a hex digit\n"},
+      {{"--tcp", tcp, "--client", "17", "--auth", "low", "--password-hex", "3132333", "get", "1.0.1.8.0.255"}, 2,
+       "quillon-cli: --password-hex: 7 hex digits; expected an even number, two per byte\n"},
       {{"--tcp", tcp, "--client", "17", "--auth", "low", "--password", "wrong", "get", "1.0.1.8.0.255"}, 1,
        "quillon-cli: association: Association is not \"accepted\"\n"
        "  what happened: The meter rejected the association of client 17: authentication failure\n"

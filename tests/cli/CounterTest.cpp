@@ -140,6 +140,67 @@ TEST(Counters, ACountersFileThatCannotBeWrittenStopsTheSessionBeforeAnythingIsSe
   EXPECT_EQ(ReceivedCounters(meter.Log)["meter client 33"].front(), 500u);
 }
 
+// A nonce is the key, the client's system title and the counter: two
+// meters under one key (fleets share keys) must never receive the same
+// counter, however their sessions alternate.
+TEST(Counters, TwoMetersUnderOneKeyNeverReceiveTheSameCounter) {
+  TTempDir home;
+  const char* source = std::getenv("QUILLON_SOURCE_DIR");
+  ASSERT_NE(source, nullptr) << "run through ctest, which sets QUILLON_SOURCE_DIR";
+  const std::string model = ReadFile(std::string(source) + "/data/sim/meter.txt");
+  ASSERT_FALSE(model.empty());
+  // The second meter: the same keys, a system title of its own.
+  WriteText(home.Path + "/second.txt", model + "\nsecurity title=5153494D00000002\n");
+  const std::string firstLog = home.Path + "/first.log", secondLog = home.Path + "/second.log";
+  TSimProcess first({"--port", "0", "--counter-log", firstLog});
+  TSimProcess second({"--port", "0", "--model", home.Path + "/second.txt", "--counter-log", secondLog});
+  auto keysOf = [](const std::string& title) {
+    std::vector<std::string> env(kKeys.begin(), kKeys.end() - 1);
+    env.push_back("QUILLON_SERVER_SYSTEM_TITLE=" + title);
+    return env;
+  };
+  for (int round = 0; round < 3; ++round)
+    for (const auto& [sim, title] : {std::pair{&first, "5153494D00000001"}, std::pair{&second, "5153494D00000002"}}) {
+      const TRun r = RunCli({"--tcp", Format("127.0.0.1:%d", sim->Port()), "--client", "33", "--auth", "gmac",
+                             "--security", "auth-enc", "get", "1.0.1.8.0.255"},
+                            home.Path, keysOf(title));
+      ASSERT_EQ(r.Status, 0) << title << ", round " << round << ": " << Describe(r);
+    }
+  std::set<uint32_t> firstCounters;
+  for (uint32_t c : ReceivedCounters(firstLog)["meter client 33"]) firstCounters.insert(c);
+  const std::vector<uint32_t> secondCounters = ReceivedCounters(secondLog)["meter client 33"];
+  ASSERT_FALSE(firstCounters.empty());
+  ASSERT_FALSE(secondCounters.empty());
+  for (uint32_t c : secondCounters) EXPECT_EQ(firstCounters.count(c), 0u) << "counter " << c << " went to both meters";
+  ExpectNoCounterTwice(firstLog);
+  ExpectNoCounterTwice(secondLog);
+}
+
+// A counters file that does not verify stops the session before anything
+// is sent, even one that was given its counter: which counters other
+// meters under the key took is no longer known.
+TEST(Counters, ADamagedCountersFileStopsEvenAGivenCounter) {
+  TTempDir home;
+  TCipheredMeter meter(home.Path);
+  ASSERT_EQ(RunCli(meter.Args({"get", "1.0.1.8.0.255"}), home.Path, kKeys).Status, 0);
+  const std::string file = home.Path + "/.local/share/quillon/invocation-counters.ini";
+  std::string text = ReadFile(file);
+  const size_t next = text.find("next=");
+  ASSERT_NE(next, std::string::npos) << text;
+  text.insert(next + 5, "1");
+  WriteText(file, text);
+  const size_t before = ReceivedCounters(meter.Log)["meter client 33"].size();
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"get", "1.0.1.8.0.255"}, std::vector<std::string>{"--ic", "90000", "get", "1.0.1.8.0.255"}}) {
+    const TRun r = RunCli(meter.Args(command), home.Path, kKeys);
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_EQ(r.Err, "quillon-cli: invocation counter: file \"" + file +
+                         "\": damaged: the checksum does not verify; no ciphered session runs until it is repaired\n");
+  }
+  EXPECT_EQ(ReceivedCounters(meter.Log)["meter client 33"].size(), before);
+  EXPECT_EQ(ReadFile(file), text) << "a damaged file was rewritten";
+}
+
 TEST(Counters, ASecondSessionWaitsForTheMeterThenNamesWhoHoldsIt) {
   TTempDir home;
   TCipheredMeter meter(home.Path);
@@ -180,6 +241,8 @@ TEST(Counters, TheListenerReadingThirtyCipheredMetersLeavesEveryCounterForTheNex
   TTempDir home;
   const std::string list = home.Path + "/fleet.csv", received = home.Path + "/received.log";
   const int port = ClosedPort();
+  WriteText(list, "an older list, readable by all\n");
+  ::chmod(list.c_str(), 0644);
   TSimProcess fleet({"--fleet", "30", "--port", "0", "--fleet-list", list, "--fleet-client", "33", "--counter-log",
                      received, "--push", Format("127.0.0.1:%d", port), "--every", "0.5", "--push-security", "glo"});
   // The list describes the ciphered client whole: the listener and the
@@ -189,6 +252,9 @@ TEST(Counters, TheListenerReadingThirtyCipheredMetersLeavesEveryCounterForTheNex
             "auth,password-hex,security,suite");
   EXPECT_NE(ReadFile(list).find(",33,1,,60000001,5153494D00000001,"), std::string::npos) << ReadFile(list);
   EXPECT_NE(ReadFile(list).find(",gmac,,auth-enc,0\r\n"), std::string::npos) << ReadFile(list);
+  struct stat st {};
+  ASSERT_EQ(::stat(list.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the list holds every meter's keys";
   const TRun r = RunCli({"listen", "--address", "127.0.0.1", "--port", std::to_string(port), "--for", "4", "--list",
                          list, "--objects-from-meter"},
                         home.Path);

@@ -24,10 +24,9 @@ using test::TRun;
 using test::TTempDir;
 using test::TPem;
 using test::WritePem;
+using test::WriteText;
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string Hex(const std::string& bytes) { return TMisc::ByteStrToHexStr(bytes); }
 

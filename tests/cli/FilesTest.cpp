@@ -183,8 +183,20 @@ TEST(FilesMerge, ASourceThatIsNotPlainTablesOfOurColumnsIsRefusedBeforeAnythingI
        "'1' AS value, NULL AS scaler, NULL AS unit, NULL AS scaled FROM r;",
        "table \"readings\": expected a plain table, found a view"},
       {"columns.db", "DROP TABLE meters; CREATE TABLE meters(name TEXT, extra TEXT);",
-       "table \"meters\": expected the columns name, last_read, last_attempt, last_error; found name, extra"},
+       "table \"meters\": expected the columns name TEXT, last_read INTEGER, last_attempt INTEGER, last_error TEXT; "
+       "found name TEXT, extra TEXT"},
+      {"types.db", "DROP TABLE meters; CREATE TABLE meters(name TEXT, last_read BLOB, last_attempt INTEGER, last_error TEXT);",
+       "table \"meters\": expected the columns name TEXT, last_read INTEGER, last_attempt INTEGER, last_error TEXT; "
+       "found name TEXT, last_read BLOB, last_attempt INTEGER, last_error TEXT"},
       {"missing.db", "DROP TABLE notifications;", "table \"notifications\": expected a table, found none"},
+      // A few bytes of schema that would write a megabyte for every row.
+      {"generated.db",
+       "DROP TABLE meters; CREATE TABLE meters(name TEXT PRIMARY KEY, last_read INTEGER, last_attempt INTEGER, "
+       "last_error TEXT GENERATED ALWAYS AS (printf('%.*c', 1000000, 'x')) VIRTUAL); INSERT INTO meters(name) VALUES('m');",
+       "table \"meters\": column \"last_error\": expected a stored column, found a generated column"},
+      {"oversized.db",
+       "INSERT INTO meters VALUES('m1', 1, 1, NULL); INSERT INTO meters VALUES('m2', 1, 1, printf('%.*c', 4194305, 'x'));",
+       "table \"meters\", row 2, column \"last_error\": expected at most 4194304 bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -315,6 +327,26 @@ TEST(FilesMeters, ParallelSavesKeepEveryMeterAndWriteThroughALink) {
 }
 
 // ---------------------------------------------------------------- meter lists
+
+// A meters file follows the meter list's rules for names: a section named
+// twice fails instead of being merged with the first, and so does a name
+// with a control character; the other meters are read as ever.
+TEST(FilesMeterList, AMetersFileNamesAMeterOnceAndWithoutControlCharacters) {
+  TTempDir dir;
+  const std::string at = Format("host=127.0.0.1\nport=%d\n", ClosedPort());
+  WriteFile(dir.Path + "/meters.ini", "[good]\n" + at + "[twice]\n" + at + "[ctl\x01name]\n" + at +
+                                          "[Twice]\nclient=17\nauth=low\npassword=secret\n");
+  const TRun r = RunCli({"batch", "--meters", dir.Path + "/meters.ini", "--retries", "0", "get", "1.0.1.8.0.255"},
+                        dir.Path);
+  EXPECT_EQ(r.Status, 1) << Describe(r);
+  std::map<std::string, std::string> errors;
+  for (const json& j : JsonLines(r.Out)) errors[j.at("meter").get<std::string>()] = j.at("error").get<std::string>();
+  EXPECT_EQ(errors["twice"], "meters file line 10: meter \"twice\" is listed twice (first on line 4)");
+  EXPECT_EQ(errors["ctl\x01name"],
+            "meters file line 7: name \"ctl\\x01name\": expected a name without brackets or control characters");
+  EXPECT_NE(errors["good"].find("Connection refused"), std::string::npos) << errors["good"];
+  EXPECT_EQ(errors.size(), 3u) << r.Out;
+}
 
 // Bad rows fail their meter alone, named by line, column and meter, without
 // an attempt; the good rows are read (here: refused, and retried); exit 1.

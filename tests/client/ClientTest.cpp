@@ -454,6 +454,17 @@ TEST_F(ProfileFiles, MeterSectionRoundTripAndModeOfTheFile) {
   text.Parse("[m]\nhost=10.0.0.1\npassword=12345678\nauth=low\n");
   EXPECT_EQ(ProfileFromMeterSection(text, "m").Secret, "12345678");
   EXPECT_EQ(ErrorOf([&] { ProfileFromMeterSection(text, "x"); }).rfind("--meter \"x\": no such meter in ", 0), 0u);
+
+  // A mistyped secret is described, never quoted.
+  for (const auto& [line, message] : {
+           std::pair{"ek=000102030405060708090A0B0C0D0EZZ", "meter m: ek: 30 hex digits of 32; position 31 is not a hex digit"},
+           std::pair{"kek=10 11 12 1", "meter m: kek: 7 hex digits; expected an even number, two per byte"},
+           std::pair{"password-hex=31323334353G", "meter m: password-hex: 11 hex digits of 12; position 12 is not a hex digit"},
+       }) {
+    TIniData bad;
+    bad.Parse(std::string("[m]\nhost=10.0.0.1\n") + line + "\n");
+    EXPECT_EQ(ErrorOf([&] { ProfileFromMeterSection(bad, "m"); }), message);
+  }
 }
 
 TEST_F(ProfileFiles, ApplicationSettingsFormBothWays) {
@@ -676,7 +687,8 @@ TEST(Profile, SettingsFormThatCannotBeUsedIsNamed) {
        "settings EDITServerAddress \"65536\": expected an integer in 0..65535"},
       {hdlc + "EDITComPort=", 0, 0, -1, "settings EDITComPort \"\": expected an integer in 1..2147483647"},
       {hdlc + "EDITPW=31 3", 0, 1, -1,
-       "settings EDITPW \"31 3\": expected hex digits (HexStrToByteStr: Hex-character missing)"},
+       "settings EDITPW: 3 hex digits; expected an even number, two per byte"},
+      {hdlc + "EDITPW=3132x4", 0, 1, -1, "settings EDITPW: 5 hex digits of 6; position 5 is not a hex digit"},
       {hdlc + "Quirks=max-pdu=5", 0, 0, -1, "settings Quirks \"max-pdu=5\": expected max-pdu=N with N 12..65535"},
       {hdlc, 1, 0, -1, "No protection on request specified"},
       {hdlc, 0, -1, -1, "No security mechanism specified"},
@@ -694,10 +706,10 @@ TEST(Profile, CheckNamesFieldValueAndExpectation) {
   p.Policy = 3;
   p.EK = std::string(15, 'k');
   EXPECT_EQ(ErrorOf([&] { p.Check(); }),
-            "--ek \"6B6B6B6B6B6B6B6B6B6B6B6B6B6B6B\": expected 32 hex digits (a 16-byte key for security suite 0), found 30");
+            "--ek: expected 32 hex digits (a 16-byte key for security suite 0), found 30");
   p.EK = std::string(16, 'k');
   p.Suite = 2;
-  EXPECT_EQ(ErrorOf([&] { p.Check(); }).rfind("--ek \"", 0), 0u);
+  EXPECT_EQ(ErrorOf([&] { p.Check(); }), "--ek: expected 64 hex digits (a 32-byte key for security suite 2), found 32");
   p.Suite = 0;
   p.ServerSystemTitle = "12345678";
   p.Mechanism = mLow;

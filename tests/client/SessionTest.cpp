@@ -347,3 +347,88 @@ TEST(SessionCounters, NoBlockNoMessage) {
   s.Close();
   for (uint32_t c : Received(log)) EXPECT_LT(c, reserved) << "a counter beyond the blocks reserved was sent";
 }
+
+namespace {
+
+// The lines of a text after the first `n` (the checksum line).
+std::string WithoutFirstLine(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+// A counters file that does not parse or verify is refused before anything
+// is sent, naming the file and what is wrong, and is left as it stood; one
+// of an older version (no checksum line) is taken once and written back
+// with one.
+TEST(SessionCounters, ADamagedFileIsRefusedBeforeAnythingIsSent) {
+  const std::string dir = TempFolder(), log = dir + "/received.log", file = dir + "/counters.ini";
+  test::TSimProcess sim({"--port", "0", "--counter-log", log});
+  const TMeterProfile p = CipheredProfile(sim.Port());
+  auto session = [&] {
+    TSession s(p);
+    s.KeepInvocationCounter(TCounterKeeping{.File = file, .Block = 5});
+    s.Open();
+    EXPECT_EQ(s.Get(TObjectRef{3, {1, 0, 1, 8, 0, 255}, 2}).Value.Integer(), 1234567);
+    s.Close();
+  };
+  session();
+  const std::string good = ReadAll(file);
+  ASSERT_EQ(good.rfind("; checksum sha256 ", 0), 0u) << good;
+  const std::string body = WithoutFirstLine(good);
+  const size_t open = body.find("[key "), close = body.find(']', open);
+  ASSERT_NE(open, std::string::npos) << good;
+  const std::string section = body.substr(open + 1, close - open - 1);
+  const std::string salt = body.substr(body.find("value=") + 6, 32);
+  const std::string next = body.substr(body.find("next=") + 5, body.find('\n', body.find("next=")) - body.find("next=") - 5);
+  const std::string saltSection = "[salt]\nvalue=" + salt + "\n";
+  const struct {
+    const char* What;
+    std::string Text;
+    std::string Reason;
+  } cases[] = {
+      {"salt section removed", Replaced(good, saltSection, ""), "the checksum does not verify"},
+      {"salt changed", Replaced(good, "value=" + salt, "value=" + std::string(32, 'A')), "the checksum does not verify"},
+      {"counter lowered", Replaced(good, "next=" + next, "next=1"), "the checksum does not verify"},
+      {"checksum cut", good.substr(0, 30) + "\n" + body, "the checksum line holds no SHA-256"},
+      {"old file, no salt", Replaced(body, saltSection, ""), "no [salt] section, while it holds counters under keys"},
+      {"old file, salt not hex", Replaced(body, "value=" + salt, "value=" + std::string(32, 'G')),
+       "[salt] value: expected 32 hex digits"},
+      {"old file, counter garbage", Replaced(body, "next=" + next, "next=12x"),
+       "[" + section + "] next \"12x\": expected a counter 1..4294967295"},
+      {"old file, counter overflow", Replaced(body, "next=" + next, "next=4294967296"),
+       "[" + section + "] next \"4294967296\": expected a counter 1..4294967295"},
+      {"old file, a line cut", body + "next\n", "line " + std::to_string(std::count(body.begin(), body.end(), '\n') + 1) +
+                                                   " is neither a [section] nor a key=value"},
+  };
+  const size_t sent = Received(log).size();
+  for (const auto& c : cases) {
+    {
+      std::ofstream(file, std::ios::binary | std::ios::trunc) << c.Text;
+    }
+    TSession s(p);
+    s.KeepInvocationCounter(TCounterKeeping{.File = file, .Block = 5});
+    try {
+      s.Open();
+      ADD_FAILURE() << c.What << ": the session opened";
+    } catch (const EMeterError& e) {
+      EXPECT_EQ(std::string(e.what()), "invocation counter: file \"" + file + "\": damaged: " + c.Reason +
+                                           "; no ciphered session runs until it is repaired")
+          << c.What;
+    }
+    EXPECT_EQ(Received(log).size(), sent) << c.What << ": sent on a damaged file";
+    EXPECT_EQ(ReadAll(file), c.Text) << c.What << ": the damaged file was rewritten";
+    EXPECT_THROW(TInvocationCounterFile(file).Next(p), EGeneralError) << c.What;
+  }
+  // The file as an older version wrote it: taken, written back checksummed.
+  { std::ofstream(file, std::ios::binary | std::ios::trunc) << body; }
+  session();
+  const std::string rewritten = ReadAll(file);
+  EXPECT_EQ(rewritten.rfind("; checksum sha256 ", 0), 0u) << rewritten;
+  const std::vector<uint32_t> got = Received(log);
+  EXPECT_TRUE(std::adjacent_find(got.begin(), got.end(), std::greater_equal<uint32_t>()) == got.end())
+      << "the counters did not rise";
+}

@@ -215,13 +215,37 @@ def test_meter_settings_fail_with_the_cli_messages(make, cli):
     (dict(client=-5), "client -5: expected 0 or more"),
     (dict(timeout=-1), "timeout -1: expected 0..86400 seconds"),
     (dict(quirks=5), "quirks 5: expected a list of quirks"),
-    (dict(ek=12), "ek 12: expected hex str or bytes"),
-    (dict(password=1234), "password 1234: expected str or bytes"),
+    (dict(ek=12), "ek of type int: expected hex str or bytes"),
+    (dict(password=1234), "password of type int: expected str or bytes"),
     (dict(colour="red"), "keyword colour: expected one of the meter settings"),
 ])
 def test_settings_of_the_wrong_kind_raise_usage_errors(settings, text):
     with pytest.raises(quillon.UsageError, match=re.escape(text)):
         quillon.Meter.tcp("127.0.0.1", **settings)
+
+
+@pytest.mark.parametrize("field, value, text", [
+    ("ek", "000102030405060708090A0B0C0D0E0G", "--ek: 31 hex digits of 32; position 32 is not a hex digit"),
+    ("ak", "D0D1D2D3D4D5D6D7D8D9DADBDCDDDE", "--ak: expected 32 hex digits (a 16-byte key for security suite 0), found 30"),
+])
+def test_a_mistyped_secret_is_described_never_echoed(field, value, text):
+    with pytest.raises(quillon.UsageError) as e:
+        quillon.Meter.tcp("127.0.0.1", **{**GMAC, field: value})
+    assert str(e.value) == text
+    assert value[:8] not in str(e.value)
+
+
+def test_a_host_with_a_control_character_is_refused():
+    for host, position in (("127.0.0.1\0evil", 10), ("meter\n.example", 6)):
+        with pytest.raises(ValueError, match=re.escape(f"host: position {position} is a control character")):
+            quillon.Meter.tcp(host)
+
+
+def test_a_time_without_a_zone_is_refused_not_guessed(session):
+    naive = datetime.datetime(2026, 1, 2, 3, 0)
+    with pytest.raises(quillon.UsageError, match=r"start datetime\.datetime\(2026, 1, 2, 3, 0\): expected a datetime "
+                                                 r"with a time zone"):
+        session.profile("1.0.99.1.0.255", start=naive)
 
 
 def test_values_nested_without_end_are_refused(session):

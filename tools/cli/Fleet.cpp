@@ -69,7 +69,7 @@ std::vector<TFleetMeter> LoadMeters(const std::string& metersFile, const std::st
         if (!required && metersFile.empty()) return {};
         throw EUsage(Format("--meters \"%s\": expected a readable meters file", path.c_str()));
       }
-      meters = MetersOfIni(TIniData::Load(path));
+      meters = MetersOfIniText(ReadFileText(path));
     }
   } catch (const EUsage&) {
     throw;

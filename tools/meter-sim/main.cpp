@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "client/FileLock.h"
 #include "quillon/Version.h"
 #include "tools/meter-sim/SimFleet.h"
 #include "tools/meter-sim/SimHan.h"
@@ -591,11 +592,9 @@ int main(int argc, char** argv) {
       // Every port is open (connections wait in its queue) and the list is
       // written before the first line says so.
       TSimFleet sims(text, fo, log);
-      if (!fleetList.empty()) {
-        std::ofstream f(fleetList, std::ios::binary | std::ios::trunc);
-        f << sims.MeterListCsv(fleetClient, fleetCipheringClient);
-        if (!f.flush()) throw EGeneralError("Cannot write " + fleetList);
-      }
+      // The list holds every meter's keys: private to its owner, and never
+      // seen half-written by a batch that reads it as it appears.
+      if (!fleetList.empty()) client::WriteFileDurably(fleetList, sims.MeterListCsv(fleetClient, fleetCipheringClient), 0600);
       if (calls)
         std::cout << "fleet of " << fleet << " meters calling " << callIn << " ("
                   << (fo.Hdlc ? "HDLC" : "DLMS wrapper") << ")\n";
