@@ -13,6 +13,7 @@
 
 #include "quillon/Version.h"
 #include "client/MeterProfile.h"
+#include "client/SecretText.h"
 #include "tools/translate/Frame.h"
 #include "tools/translate/Translate.h"
 #include "xmlpdu/infra/Errors.h"
@@ -147,12 +148,10 @@ int ToXmlInPieces(bool data, std::string_view input, off_t start) {
 // A key as hex digits, checked without ever repeating it: a mistyped key is
 // still most of a key.
 std::string KeyBytes(const char* option, const std::string& hex) {
-  for (size_t i = 0; i < hex.size(); ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(hex[i])))
-      RaiseGeneral(Format("%s: position %zu is not a hex digit", option, i + 1));
-  if (hex.size() != 32 && hex.size() != 64)
-    RaiseGeneral(Format("%s: %zu hex digits, expected 32 (a 16-byte key) or 64 (32 bytes)", option, hex.size()));
-  return TMisc::HexStrToByteStr(hex);
+  std::string key = client::SecretBytesOfHex(option, hex);
+  if (key.size() != 16 && key.size() != 32)
+    RaiseGeneral(Format("%s: %zu bytes, expected 16 or 32 (32 or 64 hex digits)", option, key.size()));
+  return key;
 }
 
 int Frames(const std::string& file, const std::string& keysFile, const std::string& ek, const std::string& ak) {
