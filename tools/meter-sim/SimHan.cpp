@@ -1,5 +1,7 @@
 #include "tools/meter-sim/SimHan.h"
 
+#include "comm/PushFrames.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -112,32 +114,6 @@ PduStr ScalerUnit(const THanItem& item) {
   return PduStr("\x02\x02\x0F", 3) + static_cast<char>(item.Scaler) + '\x16' + static_cast<char>(item.Unit);
 }
 
-// Wired M-Bus long frames (68 L L 68 C A CI, two transport bytes, the data,
-// checksum, 16) as customer ports send a DLMS APDU: C 53 (SND_UD), address
-// FF (broadcast), CI 00..0F the segment's sequence number with 10 added on
-// the last one, and the source and destination access points 01 and 67.
-// L counts C to the end of the data, at most 250, so that a frame carries
-// 245 bytes of the APDU.
-PduStr MBusLongFrames(const PduStr& apdu) {
-  constexpr size_t kMaxData = 245;
-  PduStr out;
-  size_t at = 0;
-  unsigned sequence = 0;
-  do {
-    const PduStr part = apdu.substr(at, kMaxData);
-    at += part.size();
-    const bool last = at >= apdu.size();
-    PduStr body("\x53\xFF", 2);
-    body += static_cast<char>((sequence++ & 0x0F) | (last ? 0x10 : 0x00));
-    body += PduStr("\x01\x67", 2) + part;
-    uint8_t sum = 0;
-    for (char c : body) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
-    const char length = static_cast<char>(body.size());
-    out += PduStr{'\x68', length, length, '\x68'} + body + static_cast<char>(sum) + '\x16';
-  } while (at < apdu.size());
-  return out;
-}
-
 }  // namespace
 
 PduStr THanPort::Notification(int list, int64_t meterMs) const {
@@ -207,7 +183,13 @@ std::vector<PduStr> THanPort::Apdus(int list, int64_t meterMs) {
 PduStr THanPort::Message(int list, int64_t meterMs) {
   PduStr line;
   for (const PduStr& apdu : Apdus(list, meterMs))
-    line += FOptions.Framing == THanFraming::MBus ? MBusLongFrames(apdu) : HdlcPushFrames(apdu, FOptions.Hdlc, 0, 102, true);
+    if (FOptions.Framing == THanFraming::MBus) {
+      // As the customer ports of those meters send them: 245 bytes of the
+      // APDU a frame (L at most 250), C 53, address FF, access points 01 67.
+      for (const PduStr& frame : MBusLongFrames(apdu, 245)) line += frame;
+    } else {
+      line += HdlcPushFrames(apdu, FOptions.Hdlc, 0, 102, true);
+    }
   return line;
 }
 
