@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "knowledge/COSEMUnits.h"
@@ -272,6 +273,107 @@ std::optional<json> LayoutNamedValues(const TValue& body, const TPushLayout& lay
   for (size_t i = 0; i < layout.size(); ++i)
     named.push_back({KeyOf(layout[i].Name, layout[i].Attribute), &body.Items[i], layout[i].ScalerUnit});
   return NamedValuesJson(named);
+}
+
+// ---------------------------------------------------------------- telegrams
+
+namespace {
+
+// CRC-16 (polynomial A001, reflected, start 0) of the telegram from "/" to "!".
+uint16_t TelegramCrc(std::string_view text) {
+  uint16_t crc = 0;
+  for (const char c : text) {
+    crc ^= static_cast<uint8_t>(c);
+    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+  }
+  return crc;
+}
+
+// One value of a line: a number with its unit ("001234.567*kWh") or
+// decimals, a time
+// ("190123120000W": winter time, S summer, as the meters of Central Europe
+// that write these keep it), or text.
+json TelegramValue(const std::string& v) {
+  static const std::regex number(R"(^(-?\d+(?:\.\d+)?)(?:\*(.+))?$)");
+  static const std::regex stamp(R"(^(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)([SW])$)");
+  std::smatch m;
+  json j = json::object();
+  if (std::regex_match(v, m, stamp)) {
+    j["value"] = Format("20%s-%s-%sT%s:%s:%s%s", m[1].str().c_str(), m[2].str().c_str(), m[3].str().c_str(),
+                        m[4].str().c_str(), m[5].str().c_str(), m[6].str().c_str(), m[7] == "S" ? "+02:00" : "+01:00");
+  } else if (std::regex_match(v, m, number) && (m[2].matched || v.find('.') != std::string::npos)) {
+    // A number has its unit or its decimals; digits alone are an
+    // identifier or a count, kept as written (leading zeros and all).
+    j["value"] = std::stod(m[1].str());
+    if (m[2].matched) j["unit"] = m[2].str();
+  } else {
+    j["value"] = v;
+  }
+  return j;
+}
+
+}  // namespace
+
+bool LooksLikeTelegram(std::string_view bytes) {
+  return bytes.size() >= 3 && bytes[0] == '/' && bytes.find('!') != std::string_view::npos;
+}
+
+json TelegramJson(std::string_view text) {
+  const size_t bang = text.rfind('!');
+  if (!LooksLikeTelegram(text) || bang == std::string_view::npos) RaiseGeneral("telegram without \"/\" and \"!\"");
+  std::string crc(text.substr(bang + 1));
+  while (!crc.empty() && (crc.back() == '\r' || crc.back() == '\n')) crc.pop_back();
+  if (!crc.empty()) {
+    const uint16_t want = TelegramCrc(text.substr(0, bang + 1));
+    if (crc.size() != 4 || crc.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos ||
+        static_cast<uint16_t>(std::stoul(crc, nullptr, 16)) != want)
+      RaiseGeneral(Format("telegram checksum \"%s\" does not match (%04X)", crc.substr(0, 8).c_str(), want));
+  }
+  static const std::regex line(R"(^(\d+)-(\d+):(\d+)\.(\d+)\.(\d+)((?:\([^()]*\))+)$)");
+  json out{{"identification", ""}, {"values", json::object()}};
+  size_t at = 0;
+  int number = 0;
+  const std::string_view body = text.substr(0, bang);
+  while (at < body.size()) {
+    const size_t end = std::min(body.find('\n', at), body.size());
+    std::string l(body.substr(at, end - at));
+    at = end + 1;
+    ++number;
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    if (number == 1) {
+      out["identification"] = l.substr(1);
+      continue;
+    }
+    if (l.empty()) continue;
+    std::smatch m;
+    if (!std::regex_match(l, m, line)) RaiseGeneral(Format("telegram line %d is no OBIS line", number));
+    TLogicalName name{};
+    for (int i = 0; i < 5; ++i) {
+      const unsigned long part = std::stoul(m[i + 1].str());
+      if (part > 255) RaiseGeneral(Format("telegram line %d: OBIS part %lu over 255", number, part));
+      name[static_cast<size_t>(i)] = static_cast<uint8_t>(part);
+    }
+    name[5] = 255;
+    // (time)(value) as gas meters' lines have it; a longer run (a log) is kept as text.
+    std::vector<std::string> groups;
+    const std::string all = m[6].str();
+    for (size_t g = 0; g < all.size();) {
+      const size_t close = all.find(')', g);
+      groups.push_back(all.substr(g + 1, close - g - 1));
+      g = close + 1;
+    }
+    json v;
+    if (groups.size() == 1) {
+      v = TelegramValue(groups[0]);
+    } else if (groups.size() == 2) {
+      v = TelegramValue(groups[1]);
+      v["time"] = TelegramValue(groups[0])["value"];
+    } else {
+      v = json{{"value", all}};
+    }
+    Put(out["values"], LogicalNameDotted(name), std::move(v));
+  }
+  return out;
 }
 
 }  // namespace quillon::client

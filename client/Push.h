@@ -107,4 +107,13 @@ TPushLayout ParsePushLayout(std::string_view text, const std::string& name);
 // array of that many plain values); nullopt when it does not fit.
 std::optional<nlohmann::json> LayoutNamedValues(const TValue& body, const TPushLayout& layout);
 
+// A telegram as meters' P1 ports write it (text lines "1-0:1.8.0(001234.567*kWh)"
+// between an identification line "/XXX5..." and "!" with a CRC-16 of the
+// whole), as some meters send it inside a general-glo-ciphering APDU
+// instead of a data notification: {"identification": ..., "values": {OBIS:
+// {"value", "unit"}}}. A telegram whose CRC does not match, or with a line
+// that is no OBIS line, fails.
+bool LooksLikeTelegram(std::string_view bytes);
+nlohmann::json TelegramJson(std::string_view text);
+
 }  // namespace quillon::client

@@ -15,6 +15,7 @@
 #include "client/SqliteStore.h"
 #include "comm/PushFrames.h"
 #include "tools/cli/Listen.h"
+#include "tools/meter-sim/SimFleet.h"
 #include "xmlpdu/infra/Misc.h"
 
 using namespace quillon;
@@ -180,4 +181,44 @@ TEST(RealMeters, ListsThatNameTheirValuesAreKeyedByObisAndOthersStayAsTheyCame) 
   ASSERT_TRUE(Values(burgenland).is_array());
   EXPECT_EQ(Values(burgenland).size(), 14u);
   EXPECT_NE(Values(burgenland).dump().find(TMisc::ByteStrToHexStr("30137181")), std::string::npos);
+}
+
+// What gateways and P1 ports make of a push: the HDLC LLC header kept in a
+// wrapper frame, and a text telegram ciphered where a data notification
+// would be (its values by OBIS, its checksum checked).
+TEST(RealMeters, AnLlcHeaderInAWrapperFrameAndACipheredTelegram) {
+  const auto meters = CaptureMeters();
+  const json wrapper = Captures().at("kaifa-no-list1-rf-1");
+  // The Kaifa notification after its LLC header, in a wrapper frame.
+  const PduStr hdlc = TMisc::HexStrToByteStr(wrapper["hex"].get<std::string>());
+  const PduStr llcAndApdu = hdlc.substr(9, hdlc.size() - 9 - 3);
+  ASSERT_EQ(llcAndApdu.substr(0, 3), PduStr("\xE6\xE7\x00", 3));
+  cli::TPushDecoder d1(meters, {});
+  const TFed fed = Feed(d1, "raw-apdu", llcAndApdu);
+  ASSERT_EQ(fed.Pushed.size(), 1u) << (fed.Errors.empty() ? "" : fed.Errors[0]);
+  EXPECT_EQ(fed.Pushed[0].Body["values"], json::array({1320}));
+
+  const TFleetMeter& m = meters[2];  // authenticated and encrypted
+  const std::string telegram =
+      "/SAG5SMARTY\r\n\r\n1-0:1.8.0(001234.567*kWh)\r\n1-0:1.7.0(00.352*kW)\r\n0-0:96.1.1(53414731)\r\n"
+      "0-1:24.2.1(190123115500W)(00123.456*m3)\r\n!";
+  auto ciphered = [&](const std::string& text, uint32_t counter) {
+    return sim::GloCiphered(text, m.Profile.ServerSystemTitle, m.Profile.EK, m.Profile.AK, 0x30, counter);
+  };
+  cli::TPushDecoder d2(meters, {});
+  std::string title;
+  // The CRC of this telegram, as the meter writes it after "!".
+  const cli::TPushed p = d2.Decode(ciphered(telegram + "D02D\r\n", 7), title);
+  EXPECT_EQ(p.Meter, "burgenland");
+  EXPECT_EQ(p.Kind, "telegram");
+  EXPECT_EQ(p.InvocationCounter, 7);
+  EXPECT_EQ(p.Body["values"]["1.0.1.8.0.255"], json::parse(R"({"value": 1234.567, "unit": "kWh"})"));
+  EXPECT_EQ(p.Body["values"]["0.1.24.2.1.255"]["time"], "2019-01-23T11:55:00+01:00");
+  std::string error;
+  try {
+    d2.Decode(ciphered(telegram + "0000\r\n", 8), title);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error.rfind("burgenland: telegram checksum \"0000\" does not match (", 0), 0u) << error;
 }

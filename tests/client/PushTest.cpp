@@ -185,3 +185,35 @@ TEST(PushNames, ALayoutNamesAFixedListOfItsLength) {
     EXPECT_EQ(error.substr(0, std::string(b.Error).size()), b.Error) << b.Text;
   }
 }
+
+// The text telegram of a P1 port, as some meters cipher it in place of a
+// data notification.
+TEST(PushNames, ATelegramNamesItsValuesByObisAndItsChecksumHolds) {
+  const std::string body =
+      "/SAG5SMARTY\r\n\r\n0-0:1.0.0(190123120000W)\r\n1-0:1.8.0(001234.567*kWh)\r\n1-0:1.7.0(00.352*kW)\r\n"
+      "0-0:96.1.1(53414731)\r\n0-1:24.2.1(190123115500W)(00123.456*m3)\r\n!";
+  ASSERT_TRUE(LooksLikeTelegram(body + "87A3\r\n"));
+  EXPECT_EQ(TelegramJson(body + "87A3\r\n"), json::parse(R"({"identification": "SAG5SMARTY", "values": {
+      "0.0.1.0.0.255": {"value": "2019-01-23T12:00:00+01:00"},
+      "1.0.1.8.0.255": {"value": 1234.567, "unit": "kWh"},
+      "1.0.1.7.0.255": {"value": 0.352, "unit": "kW"},
+      "0.0.96.1.1.255": {"value": "53414731"},
+      "0.1.24.2.1.255": {"value": 123.456, "unit": "m3", "time": "2019-01-23T11:55:00+01:00"}}})"));
+  const struct {
+    std::string Text;
+    const char* Error;
+  } bad[] = {
+      {body + "87A4\r\n", "telegram checksum \"87A4\" does not match (87A3)"},
+      {"/X\r\n1-0:1.8.0 1234\r\n!", "telegram line 2 is no OBIS line"},
+      {"/X\r\n1-0:1.999.0(1)\r\n!", "telegram line 2: OBIS part 999 over 255"},
+  };
+  for (const auto& b : bad) {
+    std::string error = "<no error>";
+    try {
+      TelegramJson(b.Text);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, b.Error);
+  }
+}

@@ -293,7 +293,19 @@ TPushed TPushDecoder::Decode(const std::string& apdu, std::string& senderTitle, 
   if (last != FLastCounter.end() && counter <= last->second)
     throw EReplay(Format("%s: invocation counter %u replayed (last %u), dropped", m->Name.c_str(), counter, last->second));
   if (plainBytes.empty()) RaiseGeneral(Format("%s: empty ciphered message", m->Name.c_str()));
-  TPlain plain = DecodePlain(plainBytes, 1);
+  TPlain plain;
+  if (LooksLikeTelegram(plainBytes)) {
+    // Some meters cipher their port's text telegram instead of a data
+    // notification.
+    try {
+      plain.Pushed.Body = TelegramJson(plainBytes);
+    } catch (const std::exception& e) {
+      RaiseGeneral(Format("%s: %s", m->Name.c_str(), e.what()));
+    }
+    plain.Pushed.Kind = "telegram";
+  } else {
+    plain = DecodePlain(plainBytes, 1);
+  }
   // The name inside cross-checks the keys: a meter's keys never store
   // another meter's data.
   if (plain.DeviceName) {
@@ -631,6 +643,10 @@ void TPushListener::ExpireBlocks(TSender& s, TLineLimiter::TClock::time_point no
 }
 
 void TPushListener::Message(const std::string& apdu, TSender& s) {
+  // The LLC header of HDLC, which some gateways keep when they pass a
+  // meter's message on in a wrapper frame.
+  if (apdu.size() > 3 && apdu[0] == '\xE6' && (apdu[1] == '\xE7' || apdu[1] == '\xE6') && apdu[2] == '\0')
+    return Message(apdu.substr(3), s);
   if (!apdu.empty() && static_cast<uint8_t>(apdu[0]) == kGeneralBlockTransferTag) {
     // A push longer than the meter sends at once comes as blocks; the APDU
     // they carry is decoded once the last one is in.

@@ -157,6 +157,14 @@ private:
           plain = std::move(out);
         }
       }
+      if (client::LooksLikeTelegram(plain)) {
+        // A text telegram ciphered as an APDU would be.
+        FReport.Out += Format("== message %zu: %s; a text telegram\n", FNumber, how.c_str());
+        FReport.Out += plain + (plain.empty() || plain.back() != '\n' ? "\n" : "");
+        FReport.Out += "values:\n" + client::TelegramJson(plain).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+        ++FReport.Messages;
+        return;
+      }
       const auto pdu = TMake::WholeCOSEMPduFromPdu(plain);
       std::string xml = pdu->ToXMLString();
       std::erase(xml, '\r');
