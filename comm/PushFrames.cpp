@@ -35,7 +35,34 @@ uint8_t MBusSum(std::string_view s) {
   return static_cast<uint8_t>(sum);
 }
 
-enum class TStart { None, Waiting, Hdlc, MBus };
+enum class TStart { None, Waiting, Hdlc, MBus, Apdu };
+
+// A general-glo-ciphering APDU as some ports send it with no frame around
+// it: DB, the system title's length 08 and eight bytes, the length of the
+// ciphered content (one to three bytes) and the content, whose first byte,
+// the security control, asks for encryption or authentication with a suite
+// 0..2. Its whole length from `at` in `total`.
+TStart GloApduAt(const std::string& s, size_t at, size_t& total) {
+  const size_t left = s.size() - at;
+  if (left < 2) return TStart::Waiting;
+  if (At(s, at + 1) != 0x08) return TStart::None;
+  if (left < 11) return TStart::Waiting;
+  const uint8_t first = At(s, at + 10);
+  size_t header = 11, length = first;
+  if (first == 0x81 || first == 0x82) {
+    header += first - 0x80u;
+    if (left < header) return TStart::Waiting;
+    length = first == 0x81 ? At(s, at + 11) : At(s, at + 11) * 256u + At(s, at + 12);
+  } else if (first >= 0x80) {
+    return TStart::None;
+  }
+  if (length < 5) return TStart::None;  // security control and counter at least
+  if (left < header + 1) return TStart::Waiting;
+  const uint8_t sc = At(s, at + header);
+  if ((sc & 0xC0) != 0 || (sc & 0x30) == 0 || (sc & 0x0F) > 2) return TStart::None;
+  total = header + length;
+  return left < total ? TStart::Waiting : TStart::Apdu;
+}
 
 // Whether an HDLC frame or an M-Bus long frame starts at `at`, judged by
 // its start, its length and the byte that must close it; Waiting while the
@@ -56,6 +83,10 @@ TStart FrameStartAt(const std::string& s, size_t at) {
     if (At(s, at + 2) != length || At(s, at + 3) != 0x68 || length < kMinLongFrameLength) return TStart::None;
     if (left < length + kLongFrameOverhead) return TStart::Waiting;
     return At(s, at + length + kLongFrameOverhead - 1) == 0x16 ? TStart::MBus : TStart::None;
+  }
+  if (At(s, at) == 0xDB) {
+    size_t total = 0;
+    return GloApduAt(s, at, total);
   }
   return TStart::None;
 }
@@ -283,9 +314,12 @@ void TAutoPushReader::Feed(std::string_view bytes, const TSink& onMessage, const
   for (size_t at = FScanFrom; at < FBuffer.size(); ++at) {
     const TStart start = FrameStartAt(FBuffer, at);
     if (start == TStart::Waiting) waiting = std::min(waiting, at);
-    if (start != TStart::Hdlc && start != TStart::MBus) continue;
-    const size_t frameEnd = at + (start == TStart::Hdlc ? (At(FBuffer, at + 1) & 7u) * 256u + At(FBuffer, at + 2) + 2
-                                                        : At(FBuffer, at + 1) + kLongFrameOverhead);
+    if (start != TStart::Hdlc && start != TStart::MBus && start != TStart::Apdu) continue;
+    size_t apduLength = 0;
+    if (start == TStart::Apdu) GloApduAt(FBuffer, at, apduLength);
+    const size_t frameEnd = at + (start == TStart::Hdlc   ? (At(FBuffer, at + 1) & 7u) * 256u + At(FBuffer, at + 2) + 2
+                                  : start == TStart::MBus ? At(FBuffer, at + 1) + kLongFrameOverhead
+                                                          : apduLength);
     if (frameEnd < end) {
       end = frameEnd;
       found = start;
@@ -307,8 +341,12 @@ void TAutoPushReader::Feed(std::string_view bytes, const TSink& onMessage, const
     return;
   }
   if (found == TStart::Hdlc) FFound = std::make_unique<THdlcPushReader>();
-  else FFound = std::make_unique<TMBusPushReader>();
-  if (OnNotice) OnNotice(found == TStart::Hdlc ? "HDLC frames found; read as HDLC" : "M-Bus frames found; read as M-Bus");
+  else if (found == TStart::MBus) FFound = std::make_unique<TMBusPushReader>();
+  else FFound = std::make_unique<TGloApduPushReader>();
+  if (OnNotice)
+    OnNotice(found == TStart::Hdlc   ? "HDLC frames found; read as HDLC"
+             : found == TStart::MBus ? "M-Bus frames found; read as M-Bus"
+                                     : "ciphered APDUs without frames found; read as such");
   // The reader found reads the stream from its start (what was let go of
   // a long run of junk is counted as it would have counted it: HDLC skips
   // no flags, M-Bus no acknowledgements).
@@ -319,9 +357,34 @@ void TAutoPushReader::Feed(std::string_view bytes, const TSink& onMessage, const
   FFound->Feed(rest, onMessage, onError);
 }
 
+void TGloApduPushReader::Feed(std::string_view bytes, const TSink& onMessage, const TSink& onError) {
+  FBuffer.append(bytes);
+  size_t at = 0;
+  while (at < FBuffer.size()) {
+    if (At(FBuffer, at) != 0xDB) {
+      Skip(1);
+      ++at;
+      continue;
+    }
+    size_t total = 0;
+    const TStart start = GloApduAt(FBuffer, at, total);
+    if (start == TStart::Waiting) break;
+    if (start == TStart::None) {
+      Skip(1);
+      ++at;
+      continue;
+    }
+    ReportSkipped(onError);
+    onMessage(FBuffer.substr(at, total));
+    at += total;
+  }
+  FBuffer.erase(0, at);
+}
+
 std::unique_ptr<TPushFramer> MakePushFramer(std::string_view framing) {
   if (framing == "hdlc") return std::make_unique<THdlcPushReader>();
   if (framing == "mbus") return std::make_unique<TMBusPushReader>();
+  if (framing == "apdu") return std::make_unique<TGloApduPushReader>();
   if (framing == "auto") return std::make_unique<TAutoPushReader>();
   return nullptr;
 }

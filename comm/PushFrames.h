@@ -92,9 +92,24 @@ private:
   bool FDropping = false;   // the rest of a message already dropped is ignored
 };
 
-// Decides from the bytes whether the stream carries HDLC or M-Bus frames
-// (at the first whole frame of either, judged by its start, length and
-// closing byte), says so once through OnNotice, and from then on reads it
+// General-glo-ciphering APDUs one after the other with no frame around
+// them, as some meters' P1 ports send (DB 08, the system title, the length
+// of the content, the content): each APDU whole as a message. Bytes that
+// begin none are skipped; an APDU is at most 65535 bytes of content.
+class TGloApduPushReader : public TPushFramer {
+public:
+  void Feed(std::string_view bytes, const TSink& onMessage, const TSink& onError) override;
+  size_t Held() const override { return FBuffer.size() + FSkipped; }
+  size_t Buffered() const override { return FBuffer.size(); }
+
+private:
+  std::string FBuffer;
+};
+
+// Decides from the bytes whether the stream carries HDLC frames, M-Bus frames
+// or ciphered APDUs without frames (at the first whole one, judged by its
+// start, its length and the byte that closes it or, for an APDU, its
+// security control byte), says so once through OnNotice, and from then on reads it
 // as such, from the stream's first byte. Until then it keeps what came, up
 // to 64 KiB.
 class TAutoPushReader : public TPushFramer {
@@ -112,7 +127,7 @@ private:
   size_t FFlags = 0, FAcks = 0;
 };
 
-// "hdlc", "mbus" or "auto"; nullptr for another name.
+// "hdlc", "mbus", "apdu" or "auto"; nullptr for another name.
 std::unique_ptr<TPushFramer> MakePushFramer(std::string_view framing);
 
 // `apdu` as a meter's customer port sends it over M-Bus: long frames with

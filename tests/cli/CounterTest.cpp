@@ -249,9 +249,9 @@ TEST(Counters, TheListenerReadingThirtyCipheredMetersLeavesEveryCounterForTheNex
   // batch read with it as written.
   EXPECT_EQ(ReadFile(list).substr(0, ReadFile(list).find('\r')),
             "name,transport,address,client,server,physical,serial,server-system-title,ek,ak,logical-device-name,kek,"
-            "auth,password-hex,security,suite");
+            "auth,password-hex,security,suite,push-security");
   EXPECT_NE(ReadFile(list).find(",33,1,,60000001,5153494D00000001,"), std::string::npos) << ReadFile(list);
-  EXPECT_NE(ReadFile(list).find(",gmac,,auth-enc,0\r\n"), std::string::npos) << ReadFile(list);
+  EXPECT_NE(ReadFile(list).find(",gmac,,auth-enc,0,auth-enc\r\n"), std::string::npos) << ReadFile(list);
   struct stat st {};
   ASSERT_EQ(::stat(list.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u) << "the list holds every meter's keys";

@@ -282,7 +282,7 @@ TEST(FleetCommands, UsageErrorsGiveTheirLineAndStatusTwo) {
        "quillon-cli: OBIS code \"1.0.1.8.0\": expected A.B.C.D.E.F, A-B:C.D.E*F or 12 hex digits, each group 0..255\n"},
       {{"export", "--db", dir.Path + "/missing.db"},
        "quillon-cli: --db \"" + dir.Path + "/missing.db\": expected a readable readings database\n"},
-      {{"export", "--db", list, "--what", "both"}, "quillon-cli: --what \"both\": expected profiles or readings\n"},
+      {{"export", "--db", list, "--what", "both"}, "quillon-cli: --what \"both\": expected profiles, readings or undecoded\n"},
       {{"merge", "--db", dir.Path + "/m.db", dir.Path + "/none.db"},
        "quillon-cli: SOURCE \"" + dir.Path + "/none.db\": expected a readable readings database\n"},
       {{"listen", "--list", list, "--hdlc-port", "70000"}, "quillon-cli: --hdlc-port 70000: expected 0..65535\n"},

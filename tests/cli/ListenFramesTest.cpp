@@ -176,7 +176,7 @@ TEST(ListenSerial, OptionsAreCheckedBeforeAnythingListens) {
       {{"--framing", "mbus"}, "quillon-cli: --framing: expected --serial as well\n"},
       {{"--serial", "/dev/null", "--baud", "2401"}, "quillon-cli: --baud 2401: expected one of " + bauds + "\n"},
       {{"--serial", "/dev/null", "--parity", "odd"}, "quillon-cli: --parity \"odd\": expected none or even\n"},
-      {{"--serial", "/dev/null", "--framing", "iec"}, "quillon-cli: --framing \"iec\": expected hdlc, mbus or auto\n"},
+      {{"--serial", "/dev/null", "--framing", "iec"}, "quillon-cli: --framing \"iec\": expected hdlc, mbus, apdu or auto\n"},
       {{"--serial", dir.Path + "/ttyNone", "--port", "0"},
        "quillon-cli: cannot open serial port " + dir.Path + "/ttyNone: No such file or directory\n"},
   };

@@ -196,6 +196,27 @@ TEST(AutoPushReader, TheFirstWholeFrameDecidesTheFraming) {
                   // Once decided, HDLC frames on an M-Bus line are junk.
                   {"framing kept", f1 + f2 + hdlc + f1 + f2,
                    {foundMBus, m, Format("error %zu bytes outside a frame skipped", hdlc.size()), m}},
+                  // The APDU the M-Bus frames carry, sent with no frame at all.
+                  {"ciphered APDUs without frames", "\x01" + apdu + apdu,
+                   {"notice ciphered APDUs without frames found; read as such", "error 1 bytes outside a frame skipped", m, m}},
+              });
+}
+
+TEST(GloApduPushReader, CipheredApdusOneAfterTheOtherAndWhatIsNoneSkipped) {
+  PduStr apdu;
+  TMBusPushReader().Feed(Hex(kKaifaMBusFrame1) + Hex(kKaifaMBusFrame2), [&](const std::string& x) { apdu = x; },
+                         [](const std::string&) {});
+  ASSERT_EQ(apdu.substr(0, 2), PduStr("\xDB\x08", 2));
+  const std::string m = "message " + TMisc::ByteStrToHexStr(apdu);
+  const PduStr small = Hex("DB08 4B464D1010000023 06 30 00000001 AA");
+  const std::string ms = "message " + TMisc::ByteStrToHexStr(small);
+  ExpectCases([] { return std::make_unique<TGloApduPushReader>(); },
+              {
+                  {"two", apdu + small, {m, ms}},
+                  {"junk between", small + PduStr("\x00\xDB\x07", 3) + small, {ms, "error 3 bytes outside a frame skipped", ms}},
+                  // No encryption and no authentication asked for: no ciphered APDU.
+                  {"a security control that asks for nothing", Hex("DB08 4B464D1010000023 06 00 00000001 AA") + small,
+                   {Format("error %zu bytes outside a frame skipped", small.size()), ms}},
               });
 }
 

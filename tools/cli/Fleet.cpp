@@ -228,7 +228,7 @@ void CheckSerialListen(const CLI::App& app, TListenOptions& options, const std::
     throw EUsage(Format("--parity \"%s\": expected none or even", parity.c_str()));
   options.EvenParity = parity == "even";
   if (!MakePushFramer(options.Framing))
-    throw EUsage(Format("--framing \"%s\": expected hdlc, mbus or auto", options.Framing.c_str()));
+    throw EUsage(Format("--framing \"%s\": expected hdlc, mbus, apdu or auto", options.Framing.c_str()));
 }
 
 // The readings database of batch and headend (a file or a server): results
@@ -534,8 +534,8 @@ int ListenCommand(int argc, char** argv) {
   app.add_option("--baud", options.Baud, "with --serial: the line's speed (default 2400)")->option_text("N");
   app.add_option("--parity", parity, "with --serial: none or even (default even; 8 data bits, 1 stop bit)")
       ->option_text("none|even");
-  app.add_option("--framing", options.Framing, "with --serial: hdlc, mbus or auto (default auto: told by the bytes)")
-      ->option_text("hdlc|mbus|auto");
+  app.add_option("--framing", options.Framing, "with --serial: hdlc, mbus, apdu (ciphered APDUs without frames) or auto (default auto: told by the bytes)")
+      ->option_text("hdlc|mbus|apdu|auto");
   app.add_option("--meters", metersFile, "meters file: keys, security and names of the meters that push")->option_text("FILE");
   app.add_option("--list", listFile, "CSV meter list instead (columns as for batch)")->option_text("FILE");
   app.add_option("--push-objects", pushObjects, "the captured objects of the push, REF,REF,... (names the values)")->option_text("REFS");

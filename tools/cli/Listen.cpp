@@ -769,7 +769,7 @@ TListenCounts TPushListener::Run(const TListenOptions& options, const TCancelTok
   TSender serialSender;
   auto serialFramer = [&] {
     serialSender.Framer = MakePushFramer(options.Framing);
-    if (!serialSender.Framer) RaiseGeneral(Format("--framing \"%s\": expected hdlc, mbus or auto", options.Framing.c_str()));
+    if (!serialSender.Framer) RaiseGeneral(Format("--framing \"%s\": expected hdlc, mbus, apdu or auto", options.Framing.c_str()));
     serialSender.Framer->OnNotice = [this, peer = serialSender.Peer](const std::string& line) {
       if (OnError) OnError(Format("%s: %s", peer.c_str(), line.c_str()));
     };
