@@ -345,6 +345,10 @@ json TelegramJson(std::string_view text) {
       continue;
     }
     if (l.empty()) continue;
+    // Lines are short; a long one is refused before the pattern sees it (the
+    // matcher recurses as deep as the text is long).
+    constexpr size_t kMaxLine = 1024;
+    if (l.size() > kMaxLine) RaiseGeneral(Format("telegram line %d longer than %zu characters", number, kMaxLine));
     std::smatch m;
     if (!std::regex_match(l, m, line)) RaiseGeneral(Format("telegram line %d is no OBIS line", number));
     TLogicalName name{};

@@ -222,3 +222,28 @@ TEST(RealMeters, AnLlcHeaderInAWrapperFrameAndACipheredTelegram) {
   }
   EXPECT_EQ(error.rfind("burgenland: telegram checksum \"0000\" does not match (", 0), 0u) << error;
 }
+
+// Blocks are joined once: what a series carries is decoded as it is, so that
+// blocks inside blocks (as deep as a sender likes) never nest the listener.
+TEST(RealMeters, BlocksInsideBlocksAreNotJoinedAgain) {
+  auto block = [](const PduStr& data) {
+    PduStr b("\xE0\xC0\x00\x01\x00\x00", 6);
+    EncodeVarLengthUnsignedInteger(b, static_cast<int32_t>(data.size()));
+    return b + data;
+  };
+  const PduStr notification = TMisc::HexStrToByteStr("0F400000000002010600000528");
+  PduStr nested = notification;
+  for (int i = 0; i < 6000; ++i) nested = block(nested);  // within one wrapper frame
+  cli::TPushDecoder d(CaptureMeters(), {});
+  for (const PduStr& m : {block(notification), block(block(notification)), nested}) {
+    ASSERT_LE(m.size(), 65535u);
+    const TFed fed = Feed(d, "raw-apdu", m);
+    if (m.size() < 100 && m == block(notification)) {
+      ASSERT_EQ(fed.Pushed.size(), 1u);
+      EXPECT_EQ(fed.Pushed[0].Body["values"], json::array({1320}));
+      continue;
+    }
+    EXPECT_TRUE(fed.Pushed.empty());
+    ASSERT_FALSE(fed.Errors.empty());
+  }
+}

@@ -206,6 +206,7 @@ TEST(PushNames, ATelegramNamesItsValuesByObisAndItsChecksumHolds) {
       {body + "87A4\r\n", "telegram checksum \"87A4\" does not match (87A3)"},
       {"/X\r\n1-0:1.8.0 1234\r\n!", "telegram line 2 is no OBIS line"},
       {"/X\r\n1-0:1.999.0(1)\r\n!", "telegram line 2: OBIS part 999 over 255"},
+      {"/X\r\n1-0:1.8.0(" + std::string(100000, '1') + ")\r\n!", "telegram line 2 longer than 1024 characters"},
   };
   for (const auto& b : bad) {
     std::string error = "<no error>";

@@ -642,14 +642,23 @@ void TPushListener::ExpireBlocks(TSender& s, TLineLimiter::TClock::time_point no
   }
 }
 
-void TPushListener::Message(const std::string& apdu, TSender& s) {
-  // The LLC header of HDLC, which some gateways keep when they pass a
-  // meter's message on in a wrapper frame.
-  if (apdu.size() > 3 && apdu[0] == '\xE6' && (apdu[1] == '\xE7' || apdu[1] == '\xE6') && apdu[2] == '\0')
-    return Message(apdu.substr(3), s);
+namespace {
+
+// The LLC header of HDLC, which some gateways keep when they pass a meter's
+// message on in a wrapper frame: one is taken off.
+bool HasLlcHeader(const std::string& m) {
+  return m.size() > 3 && m[0] == '\xE6' && (m[1] == '\xE7' || m[1] == '\xE6') && m[2] == '\0';
+}
+
+}  // namespace
+
+void TPushListener::Message(const std::string& message, TSender& s) {
+  const std::string apdu = HasLlcHeader(message) ? message.substr(3) : message;
   if (!apdu.empty() && static_cast<uint8_t>(apdu[0]) == kGeneralBlockTransferTag) {
     // A push longer than the meter sends at once comes as blocks; the APDU
-    // they carry is decoded once the last one is in.
+    // they carry is decoded once the last one is in. What they carry is
+    // decoded as it is, never taken as blocks again: blocks inside blocks
+    // would nest as deep as a sender likes.
     std::optional<std::string> whole;
     try {
       client::TBlockJoiner& blocks = BlocksOf(s);
@@ -661,9 +670,13 @@ void TPushListener::Message(const std::string& apdu, TSender& s) {
       Report(s.Datagrams ? "malformed datagrams" : "malformed messages", s, e.what());
       return;
     }
-    if (whole) Message(*whole, s);
+    if (whole) Decoded(*whole, s);
     return;
   }
+  Decoded(apdu, s);
+}
+
+void TPushListener::Decoded(const std::string& apdu, TSender& s) {
   try {
     TPushed p = FDecoder.Decode(apdu, s.Title, HostOf(s.Peer));
     ++FCounts.Received;

@@ -309,7 +309,9 @@ public:
 
 private:
   void Frames(TSender& s);
-  void Message(const std::string& apdu, TSender& s);
+  // A message as its framing gave it: blocks joined, then decoded.
+  void Message(const std::string& message, TSender& s);
+  void Decoded(const std::string& apdu, TSender& s);
   client::TBlockJoiner& BlocksOf(TSender& s);
   // Drops the sender's block series when it took too long.
   void ExpireBlocks(TSender& s, TLineLimiter::TClock::time_point now);

@@ -42,8 +42,15 @@ std::string CaptureBytes(std::string_view text) {
     std::string line(text.substr(lineStart, end - lineStart));
     ++lineNumber;
     lineStart = end + 1;
-    // Time stamps (more than one: a date and a time as two bracketed parts).
-    for (std::smatch m; std::regex_search(line, m, LinePrefix()) && m.length(0) > 0;) line.erase(0, static_cast<size_t>(m.length(0)));
+    // Time stamps (more than one: a date and a time as two bracketed parts),
+    // looked for in the line's first characters only: the matcher recurses
+    // as deep as the text it is given is long.
+    for (;;) {
+      const std::string head = line.substr(0, 80);
+      std::smatch m;
+      if (!std::regex_search(head, m, LinePrefix()) || m.length(0) == 0) break;
+      line.erase(0, static_cast<size_t>(m.length(0)));
+    }
     size_t at = 0;
     bool first = true;
     while (at < line.size()) {
