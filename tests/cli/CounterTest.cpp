@@ -166,9 +166,12 @@ TEST(Counters, TwoMetersUnderOneKeyNeverReceiveTheSameCounter) {
                             home.Path, keysOf(title));
       ASSERT_EQ(r.Status, 0) << title << ", round " << round << ": " << Describe(r);
     }
-  std::set<uint32_t> firstCounters;
-  for (uint32_t c : ReceivedCounters(firstLog)["meter client 33"]) firstCounters.insert(c);
-  const std::vector<uint32_t> secondCounters = ReceivedCounters(secondLog)["meter client 33"];
+  // The maps are kept: a loop over an element of a temporary map would read
+  // freed memory.
+  auto firstLogCounters = ReceivedCounters(firstLog), secondLogCounters = ReceivedCounters(secondLog);
+  const std::set<uint32_t> firstCounters(firstLogCounters["meter client 33"].begin(),
+                                         firstLogCounters["meter client 33"].end());
+  const std::vector<uint32_t> secondCounters = secondLogCounters["meter client 33"];
   ASSERT_FALSE(firstCounters.empty());
   ASSERT_FALSE(secondCounters.empty());
   for (uint32_t c : secondCounters) EXPECT_EQ(firstCounters.count(c), 0u) << "counter " << c << " went to both meters";
