@@ -172,7 +172,10 @@ void TPostgresStore::CheckSourceTables() {
   // or a generated column makes rows out of nothing.
   static const std::map<std::string, std::string> kTypes = {
       {"TEXT", "text"}, {"INTEGER", "bigint"}, {"REAL", "double precision"}};
-  for (const auto& [table, columns] : ReadingsColumns()) {
+  for (const auto& entry : ReadingsColumns()) {
+    // Named, not bound: a lambda may not take a structured binding with every compiler.
+    const auto& table = entry.first;
+    const auto& columns = entry.second;
     auto refuse = [&](const std::string& why) { RaiseGeneral(Format("table \"%s\": %s", table.c_str(), why.c_str())); };
     std::string kind;
     Query("SELECT c.relkind::text FROM pg_class c WHERE c.oid = to_regclass(?1)", {table},
