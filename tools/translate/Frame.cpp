@@ -82,10 +82,6 @@ std::string CaptureBytes(std::string_view text) {
 
 namespace {
 
-struct TMessageNotes {
-  std::vector<std::string> Notes;
-};
-
 class TFrameTranslator {
 public:
   TFrameTranslator(const TFrameKeys& keys, TFrameReport& report) : FKeys(keys), FReport(report) {}
